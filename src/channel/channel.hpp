@@ -1,0 +1,49 @@
+// Bounded channels of buffers: a FIFO of N >= 1 preallocated slots, or a rendezvous
+// queue for N = 0. Counted sending and receiving ends, a shared closed flag, and an end
+// marker queued by the first close() behind every buffer already queued.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <optional>
+
+#include "buffer/inner.hpp"
+
+namespace qv {
+
+// A buffer reference, or the end marker (null buffer).
+struct ChannelItem {
+    BufferRef buffer;
+    bool is_end_marker() const noexcept { return buffer == nullptr; }
+};
+
+class ChannelCore;
+class ChannelSender;    // counted sending end
+class ChannelReceiver;  // counted receiving end
+
+// What a Channel object, a RecvCase and a delivery job each hold.
+struct ChannelHandle {
+    std::shared_ptr<ChannelSender> tx;
+    std::shared_ptr<ChannelReceiver> rx;
+    std::shared_ptr<std::atomic<bool>> closed;
+};
+
+// Capacity >= 2^59 is the internal fault "capacity overflow"; a failed slot allocation
+// throws std::bad_alloc (MemoryError in Python).
+ChannelHandle make_channel(std::size_t capacity);
+
+// Blocks until the queue accepts the buffer. Returns the buffer back (non-null) when no
+// receiving end is left; returns null on success. Does not look at the closed flag.
+BufferRef send_item(const ChannelHandle& h, BufferRef buffer);
+
+// Blocks until an item can be taken. nullopt: no sending end left and the queue is empty,
+// or the channel is closed, its marker already taken and nothing can arrive any more.
+std::optional<ChannelItem> recv_item(const ChannelHandle& h);
+
+bool is_closed(const ChannelHandle& h) noexcept;
+
+// Sets the flag; the first call queues the end marker without ever blocking.
+void close_channel(const ChannelHandle& h);
+
+}  // namespace qv
