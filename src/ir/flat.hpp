@@ -1,0 +1,41 @@
+// The flat program: a kernel body without Select written out as postfix instructions for
+// a small stack machine, plus the per-element reference interpreter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "ir/expr_tree.hpp"
+
+namespace qv {
+
+enum class FlatKind : std::uint8_t { Const = 0, Arg = 1, Unary = 2, Binary = 3, Compare = 4 };
+
+struct FlatOp {
+    FlatKind kind;
+    std::uint8_t op;
+    std::uint64_t value;  // Const: float64 bits; Arg: dense argument index
+};
+static_assert(sizeof(FlatOp) == 16);
+
+struct FlatProgram {
+    std::vector<FlatOp> instructions;
+    std::size_t max_depth = 0;
+};
+
+// Per dense index: a scalar (data == nullptr) or the float64 data of a buffer.
+struct ArgView {
+    const double* data;
+    double scalar;
+};
+
+bool contains_select(const NodeList& tree);
+// The caller guarantees the tree holds no Select.
+FlatProgram flatten(const NodeList& tree);
+// The reference interpreter: one element, scratch reused by the caller.
+double eval_flat(const FlatProgram& program, std::size_t index, std::span<const ArgView> args,
+                 std::vector<double>& scratch);
+
+}  // namespace qv
