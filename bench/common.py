@@ -1,0 +1,74 @@
+"""Shared timing helpers for the side-by-side benchmarks."""
+import ctypes
+import os
+import pathlib
+import subprocess
+import tempfile
+import time
+
+import numpy as np
+
+
+def best_of(fn, repeat=7, min_time=0.05):
+    """Best per-call time of fn over `repeat` rounds, each at least `min_time` long."""
+    fn()
+    calls = 1
+    while True:
+        t0 = time.perf_counter()
+        for _ in range(calls):
+            fn()
+        dt = time.perf_counter() - t0
+        if dt >= min_time or calls >= 1 << 20:
+            break
+        calls *= 2
+    best = dt / calls
+    for _ in range(repeat - 1):
+        t0 = time.perf_counter()
+        for _ in range(calls):
+            fn()
+        best = min(best, (time.perf_counter() - t0) / calls)
+    return best
+
+
+def pool_threads():
+    """The thread count our pool uses, by the same environment rules."""
+    for var in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        v = os.environ.get(var, "")
+        if v.isdigit() and int(v) > 0:
+            return int(v)
+    return len(os.sched_getaffinity(0))
+
+
+def copy_bandwidth(n=10_000_000):
+    """Bytes per second of a large array copy (read + write counted)."""
+    src = np.random.default_rng(0).random(n)
+    dst = np.empty_like(src)
+    t = best_of(lambda: np.copyto(dst, src))
+    return 2 * src.nbytes / t
+
+
+_libm = None
+
+
+def libm():
+    """The math-library floor probe, compiled once with the system C compiler."""
+    global _libm
+    if _libm is None:
+        here = pathlib.Path(__file__).parent
+        out = pathlib.Path(tempfile.gettempdir()) / "quorvaline_libm_floor.so"
+        subprocess.run(["cc", "-O2", "-ffp-contract=off", "-fPIC", "-shared", "-pthread",
+                        str(here / "libm_floor.c"), "-o", str(out), "-lm"], check=True)
+        lib = ctypes.CDLL(str(out))
+        lib.libm_floor_seconds.restype = ctypes.c_double
+        lib.libm_floor_seconds.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p,
+                                           ctypes.c_size_t, ctypes.c_int, ctypes.c_int]
+        _libm = lib
+    return _libm
+
+
+def libm_floor(a, b, which, threads):
+    """Best time of the scalar math-library calls of case `which` over a, b."""
+    out = np.empty_like(a)
+    lib = libm()
+    return min(lib.libm_floor_seconds(a.ctypes.data, b.ctypes.data, out.ctypes.data, a.size,
+                                      threads, which) for _ in range(5))
