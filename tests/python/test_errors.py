@@ -7,6 +7,9 @@ FAULTS = [
     (lambda rt: rt.asarray(np.arange(6.0)[::2]), "contiguous array required: NotContiguousError"),
     (lambda rt: rt.asarray(array=np.arange(3.0)[::-1]),
      "contiguous array required: NotContiguousError"),
+    # 2**40 elements of stride 0: refused before anything is allocated
+    (lambda rt: rt.asarray(np.broadcast_to(np.zeros(1), (2**40,))),
+     "contiguous array required: NotContiguousError"),
     (lambda rt: _quorvaline.py_select(), "no operations have been added to `Select`"),
     (lambda rt: _quorvaline.py_select(default=np.bool_(False)),
      "no operations have been added to `Select`"),
