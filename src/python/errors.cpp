@@ -1,0 +1,55 @@
+// Conversions of engine errors into Python exceptions.
+#include "python/errors.hpp"
+
+#include <Python.h>
+
+#include <string>
+
+#include "core/fault.hpp"
+#include "python/entry.hpp"
+#include "python/ref.hpp"
+
+namespace qv::py {
+
+namespace {
+
+[[noreturn]] void raise_with(PyObject* type, const std::string& message) {
+    Ref text = Ref::steal(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (!text) python_api_failed();
+    PyErr_SetObject(type, text.get());
+    throw_python_error();
+}
+
+}  // namespace
+
+void raise_general(EngineError error) { raise_with(PyExc_RuntimeError, error.display()); }
+
+void raise_result(EngineError error) {
+    switch (error.kind()) {
+        case ErrorKind::TypeError: raise_with(PyExc_TypeError, error.message());
+        case ErrorKind::ShapeError:
+        case ErrorKind::ArgError:
+        case ErrorKind::EmptyCollection: raise_with(PyExc_ValueError, error.message());
+        case ErrorKind::Cancelled: raise_with(PyExc_RuntimeError, "task cancelled");
+        case ErrorKind::ChannelClosed: raise_with(PyExc_RuntimeError, "channel closed");
+        case ErrorKind::Internal: break;
+    }
+    raise_with(PyExc_RuntimeError, error.message());
+}
+
+void python_api_failed() {
+    if (PyErr_Occurred() != nullptr) {
+        // Printed without PyErr_Print, which would exit the process on SystemExit.
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        PyErr_Display(type, value, traceback);
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+    }
+    fault("Python API call failed");
+}
+
+}  // namespace qv::py

@@ -1,0 +1,51 @@
+// The one owning reference to a Python object. A raw PyObject* elsewhere is borrowed.
+#pragma once
+
+#include <Python.h>
+
+#include <cassert>
+#include <utility>
+
+namespace qv::py {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    // Takes over a new reference (may be null, e.g. a failed API call).
+    static Ref steal(PyObject* o) noexcept { return Ref(o); }
+    // Adds a reference to a borrowed object.
+    static Ref borrow(PyObject* o) noexcept {
+        assert_gil(o);
+        Py_XINCREF(o);
+        return Ref(o);
+    }
+
+    Ref(const Ref& other) noexcept : obj_(other.obj_) {
+        assert_gil(obj_);
+        Py_XINCREF(obj_);
+    }
+    Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    Ref& operator=(Ref other) noexcept {
+        std::swap(obj_, other.obj_);
+        return *this;
+    }
+    ~Ref() {
+        assert_gil(obj_);
+        Py_XDECREF(obj_);
+    }
+
+    PyObject* get() const noexcept { return obj_; }
+    // Hands the reference to the caller (e.g. as a return value to CPython).
+    PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+private:
+    // Counts may only change under the interpreter lock; checked in debug builds.
+    static void assert_gil([[maybe_unused]] PyObject* o) noexcept {
+        assert(o == nullptr || PyGILState_Check());
+    }
+    explicit Ref(PyObject* o) noexcept : obj_(o) {}
+    PyObject* obj_ = nullptr;
+};
+
+}  // namespace qv::py
