@@ -41,13 +41,23 @@ void SipHasher<C, D>::compress(std::uint64_t m) noexcept {
 template <int C, int D>
 void SipHasher<C, D>::write(std::span<const std::uint8_t> bytes) noexcept {
     length_ += bytes.size();
-    for (std::uint8_t b : bytes) {
-        tail_ |= static_cast<std::uint64_t>(b) << (8 * tail_len_);
+    std::size_t at = 0;
+    // Top up a partial word first, then whole words, then keep the rest for later.
+    while (tail_len_ != 0 && at < bytes.size()) {
+        tail_ |= static_cast<std::uint64_t>(bytes[at++]) << (8 * tail_len_);
         if (++tail_len_ == 8) {
             compress(tail_);
             tail_ = 0;
             tail_len_ = 0;
         }
+    }
+    for (; at + 8 <= bytes.size(); at += 8) {
+        std::uint64_t m = 0;
+        for (int i = 0; i < 8; ++i) m |= static_cast<std::uint64_t>(bytes[at + i]) << (8 * i);
+        compress(m);
+    }
+    for (; at < bytes.size(); ++at) {
+        tail_ |= static_cast<std::uint64_t>(bytes[at]) << (8 * tail_len_++);
     }
 }
 
