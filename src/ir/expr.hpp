@@ -31,7 +31,7 @@ struct ExprValue {
 // empty map. Borrowed parts must outlive the Operand.
 class Operand {
 public:
-    Operand(const ExprValue& e) noexcept  // NOLINT: implicit on purpose
+    Operand(const ExprValue& e) noexcept  // implicit: an expression is an operand as it stands
         : nodes_(e.nodes.data()), count_(e.nodes.size()), temp_args_(e.temp_args) {}
     explicit Operand(double constant) noexcept : constant_(const_node(constant)) {}
 
