@@ -4,6 +4,9 @@
 // recursion on the C stack.
 #pragma once
 
+#include <array>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -19,6 +22,8 @@ struct Node {
     std::uint8_t op;      // UnaryOp / BinaryOp / CompareOp code; 0 otherwise
     std::uint32_t size;   // nodes in the subtree rooted here, this node included
     std::uint64_t bits;   // Const: the float64 bit pattern; ArgRef: the argument id
+
+    friend bool operator==(const Node&, const Node&) = default;
 };
 static_assert(sizeof(Node) == 16);
 
@@ -27,5 +32,36 @@ static_assert(sizeof(Node) == 16);
 //   Binary, Compare:  right root at i - 1, left root at i - 1 - nodes[i-1].size
 //   Select:           if_false root at i - 1, if_true root before it, condition before that
 using NodeList = std::vector<Node>;
+
+inline Node const_node(double value) noexcept {
+    return {NodeTag::Const, 0, 1, std::bit_cast<std::uint64_t>(value)};
+}
+inline Node arg_node(std::uint64_t id) noexcept { return {NodeTag::ArgRef, 0, 1, id}; }
+inline double const_value(const Node& n) noexcept { return std::bit_cast<double>(n.bits); }
+
+inline std::size_t child_count(NodeTag tag) noexcept {
+    switch (tag) {
+        case NodeTag::Const:
+        case NodeTag::ArgRef: return 0;
+        case NodeTag::Unary: return 1;
+        case NodeTag::Binary:
+        case NodeTag::Compare: return 2;
+        case NodeTag::Select: return 3;
+    }
+    return 0;
+}
+
+// Root indices of the children of node `i`, in field order (left before right,
+// condition before if_true before if_false); the first child_count(tag) entries are valid.
+inline std::array<std::size_t, 3> children(const NodeList& nodes, std::size_t i) noexcept {
+    std::array<std::size_t, 3> out{};
+    std::size_t n = child_count(nodes[i].tag);
+    std::size_t at = i;  // one past the root of the last child not yet placed
+    for (std::size_t k = n; k-- > 0;) {
+        out[k] = at - 1;
+        at -= nodes[at - 1].size;
+    }
+    return out;
+}
 
 }  // namespace qv

@@ -1,0 +1,114 @@
+// Kernel keys, their hash, and the process-wide cache of compiled kernels.
+#include "ir/cache.hpp"
+
+#include "ir/siphash.hpp"
+
+namespace qv {
+
+namespace {
+
+// Any fixed key does: lookups depend on key equality, the hash only spreads the entries.
+constexpr std::uint64_t kHashKey0 = 0;
+constexpr std::uint64_t kHashKey1 = 0;
+
+constexpr std::uint8_t kUnaryBase = 10;
+constexpr std::uint8_t kBinaryBase = 30;
+constexpr std::uint8_t kCompareBase = 50;
+constexpr std::uint8_t kSelectCode = 70;
+
+std::uint8_t node_code(const Node& n) {
+    switch (n.tag) {
+        case NodeTag::Const: return 0;
+        case NodeTag::ArgRef: return 1;
+        case NodeTag::Unary: return static_cast<std::uint8_t>(kUnaryBase + n.op);
+        case NodeTag::Binary: return static_cast<std::uint8_t>(kBinaryBase + n.op);
+        case NodeTag::Compare: return static_cast<std::uint8_t>(kCompareBase + n.op);
+        case NodeTag::Select: return kSelectCode;
+    }
+    fault("internal error: entered unreachable code: unknown expression node tag");
+}
+
+}  // namespace
+
+KernelKey make_kernel_key(const NodeList& body) {
+    KernelKey key;
+    key.codes.reserve(body.size());
+    if (body.empty()) return key;
+    // Pre-order with an explicit stack; children pushed last-first so the first comes out next.
+    std::vector<std::size_t> stack{body.size() - 1};
+    while (!stack.empty()) {
+        std::size_t i = stack.back();
+        stack.pop_back();
+        const Node& n = body[i];
+        key.codes.push_back(node_code(n));
+        if (n.tag == NodeTag::Const) key.constants.push_back(n.bits);
+        if (n.tag == NodeTag::ArgRef) key.arg_indices.push_back(n.bits);
+        auto kids = children(body, i);
+        for (std::size_t k = child_count(n.tag); k-- > 0;) stack.push_back(kids[k]);
+    }
+    return key;
+}
+
+std::uint64_t kernel_key_hash(const KernelKey& key) {
+    SipHasher13 h(kHashKey0, kHashKey1);
+    h.write_u64_le(key.codes.size());
+    h.write(key.codes);
+    h.write_u64_le(key.constants.size());
+    for (std::uint64_t c : key.constants) h.write_u64_le(c);
+    h.write_u64_le(key.arg_indices.size());
+    for (std::uint64_t a : key.arg_indices) h.write_u64_le(a);
+    return h.finish();
+}
+
+CompiledKernelRef compile_kernel(const NodeList& body) {
+    if (contains_select(body)) return std::make_shared<const CompiledKernel>(CompiledKernel{body});
+    return std::make_shared<const CompiledKernel>(CompiledKernel{flatten(body)});
+}
+
+CompiledKernelRef KernelCache::get_or_compile(const NodeList& body) {
+    KernelKey key = make_kernel_key(body);
+    const std::uint64_t hash = kernel_key_hash(key);
+
+    CompiledKernelRef hit = map_.read("cache read lock poisoned", [&](const Map& map) -> CompiledKernelRef {
+        if (auto it = map.find(hash); it != map.end()) {
+            for (const Entry& e : it->second) {
+                if (e.key == key) return e.kernel;
+            }
+        }
+        return nullptr;
+    });
+    if (hit) return hit;
+
+    CompiledKernelRef compiled = compile_kernel(body);
+    return map_.write("cache write lock poisoned", [&](Map& map) -> CompiledKernelRef {
+        std::vector<Entry>& list = map[hash];
+        // Another submission may have inserted the same body while we compiled.
+        for (const Entry& e : list) {
+            if (e.key == key) return e.kernel;
+        }
+        list.push_back(Entry{std::move(key), compiled});
+        return compiled;
+    });
+}
+
+std::size_t KernelCache::entry_count() const {
+    return map_.read("cache read lock poisoned", [](const Map& map) {
+        std::size_t n = 0;
+        for (const auto& [hash, list] : map) n += list.size();
+        return n;
+    });
+}
+
+namespace {
+KernelCache& process_cache() {
+    // Never destroyed: evaluations on other threads may still hold it at exit.
+    static KernelCache* cache = new KernelCache();
+    return *cache;
+}
+}  // namespace
+
+CompiledKernelRef get_or_compile(const NodeList& body) { return process_cache().get_or_compile(body); }
+
+std::size_t cache_entry_count() { return process_cache().entry_count(); }
+
+}  // namespace qv

@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <random>
+#include <thread>
+
+#include "ir/cache.hpp"
+#include "ir/expr.hpp"
+
+namespace qv {
+
+// Until the flat program is linked in: weak stand-ins that its real definitions override.
+[[gnu::weak]] bool contains_select(const NodeList& tree) {
+    return std::any_of(tree.begin(), tree.end(), [](const Node& n) { return n.tag == NodeTag::Select; });
+}
+[[gnu::weak]] FlatProgram flatten(const NodeList& tree) {
+    FlatProgram p;
+    for (const Node& n : tree) p.instructions.push_back({static_cast<FlatKind>(n.tag), n.op, n.bits});
+    p.max_depth = 1;
+    return p;
+}
+
+namespace {
+
+Operand a0() {
+    static const ExprValue e{std::nullopt, {arg_node(0)}, {{0, "a"}}};
+    return e;
+}
+Operand a1() {
+    static const ExprValue e{std::nullopt, {arg_node(1)}, {{1, "b"}}};
+    return e;
+}
+
+NodeList add_const(double c) { return make_binary(BinaryOp::Add, a0(), Operand(c)).nodes; }
+
+TEST(KernelKey, PreOrderFields) {
+    ExprValue body = make_select(make_compare(CompareOp::Gt, a0(), Operand(0.5)), make_unary(UnaryOp::Neg, a1()),
+                                 make_binary(BinaryOp::Max, a0(), Operand(-2.0)));
+    KernelKey key = make_kernel_key(body.nodes);
+    EXPECT_EQ(key.codes, (std::vector<std::uint8_t>{70, 50, 1, 0, 10, 1, 37, 1, 0}));
+    EXPECT_EQ(key.constants, (std::vector<std::uint64_t>{std::bit_cast<std::uint64_t>(0.5),
+                                                         std::bit_cast<std::uint64_t>(-2.0)}));
+    EXPECT_EQ(key.arg_indices, (std::vector<std::uint64_t>{0, 1, 0}));
+}
+
+TEST(KernelKey, EqualityTable) {
+    const double nan = std::nan("");
+    struct Case {
+        NodeList a, b;
+        bool equal;
+    };
+    const Case cases[] = {
+        {add_const(1.0), add_const(1.0), true},
+        {add_const(1.0), add_const(2.0), false},
+        {add_const(0.0), add_const(-0.0), false},
+        {add_const(nan), add_const(nan), true},
+        {make_binary(BinaryOp::Add, a0(), a1()).nodes, make_binary(BinaryOp::Add, a1(), a0()).nodes, false},
+        {make_binary(BinaryOp::Add, a0(), a1()).nodes, make_binary(BinaryOp::Sub, a0(), a1()).nodes, false},
+        {make_binary(BinaryOp::Add, a0(), a1()).nodes, make_compare(CompareOp::Gt, a0(), a1()).nodes, false},
+        {make_unary(UnaryOp::Neg, make_unary(UnaryOp::Abs, a0())).nodes,
+         make_unary(UnaryOp::Abs, make_unary(UnaryOp::Neg, a0())).nodes, false},
+    };
+    for (const auto& c : cases) {
+        KernelKey ka = make_kernel_key(c.a), kb = make_kernel_key(c.b);
+        EXPECT_EQ(ka == kb, c.equal);
+        if (c.equal) {
+            EXPECT_EQ(kernel_key_hash(ka), kernel_key_hash(kb));
+        }
+    }
+}
+
+// Pins the byte stream: value from an independent SipHash-1-3 over the same bytes, key 0.
+TEST(KernelKey, HashOfKnownStream) {
+    EXPECT_EQ(kernel_key_hash(make_kernel_key(add_const(1.0))), 0x759eea7a9027bf82ULL);
+}
+
+TEST(KernelKey, DeepBodyWalksWithoutRecursion) {
+    NodeList body{arg_node(0)};
+    for (std::uint32_t i = 0; i < 100000; ++i) {
+        body.push_back(Node{NodeTag::Unary, static_cast<std::uint8_t>(UnaryOp::Sqrt), i + 2, 0});
+    }
+    KernelKey key = make_kernel_key(body);
+    ASSERT_EQ(key.codes.size(), body.size());
+    EXPECT_EQ(key.codes.front(), 12);
+    EXPECT_EQ(key.codes.back(), 1);
+    EXPECT_EQ(key.arg_indices, (std::vector<std::uint64_t>{0}));
+}
+
+TEST(KernelCache, OneEntryPerDistinctBody) {
+    KernelCache cache;
+    CompiledKernelRef first = cache.get_or_compile(add_const(1.0));
+    EXPECT_EQ(cache.get_or_compile(add_const(1.0)).get(), first.get());
+    EXPECT_EQ(cache.entry_count(), 1u);
+    EXPECT_NE(cache.get_or_compile(add_const(2.0)).get(), first.get());
+    cache.get_or_compile(add_const(-0.0));
+    cache.get_or_compile(add_const(0.0));
+    EXPECT_EQ(cache.entry_count(), 4u);
+}
+
+TEST(KernelCache, SelectBodiesStayTrees) {
+    KernelCache cache;
+    NodeList with_select = make_select(a0(), Operand(1.0), a1()).nodes;
+    CompiledKernelRef tree = cache.get_or_compile(with_select);
+    ASSERT_TRUE(std::holds_alternative<NodeList>(tree->form));
+    EXPECT_EQ(std::get<NodeList>(tree->form), with_select);
+
+    NodeList plain = make_binary(BinaryOp::Mul, a0(), a1()).nodes;
+    CompiledKernelRef flat = cache.get_or_compile(plain);
+    ASSERT_TRUE(std::holds_alternative<FlatProgram>(flat->form));
+    EXPECT_EQ(std::get<FlatProgram>(flat->form).instructions.size(), plain.size());
+}
+
+TEST(KernelCache, ProcessWideCacheCountsNewBodiesOnce) {
+    NodeList body = add_const(123.25);
+    std::size_t before = cache_entry_count();
+    CompiledKernelRef k = get_or_compile(body);
+    EXPECT_EQ(get_or_compile(body).get(), k.get());
+    EXPECT_EQ(cache_entry_count(), before + 1);
+}
+
+// Threads racing on the same new bodies all end up with the one kernel kept per body.
+TEST(KernelCache, ConcurrentMissesKeepOneEntryPerBody) {
+    constexpr int kThreads = 8, kBodies = 24, kRounds = 20;
+    for (int round = 0; round < kRounds; ++round) {
+        KernelCache cache;
+        std::vector<NodeList> bodies;
+        for (int b = 0; b < kBodies; ++b) bodies.push_back(add_const(b));
+        std::vector<std::vector<const CompiledKernel*>> seen(kThreads, std::vector<const CompiledKernel*>(kBodies));
+        std::atomic<int> ready{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                std::vector<int> order(kBodies);
+                for (int b = 0; b < kBodies; ++b) order[b] = b;
+                std::shuffle(order.begin(), order.end(), std::mt19937(static_cast<unsigned>(t + round * 131)));
+                ready.fetch_add(1);
+                while (ready.load() < kThreads) std::this_thread::yield();
+                for (int b : order) seen[t][b] = cache.get_or_compile(bodies[b]).get();
+            });
+        }
+        for (auto& th : threads) th.join();
+        ASSERT_EQ(cache.entry_count(), static_cast<std::size_t>(kBodies));
+        for (int b = 0; b < kBodies; ++b) {
+            const CompiledKernel* kept = cache.get_or_compile(bodies[b]).get();
+            for (int t = 0; t < kThreads; ++t) ASSERT_EQ(seen[t][b], kept) << "body " << b << " thread " << t;
+        }
+    }
+}
+
+TEST(PoisonRwLock, FailedWriterPoisonsEveryLaterUse) {
+    PoisonRwLock<int> lock(1);
+    EXPECT_THROW(lock.read("r", [](const int&) -> int { throw Fault("reader"); }), Fault);
+    EXPECT_EQ(lock.read("r", [](const int& v) { return v; }), 1);  // a failed reader does not poison
+
+    EXPECT_THROW(lock.write("w", [](int& v) {
+        v = 2;
+        throw Fault("half done");
+    }),
+                 Fault);
+    const std::pair<bool, const char*> uses[] = {
+        {false, "cache read lock poisoned: PoisonError { .. }"},
+        {true, "cache write lock poisoned: PoisonError { .. }"},
+    };
+    for (const auto& [write, text] : uses) {
+        try {
+            if (write) {
+                lock.write("cache write lock poisoned", [](int&) {});
+            } else {
+                lock.read("cache read lock poisoned", [](const int&) {});
+            }
+            ADD_FAILURE() << "expected a fault";
+        } catch (const Fault& f) {
+            EXPECT_EQ(f.text(), text);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace qv
