@@ -16,6 +16,13 @@
 #include "python/entry.hpp"
 #include "python/ref.hpp"
 
+// Declares an entry point of CPython's fast call convention with keywords.
+#define QV_FASTCALL_FN(name)                                                  \
+    PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, \
+                   PyObject* kwnames) noexcept
+// Declares an entry point of the classic tuple-and-dict convention (**kwargs methods).
+#define QV_VARKW_FN(name) PyObject* name(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
+
 namespace qv::py {
 
 // Parameters in order: the positional-or-keyword ones (the first `required` have no

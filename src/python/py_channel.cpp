@@ -24,3 +24,14 @@ PyTypeObject* g_channel_type = nullptr;
 PyTypeObject* channel_type() { return lazy_type(g_channel_type, channel_spec); }
 
 }  // namespace qv::py
+
+namespace qv::py {
+
+// Placeholder until channels land.
+QV_FASTCALL_FN(runtime_chan) {
+    (void)self, (void)args, (void)nargs, (void)kwnames;
+    PyErr_SetString(PyExc_NotImplementedError, "runtime_chan");
+    return nullptr;
+}
+
+}  // namespace qv::py

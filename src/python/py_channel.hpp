@@ -3,8 +3,13 @@
 
 #include <Python.h>
 
+#include "python/arg_frame.hpp"
+
 namespace qv::py {
 
 PyTypeObject* channel_type();
+
+// rt.chan(capacity).
+QV_FASTCALL_FN(runtime_chan);
 
 }  // namespace qv::py

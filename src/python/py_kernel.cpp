@@ -6,10 +6,18 @@
 #include "python/entry.hpp"
 #include "python/heap_type.hpp"
 #include "python/py_buffer.hpp"
+#include "python/py_channel.hpp"
+#include "python/py_expr.hpp"
+#include "python/py_spec.hpp"
 
 namespace qv::py {
 
 namespace {
+
+template <class F>
+PyCFunction method_cast(F* fn) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
 
 template <const Signature& sig>
 PyObject* construct_stateless(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -22,15 +30,66 @@ PyObject* construct_stateless(PyTypeObject* type, PyObject* args, PyObject* kwar
 constexpr Signature kKernelNew = Signature("_KernelModule.__new__()");
 constexpr Signature kRuntimeNew = Signature("_RuntimeModule.__new__()");
 
-// Expression functions, kernel specs and reductions are added here as they are built.
 PyMethodDef kernel_methods[] = {
+    {"arg", method_cast(kernel_arg), METH_FASTCALL | METH_KEYWORDS,
+     "arg($self, name)\n--\n\nCreate a single named argument expression."},
+    {"args", method_cast(kernel_args), METH_FASTCALL | METH_KEYWORDS,
+     "args($self, *names)\n--\n\nCreate multiple named argument expressions."},
+    {"elementwise", method_cast(kernel_elementwise), METH_FASTCALL | METH_KEYWORDS,
+     "elementwise($self, expr)\n--\n\nCreate an elementwise kernel from an expression.\nPerforms dense reindexing: `temp_ids` are mapped to 0, 1, 2, ... in sorted order."},
+    {"map", method_cast(kernel_map), METH_VARARGS | METH_KEYWORDS,
+     "map($self, spec, **kwargs)\n--\n\nMap a kernel spec over named arguments, returning a `MapSpec` for `rt.go()`."},
+    {"sqrt", method_cast(kernel_sqrt), METH_FASTCALL | METH_KEYWORDS,
+     "sqrt($self, expr)\n--\n\n"},
+    {"abs", method_cast(kernel_abs), METH_FASTCALL | METH_KEYWORDS,
+     "abs($self, expr)\n--\n\n"},
+    {"log", method_cast(kernel_log), METH_FASTCALL | METH_KEYWORDS,
+     "log($self, expr)\n--\n\n"},
+    {"exp", method_cast(kernel_exp), METH_FASTCALL | METH_KEYWORDS,
+     "exp($self, expr)\n--\n\n"},
+    {"log2", method_cast(kernel_log2), METH_FASTCALL | METH_KEYWORDS,
+     "log2($self, expr)\n--\n\n"},
+    {"log10", method_cast(kernel_log10), METH_FASTCALL | METH_KEYWORDS,
+     "log10($self, expr)\n--\n\n"},
+    {"floor", method_cast(kernel_floor), METH_FASTCALL | METH_KEYWORDS,
+     "floor($self, expr)\n--\n\n"},
+    {"ceil", method_cast(kernel_ceil), METH_FASTCALL | METH_KEYWORDS,
+     "ceil($self, expr)\n--\n\n"},
+    {"round", method_cast(kernel_round), METH_FASTCALL | METH_KEYWORDS,
+     "round($self, expr)\n--\n\n"},
+    {"sin", method_cast(kernel_sin), METH_FASTCALL | METH_KEYWORDS,
+     "sin($self, expr)\n--\n\n"},
+    {"cos", method_cast(kernel_cos), METH_FASTCALL | METH_KEYWORDS,
+     "cos($self, expr)\n--\n\n"},
+    {"tan", method_cast(kernel_tan), METH_FASTCALL | METH_KEYWORDS,
+     "tan($self, expr)\n--\n\n"},
+    {"pow", method_cast(kernel_pow), METH_FASTCALL | METH_KEYWORDS,
+     "pow($self, base, exp)\n--\n\n"},
+    {"atan2", method_cast(kernel_atan2), METH_FASTCALL | METH_KEYWORDS,
+     "atan2($self, y, x)\n--\n\n"},
+    {"min", method_cast(kernel_min), METH_FASTCALL | METH_KEYWORDS,
+     "min($self, a, b)\n--\n\n"},
+    {"max", method_cast(kernel_max), METH_FASTCALL | METH_KEYWORDS,
+     "max($self, a, b)\n--\n\n"},
+    {"where_", method_cast(kernel_where), METH_FASTCALL | METH_KEYWORDS,
+     "where_($self, cond, true_val, false_val)\n--\n\nConditional select: `where(cond, true_val, false_val)`."},
+    {"sum", method_cast(kernel_sum), METH_FASTCALL | METH_KEYWORDS,
+     "sum($self, buf)\n--\n\n"},
+    {"mean", method_cast(kernel_mean), METH_FASTCALL | METH_KEYWORDS,
+     "mean($self, buf)\n--\n\n"},
+    {"min_reduce", method_cast(kernel_min_reduce), METH_FASTCALL | METH_KEYWORDS,
+     "min_reduce($self, buf)\n--\n\n"},
+    {"max_reduce", method_cast(kernel_max_reduce), METH_FASTCALL | METH_KEYWORDS,
+     "max_reduce($self, buf)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-// In this order: go, chan, asarray. go and chan come with submission and channels.
 PyMethodDef runtime_methods[] = {
-    {"asarray", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(runtime_asarray)),
-     METH_FASTCALL | METH_KEYWORDS, kAsarrayDoc},
+    {"go", method_cast(runtime_go), METH_FASTCALL | METH_KEYWORDS,
+     "go($self, spec, out=None)\n--\n\nSubmit a computation and return a `TaskHandle`.\nAccepts either a `MapSpec` (elementwise) or a `ReduceSpec`.\nIf `out` is provided, the result is delivered to that channel asynchronously."},
+    {"chan", method_cast(runtime_chan), METH_FASTCALL | METH_KEYWORDS,
+     "chan($self, capacity)\n--\n\nCreate a bounded channel."},
+    {"asarray", method_cast(runtime_asarray), METH_FASTCALL | METH_KEYWORDS, kAsarrayDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

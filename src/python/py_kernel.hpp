@@ -4,9 +4,14 @@
 
 #include <Python.h>
 
+#include "python/arg_frame.hpp"
+
 namespace qv::py {
 
 PyTypeObject* kernel_module_type();
 PyTypeObject* runtime_module_type();
+
+// rt.go(spec, out=None).
+QV_FASTCALL_FN(runtime_go);
 
 }  // namespace qv::py

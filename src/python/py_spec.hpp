@@ -4,10 +4,20 @@
 
 #include <Python.h>
 
+#include "python/arg_frame.hpp"
+
 namespace qv::py {
 
 PyTypeObject* kernel_spec_type();
 PyTypeObject* map_spec_type();
 PyTypeObject* reduce_spec_type();
+
+// The kernel object's kernel and reduction functions.
+QV_FASTCALL_FN(kernel_elementwise);
+QV_VARKW_FN(kernel_map);
+QV_FASTCALL_FN(kernel_sum);
+QV_FASTCALL_FN(kernel_mean);
+QV_FASTCALL_FN(kernel_min_reduce);
+QV_FASTCALL_FN(kernel_max_reduce);
 
 }  // namespace qv::py
