@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <numeric>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "bounded.hpp"
+#include "core/fault.hpp"
+#include "runtime/cpu_count.hpp"
+#include "runtime/pool.hpp"
+
+namespace qv {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::run_bounded;
+
+struct Pieces {
+    std::mutex lock;
+    std::vector<std::pair<std::size_t, std::size_t>> ranges;
+    std::vector<std::thread::id> threads;
+};
+
+class PoolCoverage : public ::testing::TestWithParam<std::pair<std::size_t, std::size_t>> {};
+
+TEST_P(PoolCoverage, EveryIndexOnceInLongEnoughPieces) {
+    auto [n, min_piece] = GetParam();
+    std::vector<std::atomic<int>> hits(n);
+    Pieces pieces;
+    run_bounded(60s, [&] {
+        parallel_for(n, min_piece, [&](std::size_t b, std::size_t e) {
+            for (std::size_t i = b; i < e; ++i) hits[i].fetch_add(1, std::memory_order_relaxed);
+            std::lock_guard g(pieces.lock);
+            pieces.ranges.emplace_back(b, e);
+            pieces.threads.push_back(std::this_thread::get_id());
+        });
+    });
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << "index " << i;
+    if (n / 2 < min_piece) {
+        EXPECT_LE(pieces.ranges.size(), 1u);
+        return;
+    }
+    EXPECT_GE(pieces.ranges.size(), 2u) << "a range that can be cut was not";
+    for (auto [b, e] : pieces.ranges) EXPECT_GE(e - b, min_piece) << b << ".." << e;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, PoolCoverage,
+    ::testing::Values(std::pair<std::size_t, std::size_t>{0, 1}, std::pair<std::size_t, std::size_t>{1, 1},
+                      std::pair<std::size_t, std::size_t>{2, 1}, std::pair<std::size_t, std::size_t>{3, 1},
+                      std::pair<std::size_t, std::size_t>{1000, 1}, std::pair<std::size_t, std::size_t>{2047, 1024},
+                      std::pair<std::size_t, std::size_t>{2048, 1024}, std::pair<std::size_t, std::size_t>{4095, 1024},
+                      std::pair<std::size_t, std::size_t>{4096, 1024}, std::pair<std::size_t, std::size_t>{4097, 1024},
+                      std::pair<std::size_t, std::size_t>{4096, 1}, std::pair<std::size_t, std::size_t>{4097, 1},
+                      std::pair<std::size_t, std::size_t>{65537, 1024}, std::pair<std::size_t, std::size_t>{100003, 1},
+                      std::pair<std::size_t, std::size_t>{1000003, 1024}));
+
+TEST(Pool, ThreadCountFollowsAvailableCpus) {
+    EXPECT_GE(pool_thread_count(), 1u);
+    EXPECT_EQ(pool_thread_count(), available_cpus());
+}
+
+TEST(Pool, CallerWaitsWhileWorkersWithSignalsBlockedRunThePieces) {
+    const auto caller = std::this_thread::get_id();
+    std::atomic<int> on_caller{0}, signals_open{0}, pieces{0};
+    parallel_for(1 << 16, 1024, [&](std::size_t, std::size_t) {
+        pieces.fetch_add(1);
+        if (std::this_thread::get_id() == caller) on_caller.fetch_add(1);
+        sigset_t mask;
+        pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+        if (!sigismember(&mask, SIGINT) || !sigismember(&mask, SIGTERM)) signals_open.fetch_add(1);
+    });
+    EXPECT_GE(pieces.load(), 2);
+    EXPECT_EQ(on_caller.load(), 0);
+    EXPECT_EQ(signals_open.load(), 0);
+}
+
+TEST(Pool, FirstExceptionReachesTheCallerAndThePoolStaysUsable) {
+    for (int round = 0; round < 20; ++round) {
+        std::atomic<std::size_t> ran{0};
+        try {
+            run_bounded(60s, [&] {
+                parallel_for(1 << 14, 1, [&](std::size_t b, std::size_t e) {
+                    ran.fetch_add(e - b);
+                    if (b <= 5000 && 5000 < e) fault("piece at 5000 failed");
+                    if (b <= 9000 && 9000 < e) fault("piece at 9000 failed");
+                });
+            });
+            FAIL() << "no exception came back";
+        } catch (const Fault& f) {
+            EXPECT_TRUE(f.text() == "piece at 5000 failed" || f.text() == "piece at 9000 failed")
+                << f.text();
+        }
+        EXPECT_LE(ran.load(), std::size_t{1} << 14);
+    }
+    std::atomic<std::size_t> sum{0};
+    parallel_for(10000, 1024, [&](std::size_t b, std::size_t e) { sum.fetch_add(e - b); });
+    EXPECT_EQ(sum.load(), 10000u);
+}
+
+TEST(Pool, ConcurrentCallersShareTheWorkers) {
+    constexpr int kCallers = 8, kCalls = 40;
+    std::vector<std::vector<double>> results(kCallers);
+    run_bounded(120s, [&] {
+        std::vector<std::thread> callers;
+        for (int c = 0; c < kCallers; ++c) {
+            callers.emplace_back([&, c] {
+                for (int k = 0; k < kCalls; ++k) {
+                    std::size_t n = 4096 + 977 * static_cast<std::size_t>(c + k);
+                    std::vector<double> out(n, -1.0);
+                    parallel_for(n, (c % 2) ? 1 : 1024, [&](std::size_t b, std::size_t e) {
+                        for (std::size_t i = b; i < e; ++i) out[i] = static_cast<double>(i) * 0.5 + c;
+                    });
+                    double sum = std::accumulate(out.begin(), out.end(), 0.0);
+                    results[c].push_back(sum - (0.25 * static_cast<double>(n) * static_cast<double>(n - 1) + c * static_cast<double>(n)));
+                }
+            });
+        }
+        for (auto& t : callers) t.join();
+    });
+    for (int c = 0; c < kCallers; ++c) {
+        ASSERT_EQ(results[c].size(), static_cast<std::size_t>(kCalls));
+        for (double diff : results[c]) EXPECT_EQ(diff, 0.0) << "caller " << c;
+    }
+}
+
+TEST(Pool, NestedCallFromAPieceRunsInline) {
+    std::atomic<std::size_t> inner{0};
+    run_bounded(60s, [&] {
+        parallel_for(8, 1, [&](std::size_t b, std::size_t e) {
+            for (std::size_t i = b; i < e; ++i)
+                parallel_for(4096, 1024, [&](std::size_t ib, std::size_t ie) { inner.fetch_add(ie - ib); });
+        });
+    });
+    EXPECT_EQ(inner.load(), 8u * 4096u);
+}
+
+#if !defined(__SANITIZE_THREAD__)  // ThreadSanitizer cannot start threads in a forked child
+TEST(Pool, ForkedChildRebuildsItsOwnPool) {
+    std::atomic<std::size_t> warm{0};
+    parallel_for(8192, 1024, [&](std::size_t b, std::size_t e) { warm.fetch_add(e - b); });
+    ASSERT_EQ(warm.load(), 8192u);
+    pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        alarm(30);  // a child stuck waiting for the parent's workers dies instead of hanging
+        std::atomic<std::size_t> count{0};
+        parallel_for(8192, 1024, [&](std::size_t b, std::size_t e) { count.fetch_add(e - b); });
+        _exit(count.load() == 8192 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+#endif
+
+}  // namespace
+}  // namespace qv
