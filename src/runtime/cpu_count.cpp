@@ -36,6 +36,17 @@ std::optional<std::size_t> quota_over_period(std::size_t quota, std::size_t peri
     return std::max<std::size_t>(1, quota / period + (quota % period != 0));
 }
 
+// "cpu,cpuacct" and "cpu" name it; "cpuset" and "cpuacct" alone do not.
+bool names_cpu_controller(std::string_view controllers) {
+    while (!controllers.empty()) {
+        auto comma = controllers.find(',');
+        if (controllers.substr(0, comma) == "cpu") return true;
+        if (comma == std::string_view::npos) break;
+        controllers.remove_prefix(comma + 1);
+    }
+    return false;
+}
+
 std::optional<std::string> read_file(const std::string& path) {
     std::ifstream in(path);
     if (!in) return std::nullopt;
@@ -75,13 +86,29 @@ std::optional<std::size_t> cpu_limit_from_cfs(std::string_view quota, std::strin
     return quota_over_period(*q, *p);
 }
 
-std::optional<std::size_t> cgroup_cpu_limit(const std::string& mount_root) {
-    if (auto v2 = read_file(mount_root + "/cpu.max")) return cpu_limit_from_cpu_max(*v2);
+std::optional<std::size_t> cgroup_cpu_limit(const std::string& mount_root, std::string_view self_cgroup) {
+    std::string v2_path, v1_path;
+    while (!self_cgroup.empty()) {
+        auto eol = self_cgroup.find('\n');
+        auto line = self_cgroup.substr(0, eol);
+        self_cgroup = eol == std::string_view::npos ? std::string_view() : self_cgroup.substr(eol + 1);
+        auto c1 = line.find(':');
+        auto c2 = c1 == std::string_view::npos ? c1 : line.find(':', c1 + 1);
+        if (c2 == std::string_view::npos) continue;
+        auto hierarchy = line.substr(0, c1), controllers = line.substr(c1 + 1, c2 - c1 - 1);
+        auto path = std::string(trim(line.substr(c2 + 1)));
+        if (hierarchy == "0" && controllers.empty()) v2_path = path;
+        if (names_cpu_controller(controllers)) v1_path = path;
+    }
+    for (const auto& dir : {mount_root + v2_path, mount_root}) {
+        if (auto v2 = read_file(dir + "/cpu.max")) return cpu_limit_from_cpu_max(*v2);
+    }
     for (const char* controller : {"/cpu", "/cpu,cpuacct"}) {
-        auto dir = mount_root + controller;
-        auto quota = read_file(dir + "/cpu.cfs_quota_us");
-        auto period = read_file(dir + "/cpu.cfs_period_us");
-        if (quota && period) return cpu_limit_from_cfs(*quota, *period);
+        for (const auto& dir : {mount_root + controller + v1_path, mount_root + controller}) {
+            auto quota = read_file(dir + "/cpu.cfs_quota_us");
+            auto period = read_file(dir + "/cpu.cfs_period_us");
+            if (quota && period) return cpu_limit_from_cfs(*quota, *period);
+        }
     }
     return std::nullopt;
 }
@@ -108,7 +135,8 @@ std::size_t available_cpus() {
         return *n;
     std::size_t cpus = affinity_cpu_count().value_or(
         std::max(1u, std::thread::hardware_concurrency()));
-    if (auto limit = cgroup_cpu_limit("/sys/fs/cgroup")) cpus = std::min(cpus, *limit);
+    auto self_cgroup = read_file("/proc/self/cgroup").value_or("");
+    if (auto limit = cgroup_cpu_limit("/sys/fs/cgroup", self_cgroup)) cpus = std::min(cpus, *limit);
     return std::max<std::size_t>(1, cpus);
 }
 

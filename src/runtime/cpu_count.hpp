@@ -26,8 +26,11 @@ std::optional<std::size_t> cpu_limit_from_cpu_max(std::string_view contents);
 // cgroup v1 `cpu.cfs_quota_us` / `cpu.cfs_period_us` (quota -1 means no limit).
 std::optional<std::size_t> cpu_limit_from_cfs(std::string_view quota, std::string_view period);
 
-// The quota found under a cgroup mount point (v2 first, then the v1 cpu controller).
-std::optional<std::size_t> cgroup_cpu_limit(const std::string& mount_root);
+// The quota of this process's cgroup under a mount point (v2 first, then the v1 cpu
+// controller); `self_cgroup` is the text of /proc/self/cgroup, which names the process's
+// own group ("0::/path" for v2, "N:cpu,cpuacct:/path" for v1). The mount root itself is
+// tried after the own group, for containers that see their group as the root.
+std::optional<std::size_t> cgroup_cpu_limit(const std::string& mount_root, std::string_view self_cgroup);
 
 // CPUs in this thread's affinity mask; nullopt if it cannot be read.
 std::optional<std::size_t> affinity_cpu_count();
