@@ -1,8 +1,8 @@
 // The process-wide worker pool. Each worker owns a deque of ranges: it pushes the upper half
 // of every cut onto its back and pops from there (newest, smallest first), while idle workers
-// steal from the front (oldest, largest). Callers from outside inject their root range into a
-// shared queue and sleep until every index is accounted for; they never run pieces themselves,
-// so the pool never has more runnable threads than CPUs.
+// steal from the front (oldest, largest). A caller from outside cuts and runs its own call
+// too, leaving the halves it cuts off in a shared queue, and sleeps only for halves a worker
+// took: waking a sleeping worker costs more than a small call (see bench/pool_handoff).
 #include "runtime/pool.hpp"
 
 #include <pthread.h>
@@ -31,8 +31,10 @@ namespace {
 using Piece = std::function<void(std::size_t, std::size_t)>;
 
 constexpr std::size_t kNoWorker = SIZE_MAX;
-// Polls of the wake-up counter before an idle worker goes to sleep (see bench/pool_handoff).
-constexpr int kIdleSpins = 1 << 14;
+constexpr std::size_t kCaller = SIZE_MAX - 1;  // any thread outside the pool
+// Yields before an idle worker goes to sleep. Yielding, not spinning: with as many workers as
+// CPUs a spinning worker would keep the woken caller off the CPU (bench/pool_handoff).
+constexpr int kIdleSpins = 100;
 
 // One parallel_for call. Lives on the caller's stack, which waits until `remaining` drops
 // to zero; the worker that takes it there is the last one to touch this record.
@@ -54,18 +56,11 @@ struct Range {
     std::size_t begin;
     std::size_t end;
     std::size_t budget;
-    std::size_t cut_by;  // worker that cut it off, kNoWorker for a root
+    std::size_t cut_by;  // worker (or kCaller) that cut it off, kNoWorker for a root
 };
-
-inline void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
 
 class Pool;
 thread_local Pool* tl_pool = nullptr;  // set on worker threads only
-thread_local std::size_t tl_worker = kNoWorker;
 
 class Pool {
 public:
@@ -94,14 +89,15 @@ public:
 
     std::size_t threads() const { return threads_.load(std::memory_order_relaxed); }
 
-    // Runs the whole call on the pool and waits; rethrows the first piece's exception.
+    // Runs the call: the caller cuts and runs pieces itself, leaving the halves it cuts off
+    // in the shared queue for the workers, then waits for the ones they took.
     void run(std::size_t n, std::size_t min_piece, const Piece& piece) {
         Join join(piece, min_piece, n);
-        {
-            std::lock_guard g(injected_lock_);
-            injected_.push_back(Range{&join, 0, n, threads(), kNoWorker});
+        std::optional<Range> r = Range{&join, 0, n, threads(), kNoWorker};
+        while (r) {
+            execute(*r, kCaller);
+            r = take_back(join);
         }
-        announce();
         {
             std::unique_lock l(join.done_lock);
             join.done_cv.wait(l, [&] { return join.done; });
@@ -117,7 +113,6 @@ private:
 
     void work(std::size_t self) {
         tl_pool = this;
-        tl_worker = self;
         for (;;) {
             std::uint64_t seen = epoch_.load(std::memory_order_seq_cst);
             if (auto r = find(self)) {
@@ -134,11 +129,27 @@ private:
         if (auto r = pop(deques_[self], /*back=*/true)) return r;
         for (std::size_t i = 1; i < n; ++i)
             if (auto r = pop(deques_[(self + i) % n], /*back=*/false)) return r;
-        std::lock_guard g(injected_lock_);
-        if (injected_.empty()) return std::nullopt;
-        Range r = injected_.front();
-        injected_.pop_front();
-        return r;
+        return pop(injected_, /*back=*/false);
+    }
+
+    // Halves cut on a worker go to its own deque, those cut by a caller to the shared queue.
+    void push(Range r) {
+        Deque& d = r.cut_by == kCaller ? injected_ : deques_[r.cut_by];
+        std::lock_guard g(d.lock);
+        d.ranges.push_back(r);
+    }
+
+    // The newest range of this call that no worker has taken yet.
+    std::optional<Range> take_back(Join& join) {
+        std::lock_guard g(injected_.lock);
+        auto& q = injected_.ranges;
+        for (auto it = q.rbegin(); it != q.rend(); ++it) {
+            if (it->join != &join) continue;
+            Range r = *it;
+            q.erase(std::next(it).base());
+            return r;
+        }
+        return std::nullopt;
     }
 
     static std::optional<Range> pop(Deque& d, bool back) {
@@ -164,10 +175,7 @@ private:
                 std::size_t half = (r.end - r.begin) / 2;
                 if (half < join.min_piece || r.budget == 0) break;
                 r.budget /= 2;
-                {
-                    std::lock_guard g(deques_[self].lock);
-                    deques_[self].ranges.push_back(Range{&join, r.begin + half, r.end, r.budget, self});
-                }
+                push(Range{&join, r.begin + half, r.end, r.budget, self});
                 r.end = r.begin + half;
                 announce();
             }
@@ -201,7 +209,7 @@ private:
     bool spin_until_announced(std::uint64_t seen) const {
         for (int i = 0; i < kIdleSpins; ++i) {
             if (epoch_.load(std::memory_order_relaxed) != seen) return true;
-            cpu_relax();
+            std::this_thread::yield();
         }
         return false;
     }
@@ -215,8 +223,7 @@ private:
 
     std::unique_ptr<Deque[]> deques_;
     std::atomic<std::size_t> threads_;
-    std::mutex injected_lock_;
-    std::deque<Range> injected_;
+    Deque injected_;
     std::atomic<std::uint64_t> epoch_{0};
     std::atomic<std::size_t> sleepers_{0};
     std::mutex sleep_lock_;

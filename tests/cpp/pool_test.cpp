@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -68,18 +69,35 @@ TEST(Pool, ThreadCountFollowsAvailableCpus) {
     EXPECT_EQ(pool_thread_count(), available_cpus());
 }
 
-TEST(Pool, CallerWaitsWhileWorkersWithSignalsBlockedRunThePieces) {
-    const auto caller = std::this_thread::get_id();
-    std::atomic<int> on_caller{0}, signals_open{0}, pieces{0};
-    parallel_for(1 << 16, 1024, [&](std::size_t, std::size_t) {
-        pieces.fetch_add(1);
-        if (std::this_thread::get_id() == caller) on_caller.fetch_add(1);
-        sigset_t mask;
-        pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-        if (!sigismember(&mask, SIGINT) || !sigismember(&mask, SIGTERM)) signals_open.fetch_add(1);
+TEST(Pool, WorkersTakePiecesWithSignalsBlocked) {
+    std::mutex lock;
+    std::vector<std::thread::id> seen;
+    std::atomic<int> on_workers{0}, signals_open{0};
+    run_bounded(60s, [&] {
+        const auto caller = std::this_thread::get_id();
+        parallel_for(4096, 1024, [&](std::size_t, std::size_t) {
+            {
+                std::lock_guard g(lock);
+                if (std::find(seen.begin(), seen.end(), std::this_thread::get_id()) == seen.end())
+                    seen.push_back(std::this_thread::get_id());
+            }
+            // Hold every piece until a second thread has joined in, so a worker must take one.
+            for (int i = 0; i < 10000; ++i) {
+                {
+                    std::lock_guard g(lock);
+                    if (seen.size() >= 2) break;
+                }
+                std::this_thread::sleep_for(1ms);
+            }
+            if (std::this_thread::get_id() == caller) return;
+            on_workers.fetch_add(1);
+            sigset_t mask;
+            pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+            if (!sigismember(&mask, SIGINT) || !sigismember(&mask, SIGTERM)) signals_open.fetch_add(1);
+        });
     });
-    EXPECT_GE(pieces.load(), 2);
-    EXPECT_EQ(on_caller.load(), 0);
+    EXPECT_GE(seen.size(), 2u);
+    EXPECT_GE(on_workers.load(), 1);
     EXPECT_EQ(signals_open.load(), 0);
 }
 
