@@ -101,27 +101,57 @@ TEST(Pool, WorkersTakePiecesWithSignalsBlocked) {
     EXPECT_EQ(signals_open.load(), 0);
 }
 
-TEST(Pool, FirstExceptionReachesTheCallerAndThePoolStaysUsable) {
+TEST(Pool, FirstExceptionReachesTheCallerAfterEveryPieceEnded) {
     for (int round = 0; round < 20; ++round) {
         std::atomic<std::size_t> ran{0};
+        std::atomic<int> active{0}, active_at_return{-1};
         try {
             run_bounded(60s, [&] {
-                parallel_for(1 << 14, 1, [&](std::size_t b, std::size_t e) {
-                    ran.fetch_add(e - b);
-                    if (b <= 5000 && 5000 < e) fault("piece at 5000 failed");
-                    if (b <= 9000 && 9000 < e) fault("piece at 9000 failed");
-                });
+                try {
+                    parallel_for(1 << 14, 1, [&](std::size_t b, std::size_t e) {
+                        active.fetch_add(1);
+                        ran.fetch_add(e - b);
+                        std::this_thread::sleep_for(std::chrono::microseconds(100));
+                        active.fetch_sub(1);
+                        if (b <= 5000 && 5000 < e) fault("piece at 5000 failed");
+                        if (b <= 9000 && 9000 < e) fault("piece at 9000 failed");
+                    });
+                } catch (...) {
+                    active_at_return.store(active.load());
+                    throw;
+                }
             });
             FAIL() << "no exception came back";
         } catch (const Fault& f) {
             EXPECT_TRUE(f.text() == "piece at 5000 failed" || f.text() == "piece at 9000 failed")
                 << f.text();
         }
+        EXPECT_EQ(active_at_return.load(), 0) << "rethrown while pieces were still running";
         EXPECT_LE(ran.load(), std::size_t{1} << 14);
+    }
+}
+
+TEST(Pool, ExceptionFromAWorkerThreadIsCarriedBack) {
+    std::atomic<bool> worker_joined{false};
+    try {
+        run_bounded(60s, [&] {
+            const auto caller = std::this_thread::get_id();
+            parallel_for(4096, 1024, [&](std::size_t, std::size_t) {
+                if (std::this_thread::get_id() != caller) {
+                    worker_joined.store(true);
+                    fault("failed on a worker");
+                }
+                // Keep the caller busy until a worker has taken a piece.
+                for (int i = 0; i < 10000 && !worker_joined.load(); ++i) std::this_thread::sleep_for(1ms);
+            });
+        });
+        FAIL() << "no exception came back";
+    } catch (const Fault& f) {
+        EXPECT_EQ(f.text(), "failed on a worker");
     }
     std::atomic<std::size_t> sum{0};
     parallel_for(10000, 1024, [&](std::size_t b, std::size_t e) { sum.fetch_add(e - b); });
-    EXPECT_EQ(sum.load(), 10000u);
+    EXPECT_EQ(sum.load(), 10000u) << "pool unusable after a failed call";
 }
 
 TEST(Pool, ConcurrentCallersShareTheWorkers) {
