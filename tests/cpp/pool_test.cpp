@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <numeric>
 #include <thread>
@@ -192,7 +194,14 @@ TEST(Pool, NestedCallFromAPieceRunsInline) {
 }
 
 #if !defined(__SANITIZE_THREAD__)  // ThreadSanitizer cannot start threads in a forked child
-TEST(Pool, ForkedChildRebuildsItsOwnPool) {
+std::size_t thread_count_of_this_process() {
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                                  std::filesystem::directory_iterator()));
+}
+
+// The child of a fork starts without workers, creates none for work too small to split,
+// and then builds a pool of its own of the usual size.
+TEST(Pool, ForkedChildRebuildsItsOwnPoolOnDemand) {
     std::atomic<std::size_t> warm{0};
     parallel_for(8192, 1024, [&](std::size_t b, std::size_t e) { warm.fetch_add(e - b); });
     ASSERT_EQ(warm.load(), 8192u);
@@ -200,14 +209,20 @@ TEST(Pool, ForkedChildRebuildsItsOwnPool) {
     ASSERT_NE(child, -1);
     if (child == 0) {
         alarm(30);  // a child stuck waiting for the parent's workers dies instead of hanging
+        if (thread_count_of_this_process() != 1) _exit(10);
         std::atomic<std::size_t> count{0};
+        parallel_for(2047, 1024, [&](std::size_t b, std::size_t e) { count.fetch_add(e - b); });
+        if (thread_count_of_this_process() != 1) _exit(11);
         parallel_for(8192, 1024, [&](std::size_t b, std::size_t e) { count.fetch_add(e - b); });
-        _exit(count.load() == 8192 ? 0 : 1);
+        if (count.load() != 2047 + 8192) _exit(12);
+        if (thread_count_of_this_process() != 1 + pool_thread_count()) _exit(13);
+        _exit(0);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10/11: threads before the pool was needed, 12: lost "
+                                         "indices, 13: wrong worker count";
 }
 #endif
 
