@@ -55,16 +55,12 @@ TEST_P(PoolCoverage, EveryIndexOnceInLongEnoughPieces) {
     for (auto [b, e] : pieces.ranges) EXPECT_GE(e - b, min_piece) << b << ".." << e;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, PoolCoverage,
-    ::testing::Values(std::pair<std::size_t, std::size_t>{0, 1}, std::pair<std::size_t, std::size_t>{1, 1},
-                      std::pair<std::size_t, std::size_t>{2, 1}, std::pair<std::size_t, std::size_t>{3, 1},
-                      std::pair<std::size_t, std::size_t>{1000, 1}, std::pair<std::size_t, std::size_t>{2047, 1024},
-                      std::pair<std::size_t, std::size_t>{2048, 1024}, std::pair<std::size_t, std::size_t>{4095, 1024},
-                      std::pair<std::size_t, std::size_t>{4096, 1024}, std::pair<std::size_t, std::size_t>{4097, 1024},
-                      std::pair<std::size_t, std::size_t>{4096, 1}, std::pair<std::size_t, std::size_t>{4097, 1},
-                      std::pair<std::size_t, std::size_t>{65537, 1024}, std::pair<std::size_t, std::size_t>{100003, 1},
-                      std::pair<std::size_t, std::size_t>{1000003, 1024}));
+// (n, min_piece): below, at and above the pool threshold, odd sizes, tree and flat pieces.
+INSTANTIATE_TEST_SUITE_P(Sizes, PoolCoverage,
+                         ::testing::ValuesIn(std::vector<std::pair<std::size_t, std::size_t>>{
+                             {0, 1}, {1, 1}, {2, 1}, {3, 1}, {1000, 1}, {2047, 1024}, {2048, 1024},
+                             {4095, 1024}, {4096, 1024}, {4097, 1024}, {4096, 1}, {4097, 1},
+                             {65537, 1024}, {100003, 1}, {1000003, 1024}}));
 
 TEST(Pool, ThreadCountFollowsAvailableCpus) {
     EXPECT_GE(pool_thread_count(), 1u);
