@@ -1,13 +1,293 @@
-// Worker pool (sequential stand-in until the threaded pool lands).
+// The process-wide worker pool. Each worker owns a deque of ranges: it pushes the upper half
+// of every cut onto its back and pops from there (newest, smallest first), while idle workers
+// steal from the front (oldest, largest). A caller from outside cuts and runs its own call
+// too, leaving the halves it cuts off in a shared queue, and sleeps only for halves a worker
+// took: waking a sleeping worker costs more than a small call (see bench/pool_handoff).
 #include "runtime/pool.hpp"
 
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "core/fault.hpp"
+#include "runtime/cpu_count.hpp"
+
 namespace qv {
+namespace {
 
-std::size_t pool_thread_count() { return 1; }
+using Piece = std::function<void(std::size_t, std::size_t)>;
 
-void parallel_for(std::size_t n, std::size_t,
-                  const std::function<void(std::size_t, std::size_t)>& piece) {
-    if (n > 0) piece(0, n);
+constexpr std::size_t kNoWorker = SIZE_MAX;
+constexpr std::size_t kCaller = SIZE_MAX - 1;  // any thread outside the pool
+// Yields before an idle worker goes to sleep. Yielding, not spinning: with as many workers as
+// CPUs a spinning worker would keep the woken caller off the CPU (bench/pool_handoff).
+constexpr int kIdleSpins = 100;
+
+// One parallel_for call. Lives on the caller's stack, which waits until `remaining` drops
+// to zero; the worker that takes it there is the last one to touch this record.
+struct Join {
+    const Piece* piece;
+    std::size_t min_piece;
+    std::atomic<std::size_t> remaining;  // indices neither run nor skipped yet
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;            // written only by the thread that set `failed`
+    std::mutex done_lock;
+    std::condition_variable done_cv;
+    bool done = false;
+
+    Join(const Piece& p, std::size_t min, std::size_t n) : piece(&p), min_piece(min), remaining(n) {}
+};
+
+struct Range {
+    Join* join;
+    std::size_t begin;
+    std::size_t end;
+    std::size_t budget;
+    std::size_t cut_by;  // worker (or kCaller) that cut it off, kNoWorker for a root
+};
+
+class Pool;
+thread_local Pool* tl_pool = nullptr;  // set on worker threads only
+
+class Pool {
+public:
+    explicit Pool(std::size_t threads) : deques_(std::make_unique<Deque[]>(threads)), threads_(threads) {}
+
+    // Starts the workers with every signal blocked, so signals stay with the caller's threads.
+    void start() {
+        sigset_t all, old;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &old);
+        std::size_t started = 0;
+        std::string reason;
+        for (; started < threads_.load(std::memory_order_relaxed); ++started) {
+            try {
+                std::thread([this, started] { work(started); }).detach();
+            } catch (const std::system_error& e) {
+                reason = e.what();
+                break;
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        if (started == 0) fault("failed to spawn worker pool thread: " + reason);
+        // Carry on with fewer workers rather than fail every evaluation.
+        threads_.store(started, std::memory_order_relaxed);
+    }
+
+    std::size_t threads() const { return threads_.load(std::memory_order_relaxed); }
+
+    // Runs the call: the caller cuts and runs pieces itself, leaving the halves it cuts off
+    // in the shared queue for the workers, then waits for the ones they took.
+    void run(std::size_t n, std::size_t min_piece, const Piece& piece) {
+        Join join(piece, min_piece, n);
+        std::optional<Range> r = Range{&join, 0, n, threads(), kNoWorker};
+        while (r) {
+            execute(*r, kCaller);
+            r = take_back(join);
+        }
+        {
+            std::unique_lock l(join.done_lock);
+            join.done_cv.wait(l, [&] { return join.done; });
+        }
+        if (join.error) std::rethrow_exception(join.error);
+    }
+
+private:
+    struct Deque {
+        std::mutex lock;
+        std::deque<Range> ranges;
+    };
+
+    void work(std::size_t self) {
+        tl_pool = this;
+        for (;;) {
+            std::uint64_t seen = epoch_.load(std::memory_order_seq_cst);
+            if (auto r = find(self)) {
+                execute(*r, self);
+                continue;
+            }
+            if (spin_until_announced(seen)) continue;
+            sleep_until_announced(seen);
+        }
+    }
+
+    std::optional<Range> find(std::size_t self) {
+        std::size_t n = threads();
+        if (auto r = pop(deques_[self], /*back=*/true)) return r;
+        for (std::size_t i = 1; i < n; ++i)
+            if (auto r = pop(deques_[(self + i) % n], /*back=*/false)) return r;
+        return pop(injected_, /*back=*/false);
+    }
+
+    // Halves cut on a worker go to its own deque, those cut by a caller to the shared queue.
+    void push(Range r) {
+        Deque& d = r.cut_by == kCaller ? injected_ : deques_[r.cut_by];
+        std::lock_guard g(d.lock);
+        d.ranges.push_back(r);
+    }
+
+    // The newest range of this call that no worker has taken yet.
+    std::optional<Range> take_back(Join& join) {
+        std::lock_guard g(injected_.lock);
+        auto& q = injected_.ranges;
+        for (auto it = q.rbegin(); it != q.rend(); ++it) {
+            if (it->join != &join) continue;
+            Range r = *it;
+            q.erase(std::next(it).base());
+            return r;
+        }
+        return std::nullopt;
+    }
+
+    static std::optional<Range> pop(Deque& d, bool back) {
+        std::lock_guard g(d.lock);
+        if (d.ranges.empty()) return std::nullopt;
+        Range r;
+        if (back) {
+            r = d.ranges.back();
+            d.ranges.pop_back();
+        } else {
+            r = d.ranges.front();
+            d.ranges.pop_front();
+        }
+        return r;
+    }
+
+    void execute(Range r, std::size_t self) {
+        Join& join = *r.join;
+        if (r.cut_by != kNoWorker && r.cut_by != self)
+            r.budget = std::max(r.budget / 2, threads());  // taken over: may be cut again
+        try {
+            while (!join.failed.load(std::memory_order_relaxed)) {
+                std::size_t half = (r.end - r.begin) / 2;
+                if (half < join.min_piece || r.budget == 0) break;
+                r.budget /= 2;
+                push(Range{&join, r.begin + half, r.end, r.budget, self});
+                r.end = r.begin + half;
+                announce();
+            }
+            // After a failure the rest of the call is skipped, not run.
+            if (!join.failed.load(std::memory_order_relaxed)) (*join.piece)(r.begin, r.end);
+        } catch (...) {
+            bool expected = false;
+            if (join.failed.compare_exchange_strong(expected, true, std::memory_order_relaxed))
+                join.error = std::current_exception();
+        }
+        finish(join, r.end - r.begin);
+    }
+
+    static void finish(Join& join, std::size_t count) {
+        if (join.remaining.fetch_sub(count, std::memory_order_acq_rel) != count) return;
+        // Notify under the lock: the caller may destroy `join` as soon as it can take it.
+        std::lock_guard g(join.done_lock);
+        join.done = true;
+        join.done_cv.notify_one();
+    }
+
+    // Every push bumps the epoch; a worker about to sleep registers first and then rechecks
+    // the epoch, so either it sees the push or the pusher sees it as a sleeper.
+    void announce() {
+        epoch_.fetch_add(1, std::memory_order_seq_cst);
+        if (sleepers_.load(std::memory_order_seq_cst) == 0) return;
+        std::lock_guard g(sleep_lock_);
+        sleep_cv_.notify_one();
+    }
+
+    bool spin_until_announced(std::uint64_t seen) const {
+        for (int i = 0; i < kIdleSpins; ++i) {
+            if (epoch_.load(std::memory_order_relaxed) != seen) return true;
+            std::this_thread::yield();
+        }
+        return false;
+    }
+
+    void sleep_until_announced(std::uint64_t seen) {
+        std::unique_lock l(sleep_lock_);
+        sleepers_.fetch_add(1, std::memory_order_seq_cst);
+        while (epoch_.load(std::memory_order_seq_cst) == seen) sleep_cv_.wait(l);
+        sleepers_.fetch_sub(1, std::memory_order_relaxed);
+    }
+
+    std::unique_ptr<Deque[]> deques_;
+    std::atomic<std::size_t> threads_;
+    Deque injected_;
+    std::atomic<std::uint64_t> epoch_{0};
+    std::atomic<std::size_t> sleepers_{0};
+    std::mutex sleep_lock_;
+    std::condition_variable sleep_cv_;
+};
+
+// One-time creation without a mutex, so the child of a fork can reset it with plain stores.
+enum : int { kNone, kBuilding, kReady };
+std::atomic<Pool*> g_pool{nullptr};
+std::atomic<int> g_pool_state{kNone};
+
+// The child of a fork has none of the parent's workers: forget the old pool (leaked, as its
+// locks may be held by threads that no longer exist) and build a new one on demand.
+void forget_pool_in_child() {
+    g_pool.store(nullptr, std::memory_order_relaxed);
+    g_pool_state.store(kNone, std::memory_order_relaxed);
+}
+
+Pool& the_pool() {
+    if (Pool* p = g_pool.load(std::memory_order_acquire)) return *p;
+    for (;;) {
+        int state = kNone;
+        if (g_pool_state.compare_exchange_strong(state, kBuilding, std::memory_order_acq_rel)) {
+            static bool fork_handler_registered = false;  // only ever touched by the builder
+            if (!fork_handler_registered) {
+                pthread_atfork(nullptr, nullptr, forget_pool_in_child);
+                fork_handler_registered = true;
+            }
+            std::unique_ptr<Pool> pool;
+            try {
+                pool = std::make_unique<Pool>(available_cpus());
+                pool->start();
+            } catch (...) {
+                g_pool_state.store(kNone, std::memory_order_release);
+                g_pool_state.notify_all();
+                throw;
+            }
+            Pool* p = pool.release();  // never destroyed: workers run until the process ends
+            g_pool.store(p, std::memory_order_release);
+            g_pool_state.store(kReady, std::memory_order_release);
+            g_pool_state.notify_all();
+            return *p;
+        }
+        if (state == kReady) return *g_pool.load(std::memory_order_acquire);
+        g_pool_state.wait(kBuilding, std::memory_order_acquire);
+    }
+}
+
+}  // namespace
+
+std::size_t pool_thread_count() {
+    if (Pool* p = g_pool.load(std::memory_order_acquire)) return p->threads();
+    return available_cpus();
+}
+
+void parallel_for(std::size_t n, std::size_t min_piece, const Piece& piece) {
+    min_piece = std::max<std::size_t>(min_piece, 1);
+    if (n == 0) return;
+    // Too small to cut, or already on a worker (waiting there could starve the pool).
+    if (n / 2 < min_piece || tl_pool != nullptr) {
+        piece(0, n);
+        return;
+    }
+    the_pool().run(n, min_piece, piece);
 }
 
 }  // namespace qv

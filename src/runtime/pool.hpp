@@ -1,6 +1,7 @@
 // The process-wide worker pool: created lazily at the first evaluation that needs it,
 // one thread per CPU available to the process (affinity mask, cgroup quota), or as set by
-// RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS. Fork-join by recursive halving; the caller waits.
+// RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS. Fork-join by recursive halving; the caller runs
+// pieces of its own call and waits for the rest.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +16,7 @@ std::size_t pool_thread_count();
 // indices at L/2 while L/2 >= min_piece and the split budget (starting at the thread count,
 // halved per cut, reset when a half is stolen) allows. Blocks until every piece is done.
 // The first exception thrown by a piece (on any thread) is rethrown here; remaining pieces
-// are still waited for. Never runs Python code.
+// are still waited for or skipped. Runs no Python code: pieces must not either.
 void parallel_for(std::size_t n, std::size_t min_piece,
                   const std::function<void(std::size_t begin, std::size_t end)>& piece);
 
