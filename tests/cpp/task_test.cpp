@@ -10,14 +10,6 @@
 
 namespace qv {
 
-// Stand-in for the error texts until they are linked in; the real definition wins.
-[[gnu::weak]] std::string EngineError::debug() const {
-    static const char* const names[] = {"TypeError", "ShapeError",    "ArgError", "EmptyCollection",
-                                        "Cancelled", "ChannelClosed", "Internal"};
-    std::string name = names[static_cast<int>(kind())];
-    return has_message() ? name + "(\"" + message() + "\")" : name;
-}
-
 namespace {
 
 using namespace std::chrono_literals;
