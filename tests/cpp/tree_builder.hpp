@@ -45,4 +45,20 @@ inline NodeList right_deep_sum(std::uint32_t depth) {
     return out;
 }
 
+// where(arg0 < 1, 1, where(arg0 < 2, 2, ... where(arg0 < depth, depth, arg0))): each Select
+// is the if_false branch of the one before; built in linear time.
+inline NodeList select_chain(std::uint32_t depth) {
+    NodeList out;
+    for (std::uint32_t k = 1; k <= depth; ++k) {
+        const NodeList cond = cmp(CompareOp::Lt, arg(0), cst(k));
+        out.insert(out.end(), cond.begin(), cond.end());
+        out.push_back(cst(k)[0]);
+    }
+    out.push_back(arg(0)[0]);
+    for (std::uint32_t k = 0; k < depth; ++k) {
+        out.push_back(Node{NodeTag::Select, 0, 6 + 5 * k, 0});
+    }
+    return out;
+}
+
 }  // namespace qv::test
