@@ -81,6 +81,12 @@ inline double op_round(double x) {
     return negative ? truncated - 1.0 : truncated + 1.0;
 }
 
+// Which NaN a sum or product of two NaNs carries depends on the operand order the compiler
+// picks, which differs between scalar and vectorised code; the left one is made to win so that
+// every path gives the same bits.
+inline double op_add(double l, double r) { return l != l ? l + l : l + r; }
+inline double op_mul(double l, double r) { return l != l ? l * l : l * r; }
+
 // A NaN left operand yields the right one; ties (+0.0 against -0.0 too) keep the left.
 inline double op_min(double l, double r) { return l != l ? r : (r < l ? r : l); }
 inline double op_max(double l, double r) { return l != l ? r : (l < r ? r : l); }
@@ -106,9 +112,9 @@ inline double apply_unary(UnaryOp op, double x) {
 
 inline double apply_binary(BinaryOp op, double l, double r) {
     switch (op) {
-        case BinaryOp::Add: return l + r;
+        case BinaryOp::Add: return op_add(l, r);
         case BinaryOp::Sub: return l - r;
-        case BinaryOp::Mul: return l * r;
+        case BinaryOp::Mul: return op_mul(l, r);
         case BinaryOp::Div: return l / r;
         case BinaryOp::Pow: return std::pow(l, r);
         case BinaryOp::Atan2: return std::atan2(l, r);
