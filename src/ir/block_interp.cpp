@@ -55,6 +55,10 @@ struct CopyFn {
     static double apply(double x, double, double) { return x; }
 };
 
+template <class F>
+constexpr bool kPinnedOrder =
+    std::is_same_v<F, BinaryFn<BinaryOp::Add>> || std::is_same_v<F, BinaryFn<BinaryOp::Mul>>;
+
 template <class F, bool AV, bool BV, bool CV, std::size_t N>
 void dense_loop(double* __restrict dst, const double* __restrict a, const double* __restrict b,
                 const double* __restrict c, const double* scalars, std::size_t n) {
@@ -66,6 +70,20 @@ void dense_loop(double* __restrict dst, const double* __restrict a, const double
     // the same correctly rounded result.
     if constexpr (std::is_same_v<F, UnaryFn<UnaryOp::Sqrt>> && AV) {
         for (; i + 2 <= len; i += 2) _mm_storeu_pd(dst + i, _mm_sqrt_pd(_mm_loadu_pd(a + i)));
+    }
+    // Sums and products in pairs with the operand order pinned, as op_add and op_mul do.
+    if constexpr (kPinnedOrder<F> && (AV || BV)) {
+        const __m128d a_scalar = _mm_set1_pd(as), b_scalar = _mm_set1_pd(bs);
+        for (; i + 2 <= len; i += 2) {
+            __m128d l = AV ? _mm_loadu_pd(a + i) : a_scalar;
+            const __m128d r = BV ? _mm_loadu_pd(b + i) : b_scalar;
+            if constexpr (std::is_same_v<F, BinaryFn<BinaryOp::Add>>) {
+                asm("addpd %1, %0" : "+x"(l) : "x"(r));
+            } else {
+                asm("mulpd %1, %0" : "+x"(l) : "x"(r));
+            }
+            _mm_storeu_pd(dst + i, l);
+        }
     }
 #endif
     for (; i < len; ++i) dst[i] = F::apply(AV ? a[i] : as, BV ? b[i] : bs, CV ? c[i] : cs);

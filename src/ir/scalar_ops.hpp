@@ -81,11 +81,25 @@ inline double op_round(double x) {
     return negative ? truncated - 1.0 : truncated + 1.0;
 }
 
-// Which NaN a sum or product of two NaNs carries depends on the operand order the compiler
-// picks, which differs between scalar and vectorised code; the left one is made to win so that
-// every path gives the same bits.
-inline double op_add(double l, double r) { return l != l ? l + l : l + r; }
-inline double op_mul(double l, double r) { return l != l ? l * l : l * r; }
+// Which NaN a sum or product of two NaNs carries follows the operand order of the instruction,
+// and the compiler may swap the operands of + and *; the order is pinned (left NaN wins, as for
+// - and /) so that scalar and vectorised paths give the same bits.
+inline double op_add(double l, double r) {
+#if defined(__SSE2__) && defined(__GNUC__)
+    asm("addsd %1, %0" : "+x"(l) : "x"(r));
+    return l;
+#else
+    return l + (l != l ? l : r);
+#endif
+}
+inline double op_mul(double l, double r) {
+#if defined(__SSE2__) && defined(__GNUC__)
+    asm("mulsd %1, %0" : "+x"(l) : "x"(r));
+    return l;
+#else
+    return l * (l != l ? l : r);
+#endif
+}
 
 // A NaN left operand yields the right one; ties (+0.0 against -0.0 too) keep the left.
 inline double op_min(double l, double r) { return l != l ? r : (r < l ? r : l); }
