@@ -175,8 +175,8 @@ public:
 
     void leaf_arg(std::uint64_t index) {
         if (index >= args_.size()) {
-            fault("flat program argument " + std::to_string(index) +
-                  " outside the argument list of " + std::to_string(args_.size()));
+            fault("kernel argument " + std::to_string(index) + " outside the argument list of " +
+                  std::to_string(args_.size()));
         }
         const ArgView& v = args_[index];
         if (v.data == nullptr) {
@@ -190,7 +190,7 @@ public:
     // Applies an operator of `arity` from `table` to the top operands, writing to `target`
     // (kNone: a fresh block).
     void compute(const std::array<Loops, 8>& table, int arity, std::uint32_t target) {
-        if (stack_.size() < static_cast<std::size_t>(arity)) fault("flat program stack underflow");
+        if (stack_.size() < static_cast<std::size_t>(arity)) fault("kernel body stack underflow");
         Operand ops[3] = {scalar_operand(0.0), scalar_operand(0.0), scalar_operand(0.0)};
         for (int k = arity; k-- > 0;) {
             ops[k] = stack_.back();
@@ -226,7 +226,7 @@ public:
 
     // The condition is on top of the stack; returns the block both branches write.
     std::uint32_t begin_select(std::uint32_t target) {
-        if (stack_.empty()) fault("flat program stack underflow");
+        if (stack_.empty()) fault("kernel body stack underflow");
         const Operand cond = stack_.back();
         stack_.pop_back();
         const std::uint32_t result = target == kNone ? allocate() : target;
@@ -249,10 +249,10 @@ public:
 
     // The whole body's value goes to the output.
     void finish() {
-        if (stack_.size() != 1) fault("flat program must leave exactly one value");
+        if (stack_.size() != 1) fault("kernel body must leave exactly one value");
         const Operand top = stack_.back();
         if (!(top.source == Operand::Source::Slot && top.slot == kOutput)) copy_into(top, kOutput);
-        p_.finish_layout(next_slot_, p_.nesting_);
+        p_.finish_layout(next_slot_);
     }
 
 private:
@@ -265,7 +265,7 @@ private:
     }
 
     void finish_branch(std::uint32_t result) {
-        if (stack_.empty()) fault("flat program stack underflow");
+        if (stack_.empty()) fault("kernel body stack underflow");
         const Operand top = stack_.back();
         stack_.pop_back();
         if (top.source == Operand::Source::Slot && top.slot == result) return;
@@ -371,11 +371,10 @@ BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args) 
     d.finish();
 }
 
-void BlockProgram::finish_layout(std::size_t slots, std::size_t nesting) {
+void BlockProgram::finish_layout(std::size_t slots) {
     slots_ = slots;
-    nesting_ = nesting;
     // Per element of a block: one double per scratch block, two lane indices per nesting level.
-    const std::size_t per_element = slots * sizeof(double) + nesting * 2 * sizeof(std::uint32_t);
+    const std::size_t per_element = slots * sizeof(double) + nesting_ * 2 * sizeof(std::uint32_t);
     if (per_element * kBlock <= kScratchBudgetBytes) {
         block_ = kBlock;
     } else {
@@ -408,7 +407,8 @@ void BlockProgram::run(std::size_t begin, std::size_t end, double* out) const {
                   std::to_string(len));
         }
     }
-    const std::size_t B = block_;
+    // Short runs get short blocks, so a call over a few elements zeroes little scratch.
+    const std::size_t B = std::min(block_, end - begin);
     std::vector<double> scratch(slots_ * B);
     std::vector<std::uint32_t> arena(nesting_ * 2 * B);
     std::vector<SelectFrame> frames;

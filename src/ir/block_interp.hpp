@@ -44,7 +44,7 @@ public:
 private:
     class Decoder;
 
-    void finish_layout(std::size_t slots, std::size_t nesting);
+    void finish_layout(std::size_t slots);
 
     std::vector<Step> steps_;
     std::vector<std::size_t> array_lengths_;  // of every buffer operand, checked per run

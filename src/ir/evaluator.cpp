@@ -17,14 +17,14 @@ namespace {
 
 // Root of the operand that ends just below position `end` (exclusive), refusing sizes that
 // point outside the tree.
-std::uint32_t operand_before(const NodeList& tree, std::size_t end) {
+std::uint64_t operand_before(const NodeList& tree, std::size_t end) {
     if (end == 0) fault("malformed expression tree: missing operand");
     const std::size_t root = end - 1;
     if (tree[root].size == 0 || tree[root].size > end) fault("malformed expression tree: bad subtree size");
-    return static_cast<std::uint32_t>(root);
+    return root;
 }
 
-std::size_t subtree_start(const NodeList& tree, std::uint32_t root) { return root + 1 - tree[root].size; }
+std::size_t subtree_start(const NodeList& tree, std::uint64_t root) { return root + 1 - tree[root].size; }
 
 }  // namespace
 
@@ -41,9 +41,9 @@ double eval_tree(const NodeList& tree, std::size_t index, std::span<const ArgVie
         values.pop_back();
         return v;
     };
-    work.push_back(static_cast<std::uint32_t>(tree.size() - 1) * 2);
+    work.push_back(static_cast<std::uint64_t>(tree.size() - 1) * 2);
     while (!work.empty()) {
-        const std::uint32_t i = work.back() / 2;
+        const std::uint64_t i = work.back() / 2;
         const bool operands_done = (work.back() & 1) != 0;
         work.pop_back();
         const Node& node = tree[i];
@@ -80,8 +80,8 @@ double eval_tree(const NodeList& tree, std::size_t index, std::span<const ArgVie
             case NodeTag::Binary:
             case NodeTag::Compare:
                 if (!operands_done) {
-                    const std::uint32_t right = operand_before(tree, i);
-                    const std::uint32_t left = operand_before(tree, subtree_start(tree, right));
+                    const std::uint64_t right = operand_before(tree, i);
+                    const std::uint64_t left = operand_before(tree, subtree_start(tree, right));
                     work.push_back(i * 2 + 1);
                     work.push_back(right * 2);
                     work.push_back(left * 2);  // on top: evaluated first
@@ -94,8 +94,8 @@ double eval_tree(const NodeList& tree, std::size_t index, std::span<const ArgVie
                 }
                 break;
             case NodeTag::Select: {
-                const std::uint32_t if_false = operand_before(tree, i);
-                const std::uint32_t if_true = operand_before(tree, subtree_start(tree, if_false));
+                const std::uint64_t if_false = operand_before(tree, i);
+                const std::uint64_t if_true = operand_before(tree, subtree_start(tree, if_false));
                 if (!operands_done) {
                     work.push_back(i * 2 + 1);
                     work.push_back(operand_before(tree, subtree_start(tree, if_true)) * 2);

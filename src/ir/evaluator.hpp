@@ -24,7 +24,7 @@ Result<BufferRef> evaluate_kernel(const CompiledKernel& kernel, const ArgValues&
 
 // Work and value stacks of eval_tree, reused from element to element.
 struct TreeScratch {
-    std::vector<std::uint32_t> work;  // node index, times two, plus one once its operands are done
+    std::vector<std::uint64_t> work;  // node index, times two, plus one once its operands are done
     std::vector<double> values;
 };
 
