@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <chrono>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <future>
 #include <limits>
 
 #include "core/fault.hpp"
@@ -132,6 +136,40 @@ TEST(Evaluator, DeepBodiesNeedNoRecursion) {
     const std::vector<double> sums = values_of(evaluate_kernel(flat_kernel(right_deep_sum(100000)), {x}));
     EXPECT_EQ(sums[0], 100000.5);
     EXPECT_EQ(sums[4], 99993.0);
+}
+
+// Kernels, views and buffers are shared read-only: threads evaluating at once get exactly the
+// result a lone evaluation gives.
+TEST(Evaluator, ConcurrentEvaluationsAgree) {
+    const std::size_t n = 50000;
+    const BufferRef x = ramp(n, 0.01), y = ramp(n, -0.3);
+    const CompiledKernel kernels[] = {
+        flat_kernel(bin(BinaryOp::Add, bin(BinaryOp::Mul, arg(0), arg(1)), un(UnaryOp::Exp, arg(0)))),
+        tree_kernel(sel(cmp(CompareOp::Gt, arg(0), arg(1)), un(UnaryOp::Log, arg(0)), arg(1))),
+    };
+    std::vector<std::vector<double>> expected;
+    for (const CompiledKernel& k : kernels) expected.push_back(values_of(evaluate_kernel(k, {x, y})));
+
+    std::vector<std::future<int>> workers;
+    for (int t = 0; t < 8; ++t) {
+        workers.push_back(std::async(std::launch::async, [&, t] {
+            int mismatches = 0;
+            for (int round = 0; round < 10; ++round) {
+                const std::size_t which = static_cast<std::size_t>(t + round) % 2;
+                const Result<BufferRef> r = evaluate_kernel(kernels[which], {x, y});
+                const auto got = r.value()->as_f64_slice();
+                if (std::memcmp(got.data(), expected[which].data(), n * sizeof(double)) != 0) ++mismatches;
+            }
+            return mismatches;
+        }));
+    }
+    for (auto& w : workers) {
+        if (w.wait_for(std::chrono::seconds(120)) != std::future_status::ready) {
+            ADD_FAILURE() << "evaluation did not finish";
+            std::quick_exit(1);  // a stuck thread would block the future's destructor
+        }
+        EXPECT_EQ(w.get(), 0);
+    }
 }
 
 TEST(Evaluator, ForeignDtypeIsAFault) {

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cfenv>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -90,6 +91,29 @@ TEST(FlatOps, RoundingMatchesReferenceOnRandomValues) {
             ASSERT_EQ(bits(op_round(x)),
                       bits(std::trunc(x + std::copysign(0.49999999999999994, x))))
                 << x;
+        }
+    }
+}
+
+// The bit-level rounding must not follow the current rounding mode.
+TEST(FlatOps, RoundingIgnoresTheRoundingMode) {
+    const double inputs[] = {0.5, -0.5, 2.5, -2.5, 0.49999999999999994, 1.0000000000000002,
+                             -4503599627370495.5, 123456.75, -0.0};
+    std::vector<double> expected;
+    for (double x : inputs) {
+        for (double v : {op_floor(x), op_ceil(x), op_round(x)}) expected.push_back(v);
+    }
+    for (int mode : {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
+        ASSERT_EQ(std::fesetround(mode), 0);
+        std::vector<double> got;
+        for (double x : inputs) {
+            volatile double vx = x;
+            for (double v : {op_floor(vx), op_ceil(vx), op_round(vx)}) got.push_back(v);
+        }
+        std::fesetround(FE_TONEAREST);
+        ASSERT_EQ(got.size(), expected.size());
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(bits(got[i]), bits(expected[i])) << "mode " << mode << ", case " << i;
         }
     }
 }
