@@ -26,6 +26,7 @@ public:
     // Elements per block (smaller than the default only for very deep bodies).
     std::size_t block_length() const noexcept { return block_; }
 
+    // The decoded form; public only so that the loop tables can name it.
     struct Operand {
         enum class Source : std::uint8_t { Slot, Array, Scalar } source;
         std::uint32_t slot;  // Slot: scratch block, or kOutput
