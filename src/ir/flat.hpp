@@ -25,10 +25,11 @@ struct FlatProgram {
     std::size_t max_depth = 0;
 };
 
-// Per dense index: a scalar (data == nullptr) or the float64 data of a buffer.
+// Per dense index: a scalar (data == nullptr) or the float64 data of a buffer of `length`.
 struct ArgView {
     const double* data;
     double scalar;
+    std::size_t length = 0;
 };
 
 bool contains_select(const NodeList& tree);

@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "core/fault.hpp"
+#include "ir/block_interp.hpp"
+#include "ir/evaluator.hpp"
+#include "tree_builder.hpp"
+
+namespace qv {
+namespace {
+
+using namespace qv::test;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Random bodies over every operator, with the awkward values of float64 as constants and inputs.
+class RandomBodies {
+public:
+    explicit RandomBodies(std::uint64_t seed) : rng_(seed) {}
+
+    int below(int n) { return static_cast<int>(rng_() % static_cast<std::uint64_t>(n)); }
+
+    double value() {
+        static const double special[] = {
+            kNaN, -kNaN, kInf, -kInf, 0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308,
+            1e-310, -1e-310, 1e308, -1e308, 1e-300, 0.5, -0.5, 1.5, 2.5, -2.5, 1.0, -1.0,
+            0.49999999999999994, 4503599627370495.5, -4503599627370497.0, 9007199254740993.0, 3.0,
+        };
+        switch (below(4)) {
+            case 0: return special[below(std::size(special))];
+            case 1: return std::bit_cast<double>(rng_());
+            case 2: return std::ldexp(static_cast<double>(rng_() >> 11) / 9007199254740992.0 - 0.5,
+                                      below(12) - 4);
+            default: return static_cast<double>(below(9) - 4) * 0.5;
+        }
+    }
+
+    NodeList body(int depth, int args, bool selects) {
+        if (depth == 0 || below(5) == 0) {
+            return below(3) == 0 ? cst(value()) : arg(static_cast<std::uint64_t>(below(args)));
+        }
+        const int pick = below(selects ? 10 : 8);
+        if (pick < 3) return un(static_cast<UnaryOp>(below(kUnaryOpCount)), body(depth - 1, args, selects));
+        if (pick < 6) {
+            return bin(static_cast<BinaryOp>(below(kBinaryOpCount)), body(depth - 1, args, selects),
+                       body(depth - 1, args, selects));
+        }
+        if (pick < 8) {
+            return cmp(static_cast<CompareOp>(below(kCompareOpCount)), body(depth - 1, args, selects),
+                       body(depth - 1, args, selects));
+        }
+        return sel(body(depth - 1, args, selects), body(depth - 1, args, selects),
+                   body(depth - 1, args, selects));
+    }
+
+    std::size_t length() {
+        static const std::size_t sizes[] = {1, 2, 3, 255, 511, 512, 513, 1023, 1024, 1025, 4095, 4096, 4097};
+        return below(3) == 0 ? 1 + below(2000) : sizes[below(std::size(sizes))];
+    }
+
+private:
+    std::mt19937_64 rng_;
+};
+
+// Postfix listing of a body, for failure messages.
+std::string describe(const NodeList& tree) {
+    std::ostringstream text;
+    for (const Node& node : tree) {
+        text << static_cast<int>(node.tag) << ':' << static_cast<int>(node.op);
+        if (node.tag == NodeTag::Const) text << '(' << std::bit_cast<double>(node.bits) << ')';
+        if (node.tag == NodeTag::ArgRef) text << "(#" << node.bits << ')';
+        text << ' ';
+    }
+    return text.str();
+}
+
+void expect_same_bits(const std::vector<double>& got, const std::vector<double>& want,
+                      const std::string& what, int trial) {
+    ASSERT_EQ(got.size(), want.size());
+    if (std::memcmp(got.data(), want.data(), got.size() * sizeof(double)) == 0) return;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(want[i]))
+            << what << ", trial " << trial << ", element " << i << ": " << got[i] << " vs " << want[i];
+    }
+}
+
+// The block interpreter against the per-element references, bit for bit, with the range run
+// whole and cut into two pieces at a random point as the pool would.
+TEST(BlockInterpreter, MatchesTheReferenceInterpretersBitForBit) {
+    RandomBodies gen(20240611);
+    for (int trial = 0; trial < 3000; ++trial) {
+        const bool selects = trial % 2 == 1;
+        const int args = 1 + gen.below(4);
+        const NodeList tree = gen.body(1 + gen.below(6), args, selects);
+        const std::size_t n = gen.length();
+
+        std::vector<std::vector<double>> storage(args);
+        std::vector<ArgView> views;
+        for (int k = 0; k < args; ++k) {
+            if (k > 0 && gen.below(3) == 0) {
+                views.push_back(ArgView{nullptr, gen.value(), 0});
+                continue;
+            }
+            for (std::size_t i = 0; i < n; ++i) storage[k].push_back(gen.value());
+            views.push_back(ArgView{storage[k].data(), 0.0, n});
+        }
+
+        std::vector<double> reference(n);
+        TreeScratch tree_scratch;
+        if (contains_select(tree)) {
+            for (std::size_t i = 0; i < n; ++i) reference[i] = eval_tree(tree, i, views, tree_scratch);
+        } else {
+            const FlatProgram program = flatten(tree);
+            std::vector<double> scratch;
+            for (std::size_t i = 0; i < n; ++i) reference[i] = eval_flat(program, i, views, scratch);
+            std::vector<double> by_tree(n);
+            for (std::size_t i = 0; i < n; ++i) by_tree[i] = eval_tree(tree, i, views, tree_scratch);
+            expect_same_bits(by_tree, reference, "eval_tree vs eval_flat of " + describe(tree), trial);
+        }
+
+        const BlockProgram block = contains_select(tree) ? BlockProgram(tree, views)
+                                                         : BlockProgram(flatten(tree), views);
+        std::vector<double> whole(n, 12345.0), pieces(n, 12345.0);
+        block.run(0, n, whole.data());
+        const std::size_t cut = static_cast<std::size_t>(gen.below(static_cast<int>(n) + 1));
+        block.run(0, cut, pieces.data());
+        block.run(cut, n, pieces.data());
+        expect_same_bits(whole, reference, "block run of " + describe(tree), trial);
+        expect_same_bits(pieces, reference, "block run in pieces of " + describe(tree), trial);
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST(BlockInterpreter, RefusesReadsPastABuffer) {
+    const double data[] = {1.0, 2.0};
+    const ArgView view{data, 0.0, 2};
+    const BlockProgram p(flatten(un(UnaryOp::Neg, arg(0))), {&view, 1});
+    double out[3];
+    EXPECT_THROW(p.run(0, 3, out), Fault);
+    EXPECT_THROW(BlockProgram(flatten(arg(1)), {&view, 1}), Fault);
+}
+
+}  // namespace
+}  // namespace qv

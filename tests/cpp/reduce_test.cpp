@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "core/fault.hpp"
+#include "ir/reduce.hpp"
+
+namespace qv {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+double reduced(std::vector<double> values, ReduceOp op) {
+    const BufferRef b = from_f64_vec(F64Vec(values.begin(), values.end()));
+    Result<double> r = reduce(*b, op);
+    EXPECT_TRUE(r.ok());
+    return r.ok() ? r.value() : 0.0;
+}
+
+std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+
+TEST(Reduce, ExactResults) {
+    struct Case {
+        std::vector<double> input;
+        ReduceOp op;
+        double expected;
+    };
+    const Case cases[] = {
+        {{-0.0}, ReduceOp::Sum, -0.0},
+        {{0.0}, ReduceOp::Sum, 0.0},
+        {{-0.0, -0.0}, ReduceOp::Sum, -0.0},
+        {{1e308, 1e308, -1e308}, ReduceOp::Sum, kInf},
+        {{1.0, 1e100, -1e100}, ReduceOp::Sum, 0.0},
+        {{1, 2, 3, 4}, ReduceOp::Mean, 2.5},
+        {{-0.0, 0.0}, ReduceOp::Min, -0.0},
+        {{0.0, -0.0}, ReduceOp::Min, 0.0},
+        {{-0.0, 0.0}, ReduceOp::Max, -0.0},
+        {{0.0, -0.0}, ReduceOp::Max, 0.0},
+        {{kInf}, ReduceOp::Min, kInf},
+        {{-kInf}, ReduceOp::Max, -kInf},
+        {{3, -2, 7, -2}, ReduceOp::Min, -2},
+        {{3, -2, 7, 7}, ReduceOp::Max, 7},
+        {{5, 6, 7}, ReduceOp::Count, 3},
+        {{1, 2, 3, 4}, ReduceOp::Variance, 1.25},
+        {{1, 2, 3, 4}, ReduceOp::Std, std::sqrt(1.25)},
+        {{2, 2}, ReduceOp::Std, 0.0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(bits(reduced(c.input, c.op)), bits(c.expected)) << reduce_op_name(c.op);
+    }
+}
+
+TEST(Reduce, NaNPropagates) {
+    EXPECT_TRUE(std::isnan(reduced({3, kNaN, 1}, ReduceOp::Min)));
+    EXPECT_TRUE(std::isnan(reduced({kNaN, 5}, ReduceOp::Max)));
+    EXPECT_TRUE(std::isnan(reduced({-kInf, 1, kNaN}, ReduceOp::Max)));
+    EXPECT_TRUE(std::isnan(reduced({1, kNaN}, ReduceOp::Sum)));
+    EXPECT_TRUE(std::isnan(reduced({kInf, 1}, ReduceOp::Variance)));
+    EXPECT_EQ(reduced({1, kNaN, 2}, ReduceOp::Count), 3.0);
+}
+
+TEST(Reduce, EmptyBufferNamesTheOperation) {
+    const BufferRef empty = from_f64_vec(F64Vec{});
+    const char* names[] = {"Sum", "Mean", "Min", "Max", "Count", "Variance", "Std"};
+    for (int op = 0; op < 7; ++op) {
+        const Result<double> r = reduce(*empty, static_cast<ReduceOp>(op));
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error(), EngineError::empty_collection(std::string("cannot ") + names[op] +
+                                                           " empty buffer"));
+    }
+}
+
+TEST(Reduce, ForeignDtypeIsAFault) {
+    const BufferInner odd({2}, F64Vec(1), 8, DType::I32);
+    EXPECT_THROW((void)reduce(odd, ReduceOp::Sum), Fault);
+}
+
+}  // namespace
+}  // namespace qv
