@@ -11,17 +11,6 @@
 
 namespace qv {
 
-// Until the flat program is linked in: weak stand-ins that its real definitions override.
-[[gnu::weak]] bool contains_select(const NodeList& tree) {
-    return std::any_of(tree.begin(), tree.end(), [](const Node& n) { return n.tag == NodeTag::Select; });
-}
-[[gnu::weak]] FlatProgram flatten(const NodeList& tree) {
-    FlatProgram p;
-    for (const Node& n : tree) p.instructions.push_back({static_cast<FlatKind>(n.tag), n.op, n.bits});
-    p.max_depth = 1;
-    return p;
-}
-
 namespace {
 
 Operand a0() {
