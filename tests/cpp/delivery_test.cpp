@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -173,7 +174,10 @@ TEST(Delivery, StressCancelRacingDelivery) {
         constexpr int kTasks = 600;
         ChannelHandle ch = make_channel(capacity);
         std::vector<int> received(kTasks + 1);
+        std::atomic<bool> cancelling{false};
         BoundedThread consumer([&] {
+            // Start draining with the cancels, so they meet queued and sending jobs.
+            while (!cancelling.load()) std::this_thread::yield();
             for (;;) {
                 double v = value_of(recv_item(ch));
                 ASSERT_GE(v, 0);
@@ -185,6 +189,7 @@ TEST(Delivery, StressCancelRacingDelivery) {
         for (int i = 0; i < kTasks; ++i) tasks.push_back(submit(ch, i));
         int cancels_won = 0;
         BoundedThread canceller([&] {
+            cancelling.store(true);
             for (int i = kTasks - 1; i >= 0; i -= 3) cancels_won += tasks[std::size_t(i)]->cancel();
         });
         canceller.join();
