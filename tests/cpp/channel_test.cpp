@@ -13,11 +13,10 @@ namespace qv {
 namespace {
 
 using testing::BoundedThread;
+using testing::kClosed;
+using testing::kMarker;
 using testing::buf;
 using testing::value_of;
-
-constexpr double kMarker = -1;
-constexpr double kClosed = -2;
 
 TEST(Channel, CapacityFrom2To59IsRefusedBeforeAllocating) {
     try {

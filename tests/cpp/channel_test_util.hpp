@@ -21,10 +21,14 @@ inline BufferRef buf(double v) { return from_f64_vec(F64Vec{v}); }
 
 inline double value_of(const BufferRef& b) { return b->as_f64_slice()[0]; }
 
-// Value of a received buffer; -1 for the end marker, -2 for "closed".
+// What value_of reports for the end marker and for "closed".
+constexpr double kMarker = -1;
+constexpr double kClosed = -2;
+
+// Value of a received buffer, or kMarker, or kClosed.
 inline double value_of(const std::optional<ChannelItem>& item) {
-    if (!item) return -2;
-    if (item->is_end_marker()) return -1;
+    if (!item) return kClosed;
+    if (item->is_end_marker()) return kMarker;
     return value_of(item->buffer);
 }
 

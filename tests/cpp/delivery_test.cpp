@@ -19,13 +19,12 @@ namespace qv {
 namespace {
 
 using testing::BoundedThread;
+using testing::kClosed;
+using testing::kMarker;
 using testing::buf;
 using testing::kBlockedWatch;
 using testing::kJoinLimit;
 using testing::value_of;
-
-constexpr double kMarker = -1;
-constexpr double kClosed = -2;
 
 // What rt.go does with an output channel once the value is computed.
 TaskRef submit(const ChannelHandle& ch, double v) {

@@ -13,11 +13,10 @@ namespace qv {
 namespace {
 
 using testing::BoundedThread;
+using testing::kClosed;
+using testing::kMarker;
 using testing::buf;
 using testing::value_of;
-
-constexpr double kMarker = -1;
-constexpr double kClosed = -2;
 
 std::pair<std::size_t, double> select_value(const std::vector<ChannelHandle>& cases,
                                             bool poll = false) {
