@@ -29,13 +29,21 @@ public:
     // itself) before it is done.
     void wake() {
         std::lock_guard<std::mutex> g(m_);
-        done_ = true;
+        done_.store(true, std::memory_order_release);
         cv_.notify_one();
     }
-    // Waits through spurious wake-ups until wake() was called.
+    // Waits through spurious wake-ups until wake() was called. A short spin first: hand-
+    // overs between two running threads then skip the sleep and wake-up system calls.
     void sleep() {
+        for (int i = 0; i < kSpins; ++i) {
+            if (done_.load(std::memory_order_acquire)) {
+                std::lock_guard<std::mutex> g(m_);  // waits out the claimer's notify
+                return;
+            }
+            spin_pause();
+        }
         std::unique_lock<std::mutex> g(m_);
-        cv_.wait(g, [this] { return done_; });
+        cv_.wait(g, [this] { return done_.load(std::memory_order_relaxed); });
     }
 
     // Result, written by the claimer only.
@@ -47,7 +55,16 @@ private:
     std::atomic<bool> claimed_{false};
     std::mutex m_;
     std::condition_variable cv_;
-    bool done_ = false;
+    std::atomic<bool> done_{false};
+
+    static constexpr int kSpins = 1000;
+    static void spin_pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#elif defined(__aarch64__)
+        asm volatile("yield");
+#endif
+    }
 };
 
 // One registration of a waiter with one channel's queue.
