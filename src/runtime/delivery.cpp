@@ -31,7 +31,6 @@ struct DeliveryQueue {
 std::atomic<DeliveryQueue*> g_queue{nullptr};
 // Serialises first starts; a failed start leaves the slot empty so a later call retries.
 std::mutex g_start_lock;
-bool g_fork_handler_installed = false;  // guarded by g_start_lock
 
 void deliver_one(DeliveryJob job) {
     // Cancelled (or otherwise finished) while queued: nothing is sent.
@@ -103,14 +102,15 @@ void reset_in_child() {
     g_queue.store(nullptr, std::memory_order_relaxed);
 }
 
+// Installed at load time, so a fork during the first start is covered too.
+struct ForkHandler {
+    ForkHandler() { pthread_atfork(nullptr, nullptr, reset_in_child); }
+} g_fork_handler;
+
 DeliveryQueue& queue() {
     if (DeliveryQueue* q = g_queue.load(std::memory_order_acquire)) return *q;
     std::lock_guard<std::mutex> g(g_start_lock);
     if (DeliveryQueue* q = g_queue.load(std::memory_order_acquire)) return *q;
-    if (!g_fork_handler_installed) {
-        pthread_atfork(nullptr, nullptr, reset_in_child);
-        g_fork_handler_installed = true;
-    }
     DeliveryQueue& q = start_worker();
     g_queue.store(&q, std::memory_order_release);
     return q;

@@ -1,3 +1,4 @@
+// Channel queue: blocking by capacity, ordering, close and its end marker, lost ends, stress.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -1,3 +1,4 @@
+// Delivery worker: job order, blocking, cancel and close at each step, fork, stress.
 #include <gtest/gtest.h>
 
 #include <dirent.h>

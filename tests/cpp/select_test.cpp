@@ -1,3 +1,4 @@
+// Select: readiness, polling, fairness, parking on several channels, mixed-receiver stress.
 #include <gtest/gtest.h>
 
 #include <array>
