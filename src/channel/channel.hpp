@@ -38,12 +38,15 @@ ChannelHandle make_channel(std::size_t capacity);
 BufferRef send_item(const ChannelHandle& h, BufferRef buffer);
 
 // Blocks until an item can be taken. nullopt: no sending end left and the queue is empty,
-// or the channel is closed, its marker already taken and nothing can arrive any more.
+// or the channel is closed, its marker already taken, and no item is queued or offered by
+// a parked sender; such a receive reports at once instead of waiting for ever.
 std::optional<ChannelItem> recv_item(const ChannelHandle& h);
 
 bool is_closed(const ChannelHandle& h) noexcept;
 
-// Sets the flag; the first call queues the end marker without ever blocking.
+// Sets the flag; the first call queues the end marker without ever blocking: the marker
+// takes no slot and is due right after the items queued at this moment. Senders already
+// parked may still complete later; their items come after the marker.
 void close_channel(const ChannelHandle& h);
 
 }  // namespace qv

@@ -1,0 +1,39 @@
+// The channel handle operations: creation, blocking send and receive, the closed flag.
+#include "channel/channel.hpp"
+
+#include "channel/channel_core.hpp"
+
+namespace qv {
+
+ChannelHandle make_channel(std::size_t capacity) {
+    auto core = std::make_shared<ChannelCore>(capacity);
+    return ChannelHandle{std::make_shared<ChannelSender>(core),
+                         std::make_shared<ChannelReceiver>(core),
+                         std::make_shared<std::atomic<bool>>(false)};
+}
+
+BufferRef send_item(const ChannelHandle& h, BufferRef buffer) {
+    return h.tx->core().send(std::move(buffer));
+}
+
+std::optional<ChannelItem> recv_item(const ChannelHandle& h) {
+    Waiter self;
+    WaitEntry entry;
+    entry.waiter = &self;
+    // With one entry nobody else can claim the waiter, so it either took or is linked.
+    if (h.rx->core().recv_or_link(entry) == ChannelCore::Registration::Linked) self.sleep();
+    return std::move(self.received);
+}
+
+bool is_closed(const ChannelHandle& h) noexcept {
+    return h.closed->load(std::memory_order_acquire);
+}
+
+void close_channel(const ChannelHandle& h) {
+    bool was_open = false;
+    if (h.closed->compare_exchange_strong(was_open, true, std::memory_order_acq_rel)) {
+        (h.rx ? h.rx->core() : h.tx->core()).queue_end_marker();
+    }
+}
+
+}  // namespace qv

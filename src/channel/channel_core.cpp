@@ -1,0 +1,195 @@
+// The channel queue: hand-over to parked receivers, the slot ring, parked senders, the
+// end marker and the two "end gone" events. Waiters are woken only after unlocking.
+#include "channel/channel_core.hpp"
+
+#include "core/fault.hpp"
+
+namespace qv {
+
+namespace {
+
+std::size_t checked_capacity(std::size_t capacity) {
+    // Refused before allocating: one slot per item must stay addressable.
+    if (capacity >= (std::size_t{1} << 59)) fault("capacity overflow");
+    return capacity;
+}
+
+}  // namespace
+
+ChannelCore::ChannelCore(std::size_t capacity) : ring_(checked_capacity(capacity)) {}
+
+BufferRef ChannelCore::send(BufferRef buffer) {
+    Waiter self;
+    WaitEntry entry;
+    entry.waiter = &self;
+    {
+        WakeChain wakes;
+        std::unique_lock<std::mutex> g(lock_);
+        if (no_receivers_) return buffer;
+        // A parked receiver means nothing is queued: hand the buffer straight over.
+        for (WaitEntry* e = receivers_waiting_.front(); e; e = e->next) {
+            // A failed claim is a selector already served by another channel; it
+            // unlinks its own entry.
+            if (!e->waiter->try_claim()) continue;
+            receivers_waiting_.unlink(*e);
+            e->waiter->fired = e->case_index;
+            e->waiter->received = ChannelItem{std::move(buffer)};
+            wakes.add(*e);
+            g.unlock();
+            wakes.wake_all();
+            return nullptr;
+        }
+        if (!ring_.full()) {
+            ring_.push(std::move(buffer));
+            return nullptr;
+        }
+        entry.value = std::move(buffer);
+        senders_waiting_.push_back(entry);
+    }
+    self.sleep();
+    return self.sent ? nullptr : std::move(entry.value);
+}
+
+bool ChannelCore::ready_locked() const noexcept {
+    return (marker_ == Marker::Pending && ahead_ == 0) || ring_.size() > 0 ||
+           !senders_waiting_.empty() || no_senders_ || marker_ == Marker::Taken;
+}
+
+bool ChannelCore::take_locked(std::optional<ChannelItem>& out, WakeChain& wakes) {
+    if (marker_ == Marker::Pending && ahead_ == 0) {
+        marker_ = Marker::Taken;
+        out = ChannelItem{};
+        return true;
+    }
+    if (ring_.size() > 0) {
+        out = ChannelItem{ring_.pop()};
+        if (marker_ == Marker::Pending) --ahead_;
+        // The freed slot goes to the longest-waiting sender: its send completes now.
+        if (WaitEntry* s = senders_waiting_.front()) {
+            senders_waiting_.unlink(*s);
+            ring_.push(std::move(s->value));
+            s->waiter->sent = true;
+            wakes.add(*s);
+        }
+        return true;
+    }
+    if (WaitEntry* s = senders_waiting_.front()) {  // rendezvous: take from the sender
+        senders_waiting_.unlink(*s);
+        out = ChannelItem{std::move(s->value)};
+        s->waiter->sent = true;
+        wakes.add(*s);
+        return true;
+    }
+    // Closed with its marker gone, or no sender left: nothing can arrive that a waiting
+    // receiver could count on, so report "closed" rather than wait for ever.
+    if (no_senders_ || marker_ == Marker::Taken) {
+        out = std::nullopt;
+        return true;
+    }
+    return false;
+}
+
+bool ChannelCore::try_recv(std::optional<ChannelItem>& out) {
+    WakeChain wakes;
+    bool ready;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        ready = take_locked(out, wakes);
+    }
+    wakes.wake_all();
+    return ready;
+}
+
+ChannelCore::Registration ChannelCore::recv_or_link(WaitEntry& entry) {
+    Waiter& w = *entry.waiter;
+    WakeChain wakes;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (w.is_claimed()) return Registration::AlreadyClaimed;
+        if (!ready_locked()) {
+            receivers_waiting_.push_back(entry);
+            return Registration::Linked;
+        }
+        // Claim before taking, so an item is never taken for a waiter served elsewhere.
+        if (!w.try_claim()) return Registration::AlreadyClaimed;
+        w.fired = entry.case_index;
+        take_locked(w.received, wakes);
+    }
+    wakes.wake_all();
+    return Registration::TookItem;
+}
+
+void ChannelCore::unlink_if_linked(WaitEntry& entry) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (entry.linked) receivers_waiting_.unlink(entry);
+}
+
+void ChannelCore::release_receivers_locked(WakeChain& wakes) {
+    for (WaitEntry* e = receivers_waiting_.front(); e;) {
+        WaitEntry* next = e->next;
+        if (e->waiter->try_claim()) {
+            receivers_waiting_.unlink(*e);
+            e->waiter->fired = e->case_index;
+            e->waiter->received = std::nullopt;
+            wakes.add(*e);
+        }
+        e = next;
+    }
+}
+
+void ChannelCore::queue_end_marker() {
+    WakeChain wakes;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (marker_ != Marker::None) return;
+        if (no_receivers_) {  // nobody could ever take it
+            marker_ = Marker::Taken;
+            return;
+        }
+        // The marker needs no slot, so closing a full or rendezvous channel never waits.
+        marker_ = Marker::Pending;
+        ahead_ = ring_.size();
+        if (ahead_ == 0) {
+            // Parked receivers exist only when nothing is queued: the first one takes the
+            // marker and the others learn at once that the channel is closed.
+            for (WaitEntry* e = receivers_waiting_.front(); e; e = e->next) {
+                if (!e->waiter->try_claim()) continue;
+                receivers_waiting_.unlink(*e);
+                e->waiter->fired = e->case_index;
+                e->waiter->received = ChannelItem{};
+                marker_ = Marker::Taken;
+                wakes.add(*e);
+                break;
+            }
+            if (marker_ == Marker::Taken) release_receivers_locked(wakes);
+        }
+    }
+    wakes.wake_all();
+}
+
+void ChannelCore::last_sender_gone() {
+    WakeChain wakes;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        no_senders_ = true;
+        release_receivers_locked(wakes);
+    }
+    wakes.wake_all();
+}
+
+void ChannelCore::last_receiver_gone() {
+    WakeChain wakes;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        no_receivers_ = true;
+        // Parked senders get their buffers back.
+        while (WaitEntry* s = senders_waiting_.front()) {
+            senders_waiting_.unlink(*s);
+            s->waiter->sent = false;
+            wakes.add(*s);
+        }
+    }
+    wakes.wake_all();
+}
+
+}  // namespace qv

@@ -1,0 +1,90 @@
+// The queue behind a channel and its counted ends. Invariants, all under `lock_`:
+// - at most one of the send and receive wait queues holds unclaimed entries;
+// - a sender waits only while the ring is full (capacity 0: always), and a receiver only
+//   while nothing can be taken, the marker is not due and the channel can still get items;
+// - the end marker occupies no slot: once queued it is due after `ahead_` more ring items,
+//   which are exactly the items queued before the first close();
+// - entries are unlinked by the claimer that won them, or by their owner afterwards.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "channel/channel.hpp"
+#include "channel/slot_ring.hpp"
+#include "channel/waiter.hpp"
+
+namespace qv {
+
+class ChannelCore {
+public:
+    // Capacity >= 2^59: fault "capacity overflow"; failed slot allocation: std::bad_alloc.
+    explicit ChannelCore(std::size_t capacity);
+
+    // Blocks until taken or queued; returns the buffer back when no receiving end is left.
+    BufferRef send(BufferRef buffer);
+
+    // Takes what a receive would report now: an item, or nullopt when nothing can come
+    // any more. False when a receive would have to wait.
+    bool try_recv(std::optional<ChannelItem>& out);
+
+    enum class Registration { Linked, TookItem, AlreadyClaimed };
+    // One step of a blocking receive or select: unless `entry.waiter` was claimed
+    // meanwhile, either claims it with what is ready now or links `entry` to wait.
+    Registration recv_or_link(WaitEntry& entry);
+    // Removes the entry if no claimer did.
+    void unlink_if_linked(WaitEntry& entry);
+
+    // Queues the end marker behind every item queued so far; never blocks.
+    void queue_end_marker();
+
+    void last_sender_gone();
+    void last_receiver_gone();
+
+private:
+    enum class Marker { None, Pending, Taken };
+
+    bool take_locked(std::optional<ChannelItem>& out, WakeChain& wakes);
+    bool ready_locked() const noexcept;
+    // Claims every waiting receiver with "closed".
+    void release_receivers_locked(WakeChain& wakes);
+
+    std::mutex lock_;
+    SlotRing ring_;
+    WaitList senders_waiting_;
+    WaitList receivers_waiting_;
+    Marker marker_ = Marker::None;
+    std::size_t ahead_ = 0;  // ring items due before the marker
+    bool no_senders_ = false;
+    bool no_receivers_ = false;
+};
+
+// The counted ends: a ChannelHandle holds them through shared references, and the
+// destructor of the last reference tells the queue that this end is gone.
+class ChannelSender {
+public:
+    explicit ChannelSender(std::shared_ptr<ChannelCore> core) : core_(std::move(core)) {}
+    ~ChannelSender() { core_->last_sender_gone(); }
+    ChannelSender(const ChannelSender&) = delete;
+    ChannelSender& operator=(const ChannelSender&) = delete;
+    ChannelCore& core() const noexcept { return *core_; }
+
+private:
+    std::shared_ptr<ChannelCore> core_;
+};
+
+class ChannelReceiver {
+public:
+    explicit ChannelReceiver(std::shared_ptr<ChannelCore> core) : core_(std::move(core)) {}
+    ~ChannelReceiver() { core_->last_receiver_gone(); }
+    ChannelReceiver(const ChannelReceiver&) = delete;
+    ChannelReceiver& operator=(const ChannelReceiver&) = delete;
+    ChannelCore& core() const noexcept { return *core_; }
+
+private:
+    std::shared_ptr<ChannelCore> core_;
+};
+
+}  // namespace qv

@@ -1,0 +1,124 @@
+// A thread parked on one or more channel wait queues, and the intrusive FIFO queues that
+// hold it. Invariants: a waiter is claimed at most once (one atomic flag), only its
+// claimer writes its result, and the claimer wakes it only after releasing the channel
+// lock, so no thread ever holds a channel lock and a waiter lock at once.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <optional>
+
+#include "channel/channel.hpp"
+
+namespace qv {
+
+// Lives on the waiting thread's stack; it does not return before its claimer has woken it.
+class Waiter {
+public:
+    // Whoever flips the flag first owns the right to hand this waiter its result.
+    bool try_claim() noexcept {
+        bool expected = false;
+        return claimed_.compare_exchange_strong(expected, true, std::memory_order_acq_rel);
+    }
+    bool is_claimed() const noexcept { return claimed_.load(std::memory_order_acquire); }
+
+    // Called by the claimer after writing the result, with no channel lock held. The
+    // notify happens under the waiter's mutex so the waiter cannot return (and destroy
+    // itself) before it is done.
+    void wake() {
+        std::lock_guard<std::mutex> g(m_);
+        done_.store(true, std::memory_order_release);
+        cv_.notify_one();
+    }
+    // Waits through spurious wake-ups until wake() was called. A short spin first: hand-
+    // overs between two running threads then skip the sleep and wake-up system calls.
+    void sleep() {
+        for (int i = 0; i < kSpins; ++i) {
+            if (done_.load(std::memory_order_acquire)) {
+                std::lock_guard<std::mutex> g(m_);  // waits out the claimer's notify
+                return;
+            }
+            spin_pause();
+        }
+        std::unique_lock<std::mutex> g(m_);
+        cv_.wait(g, [this] { return done_.load(std::memory_order_relaxed); });
+    }
+
+    // Result, written by the claimer only.
+    std::size_t fired = 0;                // receive: index of the case that fired
+    std::optional<ChannelItem> received;  // receive: the item, or nullopt when closed
+    bool sent = false;                    // send: a receiver took the value
+
+private:
+    std::atomic<bool> claimed_{false};
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::atomic<bool> done_{false};
+
+    static constexpr int kSpins = 1000;
+    static void spin_pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#elif defined(__aarch64__)
+        asm volatile("yield");
+#endif
+    }
+};
+
+// One registration of a waiter with one channel's queue.
+struct WaitEntry {
+    Waiter* waiter = nullptr;
+    std::size_t case_index = 0;
+    BufferRef value;  // send: the buffer offered
+    WaitEntry* prev = nullptr;
+    WaitEntry* next = nullptr;
+    bool linked = false;  // in a channel queue; guarded by that channel's lock
+};
+
+// FIFO of entries, guarded by the owning channel's lock.
+class WaitList {
+public:
+    bool empty() const noexcept { return head_ == nullptr; }
+    WaitEntry* front() const noexcept { return head_; }
+
+    void push_back(WaitEntry& e) noexcept {
+        e.prev = tail_;
+        e.next = nullptr;
+        (tail_ ? tail_->next : head_) = &e;
+        tail_ = &e;
+        e.linked = true;
+    }
+    void unlink(WaitEntry& e) noexcept {
+        (e.prev ? e.prev->next : head_) = e.next;
+        (e.next ? e.next->prev : tail_) = e.prev;
+        e.prev = e.next = nullptr;
+        e.linked = false;
+    }
+
+private:
+    WaitEntry* head_ = nullptr;
+    WaitEntry* tail_ = nullptr;
+};
+
+// Claimed entries, already unlinked, to be woken once the channel lock is released.
+class WakeChain {
+public:
+    void add(WaitEntry& e) noexcept {
+        e.next = head_;
+        head_ = &e;
+    }
+    void wake_all() {
+        while (head_) {
+            WaitEntry* e = head_;
+            head_ = e->next;  // read before waking: the entry dies with its waiter
+            e->waiter->wake();
+        }
+    }
+
+private:
+    WaitEntry* head_ = nullptr;
+};
+
+}  // namespace qv
