@@ -113,25 +113,16 @@ QV_UNARY_FUNCTION(kernel_cos, Cos)
 QV_UNARY_FUNCTION(kernel_tan, Tan)
 #undef QV_UNARY_FUNCTION
 
-QV_FASTCALL_FN(kernel_pow) {
-    (void)self;
-    return binary_function<BinaryOp::Pow, kPowSignature>(args, nargs, kwnames);
-}
-
-QV_FASTCALL_FN(kernel_atan2) {
-    (void)self;
-    return binary_function<BinaryOp::Atan2, kAtan2Signature>(args, nargs, kwnames);
-}
-
-QV_FASTCALL_FN(kernel_min) {
-    (void)self;
-    return binary_function<BinaryOp::Min, kMinSignature>(args, nargs, kwnames);
-}
-
-QV_FASTCALL_FN(kernel_max) {
-    (void)self;
-    return binary_function<BinaryOp::Max, kMaxSignature>(args, nargs, kwnames);
-}
+#define QV_BINARY_FUNCTION(fn, op, signature)                                    \
+    QV_FASTCALL_FN(fn) {                                                         \
+        (void)self;                                                              \
+        return binary_function<BinaryOp::op, signature>(args, nargs, kwnames);   \
+    }
+QV_BINARY_FUNCTION(kernel_pow, Pow, kPowSignature)
+QV_BINARY_FUNCTION(kernel_atan2, Atan2, kAtan2Signature)
+QV_BINARY_FUNCTION(kernel_min, Min, kMinSignature)
+QV_BINARY_FUNCTION(kernel_max, Max, kMaxSignature)
+#undef QV_BINARY_FUNCTION
 
 QV_FASTCALL_FN(kernel_where) {
     (void)self;

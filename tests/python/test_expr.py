@@ -7,36 +7,20 @@ import numpy as np
 import pytest
 
 import _quorvaline
+from expr_text import ident, tree
 
 NUMERIC = "expected Expr or numeric value"
 TRUTH = "cannot convert Expr to bool; use kernel.where(cond, t, f) for conditional expressions"
 
 
 @pytest.fixture
-def k():
-    return _quorvaline._KernelModule()
+def x(kernel):
+    return kernel.arg("x")
 
 
 @pytest.fixture
-def x(k):
-    return k.arg("x")
-
-
-@pytest.fixture
-def y(k):
-    return k.arg("y")
-
-
-def ident(e):
-    (i,) = e.get_referenced_args()
-    return i
-
-
-def tree(e):
-    """The repr without the outer "Expr(...)"."""
-    text = repr(e)
-    assert text.startswith("Expr(") and text.endswith(")")
-    return text[5:-1]
+def y(kernel):
+    return kernel.arg("y")
 
 
 class IndexOnly:
@@ -200,12 +184,12 @@ def test_float_text(x, value, text):
     assert tree(x * value) == f"Binary(Mul, ArgRef({ident(x)}), Const({text}))"
 
 
-def test_repr_of_named_and_derived(k):
-    assert repr(k.arg("x")) == "Expr(x)"
-    assert repr(k.arg("")) == "Expr()"
-    assert repr(k.arg("a b(c)")) == "Expr(a b(c))"
-    assert str(k.arg("é")) == "Expr(é)"
-    e = k.arg("x") * 1
+def test_repr_of_named_and_derived(kernel):
+    assert repr(kernel.arg("x")) == "Expr(x)"
+    assert repr(kernel.arg("")) == "Expr()"
+    assert repr(kernel.arg("a b(c)")) == "Expr(a b(c))"
+    assert str(kernel.arg("é")) == "Expr(é)"
+    e = kernel.arg("x") * 1
     assert not repr(e).startswith("Expr(x")  # operators drop the name
 
 
@@ -260,21 +244,21 @@ class TestMerging:
         assert tree(e) == f"Binary(Add, ArgRef({i}), ArgRef({i}))"
         assert e.get_temp_args() == {i: "x"}
 
-    def test_same_name_twice_gives_two_entries(self, k):
-        a, b = k.arg("x"), k.arg("x")
+    def test_same_name_twice_gives_two_entries(self, kernel):
+        a, b = kernel.arg("x"), kernel.arg("x")
         assert ident(a) != ident(b)
         assert (a + b).get_temp_args() == {ident(a): "x", ident(b): "x"}
 
-    def test_right_operand_name_wins(self, k):
-        a, b = k.arg("a"), k.arg("b")
+    def test_right_operand_name_wins(self, kernel):
+        a, b = kernel.arg("a"), kernel.arg("b")
         renamed = a.rewrite_args({ident(a): ident(b)})  # carries b's id under the name a
         assert (renamed + b).get_temp_args() == {ident(b): "b"}
         assert (b + renamed).get_temp_args() == {ident(b): "a"}
         assert (renamed - 1 + b * 2).get_temp_args() == {ident(b): "b"}
         assert (2 ** b < renamed).get_temp_args() == {ident(b): "a"}
 
-    def test_keys_match_tree_after_many_operators(self, k):
-        a, b, c = k.args("a", "b", "c")
+    def test_keys_match_tree_after_many_operators(self, kernel):
+        a, b, c = kernel.args("a", "b", "c")
         e = abs((a + 1) * b) / (c - a) ** 2 >= -b
         assert sorted(e.get_temp_args()) == e.get_referenced_args()
         assert e.get_temp_args() == {ident(a): "a", ident(b): "b", ident(c): "c"}

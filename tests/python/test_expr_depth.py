@@ -4,24 +4,14 @@ import gc
 
 import pytest
 
-import _quorvaline
+from expr_text import ident
 
 DEPTH = 10_000
 
 
 @pytest.fixture(scope="module")
-def k():
-    return _quorvaline._KernelModule()
-
-
-@pytest.fixture(scope="module")
-def x(k):
-    return k.arg("x")
-
-
-def ident(e):
-    (i,) = e.get_referenced_args()
-    return i
+def x(kernel):
+    return kernel.arg("x")
 
 
 def chain(start, step, n):
@@ -33,30 +23,30 @@ def chain(start, step, n):
 
 # Each shape: one step applied DEPTH times, and the repr it must give with id `i`.
 SHAPES = {
-    "left-deep": (lambda x, k: lambda e: e + 1,
+    "left-deep": (lambda x, kernel: lambda e: e + 1,
                   lambda i, n: "Binary(Add, " * n + f"ArgRef({i})" + ", Const(1.0))" * n),
-    "right-deep": (lambda x, k: lambda e: 2 - e,
+    "right-deep": (lambda x, kernel: lambda e: 2 - e,
                    lambda i, n: "Binary(Sub, Const(2.0), " * n + f"ArgRef({i})" + ")" * n),
-    "unary": (lambda x, k: lambda e: -e,
+    "unary": (lambda x, kernel: lambda e: -e,
               lambda i, n: "Unary(Neg, " * n + f"ArgRef({i})" + ")" * n),
-    "select": (lambda x, k: lambda e: k.where_(x > 0, e, 1),
+    "select": (lambda x, kernel: lambda e: kernel.where_(x > 0, e, 1),
                lambda i, n: f"Select(Compare(Gt, ArgRef({i}), Const(0.0)), " * n + f"ArgRef({i})"
                + ", Const(1.0))" * n),
 }
 
 
 @pytest.mark.parametrize("shape", SHAPES)
-def test_depth_10000(k, x, shape):
+def test_depth_10000(kernel, x, shape):
     step, expected = SHAPES[shape]
     i = ident(x)
-    e = chain(x, step(x, k), DEPTH)
+    e = chain(x, step(x, kernel), DEPTH)
     assert repr(e) == "Expr(" + expected(i, DEPTH) + ")"
     assert e.get_referenced_args() == [i]
     assert e.get_temp_args() == {i: "x"}
 
     copy = e * 1
     assert repr(copy) == "Expr(Binary(Mul, " + expected(i, DEPTH) + ", Const(1.0)))"
-    assert repr(k.sqrt(e)) == "Expr(Unary(Sqrt, " + expected(i, DEPTH) + "))"
+    assert repr(kernel.sqrt(e)) == "Expr(Unary(Sqrt, " + expected(i, DEPTH) + "))"
 
     moved = e.rewrite_args({i: 2 ** 64 - 1})
     assert repr(moved) == "Expr(" + expected(2 ** 64 - 1, DEPTH) + ")"
@@ -66,9 +56,9 @@ def test_depth_10000(k, x, shape):
     gc.collect()
 
 
-def test_mixed_node_kinds_at_depth(k, x):
-    steps = [k.sqrt, lambda e: k.pow(e, x), lambda e: e < 1, lambda e: k.atan2(x, e),
-             lambda e: k.where_(e, x, 0), lambda e: abs(e), lambda e: k.max(x, e) / x]
+def test_mixed_node_kinds_at_depth(kernel, x):
+    steps = [kernel.sqrt, lambda e: kernel.pow(e, x), lambda e: e < 1, lambda e: kernel.atan2(x, e),
+             lambda e: kernel.where_(e, x, 0), lambda e: abs(e), lambda e: kernel.max(x, e) / x]
     e = x
     for n in range(DEPTH):
         e = steps[n % len(steps)](e)
@@ -81,7 +71,7 @@ def test_mixed_node_kinds_at_depth(k, x):
     assert repr(r).count("ArgRef(0)") == text.count(f"ArgRef({i})") and r.get_referenced_args() == [0]
 
 
-def test_deeper_tree(k, x):
+def test_deeper_tree(kernel, x):
     # Building is quadratic (every operator copies its operand), so keep this one unary.
     n = 30_000
     i = ident(x)

@@ -5,26 +5,13 @@ import inspect
 import pytest
 
 import _quorvaline
+from expr_text import ident, tree
 
 NUMERIC = "expected Expr or numeric value"
 
 
-@pytest.fixture
-def k():
-    return _quorvaline._KernelModule()
-
-
-def ident(e):
-    (i,) = e.get_referenced_args()
-    return i
-
-
-def tree(e):
-    return repr(e)[5:-1]
-
-
-def next_id(k):
-    return ident(k.arg("probe"))
+def next_id(kernel):
+    return ident(kernel.arg("probe"))
 
 
 class Name(str):
@@ -32,51 +19,51 @@ class Name(str):
 
 
 class TestArg:
-    def test_fresh_ids_and_name(self, k):
-        a, b = k.arg("x"), k.arg(name="x")
+    def test_fresh_ids_and_name(self, kernel):
+        a, b = kernel.arg("x"), kernel.arg(name="x")
         assert ident(b) > ident(a)
         assert repr(a) == repr(b) == "Expr(x)"
         assert a.get_temp_args() == {ident(a): "x"}
         assert tree(a * 1).startswith(f"Binary(Mul, ArgRef({ident(a)})")
 
     @pytest.mark.parametrize("name", ["", "x", "é ü", "名前", "a\x00b", Name("sub")])
-    def test_any_text_is_a_name(self, k, name):
-        e = k.arg(name)
+    def test_any_text_is_a_name(self, kernel, name):
+        e = kernel.arg(name)
         assert e.get_temp_args() == {ident(e): str(name)}
         assert repr(e) == f"Expr({name})"
 
-    def test_args_in_order_with_ascending_ids(self, k):
-        out = k.args("a", "b", "c")
+    def test_args_in_order_with_ascending_ids(self, kernel):
+        out = kernel.args("a", "b", "c")
         assert type(out) is list and [repr(e) for e in out] == ["Expr(a)", "Expr(b)", "Expr(c)"]
         ids = [ident(e) for e in out]
         assert ids == sorted(ids) and len(set(ids)) == 3
 
-    def test_args_empty(self, k):
-        before = next_id(k)
-        assert k.args() == []
-        assert next_id(k) == before + 1
+    def test_args_empty(self, kernel):
+        before = next_id(kernel)
+        assert kernel.args() == []
+        assert next_id(kernel) == before + 1
 
     @pytest.mark.parametrize("call, exc, message", [
-        (lambda k: k.arg(5), TypeError, "argument 'name': 'int' object cannot be converted to 'PyString'"),
-        (lambda k: k.arg(b"x"), TypeError, "argument 'name': 'bytes' object cannot be converted to 'PyString'"),
-        (lambda k: k.arg(None), TypeError, "argument 'name': 'NoneType' object cannot be converted to 'PyString'"),
-        (lambda k: k.args("a", 1), TypeError, "argument 'names': 'int' object cannot be converted to 'PyString'"),
-        (lambda k: k.args(1, "a"), TypeError, "argument 'names': 'int' object cannot be converted to 'PyString'"),
-        (lambda k: k.arg(), TypeError, "_KernelModule.arg() missing 1 required positional argument: 'name'"),
-        (lambda k: k.arg("x", name="y"), TypeError, "_KernelModule.arg() got multiple values for argument 'name'"),
-        (lambda k: k.arg(nam="x"), TypeError, "_KernelModule.arg() got an unexpected keyword argument 'nam'"),
-        (lambda k: k.args(names="x"), TypeError, "_KernelModule.args() got an unexpected keyword argument 'names'"),
-        (lambda k: k.arg("\ud800"), UnicodeEncodeError, None),
-        (lambda k: k.args("a", "b\udfff"), UnicodeEncodeError, None),
+        (lambda kernel: kernel.arg(5), TypeError, "argument 'name': 'int' object cannot be converted to 'PyString'"),
+        (lambda kernel: kernel.arg(b"x"), TypeError, "argument 'name': 'bytes' object cannot be converted to 'PyString'"),
+        (lambda kernel: kernel.arg(None), TypeError, "argument 'name': 'NoneType' object cannot be converted to 'PyString'"),
+        (lambda kernel: kernel.args("a", 1), TypeError, "argument 'names': 'int' object cannot be converted to 'PyString'"),
+        (lambda kernel: kernel.args(1, "a"), TypeError, "argument 'names': 'int' object cannot be converted to 'PyString'"),
+        (lambda kernel: kernel.arg(), TypeError, "_KernelModule.arg() missing 1 required positional argument: 'name'"),
+        (lambda kernel: kernel.arg("x", name="y"), TypeError, "_KernelModule.arg() got multiple values for argument 'name'"),
+        (lambda kernel: kernel.arg(nam="x"), TypeError, "_KernelModule.arg() got an unexpected keyword argument 'nam'"),
+        (lambda kernel: kernel.args(names="x"), TypeError, "_KernelModule.args() got an unexpected keyword argument 'names'"),
+        (lambda kernel: kernel.arg("\ud800"), UnicodeEncodeError, None),
+        (lambda kernel: kernel.args("a", "b\udfff"), UnicodeEncodeError, None),
     ])
-    def test_failure_draws_no_id(self, k, call, exc, message):
-        before = next_id(k)
+    def test_failure_draws_no_id(self, kernel, call, exc, message):
+        before = next_id(kernel)
         with pytest.raises(exc) as e:
-            call(k)
+            call(kernel)
         assert type(e.value) is exc
         if message is not None:
             assert str(e.value) == message
-        assert next_id(k) == before + 1
+        assert next_id(kernel) == before + 1
 
 
 UNARY = ["sqrt", "abs", "log", "exp", "log2", "log10", "floor", "ceil", "round", "sin", "cos", "tan"]
@@ -84,22 +71,22 @@ UNARY = ["sqrt", "abs", "log", "exp", "log2", "log10", "floor", "ceil", "round",
 
 @pytest.mark.parametrize("name", UNARY)
 class TestUnary:
-    def test_builds_node(self, k, name):
-        x = k.arg("x")
+    def test_builds_node(self, kernel, name):
+        x = kernel.arg("x")
         op = name.capitalize()
-        assert tree(getattr(k, name)(x)) == f"Unary({op}, ArgRef({ident(x)}))"
-        assert tree(getattr(k, name)(expr=x + 1)) == f"Unary({op}, Binary(Add, ArgRef({ident(x)}), Const(1.0)))"
-        assert getattr(k, name)(x).get_temp_args() == {ident(x): "x"}
+        assert tree(getattr(kernel, name)(x)) == f"Unary({op}, ArgRef({ident(x)}))"
+        assert tree(getattr(kernel, name)(expr=x + 1)) == f"Unary({op}, Binary(Add, ArgRef({ident(x)}), Const(1.0)))"
+        assert getattr(kernel, name)(x).get_temp_args() == {ident(x): "x"}
 
     @pytest.mark.parametrize("value, type_name", [(4, "int"), (4.0, "float"), (True, "bool"),
                                                    (None, "NoneType"), ("x", "str")])
-    def test_refuses_non_expr(self, k, name, value, type_name):
+    def test_refuses_non_expr(self, kernel, name, value, type_name):
         with pytest.raises(TypeError) as e:
-            getattr(k, name)(value)
+            getattr(kernel, name)(value)
         assert str(e.value) == f"argument 'expr': '{type_name}' object cannot be converted to 'Expr'"
 
-    def test_signature(self, k, name):
-        fn = getattr(k, name)
+    def test_signature(self, kernel, name):
+        fn = getattr(kernel, name)
         assert list(inspect.signature(fn).parameters) == ["expr"]
         with pytest.raises(TypeError) as e:
             fn()
@@ -113,16 +100,16 @@ class TestUnary:
     ("max", "Max", ("a", "b")),
 ])
 class TestBinaryFunctions:
-    def test_first_parameter_is_left(self, k, name, op, params):
-        a, b = k.arg("a"), k.arg("b")
-        fn = getattr(k, name)
+    def test_first_parameter_is_left(self, kernel, name, op, params):
+        a, b = kernel.arg("a"), kernel.arg("b")
+        fn = getattr(kernel, name)
         assert tree(fn(b, a)) == f"Binary({op}, ArgRef({ident(b)}), ArgRef({ident(a)}))"
         assert tree(fn(**{params[1]: a, params[0]: b})) == tree(fn(b, a))
         assert fn(a, b).get_temp_args() == {ident(a): "a", ident(b): "b"}
 
-    def test_refuses_numbers_first_parameter_first(self, k, name, op, params):
-        x = k.arg("x")
-        fn = getattr(k, name)
+    def test_refuses_numbers_first_parameter_first(self, kernel, name, op, params):
+        x = kernel.arg("x")
+        fn = getattr(kernel, name)
         for args, param, type_name in [((x, 2), params[1], "int"), ((2.5, x), params[0], "float"),
                                        (("s", None), params[0], "str")]:
             with pytest.raises(TypeError) as e:
@@ -131,27 +118,27 @@ class TestBinaryFunctions:
 
 
 class TestWhere:
-    def test_select_children_in_order(self, k):
-        x = k.arg("x")
+    def test_select_children_in_order(self, kernel):
+        x = kernel.arg("x")
         i = ident(x)
-        assert tree(k.where_(x > 0, x, -x)) == (
+        assert tree(kernel.where_(x > 0, x, -x)) == (
             f"Select(Compare(Gt, ArgRef({i}), Const(0.0)), ArgRef({i}), Unary(Neg, ArgRef({i})))")
-        assert tree(k.where_(x, 1, 2.5)) == f"Select(ArgRef({i}), Const(1.0), Const(2.5))"
-        assert tree(k.where_(false_val=True, true_val=-1, cond=x)) == (
+        assert tree(kernel.where_(x, 1, 2.5)) == f"Select(ArgRef({i}), Const(1.0), Const(2.5))"
+        assert tree(kernel.where_(false_val=True, true_val=-1, cond=x)) == (
             f"Select(ArgRef({i}), Const(-1.0), Const(1.0))")
 
-    def test_constants_bring_no_arguments(self, k):
-        c = k.arg("c") > 0
-        assert k.where_(c, 1, 2).get_temp_args() == c.get_temp_args()
+    def test_constants_bring_no_arguments(self, kernel):
+        c = kernel.arg("c") > 0
+        assert kernel.where_(c, 1, 2).get_temp_args() == c.get_temp_args()
 
-    def test_union_later_name_wins(self, k):
-        c, a, b = k.args("c", "a", "b")
-        assert k.where_(c, a, b).get_temp_args() == {ident(c): "c", ident(a): "a", ident(b): "b"}
+    def test_union_later_name_wins(self, kernel):
+        c, a, b = kernel.args("c", "a", "b")
+        assert kernel.where_(c, a, b).get_temp_args() == {ident(c): "c", ident(a): "a", ident(b): "b"}
         a_as_b = a.rewrite_args({ident(a): ident(b)})
-        assert k.where_(c, a_as_b, b).get_temp_args() == {ident(c): "c", ident(b): "b"}
-        assert k.where_(c, b, a_as_b).get_temp_args() == {ident(c): "c", ident(b): "a"}
+        assert kernel.where_(c, a_as_b, b).get_temp_args() == {ident(c): "c", ident(b): "b"}
+        assert kernel.where_(c, b, a_as_b).get_temp_args() == {ident(c): "c", ident(b): "a"}
         c_as_b = c.rewrite_args({ident(c): ident(b)})
-        assert k.where_(c_as_b, 0, b).get_temp_args() == {ident(b): "b"}
+        assert kernel.where_(c_as_b, 0, b).get_temp_args() == {ident(b): "b"}
 
     @pytest.mark.parametrize("args, message", [
         ((1, "x", 0), "argument 'cond': 'int' object cannot be converted to 'Expr'"),
@@ -161,22 +148,22 @@ class TestWhere:
         (("X", [1], "b"), NUMERIC),
         (("X", 10 ** 400, 0), NUMERIC),
     ])
-    def test_refusals(self, k, args, message):
-        x = k.arg("x")
+    def test_refusals(self, kernel, args, message):
+        x = kernel.arg("x")
         args = tuple(x if a == "x" else (x > 0 if a == "X" else a) for a in args)
         with pytest.raises(TypeError) as e:
-            k.where_(*args)
+            kernel.where_(*args)
         assert str(e.value) == message
 
-    def test_no_attribute_where(self, k):
+    def test_no_attribute_where(self, kernel):
         with pytest.raises(AttributeError):
-            k.where
+            kernel.where
         assert not hasattr(_quorvaline._KernelModule, "where")
 
 
-def test_docstrings(k):
-    assert k.arg.__doc__ == "Create a single named argument expression."
-    assert k.args.__doc__ == "Create multiple named argument expressions."
-    assert k.where_.__doc__ == "Conditional select: `where(cond, true_val, false_val)`."
-    assert list(inspect.signature(k.where_).parameters) == ["cond", "true_val", "false_val"]
-    assert str(inspect.signature(k.args)) == "(*names)"
+def test_docstrings(kernel):
+    assert kernel.arg.__doc__ == "Create a single named argument expression."
+    assert kernel.args.__doc__ == "Create multiple named argument expressions."
+    assert kernel.where_.__doc__ == "Conditional select: `where(cond, true_val, false_val)`."
+    assert list(inspect.signature(kernel.where_).parameters) == ["cond", "true_val", "false_val"]
+    assert str(inspect.signature(kernel.args)) == "(*names)"
