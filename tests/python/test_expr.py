@@ -44,6 +44,19 @@ class IndexRaisesFloatWorks:
         return 0.75
 
 
+class IndexAndFloat:
+    """Integer conversion comes first, and a genuine -1 from it is kept."""
+
+    def __init__(self, index):
+        self.index = index
+
+    def __index__(self):
+        return self.index
+
+    def __float__(self):
+        return 0.5
+
+
 class IndexJunk:
     def __index__(self):
         return "junk"
@@ -79,6 +92,8 @@ OPERATORS = [
     (lambda x, y: pow(x, y), "Binary(Pow, ArgRef({x}), ArgRef({y}))"),
     (lambda x, y: pow(x, 2, 5), "Binary(Pow, ArgRef({x}), Const(2.0))"),
     (lambda x, y: pow(x, 2, "anything"), "Binary(Pow, ArgRef({x}), Const(2.0))"),
+    (lambda x, y: pow(x, y, None), "Binary(Pow, ArgRef({x}), ArgRef({y}))"),
+    (lambda x, y: pow(2, x, 5), "Binary(Pow, Const(2.0), ArgRef({x}))"),
     (lambda x, y: x < y, "Compare(Lt, ArgRef({x}), ArgRef({y}))"),
     (lambda x, y: x <= y, "Compare(Le, ArgRef({x}), ArgRef({y}))"),
     (lambda x, y: x == y, "Compare(Eq, ArgRef({x}), ArgRef({y}))"),
@@ -92,6 +107,7 @@ OPERATORS = [
     (lambda x, y: 4 / x, "Binary(Div, Const(4.0), ArgRef({x}))"),
     (lambda x, y: 5 ** x, "Binary(Pow, Const(5.0), ArgRef({x}))"),
     (lambda x, y: x - 2, "Binary(Sub, ArgRef({x}), Const(2.0))"),
+    (lambda x, y: np.float64(2) - x, "Binary(Sub, Const(2.0), ArgRef({x}))"),
     # Comparisons with a number on the left are mirrored by CPython.
     (lambda x, y: 3 < x, "Compare(Gt, ArgRef({x}), Const(3.0))"),
     (lambda x, y: 3 <= x, "Compare(Ge, ArgRef({x}), Const(3.0))"),
@@ -134,6 +150,9 @@ def test_in_place_operator_rebinds(x):
     (IndexOnly(7), "7.0"),
     (FloatOnly(), "2.5"),
     (IndexRaisesFloatWorks(), "0.75"),
+    (IndexAndFloat(-1), "-1.0"),
+    (IndexAndFloat(3), "3.0"),
+    (IndexAndFloat(2 ** 64), "0.5"),               # out of int64 range: float conversion
     (np.int64(9), "9.0"),
     (np.float32(0.5), "0.5"),
     (np.float64(-0.0), "-0.0"),

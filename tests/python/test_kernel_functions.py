@@ -155,6 +155,21 @@ class TestWhere:
             kernel.where_(*args)
         assert str(e.value) == message
 
+    def test_values_convert_in_order(self, kernel):
+        seen = []
+
+        class Recorder:
+            def __init__(self, tag):
+                self.tag = tag
+
+            def __index__(self):
+                seen.append(self.tag)
+                return 1
+
+        x = kernel.arg("x")
+        kernel.where_(x, Recorder("true"), Recorder("false"))
+        assert seen == ["true", "false"]
+
     def test_no_attribute_where(self, kernel):
         with pytest.raises(AttributeError):
             kernel.where
