@@ -31,7 +31,7 @@ PyObject* new_str(const std::string& text) {
     return check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
-PyObject* expr_repr(PyObject* self) noexcept {
+PyObject* expr_repr_slot(PyObject* self) noexcept {
     return guarded([&] { return new_str(qv::expr_repr(as_expr(self)->value)); });
 }
 
@@ -165,7 +165,7 @@ PyType_Slot expr_slots[] = {
                     "and operators merge both sides' `temp_args` via `BTreeMap` union.")},
     {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
     {Py_tp_dealloc, reinterpret_cast<void*>(expr_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(expr_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(expr_repr_slot)},
     // Equality builds an expression, so an Expr cannot be hashed.
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_richcompare, reinterpret_cast<void*>(expr_richcompare)},
