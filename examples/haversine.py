@@ -65,7 +65,7 @@ def best_time(fn: Callable[[], Any], repeat: int) -> float:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description="haversine distances, ours and NumPy's")
     parser.add_argument("--n", type=int, default=10_000_000, help="coordinate pairs")
     parser.add_argument("--repeat", type=int, default=3, help="timed runs; the best counts")
     options = parser.parse_args()
@@ -76,12 +76,12 @@ def main() -> int:
     buffers = {name: rt.asarray(values) for name, values in data.items()}
 
     reference = haversine(NumpyMath, **data)
-    ours = qv.evaluate(expr, **data)
+    ours = qv.evaluate(expr, data)
 
     rows = [
         ("NumPy", best_time(lambda: haversine(NumpyMath, **data), options.repeat)),
         ("qv.evaluate (copies in and out)",
-         best_time(lambda: qv.evaluate(expr, **data), options.repeat)),
+         best_time(lambda: qv.evaluate(expr, data), options.repeat)),
         ("rt.go on Buffers", best_time(lambda: rt.go(kernel.map(spec, **buffers)).result(),
                                        options.repeat)),
     ]

@@ -12,9 +12,10 @@ import argparse
 import inspect
 import math
 import sys
-from typing import Callable, Dict, List, Sequence
+from typing import Callable, Dict, List, Sequence, Tuple
 
 import numpy as np
+import numpy.typing as npt
 
 import quorvaline as qv
 from quorvaline import Expr, kernel
@@ -78,7 +79,7 @@ def reductions() -> None:
 X_VALUES = [NAN, -1.0, -0.0, 0.0, 2.0, INF, -INF]
 
 # name, builder over x (and `zero` where an Expr is needed), expected per X_VALUES, rule
-ELEMENTWISE = [
+ELEMENTWISE: List[Tuple[str, Callable[..., Expr], List[float], str]] = [
     ("kernel.min(x, 0)", lambda x, zero: kernel.min(x, zero),
      [0.0, -1.0, -0.0, 0.0, 0.0, 0.0, -INF], "one NaN operand is ignored; ties keep the left"),
     ("kernel.max(x, 0)", lambda x, zero: kernel.max(x, zero),
@@ -98,7 +99,7 @@ ELEMENTWISE = [
 ]
 
 
-def operands(build: Callable[..., Expr], xs: np.ndarray) -> Dict[str, object]:
+def operands(build: Callable[..., Expr], xs: npt.NDArray[np.float64]) -> Dict[str, npt.ArrayLike]:
     # Only what the kernel uses: the engine refuses bindings it has no argument for.
     names = inspect.signature(build).parameters
     return {"x": xs, "zero": 0.0} if "zero" in names else {"x": xs}

@@ -27,9 +27,11 @@ from _quorvaline import (
 )
 
 from quorvaline._factories import kernel, rt
-from quorvaline._one_call import evaluate, max, mean, min, sum
+from quorvaline._one_call import evaluate
+# Re-exported by name ("as"), but kept out of __all__: a star import would hide the
+# built-in sum, min and max.
+from quorvaline._one_call import max as max, mean as mean, min as min, sum as sum
 
-# The reductions stay out of __all__: a star import would hide the built-in sum, min and max.
 __all__ = [
     "Buffer",
     "Channel",

@@ -112,15 +112,16 @@ def _kernel_order(expr: Expr) -> List[str]:
     return [temp_args[i] for i in expr.get_referenced_args()]
 
 
-def _bind(name: str, value: Operand, convert: bool) -> Operand:
-    """The operand as `kernel.map` takes it: arrays copied into new Buffers, the rest as is."""
+def _bind(name: str, value: Operand, convert: bool) -> Any:
+    """The operand as `kernel.map` takes it: arrays copied into new Buffers, the rest as is
+    (numbers bind as scalars, and kernel.map refuses anything else by name)."""
     if isinstance(value, Buffer):
         return value
     if convert:
         converted = np.asarray(value, dtype=np.float64, order="C")
         value = float(converted) if converted.ndim == 0 else converted
     if not isinstance(value, np.ndarray):
-        return value  # numbers bind as scalars; kernel.map refuses anything else by name
+        return value
     if value.ndim == 1 and value.dtype == np.float64 and not value.flags.c_contiguous:
         # The engine would stop with an internal fault; this is the caller's input.
         raise ValueError(f"argument '{name}': contiguous array required "
@@ -135,7 +136,7 @@ def _bind(name: str, value: Operand, convert: bool) -> Operand:
         raise TypeError(message) from None
 
 
-def _check_lengths(order: List[str], bound: Mapping[str, Operand]) -> None:
+def _check_lengths(order: List[str], bound: Mapping[str, Any]) -> None:
     first = None
     for name in order:
         value = bound.get(name)
