@@ -136,8 +136,8 @@ class TestEvaluateRefusals:
         np.arange(4), np.arange(4, dtype=np.float32), strided(), [0.0, 1.0, 2.0, 3.0],
     ], ids=["int64", "float32", "strided", "list"])
     def test_convert_true_copies_into_float64(self, y):
-        expected = np.arange(4.0) * 2 + 1
-        got = qv.evaluate(lambda x, y: x + y, x=np.arange(4.0) + 1, y=y, convert=True)
+        expected = np.arange(4.0) + np.array(y, dtype=np.float64)
+        got = qv.evaluate(lambda x, y: x + y, x=np.arange(4.0), y=y, convert=True)
         assert got.tolist() == expected.tolist()
 
     def test_convert_keeps_numbers_scalar_and_still_refuses_two_dimensions(self):
