@@ -118,7 +118,10 @@ def _bind(name: str, value: Operand, convert: bool) -> Any:
     if isinstance(value, Buffer):
         return value
     if convert:
-        converted = np.asarray(value, dtype=np.float64, order="C")
+        try:
+            converted = np.asarray(value, dtype=np.float64, order="C")
+        except (TypeError, ValueError) as error:
+            raise type(error)(f"argument '{name}': {error}") from error
         value = float(converted) if converted.ndim == 0 else converted
     if not isinstance(value, np.ndarray):
         return value

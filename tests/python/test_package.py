@@ -140,6 +140,10 @@ class TestEvaluateRefusals:
         got = qv.evaluate(lambda x, y: x + y, x=np.arange(4.0), y=y, convert=True)
         assert got.tolist() == expected.tolist()
 
+    def test_convert_failure_names_the_operand(self):
+        with pytest.raises(ValueError, match="^argument 'y': could not convert string to float"):
+            qv.evaluate(lambda x, y: x * y, x=np.ones(2), y=["a", "b"], convert=True)
+
     def test_convert_keeps_numbers_scalar_and_still_refuses_two_dimensions(self):
         assert qv.evaluate(lambda x, y: x * y, x=np.ones(2), y=np.float32(3),
                            convert=True).tolist() == [3.0, 3.0]
