@@ -35,7 +35,9 @@ def haversine(m: Any, lat1: Any, lon1: Any, lat2: Any, lon2: Any) -> Any:
     """Distance in km between points given in degrees; `m` is `kernel` or `NumpyMath`.
 
     The same operations in the same order for both, so any difference between the two
-    results comes from the math library, not from the formula.
+    results comes from the math library, not from the formula. (NumPy computes each sine
+    once and multiplies the array by itself; the kernel computes `sin_dphi * sin_dphi`
+    as written, the sine twice per element.)
     """
     phi1 = lat1 * RADIANS_PER_DEGREE
     phi2 = lat2 * RADIANS_PER_DEGREE

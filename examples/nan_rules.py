@@ -43,7 +43,8 @@ def show(text: str, got: object, expected: object, rule: str) -> None:
     ok = matches(got, expected)
     if not ok:
         failures.append(f"{text}: got {got!r}, expected {expected!r}")
-    print(f"  {text:<34}{got!r:>24}   {rule}{'' if ok else '   <-- UNEXPECTED'}")
+    shown = got if isinstance(got, str) else repr(got)
+    print(f"  {text:<38}{shown:<38}{rule}{'' if ok else '   <-- UNEXPECTED'}")
 
 
 def error_text(call: Callable[[], object]) -> str:
@@ -87,7 +88,7 @@ ELEMENTWISE: List[Tuple[str, Callable[..., Expr], List[float], str]] = [
     ("x > 0", lambda x: x > 0,
      [0.0, 0.0, 0.0, 0.0, 1.0, 1.0, 0.0], "comparisons with NaN are false (0.0)"),
     ("x != x", lambda x: x != x,
-     [1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0], "except !=, true only for NaN"),
+     [1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0], "!= is the one comparison NaN satisfies"),
     ("where_(x, 1, 0)", lambda x: kernel.where_(x, 1, 0),
      [1.0, 1.0, 0.0, 0.0, 1.0, 1.0, 1.0], "only +0.0 and -0.0 are false; NaN is true"),
     ("where_(x > 0, log(x), 0)", lambda x: kernel.where_(x > 0, kernel.log(x), 0),
@@ -114,7 +115,7 @@ def elementwise(x_values: Sequence[float]) -> None:
                if not same(g, e)]
         if bad:
             failures.append(f"{name}: {', '.join(bad)}")
-        print(f"  {name:<26}{str(got.tolist()):<56} {rule}")
+        print(f"  {name:<26}{str(got.tolist()):<56}{rule}")
     rounded = qv.evaluate(lambda x: kernel.round(x), x=np.array([-2.5, 0.5, -0.4, 2.5]))
     show("kernel.round([-2.5, 0.5, -0.4, 2.5])", rounded.tolist(), [-3.0, 1.0, -0.0, 3.0],
          "halfway away from zero (NumPy rounds to even)")
