@@ -98,7 +98,7 @@ def main() -> int:
     print(f"haversine distances, {options.n:,} coordinate pairs, {pool}, "
           f"best of {options.repeat}")
     print()
-    print(f"  {'method':<34}{'time ms':>10}{'vs NumPy':>11}")
+    print(f"  {'method':<34}{'time ms':>10}{'speed-up':>11}")
     numpy_time = rows[0][1]
     for name, seconds in rows:
         print(f"  {name:<34}{seconds * 1e3:>10.1f}{numpy_time / seconds:>10.2f}x")
