@@ -16,9 +16,6 @@
 
 namespace qv::py {
 
-// Declared here until the Expr class provides it.
-const ExprValue& expr_value(PyObject* expr) noexcept;
-
 namespace {
 
 // One Python object holding one engine value.
