@@ -50,7 +50,7 @@ PyObject* channel_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         BufferRef item = buffer_ref(buf);
         // The flag is read once: a close() made while this send waits does not stop it.
         if (is_closed(h)) raise_channel_closed();
-        {
+        if (!try_send_item(h, item)) {
             ReleaseGil nogil;
             item = send_item(h, std::move(item));
         }
@@ -64,7 +64,7 @@ PyObject* channel_recv(PyObject* self, PyObject*) noexcept {
     return guarded([&] {
         const ChannelHandle& h = as_channel(self)->handle;
         std::optional<ChannelItem> item;
-        {
+        if (!try_recv_item(h, item)) {
             ReleaseGil nogil;
             item = recv_item(h);
         }

@@ -62,11 +62,13 @@ PyObject* py_select(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             cases.push_back(as_recv_case(to_instance(v, recv_case_type(), "RecvCase"))->handle);
         });
         const bool poll = parsed[0] != nullptr && parsed.convert(0, to_bool);
+        // A case that is ready is taken without giving up the interpreter lock; only a
+        // wait releases it. An empty poll is the fault's case, handled below.
         std::optional<SelectResult> chosen;
-        {
+        if (!cases.empty()) chosen = select_recv(cases, true);
+        if (!chosen && !poll) {
             ReleaseGil nogil;
-            chosen = select_recv(cases, poll);
-            cases.clear();  // the handles are engine values: dropping them needs no lock
+            chosen = select_recv(cases, false);
         }
         if (!chosen) return check(Py_BuildValue("(iO)", -1, Py_None));
         if (!chosen->item || chosen->item->is_end_marker()) {
