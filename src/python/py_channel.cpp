@@ -60,6 +60,8 @@ PyObject* channel_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// Once the marker has been taken, a receive reports ChannelClosed at once instead of
+// waiting for ever; only a send already waiting at close() can still bring it a buffer.
 PyObject* channel_recv(PyObject* self, PyObject*) noexcept {
     return guarded([&] {
         const ChannelHandle& h = as_channel(self)->handle;

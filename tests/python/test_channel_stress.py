@@ -1,26 +1,13 @@
 """Many Python threads sending, receiving and selecting at once: nothing sent is lost or
 delivered twice, and close racing senders and receivers ends every thread."""
-import faulthandler
 import time
 
-import numpy as np
 import pytest
 
 from _quorvaline import RecvCase, py_select
-from bounded import Worker
+from channel_util import Worker, buf, is_closed_error, value, watchdog  # noqa: F401
 
 PRODUCERS, CONSUMERS, PER_PRODUCER = 4, 4, 1500
-
-
-@pytest.fixture(autouse=True)
-def watchdog():
-    faulthandler.dump_traceback_later(120, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
-
-
-def closed(e):
-    return type(e) is RuntimeError and e.args == ("ChannelClosed",)
 
 
 def make_consumer(ch, idle, use_select):
@@ -35,9 +22,9 @@ def make_consumer(ch, idle, use_select):
         got = []
         while True:
             try:
-                got.append(take().numpy()[0])
+                got.append(value(take()))
             except RuntimeError as e:
-                assert closed(e), e
+                assert is_closed_error(e), e
                 return got
     return consume
 
@@ -47,9 +34,9 @@ def make_producer(rt, ch, first):
         sent = []
         for v in range(first, first + PER_PRODUCER):
             try:
-                ch.send(rt.asarray(np.array([float(v)])))
+                ch.send(buf(rt, v))
             except RuntimeError as e:
-                assert closed(e), e
+                assert is_closed_error(e), e
                 break
             sent.append(float(v))
         return sent
@@ -66,11 +53,11 @@ def drain_late_sends(ch, producers):
         try:
             index, b = py_select(case, default=True)
         except RuntimeError as e:
-            assert closed(e), e
+            assert is_closed_error(e), e
             time.sleep(0.001)
             continue
         if index >= 0:
-            late.append(b.numpy()[0])
+            late.append(value(b))
         else:
             time.sleep(0.001)
     return late
@@ -107,7 +94,7 @@ def test_each_producer_order_is_kept(rt, capacity):
     # leave the queue in its send order; one consumer sees them in that order.
     ch = rt.chan(capacity)
     producers = [Worker(make_producer(rt, ch, i * PER_PRODUCER)) for i in range(PRODUCERS)]
-    got = [ch.recv().numpy()[0] for _ in range(PRODUCERS * PER_PRODUCER)]
+    got = [value(ch.recv()) for _ in range(PRODUCERS * PER_PRODUCER)]
     for p in producers:
         p.finish()
     for i in range(PRODUCERS):
@@ -122,7 +109,7 @@ def test_selectors_over_many_channels_with_closes(rt):
 
     def produce(ch, first):
         for v in range(first, first + PER_PRODUCER):
-            ch.send(rt.asarray(np.array([float(v)])))
+            ch.send(buf(rt, v))
         ch.close()
 
     producers = [Worker(produce, ch, i * PER_PRODUCER) for i, ch in enumerate(chans)]
@@ -130,9 +117,9 @@ def test_selectors_over_many_channels_with_closes(rt):
     open_cases = [RecvCase(c) for c in chans]
     while open_cases:
         try:
-            got.append(py_select(*open_cases)[1].numpy()[0])
+            got.append(value(py_select(*open_cases)[1]))
         except RuntimeError as e:
-            assert closed(e), e
+            assert is_closed_error(e), e
             # Which case closed is not reported; drop every channel already closed and
             # drained, by polling each alone.
             still_open = []
@@ -142,7 +129,7 @@ def test_selectors_over_many_channels_with_closes(rt):
                 except RuntimeError:
                     continue
                 if r[0] == 0:
-                    got.append(r[1].numpy()[0])
+                    got.append(value(r[1]))
                 still_open.append(c)
             open_cases = still_open
     for p in producers:

@@ -1,5 +1,4 @@
 """Channels from Python: creation, blocking by capacity, order, close and its marker."""
-import faulthandler
 import signal
 import time
 
@@ -7,31 +6,7 @@ import numpy as np
 import pytest
 
 import _quorvaline
-from bounded import Worker
-
-CLOSED = "ChannelClosed"
-
-
-@pytest.fixture(autouse=True)
-def watchdog():
-    # A call that blocks while holding the interpreter lock would stall every join.
-    faulthandler.dump_traceback_later(60, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
-
-
-def buf(rt, *values):
-    return rt.asarray(np.array(values, dtype=np.float64))
-
-
-def value(b):
-    return b.numpy()[0]
-
-
-def assert_closed(call):
-    with pytest.raises(RuntimeError) as info:
-        call()
-    assert type(info.value) is RuntimeError and info.value.args == (CLOSED,)
+from channel_util import Worker, assert_closed, buf, value, watchdog  # noqa: F401
 
 
 class Index:

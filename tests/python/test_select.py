@@ -1,6 +1,5 @@
 """py_select and RecvCase: readiness, polling, waiting, close, fairness."""
 import collections
-import faulthandler
 import time
 
 import numpy as np
@@ -8,30 +7,7 @@ import pytest
 
 import _quorvaline
 from _quorvaline import RecvCase, py_select
-from bounded import Worker
-
-CLOSED = "ChannelClosed"
-
-
-@pytest.fixture(autouse=True)
-def watchdog():
-    faulthandler.dump_traceback_later(60, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
-
-
-def buf(rt, v):
-    return rt.asarray(np.array([v], dtype=np.float64))
-
-
-def value(b):
-    return b.numpy()[0]
-
-
-def assert_closed(call):
-    with pytest.raises(RuntimeError) as info:
-        call()
-    assert type(info.value) is RuntimeError and info.value.args == (CLOSED,)
+from channel_util import Worker, assert_closed, buf, value, watchdog  # noqa: F401
 
 
 class TestArguments:
