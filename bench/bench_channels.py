@@ -1,13 +1,12 @@
 """Messages per second through channels against queue.Queue, in one process.
 
-Three cases, each run side by side with the same threads and message count:
-  ping-pong   two threads bounce one buffer over two capacity-1 channels
-              (queue.Queue(maxsize=1) pair);
-  stream      one producer, one consumer, capacity 64 (queue.Queue(maxsize=64));
-  select4     four producers each feed their own capacity-64 channel, one consumer
-              takes with py_select over the four; against four Queue(maxsize=64) that
-              the consumer polls round-robin with get_nowait, blocking on the next one
-              with a short timeout when a full round found nothing.
+Each case runs the same threads and message count over both kinds of queue:
+  ping-pong  two threads bounce one buffer over two capacity-1 queues;
+  stream     one producer, one consumer, capacity 64;
+  select4    four producers each feed their own capacity-64 queue and one consumer
+             takes from whichever has an item: py_select over four RecvCases, against
+             four queue.Queue polled round-robin with get_nowait, blocking briefly on
+             one of them (get with a 1 ms timeout) after a round that found nothing.
 Ratio = channel messages per second / queue.Queue messages per second (target >= 1).
 Run: python3 bench/bench_channels.py [messages] [repeats]
 """
@@ -21,12 +20,55 @@ import numpy as np
 import _quorvaline
 
 rt = _quorvaline._RuntimeModule()
-RecvCase = _quorvaline.RecvCase
-py_select = _quorvaline.py_select
 PAYLOAD = rt.asarray(np.zeros(1))
 
 
-def timed(threads):
+class ChannelKind:
+    name = "channel"
+
+    @staticmethod
+    def make(capacity):
+        c = rt.chan(capacity)
+        return c, c.send, c.recv
+
+    @staticmethod
+    def take_any(queues):
+        cases = [_quorvaline.RecvCase(c) for c in queues]
+        py_select = _quorvaline.py_select
+        return lambda: py_select(*cases)
+
+
+class QueueKind:
+    name = "queue.Queue"
+
+    @staticmethod
+    def make(capacity):
+        q = queue.Queue(capacity)
+        return q, q.put, q.get
+
+    @staticmethod
+    def take_any(queues):
+        polls = [q.get_nowait for q in queues]
+        waits = [q.get for q in queues]
+        n, turn = len(queues), [0]
+
+        def take():
+            while True:
+                for _ in range(n):
+                    i = turn[0] = (turn[0] + 1) % n
+                    try:
+                        return polls[i]()
+                    except queue.Empty:
+                        pass
+                try:
+                    return waits[turn[0]](timeout=0.001)
+                except queue.Empty:
+                    pass
+        return take
+
+
+def timed(*bodies):
+    threads = [threading.Thread(target=b) for b in bodies]
     start = time.perf_counter()
     for t in threads:
         t.start()
@@ -35,129 +77,66 @@ def timed(threads):
     return time.perf_counter() - start
 
 
-def ping_pong_chan(n):
-    a, b = rt.chan(1), rt.chan(1)
+def ping_pong(kind, n):
+    (_, put_a, get_a), (_, put_b, get_b) = kind.make(1), kind.make(1)
 
     def ping():
         for _ in range(n):
-            a.send(PAYLOAD)
-            b.recv()
+            put_a(PAYLOAD)
+            get_b()
 
     def pong():
         for _ in range(n):
-            b.send(a.recv())
+            put_b(get_a())
 
-    return 2 * n / timed([threading.Thread(target=ping), threading.Thread(target=pong)])
-
-
-def ping_pong_queue(n):
-    a, b = queue.Queue(1), queue.Queue(1)
-
-    def ping():
-        for _ in range(n):
-            a.put(PAYLOAD)
-            b.get()
-
-    def pong():
-        for _ in range(n):
-            b.put(a.get())
-
-    return 2 * n / timed([threading.Thread(target=ping), threading.Thread(target=pong)])
+    return 2 * n / timed(ping, pong)
 
 
-def stream_chan(n):
-    c = rt.chan(64)
+def stream(kind, n):
+    _, put, get = kind.make(64)
 
     def produce():
         for _ in range(n):
-            c.send(PAYLOAD)
+            put(PAYLOAD)
 
     def consume():
         for _ in range(n):
-            c.recv()
+            get()
 
-    return n / timed([threading.Thread(target=produce), threading.Thread(target=consume)])
-
-
-def stream_queue(n):
-    q = queue.Queue(64)
-
-    def produce():
-        for _ in range(n):
-            q.put(PAYLOAD)
-
-    def consume():
-        for _ in range(n):
-            q.get()
-
-    return n / timed([threading.Thread(target=produce), threading.Thread(target=consume)])
+    return n / timed(produce, consume)
 
 
-def select4_chan(n):
-    chans = [rt.chan(64) for _ in range(4)]
-    cases = [RecvCase(c) for c in chans]
+def select4(kind, n):
+    made = [kind.make(64) for _ in range(4)]
+    take = kind.take_any([q for q, _, _ in made])
     per = n // 4
 
-    def produce(c):
-        for _ in range(per):
-            c.send(PAYLOAD)
+    def producer(put):
+        def produce():
+            for _ in range(per):
+                put(PAYLOAD)
+        return produce
 
     def consume():
         for _ in range(4 * per):
-            py_select(*cases)
+            take()
 
-    threads = [threading.Thread(target=produce, args=(c,)) for c in chans]
-    return 4 * per / timed(threads + [threading.Thread(target=consume)])
-
-
-def select4_queue(n):
-    queues = [queue.Queue(64) for _ in range(4)]
-    per = n // 4
-
-    def produce(q):
-        for _ in range(per):
-            q.put(PAYLOAD)
-
-    def consume():
-        got, i = 0, 0
-        while got < 4 * per:
-            for _ in range(4):
-                try:
-                    queues[i].get_nowait()
-                    got += 1
-                    break
-                except queue.Empty:
-                    i = (i + 1) % 4
-            else:
-                try:
-                    queues[i].get(timeout=0.001)
-                    got += 1
-                except queue.Empty:
-                    pass
-            i = (i + 1) % 4
-
-    threads = [threading.Thread(target=produce, args=(q,)) for q in queues]
-    return 4 * per / timed(threads + [threading.Thread(target=consume)])
-
-
-CASES = [
-    ("ping-pong, capacity 1", ping_pong_chan, ping_pong_queue),
-    ("stream, capacity 64", stream_chan, stream_queue),
-    ("py_select over 4", select4_chan, select4_queue),
-]
+    return 4 * per / timed(consume, *(producer(put) for _, put, _ in made))
 
 
 def main():
     n = int(float(sys.argv[1])) if len(sys.argv) > 1 else 100_000
     repeats = int(sys.argv[2]) if len(sys.argv) > 2 else 5
     print(f"{n} messages per run, best of {repeats} (interleaved)")
-    for name, chan_case, queue_case in CASES:
-        best_c = best_q = 0.0
+    for name, case in [("ping-pong, capacity 1", ping_pong), ("stream, capacity 64", stream),
+                       ("py_select over 4", select4)]:
+        best = {ChannelKind: 0.0, QueueKind: 0.0}
         for _ in range(repeats):
-            best_c = max(best_c, chan_case(n))
-            best_q = max(best_q, queue_case(n))
-        print(f"{name:24s} channel {best_c:12,.0f}/s   queue.Queue {best_q:12,.0f}/s   "
-              f"ratio {best_c / best_q:5.2f}")
+            for kind in best:
+                best[kind] = max(best[kind], case(kind, n))
+        ours, theirs = best[ChannelKind], best[QueueKind]
+        print(f"{name:22s} channel {ours:10,.0f}/s   queue.Queue {theirs:10,.0f}/s   "
+              f"ratio {ours / theirs:5.2f}")
 
 
 if __name__ == "__main__":
