@@ -44,23 +44,26 @@ def make_producer(rt, ch, first):
 
 
 def drain_late_sends(ch, producers):
-    # A send that passed the closed check before close() may still be waiting for room
-    # after every consumer has left; take what it brings until all producers are done.
+    # A send that passed the closed check before close() may land behind the marker,
+    # after every consumer has left: in a free slot, or waiting for room. Take what comes
+    # until the producers are done and the channel reports closed with nothing left.
     late, case = [], RecvCase(ch)
     deadline = time.monotonic() + 60
-    while any(p.is_alive() for p in producers):
+    while True:
         assert time.monotonic() < deadline, "producers never finished"
+        producers_done = not any(p.is_alive() for p in producers)
         try:
             index, b = py_select(case, default=True)
         except RuntimeError as e:
             assert is_closed_error(e), e
+            if producers_done:
+                return late
             time.sleep(0.001)
             continue
         if index >= 0:
             late.append(value(b))
         else:
             time.sleep(0.001)
-    return late
 
 
 @pytest.mark.parametrize("capacity", [0, 1, 64])
