@@ -12,3 +12,8 @@ def rt():
 @pytest.fixture
 def buf(rt):
     return rt.asarray(np.array([2.5, 7.0, -1.0]))
+
+
+@pytest.fixture(scope="session")
+def kernel():
+    return _quorvaline._KernelModule()
