@@ -1,12 +1,16 @@
 """rt.go and TaskHandle: classification, task states and reprs, errors through result(),
 cancellation of finished tasks, and the split between the calling thread and the pool."""
 import inspect
+import os
+import signal
 import struct
+import time
 
 import numpy as np
 import pytest
 
 import _quorvaline
+from channel_util import BLOCKED_WATCH, Worker, watchdog  # noqa: F401
 
 
 def bits_list(array):
@@ -175,3 +179,50 @@ class TestSplitting:
         for n in (4095, 4096):
             got = rt.go(kernel.map(spec, x=rt.asarray(np.full(n, 3.0)), y=-0.0)).result().numpy()
             assert bits_list(got) == [struct.pack("<d", -0.0)] * n
+
+
+class TestWaiting:
+    # A capacity-0 channel that nobody reads keeps the delivery worker sending, so the task
+    # stays unfinished until this thread receives. The watchdog ends the run should result()
+    # keep the interpreter lock while it waits, since no Python thread could fail the test.
+    @staticmethod
+    def pending(rt, kernel):
+        ch = rt.chan(0)
+        handle = rt.go(kernel.sum(rt.asarray(np.array([1.0, 2.0]))), out=ch)
+        return ch, handle
+
+    def test_result_waits_without_the_interpreter_lock(self, rt, kernel):
+        ch, handle = self.pending(rt, kernel)
+        waiter = Worker(lambda: handle.result().scalar())
+        assert waiter.stays_blocked() and not handle.is_done()
+        assert ch.recv().scalar() == 3.0
+        waiter.finish()
+        assert waiter.result == 3.0 and repr(handle) == "TaskHandle(state=Completed)"
+
+    def test_a_signal_does_not_end_the_wait(self, rt, kernel):
+        ch, handle = self.pending(rt, kernel)
+        seen = []
+        previous = signal.signal(signal.SIGUSR1, lambda *a: seen.append(handle.is_done()))
+        try:
+            def signal_then_receive():
+                time.sleep(3 * BLOCKED_WATCH)  # long enough for this thread to be waiting
+                os.kill(os.getpid(), signal.SIGUSR1)
+                time.sleep(BLOCKED_WATCH)
+                return ch.recv().scalar()
+            helper = Worker(signal_then_receive)
+            assert handle.result().scalar() == 3.0
+            helper.finish()
+        finally:
+            signal.signal(signal.SIGUSR1, previous)
+        assert helper.result == 3.0
+        assert seen == [True]  # the handler ran once the wait had ended
+
+    def test_cancel_wakes_the_waiter(self, rt, kernel):
+        ch, handle = self.pending(rt, kernel)
+        waiter = Worker(handle.result)
+        assert waiter.stays_blocked()
+        assert handle.cancel() is True and handle.cancel() is False
+        with pytest.raises(RuntimeError, match=r"^task cancelled$"):
+            waiter.finish()
+        assert ch.recv().scalar() == 3.0      # the send already begun still arrives
+        assert repr(handle) == "TaskHandle(state=Cancelled)"
