@@ -82,10 +82,7 @@ def best(fn, rounds=3):
     return max(fn() for _ in range(rounds))
 
 
-def main():
-    p = argparse.ArgumentParser()
-    p.add_argument("--messages", type=int, default=20000)
-    n = p.parse_args().messages
+def run(n=20000):
     buf = rt.asarray(np.zeros(1))
     try:
         rt.chan(1)
@@ -108,6 +105,12 @@ def main():
     row("select over 4 vs polling 4", best(lambda: fan_in(rt.chan, csend, selecting, n, buf)),
         best(lambda: fan_in(queue.Queue, qsend, polling, n, buf)))
     return rows
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--messages", type=int, default=20000)
+    run(p.parse_args().messages)
 
 
 if __name__ == "__main__":
