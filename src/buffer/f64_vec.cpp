@@ -4,6 +4,7 @@
 
 #include <sys/mman.h>
 
+#include <cstdint>
 #include <cstdlib>
 
 namespace qv {
@@ -12,25 +13,27 @@ namespace {
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kHugeThreshold = std::size_t{4} << 20;
 constexpr std::size_t kLineAlignThreshold = std::size_t{64} << 10;
+
+// Advice only, on the whole huge pages inside the block, as NumPy does: the block stays an
+// ordinary allocation that the allocator hands out again without new page faults (aligning
+// the block itself to 2 MiB made every call map and zero fresh pages). Failure leaves
+// ordinary pages, which is still correct.
+void advise_huge_pages(void* p, std::size_t bytes) noexcept {
+    const auto begin = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t first = (begin + kHugePage - 1) / kHugePage * kHugePage;
+    const std::uintptr_t last = (begin + bytes) / kHugePage * kHugePage;
+    if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
 }  // namespace
 
 void* allocate_f64_storage(std::size_t bytes) {
     if (bytes == 0) bytes = sizeof(double);
-    void* p = nullptr;
-    if (bytes >= kHugeThreshold) {
-        std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-        p = std::aligned_alloc(kHugePage, rounded);
-        if (p != nullptr) {
-            // Advice only: failure leaves ordinary pages, which is still correct.
-            (void)madvise(p, rounded, MADV_HUGEPAGE);
-        }
-    } else if (bytes >= kLineAlignThreshold) {
-        p = std::aligned_alloc(64, (bytes + 63) / 64 * 64);
-    } else {
-        // Small results: the plain allocator's alignment does, and it is much the cheaper call.
-        p = std::malloc(bytes);
-    }
+    // Small results: the plain allocator's alignment does, and it is much the cheaper call.
+    void* p = bytes < kLineAlignThreshold ? std::malloc(bytes)
+                                          : std::aligned_alloc(64, (bytes + 63) / 64 * 64);
     if (p == nullptr) throw std::bad_alloc();
+    if (bytes >= kHugeThreshold) advise_huge_pages(p, bytes);
     return p;
 }
 
