@@ -124,17 +124,27 @@ def select4(kind, n):
     return 4 * per / timed(consume, *(producer(put) for _, put, _ in made))
 
 
-def main():
-    n = int(float(sys.argv[1])) if len(sys.argv) > 1 else 100_000
-    repeats = int(sys.argv[2]) if len(sys.argv) > 2 else 5
-    print(f"{n} messages per run, best of {repeats} (interleaved)")
-    for name, case in [("ping-pong, capacity 1", ping_pong), ("stream, capacity 64", stream),
-                       ("py_select over 4", select4)]:
+CASES = [("ping-pong, capacity 1", ping_pong), ("stream, capacity 64", stream),
+         ("py_select over 4", select4)]
+
+
+def run(n=100_000, repeats=5):
+    """(case, channel messages/s, queue.Queue messages/s), best of interleaved rounds."""
+    rows = []
+    for name, case in CASES:
         best = {ChannelKind: 0.0, QueueKind: 0.0}
         for _ in range(repeats):
             for kind in best:
                 best[kind] = max(best[kind], case(kind, n))
-        ours, theirs = best[ChannelKind], best[QueueKind]
+        rows.append((name, best[ChannelKind], best[QueueKind]))
+    return rows
+
+
+def main():
+    n = int(float(sys.argv[1])) if len(sys.argv) > 1 else 100_000
+    repeats = int(sys.argv[2]) if len(sys.argv) > 2 else 5
+    print(f"{n} messages per run, best of {repeats} (interleaved)")
+    for name, ours, theirs in run(n, repeats):
         print(f"{name:22s} channel {ours:10,.0f}/s   queue.Queue {theirs:10,.0f}/s   "
               f"ratio {ours / theirs:5.2f}")
 

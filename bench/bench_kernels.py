@@ -109,11 +109,13 @@ def latency(threads):
     ours = best_of(lambda: rt.go(mspec).result(), min_time=0.2)
     t_ufunc = best_of(lambda: np.multiply(a_np, b_np), min_time=0.2)
     line = f"latency @10: ours {ours * 1e6:.2f} us, /ufunc {ours / t_ufunc:.2f}"
+    t_ne = float("nan")
     if ne is not None:
         t_ne = best_of(lambda: ne.evaluate("a*b+1", local_dict={"a": a_np, "b": b_np}),
                        min_time=0.2)
         line += f", /numexpr {ours / t_ne:.2f}"
     print(line)
+    return ours, t_ufunc, t_ne
 
 
 def main():

@@ -62,6 +62,8 @@ def libm():
         lib.libm_floor_seconds.restype = ctypes.c_double
         lib.libm_floor_seconds.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p,
                                            ctypes.c_size_t, ctypes.c_int, ctypes.c_int]
+        lib.add_chain_seconds.restype = ctypes.c_double
+        lib.add_chain_seconds.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
         _libm = lib
     return _libm
 
@@ -72,3 +74,10 @@ def libm_floor(a, b, which, threads):
     lib = libm()
     return min(lib.libm_floor_seconds(a.ctypes.data, b.ctypes.data, out.ctypes.data, a.size,
                                       threads, which) for _ in range(5))
+
+
+def add_chain_floor(a):
+    """Best time of one dependent addition per element of a, in order (the strict sum's floor)."""
+    sink = ctypes.c_double()
+    lib = libm()
+    return min(lib.add_chain_seconds(a.ctypes.data, a.size, ctypes.byref(sink)) for _ in range(5))

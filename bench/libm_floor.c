@@ -1,5 +1,6 @@
-/* Throughput floor of the platform math library: the same scalar calls per element that a
-   kernel makes, over the same data, on the same number of threads. Built by the benchmark. */
+/* Throughput floors: the platform math library making the same scalar calls per element that a
+   kernel makes, over the same data, on the same number of threads; and the strict sum's chain of
+   dependent additions. Built by the benchmark. */
 #include <math.h>
 #include <pthread.h>
 #include <stddef.h>
@@ -50,5 +51,16 @@ double libm_floor_seconds(const double *a, const double *b, double *out, size_t 
     run(&sl[0]);
     for (int t = 1; t < threads; ++t) pthread_join(tid[t], NULL);
     clock_gettime(CLOCK_MONOTONIC, &t1);
+    return (t1.tv_sec - t0.tv_sec) + (t1.tv_nsec - t0.tv_nsec) * 1e-9;
+}
+
+/* Floor of a strictly ordered sum: one dependent addition per element, nothing else. */
+double add_chain_seconds(const double *a, size_t n, double *sink) {
+    struct timespec t0, t1;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    double total = -0.0;
+    for (size_t i = 0; i < n; ++i) total += a[i];
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    *sink = total;
     return (t1.tv_sec - t0.tv_sec) + (t1.tv_nsec - t0.tv_nsec) * 1e-9;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -169,7 +170,15 @@ bool is_vector(const Operand& o) { return o.source != Operand::Source::Scalar; }
 // each Select's two branches write into one result block.
 class BlockProgram::Decoder {
 public:
-    Decoder(BlockProgram& program, std::span<const ArgView> args) : p_(program), args_(args) {}
+    // Sized up front: a small call should not pay for the vectors' growth.
+    Decoder(BlockProgram& program, std::span<const ArgView> args, std::size_t nodes,
+            std::size_t depth)
+        : p_(program), args_(args) {
+        p_.steps_.reserve(nodes);
+        p_.array_lengths_.reserve(args.size());
+        stack_.reserve(depth);
+        free_.reserve(depth);
+    }
 
     void leaf_const(std::uint64_t bits) { stack_.push_back(scalar_operand(std::bit_cast<double>(bits))); }
 
@@ -300,8 +309,8 @@ private:
 };
 
 BlockProgram::BlockProgram(const FlatProgram& program, std::span<const ArgView> args) {
-    Decoder d(*this, args);
     const std::size_t n = program.instructions.size();
+    Decoder d(*this, args, n, program.max_depth);
     for (std::size_t i = 0; i < n; ++i) {
         const FlatOp& ins = program.instructions[i];
         const std::uint32_t target = i + 1 == n ? kOutput : kNone;
@@ -343,7 +352,7 @@ BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args) 
         return root_of[i] == kNone ? kNone : result_of[root_of[i]];
     };
 
-    Decoder d(*this, args);
+    Decoder d(*this, args, n, n);
     for (std::size_t i = 0; i < n; ++i) {
         if (begins_at[i] != kNone) {
             const std::uint32_t s = begins_at[i];
@@ -407,9 +416,10 @@ void BlockProgram::run(std::size_t begin, std::size_t end, double* out) const {
                   std::to_string(len));
         }
     }
-    // Short runs get short blocks, so a call over a few elements zeroes little scratch.
+    // Short runs get short blocks, so a call over a few elements allocates little scratch.
     const std::size_t B = std::min(block_, end - begin);
-    std::vector<double> scratch(slots_ * B);
+    // Every element is written before it is read: no need to clear it.
+    const std::unique_ptr<double[]> scratch(new double[slots_ * B]);
     std::vector<std::uint32_t> arena(nesting_ * 2 * B);
     std::vector<SelectFrame> frames;
     frames.reserve(nesting_);
@@ -423,7 +433,7 @@ void BlockProgram::run(std::size_t begin, std::size_t end, double* out) const {
 
         auto base = [&](const Operand& o) -> const double* {
             switch (o.source) {
-                case Operand::Source::Slot: return o.slot == kOutput ? out + s : scratch.data() + o.slot * B;
+                case Operand::Source::Slot: return o.slot == kOutput ? out + s : scratch.get() + o.slot * B;
                 case Operand::Source::Array: return o.data + s;
                 case Operand::Source::Scalar: return nullptr;
             }
@@ -433,7 +443,7 @@ void BlockProgram::run(std::size_t begin, std::size_t end, double* out) const {
         for (const Step& step : steps_) {
             switch (step.kind) {
                 case Step::Kind::Compute: {
-                    double* dst = step.dst == kOutput ? out + s : scratch.data() + step.dst * B;
+                    double* dst = step.dst == kOutput ? out + s : scratch.get() + step.dst * B;
                     const double scalars[3] = {step.a.value, step.b.value, step.c.value};
                     const double* a = base(step.a);
                     const double* b = base(step.b);

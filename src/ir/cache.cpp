@@ -32,10 +32,19 @@ std::uint8_t node_code(const Node& n) {
 
 KernelKey make_kernel_key(const NodeList& body) {
     KernelKey key;
+    make_kernel_key_into(body, key);
+    return key;
+}
+
+void make_kernel_key_into(const NodeList& body, KernelKey& key) {
+    key.codes.clear();
+    key.constants.clear();
+    key.arg_indices.clear();
     key.codes.reserve(body.size());
-    if (body.empty()) return key;
+    if (body.empty()) return;
     // Pre-order with an explicit stack; children pushed last-first so the first comes out next.
-    std::vector<std::size_t> stack{body.size() - 1};
+    thread_local std::vector<std::size_t> stack;
+    stack.assign(1, body.size() - 1);
     while (!stack.empty()) {
         std::size_t i = stack.back();
         stack.pop_back();
@@ -46,7 +55,6 @@ KernelKey make_kernel_key(const NodeList& body) {
         auto kids = children(body, i);
         for (std::size_t k = child_count(n.tag); k-- > 0;) stack.push_back(kids[k]);
     }
-    return key;
 }
 
 std::uint64_t kernel_key_hash(const KernelKey& key) {
@@ -66,7 +74,9 @@ CompiledKernelRef compile_kernel(const NodeList& body) {
 }
 
 CompiledKernelRef KernelCache::get_or_compile(const NodeList& body) {
-    KernelKey key = make_kernel_key(body);
+    // Built into per-thread storage: a hit, the common case, then allocates nothing.
+    thread_local KernelKey key;
+    make_kernel_key_into(body, key);
     const std::uint64_t hash = kernel_key_hash(key);
 
     CompiledKernelRef hit = map_.read("cache read lock poisoned", [&](const Map& map) -> CompiledKernelRef {
@@ -86,7 +96,7 @@ CompiledKernelRef KernelCache::get_or_compile(const NodeList& body) {
         for (const Entry& e : list) {
             if (e.key == key) return e.kernel;
         }
-        list.push_back(Entry{std::move(key), compiled});
+        list.push_back(Entry{key, compiled});
         return compiled;
     });
 }

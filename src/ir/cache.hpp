@@ -24,6 +24,8 @@ struct KernelKey {
 };
 
 KernelKey make_kernel_key(const NodeList& body);
+// The same, into `key`, reusing its storage.
+void make_kernel_key_into(const NodeList& body, KernelKey& key);
 // SipHash-1-3 under a fixed key over the length-prefixed little-endian fields.
 std::uint64_t kernel_key_hash(const KernelKey& key);
 // Flat when the body has no Select, otherwise the tree itself.

@@ -28,13 +28,17 @@ void task_handle_dealloc(PyObject* self) noexcept {
 }
 
 // The wait runs in C++ without the interpreter lock, so a signal cannot end it: its handler
-// runs once the call has returned.
+// runs once the call has returned. A finished task (the usual case after go) needs no wait,
+// and handing the lock over and back would cost more than a small computation.
 PyObject* task_result(PyObject* self, PyObject*) noexcept {
     return guarded([&] {
+        const Task& task = task_of(self);
         TaskOutcome outcome;
-        {
+        if (task.is_done()) {
+            outcome = task.wait_finished();  // terminal states are final: returns at once
+        } else {
             ReleaseGil released;
-            outcome = task_of(self).wait_finished();
+            outcome = task.wait_finished();
         }
         switch (outcome.state) {
             case TaskState::Completed: break;

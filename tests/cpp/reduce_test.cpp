@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "core/fault.hpp"
 #include "ir/reduce.hpp"
@@ -60,6 +61,60 @@ TEST(Reduce, NaNPropagates) {
     EXPECT_TRUE(std::isnan(reduced({1, kNaN}, ReduceOp::Sum)));
     EXPECT_TRUE(std::isnan(reduced({kInf, 1}, ReduceOp::Variance)));
     EXPECT_EQ(reduced({1, kNaN, 2}, ReduceOp::Count), 3.0);
+}
+
+// The sequential rule, element by element, to check the vectorised extremes against.
+double reference_extreme(const std::vector<double>& xs, bool is_min) {
+    double running = is_min ? kInf : -kInf;
+    for (double x : xs) {
+        if (std::isnan(running) || std::isnan(x)) {
+            running = kNaN;
+        } else if (is_min ? x < running : x > running) {
+            running = x;
+        }
+    }
+    return running;
+}
+
+// Every length over a few vector widths, with a special value at every position: NaN, a new
+// extreme, and zeros of both signs where the earliest one must win, also when it comes after
+// other values and later zeros land in other lanes.
+TEST(Reduce, ExtremesMatchTheSequentialRuleAtEveryPosition) {
+    for (std::size_t n = 1; n <= 27; ++n) {
+        for (std::size_t at = 0; at < n; ++at) {
+            for (int pattern = 0; pattern < 7; ++pattern) {
+                std::vector<double> xs(n);
+                for (std::size_t i = 0; i < n; ++i) xs[i] = 1.0 + static_cast<double>((i * 7) % 5);
+                switch (pattern) {
+                    case 0: xs[at] = kNaN; break;
+                    case 1: xs[at] = -3.0; break;
+                    case 2: xs[at] = 9.0; break;
+                    case 3:  // every value zero, one of them of the other sign
+                        for (double& x : xs) x = 0.0;
+                        xs[at] = -0.0;
+                        break;
+                    case 4:
+                        for (double& x : xs) x = -0.0;
+                        xs[at] = 0.0;
+                        break;
+                    case 5:
+                    case 6:  // positive values, then a zero of one sign, then zeros of the other
+                        for (std::size_t i = at; i < n; ++i)
+                            xs[i] = (i == at) == (pattern == 5) ? -0.0 : 0.0;
+                        break;
+                }
+                for (bool is_min : {true, false}) {
+                    const double want = reference_extreme(xs, is_min);
+                    const double got = reduced(xs, is_min ? ReduceOp::Min : ReduceOp::Max);
+                    if (std::isnan(want)) {
+                        EXPECT_TRUE(std::isnan(got)) << n << " " << at << " " << pattern;
+                    } else {
+                        EXPECT_EQ(bits(got), bits(want)) << n << " " << at << " " << pattern;
+                    }
+                }
+            }
+        }
+    }
 }
 
 TEST(Reduce, EmptyBufferNamesTheOperation) {

@@ -1,0 +1,51 @@
+# Peak memory of a large evaluation: the output and nothing of full length besides it.
+import json
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+# Runs in a fresh interpreter so the peak belongs to this evaluation alone. The peak is reset
+# (clear_refs) once the inputs exist, then read back after the evaluation.
+PROBE = textwrap.dedent("""
+    import json, sys
+    import numpy as np
+    import _quorvaline as q
+
+    def rss(field):
+        for line in open("/proc/self/status"):
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+        raise RuntimeError(field)
+
+    k, rt = q._KernelModule(), q._RuntimeModule()
+    n = 10_000_000
+    a, b = k.args("a", "b")
+    exprs = {
+        "flat": k.sqrt(k.abs((a * b + 1.5) * (a - b) / (b + 2.0) - a * 0.25)) + b * b,
+        "select": k.where_(a > 0.5, k.exp(a * b + 1.0) - a, k.log(b + 2.0) * (b - a)),
+    }
+    spec = k.elementwise(exprs[sys.argv[1]])
+    small = rt.asarray(np.linspace(0.0, 1.0, 8192))
+    rt.go(k.map(spec, a=small, b=small)).result()  # the pool and its stacks exist from here
+    x = rt.asarray(np.linspace(0.0, 1.0, n))
+    y = rt.asarray(np.linspace(1.0, 2.0, n))
+    m = k.map(spec, a=x, b=y)
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = rss("VmRSS")
+    out = rt.go(m).result()
+    print(json.dumps({"rise": rss("VmHWM") - before, "out": 8 * n}))
+""")
+
+
+@pytest.mark.parametrize("form", ["flat", "select"])
+def test_large_evaluation_needs_no_full_length_temporaries(form):
+    done = subprocess.run([sys.executable, "-c", PROBE, form], capture_output=True, text=True,
+                          timeout=120)
+    if done.returncode != 0 and "clear_refs" in done.stderr:
+        pytest.skip("peak memory cannot be reset here")
+    assert done.returncode == 0, done.stderr
+    figures = json.loads(done.stdout)
+    assert figures["rise"] <= 1.1 * figures["out"], figures
