@@ -16,6 +16,10 @@ BufferRef send_item(const ChannelHandle& h, BufferRef buffer) {
     return h.tx->core().send(std::move(buffer));
 }
 
+bool try_send_item(const ChannelHandle& h, BufferRef& buffer) {
+    return h.tx->core().try_send(buffer);
+}
+
 std::optional<ChannelItem> recv_item(const ChannelHandle& h) {
     Waiter self;
     WaitEntry entry;
@@ -23,6 +27,10 @@ std::optional<ChannelItem> recv_item(const ChannelHandle& h) {
     // With one entry nobody else can claim the waiter, so it either took or is linked.
     if (h.rx->core().recv_or_link(entry) == ChannelCore::Registration::Linked) self.sleep();
     return std::move(self.received);
+}
+
+bool try_recv_item(const ChannelHandle& h, std::optional<ChannelItem>& out) {
+    return h.rx->core().try_recv(out);
 }
 
 bool is_closed(const ChannelHandle& h) noexcept {

@@ -36,11 +36,17 @@ ChannelHandle make_channel(std::size_t capacity);
 // Blocks until the queue accepts the buffer. Returns the buffer back (non-null) when no
 // receiving end is left; returns null on success. Does not look at the closed flag.
 BufferRef send_item(const ChannelHandle& h, BufferRef buffer);
+// send_item without waiting: false when it would wait, `buffer` kept. True when done;
+// `buffer` is then null, or still set when no receiving end is left.
+bool try_send_item(const ChannelHandle& h, BufferRef& buffer);
 
 // Blocks until an item can be taken. nullopt: no sending end left and the queue is empty,
 // or the channel is closed, its marker already taken, and no item is queued or offered by
 // a parked sender; such a receive reports at once instead of waiting for ever.
 std::optional<ChannelItem> recv_item(const ChannelHandle& h);
+// recv_item without waiting: false when it would wait; otherwise `out` is what recv_item
+// would have returned.
+bool try_recv_item(const ChannelHandle& h, std::optional<ChannelItem>& out);
 
 bool is_closed(const ChannelHandle& h) noexcept;
 

@@ -18,6 +18,37 @@ std::size_t checked_capacity(std::size_t capacity) {
 
 ChannelCore::ChannelCore(std::size_t capacity) : ring_(checked_capacity(capacity)) {}
 
+bool ChannelCore::offer_locked(BufferRef& buffer, WakeChain& wakes) {
+    if (no_receivers_) return true;
+    // A parked receiver means nothing is queued: hand the buffer straight over.
+    for (WaitEntry* e = receivers_waiting_.front(); e; e = e->next) {
+        // A failed claim is a selector already served by another channel; it unlinks its
+        // own entry.
+        if (!e->waiter->try_claim()) continue;
+        receivers_waiting_.unlink(*e);
+        e->waiter->fired = e->case_index;
+        e->waiter->received = ChannelItem{std::move(buffer)};
+        wakes.add(*e);
+        return true;
+    }
+    if (!ring_.full()) {
+        ring_.push(std::move(buffer));
+        return true;
+    }
+    return false;
+}
+
+bool ChannelCore::try_send(BufferRef& buffer) {
+    WakeChain wakes;
+    bool done;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        done = offer_locked(buffer, wakes);
+    }
+    wakes.wake_all();
+    return done;
+}
+
 BufferRef ChannelCore::send(BufferRef buffer) {
     Waiter self;
     WaitEntry entry;
@@ -25,23 +56,10 @@ BufferRef ChannelCore::send(BufferRef buffer) {
     {
         WakeChain wakes;
         std::unique_lock<std::mutex> g(lock_);
-        if (no_receivers_) return buffer;
-        // A parked receiver means nothing is queued: hand the buffer straight over.
-        for (WaitEntry* e = receivers_waiting_.front(); e; e = e->next) {
-            // A failed claim is a selector already served by another channel; it
-            // unlinks its own entry.
-            if (!e->waiter->try_claim()) continue;
-            receivers_waiting_.unlink(*e);
-            e->waiter->fired = e->case_index;
-            e->waiter->received = ChannelItem{std::move(buffer)};
-            wakes.add(*e);
+        if (offer_locked(buffer, wakes)) {
             g.unlock();
             wakes.wake_all();
-            return nullptr;
-        }
-        if (!ring_.full()) {
-            ring_.push(std::move(buffer));
-            return nullptr;
+            return buffer;
         }
         entry.value = std::move(buffer);
         senders_waiting_.push_back(entry);

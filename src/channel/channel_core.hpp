@@ -25,6 +25,9 @@ public:
 
     // Blocks until taken or queued; returns the buffer back when no receiving end is left.
     BufferRef send(BufferRef buffer);
+    // The same without waiting: false when the send would have to wait (`buffer` kept);
+    // true when done, with `buffer` null, or still set when no receiving end is left.
+    bool try_send(BufferRef& buffer);
 
     // Takes what a receive would report now: an item, or nullopt when nothing can come
     // any more. False when a receive would have to wait.
@@ -46,6 +49,7 @@ public:
 private:
     enum class Marker { None, Pending, Taken };
 
+    bool offer_locked(BufferRef& buffer, WakeChain& wakes);
     bool take_locked(std::optional<ChannelItem>& out, WakeChain& wakes);
     bool ready_locked() const noexcept;
     // Claims every waiting receiver with "closed".

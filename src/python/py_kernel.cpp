@@ -2,13 +2,20 @@
 // are the system's entry points. Each method's body lives with the class it produces.
 #include "python/py_kernel.hpp"
 
+#include <memory>
+#include <optional>
+#include <utility>
+
 #include "python/arg_frame.hpp"
 #include "python/entry.hpp"
+#include "python/gil.hpp"
 #include "python/heap_type.hpp"
 #include "python/py_buffer.hpp"
 #include "python/py_channel.hpp"
 #include "python/py_expr.hpp"
 #include "python/py_spec.hpp"
+#include "python/py_task.hpp"
+#include "runtime/submit.hpp"
 
 namespace qv::py {
 
@@ -29,6 +36,12 @@ PyObject* construct_stateless(PyTypeObject* type, PyObject* args, PyObject* kwar
 
 constexpr Signature kKernelNew = Signature("_KernelModule.__new__()");
 constexpr Signature kRuntimeNew = Signature("_RuntimeModule.__new__()");
+constexpr Signature kGoSignature = Signature("_RuntimeModule.go()").required("spec").optional("out");
+
+std::optional<ChannelHandle> to_out_channel(PyObject* value) {
+    if (value == nullptr || value == Py_None) return std::nullopt;
+    return channel_handle(to_instance(value, channel_type(), "Channel"));
+}
 
 PyMethodDef kernel_methods[] = {
     {"arg", method_cast(kernel_arg), METH_FASTCALL | METH_KEYWORDS,
@@ -119,6 +132,27 @@ PyType_Spec runtime_spec = {"builtins._RuntimeModule", sizeof(PyObject), 0, Py_T
 PyTypeObject* g_runtime_type = nullptr;
 
 }  // namespace
+
+// The task exists before the interpreter lock is released; everything from the computation
+// to the hand-off to the delivery worker runs without it.
+QV_FASTCALL_FN(runtime_go) {
+    (void)self;
+    return guarded([&] {
+        const Args parsed = parse_fastcall(kGoSignature, args, nargs, kwnames);
+        std::optional<ChannelHandle> out = parsed.convert(1, to_out_channel);
+        std::optional<Work> work = copy_work(parsed[0]);
+        if (!work) {
+            PyErr_SetString(PyExc_TypeError, "go() expects a MapSpec or ReduceSpec");
+            throw_python_error();
+        }
+        auto task = std::make_shared<Task>();
+        {
+            ReleaseGil released;
+            run_submission(task, std::move(*work), std::move(out));
+        }
+        return wrap_task(std::move(task));
+    });
+}
 
 PyTypeObject* kernel_module_type() { return lazy_type(g_kernel_type, kernel_spec); }
 PyTypeObject* runtime_module_type() { return lazy_type(g_runtime_type, runtime_spec); }

@@ -1,10 +1,21 @@
-// RecvCase and py_select: waiting on several channels at once.
+// RecvCase and py_select: waiting on several channels at once. The arguments are read
+// and the result built with the interpreter lock held; the choice and the wait happen
+// without it.
 #include "python/py_select.hpp"
 
-#include "core/fault.hpp"
+#include <new>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "channel/select.hpp"
+#include "core/engine_error.hpp"
 #include "python/arg_frame.hpp"
 #include "python/entry.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
 #include "python/heap_type.hpp"
+#include "python/py_buffer.hpp"
 #include "python/py_channel.hpp"
 #include "python/ref.hpp"
 
@@ -12,30 +23,60 @@ namespace qv::py {
 
 namespace {
 
+struct RecvCaseObject {
+    PyObject_HEAD
+    ChannelHandle handle;  // a copy of the channel's: keeps its queue alive
+};
+
+RecvCaseObject* as_recv_case(PyObject* self) noexcept {
+    return reinterpret_cast<RecvCaseObject*>(self);
+}
+
+void recv_case_dealloc(PyObject* self) noexcept {
+    as_recv_case(self)->handle.~ChannelHandle();
+    free_instance(self);
+}
+
 constexpr Signature kRecvCaseNew = Signature("RecvCase.__new__()").required("channel");
 constexpr Signature kSelectSignature = Signature("py_select()").varargs("cases").keyword_only("default");
 
 PyObject* recv_case_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&] {
         const Args parsed = parse_tuple_dict(kRecvCaseNew, args, kwargs);
-        (void)parsed.convert(0, [](PyObject* v) { return to_instance(v, channel_type(), "Channel"); });
-        // The case keeps a copy of the channel's handle once channels carry one.
-        return check(type->tp_alloc(type, 0));
+        PyObject* channel = parsed.convert(0, [](PyObject* v) {
+            return to_instance(v, channel_type(), "Channel");
+        });
+        PyObject* self = check(type->tp_alloc(type, 0));
+        new (&as_recv_case(self)->handle) ChannelHandle(channel_handle(channel));
+        return self;
     });
 }
 
 PyObject* py_select(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         const Args parsed = parse_fastcall(kSelectSignature, args, nargs, kwnames);
-        parsed.convert_rest([](PyObject* v) { (void)to_instance(v, recv_case_type(), "RecvCase"); });
-        const bool has_default = parsed[0] != nullptr && parsed.convert(0, to_bool);
-        if (parsed.rest().empty()) {
-            if (!has_default) fault("no operations have been added to `Select`");
-            return check(Py_BuildValue("(iO)", -1, Py_None));
+        // Copies: the call must not depend on the cases outliving it.
+        std::vector<ChannelHandle> cases;
+        cases.reserve(parsed.rest().size());
+        parsed.convert_rest([&](PyObject* v) {
+            cases.push_back(as_recv_case(to_instance(v, recv_case_type(), "RecvCase"))->handle);
+        });
+        const bool poll = parsed[0] != nullptr && parsed.convert(0, to_bool);
+        // A case that is ready is taken without giving up the interpreter lock; only a
+        // wait releases it. An empty poll is the fault's case, handled below.
+        std::optional<SelectResult> chosen;
+        if (!cases.empty()) chosen = select_recv(cases, true);
+        if (!chosen && !poll) {
+            ReleaseGil nogil;
+            chosen = select_recv(cases, false);
         }
-        // Waiting on the cases comes with the channel work.
-        PyErr_SetString(PyExc_NotImplementedError, "py_select over channels");
-        throw_python_error();
+        if (!chosen) return check(Py_BuildValue("(iO)", -1, Py_None));
+        if (!chosen->item || chosen->item->is_end_marker()) {
+            raise_general(EngineError::channel_closed());
+        }
+        Ref buffer = Ref::steal(wrap_buffer(std::move(chosen->item->buffer)));
+        Ref index = Ref::steal(check(PyLong_FromSize_t(chosen->index)));
+        return check(PyTuple_Pack(2, index.get(), buffer.get()));
     });
 }
 
@@ -47,10 +88,10 @@ PyMethodDef py_select_def = {
 PyType_Slot recv_case_slots[] = {
     {Py_tp_doc, const_cast<char*>("RecvCase(channel)\n--\n\nPython-visible `RecvCase` for select.")},
     {Py_tp_new, reinterpret_cast<void*>(recv_case_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(recv_case_dealloc)},
     {0, nullptr},
 };
-PyType_Spec recv_case_spec = {"builtins.RecvCase", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
+PyType_Spec recv_case_spec = {"builtins.RecvCase", sizeof(RecvCaseObject), 0, Py_TPFLAGS_DEFAULT,
                               recv_case_slots};
 PyTypeObject* g_recv_case_type = nullptr;
 

@@ -4,13 +4,20 @@
 
 #include <Python.h>
 
+#include <optional>
+
 #include "python/arg_frame.hpp"
+#include "runtime/submit.hpp"
 
 namespace qv::py {
 
 PyTypeObject* kernel_spec_type();
 PyTypeObject* map_spec_type();
 PyTypeObject* reduce_spec_type();
+
+// A private copy of what a MapSpec or ReduceSpec (or an instance of a subclass) describes,
+// buffers shared; nullopt for any other object.
+std::optional<Work> copy_work(PyObject* spec);
 
 // The kernel object's kernel and reduction functions.
 QV_FASTCALL_FN(kernel_elementwise);

@@ -1,0 +1,49 @@
+"""quorvaline: a small parallel compute engine for one-dimensional float64 arrays.
+
+The engine lives in the extension module `_quorvaline`; this package hands out the
+objects people use with it::
+
+    import quorvaline as qv
+    from quorvaline import kernel, rt
+
+    x, y = kernel.args("x", "y")
+    out = qv.evaluate(kernel.sqrt(x * x + y * y), x=xs, y=ys)   # NumPy in, NumPy out
+    total = qv.sum(out)                                         # a Python float
+
+For the full control of the four moves (expression, kernel, submission, result or
+channel) use `kernel`, `rt` and the classes directly.
+"""
+from _quorvaline import (
+    Buffer,
+    Channel,
+    Expr,
+    KernelSpec,
+    MapSpec,
+    RecvCase,
+    ReduceSpec,
+    TaskHandle,
+    __version__,
+    py_select,
+)
+
+from quorvaline._factories import kernel, rt
+from quorvaline._one_call import evaluate
+# Re-exported by name ("as"), but kept out of __all__: a star import would hide the
+# built-in sum, min and max.
+from quorvaline._one_call import max as max, mean as mean, min as min, sum as sum
+
+__all__ = [
+    "Buffer",
+    "Channel",
+    "Expr",
+    "KernelSpec",
+    "MapSpec",
+    "RecvCase",
+    "ReduceSpec",
+    "TaskHandle",
+    "__version__",
+    "evaluate",
+    "kernel",
+    "py_select",
+    "rt",
+]

@@ -1,0 +1,151 @@
+"""One-call helpers: NumPy arrays in, one kernel or reduction run, NumPy array or float out.
+
+Each array is copied once into a Buffer and the result once out of it. Arrays are taken
+as they are: a wrong dtype, shape or layout is refused with the argument's name unless the
+caller passes convert=True, which lets NumPy make a float64 contiguous copy first.
+"""
+from __future__ import annotations
+
+import inspect
+from typing import Any, Callable, Dict, List, Mapping, Optional, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from _quorvaline import Buffer, Expr, ReduceSpec
+from quorvaline._factories import kernel, rt
+
+Operand = Union[Buffer, npt.ArrayLike]
+Float64Array = npt.NDArray[np.float64]
+
+
+def evaluate(
+    expr: Union[Expr, Callable[..., Expr]],
+    operands: Optional[Mapping[str, Operand]] = None,
+    /,
+    *,
+    convert: bool = False,
+    **named: Operand,
+) -> Float64Array:
+    """Compute an elementwise expression over NumPy arrays and numbers; return a new array.
+
+    `expr` is an `Expr` built from `kernel.arg` names, or a callable whose parameter names
+    are the argument names, e.g. ``evaluate(lambda x, y: x * y + 1, x=xs, y=ys)``.
+    Operands are given by keyword, or in the `operands` mapping for names that clash with
+    `convert`. Each is a one-dimensional contiguous float64 array, a `Buffer` (used without
+    a copy) or a number (the same for every element). Errors are the engine's: for example
+    ``ValueError("missing arg: y")``, with the argument's name in front where one operand
+    is at fault.
+    """
+    expr = _as_expr(expr)
+    spec = kernel.elementwise(expr)
+    values = _merge_operands(operands, named)
+    bound = {name: _bind(name, value, convert) for name, value in values.items()}
+    _check_lengths(_kernel_order(expr), bound)
+    return rt.go(kernel.map(spec, **bound)).result().numpy()
+
+
+def sum(array: Operand, /, *, convert: bool = False) -> float:
+    """Sum of the elements, added strictly in order (NaN if any element is NaN)."""
+    return _reduce(kernel.sum, array, convert)
+
+
+def mean(array: Operand, /, *, convert: bool = False) -> float:
+    """The in-order sum divided by the element count."""
+    return _reduce(kernel.mean, array, convert)
+
+
+def min(array: Operand, /, *, convert: bool = False) -> float:
+    """Smallest element; NaN if any element is NaN; the earliest of equal values."""
+    return _reduce(kernel.min_reduce, array, convert)
+
+
+def max(array: Operand, /, *, convert: bool = False) -> float:
+    """Largest element; NaN if any element is NaN; the earliest of equal values."""
+    return _reduce(kernel.max_reduce, array, convert)
+
+
+def _reduce(make_spec: Callable[[Buffer], ReduceSpec], array: Operand, convert: bool) -> float:
+    buf = _bind("array", array, convert)
+    if not isinstance(buf, Buffer):
+        raise TypeError(f"argument 'array': '{type(array).__name__}' object cannot be "
+                        "converted to 'PyArray<T, D>'")
+    return rt.go(make_spec(buf)).result().scalar()
+
+
+def _as_expr(expr: Union[Expr, Callable[..., Expr]]) -> Expr:
+    if isinstance(expr, Expr):
+        return expr
+    if not callable(expr):
+        raise TypeError("evaluate() expects an Expr or a callable that builds one")
+    names = _parameter_names(expr)
+    built = expr(*kernel.args(*names))
+    if not isinstance(built, Expr):
+        raise TypeError(f"evaluate() expects the callable to return an Expr, "
+                        f"not '{type(built).__name__}'")
+    return built
+
+
+def _parameter_names(fn: Callable[..., Any]) -> List[str]:
+    kinds = (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+    params = inspect.signature(fn).parameters.values()
+    if any(p.kind not in kinds for p in params):
+        raise TypeError("evaluate() needs a callable with plain named parameters, "
+                        "one per argument")
+    return [p.name for p in params]
+
+
+def _merge_operands(operands: Optional[Mapping[str, Operand]],
+                    named: Dict[str, Operand]) -> Dict[str, Operand]:
+    merged = dict(operands or {})
+    for name, value in named.items():
+        if name in merged:
+            raise TypeError(f"evaluate() got multiple values for argument '{name}'")
+        merged[name] = value
+    return merged
+
+
+def _kernel_order(expr: Expr) -> List[str]:
+    # The engine numbers arguments by ascending temp id and reports the first length
+    # mismatch in that order; checking in the same order names the same operand.
+    temp_args = expr.get_temp_args()
+    return [temp_args[i] for i in expr.get_referenced_args()]
+
+
+def _bind(name: str, value: Operand, convert: bool) -> Any:
+    """The operand as `kernel.map` takes it: arrays copied into new Buffers, the rest as is
+    (numbers bind as scalars, and kernel.map refuses anything else by name)."""
+    if isinstance(value, Buffer):
+        return value
+    if convert:
+        try:
+            converted = np.asarray(value, dtype=np.float64, order="C")
+        except (TypeError, ValueError) as error:
+            raise type(error)(f"argument '{name}': {error}") from error
+        value = float(converted) if converted.ndim == 0 else converted
+    if not isinstance(value, np.ndarray):
+        return value
+    if value.ndim == 1 and value.dtype == np.float64 and not value.flags.c_contiguous:
+        # The engine would stop with an internal fault; this is the caller's input.
+        raise ValueError(f"argument '{name}': contiguous array required "
+                         "(pass convert=True to copy it)")
+    try:
+        return rt.asarray(value)
+    except TypeError as error:
+        message = str(error)
+        prefix = "argument 'array': "
+        if message.startswith(prefix):
+            message = f"argument '{name}': " + message[len(prefix):]
+        raise TypeError(message) from None
+
+
+def _check_lengths(order: List[str], bound: Mapping[str, Any]) -> None:
+    first = None
+    for name in order:
+        value = bound.get(name)
+        if not isinstance(value, Buffer):
+            continue
+        if first is None:
+            first = len(value)
+        elif len(value) != first:
+            raise ValueError(f"argument '{name}': buffer length mismatch: {first} vs {len(value)}")

@@ -1,0 +1,28 @@
+// One submission of rt.go once its task exists: compute on the calling thread and record
+// the outcome in the task, or hand the result to the delivery worker.
+#pragma once
+
+#include <optional>
+#include <variant>
+
+#include "buffer/inner.hpp"
+#include "channel/channel.hpp"
+#include "ir/kernel_spec.hpp"
+#include "ir/reduce.hpp"
+#include "runtime/task.hpp"
+
+namespace qv {
+
+struct ReduceWork {
+    BufferRef input;
+    ReduceOp op;
+};
+
+// The submission's private copy of what a MapSpec or ReduceSpec describes.
+using Work = std::variant<MapWork, ReduceWork>;
+
+// Runs without the interpreter lock. Computation errors are stored in the task, never
+// thrown; internal faults propagate and leave the task as it was.
+void run_submission(TaskRef task, Work work, std::optional<ChannelHandle> out);
+
+}  // namespace qv
