@@ -66,6 +66,20 @@ EXITS = {
         time.sleep(0.5)
         print("exiting")
     """,
+    "Python threads inside conversion hooks": """
+        class Hook:
+            def __float__(self):            # Python code: the lock may change hands here
+                return float(sum(range(200)))
+        def convert():
+            spec, hook = kernel.elementwise(x + 1), Hook()
+            while True:
+                kernel.map(spec, x=hook)
+                x + hook
+        for _ in range(3):
+            threading.Thread(target=convert, daemon=True).start()
+        time.sleep(0.3)
+        print("exiting")
+    """,
     "after many submissions": """
         c = rt.chan(100_000)
         for i in range(20_000):
