@@ -30,8 +30,10 @@ PyObject* panic_exception_type() noexcept;
 // Sets PanicException with `text`, or with a generic text when `text` is empty.
 void set_panic(const char* text) noexcept;
 
+// no_sanitize_undefined: a forced unwind has no exception object, so its handler binds a
+// null reference by construction; the handler never reads it.
 template <class Error, class F>
-Error guarded_impl(Error error_value, F&& body) noexcept {
+__attribute__((no_sanitize_undefined)) Error guarded_impl(Error error_value, F&& body) noexcept {
     try {
         return body();
     } catch (abi::__forced_unwind&) {
