@@ -4,6 +4,8 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
+#include <unistd.h>
 
 #include <exception>
 #include <new>
@@ -28,10 +30,18 @@ PyObject* panic_exception_type() noexcept;
 // Sets PanicException with `text`, or with a generic text when `text` is empty.
 void set_panic(const char* text) noexcept;
 
+// no_sanitize_undefined: a forced unwind has no exception object, so its handler binds a
+// null reference by construction; the handler never reads it.
 template <class Error, class F>
-Error guarded_impl(Error error_value, F&& body) noexcept {
+__attribute__((no_sanitize_undefined)) Error guarded_impl(Error error_value, F&& body) noexcept {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        // CPython ends a daemon thread that wants the interpreter lock back during
+        // finalization with pthread_exit. Its unwinding may not cross this noexcept frame,
+        // and the interpreter expects the thread never to return: park it until the
+        // process is gone, as newer CPython versions do themselves.
+        for (;;) pause();
     } catch (const PythonErrorSet&) {
     } catch (const Fault& f) {
         set_panic(f.text().c_str());

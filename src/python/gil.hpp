@@ -9,7 +9,9 @@ namespace qv::py {
 class ReleaseGil {
 public:
     ReleaseGil() noexcept : state_(PyEval_SaveThread()) {}
-    ~ReleaseGil() { PyEval_RestoreThread(state_); }
+    // May unwind: a thread that asks for the lock back while the interpreter finalizes is
+    // ended by CPython with pthread_exit, and the entry wrapper parks it (entry.hpp).
+    ~ReleaseGil() noexcept(false) { PyEval_RestoreThread(state_); }
     ReleaseGil(const ReleaseGil&) = delete;
     ReleaseGil& operator=(const ReleaseGil&) = delete;
 

@@ -30,6 +30,7 @@ public:
         return *this;
     }
     ~Ref() {
+        if (unwinding_a_thread_ended_at_exit()) return;
         assert_gil(obj_);
         Py_XDECREF(obj_);
     }
@@ -43,6 +44,17 @@ private:
     // Counts may only change under the interpreter lock; checked in debug builds.
     static void assert_gil([[maybe_unused]] PyObject* o) noexcept {
         assert(o == nullptr || PyGILState_Check());
+    }
+    // CPython ends a daemon thread that wants the lock back during finalization, and its
+    // stack unwinds without the lock: its objects are left to the dying interpreter rather
+    // than released unlocked beside the finalizing thread.
+    bool unwinding_a_thread_ended_at_exit() const noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+        const bool finalizing = Py_IsFinalizing();
+#else
+        const bool finalizing = _Py_IsFinalizing();
+#endif
+        return obj_ != nullptr && finalizing && !PyGILState_Check();
     }
     explicit Ref(PyObject* o) noexcept : obj_(o) {}
     PyObject* obj_ = nullptr;

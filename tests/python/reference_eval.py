@@ -1,0 +1,200 @@
+"""An independent pure-Python model of what kernels and reductions compute, written from the
+documented meaning of each operator, for differential tests against the engine.
+
+Trees are tuples: ("arg", name), ("const", number), ("un", op, child), ("bin", op, l, r),
+("cmp", op, l, r), ("sel", cond, if_true, if_false).
+"""
+import ctypes
+import ctypes.util
+import math
+import struct
+
+_libm = ctypes.CDLL(ctypes.util.find_library("m"))
+
+
+def _c(name, arity):
+    f = getattr(_libm, name)
+    f.restype = ctypes.c_double
+    f.argtypes = [ctypes.c_double] * arity
+    return f
+
+
+def bits(x):
+    return struct.unpack("<Q", struct.pack("<d", x))[0]
+
+
+def from_bits(u):
+    return struct.unpack("<d", struct.pack("<Q", u))[0]
+
+
+_QUIET = 1 << 51
+
+
+def _quiet(x):
+    return from_bits(bits(x) | _QUIET)
+
+
+def _math_or_libm(py, c):
+    """Python's math calls the platform library for finite arguments but raises where C
+    returns an infinity or NaN, and returns NaN inputs unquieted: those go to libm directly."""
+    def f(*a):
+        if all(math.isfinite(v) for v in a):
+            try:
+                return py(*a)
+            except (ValueError, OverflowError):
+                pass
+        return c(*a)
+    return f
+
+
+def _arith(raw):
+    # x86 rule the engine pins for all four: a NaN left operand wins, then a NaN right one,
+    # each quieted; an invalid operation on numbers gives the default NaN.
+    def f(l, r):
+        if l != l:
+            return _quiet(l)
+        if r != r:
+            return _quiet(r)
+        return raw(l, r)
+    return f
+
+
+def _div(l, r):
+    if r == 0.0:
+        if l == 0.0:
+            return from_bits(0xFFF8000000000000)
+        negative = (bits(l) ^ bits(r)) >> 63
+        return -math.inf if negative else math.inf
+    return l / r
+
+
+def _integral(x):
+    return not math.isfinite(x) or abs(x) >= 2.0 ** 52
+
+
+def _floor(x):
+    if _integral(x):
+        return x
+    r = float(math.floor(x))
+    return r if r != 0.0 else math.copysign(0.0, x)
+
+
+def _ceil(x):
+    if _integral(x):
+        return x
+    r = float(math.ceil(x))
+    return r if r != 0.0 else math.copysign(0.0, x)
+
+
+def _round(x):
+    # Halfway cases away from zero; exact because |x| < 2^52 keeps a - floor(a) exact.
+    if _integral(x):
+        return x
+    a = abs(x)
+    r = math.floor(a)
+    if a - r >= 0.5:
+        r += 1
+    return math.copysign(float(r), x)
+
+
+def _sqrt(x):
+    if x != x:
+        return _quiet(x)
+    if x < 0.0:
+        return from_bits(0xFFF8000000000000)
+    return math.sqrt(x)
+
+
+UNARY = {
+    "Neg": lambda x: -x,
+    "Abs": math.fabs,
+    "Sqrt": _sqrt,
+    "Log": _math_or_libm(math.log, _c("log", 1)),
+    "Exp": _math_or_libm(math.exp, _c("exp", 1)),
+    "Log2": _math_or_libm(math.log2, _c("log2", 1)),
+    "Log10": _math_or_libm(math.log10, _c("log10", 1)),
+    "Floor": _floor,
+    "Ceil": _ceil,
+    "Round": _round,
+    "Sin": _math_or_libm(math.sin, _c("sin", 1)),
+    "Cos": _math_or_libm(math.cos, _c("cos", 1)),
+    "Tan": _math_or_libm(math.tan, _c("tan", 1)),
+}
+
+BINARY = {
+    "Add": _arith(lambda l, r: l + r),
+    "Sub": _arith(lambda l, r: l - r),
+    "Mul": _arith(lambda l, r: l * r),
+    "Div": _arith(_div),
+    "Pow": _math_or_libm(math.pow, _c("pow", 2)),
+    "Atan2": _math_or_libm(math.atan2, _c("atan2", 2)),
+    "Min": lambda l, r: r if l != l else (r if r < l else l),
+    "Max": lambda l, r: r if l != l else (r if l < r else l),
+}
+
+COMPARE = {
+    "Gt": lambda l, r: l > r,
+    "Ge": lambda l, r: l >= r,
+    "Lt": lambda l, r: l < r,
+    "Le": lambda l, r: l <= r,
+    "Eq": lambda l, r: l == r,
+    "Ne": lambda l, r: not (l == r),
+}
+
+
+def const_value(v):
+    """The float64 a Python number becomes as an operand or a bound scalar."""
+    return float(v)
+
+
+def evaluate(tree, env, n):
+    """The kernel's value at each of n elements; env maps names to a float or a list."""
+    def at(node):
+        kind = node[0]
+        if kind == "arg":
+            v = env[node[1]]
+            return v if isinstance(v, list) else [v] * n
+        if kind == "const":
+            return [const_value(node[1])] * n
+        if kind == "un":
+            f = UNARY[node[1]]
+            return [f(x) for x in at(node[2])]
+        if kind == "bin":
+            f = BINARY[node[1]]
+            return [f(l, r) for l, r in zip(at(node[2]), at(node[3]))]
+        if kind == "cmp":
+            f = COMPARE[node[1]]
+            return [1.0 if f(l, r) else 0.0 for l, r in zip(at(node[2]), at(node[3]))]
+        cond, t, f = at(node[1]), at(node[2]), at(node[3])
+        return [b if c == 0.0 else a for c, a, b in zip(cond, t, f)]
+    return at(tree)
+
+
+def reduce(op, xs):
+    """Sum, Mean, Min or Max of a non-empty list, strictly left to right."""
+    if op in ("Sum", "Mean"):
+        s = -0.0
+        for x in xs:
+            s = BINARY["Add"](s, x)
+        return s if op == "Sum" else BINARY["Div"](s, float(len(xs)))
+    better = (lambda x, r: x < r) if op == "Min" else (lambda x, r: x > r)
+    r = math.inf if op == "Min" else -math.inf
+    for x in xs:
+        if r != r or x != x:
+            return math.nan
+        if better(x, r):
+            r = x
+    return r
+
+
+def float_text(v):
+    """Shortest round-trip digits, plain from 1e-4 up to 1e16, scientific outside."""
+    if v != v:
+        return "NaN"
+    if math.isinf(v):
+        return "inf" if v > 0 else "-inf"
+    text = repr(v)
+    if "e" in text:
+        mantissa, exponent = text.split("e")
+        return mantissa + "e" + str(int(exponent))
+    return text
