@@ -1,7 +1,7 @@
 """Cost of building expressions with operators.
 
-Part 1 builds chains of 50 and 2,000 operators (e = e + 1) and reports the time per
-operator. Part 2 applies one operator to operands of growing size and reports the time
+The first table builds chains of 50 and 2,000 operators (e = e + 1) and reports the time per
+operator. The second applies one operator to operands of growing size and reports the time
 per operand node, next to a plain copy of the same number of bytes (bytes(bytearray)):
 a flat per-node cost close to that copy shows that each operator is one block copy and
 not one allocation per node. A pure Python tree of tuples, which shares its operands
