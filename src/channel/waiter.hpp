@@ -5,12 +5,11 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
-#include <mutex>
 #include <optional>
 
 #include "channel/channel.hpp"
+#include "core/done_signal.hpp"
 
 namespace qv {
 
@@ -24,27 +23,10 @@ public:
     }
     bool is_claimed() const noexcept { return claimed_.load(std::memory_order_acquire); }
 
-    // Called by the claimer after writing the result, with no channel lock held. The
-    // notify happens under the waiter's mutex so the waiter cannot return (and destroy
-    // itself) before it is done.
-    void wake() {
-        std::lock_guard<std::mutex> g(m_);
-        done_.store(true, std::memory_order_release);
-        cv_.notify_one();
-    }
-    // Waits through spurious wake-ups until wake() was called. A short spin first: hand-
-    // overs between two running threads then skip the sleep and wake-up system calls.
-    void sleep() {
-        for (int i = 0; i < kSpins; ++i) {
-            if (done_.load(std::memory_order_acquire)) {
-                std::lock_guard<std::mutex> g(m_);  // waits out the claimer's notify
-                return;
-            }
-            spin_pause();
-        }
-        std::unique_lock<std::mutex> g(m_);
-        cv_.wait(g, [this] { return done_.load(std::memory_order_relaxed); });
-    }
+    // Called by the claimer after writing the result, with no channel lock held.
+    void wake() { done_.set(); }
+    // Waits until wake() was called.
+    void sleep() { done_.wait(kSpins); }
 
     // Result, written by the claimer only.
     std::size_t fired = 0;                // receive: index of the case that fired
@@ -53,20 +35,11 @@ public:
 
 private:
     std::atomic<bool> claimed_{false};
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::atomic<bool> done_{false};
+    DoneSignal done_;
 
     // About 2.5 us of pause: enough to catch a hand-over between two running threads,
     // short enough not to keep a woken partner off a core it has to share.
     static constexpr int kSpins = 100;
-    static void spin_pause() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#elif defined(__aarch64__)
-        asm volatile("yield");
-#endif
-    }
 };
 
 // One registration of a waiter with one channel's queue.

@@ -3,6 +3,8 @@
 // steal from the front (oldest, largest). A caller from outside cuts and runs its own call
 // too, leaving the halves it cuts off in a shared queue, and sleeps only for halves a worker
 // took: waking a sleeping worker costs more than a small call (see bench/pool_handoff).
+// Since the caller computes, it fills one of the pool's thread slots: a pool of N threads
+// starts N - 1 workers, so N threads compute and none of them waits for a CPU.
 #include "runtime/pool.hpp"
 
 #include <pthread.h>
@@ -22,6 +24,7 @@
 #include <system_error>
 #include <thread>
 
+#include "core/done_signal.hpp"
 #include "core/fault.hpp"
 #include "runtime/cpu_count.hpp"
 
@@ -35,6 +38,9 @@ constexpr std::size_t kCaller = SIZE_MAX - 1;  // any thread outside the pool
 // Yields before an idle worker goes to sleep. Yielding, not spinning: with as many workers as
 // CPUs a spinning worker would keep the woken caller off the CPU (bench/pool_handoff).
 constexpr int kIdleSpins = 100;
+// Pauses (about 25 ns each) a caller polls for the last pieces before it sleeps: the
+// worker finishing them is running, and a futex wake-up would cost more than that.
+constexpr int kJoinSpins = 2000;
 
 // One parallel_for call. Lives on the caller's stack, which waits until `remaining` drops
 // to zero; the worker that takes it there is the last one to touch this record.
@@ -44,9 +50,7 @@ struct Join {
     std::atomic<std::size_t> remaining;  // indices neither run nor skipped yet
     std::atomic<bool> failed{false};
     std::exception_ptr error;            // written only by the thread that set `failed`
-    std::mutex done_lock;
-    std::condition_variable done_cv;
-    bool done = false;
+    DoneSignal done;
 
     Join(const Piece& p, std::size_t min, std::size_t n) : piece(&p), min_piece(min), remaining(n) {}
 };
@@ -64,7 +68,8 @@ thread_local Pool* tl_pool = nullptr;  // set on worker threads only
 
 class Pool {
 public:
-    explicit Pool(std::size_t threads) : deques_(std::make_unique<Deque[]>(threads)), threads_(threads) {}
+    explicit Pool(std::size_t threads)
+        : deques_(std::make_unique<Deque[]>(threads - 1)), threads_(threads), workers_(threads - 1) {}
 
     // Starts the workers with every signal blocked, so signals stay with the caller's threads.
     void start() {
@@ -73,7 +78,7 @@ public:
         pthread_sigmask(SIG_SETMASK, &all, &old);
         std::size_t started = 0;
         std::string reason;
-        for (; started < threads_.load(std::memory_order_relaxed); ++started) {
+        for (; started < workers_.load(std::memory_order_relaxed); ++started) {
             try {
                 std::thread([this, started] { work(started); }).detach();
             } catch (const std::system_error& e) {
@@ -82,9 +87,12 @@ public:
             }
         }
         pthread_sigmask(SIG_SETMASK, &old, nullptr);
-        if (started == 0) fault("failed to spawn worker pool thread: " + reason);
-        // Carry on with fewer workers rather than fail every evaluation.
-        threads_.store(started, std::memory_order_relaxed);
+        if (started < workers_.load(std::memory_order_relaxed)) {
+            if (started == 0) fault("failed to spawn worker pool thread: " + reason);
+            // Carry on with fewer workers rather than fail every evaluation.
+            workers_.store(started, std::memory_order_relaxed);
+            threads_.store(started + 1, std::memory_order_relaxed);
+        }
     }
 
     std::size_t threads() const { return threads_.load(std::memory_order_relaxed); }
@@ -98,10 +106,7 @@ public:
             execute(*r, kCaller);
             r = take_back(join);
         }
-        {
-            std::unique_lock l(join.done_lock);
-            join.done_cv.wait(l, [&] { return join.done; });
-        }
+        join.done.wait(kJoinSpins);
         if (join.error) std::rethrow_exception(join.error);
     }
 
@@ -125,7 +130,7 @@ private:
     }
 
     std::optional<Range> find(std::size_t self) {
-        std::size_t n = threads();
+        std::size_t n = workers_.load(std::memory_order_relaxed);
         if (auto r = pop(deques_[self], /*back=*/true)) return r;
         for (std::size_t i = 1; i < n; ++i)
             if (auto r = pop(deques_[(self + i) % n], /*back=*/false)) return r;
@@ -139,15 +144,28 @@ private:
         d.ranges.push_back(r);
     }
 
-    // The newest range of this call that no worker has taken yet.
+    // A range of this call that nobody runs yet: the newest the caller cut off, else the
+    // oldest (largest) a worker cut off, so the caller keeps computing instead of waiting.
     std::optional<Range> take_back(Join& join) {
-        std::lock_guard g(injected_.lock);
-        auto& q = injected_.ranges;
-        for (auto it = q.rbegin(); it != q.rend(); ++it) {
-            if (it->join != &join) continue;
-            Range r = *it;
-            q.erase(std::next(it).base());
-            return r;
+        {
+            std::lock_guard g(injected_.lock);
+            auto& q = injected_.ranges;
+            for (auto it = q.rbegin(); it != q.rend(); ++it) {
+                if (it->join != &join) continue;
+                Range r = *it;
+                q.erase(std::next(it).base());
+                return r;
+            }
+        }
+        for (std::size_t w = 0; w < workers_.load(std::memory_order_relaxed); ++w) {
+            std::lock_guard g(deques_[w].lock);
+            auto& q = deques_[w].ranges;
+            for (auto it = q.begin(); it != q.end(); ++it) {
+                if (it->join != &join) continue;
+                Range r = *it;
+                q.erase(it);
+                return r;
+            }
         }
         return std::nullopt;
     }
@@ -190,11 +208,7 @@ private:
     }
 
     static void finish(Join& join, std::size_t count) {
-        if (join.remaining.fetch_sub(count, std::memory_order_acq_rel) != count) return;
-        // Notify under the lock: the caller may destroy `join` as soon as it can take it.
-        std::lock_guard g(join.done_lock);
-        join.done = true;
-        join.done_cv.notify_one();
+        if (join.remaining.fetch_sub(count, std::memory_order_acq_rel) == count) join.done.set();
     }
 
     // Every push bumps the epoch; a worker about to sleep registers first and then rechecks
@@ -221,8 +235,9 @@ private:
         sleepers_.fetch_sub(1, std::memory_order_relaxed);
     }
 
-    std::unique_ptr<Deque[]> deques_;
-    std::atomic<std::size_t> threads_;
+    std::unique_ptr<Deque[]> deques_;  // one per worker
+    std::atomic<std::size_t> threads_;  // the caller's slot and the workers
+    std::atomic<std::size_t> workers_;
     Deque injected_;
     std::atomic<std::uint64_t> epoch_{0};
     std::atomic<std::size_t> sleepers_{0};

@@ -1,7 +1,7 @@
 // The process-wide worker pool: created lazily at the first evaluation that needs it,
 // one thread per CPU available to the process (affinity mask, cgroup quota), or as set by
 // RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS. Fork-join by recursive halving; the caller runs
-// pieces of its own call and waits for the rest.
+// pieces of its own call and waits for the rest, so it counts as one of those threads.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +9,7 @@
 
 namespace qv {
 
-// Number of worker threads the pool has (or will have once created).
+// Number of threads the pool computes on (or will once created): the caller and the workers.
 std::size_t pool_thread_count();
 
 // Runs `piece(begin, end)` over disjoint ranges covering [0, n), splitting a range of L

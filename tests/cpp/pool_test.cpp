@@ -68,6 +68,7 @@ TEST(Pool, ThreadCountFollowsAvailableCpus) {
 }
 
 TEST(Pool, WorkersTakePiecesWithSignalsBlocked) {
+    if (pool_thread_count() < 2) GTEST_SKIP() << "a pool of one thread has no workers";
     std::mutex lock;
     std::vector<std::thread::id> seen;
     std::atomic<int> on_workers{0}, signals_open{0};
@@ -211,7 +212,8 @@ TEST(Pool, ForkedChildRebuildsItsOwnPoolOnDemand) {
         if (thread_count_of_this_process() != 1) _exit(11);
         parallel_for(8192, 1024, [&](std::size_t b, std::size_t e) { count.fetch_add(e - b); });
         if (count.load() != 2047 + 8192) _exit(12);
-        if (thread_count_of_this_process() != 1 + pool_thread_count()) _exit(13);
+        // The caller is one of the pool's threads.
+        if (thread_count_of_this_process() != pool_thread_count()) _exit(13);
         _exit(0);
     }
     int status = 0;
@@ -219,6 +221,32 @@ TEST(Pool, ForkedChildRebuildsItsOwnPoolOnDemand) {
     ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0) << "10/11: threads before the pool was needed, 12: lost "
                                          "indices, 13: wrong worker count";
+}
+
+// A pool of one thread is the caller alone: it runs every piece and starts no thread.
+TEST(Pool, PoolOfOneThreadRunsEverythingOnTheCaller) {
+    pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        alarm(30);
+        setenv("RAYON_NUM_THREADS", "1", 1);
+        const auto caller = std::this_thread::get_id();
+        std::atomic<std::size_t> count{0};
+        std::atomic<bool> elsewhere{false};
+        parallel_for(100000, 1, [&](std::size_t b, std::size_t e) {
+            count.fetch_add(e - b);
+            if (std::this_thread::get_id() != caller) elsewhere.store(true);
+        });
+        if (count.load() != 100000) _exit(10);
+        if (elsewhere.load()) _exit(11);
+        if (pool_thread_count() != 1 || thread_count_of_this_process() != 1) _exit(12);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: lost indices, 11: a piece ran on another thread, "
+                                         "12: a worker was started";
 }
 #endif
 

@@ -1,0 +1,49 @@
+// A one-time "done" that one thread sets and one thread waits for, spinning briefly before
+// it sleeps: a hand-over between two running threads then skips the sleep and wake-up
+// system calls. The waiter may destroy the signal as soon as wait() returns.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+namespace qv {
+
+class DoneSignal {
+public:
+    // The notify happens under the mutex, so the waiter cannot return (and destroy the
+    // signal) before set() is done with it.
+    void set() {
+        std::lock_guard<std::mutex> g(m_);
+        done_.store(true, std::memory_order_release);
+        cv_.notify_one();
+    }
+
+    // Returns once set() was called, after at most `spins` pauses of polling.
+    void wait(int spins) {
+        for (int i = 0; i < spins; ++i) {
+            if (done_.load(std::memory_order_acquire)) {
+                std::lock_guard<std::mutex> g(m_);  // waits out the setter's notify
+                return;
+            }
+            pause();
+        }
+        std::unique_lock<std::mutex> g(m_);
+        cv_.wait(g, [this] { return done_.load(std::memory_order_relaxed); });
+    }
+
+    static void pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#elif defined(__aarch64__)
+        asm volatile("yield");
+#endif
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::atomic<bool> done_{false};
+};
+
+}  // namespace qv
