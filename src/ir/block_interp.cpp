@@ -10,8 +10,11 @@
 #include <type_traits>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define QV_AVX2_LOOPS 1
+#else
+#define QV_AVX2_LOOPS 0
 #endif
 
 #include "core/fault.hpp"
@@ -60,46 +63,6 @@ template <class F>
 constexpr bool kPinnedOrder =
     std::is_same_v<F, BinaryFn<BinaryOp::Add>> || std::is_same_v<F, BinaryFn<BinaryOp::Mul>>;
 
-template <class F, bool AV, bool BV, bool CV, std::size_t N>
-void dense_loop(double* __restrict dst, const double* __restrict a, const double* __restrict b,
-                const double* __restrict c, const double* scalars, std::size_t n) {
-    const std::size_t len = N != 0 ? N : n;
-    const double as = scalars[0], bs = scalars[1], cs = scalars[2];
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    // The library sqrt keeps an errno path that blocks vectorisation; the instruction gives
-    // the same correctly rounded result.
-    if constexpr (std::is_same_v<F, UnaryFn<UnaryOp::Sqrt>> && AV) {
-        for (; i + 2 <= len; i += 2) _mm_storeu_pd(dst + i, _mm_sqrt_pd(_mm_loadu_pd(a + i)));
-    }
-    // Sums and products in pairs with the operand order pinned, as op_add and op_mul do.
-    if constexpr (kPinnedOrder<F> && (AV || BV)) {
-        const __m128d a_scalar = _mm_set1_pd(as), b_scalar = _mm_set1_pd(bs);
-        for (; i + 2 <= len; i += 2) {
-            __m128d l = AV ? _mm_loadu_pd(a + i) : a_scalar;
-            const __m128d r = BV ? _mm_loadu_pd(b + i) : b_scalar;
-            if constexpr (std::is_same_v<F, BinaryFn<BinaryOp::Add>>) {
-                asm("addpd %1, %0" : "+x"(l) : "x"(r));
-            } else {
-                asm("mulpd %1, %0" : "+x"(l) : "x"(r));
-            }
-            _mm_storeu_pd(dst + i, l);
-        }
-    }
-#endif
-    for (; i < len; ++i) dst[i] = F::apply(AV ? a[i] : as, BV ? b[i] : bs, CV ? c[i] : cs);
-}
-
-template <class F, bool AV, bool BV, bool CV>
-void indexed_loop(double* dst, const double* a, const double* b, const double* c,
-                  const double* scalars, const std::uint32_t* lanes, std::size_t m) {
-    const double as = scalars[0], bs = scalars[1], cs = scalars[2];
-    for (std::size_t k = 0; k < m; ++k) {
-        const std::uint32_t i = lanes[k];
-        dst[i] = F::apply(AV ? a[i] : as, BV ? b[i] : bs, CV ? c[i] : cs);
-    }
-}
-
 }  // namespace
 
 struct BlockProgram::Loops {
@@ -112,46 +75,50 @@ namespace {
 
 using Loops = BlockProgram::Loops;
 
-// Shape index: bit 0 set when operand a is a vector, bit 1 for b, bit 2 for c.
-template <class F, std::size_t Shape>
-constexpr Loops loops_of() {
-    constexpr bool av = Shape & 1, bv = Shape & 2, cv = Shape & 4;
-    if constexpr ((bv && F::arity < 2) || (cv && F::arity < 3)) {
-        return Loops{nullptr, nullptr, nullptr};
-    } else {
-        return Loops{&dense_loop<F, av, bv, cv, kBlock>, &dense_loop<F, av, bv, cv, 0>,
-                     &indexed_loop<F, av, bv, cv>};
+struct LoopTables {
+    std::array<std::array<Loops, 8>, kUnaryOpCount> unary;
+    std::array<std::array<Loops, 8>, kBinaryOpCount> binary;
+    std::array<std::array<Loops, 8>, kCompareOpCount> compare;
+    std::array<Loops, 8> blend;
+    std::array<Loops, 8> copy;
+};
+
+#define QV_LOOP_SET baseline_loops
+#define QV_LOOP_AVX2 0
+#include "ir/block_loops.inc"
+
+#if QV_AVX2_LOOPS
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#define QV_LOOP_SET avx2_loops
+#define QV_LOOP_AVX2 1
+#include "ir/block_loops.inc"
+#pragma GCC pop_options
+#endif
+
+const LoopTables& tables_for(LoopSet set) {
+#if QV_AVX2_LOOPS
+    if (set == LoopSet::Avx2) {
+        if (!__builtin_cpu_supports("avx2")) fault("AVX2 loops requested on a CPU without AVX2");
+        return avx2_loops::kTables;
     }
+#endif
+    if (set != LoopSet::Baseline) fault("loop set not built into this module");
+    return baseline_loops::kTables;
 }
 
-template <class F, std::size_t... Shape>
-constexpr std::array<Loops, 8> shapes_of(std::index_sequence<Shape...>) {
-    return {loops_of<F, Shape>()...};
+}  // namespace
+
+LoopSet best_loop_set() noexcept {
+#if QV_AVX2_LOOPS
+    static const LoopSet best = __builtin_cpu_supports("avx2") ? LoopSet::Avx2 : LoopSet::Baseline;
+    return best;
+#else
+    return LoopSet::Baseline;
+#endif
 }
 
-template <class F>
-constexpr std::array<Loops, 8> table_of() {
-    return shapes_of<F>(std::make_index_sequence<8>{});
-}
-
-template <std::size_t... I>
-constexpr auto unary_tables(std::index_sequence<I...>) {
-    return std::array{table_of<UnaryFn<static_cast<UnaryOp>(I)>>()...};
-}
-template <std::size_t... I>
-constexpr auto binary_tables(std::index_sequence<I...>) {
-    return std::array{table_of<BinaryFn<static_cast<BinaryOp>(I)>>()...};
-}
-template <std::size_t... I>
-constexpr auto compare_tables(std::index_sequence<I...>) {
-    return std::array{table_of<CompareFn<static_cast<CompareOp>(I)>>()...};
-}
-
-constexpr auto kUnaryLoops = unary_tables(std::make_index_sequence<kUnaryOpCount>{});
-constexpr auto kBinaryLoops = binary_tables(std::make_index_sequence<kBinaryOpCount>{});
-constexpr auto kCompareLoops = compare_tables(std::make_index_sequence<kCompareOpCount>{});
-constexpr auto kBlendLoops = table_of<BlendFn>();
-constexpr auto kCopyLoops = table_of<CopyFn>();
+namespace {
 
 using Operand = BlockProgram::Operand;
 using Step = BlockProgram::Step;
@@ -172,8 +139,8 @@ class BlockProgram::Decoder {
 public:
     // Sized up front: a small call should not pay for the vectors' growth.
     Decoder(BlockProgram& program, std::span<const ArgView> args, std::size_t nodes,
-            std::size_t depth)
-        : p_(program), args_(args) {
+            std::size_t depth, LoopSet set)
+        : p_(program), args_(args), tables_(tables_for(set)) {
         p_.steps_.reserve(nodes);
         p_.array_lengths_.reserve(args.size());
         stack_.reserve(depth);
@@ -221,17 +188,17 @@ public:
 
     void unary(std::uint8_t op, std::uint32_t target) {
         if (op >= kUnaryOpCount) fault("unknown unary operator code " + std::to_string(op));
-        compute(kUnaryLoops[op], 1, target);
+        compute(tables_.unary[op], 1, target);
     }
     void binary(std::uint8_t op, std::uint32_t target) {
         if (op >= kBinaryOpCount) fault("unknown binary operator code " + std::to_string(op));
-        compute(kBinaryLoops[op], 2, target);
+        compute(tables_.binary[op], 2, target);
     }
     void compare(std::uint8_t op, std::uint32_t target) {
         if (op >= kCompareOpCount) fault("unknown compare operator code " + std::to_string(op));
-        compute(kCompareLoops[op], 2, target);
+        compute(tables_.compare[op], 2, target);
     }
-    void blend(std::uint32_t target) { compute(kBlendLoops, 3, target); }
+    void blend(std::uint32_t target) { compute(tables_.blend, 3, target); }
 
     // The condition is on top of the stack; returns the block both branches write.
     std::uint32_t begin_select(std::uint32_t target) {
@@ -282,7 +249,7 @@ private:
     }
 
     void copy_into(const Operand& from, std::uint32_t dst) {
-        const Loops& loops = kCopyLoops[is_vector(from) ? 1 : 0];
+        const Loops& loops = tables_.copy[is_vector(from) ? 1 : 0];
         p_.steps_.push_back(Step{Step::Kind::Compute, &loops, dst, from, {}, {}});
         release(from);
     }
@@ -302,15 +269,17 @@ private:
 
     BlockProgram& p_;
     std::span<const ArgView> args_;
+    const LoopTables& tables_;
     std::vector<Operand> stack_;
     std::vector<std::uint32_t> free_;
     std::uint32_t next_slot_ = 0;
     std::size_t branch_depth_ = 0;
 };
 
-BlockProgram::BlockProgram(const FlatProgram& program, std::span<const ArgView> args) {
+BlockProgram::BlockProgram(const FlatProgram& program, std::span<const ArgView> args,
+                           LoopSet set) {
     const std::size_t n = program.instructions.size();
-    Decoder d(*this, args, n, program.max_depth);
+    Decoder d(*this, args, n, program.max_depth, set);
     for (std::size_t i = 0; i < n; ++i) {
         const FlatOp& ins = program.instructions[i];
         const std::uint32_t target = i + 1 == n ? kOutput : kNone;
@@ -327,7 +296,7 @@ BlockProgram::BlockProgram(const FlatProgram& program, std::span<const ArgView> 
     d.finish();
 }
 
-BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args) {
+BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args, LoopSet set) {
     const std::size_t n = tree.size();
     if (n == 0) fault("malformed expression tree: no nodes");
     // For every Select with a computed branch: where its branches start, and which nodes are
@@ -352,7 +321,7 @@ BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args) 
         return root_of[i] == kNone ? kNone : result_of[root_of[i]];
     };
 
-    Decoder d(*this, args, n, n);
+    Decoder d(*this, args, n, n, set);
     for (std::size_t i = 0; i < n; ++i) {
         if (begins_at[i] != kNone) {
             const std::uint32_t s = begins_at[i];

@@ -13,11 +13,18 @@
 
 namespace qv {
 
+// Instruction sets the elementwise loops are built for; every set gives the same bits.
+enum class LoopSet : std::uint8_t { Baseline, Avx2 };
+
+// The widest set this CPU runs.
+LoopSet best_loop_set() noexcept;
+
 class BlockProgram {
 public:
     // Both read the views' data pointers, which must outlive the program.
-    BlockProgram(const FlatProgram& program, std::span<const ArgView> args);
-    BlockProgram(const NodeList& tree, std::span<const ArgView> args);
+    BlockProgram(const FlatProgram& program, std::span<const ArgView> args,
+                 LoopSet set = best_loop_set());
+    BlockProgram(const NodeList& tree, std::span<const ArgView> args, LoopSet set = best_loop_set());
 
     // Writes elements [begin, end) of the result to out[begin, end). Allocates its scratch once
     // per call, so each piece of a parallel evaluation has its own.

@@ -93,8 +93,12 @@ void expect_same_bits(const std::vector<double>& got, const std::vector<double>&
 }
 
 // The block interpreter against the per-element references, bit for bit, with the range run
-// whole and cut into two pieces at a random point as the pool would.
-TEST(BlockInterpreter, MatchesTheReferenceInterpretersBitForBit) {
+// whole and cut into two pieces at a random point as the pool would, for every loop set.
+class BlockInterpreterLoops : public ::testing::TestWithParam<LoopSet> {};
+
+TEST_P(BlockInterpreterLoops, MatchesTheReferenceInterpretersBitForBit) {
+    const LoopSet set = GetParam();
+    if (set == LoopSet::Avx2 && best_loop_set() != LoopSet::Avx2) GTEST_SKIP() << "no AVX2 here";
     RandomBodies gen(20240611);
     for (int trial = 0; trial < 3000; ++trial) {
         const bool selects = trial % 2 == 1;
@@ -126,8 +130,8 @@ TEST(BlockInterpreter, MatchesTheReferenceInterpretersBitForBit) {
             expect_same_bits(by_tree, reference, "eval_tree vs eval_flat of " + describe(tree), trial);
         }
 
-        const BlockProgram block = contains_select(tree) ? BlockProgram(tree, views)
-                                                         : BlockProgram(flatten(tree), views);
+        const BlockProgram block = contains_select(tree) ? BlockProgram(tree, views, set)
+                                                         : BlockProgram(flatten(tree), views, set);
         std::vector<double> whole(n, 12345.0), pieces(n, 12345.0);
         block.run(0, n, whole.data());
         const std::size_t cut = static_cast<std::size_t>(gen.below(static_cast<int>(n) + 1));
@@ -138,6 +142,12 @@ TEST(BlockInterpreter, MatchesTheReferenceInterpretersBitForBit) {
         if (HasFatalFailure()) return;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Sets, BlockInterpreterLoops,
+                         ::testing::Values(LoopSet::Baseline, LoopSet::Avx2),
+                         [](const auto& info) {
+                             return std::string(info.param == LoopSet::Avx2 ? "Avx2" : "Baseline");
+                         });
 
 TEST(BlockInterpreter, RefusesReadsPastABuffer) {
     const double data[] = {1.0, 2.0};
