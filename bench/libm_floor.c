@@ -1,25 +1,29 @@
 /* Throughput floors: the platform math library making the same scalar calls per element that a
-   kernel makes, over the same data, on the same number of threads; and the strict sum's chain of
-   dependent additions. Built by the benchmark. */
+   kernel makes, over the same data, on the same number of threads; a plain copy on that many
+   threads (the bandwidth floor at a given size); and the strict sum's chain of dependent
+   additions. Built by the benchmark. */
 #include <math.h>
 #include <pthread.h>
 #include <stddef.h>
 #include <string.h>
 #include <time.h>
 
-typedef struct {
+typedef struct Slice Slice;
+struct Slice {
     const double *a, *b;
     double *out;
     size_t begin, end;
     int which;
-} Slice;
+    void (*work)(Slice *);
+    pthread_barrier_t *start;
+    struct timespec t0, t1;
+};
 
 /* Read at run time: with a constant exponent the compiler turns pow(x, 2.0) into x * x,
    and the floor would leave out the calls a kernel makes. */
 static volatile double two = 2.0;
 
-static void *run(void *p) {
-    Slice *s = (Slice *)p;
+static void libm_work(Slice *s) {
     const double e = two;
     for (size_t i = s->begin; i < s->end; ++i) {
         double x = s->a[i], y = s->b[i], r;
@@ -32,26 +36,58 @@ static void *run(void *p) {
         }
         s->out[i] = r;
     }
+}
+
+static void copy_work(Slice *s) {
+    memcpy(s->out + s->begin, s->a + s->begin, (s->end - s->begin) * sizeof(double));
+}
+
+/* Each thread starts its clock when all have arrived, so thread start-up is not counted. */
+static void *run(void *p) {
+    Slice *s = (Slice *)p;
+    pthread_barrier_wait(s->start);
+    clock_gettime(CLOCK_MONOTONIC, &s->t0);
+    s->work(s);
+    clock_gettime(CLOCK_MONOTONIC, &s->t1);
     return NULL;
 }
 
-/* Seconds for one pass over n elements split into `threads` contiguous slices. */
-double libm_floor_seconds(const double *a, const double *b, double *out, size_t n, int threads,
-                          int which) {
+static double seconds(struct timespec t) { return t.tv_sec + t.tv_nsec * 1e-9; }
+
+/* Seconds from the first slice's start to the last slice's end, over n elements split into
+   `threads` contiguous slices. */
+static double time_slices(const double *a, const double *b, double *out, size_t n, int threads,
+                          int which, void (*work)(Slice *)) {
     pthread_t tid[64];
     Slice sl[64];
+    pthread_barrier_t start;
     if (threads < 1) threads = 1;
     if (threads > 64) threads = 64;
-    struct timespec t0, t1;
-    clock_gettime(CLOCK_MONOTONIC, &t0);
+    pthread_barrier_init(&start, NULL, (unsigned)threads);
     for (int t = 0; t < threads; ++t) {
-        sl[t] = (Slice){a, b, out, n * t / threads, n * (t + 1) / threads, which};
+        sl[t] = (Slice){a, b, out, n * t / threads, n * (t + 1) / threads, which, work, &start,
+                        {0, 0}, {0, 0}};
         if (t > 0) pthread_create(&tid[t], NULL, run, &sl[t]);
     }
     run(&sl[0]);
     for (int t = 1; t < threads; ++t) pthread_join(tid[t], NULL);
-    clock_gettime(CLOCK_MONOTONIC, &t1);
-    return (t1.tv_sec - t0.tv_sec) + (t1.tv_nsec - t0.tv_nsec) * 1e-9;
+    pthread_barrier_destroy(&start);
+    double first = seconds(sl[0].t0), last = seconds(sl[0].t1);
+    for (int t = 1; t < threads; ++t) {
+        if (seconds(sl[t].t0) < first) first = seconds(sl[t].t0);
+        if (seconds(sl[t].t1) > last) last = seconds(sl[t].t1);
+    }
+    return last - first;
+}
+
+double libm_floor_seconds(const double *a, const double *b, double *out, size_t n, int threads,
+                          int which) {
+    return time_slices(a, b, out, n, threads, which, libm_work);
+}
+
+/* A copy of n elements from a to out on `threads` threads: 16 bytes moved per element. */
+double copy_seconds(const double *a, double *out, size_t n, int threads) {
+    return time_slices(a, a, out, n, threads, 0, copy_work);
 }
 
 /* Floor of a strictly ordered sum: one dependent addition per element, nothing else. */
