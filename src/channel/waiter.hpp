@@ -26,7 +26,7 @@ public:
     // Called by the claimer after writing the result, with no channel lock held.
     void wake() { done_.set(); }
     // Waits until wake() was called.
-    void sleep() { done_.wait(kSpins); }
+    void sleep() { done_.wait(kSpins, kYields); }
 
     // Result, written by the claimer only.
     std::size_t fired = 0;                // receive: index of the case that fired
@@ -40,6 +40,7 @@ private:
     // About 2.5 us of pause: enough to catch a hand-over between two running threads,
     // short enough not to keep a woken partner off a core it has to share.
     static constexpr int kSpins = 100;
+    static constexpr int kYields = 200;
 };
 
 // One registration of a waiter with one channel's queue.

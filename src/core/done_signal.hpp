@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 namespace qv {
 
@@ -19,14 +20,20 @@ public:
         cv_.notify_one();
     }
 
-    // Returns once set() was called, after at most `spins` pauses of polling.
-    void wait(int spins) {
-        for (int i = 0; i < spins; ++i) {
+    // Returns once set() was called: polls through `spins` pauses, then through `yields`
+    // yields of the CPU (which keep the thread awake without keeping others off the CPU),
+    // then sleeps.
+    void wait(int spins, int yields = 0) {
+        for (int i = 0; i < spins + yields; ++i) {
             if (done_.load(std::memory_order_acquire)) {
                 std::lock_guard<std::mutex> g(m_);  // waits out the setter's notify
                 return;
             }
-            pause();
+            if (i < spins) {
+                pause();
+            } else {
+                std::this_thread::yield();
+            }
         }
         std::unique_lock<std::mutex> g(m_);
         cv_.wait(g, [this] { return done_.load(std::memory_order_relaxed); });
