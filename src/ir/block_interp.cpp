@@ -58,10 +58,16 @@ struct CopyFn {
     static constexpr int arity = 1;
     static double apply(double x, double, double) { return x; }
 };
-
-template <class F>
-constexpr bool kPinnedOrder =
-    std::is_same_v<F, BinaryFn<BinaryOp::Add>> || std::is_same_v<F, BinaryFn<BinaryOp::Mul>>;
+// A product and the sum that is its only reader, as one step: the same two operations in the
+// same order, so the same bits, without the product's trip through a scratch block.
+struct MulAddFn {  // x * y + z
+    static constexpr int arity = 3;
+    static double apply(double x, double y, double z) { return op_add(op_mul(x, y), z); }
+};
+struct AddMulFn {  // x + y * z
+    static constexpr int arity = 3;
+    static double apply(double x, double y, double z) { return op_add(x, op_mul(y, z)); }
+};
 
 }  // namespace
 
@@ -81,6 +87,8 @@ struct LoopTables {
     std::array<std::array<Loops, 8>, kCompareOpCount> compare;
     std::array<Loops, 8> blend;
     std::array<Loops, 8> copy;
+    std::array<Loops, 8> mul_add;
+    std::array<Loops, 8> add_mul;
 };
 
 #define QV_LOOP_SET baseline_loops
@@ -192,7 +200,12 @@ public:
     }
     void binary(std::uint8_t op, std::uint32_t target) {
         if (op >= kBinaryOpCount) fault("unknown binary operator code " + std::to_string(op));
+        if (static_cast<BinaryOp>(op) == BinaryOp::Add && fuse_product(target)) return;
+        const std::size_t steps_before = p_.steps_.size();
         compute(tables_.binary[op], 2, target);
+        // A product of two scalars is folded and makes no step.
+        if (static_cast<BinaryOp>(op) == BinaryOp::Mul && p_.steps_.size() != steps_before)
+            product_step_ = p_.steps_.size() - 1;
     }
     void compare(std::uint8_t op, std::uint32_t target) {
         if (op >= kCompareOpCount) fault("unknown compare operator code " + std::to_string(op));
@@ -232,6 +245,45 @@ public:
     }
 
 private:
+    // The sum on top of the stack, when one of its operands is the product the last step
+    // made (a slot on the stack is read exactly once: this sum is its only reader), becomes
+    // one x*y+z or x+y*z step.
+    bool fuse_product(std::uint32_t target) {
+        if (product_step_ + 1 != p_.steps_.size() || stack_.size() < 2) return false;
+        const Step product = p_.steps_.back();
+        const Operand l = stack_[stack_.size() - 2], r = stack_.back();
+        auto made_by_product = [&](const Operand& o) {
+            return o.source == Operand::Source::Slot && o.slot == product.dst;
+        };
+        Operand ops[3] = {scalar_operand(0.0), scalar_operand(0.0), scalar_operand(0.0)};
+        const std::array<Loops, 8>* table = nullptr;
+        if (made_by_product(l)) {
+            ops[0] = product.a, ops[1] = product.b, ops[2] = r;
+            table = &tables_.mul_add;
+        } else if (made_by_product(r)) {
+            ops[0] = l, ops[1] = product.a, ops[2] = product.b;
+            table = &tables_.add_mul;
+        } else {
+            return false;
+        }
+        p_.steps_.pop_back();
+        stack_.pop_back();
+        stack_.pop_back();
+        product_step_ = kNoStep;
+        // The product released its operands' blocks when it was made; they are read again now.
+        reclaim(product.a);
+        reclaim(product.b);
+        const std::size_t shape = (is_vector(ops[0]) ? 1 : 0) | (is_vector(ops[1]) ? 2 : 0) |
+                                  (is_vector(ops[2]) ? 4 : 0);
+        // Allocated before any operand's block is released: a step never writes a block it reads.
+        const std::uint32_t dst = target == kNone ? allocate() : target;
+        p_.steps_.push_back(Step{Step::Kind::Compute, &(*table)[shape], dst, ops[0], ops[1], ops[2]});
+        for (const Operand& o : ops) release(o);
+        release(slot_operand(product.dst));
+        stack_.push_back(slot_operand(dst));
+        return true;
+    }
+
     static double fold(const Loops& loops, const Operand* ops) {
         const double scalars[3] = {ops[0].value, ops[1].value, ops[2].value};
         double v = 0.0;
@@ -266,6 +318,11 @@ private:
     void release(const Operand& o) {
         if (o.source == Operand::Source::Slot && o.slot != kOutput) free_.push_back(o.slot);
     }
+    void reclaim(const Operand& o) {
+        if (o.source != Operand::Source::Slot || o.slot == kOutput) return;
+        const auto it = std::find(free_.rbegin(), free_.rend(), o.slot);
+        if (it != free_.rend()) free_.erase(std::next(it).base());
+    }
 
     BlockProgram& p_;
     std::span<const ArgView> args_;
@@ -274,6 +331,8 @@ private:
     std::vector<std::uint32_t> free_;
     std::uint32_t next_slot_ = 0;
     std::size_t branch_depth_ = 0;
+    static constexpr std::size_t kNoStep = SIZE_MAX - 1;
+    std::size_t product_step_ = kNoStep;  // index of the last step if it is a product
 };
 
 BlockProgram::BlockProgram(const FlatProgram& program, std::span<const ArgView> args,
