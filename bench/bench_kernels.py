@@ -10,7 +10,7 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import best_of, copy_bandwidth, libm_floor, pool_threads  # noqa: E402
+from common import best_of, copy_floor, libm_floor, pool_threads  # noqa: E402
 
 import _quorvaline as q  # noqa: E402
 
@@ -72,8 +72,6 @@ def run(sizes, threads):
     for n in sizes:
         na, nb, nc = rng.random(n), rng.random(n), rng.random(n)
         bufs = {"a": rt.asarray(na), "b": rt.asarray(nb), "c": rt.asarray(nc)}
-        bw = copy_bandwidth(n, threads)
-        print(f"n={n}: copy bandwidth on {threads} threads {bw / 1e9:.1f} GB/s")
         for name, build, np_fn, ne_text, bytes_per, libm_case in CASES:
             a, b, c = kernel.args("a", "b", "c")
             expr = build(a, b, c)
@@ -86,7 +84,7 @@ def run(sizes, threads):
             if libm_case is not None:
                 floor = libm_floor(na, nb, libm_case, threads)
             else:
-                floor = bytes_per * n / bw
+                floor = copy_floor(bytes_per * n, threads)
             got = rt.go(mspec).result().numpy()
             want = np_fn(na, nb, nc)
             assert np.allclose(got, want, rtol=1e-12, atol=1e-12, equal_nan=True), name
