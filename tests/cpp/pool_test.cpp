@@ -196,39 +196,45 @@ std::size_t thread_count_of_this_process() {
                                                   std::filesystem::directory_iterator()));
 }
 
+// Runs `body` in a forked child (which dies rather than hangs after 30 s) and returns the
+// status it exits with: -1 when a signal killed it, -2 when it could not be started or waited for.
+template <class Body>
+int exit_status_in_child(Body body) {
+    const pid_t child = fork();
+    if (child == -1) return -2;
+    if (child == 0) {
+        alarm(30);
+        _exit(body());
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) != child) return -2;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // The child of a fork starts without workers, creates none for work too small to split,
 // and then builds a pool of its own of the usual size.
 TEST(Pool, ForkedChildRebuildsItsOwnPoolOnDemand) {
     std::atomic<std::size_t> warm{0};
     parallel_for(8192, 1024, [&](std::size_t b, std::size_t e) { warm.fetch_add(e - b); });
     ASSERT_EQ(warm.load(), 8192u);
-    pid_t child = fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) {
-        alarm(30);  // a child stuck waiting for the parent's workers dies instead of hanging
-        if (thread_count_of_this_process() != 1) _exit(10);
+    const int status = exit_status_in_child([] {
+        if (thread_count_of_this_process() != 1) return 10;
         std::atomic<std::size_t> count{0};
         parallel_for(2047, 1024, [&](std::size_t b, std::size_t e) { count.fetch_add(e - b); });
-        if (thread_count_of_this_process() != 1) _exit(11);
+        if (thread_count_of_this_process() != 1) return 11;
         parallel_for(8192, 1024, [&](std::size_t b, std::size_t e) { count.fetch_add(e - b); });
-        if (count.load() != 2047 + 8192) _exit(12);
+        if (count.load() != 2047 + 8192) return 12;
         // The caller is one of the pool's threads.
-        if (thread_count_of_this_process() != pool_thread_count()) _exit(13);
-        _exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "10/11: threads before the pool was needed, 12: lost "
-                                         "indices, 13: wrong worker count";
+        if (thread_count_of_this_process() != pool_thread_count()) return 13;
+        return 0;
+    });
+    EXPECT_EQ(status, 0) << "-1: killed (a hang ends in SIGALRM), 10/11: threads before the pool "
+                            "was needed, 12: lost indices, 13: wrong worker count";
 }
 
 // A pool of one thread is the caller alone: it runs every piece and starts no thread.
 TEST(Pool, PoolOfOneThreadRunsEverythingOnTheCaller) {
-    pid_t child = fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) {
-        alarm(30);
+    const int status = exit_status_in_child([] {
         setenv("RAYON_NUM_THREADS", "1", 1);
         const auto caller = std::this_thread::get_id();
         std::atomic<std::size_t> count{0};
@@ -237,16 +243,13 @@ TEST(Pool, PoolOfOneThreadRunsEverythingOnTheCaller) {
             count.fetch_add(e - b);
             if (std::this_thread::get_id() != caller) elsewhere.store(true);
         });
-        if (count.load() != 100000) _exit(10);
-        if (elsewhere.load()) _exit(11);
-        if (pool_thread_count() != 1 || thread_count_of_this_process() != 1) _exit(12);
-        _exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: lost indices, 11: a piece ran on another thread, "
-                                         "12: a worker was started";
+        if (count.load() != 100000) return 10;
+        if (elsewhere.load()) return 11;
+        if (pool_thread_count() != 1 || thread_count_of_this_process() != 1) return 12;
+        return 0;
+    });
+    EXPECT_EQ(status, 0) << "-1: killed, 10: lost indices, 11: a piece ran on another thread, "
+                            "12: a worker was started";
 }
 #endif
 
