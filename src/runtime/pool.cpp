@@ -35,8 +35,8 @@ using Piece = std::function<void(std::size_t, std::size_t)>;
 
 constexpr std::size_t kNoWorker = SIZE_MAX;
 constexpr std::size_t kCaller = SIZE_MAX - 1;  // any thread outside the pool
-// Yields before an idle worker goes to sleep. Yielding, not spinning: with as many workers as
-// CPUs a spinning worker would keep the woken caller off the CPU (bench/pool_handoff).
+// Yields before an idle worker goes to sleep. Yielding, not spinning: a spinning worker
+// would keep other threads, the woken caller among them, off its CPU (bench/pool_handoff).
 constexpr int kIdleSpins = 100;
 // Pauses (about 25 ns each) a caller polls for the last pieces before it sleeps: the
 // worker finishing them is running, and a futex wake-up would cost more than that.
