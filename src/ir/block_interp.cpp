@@ -10,11 +10,15 @@
 #include <type_traits>
 #include <utility>
 
-#if defined(__x86_64__) && defined(__GNUC__)
+// The AVX2 set needs GCC's target pragma; other compilers build the baseline set alone.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #include <immintrin.h>
 #define QV_AVX2_LOOPS 1
 #else
 #define QV_AVX2_LOOPS 0
+#endif
+#if defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 #include "core/fault.hpp"
