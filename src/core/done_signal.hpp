@@ -39,6 +39,7 @@ public:
         cv_.wait(g, [this] { return done_.load(std::memory_order_relaxed); });
     }
 
+private:
     static void pause() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
@@ -47,7 +48,6 @@ public:
 #endif
     }
 
-private:
     std::mutex m_;
     std::condition_variable cv_;
     std::atomic<bool> done_{false};

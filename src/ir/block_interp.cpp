@@ -111,7 +111,7 @@ struct LoopTables {
 const LoopTables& tables_for(LoopSet set) {
 #if QV_AVX2_LOOPS
     if (set == LoopSet::Avx2) {
-        if (!__builtin_cpu_supports("avx2")) fault("AVX2 loops requested on a CPU without AVX2");
+        if (best_loop_set() != LoopSet::Avx2) fault("AVX2 loops requested on a CPU without AVX2");
         return avx2_loops::kTables;
     }
 #endif
@@ -184,18 +184,7 @@ public:
             ops[k] = stack_.back();
             stack_.pop_back();
         }
-        const std::size_t shape = (is_vector(ops[0]) ? 1 : 0) | (is_vector(ops[1]) ? 2 : 0) |
-                                  (is_vector(ops[2]) ? 4 : 0);
-        const Loops& loops = table[shape];
-        if (shape == 0 && target == kNone && branch_depth_ == 0) {
-            // All operands are the same at every element: compute once, for every block.
-            stack_.push_back(scalar_operand(fold(loops, ops)));
-            return;
-        }
-        const std::uint32_t dst = target == kNone ? allocate() : target;
-        p_.steps_.push_back(Step{Step::Kind::Compute, &loops, dst, ops[0], ops[1], ops[2]});
-        for (int k = 0; k < arity; ++k) release(ops[k]);
-        stack_.push_back(slot_operand(dst));
+        emit(table, ops, arity, target);
     }
 
     void unary(std::uint8_t op, std::uint32_t target) {
@@ -205,11 +194,7 @@ public:
     void binary(std::uint8_t op, std::uint32_t target) {
         if (op >= kBinaryOpCount) fault("unknown binary operator code " + std::to_string(op));
         if (static_cast<BinaryOp>(op) == BinaryOp::Add && fuse_product(target)) return;
-        const std::size_t steps_before = p_.steps_.size();
         compute(tables_.binary[op], 2, target);
-        // A product of two scalars is folded and makes no step.
-        if (static_cast<BinaryOp>(op) == BinaryOp::Mul && p_.steps_.size() != steps_before)
-            product_step_ = p_.steps_.size() - 1;
     }
     void compare(std::uint8_t op, std::uint32_t target) {
         if (op >= kCompareOpCount) fault("unknown compare operator code " + std::to_string(op));
@@ -253,7 +238,7 @@ private:
     // made (a slot on the stack is read exactly once: this sum is its only reader), becomes
     // one x*y+z or x+y*z step.
     bool fuse_product(std::uint32_t target) {
-        if (product_step_ + 1 != p_.steps_.size() || stack_.size() < 2) return false;
+        if (p_.steps_.empty() || !is_product(p_.steps_.back()) || stack_.size() < 2) return false;
         const Step product = p_.steps_.back();
         const Operand l = stack_[stack_.size() - 2], r = stack_.back();
         auto made_by_product = [&](const Operand& o) {
@@ -273,19 +258,37 @@ private:
         p_.steps_.pop_back();
         stack_.pop_back();
         stack_.pop_back();
-        product_step_ = kNoStep;
         // The product released its operands' blocks when it was made; they are read again now.
         reclaim(product.a);
         reclaim(product.b);
+        emit(*table, ops, 3, target);
+        release(slot_operand(product.dst));
+        return true;
+    }
+
+    bool is_product(const Step& step) const {
+        const auto& products = tables_.binary[static_cast<std::size_t>(BinaryOp::Mul)];
+        return step.kind == Step::Kind::Compute &&
+               std::any_of(products.begin(), products.end(),
+                           [&](const Loops& loops) { return &loops == step.loops; });
+    }
+
+    // One step of `table` over `ops`, writing to `target` (kNone: a fresh block), its value
+    // pushed; or, when every operand is a scalar, that value folded once for every block.
+    void emit(const std::array<Loops, 8>& table, const Operand (&ops)[3], int arity,
+              std::uint32_t target) {
         const std::size_t shape = (is_vector(ops[0]) ? 1 : 0) | (is_vector(ops[1]) ? 2 : 0) |
                                   (is_vector(ops[2]) ? 4 : 0);
+        const Loops& loops = table[shape];
+        if (shape == 0 && target == kNone && branch_depth_ == 0) {
+            stack_.push_back(scalar_operand(fold(loops, ops)));
+            return;
+        }
         // Allocated before any operand's block is released: a step never writes a block it reads.
         const std::uint32_t dst = target == kNone ? allocate() : target;
-        p_.steps_.push_back(Step{Step::Kind::Compute, &(*table)[shape], dst, ops[0], ops[1], ops[2]});
-        for (const Operand& o : ops) release(o);
-        release(slot_operand(product.dst));
+        p_.steps_.push_back(Step{Step::Kind::Compute, &loops, dst, ops[0], ops[1], ops[2]});
+        for (int k = 0; k < arity; ++k) release(ops[k]);
         stack_.push_back(slot_operand(dst));
-        return true;
     }
 
     static double fold(const Loops& loops, const Operand* ops) {
@@ -335,8 +338,6 @@ private:
     std::vector<std::uint32_t> free_;
     std::uint32_t next_slot_ = 0;
     std::size_t branch_depth_ = 0;
-    static constexpr std::size_t kNoStep = SIZE_MAX - 1;
-    std::size_t product_step_ = kNoStep;  // index of the last step if it is a product
 };
 
 BlockProgram::BlockProgram(const FlatProgram& program, std::span<const ArgView> args,

@@ -69,7 +69,7 @@ thread_local Pool* tl_pool = nullptr;  // set on worker threads only
 class Pool {
 public:
     explicit Pool(std::size_t threads)
-        : deques_(std::make_unique<Deque[]>(threads - 1)), threads_(threads), workers_(threads - 1) {}
+        : deques_(std::make_unique<Deque[]>(threads - 1)), workers_(threads - 1) {}
 
     // Starts the workers with every signal blocked, so signals stay with the caller's threads.
     void start() {
@@ -78,7 +78,7 @@ public:
         pthread_sigmask(SIG_SETMASK, &all, &old);
         std::size_t started = 0;
         std::string reason;
-        for (; started < workers_.load(std::memory_order_relaxed); ++started) {
+        for (; started < workers(); ++started) {
             try {
                 std::thread([this, started] { work(started); }).detach();
             } catch (const std::system_error& e) {
@@ -87,15 +87,15 @@ public:
             }
         }
         pthread_sigmask(SIG_SETMASK, &old, nullptr);
-        if (started < workers_.load(std::memory_order_relaxed)) {
+        if (started < workers()) {
             if (started == 0) fault("failed to spawn worker pool thread: " + reason);
             // Carry on with fewer workers rather than fail every evaluation.
             workers_.store(started, std::memory_order_relaxed);
-            threads_.store(started + 1, std::memory_order_relaxed);
         }
     }
 
-    std::size_t threads() const { return threads_.load(std::memory_order_relaxed); }
+    // The caller's slot and the workers.
+    std::size_t threads() const { return workers() + 1; }
 
     // Runs the call: the caller cuts and runs pieces itself, leaving the halves it cuts off
     // in the shared queue for the workers, then waits for the ones they took.
@@ -129,8 +129,10 @@ private:
         }
     }
 
+    std::size_t workers() const { return workers_.load(std::memory_order_relaxed); }
+
     std::optional<Range> find(std::size_t self) {
-        std::size_t n = workers_.load(std::memory_order_relaxed);
+        std::size_t n = workers();
         if (auto r = pop(deques_[self], /*back=*/true)) return r;
         for (std::size_t i = 1; i < n; ++i)
             if (auto r = pop(deques_[(self + i) % n], /*back=*/false)) return r;
@@ -146,26 +148,22 @@ private:
 
     // A range of this call that nobody runs yet: the newest the caller cut off, else the
     // oldest (largest) a worker cut off, so the caller keeps computing instead of waiting.
-    std::optional<Range> take_back(Join& join) {
-        {
-            std::lock_guard g(injected_.lock);
-            auto& q = injected_.ranges;
-            for (auto it = q.rbegin(); it != q.rend(); ++it) {
-                if (it->join != &join) continue;
-                Range r = *it;
-                q.erase(std::next(it).base());
-                return r;
-            }
-        }
-        for (std::size_t w = 0; w < workers_.load(std::memory_order_relaxed); ++w) {
-            std::lock_guard g(deques_[w].lock);
-            auto& q = deques_[w].ranges;
-            for (auto it = q.begin(); it != q.end(); ++it) {
-                if (it->join != &join) continue;
-                Range r = *it;
-                q.erase(it);
-                return r;
-            }
+    std::optional<Range> take_back(const Join& join) {
+        if (auto r = take_of(injected_, join, /*newest=*/true)) return r;
+        for (std::size_t w = 0; w < workers(); ++w)
+            if (auto r = take_of(deques_[w], join, /*newest=*/false)) return r;
+        return std::nullopt;
+    }
+
+    static std::optional<Range> take_of(Deque& d, const Join& join, bool newest) {
+        std::lock_guard g(d.lock);
+        auto& q = d.ranges;
+        for (std::size_t k = 0; k < q.size(); ++k) {
+            const std::size_t i = newest ? q.size() - 1 - k : k;
+            if (q[i].join != &join) continue;
+            const Range r = q[i];
+            q.erase(q.begin() + static_cast<std::ptrdiff_t>(i));
+            return r;
         }
         return std::nullopt;
     }
@@ -236,7 +234,6 @@ private:
     }
 
     std::unique_ptr<Deque[]> deques_;  // one per worker
-    std::atomic<std::size_t> threads_;  // the caller's slot and the workers
     std::atomic<std::size_t> workers_;
     Deque injected_;
     std::atomic<std::uint64_t> epoch_{0};
