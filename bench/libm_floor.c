@@ -98,5 +98,5 @@ double add_chain_seconds(const double *a, size_t n, double *sink) {
     for (size_t i = 0; i < n; ++i) total += a[i];
     clock_gettime(CLOCK_MONOTONIC, &t1);
     *sink = total;
-    return (t1.tv_sec - t0.tv_sec) + (t1.tv_nsec - t0.tv_nsec) * 1e-9;
+    return seconds(t1) - seconds(t0);
 }
