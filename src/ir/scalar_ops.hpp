@@ -30,7 +30,9 @@ inline double op_abs(double x) { return std::fabs(x); }
 
 // Floor, ceiling and rounding work on the bits, so the result never depends on the rounding
 // mode; values of magnitude 2^52 and above, infinities and NaN are already integral.
-inline double op_floor(double x) {
+// round_toward<false> is the floor (toward minus infinity), round_toward<true> the ceiling.
+template <bool Up>
+inline double round_toward(double x) {
     using namespace scalar_detail;
     const auto u = std::bit_cast<std::uint64_t>(x);
     const int e = exponent_of(u);
@@ -38,29 +40,21 @@ inline double op_floor(double x) {
     const bool negative = (u & kSignBit) != 0;
     if (e < 0) {
         if ((u & ~kSignBit) == 0) return x;
-        return negative ? -1.0 : 0.0;
+        if constexpr (Up) {
+            return negative ? -0.0 : 1.0;
+        } else {
+            return negative ? -1.0 : 0.0;
+        }
     }
     const std::uint64_t mask = fraction_mask(e);
     if ((u & mask) == 0) return x;
-    const double truncated = std::bit_cast<double>(u & ~mask);
-    return negative ? truncated - 1.0 : truncated;  // exact: an integer below 2^52
+    const double truncated = std::bit_cast<double>(u & ~mask);  // toward zero
+    if (negative == Up) return truncated;
+    return Up ? truncated + 1.0 : truncated - 1.0;  // exact: an integer below 2^52
 }
 
-inline double op_ceil(double x) {
-    using namespace scalar_detail;
-    const auto u = std::bit_cast<std::uint64_t>(x);
-    const int e = exponent_of(u);
-    if (e >= 52) return x;
-    const bool negative = (u & kSignBit) != 0;
-    if (e < 0) {
-        if ((u & ~kSignBit) == 0) return x;
-        return negative ? -0.0 : 1.0;
-    }
-    const std::uint64_t mask = fraction_mask(e);
-    if ((u & mask) == 0) return x;
-    const double truncated = std::bit_cast<double>(u & ~mask);
-    return negative ? truncated : truncated + 1.0;
-}
+inline double op_floor(double x) { return round_toward<false>(x); }
+inline double op_ceil(double x) { return round_toward<true>(x); }
 
 // Halfway cases away from zero: the same as adding 0.49999999999999994 with the sign of x and
 // truncating, decided here by the first fraction bit instead.

@@ -13,11 +13,7 @@
 namespace qv {
 namespace {
 
-using testing::BoundedThread;
-using testing::kClosed;
-using testing::kMarker;
-using testing::buf;
-using testing::value_of;
+using namespace testing;  // the shared channel test helpers
 
 TEST(Channel, CapacityFrom2To59IsRefusedBeforeAllocating) {
     try {

@@ -12,11 +12,7 @@
 namespace qv {
 namespace {
 
-using testing::BoundedThread;
-using testing::kClosed;
-using testing::kMarker;
-using testing::buf;
-using testing::value_of;
+using namespace testing;  // the shared channel test helpers
 
 // Retries until the other thread has parked; bounded so a lost hand-over fails.
 template <class F>

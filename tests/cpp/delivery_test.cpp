@@ -19,13 +19,7 @@
 namespace qv {
 namespace {
 
-using testing::BoundedThread;
-using testing::kClosed;
-using testing::kMarker;
-using testing::buf;
-using testing::kBlockedWatch;
-using testing::kJoinLimit;
-using testing::value_of;
+using namespace testing;  // the shared channel test helpers
 
 // What rt.go does with an output channel once the value is computed.
 TaskRef submit(const ChannelHandle& ch, double v) {
