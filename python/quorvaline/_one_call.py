@@ -7,13 +7,15 @@ caller passes convert=True, which lets NumPy make a float64 contiguous copy firs
 from __future__ import annotations
 
 import inspect
-from typing import Any, Callable, Dict, List, Mapping, Optional, Union
+from contextlib import contextmanager
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
 
 from _quorvaline import Buffer, Expr, ReduceSpec
 from quorvaline._factories import kernel, rt
+from quorvaline._operands import check_operand
 
 Operand = Union[Buffer, npt.ArrayLike]
 Float64Array = npt.NDArray[np.float64]
@@ -117,11 +119,14 @@ def _bind(name: str, value: Operand, convert: bool) -> Any:
     (numbers bind as scalars, and kernel.map refuses anything else by name)."""
     if isinstance(value, Buffer):
         return value
+    check_operand(name, value)
     if convert:
-        try:
-            converted = np.asarray(value, dtype=np.float64, order="C")
-        except (TypeError, ValueError) as error:
-            raise type(error)(f"argument '{name}': {error}") from error
+        with _named(name):
+            raw = np.asarray(value)
+        if raw is not value:
+            check_operand(name, raw)  # None or text inside a sequence
+        with _named(name):
+            converted = np.asarray(raw, dtype=np.float64, order="C")
         value = float(converted) if converted.ndim == 0 else converted
     if not isinstance(value, np.ndarray):
         return value
@@ -137,6 +142,15 @@ def _bind(name: str, value: Operand, convert: bool) -> Any:
         if message.startswith(prefix):
             message = f"argument '{name}': " + message[len(prefix):]
         raise TypeError(message) from None
+
+
+@contextmanager
+def _named(name: str) -> Iterator[None]:
+    """Puts the operand's name in front of a conversion's TypeError or ValueError."""
+    try:
+        yield
+    except (TypeError, ValueError) as error:
+        raise type(error)(f"argument '{name}': {error}") from error
 
 
 def _check_lengths(order: List[str], bound: Mapping[str, Any]) -> None:

@@ -90,7 +90,7 @@ class TestEvaluateRefusals:
          "argument 'y': contiguous array required (pass convert=True to copy it)"),
         (np.zeros(3), ValueError, "argument 'y': buffer length mismatch: 4 vs 3"),
         ([1.0, 2.0, 3.0, 4.0], TypeError, "argument 'y' must be Buffer or numeric"),
-        ("text", TypeError, "argument 'y' must be Buffer or numeric"),
+        ("text", TypeError, "argument 'y': 'str' object is text, not a number"),
     ], ids=["int64", "float32", "2-d", "strided", "length", "list", "str"])
     def test_names_the_wrong_operand_and_converts_nothing(self, y, error, message):
         with pytest.raises(error) as info:
@@ -141,8 +141,27 @@ class TestEvaluateRefusals:
         assert got.tolist() == expected.tolist()
 
     def test_convert_failure_names_the_operand(self):
-        with pytest.raises(ValueError, match="^argument 'y': could not convert string to float"):
-            qv.evaluate(lambda x, y: x * y, x=np.ones(2), y=["a", "b"], convert=True)
+        with pytest.raises(ValueError, match="^argument 'y': setting an array element"):
+            qv.evaluate(lambda x, y: x * y, x=np.ones(2), y=[[1.0], [1.0, 2.0]], convert=True)
+
+    # NumPy's conversion would compute masked values, read None as NaN and parse text;
+    # lists are refused without conversion anyway.
+    @pytest.mark.parametrize("y,error,message,converts", [
+        (np.ma.masked_array([1.0, 2.0], mask=[False, True]), TypeError,
+         "masked arrays are refused", (False, True)),
+        (None, TypeError, "None is not a number", (False, True)),
+        ("1.5", TypeError, "'str' object is text", (False, True)),
+        (10**400, OverflowError, "integer too large to convert to float64", (False, True)),
+        ([1.0, None], TypeError, "None is not a number", (True,)),
+        (["1.5", "2"], TypeError, r"an array of text \(<U3\)", (True,)),
+        ([1, 10**400], OverflowError, "integer too large to convert to float64", (True,)),
+    ], ids=["masked", "None", "str", "big-int", "None-in-list", "str-in-list", "big-int-in-list"])
+    def test_refuses_what_conversion_would_misread(self, y, error, message, converts):
+        for convert in converts:
+            with pytest.raises(error, match=f"^argument 'y': {message}"):
+                qv.evaluate(lambda x, y: x * y, x=np.ones(2), y=y, convert=convert)
+            with pytest.raises(error, match=f"^argument 'array': {message}"):
+                qv.sum(y, convert=convert)
 
     def test_convert_keeps_numbers_scalar_and_still_refuses_two_dimensions(self):
         assert qv.evaluate(lambda x, y: x * y, x=np.ones(2), y=np.float32(3),
