@@ -2,18 +2,14 @@
 // unbounded FIFO queue and sends each result into its channel, one job at a time.
 #include "runtime/delivery.hpp"
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <atomic>
 #include <condition_variable>
-#include <cstring>
 #include <deque>
 #include <mutex>
-#include <new>
-#include <string>
 
+#include "core/engine_thread.hpp"
 #include "core/fault.hpp"
+#include "core/fork_reset.hpp"
 
 namespace qv {
 
@@ -71,26 +67,12 @@ void run_worker(DeliveryQueue& q) {
     }
 }
 
-void* worker_main(void* arg) {
-    run_worker(*static_cast<DeliveryQueue*>(arg));
-    return nullptr;
-}
-
 DeliveryQueue& start_worker() {
     auto* q = new DeliveryQueue;
-    // The worker inherits a mask with every signal blocked: signals go to Python threads.
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    pthread_t thread;
-    const int rc = pthread_create(&thread, nullptr, worker_main, q);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (rc != 0) {
+    if (auto failure = start_engine_thread("delivery-worker", [q] { run_worker(*q); })) {
         delete q;
-        fault(std::string("failed to spawn delivery worker thread: ") + std::strerror(rc));
+        fault("failed to spawn delivery worker thread: " + *failure);
     }
-    pthread_setname_np(thread, "delivery-worker");
-    pthread_detach(thread);
     return *q;
 }
 
@@ -98,14 +80,12 @@ DeliveryQueue& start_worker() {
 // (either may have been held by a thread that does not exist here) so the next delivery
 // starts a new worker.
 void reset_in_child() {
-    ::new (static_cast<void*>(&g_start_lock)) std::mutex;
+    rebuild_in_child(g_start_lock);
     g_queue.store(nullptr, std::memory_order_relaxed);
 }
 
-// Installed at load time, so a fork during the first start is covered too.
-struct ForkHandler {
-    ForkHandler() { pthread_atfork(nullptr, nullptr, reset_in_child); }
-} g_fork_handler;
+// Registered at load time, so a fork during the first start is covered too.
+const ForkRegistration g_fork{{.child = reset_in_child}};
 
 DeliveryQueue& queue() {
     if (DeliveryQueue* q = g_queue.load(std::memory_order_acquire)) return *q;

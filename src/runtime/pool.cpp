@@ -7,9 +7,6 @@
 // starts N - 1 workers, so N threads compute and none of them waits for a CPU.
 #include "runtime/pool.hpp"
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -21,11 +18,12 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <thread>
 
 #include "core/done_signal.hpp"
+#include "core/engine_thread.hpp"
 #include "core/fault.hpp"
+#include "core/fork_reset.hpp"
 #include "runtime/cpu_count.hpp"
 
 namespace qv {
@@ -71,24 +69,17 @@ public:
     explicit Pool(std::size_t threads)
         : deques_(std::make_unique<Deque[]>(threads - 1)), workers_(threads - 1) {}
 
-    // Starts the workers with every signal blocked, so signals stay with the caller's threads.
+    // Starts the workers (engine threads: signals blocked, so they stay with the caller's).
     void start() {
-        sigset_t all, old;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &old);
         std::size_t started = 0;
-        std::string reason;
+        std::optional<std::string> failure;
         for (; started < workers(); ++started) {
-            try {
-                std::thread([this, started] { work(started); }).detach();
-            } catch (const std::system_error& e) {
-                reason = e.what();
-                break;
-            }
+            failure = start_engine_thread("qv-pool-" + std::to_string(started),
+                                          [this, started] { work(started); });
+            if (failure) break;
         }
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
         if (started < workers()) {
-            if (started == 0) fault("failed to spawn worker pool thread: " + reason);
+            if (started == 0) fault("failed to spawn worker pool thread: " + *failure);
             // Carry on with fewer workers rather than fail every evaluation.
             workers_.store(started, std::memory_order_relaxed);
         }
@@ -254,16 +245,14 @@ void forget_pool_in_child() {
     g_pool_state.store(kNone, std::memory_order_relaxed);
 }
 
+// Registered at load time, so a fork during the first build is covered too.
+const ForkRegistration g_fork{{.child = forget_pool_in_child}};
+
 Pool& the_pool() {
     if (Pool* p = g_pool.load(std::memory_order_acquire)) return *p;
     for (;;) {
         int state = kNone;
         if (g_pool_state.compare_exchange_strong(state, kBuilding, std::memory_order_acq_rel)) {
-            static bool fork_handler_registered = false;  // only ever touched by the builder
-            if (!fork_handler_registered) {
-                pthread_atfork(nullptr, nullptr, forget_pool_in_child);
-                fork_handler_registered = true;
-            }
             std::unique_ptr<Pool> pool;
             try {
                 pool = std::make_unique<Pool>(available_cpus());
