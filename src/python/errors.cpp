@@ -11,9 +11,7 @@
 
 namespace qv::py {
 
-namespace {
-
-[[noreturn]] void raise_with(PyObject* type, const std::string& message) {
+void raise_message(PyObject* type, const std::string& message) {
     Ref text = Ref::steal(
         PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     if (!text) python_api_failed();
@@ -21,21 +19,19 @@ namespace {
     throw_python_error();
 }
 
-}  // namespace
-
-void raise_general(EngineError error) { raise_with(PyExc_RuntimeError, error.display()); }
+void raise_general(EngineError error) { raise_message(PyExc_RuntimeError, error.display()); }
 
 void raise_result(EngineError error) {
     switch (error.kind()) {
-        case ErrorKind::TypeError: raise_with(PyExc_TypeError, error.message());
+        case ErrorKind::TypeError: raise_message(PyExc_TypeError, error.message());
         case ErrorKind::ShapeError:
         case ErrorKind::ArgError:
-        case ErrorKind::EmptyCollection: raise_with(PyExc_ValueError, error.message());
-        case ErrorKind::Cancelled: raise_with(PyExc_RuntimeError, "task cancelled");
-        case ErrorKind::ChannelClosed: raise_with(PyExc_RuntimeError, "channel closed");
+        case ErrorKind::EmptyCollection: raise_message(PyExc_ValueError, error.message());
+        case ErrorKind::Cancelled: raise_message(PyExc_RuntimeError, "task cancelled");
+        case ErrorKind::ChannelClosed: raise_message(PyExc_RuntimeError, "channel closed");
         case ErrorKind::Internal: break;
     }
-    raise_with(PyExc_RuntimeError, error.message());
+    raise_message(PyExc_RuntimeError, error.message());
 }
 
 void python_api_failed() {

@@ -2,9 +2,17 @@
 // Display text) and the result conversion used by TaskHandle.result().
 #pragma once
 
+#include <Python.h>
+
+#include <string>
+
 #include "core/engine_error.hpp"
 
 namespace qv::py {
+
+// Sets `type` with the whole message, NUL characters included (PyErr_SetString would stop
+// at the first), and throws PythonErrorSet.
+[[noreturn]] void raise_message(PyObject* type, const std::string& message);
 
 // RuntimeError(display text). Sets it and throws PythonErrorSet.
 [[noreturn]] void raise_general(EngineError error);

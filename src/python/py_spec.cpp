@@ -10,6 +10,7 @@
 #include "ir/expr.hpp"
 #include "ir/kernel_spec.hpp"
 #include "python/entry.hpp"
+#include "python/errors.hpp"
 #include "python/heap_type.hpp"
 #include "python/py_buffer.hpp"
 #include "python/py_expr.hpp"
@@ -91,9 +92,7 @@ ArgValue to_arg_value(const std::string& name, PyObject* value) {
     const double real = PyFloat_Check(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
     if (real != -1.0 || PyErr_Occurred() == nullptr) return real;
     PyErr_Clear();
-    const std::string message = "argument '" + name + "' must be Buffer or numeric";
-    PyErr_SetString(PyExc_TypeError, message.c_str());
-    throw_python_error();
+    raise_message(PyExc_TypeError, "argument '" + name + "' must be Buffer or numeric");
 }
 
 template <const Signature& sig, ReduceOp op>
@@ -128,8 +127,7 @@ QV_FASTCALL_FN(kernel_elementwise) {
         });
         auto made = make_kernel_spec(expr_value(expr));
         if (auto* refused = std::get_if<SpecError>(&made)) {
-            PyErr_SetString(PyExc_ValueError, refused->message.c_str());
-            throw_python_error();
+            raise_message(PyExc_ValueError, refused->message);
         }
         return wrap(kernel_spec_type(), std::get<KernelSpec>(std::move(made)));
     });
