@@ -35,6 +35,9 @@ void raise_result(EngineError error) {
 }
 
 void python_api_failed() {
+    // Running out of memory is the caller's to act on (free some, work in pieces): it
+    // stays a MemoryError, as it is from asarray and go.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw_python_error();
     if (PyErr_Occurred() != nullptr) {
         // Printed without PyErr_Print, which would exit the process on SystemExit.
         PyObject *type, *value, *traceback;

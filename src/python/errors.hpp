@@ -21,7 +21,8 @@ namespace qv::py {
 [[noreturn]] void raise_result(EngineError error);
 
 // A Python API call that must not fail did: print the pending error to standard error and
-// end the call as the internal fault "Python API call failed".
+// end the call as the internal fault "Python API call failed". A MemoryError is raised as
+// it is instead.
 [[noreturn]] void python_api_failed();
 
 }  // namespace qv::py

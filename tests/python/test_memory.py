@@ -1,5 +1,6 @@
 # Peak memory of a large evaluation: the output and nothing of full length besides it.
 import json
+import os
 import subprocess
 import sys
 import textwrap
@@ -49,3 +50,43 @@ def test_large_evaluation_needs_no_full_length_temporaries(form):
     assert done.returncode == 0, done.stderr
     figures = json.loads(done.stdout)
     assert figures["rise"] <= 1.1 * figures["out"], figures
+
+
+# Out of memory is an ordinary MemoryError wherever a copy out of the engine fails, and the
+# buffer stays usable once memory is back. Address space is limited to what exists plus a
+# margin: enough for the engine's result, not for NumPy's copy of it.
+OUT_OF_MEMORY = textwrap.dedent("""
+    import resource
+    import numpy as np
+    import quorvaline as qv
+    from quorvaline import rt
+
+    def used():
+        for line in open("/proc/self/status"):
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+    n = 2**26  # 512 MiB of float64
+    b = rt.asarray(np.zeros(n))
+    qv.evaluate(lambda x: x + 1.0, x=np.zeros(8192))  # the pool exists before the limit
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    for margin, call in [(2**28, b.numpy), (3 * 2**28, lambda: qv.evaluate(lambda x: x * 2.0, x=b))]:
+        resource.setrlimit(resource.RLIMIT_AS, (used() + margin, hard))
+        try:
+            call()
+            raise SystemExit("no MemoryError")
+        except MemoryError:
+            pass
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    assert b.numpy()[-1] == 0.0
+    print("ok")
+""")
+
+
+@pytest.mark.skipif(bool(os.environ.get("QV_SANITIZED")),
+                    reason="the sanitizers reserve more address space than any limit allows")
+def test_out_of_memory_in_numpy_is_memory_error():
+    done = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stdout + done.stderr
