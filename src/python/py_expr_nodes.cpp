@@ -1,0 +1,176 @@
+// An expression's tree as plain Python values, both ways. A node is a pair (tag, payload):
+// Const (0, float) with the float's exact bits; ArgRef (1, position in the names); Unary (2,
+// op), Binary (3, op), Compare (4, op) with the operator codes of the node tables; Select (5, 0).
+// Post-order, root last, children left to right; nothing recurses on the tree's depth.
+#include "python/py_expr_nodes.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ir/expr.hpp"
+#include "python/entry.hpp"
+#include "python/py_expr.hpp"
+#include "python/ref.hpp"
+
+namespace qv::py {
+
+namespace {
+
+constexpr Signature kExprNodesSignature = Signature("expr_nodes()").required("expr");
+constexpr Signature kFromNodesSignature =
+    Signature("expr_from_nodes()").required("names").required("nodes");
+
+[[noreturn]] void raise_bad_node(std::size_t index, const std::string& what) {
+    PyErr_Format(PyExc_ValueError, "node %zu: %s", index, what.c_str());
+    throw_python_error();
+}
+
+std::uint8_t op_count(NodeTag tag) {
+    switch (tag) {
+        case NodeTag::Unary: return kUnaryOpCount;
+        case NodeTag::Binary: return kBinaryOpCount;
+        case NodeTag::Compare: return kCompareOpCount;
+        default: return 1;  // Select carries no operator: its payload must be 0
+    }
+}
+
+PyObject* node_tuple(const Node& n, const TempArgs& temp_args) {
+    Ref payload;
+    switch (n.tag) {
+        case NodeTag::Const: payload = Ref::steal(check(PyFloat_FromDouble(const_value(n)))); break;
+        case NodeTag::ArgRef: {
+            auto at = std::lower_bound(temp_args.begin(), temp_args.end(), n.bits,
+                                       [](const TempArg& a, std::uint64_t id) { return a.first < id; });
+            if (at == temp_args.end() || at->first != n.bits) fault("ArgRef without a temp_args entry");
+            payload = Ref::steal(check(PyLong_FromSize_t(static_cast<std::size_t>(at - temp_args.begin()))));
+            break;
+        }
+        default: payload = Ref::steal(check(PyLong_FromLong(n.op)));
+    }
+    Ref tag = Ref::steal(check(PyLong_FromLong(static_cast<long>(n.tag))));
+    return check(PyTuple_Pack(2, tag.get(), payload.get()));
+}
+
+std::vector<std::string> to_names(PyObject* value) {
+    Ref seq = Ref::steal(check(PySequence_Fast(value, "names must be a sequence of str")));
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    std::vector<std::string> names;
+    names.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) names.push_back(to_utf8(PySequence_Fast_GET_ITEM(seq.get(), i)));
+    return names;
+}
+
+long to_small_int(PyObject* value, std::size_t index, const char* what) {
+    if (!PyLong_Check(value)) raise_bad_node(index, std::string(what) + " must be an int");
+    const long v = PyLong_AsLong(value);
+    if (v == -1 && PyErr_Occurred() != nullptr) {
+        PyErr_Clear();
+        raise_bad_node(index, std::string(what) + " out of range");
+    }
+    return v;
+}
+
+// Reads the pairs and checks that they form exactly one tree: each operator takes its
+// operands from the top of a stack of finished subtrees. ArgRef bits hold the position.
+NodeList to_node_list(PyObject* value, std::size_t name_count) {
+    Ref seq = Ref::steal(check(PySequence_Fast(value, "nodes must be a sequence of pairs")));
+    const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get()));
+    NodeList nodes;
+    nodes.reserve(n);
+    std::vector<std::uint64_t> sizes;  // subtree sizes of the finished, unclaimed subtrees
+    std::vector<bool> used(name_count, false);
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), static_cast<Py_ssize_t>(i));
+        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) raise_bad_node(i, "must be a pair (tag, payload)");
+        const long tag = to_small_int(PyTuple_GET_ITEM(item, 0), i, "tag");
+        PyObject* payload = PyTuple_GET_ITEM(item, 1);
+        if (tag < 0 || tag > static_cast<long>(NodeTag::Select)) raise_bad_node(i, "unknown tag");
+        Node node{static_cast<NodeTag>(tag), 0, 1, 0};
+        if (node.tag == NodeTag::Const) {
+            if (!PyFloat_Check(payload)) raise_bad_node(i, "a constant must be a float");
+            node = const_node(PyFloat_AS_DOUBLE(payload));
+        } else if (node.tag == NodeTag::ArgRef) {
+            const long at = to_small_int(payload, i, "argument position");
+            if (at < 0 || static_cast<std::size_t>(at) >= name_count) raise_bad_node(i, "argument position out of range");
+            used[static_cast<std::size_t>(at)] = true;
+            node.bits = static_cast<std::uint64_t>(at);
+        } else {
+            const long op = to_small_int(payload, i, "operator");
+            if (op < 0 || op >= op_count(node.tag)) raise_bad_node(i, "unknown operator");
+            node.op = static_cast<std::uint8_t>(op);
+        }
+        const std::size_t arity = child_count(node.tag);
+        if (sizes.size() < arity) raise_bad_node(i, "too few operands");
+        std::uint64_t total = 1;
+        for (std::size_t k = 0; k < arity; ++k) {
+            total += sizes.back();
+            sizes.pop_back();
+        }
+        // The root records the whole tree's size in 32 bits.
+        if (total > std::numeric_limits<std::uint32_t>::max()) {
+            throw std::length_error("expression too large: more than 4294967295 nodes");
+        }
+        node.size = static_cast<std::uint32_t>(total);
+        sizes.push_back(total);
+        nodes.push_back(node);
+    }
+    if (sizes.size() != 1) {
+        PyErr_Format(PyExc_ValueError, "nodes must form exactly one tree, not %zu", sizes.size());
+        throw_python_error();
+    }
+    for (std::size_t k = 0; k < name_count; ++k) {
+        if (!used[k]) {
+            PyErr_Format(PyExc_ValueError, "name %zu is not used by any node", k);
+            throw_python_error();
+        }
+    }
+    return nodes;
+}
+
+}  // namespace
+
+QV_FASTCALL_FN(native_expr_nodes) {
+    (void)self;
+    return guarded([&] {
+        const Args parsed = parse_fastcall(kExprNodesSignature, args, nargs, kwnames);
+        const ExprValue& e = parsed.convert(0, to_expr);
+        Ref names = Ref::steal(check(PyTuple_New(static_cast<Py_ssize_t>(e.temp_args.size()))));
+        for (std::size_t k = 0; k < e.temp_args.size(); ++k) {
+            const std::string& name = e.temp_args[k].second;
+            PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k),
+                             check(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr)));
+        }
+        Ref nodes = Ref::steal(check(PyTuple_New(static_cast<Py_ssize_t>(e.nodes.size()))));
+        for (std::size_t i = 0; i < e.nodes.size(); ++i) {
+            PyTuple_SET_ITEM(nodes.get(), static_cast<Py_ssize_t>(i), node_tuple(e.nodes[i], e.temp_args));
+        }
+        return check(PyTuple_Pack(2, names.get(), nodes.get()));
+    });
+}
+
+// Each name becomes a new argument, ids drawn in the order of the names, so the kernel
+// numbers the arguments in that order. Nothing is drawn when the input is refused.
+QV_FASTCALL_FN(native_expr_from_nodes) {
+    (void)self;
+    return guarded([&] {
+        const Args parsed = parse_fastcall(kFromNodesSignature, args, nargs, kwnames);
+        const std::vector<std::string> names = parsed.convert(0, to_names);
+        NodeList nodes = parsed.convert(1, [&](PyObject* v) { return to_node_list(v, names.size()); });
+        ExprValue e;
+        e.temp_args.reserve(names.size());
+        for (const std::string& name : names) e.temp_args.emplace_back(take_temp_id(), name);
+        for (Node& node : nodes) {
+            if (node.tag == NodeTag::ArgRef) node.bits = e.temp_args[node.bits].first;
+        }
+        // A lone argument is what kernel.arg makes, name included.
+        if (nodes.size() == 1 && nodes[0].tag == NodeTag::ArgRef) e.name = names[0];
+        e.nodes = std::move(nodes);
+        return wrap_expr(std::move(e));
+    });
+}
+
+}  // namespace qv::py
