@@ -26,8 +26,15 @@ from _quorvaline import (
     py_select,
 )
 
+from quorvaline import _native_loader  # noqa: F401  (registers quorvaline._native first)
+from quorvaline import _pickling  # noqa: F401  (registers the reducer of Expr)
 from quorvaline._factories import kernel, rt
+from quorvaline._kernel import Kernel
+# Kept out of __all__ like sum, min and max: a star import would hide the built-in compile.
+from quorvaline._kernel import compile as compile
 from quorvaline._one_call import evaluate
+from quorvaline._parser import parse
+from quorvaline._text import to_text
 # Re-exported by name ("as"), but kept out of __all__: a star import would hide the
 # built-in sum, min and max.
 from quorvaline._one_call import max as max, mean as mean, min as min, sum as sum
@@ -36,6 +43,7 @@ __all__ = [
     "Buffer",
     "Channel",
     "Expr",
+    "Kernel",
     "KernelSpec",
     "MapSpec",
     "RecvCase",
@@ -44,6 +52,8 @@ __all__ = [
     "__version__",
     "evaluate",
     "kernel",
+    "parse",
     "py_select",
     "rt",
+    "to_text",
 ]

@@ -7,22 +7,25 @@ caller passes convert=True, which lets NumPy make a float64 contiguous copy firs
 from __future__ import annotations
 
 import inspect
+import sys
 from contextlib import contextmanager
+from types import FrameType
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from _quorvaline import Buffer, Expr, ReduceSpec
+from _quorvaline import Buffer, Expr, KernelSpec, ReduceSpec
 from quorvaline._factories import kernel, rt
 from quorvaline._operands import check_operand
+from quorvaline._parser import parse
 
 Operand = Union[Buffer, npt.ArrayLike]
 Float64Array = npt.NDArray[np.float64]
 
 
 def evaluate(
-    expr: Union[Expr, Callable[..., Expr]],
+    expr: Union[Expr, str, Callable[..., Expr]],
     operands: Optional[Mapping[str, Operand]] = None,
     /,
     *,
@@ -31,19 +34,31 @@ def evaluate(
 ) -> Float64Array:
     """Compute an elementwise expression over NumPy arrays and numbers; return a new array.
 
-    `expr` is an `Expr` built from `kernel.arg` names, or a callable whose parameter names
-    are the argument names, e.g. ``evaluate(lambda x, y: x * y + 1, x=xs, y=ys)``.
-    Operands are given by keyword, or in the `operands` mapping for names that clash with
-    `convert`. Each is a one-dimensional contiguous float64 array, a `Buffer` (used without
-    a copy) or a number (the same for every element). Errors are the engine's: for example
-    ``ValueError("missing arg: y")``, with the argument's name in front where one operand
-    is at fault.
+    `expr` is an `Expr` built from `kernel.arg` names, a formula text such as
+    ``"2*a + 3*b"`` (read by `quorvaline.parse`, never evaluated), or a callable whose
+    parameter names are the argument names, e.g. ``evaluate(lambda x, y: x * y + 1, x=xs,
+    y=ys)``. Operands are given by keyword, or in the `operands` mapping for names that clash
+    with `convert`; a name of a formula text that neither gives is taken from the caller's
+    local, then global variables. Each operand is a one-dimensional contiguous float64
+    array, a `Buffer` (used without a copy) or a number (the same for every element). Errors
+    are the engine's: for example ``ValueError("missing arg: y")``, with the argument's name
+    in front where one operand is at fault.
     """
-    expr = _as_expr(expr)
-    spec = kernel.elementwise(expr)
+    formula = _as_expr(expr)
+    spec = kernel.elementwise(formula)
+    order = _kernel_order(formula)
     values = _merge_operands(operands, named)
+    if isinstance(expr, str):
+        _names_from_scope(order, values, sys._getframe(1))
+    return run_kernel(spec, order, values, convert)
+
+
+def run_kernel(spec: KernelSpec, order: List[str], values: Mapping[str, Operand],
+               convert: bool = False) -> Float64Array:
+    """The one binding path of every elementwise call: operands bound by name (arrays copied
+    into Buffers), lengths checked in kernel order, the kernel run, its result as NumPy."""
     bound = {name: _bind(name, value, convert) for name, value in values.items()}
-    _check_lengths(_kernel_order(expr), bound)
+    _check_lengths(order, bound)
     return rt.go(kernel.map(spec, **bound)).result().numpy()
 
 
@@ -75,24 +90,42 @@ def _reduce(make_spec: Callable[[Buffer], ReduceSpec], array: Operand, convert: 
     return rt.go(make_spec(buf)).result().scalar()
 
 
-def _as_expr(expr: Union[Expr, Callable[..., Expr]]) -> Expr:
+def _as_expr(expr: Union[Expr, str, Callable[..., Expr]], caller: str = "evaluate") -> Expr:
     if isinstance(expr, Expr):
         return expr
+    if isinstance(expr, str):
+        return parse(expr)
     if not callable(expr):
-        raise TypeError("evaluate() expects an Expr or a callable that builds one")
-    names = _parameter_names(expr)
+        raise TypeError(f"{caller}() expects an Expr, a formula text or a callable that "
+                        "builds one")
+    names = _parameter_names(expr, caller)
     built = expr(*kernel.args(*names))
     if not isinstance(built, Expr):
-        raise TypeError(f"evaluate() expects the callable to return an Expr, "
+        raise TypeError(f"{caller}() expects the callable to return an Expr, "
                         f"not '{type(built).__name__}'")
     return built
 
 
-def _parameter_names(fn: Callable[..., Any]) -> List[str]:
+def _names_from_scope(order: List[str], values: Dict[str, Operand], frame: FrameType) -> None:
+    """Binds each name of the formula that the operands lack from the caller's local, then
+    global variables, as numexpr does (never from builtins); a name found nowhere is a
+    NameError."""
+    for name in order:
+        if name in values:
+            continue
+        if name in frame.f_locals:
+            values[name] = frame.f_locals[name]
+        elif name in frame.f_globals:
+            values[name] = frame.f_globals[name]
+        else:
+            raise NameError(f"name '{name}' is not defined")
+
+
+def _parameter_names(fn: Callable[..., Any], caller: str) -> List[str]:
     kinds = (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
     params = inspect.signature(fn).parameters.values()
     if any(p.kind not in kinds for p in params):
-        raise TypeError("evaluate() needs a callable with plain named parameters, "
+        raise TypeError(f"{caller}() needs a callable with plain named parameters, "
                         "one per argument")
     return [p.name for p in params]
 

@@ -114,7 +114,7 @@ class TestEvaluateRefusals:
         assert str(info.value) == message
 
     @pytest.mark.parametrize("expr,message", [
-        (42, "evaluate() expects an Expr or a callable that builds one"),
+        (42, "evaluate() expects an Expr, a formula text or a callable that builds one"),
         (lambda x: 1.0, "evaluate() expects the callable to return an Expr, not 'float'"),
         (lambda *xs: xs[0], "evaluate() needs a callable with plain named parameters, "
                             "one per argument"),

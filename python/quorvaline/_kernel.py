@@ -1,0 +1,108 @@
+"""Compiled kernels: a formula turned into a `KernelSpec` once, called like `qv.evaluate`.
+
+A `Kernel` is a value: equal and hashed by its formula (argument names in kernel order and
+the canonical text), pickled as its expression, and tokenized for Dask by the same pair.
+"""
+from __future__ import annotations
+
+from typing import Any, Callable, Dict, Mapping, Optional, Tuple, Union
+
+import numpy as np
+
+from _quorvaline import Expr, KernelSpec
+
+from quorvaline._factories import kernel
+from quorvaline._one_call import (Float64Array, Operand, _as_expr, _kernel_order,
+                                  _merge_operands, run_kernel)
+from quorvaline._text import first_appearance, formula_text
+
+
+class Kernel:
+    """A formula compiled once: ``k = qv.compile("2*a + 3*b")``, then ``k(a=xs, b=ys)``.
+
+    Calls follow `qv.evaluate`'s operand rules, without its parsing and without
+    `kernel.elementwise`. A kernel takes its operands explicitly: it never looks into the
+    caller's variables, since it may run far from where it was written (in a Dask worker).
+    """
+
+    __slots__ = ("_expr", "_spec", "_names", "_text", "_key", "__weakref__")
+
+    def __init__(self, formula: Union[Expr, str, Callable[..., Expr]]) -> None:
+        expr = _as_expr(formula, "compile")
+        self._spec = kernel.elementwise(expr)
+        self._expr = expr
+        self._names = tuple(_kernel_order(expr))
+        self._text: Optional[str] = None
+        self._key: Optional[Tuple[Tuple[str, ...], str]] = None
+
+    @property
+    def names(self) -> Tuple[str, ...]:
+        """The argument names in kernel order."""
+        return self._names
+
+    @property
+    def spec(self) -> KernelSpec:
+        """The `KernelSpec`, for `kernel.map` and `rt.go`."""
+        return self._spec
+
+    @property
+    def expr(self) -> Expr:
+        """The expression the kernel was compiled from."""
+        return self._expr
+
+    @property
+    def text(self) -> str:
+        """The canonical text of the formula (`qv.to_text`)."""
+        if self._text is None:
+            self._text = formula_text(self._expr)
+        return self._text
+
+    def __call__(self, operands: Optional[Mapping[str, Operand]] = None, /, *,
+                 out: Optional[Float64Array] = None, **named: Operand) -> Float64Array:
+        values: Mapping[str, Operand] = named if operands is None else _merge_operands(operands, named)
+        result = run_kernel(self._spec, list(self._names), values)
+        if out is None:
+            return result
+        return _into(out, result)
+
+    def _formula(self) -> Tuple[Tuple[str, ...], str]:
+        if self._key is None:
+            self._key = (self._names, self.text)
+        return self._key
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Kernel):
+            return NotImplemented
+        return self._formula() == other._formula()
+
+    def __hash__(self) -> int:
+        return hash(self._formula())
+
+    def __repr__(self) -> str:
+        text = self.text
+        if self._names != first_appearance(self._expr):
+            return f"Kernel({text!r}, names={self._names!r})"
+        return f"Kernel({text!r})"
+
+    def __reduce__(self) -> Tuple[Callable[..., Kernel], Tuple[Expr]]:
+        # The expression pickles through the package's reducer, with its kernel order.
+        return Kernel, (self._expr,)
+
+    def __dask_tokenize__(self) -> Tuple[str, Tuple[str, ...], str]:
+        return ("quorvaline.Kernel",) + self._formula()
+
+
+def compile(formula: Union[Expr, str, Callable[..., Expr]]) -> Kernel:
+    """A `Kernel` from an `Expr`, a formula text or a callable, as `qv.evaluate` takes them."""
+    return Kernel(formula)
+
+
+def _into(out: Any, result: Float64Array) -> Float64Array:
+    if not isinstance(out, np.ndarray) or out.dtype != np.float64:
+        raise TypeError(f"argument 'out': expected a float64 ndarray, not "
+                        f"'{type(out).__name__}'")
+    if out.shape != result.shape:
+        raise ValueError(f"argument 'out': shape {out.shape} does not match the result's "
+                         f"{result.shape}")
+    np.copyto(out, result)
+    return out

@@ -1,0 +1,265 @@
+"""Formulas as text: parsed with Python's `ast` against an allow-list, never evaluated.
+
+The text is read as a Python expression and each syntax node is translated into engine
+nodes, or refused with the construct's name and column. Nothing of the text is run: names
+become kernel arguments, numbers constants, and calls only the known functions.
+"""
+from __future__ import annotations
+
+import ast
+import re
+import struct
+from typing import Dict, List, Optional, Sequence, Tuple, Union
+
+from _quorvaline import Expr
+
+from quorvaline import _native
+from quorvaline._nodes import (ARG, BINARY, COMPARE, CONST, EQ, FROM_BITS, FUNCTIONS, MAX, MUL,
+                               NEG, UNARY, Node)
+
+_BINARY_OPS = {ast.Add: 0, ast.Sub: 1, ast.Mult: 2, ast.Div: 3, ast.Pow: 4}
+_COMPARE_OPS = {ast.Gt: 0, ast.GtE: 1, ast.Lt: 2, ast.LtE: 3, ast.Eq: 4, ast.NotEq: 5}
+_REFUSED_OPERATORS = {ast.FloorDiv: "//", ast.Mod: "%", ast.MatMult: "@", ast.BitXor: "^",
+                      ast.LShift: "<<", ast.RShift: ">>", ast.Is: "is", ast.IsNot: "is not",
+                      ast.In: "in", ast.NotIn: "not in"}
+_CONSTRUCTS = {
+    ast.Attribute: "attribute access", ast.Subscript: "subscript", ast.Slice: "slice",
+    ast.Lambda: "lambda", ast.ListComp: "comprehension", ast.SetComp: "comprehension",
+    ast.DictComp: "comprehension", ast.GeneratorExp: "generator expression",
+    ast.IfExp: "conditional expression (use where(cond, a, b))",
+    ast.NamedExpr: "assignment expression", ast.Starred: "starred expression",
+    ast.List: "list", ast.Tuple: "tuple", ast.Set: "set", ast.Dict: "dict",
+    ast.JoinedStr: "f-string", ast.Await: "await", ast.Yield: "yield",
+    ast.YieldFrom: "yield",
+}
+
+# What a finished subtree is, for the operators that accept only comparisons.
+_VALUE, _TRUTH = 0, 1
+
+
+def parse(text: str, names: Optional[Sequence[str]] = None) -> Expr:
+    """The `Expr` that a formula text describes, e.g. ``parse("2*a + 3*b")``.
+
+    Allowed: numbers, names, ``+ - * / **``, unary ``-`` and ``+``, comparisons (chains
+    such as ``0 < x < 1`` included), ``&``, ``|`` and ``~`` over comparisons, parentheses
+    and calls of the known functions by name (ours and numexpr's spellings). Each distinct
+    name is one argument; the kernel numbers them in order of first appearance, or in the
+    order of `names` when given. Anything else raises `SyntaxError` (not an expression) or
+    `ValueError` naming the construct and its column; nothing is ever evaluated.
+    """
+    if not isinstance(text, str):
+        raise TypeError(f"formula text must be str, not '{type(text).__name__}'")
+    body = _syntax_tree(text)
+    nodes, found = _Translator(text).run(body)
+    if not found:
+        raise ValueError(f"formula {text.strip()!r} has no names: there is nothing to "
+                         "compute for each element")
+    if names is not None:
+        nodes, found = _reorder(nodes, found, names)
+    return _native.expr_from_nodes(found, nodes)
+
+
+def _syntax_tree(text: str) -> ast.expr:
+    try:
+        return ast.parse(text.strip(), mode="eval").body
+    except UnicodeError as error:
+        raise ValueError(f"formula text is not valid Unicode: {error}") from None
+    except (RecursionError, MemoryError):
+        raise ValueError("formula nested too deeply to parse") from None
+    except SyntaxError as error:
+        if "too many nested" in str(error):
+            raise ValueError("formula nested too deeply to parse") from None
+        raise
+
+
+def _reorder(nodes: List[Node], found: List[str], names: Sequence[str]
+             ) -> Tuple[List[Node], List[str]]:
+    order = list(names)
+    if sorted(order) != sorted(found):
+        raise ValueError(f"names {order!r} must list each name of the formula once: "
+                         f"{sorted(found)!r}")
+    position = {name: i for i, name in enumerate(order)}
+    return [(ARG, position[found[int(p)]]) if tag == ARG else (tag, p) for tag, p in nodes], order
+
+
+class _Emit:
+    """Engine nodes to append once `arity` operands are finished; `truth` marks results and
+    operands that must be comparisons (for ``& | ~``)."""
+
+    __slots__ = ("nodes", "arity", "truth_operands", "truth_result", "source")
+
+    def __init__(self, nodes: List[Node], arity: int, source: ast.AST,
+                 truth_operands: bool = False, truth_result: bool = False) -> None:
+        self.nodes = nodes
+        self.arity = arity
+        self.source = source
+        self.truth_operands = truth_operands
+        self.truth_result = truth_result
+
+
+_Item = Union[ast.AST, _Emit]
+
+
+class _Translator:
+    """Walks the syntax tree with an explicit stack (no recursion on its depth) and writes
+    engine nodes in post-order, so names appear in the order they stand in the text."""
+
+    def __init__(self, text: str) -> None:
+        self.text = text
+        self.nodes: List[Node] = []
+        self.names: Dict[str, int] = {}
+        self.kinds: List[int] = []
+
+    def run(self, body: ast.expr) -> Tuple[List[Node], List[str]]:
+        work: List[_Item] = [body]
+        while work:
+            item = work.pop()
+            if isinstance(item, _Emit):
+                self.emit(item)
+            else:
+                work.extend(reversed(self.expand(item)))
+        return self.nodes, list(self.names)
+
+    def emit(self, e: _Emit) -> None:
+        operands = self.kinds[len(self.kinds) - e.arity:]
+        del self.kinds[len(self.kinds) - e.arity:]
+        if e.truth_operands and _VALUE in operands:
+            raise self.refuse(e.source, f"operator '{_symbol(e.source)}' needs comparisons as "
+                                        "operands, e.g. (a > 0) & (b < 1)")
+        self.nodes.extend(e.nodes)
+        self.kinds.append(_TRUTH if e.truth_result else _VALUE)
+
+    def leaf(self, node: Node, source: ast.AST) -> List[_Item]:
+        return [_Emit([node], 0, source)]
+
+    def expand(self, n: ast.AST) -> List[_Item]:
+        if isinstance(n, ast.Constant):
+            return self.leaf((CONST, self.number(n, n.value)), n)
+        if isinstance(n, ast.Name):
+            return self.leaf((ARG, self.argument(n)), n)
+        if isinstance(n, ast.UnaryOp):
+            return self.unary(n)
+        if isinstance(n, ast.BinOp):
+            return self.binary(n)
+        if isinstance(n, ast.Compare):
+            return self.compare(n)
+        if isinstance(n, ast.Call):
+            return self.call(n)
+        if isinstance(n, ast.BoolOp):
+            word = "and" if isinstance(n.op, ast.And) else "or"
+            raise self.refuse(n, f"'{word}' is not allowed in a formula (use "
+                                 f"{'&' if word == 'and' else '|'} between comparisons)")
+        raise self.refuse_construct(n, _CONSTRUCTS.get(type(n), type(n).__name__))
+
+    def unary(self, n: ast.UnaryOp) -> List[_Item]:
+        if isinstance(n.op, ast.UAdd):
+            return [n.operand]
+        if isinstance(n.op, ast.USub):
+            # A negative literal is one constant, as Python reads it.
+            if isinstance(n.operand, ast.Constant):
+                return self.leaf((CONST, -self.number(n.operand, n.operand.value)), n)
+            return [n.operand, _Emit([(UNARY, NEG)], 1, n)]
+        if isinstance(n.op, ast.Invert):
+            # On 1.0 / 0.0, "not" is "equals zero", exactly.
+            return [n.operand, _Emit([(CONST, 0.0), (COMPARE, EQ)], 1, n, True, True)]
+        raise self.refuse(n, "'not' is not allowed in a formula (use ~ on a comparison)")
+
+    def binary(self, n: ast.BinOp) -> List[_Item]:
+        op = type(n.op)
+        if op in _BINARY_OPS:
+            return [n.left, n.right, _Emit([(BINARY, _BINARY_OPS[op])], 2, n)]
+        # On 1.0 / 0.0, "and" is the product and "or" the larger, exactly.
+        if op is ast.BitAnd:
+            return [n.left, n.right, _Emit([(BINARY, MUL)], 2, n, True, True)]
+        if op is ast.BitOr:
+            return [n.left, n.right, _Emit([(BINARY, MAX)], 2, n, True, True)]
+        raise self.refuse_construct(n, f"operator '{_REFUSED_OPERATORS.get(op, op.__name__)}'")
+
+    def compare(self, n: ast.Compare) -> List[_Item]:
+        # a < b < c is (a < b) & (b < c), as Python reads a chain.
+        operands = [n.left, *n.comparators]
+        items: List[_Item] = []
+        for i, op in enumerate(n.ops):
+            code = _COMPARE_OPS.get(type(op))
+            if code is None:
+                raise self.refuse_construct(n, f"operator '{_REFUSED_OPERATORS[type(op)]}'")
+            items += [operands[i], operands[i + 1], _Emit([(COMPARE, code)], 2, n, False, True)]
+            if i > 0:
+                items.append(_Emit([(BINARY, MUL)], 2, n, True, True))
+        return items
+
+    def call(self, n: ast.Call) -> List[_Item]:
+        if not isinstance(n.func, ast.Name):
+            raise self.refuse_construct(n.func, _CONSTRUCTS.get(type(n.func), "call of an expression"))
+        name = n.func.id
+        if n.keywords:
+            raise self.refuse_construct(n.keywords[0], f"keyword argument in {name}()")
+        for a in n.args:
+            if isinstance(a, ast.Starred):
+                raise self.refuse_construct(a, "starred argument")
+        if name == FROM_BITS:
+            return self.leaf((CONST, self.from_bits(n)), n)
+        if name not in FUNCTIONS:
+            raise self.refuse(n.func, f"unknown function '{name}'")
+        tag, code, arity = FUNCTIONS[name]
+        if len(n.args) != arity:
+            plural = "" if arity == 1 else "s"
+            raise self.refuse(n, f"{name}() takes {arity} argument{plural}, not {len(n.args)}")
+        return [*n.args, _Emit([(tag, code)], arity, n)]
+
+    def number(self, n: ast.AST, value: object) -> float:
+        if isinstance(value, bool) or isinstance(value, int):
+            try:
+                return float(value)
+            except OverflowError:
+                raise self.refuse(n, "integer too large for float64") from None
+        if isinstance(value, float):
+            return value
+        kind = {complex: "complex number", str: "string", bytes: "bytes"}.get(type(value))
+        raise self.refuse_construct(n, kind or repr(value))
+
+    def from_bits(self, n: ast.Call) -> float:
+        arg = n.args[0] if len(n.args) == 1 else None
+        if (not isinstance(arg, ast.Constant) or type(arg.value) is not int
+                or not 0 <= arg.value < 2 ** 64):
+            raise self.refuse(n, f"{FROM_BITS}() takes one integer literal from 0 to 2**64 - 1")
+        return float(struct.unpack("<d", struct.pack("<Q", arg.value))[0])
+
+    def argument(self, n: ast.Name) -> int:
+        name = n.id
+        if name.startswith("__") and name.endswith("__"):
+            raise self.refuse(n, f"name '{name}' is not allowed in a formula (names that "
+                                 "begin and end with '__' are reserved)")
+        return self.names.setdefault(name, len(self.names))
+
+    def refuse(self, n: ast.AST, message: str) -> ValueError:
+        return ValueError(f"{message} ({_where(self.text, n)})")
+
+    def refuse_construct(self, n: ast.AST, construct: str) -> ValueError:
+        return self.refuse(n, f"{construct} is not allowed in a formula")
+
+
+def _symbol(n: ast.AST) -> str:
+    if isinstance(n, ast.UnaryOp):
+        return "~"
+    if isinstance(n, ast.BinOp):
+        return "&" if isinstance(n.op, ast.BitAnd) else "|"
+    return "<"  # the link of a comparison chain
+
+
+def _where(text: str, n: ast.AST) -> str:
+    """'column C' (and 'line L' past the first) in characters of the text as given."""
+    line_no = getattr(n, "lineno", 1)
+    offset = getattr(n, "col_offset", 0)
+    stripped = text.strip()
+    lead = text[:text.find(stripped)] if stripped else ""
+    lines = re.split(_NEWLINE, stripped)
+    line = lines[line_no - 1] if 0 < line_no <= len(lines) else ""
+    column = len(line.encode("utf-8")[:offset].decode("utf-8", "replace")) + 1
+    if line_no == 1:
+        column += len(re.split(_NEWLINE, lead)[-1])
+    line_no += len(re.findall(_NEWLINE, lead))
+    return f"column {column}" if line_no == 1 else f"line {line_no}, column {column}"
+
+
+_NEWLINE = r"\r\n|\r|\n"

@@ -1,0 +1,144 @@
+"""The canonical text of a formula: what `parse` reads back into the same tree.
+
+Constants keep their bits: finite numbers as Python's shortest round-trip digits, the
+infinities as 1e999, a NaN by its bits with from_bits(0x...). Parentheses appear exactly
+where the tree needs them. Walks the nodes without recursion, so any depth renders.
+"""
+from __future__ import annotations
+
+import keyword
+import math
+import struct
+import unicodedata
+from typing import TYPE_CHECKING, List, NamedTuple, Tuple, Union
+
+from _quorvaline import Expr
+
+from quorvaline import _native
+from quorvaline._nodes import (ARG, BINARY, BINARY_SYMBOLS, COMPARE, COMPARE_SYMBOLS, CONST,
+                               FROM_BITS, FUNCTION_NAMES, NEG, POW, SELECT, UNARY)
+
+if TYPE_CHECKING:
+    from quorvaline._kernel import Kernel
+
+# Binding strength, as Python's grammar has it.
+_COMPARE, _ADD, _MUL, _UNARY, _POW, _ATOM = range(1, 7)
+_STRENGTH = {0: _ADD, 1: _ADD, 2: _MUL, 3: _MUL, POW: _POW}
+
+Rope = Union[str, Tuple["Rope", ...]]
+
+
+class Piece(NamedTuple):
+    strength: int  # how tightly the text binds
+    rope: Rope
+    constant: bool = False
+
+
+def to_text(formula: Union[Expr, Kernel]) -> str:
+    """The canonical text of an `Expr` or `Kernel`; `parse` turns it back into the same tree,
+    constants identical by bits. Its names appear in the order the kernel numbers them
+    unless the arguments were created in another order (then pass `names` to `parse`)."""
+    expr = formula if isinstance(formula, Expr) else getattr(formula, "expr", None)
+    if not isinstance(expr, Expr):
+        raise TypeError(f"to_text() expects an Expr or a Kernel, not '{type(formula).__name__}'")
+    return formula_text(expr)
+
+
+def formula_text(expr: Expr) -> str:
+    names, nodes = _native.expr_nodes(expr)
+    _check_names(names)
+    stack: List[Piece] = []
+    for tag, payload in nodes:
+        if tag == CONST:
+            stack.append(_constant(float(payload)))
+        elif tag == ARG:
+            stack.append(Piece(_ATOM, names[int(payload)]))
+        elif tag == UNARY and payload == NEG:
+            stack.append(_negation(stack.pop()))
+        elif tag == UNARY:
+            stack.append(Piece(_ATOM, _call(FUNCTION_NAMES[(UNARY, int(payload))], stack.pop())))
+        elif tag in (BINARY, COMPARE):
+            right = stack.pop()
+            left = stack.pop()
+            stack.append(_binary(tag, int(payload), left, right))
+        else:
+            assert tag == SELECT
+            if_false, if_true, condition = stack.pop(), stack.pop(), stack.pop()
+            stack.append(Piece(_ATOM, _call("where", condition, if_true, if_false)))
+    return _flatten(stack[-1].rope)
+
+
+def first_appearance(expr: Expr) -> Tuple[str, ...]:
+    """The argument names in the order they stand in the text: the order `parse` numbers
+    them in when it is not given `names`."""
+    names, nodes = _native.expr_nodes(expr)
+    return tuple(dict.fromkeys(names[int(p)] for tag, p in nodes if tag == ARG))
+
+
+def _check_names(names: Tuple[str, ...]) -> None:
+    seen = set()
+    for name in names:
+        if name in seen:
+            raise ValueError(f"duplicate arg name: {name}")
+        seen.add(name)
+        if (not name.isidentifier() or keyword.iskeyword(name)
+                or unicodedata.normalize("NFKC", name) != name
+                or (name.startswith("__") and name.endswith("__"))):
+            raise ValueError(f"argument name {name!r} cannot be written in a formula text")
+
+
+def _constant(value: float) -> Piece:
+    if math.isnan(value):
+        bits = struct.unpack("<Q", struct.pack("<d", value))[0]
+        return Piece(_ATOM, f"{FROM_BITS}(0x{bits:016x})")  # a call: "-" stays a node
+    text = repr(value) if math.isfinite(value) else ("1e999" if value > 0 else "-1e999")
+    return Piece(_UNARY if text.startswith("-") else _ATOM, text, True)
+
+
+def _negation(operand: Piece) -> Piece:
+    if operand.constant and isinstance(operand.rope, str):
+        # "-5.0" reads back as one constant; a negated constant keeps its own node.
+        text = operand.rope
+        return Piece(_UNARY, ("-(", text if text.startswith("-") else "+" + text, ")"))
+    return Piece(_UNARY, ("-", _wrap(operand, operand.strength <= _UNARY)))
+
+
+def _binary(tag: int, code: int, left: Piece, right: Piece) -> Piece:
+    if tag == COMPARE:
+        symbol, strength = COMPARE_SYMBOLS[code], _COMPARE
+        wrap_left, wrap_right = left.strength <= _COMPARE, right.strength <= _COMPARE
+    elif code in BINARY_SYMBOLS:
+        symbol, strength = BINARY_SYMBOLS[code], _STRENGTH[code]
+        if code == POW:  # right-associative, and tighter than a unary minus on its left
+            wrap_left, wrap_right = left.strength <= _POW, right.strength < _UNARY
+        else:
+            wrap_left, wrap_right = left.strength < strength, right.strength <= strength
+    else:
+        return Piece(_ATOM, _call(FUNCTION_NAMES[(BINARY, code)], left, right))
+    return Piece(strength, (_wrap(left, wrap_left), f" {symbol} ", _wrap(right, wrap_right)))
+
+
+def _wrap(piece: Piece, parenthesise: bool) -> Rope:
+    return ("(", piece.rope, ")") if parenthesise else piece.rope
+
+
+def _call(name: str, *operands: Piece) -> Rope:
+    parts: List[Rope] = [name, "("]
+    for i, operand in enumerate(operands):
+        if i:
+            parts.append(", ")
+        parts.append(operand.rope)
+    parts.append(")")
+    return tuple(parts)
+
+
+def _flatten(rope: Rope) -> str:
+    out: List[str] = []
+    work: List[Rope] = [rope]
+    while work:
+        item = work.pop()
+        if isinstance(item, str):
+            out.append(item)
+        else:
+            work.extend(reversed(item))
+    return "".join(out)

@@ -1,0 +1,177 @@
+"""Formulas as text: the allow-list grammar, name binding, and the canonical text form."""
+import math
+import struct
+
+import numpy as np
+import pytest
+
+import quorvaline as qv
+from quorvaline import _native, kernel
+
+# Text and the same formula built through the Python API: equal kernels means equal trees.
+GRAMMAR = [
+    ("2*a + 3*b", lambda a, b: 2 * a + 3 * b),
+    ("a / b - a ** 2", lambda a, b: a / b - a ** 2),
+    ("a - (b - a)", lambda a, b: a - (b - a)),
+    ("a ** b ** 2", lambda a, b: a ** (b ** 2)),
+    ("-a + (+b)", lambda a, b: -a + b),
+    ("-2 * a", lambda a: -2.0 * a),
+    ("a >= b", lambda a, b: a >= b),
+    ("a != 1.5", lambda a: a != 1.5),
+    ("a > b > 1", lambda a, b: (a > b) * (b > 1)),
+    ("(a > 0) & (b > 0)", lambda a, b: (a > 0) * (b > 0)),
+    ("(a > 0) | (b > 0)", lambda a, b: kernel.max(a > 0, b > 0)),
+    ("~(a > 0)", lambda a: (a > 0) == 0),
+    ("where(a > b, a, 0)", lambda a, b: kernel.where_(a > b, a, 0)),
+    ("pow(a, b) + atan2(a, b)", lambda a, b: kernel.pow(a, b) + kernel.atan2(a, b)),
+    ("min(a, b) * max(a, b)", lambda a, b: kernel.min(a, b) * kernel.max(a, b)),
+    # numexpr's spellings
+    ("power(a, b)", lambda a, b: kernel.pow(a, b)),
+    ("arctan2(a, b)", lambda a, b: kernel.atan2(a, b)),
+    ("minimum(a, b) + maximum(a, b)", lambda a, b: kernel.min(a, b) + kernel.max(a, b)),
+    ("absolute(a)", lambda a: abs(a)),
+    ("a + True", lambda a: a + 1.0),
+] + [(f"{f}(a)", (lambda f: lambda a: getattr(kernel, f)(a))(f))
+     for f in "sqrt abs log exp log2 log10 floor ceil round sin cos tan".split()]
+
+
+@pytest.mark.parametrize("text,build", GRAMMAR, ids=[g[0] for g in GRAMMAR])
+def test_text_builds_the_tree_the_operators_build(text, build):
+    assert qv.compile(text) == qv.compile(build)
+
+
+@pytest.mark.parametrize("text,kind,message", [
+    ("x.real", ValueError, r"^attribute access is not allowed in a formula \(column 1\)$"),
+    ("x + y[0]", ValueError, r"^subscript .*\(column 5\)$"),
+    ("sqrt(x)(y)", ValueError, "^call of an expression"),
+    ("lambda: x", ValueError, "^lambda "),
+    ("sqrt([v for v in x])", ValueError, r"^comprehension .*\(column 6\)$"),
+    ("x if y else 0", ValueError, r"^conditional expression \(use where"),
+    ("log(x, base=2)", ValueError, r"^keyword argument in log\(\) .*\(column 8\)$"),
+    ("foo(x)", ValueError, r"^unknown function 'foo' \(column 1\)$"),
+    ("sqrt(x, y)", ValueError, r"^sqrt\(\) takes 1 argument, not 2"),
+    ("where(x, y)", ValueError, r"^where\(\) takes 3 arguments, not 2"),
+    ("x + 'a'", ValueError, r"^string is not allowed.*\(column 5\)$"),
+    ("x * 2j", ValueError, "^complex number"),
+    ("x + None", ValueError, "^None is not allowed"),
+    ("x and y", ValueError, r"^'and' is not allowed in a formula \(use &"),
+    ("x or y", ValueError, r"^'or' .*\(use \|"),
+    ("not x", ValueError, "^'not'"),
+    ("x // 2", ValueError, "^operator '//'"),
+    ("x % 2", ValueError, "^operator '%'"),
+    ("x is y", ValueError, "^operator 'is'"),
+    ("x in y", ValueError, "^operator 'in'"),
+    ("x & y", ValueError, r"^operator '&' needs comparisons"),
+    ("~x", ValueError, r"^operator '~' needs comparisons"),
+    ("(x > 0) | y", ValueError, r"^operator '\|' needs comparisons"),
+    ("__import__('os')", ValueError, "^unknown function '__import__'"),
+    ("x + __builtins__", ValueError, r"^name '__builtins__' is not allowed .*\(column 5\)$"),
+    ("sqrt(*x)", ValueError, "^starred argument"),
+    ("(y := 2) * x", ValueError, "^assignment expression"),
+    ("x + 1" + "0" * 400, ValueError, r"^integer too large for float64 \(column 5\)$"),
+    ("from_bits(-1) * x", ValueError, r"^from_bits\(\) takes one integer literal"),
+    ("from_bits(1.0) * x", ValueError, r"^from_bits\(\) takes one integer literal"),
+    ("2 + 3", ValueError, "has no names"),
+    ("  π + x.y", ValueError, r"\(column 7\)$"),
+    ("(x +\n  y.z)", ValueError, r"\(line 2, column 3\)$"),
+    ("x +", SyntaxError, None),
+    ("x = 1", SyntaxError, None),
+    ("", SyntaxError, None),
+    ("x\ud800", ValueError, "not valid Unicode"),
+    ("(" * 500 + "x" + ")" * 500, ValueError, "nested too deeply"),
+])
+def test_refusals_name_the_construct_and_column(text, kind, message):
+    with pytest.raises(kind, match=message):
+        qv.parse(text)
+
+
+def test_only_strings_are_parsed():
+    with pytest.raises(TypeError, match="must be str, not 'bytes'"):
+        qv.parse(b"x + 1")
+
+
+def test_names_are_numbered_by_first_appearance_or_as_given():
+    assert qv.compile("b * a + c").names == ("b", "a", "c")
+    assert qv.compile(qv.parse("b * a + c", names=["a", "b", "c"])).names == ("a", "b", "c")
+    with pytest.raises(ValueError, match="must list each name of the formula once"):
+        qv.parse("a + b", names=["a"])
+
+
+outer = np.array([1.0, 2.0, 3.0])
+shadowed = np.array([100.0, 100.0, 100.0])
+
+
+class TestNameBinding:
+    def test_from_operands_then_locals_then_globals(self):
+        local = np.array([10.0, 20.0, 30.0])
+        shadowed = np.array([0.5, 0.5, 0.5])  # noqa: F841 (found by name in the text)
+        got = qv.evaluate("outer + local * shadowed + given", given=1.0)
+        assert got.tolist() == [7.0, 13.0, 19.0]
+        assert qv.evaluate("shadowed", {"shadowed": outer}).tolist() == outer.tolist()
+
+    def test_a_global_when_no_local_has_the_name(self):
+        assert qv.evaluate("shadowed - outer").tolist() == [99.0, 98.0, 97.0]
+
+    def test_a_name_found_nowhere_is_a_name_error(self):
+        with pytest.raises(NameError, match="^name 'nowhere' is not defined$"):
+            qv.evaluate("outer + nowhere")
+
+    def test_builtins_are_never_consulted(self):
+        with pytest.raises(NameError, match="'len'"):
+            qv.evaluate("outer + len")
+
+    def test_a_kernel_takes_operands_only(self):
+        k = qv.compile("outer * 2")
+        with pytest.raises(ValueError, match="^missing arg: outer$"):
+            k()
+        assert k(outer=outer).tolist() == [2.0, 4.0, 6.0]
+
+
+def nodes_with_bits(expr):
+    names, nodes = _native.expr_nodes(expr)
+    return names, [(t, struct.pack("<d", p) if t == 0 else p) for t, p in nodes]
+
+
+def bits(value):
+    return struct.unpack("<d", struct.pack("<Q", value))[0]
+
+
+@pytest.mark.parametrize("text", [
+    "2.0 * a + 3.0 * b", "-a ** 2.0", "(-2.0) ** a", "a ** -b", "(a ** b) ** c", "a - (b - c)",
+    "a / (b * c)", "-(-a)", "a * -(+5.0)", "a - -0.0", "-(-0.0) + a", "a + 1e999 - -1e999",
+    "a * 5e-324", "1.7976931348623157e+308 * a", "a * from_bits(0x7ff8000000000001)",
+    "a * -from_bits(0xfff0000000000001)", "(a > b) == (b <= c)", "where(a > 0.0, log(a), -b)",
+    "atan2(a, b) + min(a, 1.0) * max(2.0, b)", "(-1e999) ** a", "sqrt(4.0) * a",
+])
+def test_canonical_text_is_a_fixed_point_with_the_same_bits(text):
+    expr = qv.parse(text)
+    assert qv.to_text(expr) == text
+    assert nodes_with_bits(qv.parse(qv.to_text(expr))) == nodes_with_bits(expr)
+
+
+@pytest.mark.parametrize("value", [math.nan, -math.nan, bits(0x7ff0000000000001),
+                                   bits(0xfff8dead00000000), -0.0, math.inf, -math.inf, 5e-324,
+                                   -2.2250738585072014e-308, 1e16, 0.1])
+def test_constants_travel_through_text_by_bits(value):
+    x = kernel.arg("x")
+    for expr in (x * value, kernel.where_(x > 0, value, x)):
+        assert nodes_with_bits(qv.parse(qv.to_text(expr))) == nodes_with_bits(expr)
+
+
+def test_text_of_what_cannot_be_written():
+    with pytest.raises(ValueError, match="^duplicate arg name: x$"):
+        qv.to_text(kernel.arg("x") + kernel.arg("x"))
+    for name in ["1x", "lambda", "my var", "__x__", "ﬁ"]:
+        with pytest.raises(ValueError, match="cannot be written in a formula text"):
+            qv.to_text(kernel.arg(name) + 1)
+    with pytest.raises(TypeError, match="expects an Expr or a Kernel, not 'str'"):
+        qv.to_text("x + 1")
+
+
+def test_text_computes_what_numpy_computes():
+    rng = np.random.default_rng(1)
+    a, b = rng.random(5000) * 4 - 2, rng.random(5000) * 4 - 2
+    got = qv.evaluate("where((a > 0) & ~(b > 0.5) | (a < -1), sqrt(abs(a)) + b ** 2, -1 < a < 1)")
+    cond = ((a > 0) & ~(b > 0.5)) | (a < -1)
+    expected = np.where(cond, np.sqrt(np.abs(a)) + b ** 2, ((-1 < a) & (a < 1)).astype(float))
+    np.testing.assert_allclose(got, expected, rtol=1e-15)
