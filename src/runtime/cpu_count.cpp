@@ -61,10 +61,11 @@ std::optional<std::size_t> parse_positive_count(std::string_view text) {
     return v;
 }
 
-std::optional<std::size_t> env_thread_override(const char* num_threads, const char* rs_num_cpus) {
+std::optional<std::size_t> env_thread_override(const char* num_threads, const char* rs_num_cpus,
+                                               std::size_t max_count) {
     for (const char* value : {num_threads, rs_num_cpus}) {
         if (value == nullptr) continue;
-        if (auto n = parse_positive_count(value)) return n;
+        if (auto n = parse_positive_count(value); n && *n <= max_count) return n;
     }
     return std::nullopt;
 }
@@ -130,14 +131,14 @@ std::optional<std::size_t> affinity_cpu_count() {
 }
 
 std::size_t available_cpus() {
-    if (auto n = env_thread_override(std::getenv("RAYON_NUM_THREADS"),
-                                     std::getenv("RAYON_RS_NUM_CPUS")))
-        return *n;
     std::size_t cpus = affinity_cpu_count().value_or(
         std::max(1u, std::thread::hardware_concurrency()));
     auto self_cgroup = read_file("/proc/self/cgroup").value_or("");
     if (auto limit = cgroup_cpu_limit("/sys/fs/cgroup", self_cgroup)) cpus = std::min(cpus, *limit);
-    return std::max<std::size_t>(1, cpus);
+    cpus = std::max<std::size_t>(1, cpus);
+    return env_thread_override(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                               cpus * kMaxThreadsPerCpu)
+        .value_or(cpus);
 }
 
 }  // namespace qv

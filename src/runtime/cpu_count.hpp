@@ -1,5 +1,5 @@
 // CPUs available to this process: the affinity mask, limited by a cgroup CPU quota,
-// unless RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS name a positive count.
+// unless RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS name a positive count the machine can run.
 #pragma once
 
 #include <cstddef>
@@ -17,8 +17,14 @@ std::size_t available_cpus();
 // A positive decimal integer, digits only; anything else is nullopt.
 std::optional<std::size_t> parse_positive_count(std::string_view text);
 
-// The first of the two variables that holds a positive count; null pointers are unset.
-std::optional<std::size_t> env_thread_override(const char* num_threads, const char* rs_num_cpus);
+// A count above this many threads per CPU available is a slip (or an overflow, such as
+// 2^64 - 1), not a pool the machine could start: it is ignored like any other bad value.
+inline constexpr std::size_t kMaxThreadsPerCpu = 64;
+
+// The first of the two variables that holds a positive count of at most `max_count`;
+// null pointers are unset.
+std::optional<std::size_t> env_thread_override(const char* num_threads, const char* rs_num_cpus,
+                                               std::size_t max_count);
 
 // cgroup v2 `cpu.max` ("max 100000", "200000 100000"): quota / period rounded up, at least 1.
 std::optional<std::size_t> cpu_limit_from_cpu_max(std::string_view contents);

@@ -25,12 +25,17 @@ TEST(CpuCount, PositiveCountParsing) {
 }
 
 TEST(CpuCount, EnvironmentOverrideOrder) {
-    EXPECT_EQ(env_thread_override(nullptr, nullptr), std::nullopt);
-    EXPECT_EQ(env_thread_override("3", "5"), Count(3));
-    EXPECT_EQ(env_thread_override(nullptr, "5"), Count(5));
-    EXPECT_EQ(env_thread_override("0", "5"), Count(5));
-    EXPECT_EQ(env_thread_override("many", "5"), Count(5));
-    EXPECT_EQ(env_thread_override("0", "-1"), std::nullopt);
+    constexpr std::size_t kMax = 128;
+    EXPECT_EQ(env_thread_override(nullptr, nullptr, kMax), std::nullopt);
+    EXPECT_EQ(env_thread_override("3", "5", kMax), Count(3));
+    EXPECT_EQ(env_thread_override(nullptr, "5", kMax), Count(5));
+    EXPECT_EQ(env_thread_override("0", "5", kMax), Count(5));
+    EXPECT_EQ(env_thread_override("many", "5", kMax), Count(5));
+    EXPECT_EQ(env_thread_override("0", "-1", kMax), std::nullopt);
+    // Beyond what the machine can run: ignored like any other bad value.
+    EXPECT_EQ(env_thread_override("128", "5", kMax), Count(128));
+    EXPECT_EQ(env_thread_override("129", "5", kMax), Count(5));
+    EXPECT_EQ(env_thread_override("18446744073709551615", nullptr, kMax), std::nullopt);
 }
 
 TEST(CpuCount, CgroupQuotaTexts) {

@@ -4,6 +4,9 @@ import inspect
 import os
 import signal
 import struct
+import subprocess
+import sys
+import textwrap
 import time
 
 import numpy as np
@@ -226,3 +229,33 @@ class TestWaiting:
             waiter.finish()
         assert ch.recv().scalar() == 3.0      # the send already begun still arrives
         assert repr(handle) == "TaskHandle(state=Cancelled)"
+
+
+# Threads a pooled evaluation ran on (the caller and the pool's workers), in a fresh process.
+POOL_THREADS = textwrap.dedent("""
+    import os
+    import numpy as np
+    import _quorvaline as q
+    k, rt = q._KernelModule(), q._RuntimeModule()
+    x = rt.asarray(np.arange(8192.0))
+    assert rt.go(k.map(k.elementwise(k.arg("x") * 2.0), x=x)).result().numpy()[-1] == 16382.0
+    names = [open(f"/proc/self/task/{t}/comm").read() for t in os.listdir("/proc/self/task")]
+    print(1 + sum(n.startswith("qv-pool-") for n in names))
+""")
+
+
+def pool_threads(**variables):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    done = subprocess.run([sys.executable, "-c", POOL_THREADS], env={**env, **variables},
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    return int(done.stdout)
+
+
+def test_pool_size_ignores_what_the_machine_could_not_run():
+    default = pool_threads()
+    too_many = str(64 * len(os.sched_getaffinity(0)) + 1)
+    assert pool_threads(RAYON_NUM_THREADS="3") == 3
+    for bad in ["18446744073709551615", too_many, "0"]:
+        assert pool_threads(RAYON_NUM_THREADS=bad) == default, bad
+    assert pool_threads(RAYON_NUM_THREADS="18446744073709551615", RAYON_RS_NUM_CPUS="2") == 2
