@@ -1,0 +1,77 @@
+"""Lazy elementwise evaluation over Dask arrays: one engine call per output chunk."""
+from __future__ import annotations
+
+import numbers
+from typing import Any, Dict, List, Mapping, Optional, Tuple
+
+import dask.array as da
+import numpy as np
+import numpy.typing as npt
+from dask.base import tokenize
+
+from quorvaline._one_call import _merge_operands
+from quorvaline.dask._formula import as_kernel, Kernel
+
+
+def evaluate(formula: Any, operands: Optional[Mapping[str, Any]] = None, /,
+             **named: Any) -> da.Array:
+    """A lazy Dask array of the formula over Dask arrays, NumPy arrays and numbers.
+
+    `formula` is what `qv.evaluate` takes. Array operands broadcast by NumPy's rules and
+    their chunks are aligned as Dask aligns them for its own elementwise operations; each
+    output chunk is one engine call on the matching chunks. The task name comes from the
+    kernel's token and the operands', so the same formula on the same inputs is one
+    computation. Errors of the engine (a missing operand, for example) are raised by
+    `compute()`, with the engine's type and text.
+    """
+    kern = as_kernel(formula)
+    values: Dict[str, Any] = _merge_operands(operands, named)
+    arrays: Dict[str, da.Array] = {}
+    scalars: Dict[str, Any] = {}
+    for name, value in values.items():
+        if isinstance(value, da.Array):
+            arrays[name] = value
+        elif isinstance(value, numbers.Number) or np.ndim(value) == 0:
+            scalars[name] = value
+        else:
+            arrays[name] = da.asarray(value)
+    ndim = len(_broadcast_shape(arrays))
+    names = list(arrays)
+    args: List[Any] = []
+    for array in arrays.values():
+        args += [array, tuple(range(array.ndim))[::-1]]
+    token = tokenize(kern, sorted(scalars.items()), names, *arrays.values())
+    return da.blockwise(_evaluate_chunk, tuple(range(ndim))[::-1], *args,
+                        name=f"qv-evaluate-{token}", dtype=np.float64,
+                        meta=np.empty((0,) * ndim, dtype=np.float64),
+                        kernel=kern, names=names, scalars=scalars)
+
+
+def _evaluate_chunk(*chunks: Any, kernel: Kernel, names: List[str],
+                    scalars: Dict[str, Any]) -> npt.NDArray[np.float64]:
+    return kernel({**scalars, **dict(zip(names, chunks))})
+
+
+def _broadcast_shape(arrays: Mapping[str, da.Array]) -> Tuple[float, ...]:
+    """The operands' common shape; a pair that does not broadcast is named in the error."""
+    shape: Tuple[float, ...] = ()
+    seen: List[Tuple[str, Tuple[float, ...]]] = []
+    for name, array in arrays.items():
+        try:
+            shape = da.core.broadcast_shapes(shape, array.shape)
+        except ValueError:
+            other, other_shape = next(((n, s) for n, s in seen
+                                       if not _broadcasts(s, array.shape)), seen[-1])
+            raise ValueError(f"operands could not be broadcast together: argument "
+                             f"'{other}' of shape {other_shape} and argument '{name}' "
+                             f"of shape {array.shape}") from None
+        seen.append((name, array.shape))
+    return shape
+
+
+def _broadcasts(a: Tuple[float, ...], b: Tuple[float, ...]) -> bool:
+    try:
+        da.core.broadcast_shapes(a, b)
+    except ValueError:
+        return False
+    return True

@@ -1,0 +1,180 @@
+"""Reductions of Dask arrays with the engine's bits: sums chained from chunk to chunk in C
+order, extremes combined by value and then by position."""
+from __future__ import annotations
+
+import builtins
+from typing import Any, Callable, Dict, List, Optional, Tuple
+
+import dask.array as da
+import numpy as np
+from dask.base import tokenize
+from dask.highlevelgraph import HighLevelGraph
+
+import quorvaline as qv
+
+# How many partial results one combining task takes.
+SPLIT_EVERY = 32
+
+Key = Tuple[Any, ...]
+# A sum so far: the running value and the count of elements it covers.
+Partial = Tuple[float, int]
+# An extreme so far: its value and, for a zero, its position as ((block, index), ...) per
+# axis, which orders like the element's index in the whole array.
+Extreme = Optional[Tuple[float, Tuple[Tuple[int, int], ...]]]
+
+
+def sum(array: Any, /, *, exact: bool = True) -> da.Array:
+    """The sum of all elements as a lazy 0-d Dask array.
+
+    With `exact=True` (the default) it has the bits of `qv.sum` of the whole array in C
+    order, whatever the chunking: each chunk's sum starts from the running value of the
+    chunks before it, so the chunks are added one after another (their elementwise work
+    still runs in parallel). Where chunks split any axis but the first, the chunks of one
+    block row are first joined so that each piece is a run of the whole in C order.
+    `exact=False` sums the chunks independently and adds the partial sums in a tree: it
+    runs the sums in parallel but is not bit-identical to the whole array's sum.
+    """
+    return _sum_like(array, exact, "Sum")
+
+
+def mean(array: Any, /, *, exact: bool = True) -> da.Array:
+    """The sum (as `sum` computes it, by `exact`) divided by the element count."""
+    return _sum_like(array, exact, "Mean")
+
+
+def min(array: Any, /) -> da.Array:
+    """Smallest element as a lazy 0-d Dask array: NaN if any element is NaN, and among equal
+    values the earliest in C order, exactly as `qv.min` of the whole array."""
+    return _extreme(array, "Min")
+
+
+def max(array: Any, /) -> da.Array:
+    """Largest element, by the rules of `min`."""
+    return _extreme(array, "Max")
+
+
+def _sum_like(array: Any, exact: bool, op: str) -> da.Array:
+    x = da.asarray(array)
+    name = f"qv-{op.lower()}-{tokenize(x, exact)}"
+    layer: Dict[Any, Any] = {}
+    if exact:
+        # Trailing axes whole: every chunk is then one run of the array in C order.
+        x = x.rechunk({axis: -1 for axis in range(1, x.ndim)})
+        last: Any = (-0.0, 0)
+        for i, key in enumerate(_block_keys(x)):
+            layer[(f"{name}-chain", i)] = (_sum_from, last, key)
+            last = (f"{name}-chain", i)
+    else:
+        parts = []
+        for i, key in enumerate(_block_keys(x)):
+            layer[(f"{name}-part", i)] = (_sum_from, (-0.0, 0), key)
+            parts.append((f"{name}-part", i))
+        last = _tree(layer, name, parts, _add_partials)
+    layer[(name,)] = (_finish_sum, last, op)
+    return _scalar_array(name, layer, x)
+
+
+def _extreme(array: Any, op: str) -> da.Array:
+    x = da.asarray(array)
+    name = f"qv-{op.lower()}-{tokenize(x)}"
+    layer: Dict[Any, Any] = {}
+    parts = []
+    for i, key in enumerate(_block_keys(x)):
+        layer[(f"{name}-part", i)] = (_chunk_extreme, key, key[1:], op)
+        parts.append((f"{name}-part", i))
+    last = _tree(layer, name, parts, _combine_min if op == "Min" else _combine_max)
+    layer[(name,)] = (_finish_extreme, last, op)
+    return _scalar_array(name, layer, x)
+
+
+def _block_keys(x: da.Array) -> List[Key]:
+    """The keys of the array's chunks, in C order of their block indices."""
+    return [(x.name, *index) for index in np.ndindex(*x.numblocks)]
+
+
+def _tree(layer: Dict[Any, Any], name: str, parts: List[Any],
+          combine: Callable[[List[Any]], Any]) -> Any:
+    """Combine the parts in order, SPLIT_EVERY at a time, level after level; the key of
+    the one that remains (or the parts' identity value when there are none)."""
+    if not parts:
+        return combine([])
+    level = 0
+    while len(parts) > 1:
+        groups = [parts[i:i + SPLIT_EVERY] for i in range(0, len(parts), SPLIT_EVERY)]
+        parts = []
+        for j, group in enumerate(groups):
+            layer[(f"{name}-combine{level}", j)] = (combine, group)
+            parts.append((f"{name}-combine{level}", j))
+        level += 1
+    return parts[0]
+
+
+def _scalar_array(name: str, layer: Dict[Any, Any], x: da.Array) -> da.Array:
+    graph = HighLevelGraph.from_collections(name, layer, dependencies=[x])  # type: ignore[list-item]
+    return da.Array(graph, name, chunks=(), dtype=np.float64,
+                    meta=np.empty((), dtype=np.float64))
+
+
+def _sum_from(start: Partial, chunk: Any) -> Partial:
+    value, count = start
+    flat = np.ravel(np.asarray(chunk, dtype=np.float64))
+    if flat.size == 0:
+        return start
+    # -0.0 + value is value, bit for bit (for -0.0 too), so the chain goes on exactly.
+    return qv.sum(np.concatenate(([value], flat))), count + flat.size
+
+
+def _add_partials(parts: List[Partial]) -> Partial:
+    value, count = -0.0, 0
+    for part_value, part_count in parts:
+        if part_count:
+            value, count = value + part_value, count + part_count
+    return value, count
+
+
+def _finish_sum(total: Partial, op: str) -> np.float64:
+    value, count = total
+    if count == 0:
+        raise ValueError(f"cannot {op} empty buffer")
+    return np.float64(value / count if op == "Mean" else value)
+
+
+def _chunk_extreme(chunk: Any, block: Tuple[int, ...], op: str) -> Extreme:
+    values = np.asarray(chunk, dtype=np.float64)
+    if values.size == 0:
+        return None
+    value = (qv.min if op == "Min" else qv.max)(np.ascontiguousarray(values).ravel())
+    if value != 0.0:
+        return value, ()
+    # Zeros of both signs are equal and the earliest wins: keep where this one is.
+    first = np.unravel_index(int(np.argmax(values == 0.0)), values.shape)
+    return float(values[first]), tuple(zip(block, (int(i) for i in first)))
+
+
+def _combine_min(parts: List[Extreme]) -> Extreme:
+    return _combine(parts, lambda a, b: a < b)
+
+
+def _combine_max(parts: List[Extreme]) -> Extreme:
+    return _combine(parts, lambda a, b: a > b)
+
+
+def _combine(parts: List[Extreme], better: Callable[[float, float], bool]) -> Extreme:
+    best: Extreme = None
+    for part in parts:
+        if part is None:
+            continue
+        if best is None:
+            best = part
+        elif best[0] != best[0]:
+            break  # NaN stays NaN
+        elif part[0] != part[0] or better(part[0], best[0]) or (
+                part[0] == best[0] and part[1] < best[1]):
+            best = part
+    return best
+
+
+def _finish_extreme(best: Extreme, op: str) -> np.float64:
+    if best is None:
+        raise ValueError(f"cannot {op} empty buffer")
+    return np.float64(best[0])
