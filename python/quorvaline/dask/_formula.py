@@ -2,6 +2,7 @@
 operands, picklable for worker processes, with a stable Dask token."""
 from __future__ import annotations
 
+import re
 from typing import Any, Callable, Dict, List, Mapping, Tuple, Union
 
 import numpy as np
@@ -31,8 +32,10 @@ class Kernel:
     def __reduce__(self) -> Tuple[Any, ...]:
         return (Kernel, (self._formula,))
 
-    def __dask_tokenize__(self) -> Tuple[str, str]:
-        return (repr(self._expr), repr(self._expr.get_temp_args()))
+    def __dask_tokenize__(self) -> str:
+        temp_args = self._expr.get_temp_args()
+        return re.sub(r"ArgRef\((\d+)\)", lambda m: f"ArgRef({temp_args[int(m[1])]!r})",
+                      repr(self._expr))
 
 
 def as_kernel(formula: Any) -> Kernel:

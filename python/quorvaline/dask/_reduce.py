@@ -110,7 +110,9 @@ def _tree(layer: Dict[Any, Any], name: str, parts: List[Any],
 
 
 def _scalar_array(name: str, layer: Dict[Any, Any], x: da.Array) -> da.Array:
-    graph = HighLevelGraph.from_collections(name, layer, dependencies=[x])  # type: ignore[list-item]
+    # Dask's own protocol type does not admit its Array; it is one all the same.
+    deps: List[Any] = [x]
+    graph = HighLevelGraph.from_collections(name, layer, dependencies=deps)
     return da.Array(graph, name, chunks=(), dtype=np.float64,
                     meta=np.empty((), dtype=np.float64))
 

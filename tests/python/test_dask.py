@@ -1,0 +1,137 @@
+"""quorvaline.dask on Dask's threaded scheduler: results against the single-machine engine
+bit for bit, over random shapes and chunkings; task names; errors at compute()."""
+import math
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import quorvaline as qv
+
+da = pytest.importorskip("dask.array")
+import dask  # noqa: E402
+
+import quorvaline.dask as qvd  # noqa: E402
+
+PROPERTY = settings(max_examples=60, deadline=None, derandomize=True, database=None,
+                    suppress_health_check=[HealthCheck.too_slow])
+SPECIAL = [0.0, -0.0, math.inf, -math.inf, math.nan, 1e308, -1e308, 5e-324, 1.0, -2.5]
+
+
+@pytest.fixture(autouse=True)
+def threaded():
+    with dask.config.set(scheduler="threads"):
+        yield
+
+
+@st.composite
+def chunked(draw, max_ndim=3, special=True):
+    """A NumPy array (specials mixed in) and a chunking of it: any chunk sizes per axis."""
+    shape = tuple(draw(st.lists(st.integers(1, 7), min_size=1, max_size=max_ndim)))
+    rng = np.random.default_rng(draw(st.integers(0, 2 ** 32 - 1)))
+    values = rng.standard_normal(shape)
+    if special and draw(st.booleans()):
+        picks = rng.integers(0, len(SPECIAL), values.size)
+        mask = rng.random(values.size) < 0.3
+        values.ravel()[mask] = np.array(SPECIAL)[picks[mask]]
+    chunks = tuple(draw(st.integers(1, n)) for n in shape)
+    return values, chunks
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
+
+
+@PROPERTY
+@given(chunked(special=False))
+def test_evaluate_matches_the_engine_with_broadcasting(case):
+    values, chunks = case
+    row = values.reshape(-1, values.shape[-1])[0].copy()   # broadcasts along the last axis
+    x = da.from_array(values, chunks=chunks)
+    out = qvd.evaluate(lambda x, y, s: qv.kernel.sqrt(abs(x * y)) + s, x=x, y=row, s=2.0)
+    assert out.dtype == np.float64 and out.shape == values.shape
+    expected = qv.evaluate(lambda x, y, s: qv.kernel.sqrt(abs(x * y)) + s,
+                           x=values.ravel(), y=np.broadcast_to(row, values.shape).ravel(),
+                           s=2.0, convert=True)
+    assert same_bits(out.compute(), expected.reshape(values.shape))
+
+
+@PROPERTY
+@given(chunked())
+def test_reductions_have_the_whole_arrays_bits(case):
+    values, chunks = case
+    x = da.from_array(values, chunks=chunks)
+    flat = values.ravel()
+    for ours, whole in ((qvd.sum, qv.sum), (qvd.mean, qv.mean), (qvd.min, qv.min),
+                        (qvd.max, qv.max)):
+        assert same_bits(ours(x).compute(), whole(flat)), ours.__name__
+
+
+@PROPERTY
+@given(chunked(special=False))
+def test_signed_zeros_earliest_wins_across_chunks(case):
+    values, chunks = case
+    signs = np.random.default_rng(values.size).random(values.shape) < 0.5
+    zeros = np.where(signs, -0.0, 0.0)
+    for ours, whole in ((qvd.min, qv.min), (qvd.max, qv.max)):
+        assert same_bits(ours(da.from_array(zeros, chunks=chunks)).compute(),
+                         whole(zeros.ravel()))
+
+
+@pytest.mark.parametrize("values,chunks", [
+    ([1e308, 1e308, -1e308], 1),          # left to right: +inf, not 1e308
+    ([-0.0], 1), ([-0.0, -0.0], 1), ([0.0, -0.0], 1),
+    ([1.0, 1e100, -1e100, 1.0], 2),
+])
+def test_exact_sum_chains_special_cases(values, chunks):
+    values = np.array(values)
+    assert same_bits(qvd.sum(da.from_array(values, chunks=chunks)).compute(), qv.sum(values))
+
+
+def test_inexact_sum_adds_chunks_in_a_tree():
+    values = np.array([1.0, 1e100, -1e100, 1.0])
+    x = da.from_array(values, chunks=2)
+    assert qvd.sum(x).compute() == qv.sum(values) == 1.0
+    assert qvd.sum(x, exact=False).compute() == 0.0        # (1 + 1e100) + (-1e100 + 1)
+    big = da.from_array(np.random.default_rng(3).random(10_000), chunks=97)
+    assert math.isclose(qvd.mean(big, exact=False).compute(), qvd.mean(big).compute(),
+                        rel_tol=1e-12)
+
+
+@pytest.mark.parametrize("reduce,op", [(qvd.sum, "Sum"), (qvd.mean, "Mean"),
+                                       (qvd.min, "Min"), (qvd.max, "Max")])
+def test_empty_arrays_fail_at_compute(reduce, op):
+    lazy = reduce(da.zeros((3, 0), chunks=2))
+    with pytest.raises(ValueError, match=f"^cannot {op} empty buffer$"):
+        lazy.compute()
+
+
+def test_names_are_stable_and_follow_the_inputs():
+    x = da.arange(10.0, chunks=3)
+    y = np.linspace(0.0, 1.0, 10)
+    first = qvd.evaluate(lambda x, y: x * y + 1, x=x, y=y)
+    assert first.name == qvd.evaluate(lambda x, y: x * y + 1, x=x, y=y).name
+    assert first.name != qvd.evaluate(lambda x, y: x * y + 2, x=x, y=y).name
+    assert first.name != qvd.evaluate(lambda x, y: x * y + 1, x=x + 1, y=y).name
+    assert first.name != qvd.evaluate(lambda x, y: x * y + 1, x=x, y=y[::-1].copy()).name
+    assert qvd.sum(first).name == qvd.sum(first).name != qvd.sum(first, exact=False).name
+
+
+def test_engine_errors_surface_at_compute_with_type_and_text():
+    x = da.arange(10.0, chunks=4)
+    lazy = qvd.evaluate(lambda x, y: x + y, x=x)      # built without running the formula
+    assert lazy.dtype == np.float64 and type(lazy._meta) is np.ndarray
+    with pytest.raises(ValueError, match="^missing arg: y$"):
+        lazy.compute()
+    with pytest.raises(ValueError, match="^unexpected args: z$"):
+        qvd.evaluate(lambda x: x, x=x, z=x).compute()
+    with pytest.raises(ValueError, match="^no buffer arguments provided$"):
+        qvd.evaluate(lambda x: x, x=1.0).compute()
+
+
+def test_shapes_that_do_not_broadcast_name_both_operands():
+    with pytest.raises(ValueError, match=r"argument 'x' of shape \(4,\) and argument 'y' "
+                                         r"of shape \(3,\)"):
+        qvd.evaluate(lambda x, y: x + y, x=da.ones(4, chunks=2), y=np.ones(3))
