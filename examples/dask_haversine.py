@@ -18,9 +18,9 @@ import distributed
 import numpy as np
 from distributed.diagnostics.progressbar import progress
 
-import quorvaline as qv
 import quorvaline.dask as qvd
 from haversine import haversine
+from quorvaline import kernel
 
 SEED = 20240607
 
@@ -43,7 +43,7 @@ def coordinates(n: int, chunk: int) -> Dict[str, da.Array]:
 
 
 def distances_ours(lat1: Any, lon1: Any, lat2: Any, lon2: Any) -> Any:
-    return haversine(qv.kernel, lat1, lon1, lat2, lon2)
+    return haversine(kernel, lat1, lon1, lat2, lon2)
 
 
 def timed_mean(client: distributed.Client, mean: da.Array, label: str) -> Tuple[float, float]:

@@ -131,6 +131,18 @@ def test_engine_errors_surface_at_compute_with_type_and_text():
         qvd.evaluate(lambda x: x, x=1.0).compute()
 
 
+def test_texts_and_kernels_are_formulas_too():
+    values = np.linspace(-2.0, 2.0, 50)
+    x, offset = da.from_array(values, chunks=7), np.float64(0.5)   # offset: from this scope
+    expected = qv.evaluate("sqrt(abs(x)) + offset", x=values, offset=0.5)
+    by_text = qvd.evaluate("sqrt(abs(x)) + offset", x=x)
+    by_kernel = qvd.evaluate(qv.compile("sqrt(abs(x)) + offset"), x=x, offset=offset)
+    assert by_text.name == by_kernel.name
+    assert same_bits(by_text.compute(), expected) and same_bits(by_kernel.compute(), expected)
+    with pytest.raises(NameError, match="'nowhere'"):
+        qvd.evaluate("x + nowhere", x=x)
+
+
 def test_shapes_that_do_not_broadcast_name_both_operands():
     with pytest.raises(ValueError, match=r"argument 'x' of shape \(4,\) and argument 'y' "
                                          r"of shape \(3,\)"):

@@ -105,7 +105,7 @@ def test_a_worker_killed_mid_computation_changes_no_bit(client, lazy, coordinate
 
 def test_a_failing_chunk_raises_the_engine_error_at_compute(client):
     x = da.from_array(np.arange(100.0), chunks=30)
-    lazy = qvd.evaluate(lambda x, y: x + y, x=x)
+    lazy = qvd.evaluate(qv.compile("x + y"), x=x)
     with pytest.raises(ValueError, match="^missing arg: y$"):
         client.compute(lazy).result(timeout=WAIT)
     with pytest.raises(ValueError, match="^cannot Mean empty buffer$"):

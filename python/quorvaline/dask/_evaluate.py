@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import numbers
+import sys
 from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 import dask.array as da
@@ -9,30 +10,35 @@ import numpy as np
 import numpy.typing as npt
 from dask.base import tokenize
 
-from quorvaline._one_call import _merge_operands
-from quorvaline.dask._formula import as_kernel, Kernel
+import quorvaline as qv
+from quorvaline._one_call import _merge_operands, _names_from_scope
 
 
 def evaluate(formula: Any, operands: Optional[Mapping[str, Any]] = None, /,
              **named: Any) -> da.Array:
     """A lazy Dask array of the formula over Dask arrays, NumPy arrays and numbers.
 
-    `formula` is what `qv.evaluate` takes. Array operands broadcast by NumPy's rules and
+    `formula` is what `qv.evaluate` takes (an `Expr`, a formula text, a callable), or a
+    `qv.Kernel`; it is compiled once, here, and shipped to the workers as a kernel. A name
+    of a formula text that the operands lack is taken from the caller's variables, as
+    `qv.evaluate` takes it. Array operands broadcast by NumPy's rules and
     their chunks are aligned as Dask aligns them for its own elementwise operations; each
     output chunk is one engine call on the matching chunks. The task name comes from the
     kernel's token and the operands', so the same formula on the same inputs is one
     computation. Errors of the engine (a missing operand, for example) are raised by
     `compute()`, with the engine's type and text.
     """
-    kern = as_kernel(formula)
+    kern = formula if isinstance(formula, qv.Kernel) else qv.compile(formula)
     values: Dict[str, Any] = _merge_operands(operands, named)
+    if isinstance(formula, str):
+        _names_from_scope(list(kern.names), values, sys._getframe(1))
     arrays: Dict[str, da.Array] = {}
     scalars: Dict[str, Any] = {}
     for name, value in values.items():
         if isinstance(value, da.Array):
             arrays[name] = value
         elif isinstance(value, numbers.Number) or np.ndim(value) == 0:
-            scalars[name] = value
+            scalars[name] = value[()] if isinstance(value, np.ndarray) else value
         else:
             arrays[name] = da.asarray(value)
     ndim = len(_broadcast_shape(arrays))
@@ -47,9 +53,13 @@ def evaluate(formula: Any, operands: Optional[Mapping[str, Any]] = None, /,
                         kernel=kern, names=names, scalars=scalars)
 
 
-def _evaluate_chunk(*chunks: Any, kernel: Kernel, names: List[str],
+def _evaluate_chunk(*chunks: Any, kernel: qv.Kernel, names: List[str],
                     scalars: Dict[str, Any]) -> npt.NDArray[np.float64]:
-    return kernel({**scalars, **dict(zip(names, chunks))})
+    # The engine takes one-dimensional operands: broadcast, flatten in C order, reshape.
+    shape = np.broadcast_shapes(*(np.shape(c) for c in chunks))
+    flat = [np.ascontiguousarray(np.broadcast_to(c, shape), dtype=np.float64).ravel()
+            for c in chunks]
+    return kernel({**scalars, **dict(zip(names, flat))}).reshape(shape)
 
 
 def _broadcast_shape(arrays: Mapping[str, da.Array]) -> Tuple[float, ...]:
