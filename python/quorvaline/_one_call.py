@@ -6,11 +6,12 @@ caller passes convert=True, which lets NumPy make a float64 contiguous copy firs
 """
 from __future__ import annotations
 
+import functools
 import inspect
 import sys
 from contextlib import contextmanager
 from types import FrameType
-from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Union
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -44,16 +45,25 @@ def evaluate(
     are the engine's: for example ``ValueError("missing arg: y")``, with the argument's name
     in front where one operand is at fault.
     """
+    if isinstance(expr, str):
+        spec, order = _text_kernel(expr)
+        values = _merge_operands(operands, named)
+        _names_from_scope(order, values, sys._getframe(1))
+        return run_kernel(spec, order, values, convert)
     formula = _as_expr(expr)
     spec = kernel.elementwise(formula)
-    order = _kernel_order(formula)
-    values = _merge_operands(operands, named)
-    if isinstance(expr, str):
-        _names_from_scope(order, values, sys._getframe(1))
-    return run_kernel(spec, order, values, convert)
+    return run_kernel(spec, _kernel_order(formula), _merge_operands(operands, named), convert)
 
 
-def run_kernel(spec: KernelSpec, order: List[str], values: Mapping[str, Operand],
+@functools.lru_cache(maxsize=256)
+def _text_kernel(text: str) -> Tuple[KernelSpec, Tuple[str, ...]]:
+    """A formula text's kernel and argument names, parsed once per text (as numexpr keeps
+    its compiled formulas): the same text always gives the same tree."""
+    expr = parse(text)
+    return kernel.elementwise(expr), tuple(_kernel_order(expr))
+
+
+def run_kernel(spec: KernelSpec, order: Sequence[str], values: Mapping[str, Operand],
                convert: bool = False) -> Float64Array:
     """The one binding path of every elementwise call: operands bound by name (arrays copied
     into Buffers), lengths checked in kernel order, the kernel run, its result as NumPy."""
@@ -106,7 +116,7 @@ def _as_expr(expr: Union[Expr, str, Callable[..., Expr]], caller: str = "evaluat
     return built
 
 
-def _names_from_scope(order: List[str], values: Dict[str, Operand], frame: FrameType) -> None:
+def _names_from_scope(order: Sequence[str], values: Dict[str, Operand], frame: FrameType) -> None:
     """Binds each name of the formula that the operands lack from the caller's local, then
     global variables, as numexpr does (never from builtins); a name found nowhere is a
     NameError."""
@@ -186,7 +196,7 @@ def _named(name: str) -> Iterator[None]:
         raise type(error)(f"argument '{name}': {error}") from error
 
 
-def _check_lengths(order: List[str], bound: Mapping[str, Any]) -> None:
+def _check_lengths(order: Sequence[str], bound: Mapping[str, Any]) -> None:
     first = None
     for name in order:
         value = bound.get(name)
