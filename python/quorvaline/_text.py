@@ -100,7 +100,8 @@ def _negation(operand: Piece) -> Piece:
         # "-5.0" reads back as one constant; a negated constant keeps its own node.
         text = operand.rope
         return Piece(_UNARY, ("-(", text if text.startswith("-") else "+" + text, ")"))
-    return Piece(_UNARY, ("-", _wrap(operand, operand.strength <= _UNARY)))
+    # "--x" needs no parentheses, which keeps long chains within the parser's nesting limit.
+    return Piece(_UNARY, ("-", _wrap(operand, operand.strength < _UNARY)))
 
 
 def _binary(tag: int, code: int, left: Piece, right: Piece) -> Piece:
