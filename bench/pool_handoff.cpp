@@ -1,8 +1,7 @@
 // Cost of handing 4096 elements to the worker pool against running 4095 on the caller,
 // with the workers busy (back-to-back calls) and asleep (a pause between calls), and the
 // speed-up on a large array.
-// Build: g++ -O3 -std=c++20 -ffp-contract=off -Isrc bench/pool_handoff.cpp \
-//          build/engine-tests/libquorvaline_engine.a -lpthread -o build/pool_handoff
+// Built with the engine tests (or -DQUORVALINE_BENCH=ON): build/engine-tests/pool_handoff
 #include <algorithm>
 #include <chrono>
 #include <cmath>
