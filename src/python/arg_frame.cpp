@@ -134,14 +134,11 @@ Args parse_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs) {
 
 void reraise_for_argument(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_python_error();
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref owned_type = Ref::steal(type), original = Ref::steal(value), tb = Ref::steal(traceback);
-    Ref message = Ref::steal(check(PyObject_Str(original.get())));
+    const FetchedError original = fetch_error();
+    Ref message = Ref::steal(check(PyObject_Str(original.value.get())));
     Ref text = Ref::steal(check(PyUnicode_FromFormat("argument '%s': %U", name, message.get())));
     Ref replacement = Ref::steal(check(PyObject_CallOneArg(PyExc_TypeError, text.get())));
-    if (PyObject* cause = PyException_GetCause(original.get())) {
+    if (PyObject* cause = PyException_GetCause(original.value.get())) {
         PyException_SetCause(replacement.get(), cause);  // steals the new reference
     }
     PyErr_SetObject(PyExc_TypeError, replacement.get());
@@ -188,6 +185,16 @@ bool to_bool(PyObject* value) {
     ensure_numpy_api();
     if (PyArray_IsScalar(value, Bool)) return PyArrayScalar_VAL(value, Bool) != 0;
     raise_cannot_convert(value, "PyBool");
+}
+
+std::optional<double> to_number(PyObject* value) {
+    const long long integer = PyLong_AsLongLong(value);
+    if (integer != -1 || PyErr_Occurred() == nullptr) return static_cast<double>(integer);
+    PyErr_Clear();
+    const double real = PyFloat_AsDouble(value);
+    if (real != -1.0 || PyErr_Occurred() == nullptr) return real;
+    PyErr_Clear();
+    return std::nullopt;
 }
 
 PyObject* to_instance(PyObject* value, PyTypeObject* type, const char* target) {

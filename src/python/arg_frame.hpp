@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -130,6 +131,10 @@ PyObject* to_dict(PyObject* value);                     // dict or subclass ("Py
 std::uint64_t to_u64(PyObject* value);                  // int or __index__; OverflowError
 std::size_t to_size(PyObject* value);                   // as to_u64, within size_t
 bool to_bool(PyObject* value);                          // bool or NumPy bool ("PyBool")
+// A number as float64: an integer (int, bool, __index__) through the float64 nearest to it,
+// else what CPython's float conversion accepts (float, __float__; strings are not parsed).
+// Anything else gives nullopt and leaves no error pending.
+std::optional<double> to_number(PyObject* value);
 // An instance of `type` or of a subclass, borrowed; `target` names it in the message.
 PyObject* to_instance(PyObject* value, PyTypeObject* type, const char* target);
 

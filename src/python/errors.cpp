@@ -40,13 +40,8 @@ void python_api_failed() {
     if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw_python_error();
     if (PyErr_Occurred() != nullptr) {
         // Printed without PyErr_Print, which would exit the process on SystemExit.
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        PyErr_Display(type, value, traceback);
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
+        const FetchedError error = fetch_error();
+        PyErr_Display(error.type.get(), error.value.get(), error.traceback.get());
     }
     fault("Python API call failed");
 }

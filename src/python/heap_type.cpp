@@ -1,21 +1,37 @@
 // Creation of heap types and the behaviour all classes share.
 #include "python/heap_type.hpp"
 
+#include <algorithm>
 #include <cstring>
-
-#include "python/entry.hpp"
 
 namespace qv::py {
 
-PyTypeObject* lazy_type(PyTypeObject*& slot, PyType_Spec& spec) {
+namespace {
+
+bool has_slot(const std::vector<PyType_Slot>& slots, int id) {
+    return std::any_of(slots.begin(), slots.end(), [id](const PyType_Slot& s) { return s.slot == id; });
+}
+
+}  // namespace
+
+PyTypeObject* lazy_type(PyTypeObject*& slot, const char* name, std::size_t basic_size,
+                        std::vector<PyType_Slot> slots) {
+    if (slot != nullptr) return slot;
+    if (!has_slot(slots, Py_tp_new)) {
+        slots.push_back({Py_tp_new, reinterpret_cast<void*>(refuse_construction)});
+    }
+    if (!has_slot(slots, Py_tp_dealloc)) {
+        slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(free_instance)});
+    }
+    slots.push_back({0, nullptr});
+    // The spec is read only while the type is made; the name must live on (it does: a literal).
+    PyType_Spec spec = {name, static_cast<int>(basic_size), 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    PyObject* type = check(PyType_FromSpec(&spec));
+    // Creation can run Python code (a collection); keep whichever type came first.
     if (slot == nullptr) {
-        PyObject* type = check(PyType_FromSpec(&spec));
-        // Creation can run Python code (a collection); keep whichever type came first.
-        if (slot == nullptr) {
-            slot = reinterpret_cast<PyTypeObject*>(type);
-        } else {
-            Py_DECREF(type);
-        }
+        slot = reinterpret_cast<PyTypeObject*>(type);
+    } else {
+        Py_DECREF(type);
     }
     return slot;
 }

@@ -17,18 +17,14 @@ bool g_loaded = false;  // guarded by the interpreter lock
     std::string text = "Failed to access NumPy array API capsule: ";
     text += what;
     if (PyErr_Occurred() != nullptr) {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        Ref message = Ref::steal(value != nullptr ? PyObject_Str(value) : nullptr);
+        const FetchedError error = fetch_error();
+        Ref message = Ref::steal(error.value ? PyObject_Str(error.value.get()) : nullptr);
         const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
         if (utf8 != nullptr) {
             text += ": ";
             text += utf8;
         }
         PyErr_Clear();
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
     }
     fault(std::move(text));
 }

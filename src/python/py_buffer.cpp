@@ -2,7 +2,6 @@
 #include "python/py_buffer.hpp"
 
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "core/fault.hpp"
@@ -16,21 +15,9 @@ namespace qv::py {
 
 namespace {
 
-struct BufferObject {
-    PyObject_HEAD
-    BufferRef ref;
-};
-
-BufferObject* as_buffer(PyObject* self) noexcept { return reinterpret_cast<BufferObject*>(self); }
-
-void buffer_dealloc(PyObject* self) noexcept {
-    as_buffer(self)->ref.~BufferRef();
-    free_instance(self);
-}
-
 PyObject* buffer_numpy(PyObject* self, PyObject*) noexcept {
     return guarded([&] {
-        const BufferRef& ref = as_buffer(self)->ref;
+        const BufferRef& ref = buffer_ref(self);
         const auto values = ref->as_f64_slice();
         ensure_numpy_api();
         npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
@@ -47,7 +34,7 @@ PyObject* buffer_numpy(PyObject* self, PyObject*) noexcept {
 
 PyObject* buffer_scalar(PyObject* self, PyObject*) noexcept {
     return guarded([&] {
-        const auto values = as_buffer(self)->ref->as_f64_slice();
+        const auto values = buffer_ref(self)->as_f64_slice();
         if (values.empty()) {
             PyErr_SetString(PyExc_ValueError, "buffer is empty");
             throw_python_error();
@@ -58,7 +45,7 @@ PyObject* buffer_scalar(PyObject* self, PyObject*) noexcept {
 
 Py_ssize_t buffer_length(PyObject* self) noexcept {
     return guarded_status([&]() -> Py_ssize_t {
-        const std::size_t n = as_buffer(self)->ref->element_count();
+        const std::size_t n = buffer_ref(self)->element_count();
         if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
             PyErr_SetNone(PyExc_OverflowError);
             throw_python_error();
@@ -69,7 +56,7 @@ Py_ssize_t buffer_length(PyObject* self) noexcept {
 
 PyObject* buffer_repr(PyObject* self) noexcept {
     return guarded([&] {
-        const BufferInner& inner = *as_buffer(self)->ref;
+        const BufferInner& inner = *buffer_ref(self);
         std::string text = "Buffer(dtype=";
         text += dtype_name(inner.dtype());
         text += ", shape=[";
@@ -92,23 +79,6 @@ PyMethodDef buffer_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot buffer_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Python-visible handle of an engine buffer: a shared reference to an\n"
-                    "immutable one-dimensional float64 array.")},
-    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(buffer_repr)},
-    {Py_mp_length, reinterpret_cast<void*>(buffer_length)},
-    {Py_tp_methods, buffer_methods},
-    {0, nullptr},
-};
-
-PyType_Spec buffer_spec = {"builtins.Buffer", sizeof(BufferObject), 0, Py_TPFLAGS_DEFAULT,
-                           buffer_slots};
-
-PyTypeObject* g_buffer_type = nullptr;
-
 // Accepts an ndarray (or subclass) of one dimension whose dtype is native float64. No
 // conversion is attempted. A byte-swapped float64 is not equivalent and is refused too.
 PyArrayObject* to_f64_array(PyObject* value) {
@@ -130,16 +100,23 @@ constexpr Signature kAsarraySignature = Signature("_RuntimeModule.asarray()").re
 
 const char* const kAsarrayDoc = "asarray($self, array)\n--\n\nCreate a Buffer from a numpy array.";
 
-PyTypeObject* buffer_type() { return lazy_type(g_buffer_type, buffer_spec); }
-
-PyObject* wrap_buffer(BufferRef ref) {
-    PyTypeObject* type = buffer_type();
-    PyObject* self = check(type->tp_alloc(type, 0));
-    new (&as_buffer(self)->ref) BufferRef(std::move(ref));
-    return self;
+PyTypeObject* buffer_type() {
+    static PyTypeObject* type = nullptr;
+    return holder_type<BufferRef>(
+        type, "builtins.Buffer",
+        {
+            {Py_tp_doc, const_cast<char*>(
+                            "Python-visible handle of an engine buffer: a shared reference to an\n"
+                            "immutable one-dimensional float64 array.")},
+            {Py_tp_repr, reinterpret_cast<void*>(buffer_repr)},
+            {Py_mp_length, reinterpret_cast<void*>(buffer_length)},
+            {Py_tp_methods, buffer_methods},
+        });
 }
 
-const BufferRef& buffer_ref(PyObject* buffer) noexcept { return as_buffer(buffer)->ref; }
+PyObject* wrap_buffer(BufferRef ref) { return wrap(buffer_type(), std::move(ref)); }
+
+const BufferRef& buffer_ref(PyObject* buffer) noexcept { return held<BufferRef>(buffer); }
 
 PyObject* runtime_asarray(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {

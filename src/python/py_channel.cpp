@@ -4,7 +4,6 @@
 // operation itself and hands the lock to another thread on every message.
 #include "python/py_channel.hpp"
 
-#include <new>
 #include <optional>
 #include <utility>
 
@@ -19,20 +18,6 @@ namespace qv::py {
 
 namespace {
 
-struct ChannelObject {
-    PyObject_HEAD
-    ChannelHandle handle;
-};
-
-ChannelObject* as_channel(PyObject* self) noexcept {
-    return reinterpret_cast<ChannelObject*>(self);
-}
-
-void channel_dealloc(PyObject* self) noexcept {
-    as_channel(self)->handle.~ChannelHandle();
-    free_instance(self);
-}
-
 constexpr Signature kChanSignature = Signature("_RuntimeModule.chan()").required("capacity");
 constexpr Signature kSendSignature = Signature("Channel.send()").required("buf");
 
@@ -46,7 +31,7 @@ PyObject* channel_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         PyObject* buf = parsed.convert(0, [](PyObject* v) {
             return to_instance(v, buffer_type(), "Buffer");
         });
-        const ChannelHandle& h = as_channel(self)->handle;
+        const ChannelHandle& h = channel_handle(self);
         BufferRef item = buffer_ref(buf);
         // The flag is read once: a close() made while this send waits does not stop it.
         if (is_closed(h)) raise_channel_closed();
@@ -64,7 +49,7 @@ PyObject* channel_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // waiting for ever; only a send already waiting at close() can still bring it a buffer.
 PyObject* channel_recv(PyObject* self, PyObject*) noexcept {
     return guarded([&] {
-        const ChannelHandle& h = as_channel(self)->handle;
+        const ChannelHandle& h = channel_handle(self);
         std::optional<ChannelItem> item;
         if (!try_recv_item(h, item)) {
             ReleaseGil nogil;
@@ -79,21 +64,16 @@ PyObject* channel_recv(PyObject* self, PyObject*) noexcept {
 // queue, and receivers get it behind every buffer queued before it.
 PyObject* channel_close(PyObject* self, PyObject*) noexcept {
     return guarded([&] {
-        close_channel(as_channel(self)->handle);
+        close_channel(channel_handle(self));
         Py_RETURN_NONE;
     });
 }
 
 PyObject* channel_is_closed(PyObject* self, PyObject*) noexcept {
-    return PyBool_FromLong(is_closed(as_channel(self)->handle));
+    return PyBool_FromLong(is_closed(channel_handle(self)));
 }
 
 PyObject* channel_repr(PyObject*) noexcept { return PyUnicode_FromString("Channel()"); }
-
-template <class F>
-PyCFunction method_cast(F* fn) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
 
 PyMethodDef channel_methods[] = {
     {"send", method_cast(channel_send), METH_FASTCALL | METH_KEYWORDS,
@@ -106,33 +86,23 @@ PyMethodDef channel_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot channel_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Python-visible channel handle.")},
-    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(channel_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(channel_repr)},
-    {Py_tp_methods, channel_methods},
-    {0, nullptr},
-};
-
-PyType_Spec channel_spec = {"builtins.Channel", sizeof(ChannelObject), 0, Py_TPFLAGS_DEFAULT,
-                            channel_slots};
-
-PyTypeObject* g_channel_type = nullptr;
-
 }  // namespace
 
-PyTypeObject* channel_type() { return lazy_type(g_channel_type, channel_spec); }
-
-PyObject* wrap_channel(ChannelHandle handle) {
-    PyTypeObject* type = channel_type();
-    PyObject* self = check(type->tp_alloc(type, 0));
-    new (&as_channel(self)->handle) ChannelHandle(std::move(handle));
-    return self;
+PyTypeObject* channel_type() {
+    static PyTypeObject* type = nullptr;
+    return holder_type<ChannelHandle>(
+        type, "builtins.Channel",
+        {
+            {Py_tp_doc, const_cast<char*>("Python-visible channel handle.")},
+            {Py_tp_repr, reinterpret_cast<void*>(channel_repr)},
+            {Py_tp_methods, channel_methods},
+        });
 }
 
+PyObject* wrap_channel(ChannelHandle handle) { return wrap(channel_type(), std::move(handle)); }
+
 const ChannelHandle& channel_handle(PyObject* channel) noexcept {
-    return as_channel(channel)->handle;
+    return held<ChannelHandle>(channel);
 }
 
 // Capacity 2^59 and above is the fault "capacity overflow"; slots that cannot be

@@ -1,7 +1,7 @@
 // The Expr class. Instances come only from the kernel factory functions and operators.
 #include "python/py_expr.hpp"
 
-#include <new>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -13,26 +13,14 @@ namespace qv::py {
 
 namespace {
 
-struct ExprObject {
-    PyObject_HEAD
-    ExprValue value;
-};
-
-ExprObject* as_expr(PyObject* self) noexcept { return reinterpret_cast<ExprObject*>(self); }
-
 bool is_expr(PyObject* o) { return PyObject_TypeCheck(o, expr_type()); }
-
-void expr_dealloc(PyObject* self) noexcept {
-    as_expr(self)->value.~ExprValue();
-    free_instance(self);
-}
 
 PyObject* new_str(const std::string& text) {
     return check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
 PyObject* expr_repr_slot(PyObject* self) noexcept {
-    return guarded([&] { return new_str(qv::expr_repr(as_expr(self)->value)); });
+    return guarded([&] { return new_str(qv::expr_repr(expr_value(self))); });
 }
 
 // Forward and reflected forms share one slot; the Python left operand stays left.
@@ -58,7 +46,7 @@ PyObject* expr_power(PyObject* a, PyObject* b, PyObject*) noexcept {
 
 template <UnaryOp op>
 PyObject* expr_unary(PyObject* self) noexcept {
-    return guarded([&] { return wrap_built([&] { return make_unary(op, as_expr(self)->value); }); });
+    return guarded([&] { return wrap_built([&] { return make_unary(op, expr_value(self)); }); });
 }
 
 int expr_bool(PyObject*) noexcept {
@@ -93,7 +81,7 @@ PyObject* expr_richcompare(PyObject* a, PyObject* b, int py_op) noexcept {
 PyObject* expr_get_temp_args(PyObject* self, PyObject*) noexcept {
     return guarded([&] {
         Ref dict = Ref::steal(check(PyDict_New()));
-        for (const auto& [id, name] : as_expr(self)->value.temp_args) {
+        for (const auto& [id, name] : expr_value(self).temp_args) {
             Ref key = Ref::steal(check(PyLong_FromUnsignedLongLong(id)));
             Ref text = Ref::steal(new_str(name));
             if (PyDict_SetItem(dict.get(), key.get(), text.get()) < 0) throw_python_error();
@@ -104,7 +92,7 @@ PyObject* expr_get_temp_args(PyObject* self, PyObject*) noexcept {
 
 PyObject* expr_get_referenced_args(PyObject* self, PyObject*) noexcept {
     return guarded([&] {
-        const std::vector<std::uint64_t> ids = referenced_args(as_expr(self)->value.nodes);
+        const std::vector<std::uint64_t> ids = referenced_args(expr_value(self).nodes);
         Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
         for (std::size_t i = 0; i < ids.size(); ++i) {
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
@@ -141,7 +129,7 @@ PyObject* expr_rewrite_args(PyObject* self, PyObject* const* args, Py_ssize_t na
     return guarded([&] {
         const Args parsed = parse_fastcall(kRewriteArgsSignature, args, nargs, kwnames);
         const IdMapping mapping = parsed.convert(0, to_id_mapping);
-        return wrap_expr(qv::rewrite_args(as_expr(self)->value, mapping));
+        return wrap_expr(qv::rewrite_args(expr_value(self), mapping));
     });
 }
 
@@ -149,78 +137,43 @@ PyMethodDef expr_methods[] = {
     {"get_temp_args", expr_get_temp_args, METH_NOARGS, "get_temp_args($self)\n--\n\n"},
     {"get_referenced_args", expr_get_referenced_args, METH_NOARGS,
      "get_referenced_args($self)\n--\n\n"},
-    {"rewrite_args",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(expr_rewrite_args)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"rewrite_args", method_cast(expr_rewrite_args), METH_FASTCALL | METH_KEYWORDS,
      "rewrite_args($self, mapping)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot expr_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Python-visible expression node.\n"
-                    "Operator overloading builds an `Expr` tree without any computation.\n\n"
-                    "`temp_args` maps temporary argument IDs to their names.\n"
-                    "Each `arg(\"x\")` call assigns a unique `temp_id` via a global counter,\n"
-                    "and operators merge both sides' `temp_args` via `BTreeMap` union.")},
-    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(expr_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(expr_repr_slot)},
-    // Equality builds an expression, so an Expr cannot be hashed.
-    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(expr_richcompare)},
-    {Py_tp_methods, expr_methods},
-    {Py_nb_add, reinterpret_cast<void*>(expr_binary<BinaryOp::Add>)},
-    {Py_nb_subtract, reinterpret_cast<void*>(expr_binary<BinaryOp::Sub>)},
-    {Py_nb_multiply, reinterpret_cast<void*>(expr_binary<BinaryOp::Mul>)},
-    {Py_nb_true_divide, reinterpret_cast<void*>(expr_binary<BinaryOp::Div>)},
-    {Py_nb_power, reinterpret_cast<void*>(expr_power)},
-    {Py_nb_negative, reinterpret_cast<void*>(expr_unary<UnaryOp::Neg>)},
-    {Py_nb_absolute, reinterpret_cast<void*>(expr_unary<UnaryOp::Abs>)},
-    {Py_nb_bool, reinterpret_cast<void*>(expr_bool)},
-    {0, nullptr},
-};
-
-PyType_Spec expr_spec = {"builtins.Expr", sizeof(ExprObject), 0, Py_TPFLAGS_DEFAULT, expr_slots};
-
-PyTypeObject* g_expr_type = nullptr;
-
-// CPython's integer conversion to int64 (int, bool, __index__); a genuine -1 is a value.
-bool as_int64(PyObject* value, long long& out) {
-    out = PyLong_AsLongLong(value);
-    if (out == -1 && PyErr_Occurred() != nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
-}
-
-// CPython's float conversion (float, __float__, __index__); strings are not parsed.
-bool as_double(PyObject* value, double& out) {
-    if (PyFloat_CheckExact(value)) {
-        out = PyFloat_AS_DOUBLE(value);
-        return true;
-    }
-    out = PyFloat_AsDouble(value);
-    if (out == -1.0 && PyErr_Occurred() != nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
-PyTypeObject* expr_type() { return lazy_type(g_expr_type, expr_spec); }
-
-PyObject* wrap_expr(ExprValue&& value) {
-    PyTypeObject* type = expr_type();
-    PyObject* self = check(type->tp_alloc(type, 0));
-    new (&as_expr(self)->value) ExprValue(std::move(value));
-    return self;
+PyTypeObject* expr_type() {
+    static PyTypeObject* type = nullptr;
+    return holder_type<ExprValue>(
+        type, "builtins.Expr",
+        {
+            {Py_tp_doc, const_cast<char*>(
+                            "Python-visible expression node.\n"
+                            "Operator overloading builds an `Expr` tree without any computation.\n\n"
+                            "`temp_args` maps temporary argument IDs to their names.\n"
+                            "Each `arg(\"x\")` call assigns a unique `temp_id` via a global counter,\n"
+                            "and operators merge both sides' `temp_args` via `BTreeMap` union.")},
+            {Py_tp_repr, reinterpret_cast<void*>(expr_repr_slot)},
+            // Equality builds an expression, so an Expr cannot be hashed.
+            {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+            {Py_tp_richcompare, reinterpret_cast<void*>(expr_richcompare)},
+            {Py_tp_methods, expr_methods},
+            {Py_nb_add, reinterpret_cast<void*>(expr_binary<BinaryOp::Add>)},
+            {Py_nb_subtract, reinterpret_cast<void*>(expr_binary<BinaryOp::Sub>)},
+            {Py_nb_multiply, reinterpret_cast<void*>(expr_binary<BinaryOp::Mul>)},
+            {Py_nb_true_divide, reinterpret_cast<void*>(expr_binary<BinaryOp::Div>)},
+            {Py_nb_power, reinterpret_cast<void*>(expr_power)},
+            {Py_nb_negative, reinterpret_cast<void*>(expr_unary<UnaryOp::Neg>)},
+            {Py_nb_absolute, reinterpret_cast<void*>(expr_unary<UnaryOp::Abs>)},
+            {Py_nb_bool, reinterpret_cast<void*>(expr_bool)},
+        });
 }
 
-const ExprValue& expr_value(PyObject* expr) noexcept { return as_expr(expr)->value; }
+PyObject* wrap_expr(ExprValue&& value) { return wrap(expr_type(), std::move(value)); }
+
+const ExprValue& expr_value(PyObject* expr) noexcept { return held<ExprValue>(expr); }
 
 const ExprValue& to_expr(PyObject* value) {
     return expr_value(to_instance(value, expr_type(), "Expr"));
@@ -228,10 +181,7 @@ const ExprValue& to_expr(PyObject* value) {
 
 Operand coerce_operand(PyObject* value) {
     if (is_expr(value)) return Operand(expr_value(value));
-    long long integer = 0;
-    if (as_int64(value, integer)) return Operand(static_cast<double>(integer));
-    double real = 0;
-    if (as_double(value, real)) return Operand(real);
+    if (const std::optional<double> number = to_number(value)) return Operand(*number);
     PyErr_SetString(PyExc_TypeError, "expected Expr or numeric value");
     throw_python_error();
 }

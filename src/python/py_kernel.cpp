@@ -21,11 +21,6 @@ namespace qv::py {
 
 namespace {
 
-template <class F>
-PyCFunction method_cast(F* fn) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 template <const Signature& sig>
 PyObject* construct_stateless(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&] {
@@ -106,30 +101,6 @@ PyMethodDef runtime_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot kernel_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "_KernelModule()\n--\n\n"
-                    "The kernel module exposed to Python.\n"
-                    "Contains factory functions for creating expressions and kernel specs.")},
-    {Py_tp_new, reinterpret_cast<void*>(construct_stateless<kKernelNew>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
-    {Py_tp_methods, kernel_methods},
-    {0, nullptr},
-};
-PyType_Spec kernel_spec = {"builtins._KernelModule", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
-                           kernel_slots};
-PyTypeObject* g_kernel_type = nullptr;
-
-PyType_Slot runtime_slots[] = {
-    {Py_tp_doc, const_cast<char*>("_RuntimeModule()\n--\n\nThe runtime module exposed to Python.")},
-    {Py_tp_new, reinterpret_cast<void*>(construct_stateless<kRuntimeNew>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
-    {Py_tp_methods, runtime_methods},
-    {0, nullptr},
-};
-PyType_Spec runtime_spec = {"builtins._RuntimeModule", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
-                            runtime_slots};
-PyTypeObject* g_runtime_type = nullptr;
 
 }  // namespace
 
@@ -154,7 +125,27 @@ QV_FASTCALL_FN(runtime_go) {
     });
 }
 
-PyTypeObject* kernel_module_type() { return lazy_type(g_kernel_type, kernel_spec); }
-PyTypeObject* runtime_module_type() { return lazy_type(g_runtime_type, runtime_spec); }
+PyTypeObject* kernel_module_type() {
+    static PyTypeObject* type = nullptr;
+    return lazy_type(type, "builtins._KernelModule", sizeof(PyObject),
+                     {
+                         {Py_tp_doc, const_cast<char*>(
+                                         "_KernelModule()\n--\n\n"
+                                         "The kernel module exposed to Python.\n"
+                                         "Contains factory functions for creating expressions and kernel specs.")},
+                         {Py_tp_new, reinterpret_cast<void*>(construct_stateless<kKernelNew>)},
+                         {Py_tp_methods, kernel_methods},
+                     });
+}
+
+PyTypeObject* runtime_module_type() {
+    static PyTypeObject* type = nullptr;
+    return lazy_type(type, "builtins._RuntimeModule", sizeof(PyObject),
+                     {
+                         {Py_tp_doc, const_cast<char*>("_RuntimeModule()\n--\n\nThe runtime module exposed to Python.")},
+                         {Py_tp_new, reinterpret_cast<void*>(construct_stateless<kRuntimeNew>)},
+                         {Py_tp_methods, runtime_methods},
+                     });
+}
 
 }  // namespace qv::py

@@ -3,7 +3,6 @@
 // without it.
 #include "python/py_select.hpp"
 
-#include <new>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -23,20 +22,6 @@ namespace qv::py {
 
 namespace {
 
-struct RecvCaseObject {
-    PyObject_HEAD
-    ChannelHandle handle;  // a copy of the channel's: keeps its queue alive
-};
-
-RecvCaseObject* as_recv_case(PyObject* self) noexcept {
-    return reinterpret_cast<RecvCaseObject*>(self);
-}
-
-void recv_case_dealloc(PyObject* self) noexcept {
-    as_recv_case(self)->handle.~ChannelHandle();
-    free_instance(self);
-}
-
 constexpr Signature kRecvCaseNew = Signature("RecvCase.__new__()").required("channel");
 constexpr Signature kSelectSignature = Signature("py_select()").varargs("cases").keyword_only("default");
 
@@ -46,9 +31,8 @@ PyObject* recv_case_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
         PyObject* channel = parsed.convert(0, [](PyObject* v) {
             return to_instance(v, channel_type(), "Channel");
         });
-        PyObject* self = check(type->tp_alloc(type, 0));
-        new (&as_recv_case(self)->handle) ChannelHandle(channel_handle(channel));
-        return self;
+        // A copy of the channel's handle: keeps its queue alive.
+        return wrap(type, channel_handle(channel));
     });
 }
 
@@ -59,7 +43,7 @@ PyObject* py_select(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         std::vector<ChannelHandle> cases;
         cases.reserve(parsed.rest().size());
         parsed.convert_rest([&](PyObject* v) {
-            cases.push_back(as_recv_case(to_instance(v, recv_case_type(), "RecvCase"))->handle);
+            cases.push_back(held<ChannelHandle>(to_instance(v, recv_case_type(), "RecvCase")));
         });
         const bool poll = parsed[0] != nullptr && parsed.convert(0, to_bool);
         // A case that is ready is taken without giving up the interpreter lock; only a
@@ -81,23 +65,20 @@ PyObject* py_select(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyMethodDef py_select_def = {
-    "py_select", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_select)),
-    METH_FASTCALL | METH_KEYWORDS,
+    "py_select", method_cast(py_select), METH_FASTCALL | METH_KEYWORDS,
     "py_select(*cases, default=False)\n--\n\nPython-visible select function."};
-
-PyType_Slot recv_case_slots[] = {
-    {Py_tp_doc, const_cast<char*>("RecvCase(channel)\n--\n\nPython-visible `RecvCase` for select.")},
-    {Py_tp_new, reinterpret_cast<void*>(recv_case_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(recv_case_dealloc)},
-    {0, nullptr},
-};
-PyType_Spec recv_case_spec = {"builtins.RecvCase", sizeof(RecvCaseObject), 0, Py_TPFLAGS_DEFAULT,
-                              recv_case_slots};
-PyTypeObject* g_recv_case_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* recv_case_type() { return lazy_type(g_recv_case_type, recv_case_spec); }
+PyTypeObject* recv_case_type() {
+    static PyTypeObject* type = nullptr;
+    return holder_type<ChannelHandle>(
+        type, "builtins.RecvCase",
+        {
+            {Py_tp_doc, const_cast<char*>("RecvCase(channel)\n--\n\nPython-visible `RecvCase` for select.")},
+            {Py_tp_new, reinterpret_cast<void*>(recv_case_new)},
+        });
+}
 
 PyObject* make_py_select(PyObject* module) {
     Ref name = Ref::steal(check(PyModule_GetNameObject(module)));

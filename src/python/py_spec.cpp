@@ -2,7 +2,7 @@
 // from those functions and are never changed afterwards.
 #include "python/py_spec.hpp"
 
-#include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -19,61 +19,6 @@ namespace qv::py {
 
 namespace {
 
-// One Python object holding one engine value.
-template <class T>
-struct Holder {
-    PyObject_HEAD
-    T value;
-};
-
-template <class T>
-T& held(PyObject* self) noexcept {
-    return reinterpret_cast<Holder<T>*>(self)->value;
-}
-
-template <class T>
-void holder_dealloc(PyObject* self) noexcept {
-    held<T>(self).~T();
-    free_instance(self);
-}
-
-template <class T>
-PyObject* wrap(PyTypeObject* type, T value) {
-    PyObject* self = check(type->tp_alloc(type, 0));
-    new (&held<T>(self)) T(std::move(value));
-    return self;
-}
-
-PyType_Slot kernel_spec_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Python-visible kernel specification.")},
-    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<KernelSpec>)},
-    {0, nullptr},
-};
-PyType_Spec kernel_spec_spec = {"builtins.KernelSpec", sizeof(Holder<KernelSpec>), 0,
-                                Py_TPFLAGS_DEFAULT, kernel_spec_slots};
-PyTypeObject* g_kernel_spec_type = nullptr;
-
-PyType_Slot map_spec_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Specification for mapping a kernel over arguments.")},
-    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<MapWork>)},
-    {0, nullptr},
-};
-PyType_Spec map_spec_spec = {"builtins.MapSpec", sizeof(Holder<MapWork>), 0, Py_TPFLAGS_DEFAULT,
-                             map_spec_slots};
-PyTypeObject* g_map_spec_type = nullptr;
-
-PyType_Slot reduce_spec_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Specification for a reduce operation.")},
-    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<ReduceWork>)},
-    {0, nullptr},
-};
-PyType_Spec reduce_spec_spec = {"builtins.ReduceSpec", sizeof(Holder<ReduceWork>), 0,
-                                Py_TPFLAGS_DEFAULT, reduce_spec_slots};
-PyTypeObject* g_reduce_spec_type = nullptr;
-
 constexpr Signature kElementwiseSignature =
     Signature("_KernelModule.elementwise()").required("expr");
 constexpr Signature kMapSignature = Signature("_KernelModule.map()").required("spec").varkw();
@@ -82,16 +27,10 @@ constexpr Signature kMeanSignature = Signature("_KernelModule.mean()").required(
 constexpr Signature kMinReduceSignature = Signature("_KernelModule.min_reduce()").required("buf");
 constexpr Signature kMaxReduceSignature = Signature("_KernelModule.max_reduce()").required("buf");
 
-// A Buffer, else an integer (through the float64 nearest to it), else anything the float
-// conversion accepts; NaN and infinities are values like any other.
+// A Buffer, else a number; NaN and infinities are values like any other.
 ArgValue to_arg_value(const std::string& name, PyObject* value) {
     if (PyObject_TypeCheck(value, buffer_type())) return buffer_ref(value);
-    const long long integer = PyLong_AsLongLong(value);
-    if (integer != -1 || PyErr_Occurred() == nullptr) return static_cast<double>(integer);
-    PyErr_Clear();
-    const double real = PyFloat_Check(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
-    if (real != -1.0 || PyErr_Occurred() == nullptr) return real;
-    PyErr_Clear();
+    if (const std::optional<double> number = to_number(value)) return *number;
     raise_message(PyExc_TypeError, "argument '" + name + "' must be Buffer or numeric");
 }
 
@@ -108,9 +47,26 @@ PyObject* make_reduce_spec(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 }  // namespace
 
-PyTypeObject* kernel_spec_type() { return lazy_type(g_kernel_spec_type, kernel_spec_spec); }
-PyTypeObject* map_spec_type() { return lazy_type(g_map_spec_type, map_spec_spec); }
-PyTypeObject* reduce_spec_type() { return lazy_type(g_reduce_spec_type, reduce_spec_spec); }
+PyTypeObject* kernel_spec_type() {
+    static PyTypeObject* type = nullptr;
+    return holder_type<KernelSpec>(
+        type, "builtins.KernelSpec",
+        {{Py_tp_doc, const_cast<char*>("Python-visible kernel specification.")}});
+}
+
+PyTypeObject* map_spec_type() {
+    static PyTypeObject* type = nullptr;
+    return holder_type<MapWork>(
+        type, "builtins.MapSpec",
+        {{Py_tp_doc, const_cast<char*>("Specification for mapping a kernel over arguments.")}});
+}
+
+PyTypeObject* reduce_spec_type() {
+    static PyTypeObject* type = nullptr;
+    return holder_type<ReduceWork>(
+        type, "builtins.ReduceSpec",
+        {{Py_tp_doc, const_cast<char*>("Specification for a reduce operation.")}});
+}
 
 std::optional<Work> copy_work(PyObject* spec) {
     if (PyObject_TypeCheck(spec, map_spec_type())) return Work(held<MapWork>(spec));

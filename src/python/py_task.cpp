@@ -1,7 +1,6 @@
 // The TaskHandle class. Instances come only from rt.go.
 #include "python/py_task.hpp"
 
-#include <new>
 #include <string>
 #include <utility>
 
@@ -15,17 +14,7 @@ namespace qv::py {
 
 namespace {
 
-struct TaskHandleObject {
-    PyObject_HEAD
-    TaskRef task;
-};
-
-Task& task_of(PyObject* self) noexcept { return *reinterpret_cast<TaskHandleObject*>(self)->task; }
-
-void task_handle_dealloc(PyObject* self) noexcept {
-    reinterpret_cast<TaskHandleObject*>(self)->task.~TaskRef();
-    free_instance(self);
-}
+Task& task_of(PyObject* self) noexcept { return *held<TaskRef>(self); }
 
 // The wait runs in C++ without the interpreter lock, so a signal cannot end it: its handler
 // runs once the call has returned. A finished task (the usual case after go) needs no wait,
@@ -75,29 +64,18 @@ PyMethodDef task_handle_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot task_handle_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Python-visible task handle.")},
-    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(task_handle_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(task_repr)},
-    {Py_tp_methods, task_handle_methods},
-    {0, nullptr},
-};
-
-PyType_Spec task_handle_spec = {"builtins.TaskHandle", sizeof(TaskHandleObject), 0,
-                                Py_TPFLAGS_DEFAULT, task_handle_slots};
-
-PyTypeObject* g_task_handle_type = nullptr;
-
 }  // namespace
 
-PyTypeObject* task_handle_type() { return lazy_type(g_task_handle_type, task_handle_spec); }
-
-PyObject* wrap_task(TaskRef task) {
-    PyTypeObject* type = task_handle_type();
-    PyObject* self = check(type->tp_alloc(type, 0));
-    new (&reinterpret_cast<TaskHandleObject*>(self)->task) TaskRef(std::move(task));
-    return self;
+PyTypeObject* task_handle_type() {
+    static PyTypeObject* type = nullptr;
+    return holder_type<TaskRef>(type, "builtins.TaskHandle",
+                                {
+                                    {Py_tp_doc, const_cast<char*>("Python-visible task handle.")},
+                                    {Py_tp_repr, reinterpret_cast<void*>(task_repr)},
+                                    {Py_tp_methods, task_handle_methods},
+                                });
 }
+
+PyObject* wrap_task(TaskRef task) { return wrap(task_handle_type(), std::move(task)); }
 
 }  // namespace qv::py

@@ -1,4 +1,5 @@
-// The one owning reference to a Python object. A raw PyObject* elsewhere is borrowed.
+// The one owning reference to a Python object (a raw PyObject* elsewhere is borrowed), and
+// the pending Python error taken out of the interpreter as such references.
 #pragma once
 
 #include <Python.h>
@@ -59,5 +60,18 @@ private:
     explicit Ref(PyObject* o) noexcept : obj_(o) {}
     PyObject* obj_ = nullptr;
 };
+
+// The pending Python error, cleared from the interpreter and normalized; all three are
+// empty when none was set.
+struct FetchedError {
+    Ref type, value, traceback;
+};
+
+inline FetchedError fetch_error() noexcept {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    return {Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+}
 
 }  // namespace qv::py
