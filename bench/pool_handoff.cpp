@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/pool.hpp"
+#include "pool/pool.hpp"
 
 namespace {
 

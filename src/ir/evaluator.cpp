@@ -9,7 +9,7 @@
 #include "core/fault.hpp"
 #include "ir/block_interp.hpp"
 #include "ir/scalar_ops.hpp"
-#include "runtime/pool.hpp"
+#include "pool/pool.hpp"
 
 namespace qv {
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "runtime/cpu_count.hpp"
+#include "pool/cpu_count.hpp"
 
 namespace qv {
 namespace {

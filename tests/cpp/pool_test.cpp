@@ -17,8 +17,8 @@
 
 #include "bounded.hpp"
 #include "core/fault.hpp"
-#include "runtime/cpu_count.hpp"
-#include "runtime/pool.hpp"
+#include "pool/cpu_count.hpp"
+#include "pool/pool.hpp"
 
 namespace qv {
 namespace {

@@ -5,7 +5,7 @@
 // took: waking a sleeping worker costs more than a small call (see bench/pool_handoff).
 // Since the caller computes, it fills one of the pool's thread slots: a pool of N threads
 // starts N - 1 workers, so N threads compute and none of them waits for a CPU.
-#include "runtime/pool.hpp"
+#include "pool/pool.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -24,7 +24,7 @@
 #include "core/engine_thread.hpp"
 #include "core/fault.hpp"
 #include "core/fork_reset.hpp"
-#include "runtime/cpu_count.hpp"
+#include "pool/cpu_count.hpp"
 
 namespace qv {
 namespace {

@@ -1,5 +1,5 @@
 // CPUs available to this process (affinity, cgroup quota, environment override).
-#include "runtime/cpu_count.hpp"
+#include "pool/cpu_count.hpp"
 
 #include <sched.h>
 
