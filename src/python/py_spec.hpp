@@ -6,8 +6,8 @@
 
 #include <optional>
 
+#include "ir/work.hpp"
 #include "python/arg_frame.hpp"
-#include "runtime/submit.hpp"
 
 namespace qv::py {
 

@@ -3,23 +3,12 @@
 #pragma once
 
 #include <optional>
-#include <variant>
 
-#include "buffer/inner.hpp"
 #include "channel/channel.hpp"
-#include "ir/kernel_spec.hpp"
-#include "ir/reduce.hpp"
+#include "ir/work.hpp"
 #include "runtime/task.hpp"
 
 namespace qv {
-
-struct ReduceWork {
-    BufferRef input;
-    ReduceOp op;
-};
-
-// The submission's private copy of what a MapSpec or ReduceSpec describes.
-using Work = std::variant<MapWork, ReduceWork>;
 
 // Runs without the interpreter lock. Computation errors are stored in the task, never
 // thrown; internal faults propagate and leave the task as it was.
