@@ -3,16 +3,12 @@
 // classes of _quorvaline, whose own surface stays as it is.
 #include <Python.h>
 
+#include "python/heap_type.hpp"
 #include "python/py_expr_nodes.hpp"
 
 namespace qv::py {
 
 namespace {
-
-template <class F>
-PyCFunction method_cast(F* fn) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
 
 PyMethodDef native_methods[] = {
     {"expr_nodes", method_cast(native_expr_nodes), METH_FASTCALL | METH_KEYWORDS,
