@@ -1,13 +1,16 @@
-// Block interpreter: decodes a body into steps over scratch blocks once, then runs every step
-// over a block of elements; the elementwise loops are plain enough for the compiler to vectorise.
+// Block interpreter: decodes a body into steps over scratch blocks once per argument pattern,
+// then runs every step over a block of elements; the elementwise loops are plain enough for the
+// compiler to vectorise.
 #include "ir/block_interp.hpp"
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 
 // The AVX2 set needs GCC's target pragma; other compilers build the baseline set alone.
@@ -22,6 +25,7 @@
 #endif
 
 #include "core/fault.hpp"
+#include "ir/pow_const.hpp"
 #include "ir/scalar_ops.hpp"
 
 namespace qv {
@@ -73,6 +77,23 @@ struct AddMulFn {  // x + y * z
     static double apply(double x, double y, double z) { return op_add(x, op_mul(y, z)); }
 };
 
+// x ** c for a constant c: the candidate where it proves pow's result, pow itself elsewhere.
+template <PowExponent E>
+struct PowConstFn {
+    static constexpr int arity = 1;
+    static double candidate(double x) { return pow_candidate<E>(x); }
+    // Through a volatile: with a constant exponent the compiler rewrites pow(x, 1.0) into x and
+    // pow(x, 2.0) into x * x, which are not always pow's bits.
+    static double fallback(double x) {
+        static volatile const double exponent = exponent_value(E);
+        return std::pow(x, exponent);
+    }
+    static double apply(double x, double, double) {
+        const double d = candidate(x);
+        return d == d ? d : fallback(x);
+    }
+};
+
 }  // namespace
 
 struct BlockProgram::Loops {
@@ -93,6 +114,7 @@ struct LoopTables {
     std::array<Loops, 8> copy;
     std::array<Loops, 8> mul_add;
     std::array<Loops, 8> add_mul;
+    std::array<std::array<Loops, 8>, kPowExponentCount> pow_const;
 };
 
 #define QV_LOOP_SET baseline_loops
@@ -134,283 +156,657 @@ namespace {
 
 using Operand = BlockProgram::Operand;
 using Step = BlockProgram::Step;
+using Table = std::array<Loops, 8>;
 
 constexpr std::uint32_t kNone = UINT32_MAX - 1;
+// Branches of at most this many operators, none of them a math-library call, are blended.
+constexpr std::uint32_t kBlendOps = 4;
 
-Operand slot_operand(std::uint32_t slot) { return Operand{Operand::Source::Slot, slot, nullptr, 0.0}; }
-Operand scalar_operand(double v) { return Operand{Operand::Source::Scalar, 0, nullptr, v}; }
+// A value while decoding: a register (a block written once, by one step or by the two branches
+// of a Select), an argument's data, or an entry of the scalar table.
+struct Val {
+    enum class Kind : std::uint8_t { Reg, Arg, Scalar } kind;
+    std::uint32_t index;
+};
 
-bool is_vector(const Operand& o) { return o.source != Operand::Source::Scalar; }
+bool is_vector(Val v) { return v.kind != Val::Kind::Scalar; }
+
+// Operands past a step's arity read scalar entry 0.
+constexpr Val kUnused{Val::Kind::Scalar, 0};
+
+struct IrStep {
+    Step::Kind kind;
+    const Table* table;  // Compute
+    std::uint32_t dst;   // Compute: register written; Begin, Else, End: the Select's result
+    std::uint32_t ctx;   // the lane context it runs in
+    int arity;           // operands read: Compute by its operator, Begin 1 (the condition)
+    Val ops[3];
+};
+
+bool calls_libm(const Node& n) {
+    if (n.tag == NodeTag::Unary) {
+        switch (static_cast<UnaryOp>(n.op)) {
+            case UnaryOp::Log: case UnaryOp::Exp: case UnaryOp::Log2: case UnaryOp::Log10:
+            case UnaryOp::Sin: case UnaryOp::Cos: case UnaryOp::Tan: return true;
+            default: return false;
+        }
+    }
+    return n.tag == NodeTag::Binary && (static_cast<BinaryOp>(n.op) == BinaryOp::Pow ||
+                                        static_cast<BinaryOp>(n.op) == BinaryOp::Atan2);
+}
+
+// A subtree's identity: its operator and its children's value numbers (constants by bits).
+struct ShapeKey {
+    NodeTag tag;
+    std::uint8_t op;
+    std::uint64_t bits;
+    std::uint32_t kids[3];
+    friend bool operator==(const ShapeKey&, const ShapeKey&) = default;
+};
+struct ShapeHash {
+    std::size_t operator()(const ShapeKey& k) const noexcept {
+        std::uint64_t h = (static_cast<std::uint64_t>(k.tag) << 8 | k.op) * 0x9e3779b97f4a7c15ull;
+        for (std::uint64_t part : {k.bits, std::uint64_t{k.kids[0]}, std::uint64_t{k.kids[1]},
+                                   std::uint64_t{k.kids[2]}}) {
+            h = (h ^ part) * 0xff51afd7ed558ccdull;
+            h ^= h >> 32;
+        }
+        return static_cast<std::size_t>(h);
+    }
+};
 
 }  // namespace
 
-// Turns a postfix walk into steps: leaves stay lazy operands (read straight from the argument
-// or as a scalar), every operator gets a scratch block of its own that no operand shares, and
-// each Select's two branches write into one result block.
+// Decodes a post-order tree in three passes. First the analysis: value numbers (identical
+// subtrees share one), which Selects blend and which split their lanes, the lane context of
+// every node, and where each repeated subtree is computed: in the outermost context where every
+// lane needs it (it appears there outside any split Select, or in both branches of one), before
+// the Select whose branches use it. Then the emission of steps over registers, one per computed
+// value; last the fusion of products into their sums and the assignment of scratch blocks to
+// registers by their last reader.
 class BlockProgram::Decoder {
 public:
-    // Sized up front: a small call should not pay for the vectors' growth.
-    Decoder(BlockProgram& program, std::span<const ArgView> args, std::size_t nodes,
-            std::size_t depth, LoopSet set)
-        : p_(program), args_(args), tables_(tables_for(set)) {
-        p_.steps_.reserve(nodes);
-        p_.array_lengths_.reserve(args.size());
-        stack_.reserve(depth);
-        free_.reserve(depth);
+    Decoder(BlockProgram& program, const NodeList& tree, std::span<const ArgView> args, LoopSet set)
+        : p_(program), tree_(tree), n_(tree.size()), args_(args), tables_(tables_for(set)) {
+        if (n_ == 0) fault("malformed expression tree: no nodes");
+        p_.is_buffer_.reserve(args.size());
+        for (const ArgView& a : args) p_.is_buffer_.push_back(a.data != nullptr ? 1 : 0);
+        p_.scalar_args_.assign(args.size(), UINT32_MAX);
+        constant(0.0);  // kUnused
     }
 
-    void leaf_const(std::uint64_t bits) { stack_.push_back(scalar_operand(std::bit_cast<double>(bits))); }
-
-    void leaf_arg(std::uint64_t index) {
-        if (index >= args_.size()) {
-            fault("kernel argument " + std::to_string(index) + " outside the argument list of " +
-                  std::to_string(args_.size()));
-        }
-        const ArgView& v = args_[index];
-        if (v.data == nullptr) {
-            stack_.push_back(scalar_operand(v.scalar));
-        } else {
-            stack_.push_back(Operand{Operand::Source::Array, 0, v.data, 0.0});
-            p_.array_lengths_.push_back(v.length);
-        }
-    }
-
-    // Applies an operator of `arity` from `table` to the top operands, writing to `target`
-    // (kNone: a fresh block).
-    void compute(const std::array<Loops, 8>& table, int arity, std::uint32_t target) {
-        if (stack_.size() < static_cast<std::size_t>(arity)) fault("kernel body stack underflow");
-        Operand ops[3] = {scalar_operand(0.0), scalar_operand(0.0), scalar_operand(0.0)};
-        for (int k = arity; k-- > 0;) {
-            ops[k] = stack_.back();
-            stack_.pop_back();
-        }
-        emit(table, ops, arity, target);
-    }
-
-    void unary(std::uint8_t op, std::uint32_t target) {
-        if (op >= kUnaryOpCount) fault("unknown unary operator code " + std::to_string(op));
-        compute(tables_.unary[op], 1, target);
-    }
-    void binary(std::uint8_t op, std::uint32_t target) {
-        if (op >= kBinaryOpCount) fault("unknown binary operator code " + std::to_string(op));
-        if (static_cast<BinaryOp>(op) == BinaryOp::Add && fuse_product(target)) return;
-        compute(tables_.binary[op], 2, target);
-    }
-    void compare(std::uint8_t op, std::uint32_t target) {
-        if (op >= kCompareOpCount) fault("unknown compare operator code " + std::to_string(op));
-        compute(tables_.compare[op], 2, target);
-    }
-    void blend(std::uint32_t target) { compute(tables_.blend, 3, target); }
-
-    // The condition is on top of the stack; returns the block both branches write.
-    std::uint32_t begin_select(std::uint32_t target) {
-        if (stack_.empty()) fault("kernel body stack underflow");
-        const Operand cond = stack_.back();
-        stack_.pop_back();
-        const std::uint32_t result = target == kNone ? allocate() : target;
-        p_.steps_.push_back(Step{Step::Kind::Begin, nullptr, result, cond, {}, {}});
-        release(cond);
-        ++branch_depth_;
-        p_.nesting_ = std::max(p_.nesting_, branch_depth_);
-        return result;
-    }
-    void else_select(std::uint32_t result) {
-        finish_branch(result);
-        p_.steps_.push_back(Step{Step::Kind::Else, nullptr, result, {}, {}, {}});
-    }
-    void end_select(std::uint32_t result) {
-        finish_branch(result);
-        p_.steps_.push_back(Step{Step::Kind::End, nullptr, result, {}, {}, {}});
-        --branch_depth_;
-        stack_.push_back(slot_operand(result));
-    }
-
-    // The whole body's value goes to the output.
-    void finish() {
-        if (stack_.size() != 1) fault("kernel body must leave exactly one value");
-        const Operand top = stack_.back();
-        if (!(top.source == Operand::Source::Slot && top.slot == kOutput)) copy_into(top, kOutput);
-        p_.finish_layout(next_slot_);
+    void decode() {
+        number_values();
+        classify_selects();
+        assign_contexts();
+        plan_hoists();
+        emit();
+        fuse_products();
+        allocate();
     }
 
 private:
-    // The sum on top of the stack, when one of its operands is the product the last step
-    // made (a slot on the stack is read exactly once: this sum is its only reader), becomes
-    // one x*y+z or x+y*z step.
-    bool fuse_product(std::uint32_t target) {
-        if (p_.steps_.empty() || !is_product(p_.steps_.back()) || stack_.size() < 2) return false;
-        const Step product = p_.steps_.back();
-        const Operand l = stack_[stack_.size() - 2], r = stack_.back();
-        auto made_by_product = [&](const Operand& o) {
-            return o.source == Operand::Source::Slot && o.slot == product.dst;
-        };
-        Operand ops[3] = {scalar_operand(0.0), scalar_operand(0.0), scalar_operand(0.0)};
-        const std::array<Loops, 8>* table = nullptr;
-        if (made_by_product(l)) {
-            ops[0] = product.a, ops[1] = product.b, ops[2] = r;
-            table = &tables_.mul_add;
-        } else if (made_by_product(r)) {
-            ops[0] = l, ops[1] = product.a, ops[2] = product.b;
-            table = &tables_.add_mul;
+    struct Context {
+        std::uint32_t parent;
+        std::uint32_t first, last;  // node range of the branch
+        std::uint32_t select;       // the Select whose branch this is
+        bool if_true;
+    };
+
+    std::array<std::size_t, 3> kids_of(std::size_t i) const { return children(tree_, i); }
+    bool shared(std::size_t i) const {
+        return child_count(tree_[i].tag) != 0 && uses_[vn_[i]] > 1;
+    }
+    bool lazy(std::size_t i) const { return tree_[i].tag == NodeTag::Select && branch_ctx_[i] != kNone; }
+
+    // Value numbers, checking every subtree size and operator code on the way.
+    void number_values() {
+        vn_.resize(n_);
+        std::unordered_map<ShapeKey, std::uint32_t, ShapeHash> ids;
+        ids.reserve(n_);
+        for (std::size_t i = 0; i < n_; ++i) {
+            const Node& node = tree_[i];
+            check_node(i);
+            ShapeKey key{node.tag, node.op, 0, {kNone, kNone, kNone}};
+            if (node.tag == NodeTag::Const || node.tag == NodeTag::ArgRef) key.bits = node.bits;
+            const auto kids = kids_of(i);
+            for (std::size_t k = 0; k < child_count(node.tag); ++k) key.kids[k] = vn_[kids[k]];
+            const auto [it, fresh] = ids.try_emplace(key, static_cast<std::uint32_t>(ids.size()));
+            vn_[i] = it->second;
+            if (fresh) uses_.push_back(0);
+            ++uses_[vn_[i]];
+        }
+    }
+
+    void check_node(std::size_t i) const {
+        const Node& node = tree_[i];
+        const std::size_t count = child_count(node.tag);
+        if (node.tag > NodeTag::Select) fault("malformed expression tree: unknown node tag");
+        if (node.size == 0 || node.size > i + 1 || (count == 0 && node.size != 1)) {
+            fault("malformed expression tree: bad subtree size");
+        }
+        const std::size_t start = i + 1 - node.size;
+        std::size_t at = i;
+        for (std::size_t k = 0; k < count; ++k) {
+            if (at <= start || tree_[at - 1].size > at - start) {
+                fault("malformed expression tree: bad subtree size");
+            }
+            at -= tree_[at - 1].size;
+        }
+        if (at != start) fault("malformed expression tree: bad subtree size");
+        switch (node.tag) {
+            case NodeTag::Unary:
+                if (node.op >= kUnaryOpCount) fault("unknown unary operator code " + std::to_string(node.op));
+                break;
+            case NodeTag::Binary:
+                if (node.op >= kBinaryOpCount) fault("unknown binary operator code " + std::to_string(node.op));
+                break;
+            case NodeTag::Compare:
+                if (node.op >= kCompareOpCount) fault("unknown compare operator code " + std::to_string(node.op));
+                break;
+            case NodeTag::ArgRef:
+                if (node.bits >= args_.size()) {
+                    fault("kernel argument " + std::to_string(node.bits) +
+                          " outside the argument list of " + std::to_string(args_.size()));
+                }
+                break;
+            default: break;
+        }
+    }
+
+    // A Select blends when each branch has at most kBlendOps operators and no math-library
+    // call (a branch holding a split Select holds such a call or a long body); otherwise it
+    // splits its lanes. Nested Selects are decided first, level by level.
+    void classify_selects() {
+        std::vector<std::uint32_t> ops(n_);
+        std::vector<std::uint8_t> heavy(n_);
+        branch_ctx_.assign(n_, kNone);
+        for (std::size_t i = 0; i < n_; ++i) {
+            const Node& node = tree_[i];
+            const auto kids = kids_of(i);
+            std::uint32_t count = child_count(node.tag) == 0 ? 0 : 1;
+            bool h = calls_libm(node);
+            for (std::size_t k = 0; k < child_count(node.tag); ++k) {
+                count = std::min<std::uint32_t>(count + ops[kids[k]], UINT32_MAX / 2);
+                h = h || heavy[kids[k]] != 0;
+            }
+            ops[i] = count;
+            heavy[i] = h ? 1 : 0;
+            if (node.tag == NodeTag::Select) {
+                auto cheap = [&](std::size_t b) { return heavy[b] == 0 && ops[b] <= kBlendOps; };
+                if (!cheap(kids[1]) || !cheap(kids[2])) branch_ctx_[i] = 0;  // split; set below
+            }
+        }
+    }
+
+    // The context of every node, walking down from the root: branches of split Selects open
+    // contexts of their own.
+    void assign_contexts() {
+        ctx_.resize(n_);
+        contexts_.push_back(Context{kNone, 0, static_cast<std::uint32_t>(n_ - 1), kNone, false});
+        std::vector<std::uint32_t> open{0};
+        std::vector<std::uint32_t> depth{0};
+        for (std::size_t i = n_; i-- > 0;) {
+            while (contexts_[open.back()].first > i) open.pop_back();
+            const std::uint32_t here = open.back();
+            ctx_[i] = here;
+            if (!lazy(i)) continue;
+            const auto kids = kids_of(i);
+            branch_ctx_[i] = static_cast<std::uint32_t>(contexts_.size());
+            for (int side = 0; side < 2; ++side) {
+                const std::size_t root = kids[1 + side];
+                contexts_.push_back(Context{here, static_cast<std::uint32_t>(root + 1 - tree_[root].size),
+                                            static_cast<std::uint32_t>(root), static_cast<std::uint32_t>(i),
+                                            side == 0});
+                depth.push_back(depth[here] + 1);
+                p_.nesting_ = std::max<std::size_t>(p_.nesting_, depth.back());
+            }
+            open.push_back(branch_ctx_[i]);      // if_true, reached last
+            open.push_back(branch_ctx_[i] + 1);  // if_false, reached first
+        }
+    }
+
+    bool encloses(std::uint32_t outer, std::uint32_t inner) const {
+        return contexts_[outer].first <= contexts_[inner].first && contexts_[inner].last <= contexts_[outer].last;
+    }
+
+    // For each repeated subtree, the contexts where every lane needs it: where it appears, and
+    // the context of any split Select that needs it in both branches. Such a Select computes it
+    // before it begins, for the branches that appear below it.
+    void plan_hoists() {
+        std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> seen;  // value: one node per context
+        for (std::size_t i = 0; i < n_; ++i) {
+            if (!shared(i)) continue;
+            std::vector<std::uint32_t>& nodes = seen[vn_[i]];
+            const bool known = std::any_of(nodes.begin(), nodes.end(),
+                                           [&](std::uint32_t j) { return ctx_[j] == ctx_[i]; });
+            if (!known) nodes.push_back(static_cast<std::uint32_t>(i));
+        }
+        std::vector<std::uint32_t> mark(contexts_.size(), kNone), work;
+        for (auto& [value, nodes] : seen) {
+            if (nodes.size() < 2) continue;
+            for (std::uint32_t j : nodes) {
+                mark[ctx_[j]] = value;
+                work.push_back(ctx_[j]);
+            }
+            while (!work.empty()) {
+                const Context& c = contexts_[work.back()];
+                work.pop_back();
+                if (c.select == kNone) continue;
+                const std::uint32_t sibling = branch_ctx_[c.select] + (c.if_true ? 1 : 0);
+                const std::uint32_t parent = c.parent;
+                if (mark[sibling] == value && mark[parent] != value) {
+                    mark[parent] = value;
+                    work.push_back(parent);
+                }
+            }
+            for (std::uint32_t j : nodes) {
+                for (std::uint32_t c = ctx_[j]; contexts_[c].select != kNone; c = contexts_[c].parent) {
+                    const std::uint32_t s = contexts_[c].select;
+                    if (mark[contexts_[c].parent] != value) continue;
+                    std::vector<std::uint32_t>& list = hoists_[s];
+                    const bool listed = std::any_of(list.begin(), list.end(),
+                                                    [&](std::uint32_t k) { return vn_[k] == value; });
+                    if (!listed) list.push_back(j);
+                }
+            }
+        }
+    }
+
+    // ---- emission ----
+
+    struct Work {
+        std::uint32_t node;
+        std::uint8_t phase;
+        std::uint32_t ctx;  // split Selects: the context to return to
+    };
+    static constexpr std::uint32_t kDiscard = UINT32_MAX;
+
+    void emit() {
+        p_.steps_.reserve(n_);
+        avail_.resize(uses_.size());
+        std::vector<Work> work{Work{static_cast<std::uint32_t>(n_ - 1), 0, 0}};
+        while (!work.empty()) {
+            const Work w = work.back();
+            work.pop_back();
+            if (w.node == kDiscard) {
+                vals_.pop_back();
+                continue;
+            }
+            const std::size_t i = w.node;
+            const Node& node = tree_[i];
+            const auto kids = kids_of(i);
+            const std::size_t count = child_count(node.tag);
+            if (w.phase == 0) {
+                if (shared(i)) {
+                    if (const Val* hit = available(vn_[i])) {
+                        vals_.push_back(*hit);
+                        continue;
+                    }
+                }
+                if (node.tag == NodeTag::Const) {
+                    vals_.push_back(Val{Val::Kind::Scalar, constant(std::bit_cast<double>(node.bits))});
+                } else if (node.tag == NodeTag::ArgRef) {
+                    vals_.push_back(argument(node.bits));
+                } else if (lazy(i)) {
+                    work.push_back(Work{w.node, 1, cur_});
+                    work.push_back(Work{static_cast<std::uint32_t>(kids[0]), 0, 0});
+                } else {
+                    work.push_back(Work{w.node, 1, 0});
+                    for (std::size_t k = count; k-- > 0;) work.push_back(Work{static_cast<std::uint32_t>(kids[k]), 0, 0});
+                }
+                continue;
+            }
+            if (!lazy(i)) {
+                operate(i);
+                continue;
+            }
+            switch (w.phase) {
+                case 1:  // condition done: the values both branches need, then the split
+                    work.push_back(Work{w.node, 2, w.ctx});
+                    if (const auto it = hoists_.find(static_cast<std::uint32_t>(i)); it != hoists_.end()) {
+                        for (std::uint32_t j : it->second) {
+                            work.push_back(Work{kDiscard, 0, 0});
+                            work.push_back(Work{j, 0, 0});
+                        }
+                    }
+                    break;
+                case 2: {
+                    const Val cond = pop();
+                    const std::uint32_t result = next_reg_++;
+                    select_result_.resize(next_reg_);
+                    select_result_[result] = 1;
+                    ir_.push_back(IrStep{Step::Kind::Begin, nullptr, result, cur_, 1, {cond, kUnused, kUnused}});
+                    vals_.push_back(Val{Val::Kind::Reg, result});
+                    cur_ = branch_ctx_[i];
+                    work.push_back(Work{w.node, 3, w.ctx});
+                    work.push_back(Work{static_cast<std::uint32_t>(kids[1]), 0, 0});
+                    break;
+                }
+                case 3:
+                    finish_branch();
+                    ir_.push_back(IrStep{Step::Kind::Else, nullptr, vals_.back().index, w.ctx, 0, {kUnused, kUnused, kUnused}});
+                    cur_ = branch_ctx_[i] + 1;
+                    work.push_back(Work{w.node, 4, w.ctx});
+                    work.push_back(Work{static_cast<std::uint32_t>(kids[2]), 0, 0});
+                    break;
+                default:
+                    finish_branch();
+                    ir_.push_back(IrStep{Step::Kind::End, nullptr, vals_.back().index, w.ctx, 0, {kUnused, kUnused, kUnused}});
+                    cur_ = w.ctx;
+                    remember(i, vals_.back());
+                    break;
+            }
+        }
+        if (vals_.size() != 1) fault("kernel body must leave exactly one value");
+        const Val root = vals_.back();
+        if (root.kind == Val::Kind::Reg && !reg_shared(root.index)) {
+            output_ = root.index;
         } else {
-            return false;
+            output_ = next_reg_++;
+            ir_.push_back(IrStep{Step::Kind::Compute, &tables_.copy, output_, cur_, 1, {root, kUnused, kUnused}});
         }
-        p_.steps_.pop_back();
-        stack_.pop_back();
-        stack_.pop_back();
-        // The product released its operands' blocks when it was made; they are read again now.
-        reclaim(product.a);
-        reclaim(product.b);
-        emit(*table, ops, 3, target);
-        release(slot_operand(product.dst));
-        return true;
     }
 
-    bool is_product(const Step& step) const {
-        const auto& products = tables_.binary[static_cast<std::size_t>(BinaryOp::Mul)];
-        return step.kind == Step::Kind::Compute &&
-               std::any_of(products.begin(), products.end(),
-                           [&](const Loops& loops) { return &loops == step.loops; });
-    }
-
-    // One step of `table` over `ops`, writing to `target` (kNone: a fresh block), its value
-    // pushed; or, when every operand is a scalar, that value folded once for every block.
-    void emit(const std::array<Loops, 8>& table, const Operand (&ops)[3], int arity,
-              std::uint32_t target) {
-        const std::size_t shape = (is_vector(ops[0]) ? 1 : 0) | (is_vector(ops[1]) ? 2 : 0) |
-                                  (is_vector(ops[2]) ? 4 : 0);
-        const Loops& loops = table[shape];
-        if (shape == 0 && target == kNone && branch_depth_ == 0) {
-            stack_.push_back(scalar_operand(fold(loops, ops)));
-            return;
-        }
-        // Allocated before any operand's block is released: a step never writes a block it reads.
-        const std::uint32_t dst = target == kNone ? allocate() : target;
-        p_.steps_.push_back(Step{Step::Kind::Compute, &loops, dst, ops[0], ops[1], ops[2]});
-        for (int k = 0; k < arity; ++k) release(ops[k]);
-        stack_.push_back(slot_operand(dst));
-    }
-
-    static double fold(const Loops& loops, const Operand* ops) {
-        const double scalars[3] = {ops[0].value, ops[1].value, ops[2].value};
-        double v = 0.0;
-        const std::uint32_t lane = 0;
-        loops.indexed(&v, nullptr, nullptr, nullptr, scalars, &lane, 1);
+    Val pop() {
+        if (vals_.empty()) fault("kernel body stack underflow");
+        const Val v = vals_.back();
+        vals_.pop_back();
         return v;
     }
 
-    void finish_branch(std::uint32_t result) {
-        if (stack_.empty()) fault("kernel body stack underflow");
-        const Operand top = stack_.back();
-        stack_.pop_back();
-        if (top.source == Operand::Source::Slot && top.slot == result) return;
-        copy_into(top, result);
-    }
-
-    void copy_into(const Operand& from, std::uint32_t dst) {
-        const Loops& loops = tables_.copy[is_vector(from) ? 1 : 0];
-        p_.steps_.push_back(Step{Step::Kind::Compute, &loops, dst, from, {}, {}});
-        release(from);
-    }
-
-    std::uint32_t allocate() {
-        if (!free_.empty()) {
-            const std::uint32_t s = free_.back();
-            free_.pop_back();
-            return s;
+    // An operator, or a blended Select, over the values on top of the stack.
+    void operate(std::size_t i) {
+        const Node& node = tree_[i];
+        int arity = static_cast<int>(child_count(node.tag));
+        Val ops[3] = {kUnused, kUnused, kUnused};
+        for (int k = arity; k-- > 0;) ops[k] = pop();
+        const Table* table = nullptr;
+        switch (node.tag) {
+            case NodeTag::Unary: table = &tables_.unary[node.op]; break;
+            case NodeTag::Binary:
+                table = &tables_.binary[node.op];
+                if (const Table* fast = constant_power(node.op, ops)) {
+                    table = fast;
+                    ops[1] = kUnused;
+                    arity = 1;
+                }
+                break;
+            case NodeTag::Compare: table = &tables_.compare[node.op]; break;
+            default: table = &tables_.blend; break;
         }
-        return next_slot_++;
+        const Val v = compute(table, arity, ops);
+        remember(i, v);
+        vals_.push_back(v);
     }
-    // Select result blocks stay owned by their Select until its value is consumed.
-    void release(const Operand& o) {
-        if (o.source == Operand::Source::Slot && o.slot != kOutput) free_.push_back(o.slot);
+
+    // x ** c for a constant c with a candidate, where pow's error bound is known.
+    const Table* constant_power(std::uint8_t op, const Val (&ops)[3]) const {
+        if (static_cast<BinaryOp>(op) != BinaryOp::Pow || !is_vector(ops[0])) return nullptr;
+        if (ops[1].kind != Val::Kind::Scalar || !is_constant_[ops[1].index] || !pow_bound_known()) return nullptr;
+        const std::optional<PowExponent> e = pow_exponent_of(p_.constants_[ops[1].index]);
+        return e ? &tables_.pow_const[static_cast<std::size_t>(*e)] : nullptr;
     }
-    void reclaim(const Operand& o) {
-        if (o.source != Operand::Source::Slot || o.slot == kOutput) return;
-        const auto it = std::find(free_.rbegin(), free_.rend(), o.slot);
-        if (it != free_.rend()) free_.erase(std::next(it).base());
+
+    // A register for a step over blocks; over scalars alone, a scalar folded now (constants) or
+    // once per call (scalar arguments).
+    Val compute(const Table* table, int arity, const Val (&ops)[3]) {
+        if (is_vector(ops[0]) || is_vector(ops[1]) || is_vector(ops[2])) {
+            const std::uint32_t dst = next_reg_++;
+            ir_.push_back(IrStep{Step::Kind::Compute, table, dst, cur_, arity, {ops[0], ops[1], ops[2]}});
+            return Val{Val::Kind::Reg, dst};
+        }
+        const Loops& loops = (*table)[0];
+        const std::uint32_t e[3] = {ops[0].index, ops[1].index, ops[2].index};
+        if (is_constant_[e[0]] && is_constant_[e[1]] && is_constant_[e[2]]) {
+            const double s[3] = {p_.constants_[e[0]], p_.constants_[e[1]], p_.constants_[e[2]]};
+            double v = 0.0;
+            const std::uint32_t lane = 0;
+            loops.indexed(&v, nullptr, nullptr, nullptr, s, &lane, 1);
+            return Val{Val::Kind::Scalar, constant(v)};
+        }
+        const std::uint32_t dst = entry(0.0, false);
+        p_.scalar_steps_.push_back(ScalarStep{&loops, dst, e[0], e[1], e[2]});
+        return Val{Val::Kind::Scalar, dst};
+    }
+
+    // The branch's value goes to the Select's result register: its last step writes there
+    // when that step made it for this branch alone, otherwise it is copied.
+    void finish_branch() {
+        const Val v = pop();
+        if (vals_.empty()) fault("kernel body stack underflow");
+        const std::uint32_t result = vals_.back().index;
+        if (v.kind == Val::Kind::Reg && !reg_shared(v.index) && !ir_.empty() &&
+            ir_.back().kind == Step::Kind::Compute && ir_.back().dst == v.index) {
+            ir_.back().dst = result;
+            return;
+        }
+        ir_.push_back(IrStep{Step::Kind::Compute, &tables_.copy, result, cur_, 1, {v, kUnused, kUnused}});
+    }
+
+    const Val* available(std::uint32_t value) const {
+        for (const auto& [ctx, v] : avail_[value]) {
+            if (encloses(ctx, cur_)) return &v;
+        }
+        return nullptr;
+    }
+    void remember(std::size_t i, Val v) {
+        if (!shared(i)) return;
+        avail_[vn_[i]].emplace_back(cur_, v);
+        if (v.kind == Val::Kind::Reg) {
+            reg_shared_.resize(next_reg_);
+            reg_shared_[v.index] = 1;
+        }
+    }
+    bool reg_shared(std::uint32_t r) const { return r < reg_shared_.size() && reg_shared_[r] != 0; }
+
+    std::uint32_t entry(double value, bool is_constant) {
+        p_.constants_.push_back(value);
+        is_constant_.push_back(is_constant);
+        return static_cast<std::uint32_t>(p_.constants_.size() - 1);
+    }
+    std::uint32_t constant(double value) { return entry(value, true); }
+    Val argument(std::uint64_t k) {
+        if (p_.is_buffer_[k] != 0) return Val{Val::Kind::Arg, static_cast<std::uint32_t>(k)};
+        if (p_.scalar_args_[k] == UINT32_MAX) p_.scalar_args_[k] = entry(0.0, false);
+        return Val{Val::Kind::Scalar, p_.scalar_args_[k]};
+    }
+
+    // ---- fusion and scratch blocks ----
+
+    bool is_step_of(const IrStep& s, const Table& table) const {
+        return s.kind == Step::Kind::Compute && s.table == &table;
+    }
+
+    // A product read only by a sum in the same context becomes one x*y+z or x+y*z step: the
+    // same two operations in the same order, so the same bits, without the trip through a block.
+    void fuse_products() {
+        std::vector<std::uint32_t> reads(next_reg_), def(next_reg_, kNone);
+        for (std::size_t j = 0; j < ir_.size(); ++j) {
+            const IrStep& s = ir_[j];
+            for (int k = 0; k < s.arity; ++k) {
+                if (s.ops[k].kind == Val::Kind::Reg) ++reads[s.ops[k].index];
+            }
+            if (s.kind == Step::Kind::Compute && def[s.dst] == kNone) def[s.dst] = static_cast<std::uint32_t>(j);
+        }
+        std::vector<std::uint8_t> dead(ir_.size());
+        const Table& mul = tables_.binary[static_cast<std::size_t>(BinaryOp::Mul)];
+        const Table& add = tables_.binary[static_cast<std::size_t>(BinaryOp::Add)];
+        auto product = [&](const IrStep& sum, Val v) -> IrStep* {
+            if (v.kind != Val::Kind::Reg || reads[v.index] != 1 || v.index == output_) return nullptr;
+            if (v.index < select_result_.size() && select_result_[v.index] != 0) return nullptr;
+            const std::uint32_t d = def[v.index];
+            if (d == kNone || dead[d] || !is_step_of(ir_[d], mul) || ir_[d].ctx != sum.ctx) return nullptr;
+            dead[d] = 1;
+            return &ir_[d];
+        };
+        for (IrStep& s : ir_) {
+            if (!is_step_of(s, add)) continue;
+            if (const IrStep* m = product(s, s.ops[0])) {
+                s = IrStep{s.kind, &tables_.mul_add, s.dst, s.ctx, 3, {m->ops[0], m->ops[1], s.ops[1]}};
+            } else if (const IrStep* m2 = product(s, s.ops[1])) {
+                s = IrStep{s.kind, &tables_.add_mul, s.dst, s.ctx, 3, {s.ops[0], m2->ops[0], m2->ops[1]}};
+            }
+        }
+        std::size_t kept = 0;
+        for (std::size_t j = 0; j < ir_.size(); ++j) {
+            if (!dead[j]) ir_[kept++] = ir_[j];
+        }
+        ir_.resize(kept);
+    }
+
+    // Scratch blocks by last reader. A step's block is taken before its operands' blocks are
+    // given back, so a step never writes a block it reads.
+    void allocate() {
+        std::vector<std::uint32_t> last(next_reg_, kNone), slot(next_reg_, kNone), free;
+        for (std::size_t j = 0; j < ir_.size(); ++j) {
+            for (int k = 0; k < ir_[j].arity; ++k) {
+                if (ir_[j].ops[k].kind == Val::Kind::Reg) last[ir_[j].ops[k].index] = static_cast<std::uint32_t>(j);
+            }
+        }
+        std::uint32_t slots = 0;
+        slot[output_] = kOutput;
+        auto take = [&](std::uint32_t r) {
+            if (slot[r] != kNone) return;
+            if (free.empty()) {
+                slot[r] = slots++;
+            } else {
+                slot[r] = free.back();
+                free.pop_back();
+            }
+        };
+        auto give_back = [&](std::uint32_t r, std::uint32_t j) {
+            if (last[r] != j || slot[r] == kOutput) return;
+            last[r] = kNone - 1;  // once, even when read twice by this step
+            free.push_back(slot[r]);
+        };
+        auto operand = [&](Val v) {
+            switch (v.kind) {
+                case Val::Kind::Reg: return Operand{Operand::Source::Slot, slot[v.index]};
+                case Val::Kind::Arg: return Operand{Operand::Source::Array, v.index};
+                case Val::Kind::Scalar: break;
+            }
+            return Operand{Operand::Source::Scalar, v.index};
+        };
+        p_.steps_.clear();
+        for (std::size_t j = 0; j < ir_.size(); ++j) {
+            const IrStep& s = ir_[j];
+            const auto at = static_cast<std::uint32_t>(j);
+            const int arity = s.arity;
+            if (s.kind == Step::Kind::Compute || s.kind == Step::Kind::Begin) take(s.dst);
+            Operand ops[3] = {operand(s.ops[0]), operand(s.ops[1]), operand(s.ops[2])};
+            for (int k = arity; k < 3; ++k) ops[k] = Operand{Operand::Source::Scalar, 0};
+            const Loops* loops = nullptr;
+            if (s.kind == Step::Kind::Compute) {
+                const std::size_t shape = (arity > 0 && is_vector(s.ops[0]) ? 1 : 0) |
+                                          (arity > 1 && is_vector(s.ops[1]) ? 2 : 0) |
+                                          (arity > 2 && is_vector(s.ops[2]) ? 4 : 0);
+                loops = &(*s.table)[shape];
+            }
+            p_.steps_.push_back(Step{s.kind, loops, slot[s.dst], ops[0], ops[1], ops[2]});
+            for (int k = 0; k < arity; ++k) {
+                if (s.ops[k].kind == Val::Kind::Reg) give_back(s.ops[k].index, at);
+            }
+            if (s.kind == Step::Kind::Compute && last[s.dst] == kNone && slot[s.dst] != kOutput &&
+                !(s.dst < select_result_.size() && select_result_[s.dst] != 0)) {
+                free.push_back(slot[s.dst]);  // never read
+            }
+        }
+        p_.finish_layout(slots);
     }
 
     BlockProgram& p_;
+    const NodeList& tree_;
+    std::size_t n_;
     std::span<const ArgView> args_;
     const LoopTables& tables_;
-    std::vector<Operand> stack_;
-    std::vector<std::uint32_t> free_;
-    std::uint32_t next_slot_ = 0;
-    std::size_t branch_depth_ = 0;
+
+    std::vector<std::uint32_t> vn_;    // value number per node
+    std::vector<std::uint32_t> uses_;  // nodes per value number
+    std::vector<std::uint32_t> ctx_;   // context per node
+    std::vector<std::uint32_t> branch_ctx_;  // per split Select: its if_true context (if_false next)
+    std::vector<Context> contexts_;
+    std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> hoists_;  // Select: nodes to compute first
+
+    std::vector<std::vector<std::pair<std::uint32_t, Val>>> avail_;  // per value: (context, value)
+    std::vector<Val> vals_;
+    std::vector<IrStep> ir_;
+    std::vector<std::uint8_t> is_constant_;  // per scalar entry
+    std::vector<std::uint8_t> reg_shared_, select_result_;
+    std::uint32_t next_reg_ = 0;
+    std::uint32_t output_ = kNone;
+    std::uint32_t cur_ = 0;
 };
 
-BlockProgram::BlockProgram(const FlatProgram& program, std::span<const ArgView> args,
-                           LoopSet set) {
-    const std::size_t n = program.instructions.size();
-    Decoder d(*this, args, n, program.max_depth, set);
-    for (std::size_t i = 0; i < n; ++i) {
-        const FlatOp& ins = program.instructions[i];
-        const std::uint32_t target = i + 1 == n ? kOutput : kNone;
+namespace {
+
+// The flat program's postfix list is the post-order of its tree; only the sizes are missing.
+NodeList tree_of(const FlatProgram& program) {
+    NodeList tree;
+    tree.reserve(program.instructions.size());
+    std::vector<std::uint32_t> sizes;
+    for (const FlatOp& ins : program.instructions) {
+        Node node{NodeTag::Const, ins.op, 1, ins.value};
+        std::size_t operands = 0;
         switch (ins.kind) {
-            case FlatKind::Const: d.leaf_const(ins.value); break;
-            case FlatKind::Arg: d.leaf_arg(ins.value); break;
-            case FlatKind::Unary: d.unary(ins.op, target); break;
-            case FlatKind::Binary: d.binary(ins.op, target); break;
-            case FlatKind::Compare: d.compare(ins.op, target); break;
+            case FlatKind::Const: node.op = 0; break;
+            case FlatKind::Arg: node.tag = NodeTag::ArgRef; node.op = 0; break;
+            case FlatKind::Unary: node.tag = NodeTag::Unary; node.bits = 0; operands = 1; break;
+            case FlatKind::Binary: node.tag = NodeTag::Binary; node.bits = 0; operands = 2; break;
+            case FlatKind::Compare: node.tag = NodeTag::Compare; node.bits = 0; operands = 2; break;
             default:
                 fault("unknown flat instruction kind " + std::to_string(static_cast<int>(ins.kind)));
         }
+        if (sizes.size() < operands) fault("kernel body stack underflow");
+        for (std::size_t k = 0; k < operands; ++k) {
+            node.size += sizes.back();
+            sizes.pop_back();
+        }
+        sizes.push_back(node.size);
+        tree.push_back(node);
     }
-    d.finish();
+    if (sizes.size() != 1) fault("kernel body must leave exactly one value");
+    return tree;
+}
+
+}  // namespace
+
+BlockProgram::BlockProgram(const FlatProgram& program, std::span<const ArgView> args, LoopSet set) {
+    const NodeList tree = tree_of(program);
+    Decoder(*this, tree, args, set).decode();
 }
 
 BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args, LoopSet set) {
-    const std::size_t n = tree.size();
-    if (n == 0) fault("malformed expression tree: no nodes");
-    // For every Select with a computed branch: where its branches start, and which nodes are
-    // branch roots (they write straight into the Select's result block).
-    std::vector<std::uint32_t> begins_at(n, kNone), else_at(n, kNone), root_of(n, kNone);
-    std::vector<std::uint32_t> result_of(n, kNone);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (tree[i].tag != NodeTag::Select) continue;
-        const std::size_t f_root = i - 1;
-        const std::size_t f_size = tree[f_root].size;
-        if (i == 0 || f_size == 0 || f_size > f_root) fault("malformed expression tree: bad subtree size");
-        const std::size_t t_root = f_root - f_size;
-        const std::size_t t_size = tree[t_root].size;
-        if (t_size == 0 || t_size > t_root) fault("malformed expression tree: bad subtree size");
-        if (t_size == 1 && f_size == 1) continue;  // a blend of two plain values
-        begins_at[t_root + 1 - t_size] = static_cast<std::uint32_t>(i);
-        else_at[f_root + 1 - f_size] = static_cast<std::uint32_t>(i);
-        root_of[t_root] = root_of[f_root] = static_cast<std::uint32_t>(i);
-    }
-    auto target_of = [&](std::size_t i) {
-        if (i + 1 == n) return kOutput;
-        return root_of[i] == kNone ? kNone : result_of[root_of[i]];
-    };
+    Decoder(*this, tree, args, set).decode();
+}
 
-    Decoder d(*this, args, n, n, set);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (begins_at[i] != kNone) {
-            const std::uint32_t s = begins_at[i];
-            result_of[s] = d.begin_select(target_of(s));
-        }
-        if (else_at[i] != kNone) d.else_select(result_of[else_at[i]]);
-        const Node& node = tree[i];
-        switch (node.tag) {
-            case NodeTag::Const: d.leaf_const(node.bits); break;
-            case NodeTag::ArgRef: d.leaf_arg(node.bits); break;
-            case NodeTag::Unary: d.unary(node.op, target_of(i)); break;
-            case NodeTag::Binary: d.binary(node.op, target_of(i)); break;
-            case NodeTag::Compare: d.compare(node.op, target_of(i)); break;
-            case NodeTag::Select:
-                if (result_of[i] == kNone) {
-                    d.blend(target_of(i));
-                } else {
-                    d.end_select(result_of[i]);
-                }
-                break;
-            default:
-                fault("malformed expression tree: unknown node tag");
+bool BlockProgram::matches(std::span<const ArgView> args) const noexcept {
+    if (args.size() != is_buffer_.size()) return false;
+    for (std::size_t k = 0; k < args.size(); ++k) {
+        if ((args[k].data != nullptr) != (is_buffer_[k] != 0)) return false;
+    }
+    return true;
+}
+
+BlockBinding BlockProgram::bind(std::span<const ArgView> args) const {
+    if (!matches(args)) fault("arguments bound to a program decoded for other argument kinds");
+    BlockBinding b(*this);
+    b.data_.resize(args.size());
+    b.scalars_ = constants_;
+    for (std::size_t k = 0; k < args.size(); ++k) {
+        if (args[k].data != nullptr) {
+            b.data_[k] = args[k].data;
+            b.length_ = std::min(b.length_, args[k].length);
+        } else if (scalar_args_[k] != UINT32_MAX) {
+            b.scalars_[scalar_args_[k]] = args[k].scalar;
         }
     }
-    d.finish();
+    for (const ScalarStep& s : scalar_steps_) {
+        const double operands[3] = {b.scalars_[s.a], b.scalars_[s.b], b.scalars_[s.c]};
+        const std::uint32_t lane = 0;
+        s.loops->indexed(&b.scalars_[s.dst], nullptr, nullptr, nullptr, operands, &lane, 1);
+    }
+    return b;
 }
 
 void BlockProgram::finish_layout(std::size_t slots) {
@@ -441,14 +837,16 @@ struct SelectFrame {
 
 }  // namespace
 
-void BlockProgram::run(std::size_t begin, std::size_t end, double* out) const {
+void BlockBinding::run(std::size_t begin, std::size_t end, double* out) const {
     if (begin >= end) return;
-    for (std::size_t len : array_lengths_) {
-        if (end > len) {
-            fault("element index " + std::to_string(end - 1) + " outside a buffer of " +
-                  std::to_string(len));
-        }
+    if (end > length_) {
+        fault("element index " + std::to_string(end - 1) + " outside a buffer of " +
+              std::to_string(length_));
     }
+    using Operand = BlockProgram::Operand;
+    using Step = BlockProgram::Step;
+    const std::size_t block_ = p_->block_, slots_ = p_->slots_, nesting_ = p_->nesting_;
+    constexpr std::uint32_t kOutput = BlockProgram::kOutput;
     // Short runs get short blocks, so a call over a few elements allocates little scratch.
     const std::size_t B = std::min(block_, end - begin);
     // Every element is written before it is read: no need to clear it.
@@ -466,18 +864,21 @@ void BlockProgram::run(std::size_t begin, std::size_t end, double* out) const {
 
         auto base = [&](const Operand& o) -> const double* {
             switch (o.source) {
-                case Operand::Source::Slot: return o.slot == kOutput ? out + s : scratch.get() + o.slot * B;
-                case Operand::Source::Array: return o.data + s;
+                case Operand::Source::Slot: return o.index == kOutput ? out + s : scratch.get() + o.index * B;
+                case Operand::Source::Array: return data_[o.index] + s;
                 case Operand::Source::Scalar: return nullptr;
             }
             return nullptr;
         };
+        auto value = [&](const Operand& o) {
+            return o.source == Operand::Source::Scalar ? scalars_[o.index] : 0.0;
+        };
 
-        for (const Step& step : steps_) {
+        for (const Step& step : p_->steps_) {
             switch (step.kind) {
                 case Step::Kind::Compute: {
                     double* dst = step.dst == kOutput ? out + s : scratch.get() + step.dst * B;
-                    const double scalars[3] = {step.a.value, step.b.value, step.c.value};
+                    const double scalars[3] = {value(step.a), value(step.b), value(step.c)};
                     const double* a = base(step.a);
                     const double* b = base(step.b);
                     const double* c = base(step.c);
@@ -491,7 +892,7 @@ void BlockProgram::run(std::size_t begin, std::size_t end, double* out) const {
                 }
                 case Step::Kind::Begin: {
                     const double* cond = base(step.a);
-                    const double cond_scalar = step.a.value;
+                    const double cond_scalar = value(step.a);
                     const std::size_t t_off = arena_top, f_off = arena_top + active.count;
                     std::size_t t_count = 0, f_count = 0;
                     for (std::size_t k = 0; k < active.count; ++k) {

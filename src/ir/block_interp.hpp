@@ -1,6 +1,9 @@
 // The production interpreter: runs a kernel body a block of elements at a time, each
 // instruction over a whole block, so dispatch is paid per block rather than per element.
-// Bodies with Select run each branch only over the elements whose condition chose it.
+// A body is decoded once per pattern of scalar and buffer arguments; a call then only binds
+// the arguments' data and scalars to the decoded program. Identical subtrees are computed once
+// per block; Selects with cheap branches blend both, the others run each branch only over the
+// elements whose condition chose it.
 #pragma once
 
 #include <cstddef>
@@ -19,26 +22,32 @@ enum class LoopSet : std::uint8_t { Baseline, Avx2 };
 // The widest set this CPU runs.
 LoopSet best_loop_set() noexcept;
 
+class BlockBinding;
+
 class BlockProgram {
 public:
-    // Both read the views' data pointers, which must outlive the program.
+    // Decode for the pattern of `args` (which are scalars, which buffers); their values are
+    // not kept, so one program serves every call with the same pattern.
     BlockProgram(const FlatProgram& program, std::span<const ArgView> args,
                  LoopSet set = best_loop_set());
     BlockProgram(const NodeList& tree, std::span<const ArgView> args, LoopSet set = best_loop_set());
 
-    // Writes elements [begin, end) of the result to out[begin, end). Allocates its scratch once
-    // per call, so each piece of a parallel evaluation has its own.
-    void run(std::size_t begin, std::size_t end, double* out) const;
+    // Whether `args` has the pattern this program was decoded for.
+    bool matches(std::span<const ArgView> args) const noexcept;
+    bool same_pattern(const BlockProgram& other) const noexcept { return is_buffer_ == other.is_buffer_; }
+
+    // The program over these arguments, which must match and outlive the binding.
+    BlockBinding bind(std::span<const ArgView> args) const;
 
     // Elements per block (smaller than the default only for very deep bodies).
     std::size_t block_length() const noexcept { return block_; }
+    // Scratch blocks a run uses.
+    std::size_t slot_count() const noexcept { return slots_; }
 
     // The decoded form; public only so that the loop tables can name it.
     struct Operand {
         enum class Source : std::uint8_t { Slot, Array, Scalar } source;
-        std::uint32_t slot;  // Slot: scratch block, or kOutput
-        const double* data;  // Array: argument data from element 0
-        double value;        // Scalar
+        std::uint32_t index;  // Slot: scratch block or kOutput; Array: argument; Scalar: entry
     };
     struct Loops;
     struct Step {
@@ -47,18 +56,44 @@ public:
         std::uint32_t dst;   // Compute: scratch block or kOutput
         Operand a, b, c;     // Compute: operands by arity; Begin: a is the condition
     };
+    // A step over scalars alone, run once per call into the scalar table.
+    struct ScalarStep {
+        const Loops* loops;
+        std::uint32_t dst, a, b, c;  // scalar table entries
+    };
     static constexpr std::uint32_t kOutput = UINT32_MAX;
 
 private:
+    friend class BlockBinding;
     class Decoder;
 
     void finish_layout(std::size_t slots);
 
     std::vector<Step> steps_;
-    std::vector<std::size_t> array_lengths_;  // of every buffer operand, checked per run
+    std::vector<double> constants_;                 // the scalar table before binding
+    std::vector<std::uint32_t> scalar_args_;        // per argument: its entry, or UINT32_MAX
+    std::vector<ScalarStep> scalar_steps_;
+    std::vector<std::uint8_t> is_buffer_;           // the pattern, per argument
     std::size_t slots_ = 0;
     std::size_t nesting_ = 0;  // deepest Select nesting, for the lane lists
     std::size_t block_ = 0;
+};
+
+// A decoded program with one call's arguments.
+class BlockBinding {
+public:
+    // Writes elements [begin, end) of the result to out[begin, end). Allocates its scratch once
+    // per call, so each piece of a parallel evaluation has its own.
+    void run(std::size_t begin, std::size_t end, double* out) const;
+
+private:
+    friend class BlockProgram;
+    explicit BlockBinding(const BlockProgram& program) : p_(&program) {}
+
+    const BlockProgram* p_;
+    std::vector<const double*> data_;  // per argument; null for scalars
+    std::vector<double> scalars_;      // the scalar table
+    std::size_t length_ = SIZE_MAX;    // of the shortest buffer argument
 };
 
 }  // namespace qv

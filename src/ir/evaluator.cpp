@@ -144,8 +144,7 @@ Result<BufferRef> evaluate_kernel(const CompiledKernel& kernel, const ArgValues&
     }
 
     const bool flat = std::holds_alternative<FlatProgram>(kernel.form);
-    const BlockProgram program = flat ? BlockProgram(std::get<FlatProgram>(kernel.form), views)
-                                      : BlockProgram(std::get<NodeList>(kernel.form), views);
+    const BlockBinding program = block_program(kernel, views).bind(views);
     F64Vec out(n);
     double* result = out.data();
     if (n < kParallelThreshold) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -43,11 +44,24 @@ public:
         }
     }
 
+    // Bodies repeat earlier subtrees (so that sharing has work to do) and raise to the constant
+    // powers that have candidates.
     NodeList body(int depth, int args, bool selects) {
+        NodeList made = fresh_body(depth, args, selects);
+        if (made.size() > 1 && made.size() < 40) seen_.push_back(made);
+        return made;
+    }
+
+    NodeList fresh_body(int depth, int args, bool selects) {
+        if (!seen_.empty() && below(6) == 0) return seen_[below(static_cast<int>(seen_.size()))];
         if (depth == 0 || below(5) == 0) {
             return below(3) == 0 ? cst(value()) : arg(static_cast<std::uint64_t>(below(args)));
         }
-        const int pick = below(selects ? 10 : 8);
+        const int pick = below(selects ? 11 : 9);
+        if (pick == 8) {
+            static const double exponents[] = {0.0, -0.0, 0.5, 1.0, 2.0, 3.0, 4.0, -1.0, 2.5};
+            return bin(BinaryOp::Pow, body(depth - 1, args, selects), cst(exponents[below(9)]));
+        }
         if (pick < 3) return un(static_cast<UnaryOp>(below(kUnaryOpCount)), body(depth - 1, args, selects));
         if (pick < 6) {
             return bin(static_cast<BinaryOp>(below(kBinaryOpCount)), body(depth - 1, args, selects),
@@ -61,6 +75,8 @@ public:
                    body(depth - 1, args, selects));
     }
 
+    void forget() { seen_.clear(); }
+
     std::size_t length() {
         static const std::size_t sizes[] = {1, 2, 3, 255, 511, 512, 513, 1023, 1024, 1025, 4095, 4096, 4097};
         return below(3) == 0 ? 1 + below(2000) : sizes[below(std::size(sizes))];
@@ -68,6 +84,7 @@ public:
 
 private:
     std::mt19937_64 rng_;
+    std::vector<NodeList> seen_;
 };
 
 // Postfix listing of a body, for failure messages.
@@ -103,6 +120,7 @@ TEST_P(BlockInterpreterLoops, MatchesTheReferenceInterpretersBitForBit) {
     for (int trial = 0; trial < 3000; ++trial) {
         const bool selects = trial % 2 == 1;
         const int args = 1 + gen.below(4);
+        gen.forget();
         const NodeList tree = gen.body(1 + gen.below(6), args, selects);
         const std::size_t n = gen.length();
 
@@ -130,13 +148,26 @@ TEST_P(BlockInterpreterLoops, MatchesTheReferenceInterpretersBitForBit) {
             expect_same_bits(by_tree, reference, "eval_tree vs eval_flat of " + describe(tree), trial);
         }
 
+        // Decoded once, bound twice: first to other data of the same pattern, then to these.
         const BlockProgram block = contains_select(tree) ? BlockProgram(tree, views, set)
                                                          : BlockProgram(flatten(tree), views, set);
+        std::vector<std::vector<double>> other_storage(storage);
+        std::vector<ArgView> other_views(views);
+        for (int k = 0; k < args; ++k) {
+            if (views[k].data == nullptr) {
+                other_views[k].scalar = gen.value();
+            } else {
+                std::reverse(other_storage[k].begin(), other_storage[k].end());
+                other_views[k].data = other_storage[k].data();
+            }
+        }
         std::vector<double> whole(n, 12345.0), pieces(n, 12345.0);
-        block.run(0, n, whole.data());
+        block.bind(other_views).run(0, n, whole.data());
+        block.bind(views).run(0, n, whole.data());
         const std::size_t cut = static_cast<std::size_t>(gen.below(static_cast<int>(n) + 1));
-        block.run(0, cut, pieces.data());
-        block.run(cut, n, pieces.data());
+        const BlockBinding bound = block.bind(views);
+        bound.run(0, cut, pieces.data());
+        bound.run(cut, n, pieces.data());
         expect_same_bits(whole, reference, "block run of " + describe(tree), trial);
         expect_same_bits(pieces, reference, "block run in pieces of " + describe(tree), trial);
         if (HasFatalFailure()) return;
@@ -182,7 +213,7 @@ TEST_P(BlockInterpreterLoops, FusedProductsKeepTheOperandOrder) {
             const FlatProgram program = flatten(tree);
             std::vector<double> want(n), got(n), scratch;
             for (std::size_t i = 0; i < n; ++i) want[i] = eval_flat(program, i, views, scratch);
-            BlockProgram(program, views, set).run(0, n, got.data());
+            BlockProgram(program, views, set).bind(views).run(0, n, got.data());
             expect_same_bits(got, want, describe(tree), scalar_arg);
             if (HasFatalFailure()) return;
         }
@@ -194,7 +225,7 @@ TEST(BlockInterpreter, RefusesReadsPastABuffer) {
     const ArgView view{data, 0.0, 2};
     const BlockProgram p(flatten(un(UnaryOp::Neg, arg(0))), {&view, 1});
     double out[3];
-    EXPECT_THROW(p.run(0, 3, out), Fault);
+    EXPECT_THROW(p.bind({&view, 1}).run(0, 3, out), Fault);
     EXPECT_THROW(BlockProgram(flatten(arg(1)), {&view, 1}), Fault);
 }
 

@@ -1,0 +1,45 @@
+// Decoded block programs kept with their compiled kernel.
+#include "ir/compiled.hpp"
+
+namespace qv {
+
+DecodedPrograms::~DecodedPrograms() {
+    for (Entry* e = head_.load(std::memory_order_acquire); e != nullptr;) {
+        Entry* next = e->next;
+        delete e;
+        e = next;
+    }
+}
+
+const BlockProgram* DecodedPrograms::find(std::span<const ArgView> args) const noexcept {
+    for (Entry* e = head_.load(std::memory_order_acquire); e != nullptr; e = e->next) {
+        if (e->program->matches(args)) return e->program.get();
+    }
+    return nullptr;
+}
+
+const BlockProgram& DecodedPrograms::keep(std::unique_ptr<BlockProgram> program) const {
+    auto entry = std::make_unique<Entry>(Entry{std::move(program), nullptr});
+    Entry* expected = head_.load(std::memory_order_acquire);
+    for (;;) {
+        // Entries after `expected` were scanned by an earlier round or are older than the call.
+        for (Entry* e = expected; e != nullptr; e = e->next) {
+            if (e->program->same_pattern(*entry->program)) return *e->program;
+        }
+        entry->next = expected;
+        if (head_.compare_exchange_weak(expected, entry.get(), std::memory_order_acq_rel,
+                                        std::memory_order_acquire)) {
+            return *entry.release()->program;
+        }
+    }
+}
+
+const BlockProgram& block_program(const CompiledKernel& kernel, std::span<const ArgView> args) {
+    if (const BlockProgram* p = kernel.decoded.find(args)) return *p;
+    auto decoded = std::holds_alternative<FlatProgram>(kernel.form)
+                       ? std::make_unique<BlockProgram>(std::get<FlatProgram>(kernel.form), args)
+                       : std::make_unique<BlockProgram>(std::get<NodeList>(kernel.form), args);
+    return kernel.decoded.keep(std::move(decoded));
+}
+
+}  // namespace qv

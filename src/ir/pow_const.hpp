@@ -1,0 +1,127 @@
+// x ** c for a few constant exponents at the price of a few multiplications, with pow's bits.
+//
+// The argument. Where the platform's pow is documented to err by at most 0.54 ULP (glibc 2.28
+// and later), let z be the exact x**c and d a double with mantissa bits not all zero (so both
+// neighbours of d lie one ulp(d) away). If |z - d| < 0.46 ulp(d), then z lies in d's binade and
+// every other double p is at least 1 - 0.46 = 0.54 ulp(d) = 0.54 ulp(z) from z, which such a pow
+// cannot return: pow(x, c) == d. A candidate computes d and its residual z - d (exactly, from
+// Dekker's error-free product, or to within 2^-50 ulp(d) where marked), and answers NaN when it
+// cannot prove the lane: the caller then calls pow for it. Powers of two are never proven (the
+// gap below them is half the gap above). Each candidate works only on a range of x whose results
+// and residuals are normal numbers, so that zero, subnormal, huge, infinite and NaN inputs,
+// negative bases of a square root, and results that would underflow or overflow all go to pow.
+// Round-to-nearest is assumed, as everywhere in the engine.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+namespace qv {
+
+enum class PowExponent : std::uint8_t { Zero, Half, One, Two, Three, Four, MinusOne };
+inline constexpr int kPowExponentCount = 7;
+
+// The exponents with a candidate; +0.0 and -0.0 both count as Zero.
+inline std::optional<PowExponent> pow_exponent_of(double c) {
+    if (c == 0.0) return PowExponent::Zero;
+    if (c == 0.5) return PowExponent::Half;
+    if (c == 1.0) return PowExponent::One;
+    if (c == 2.0) return PowExponent::Two;
+    if (c == 3.0) return PowExponent::Three;
+    if (c == 4.0) return PowExponent::Four;
+    if (c == -1.0) return PowExponent::MinusOne;
+    return std::nullopt;
+}
+
+inline constexpr double exponent_value(PowExponent e) {
+    constexpr double values[kPowExponentCount] = {0.0, 0.5, 1.0, 2.0, 3.0, 4.0, -1.0};
+    return values[static_cast<int>(e)];
+}
+
+// True where the platform's pow is known to err by at most 0.54 ULP; elsewhere every lane calls
+// pow. Read once from the C library at run time.
+bool pow_bound_known() noexcept;
+
+namespace pow_detail {
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Residuals known exactly are held to 0.46 ulp; those known to within 2^-50 ulp to a bit less.
+inline constexpr double kExact = 0.46;
+inline constexpr double kNear = 0.4599;
+
+// The error of the product p = fl(a * b), exactly (Dekker, with Veltkamp's split), when
+// |a|, |b| < 2^990 and the exponents of a and b add to at least -960.
+inline double product_error(double a, double b, double p) {
+    constexpr double split = 134217729.0;  // 2^27 + 1
+    const double ta = split * a, tb = split * b;
+    const double ah = ta - (ta - a), bh = tb - (tb - b);
+    const double al = a - ah, bl = b - bh;
+    return (((ah * bh - p) + ah * bl) + al * bh) + al * bl;
+}
+
+// d where |residual| < bound * ulp(d) and d is normal and no power of two; NaN otherwise.
+inline double proven(double d, double residual, double bound) {
+    const auto bits = std::bit_cast<std::uint64_t>(d);
+    const double binade = std::bit_cast<double>(bits & 0x7ff0000000000000ull);  // 2^exponent
+    const bool ok = (bits & 0x000fffffffffffffull) != 0 &&
+                    std::fabs(residual) < bound * (binade * 0x1p-52);
+    return ok ? d : kNaN;
+}
+
+inline bool within(double x, double lo, double hi) {
+    const double m = std::fabs(x);
+    return m >= lo && m <= hi;  // false for NaN
+}
+
+}  // namespace pow_detail
+
+template <PowExponent E>
+inline double pow_candidate(double x) {
+    using namespace pow_detail;
+    if constexpr (E == PowExponent::Zero) {
+        // Not the bound: C99 Annex F has pow(x, +-0) = 1 for every x, NaN included; glibc turns
+        // a signalling NaN into a quiet one instead, so NaN lanes call pow.
+        return x == x ? 1.0 : kNaN;
+    } else if constexpr (E == PowExponent::One) {
+        // x**1 is x itself: residual 0.
+        return within(x, 0x1p-1022, std::numeric_limits<double>::max()) ? proven(x, 0.0, kExact) : kNaN;
+    } else if constexpr (E == PowExponent::Two) {
+        if (!within(x, 0x1p-200, 0x1p200)) return kNaN;
+        const double d = x * x;
+        return proven(d, product_error(x, x, d), kExact);
+    } else if constexpr (E == PowExponent::Three) {
+        // x^3 = (p + e1) x = t + e2 + e1 x; e1 x rounded and the sum rounded: within 2^-50 ulp(t).
+        if (!within(x, 0x1p-200, 0x1p200)) return kNaN;
+        const double p = x * x, e1 = product_error(x, x, p);
+        const double t = p * x, e2 = product_error(p, x, t);
+        return proven(t, e2 + e1 * x, kNear);
+    } else if constexpr (E == PowExponent::Four) {
+        // x^4 = (p + e1)^2 = t + e2 + 2 p e1 + e1^2; e1^2 < 2^-104 ulp(t) is left out, the rest
+        // rounded twice: within 2^-50 ulp(t).
+        if (!within(x, 0x1p-200, 0x1p200)) return kNaN;
+        const double p = x * x, e1 = product_error(x, x, p);
+        const double t = p * p, e2 = product_error(p, p, t);
+        return proven(t, e2 + (2.0 * p) * e1, kNear);
+    } else if constexpr (E == PowExponent::MinusOne) {
+        // 1/x - d = (1 - h - l) / x with h + l = d x exactly; 1 - h is exact (Sterbenz, h near
+        // 1), the rest rounded twice: within 2^-51 of the residual.
+        if (!within(x, 0x1p-200, 0x1p200)) return kNaN;
+        const double d = 1.0 / x;
+        const double h = d * x, l = product_error(d, x, h);
+        return proven(d, ((1.0 - h) - l) / x, kNear);
+    } else {
+        static_assert(E == PowExponent::Half);
+        // sqrt(x) - s = (x - s^2) / (sqrt(x) + s) = (x - h - l) / (2 s) to within 2^-53 relative;
+        // x - h is exact (Sterbenz), the rest rounded twice. Negative x, -0.0 and -inf, where
+        // sqrt and pow differ, are outside the range.
+        if (!(x >= 0x1p-900 && x <= 0x1p1000)) return kNaN;
+        const double s = std::sqrt(x);
+        const double h = s * s, l = product_error(s, s, h);
+        return proven(s, ((x - h) - l) / (2.0 * s), kNear);
+    }
+}
+
+}  // namespace qv
