@@ -1,0 +1,199 @@
+"""Dask + quorvaline against Dask + NumPy and Dask + numexpr (by map_blocks) on the workload
+formulas, on Dask's threaded scheduler and on a LocalCluster of two worker processes.
+
+Run: python3 bench/bench_dask.py [--sizes 1e7,1e8] [--chunk 5e6] [--repeat 3] [--quick]
+Each figure is the time to compute the formula's chunks and keep them (persist), with the
+inputs already computed and held where the work runs; ratios are ours / peer (below 1.0 we
+are faster), as the best of the repeats and, in brackets, the range over them.
+"""
+import argparse
+import logging
+import os
+import sys
+import threading
+import time
+
+import dask
+import dask.array as da
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(__file__))
+from bench_kernels import CASES  # noqa: E402
+
+import quorvaline as qv  # noqa: E402
+import quorvaline.dask as qvd  # noqa: E402
+from quorvaline import kernel  # noqa: E402
+
+try:
+    import numexpr as ne
+except ImportError:  # the benchmark still runs, without that column
+    ne = None
+
+HAVERSINE = "haversine"
+
+
+def haversine(m, a, b, c):
+    """examples/haversine.py's formula on three coordinates (lon2 = c, lat2 = a + b)."""
+    sin_dphi = m.sin(b * 0.5)
+    sin_dlambda = m.sin((c - a) * 0.5)
+    h = sin_dphi * sin_dphi + m.cos(a) * m.cos(a + b) * sin_dlambda * sin_dlambda
+    return 2 * 6371.0 * m.atan2(m.sqrt(h), m.sqrt(1 - h))
+
+
+HAVERSINE_NE = ("2 * 6371.0 * arctan2(sqrt(sin(b*0.5)*sin(b*0.5) + cos(a)*cos(a+b)"
+                "*sin((c-a)*0.5)*sin((c-a)*0.5)), sqrt(1 - (sin(b*0.5)*sin(b*0.5) + cos(a)"
+                "*cos(a+b)*sin((c-a)*0.5)*sin((c-a)*0.5))))")
+
+
+class DaskMath:
+    sin, cos, sqrt, atan2 = da.sin, da.cos, da.sqrt, da.arctan2
+
+
+def workloads():
+    """(name, our kernel, the Dask + NumPy builder, numexpr's text) for every formula."""
+    a, b, c = kernel.args("a", "b", "c")
+    rows = [(name, qv.compile(build(a, b, c)), np_fn, ne_text)
+            for name, build, np_fn, ne_text, _, _ in CASES]
+    rows.append((HAVERSINE, qv.compile(haversine(kernel, a, b, c)),
+                 lambda a, b, c: haversine(DaskMath, a, b, c), HAVERSINE_NE))
+    return rows
+
+
+def numexpr_chunk(a, b, c, text):
+    return ne.evaluate(text, local_dict={"a": a, "b": b, "c": c})
+
+
+def peers(k, np_fn, ne_text, inputs):
+    """The three lazy results of one formula over the same Dask inputs."""
+    operands = {name: inputs[name] for name in k.names}
+    out = {"ours": qvd.evaluate(k, operands), "numpy": np_fn(*inputs.values())}
+    if ne is not None:
+        out["numexpr"] = da.map_blocks(numexpr_chunk, *inputs.values(), text=ne_text,
+                                       dtype=np.float64, meta=np.empty((0,)))
+    return out
+
+
+def time_persist(persist, lazy):
+    t0 = time.perf_counter()
+    done = persist(lazy)
+    seconds = time.perf_counter() - t0
+    del done
+    return seconds
+
+
+def run(sizes, chunk, repeat, persist, make_inputs, label):
+    """Times every formula with each peer, interleaved round by round; prints the rows."""
+    print(f"\n{label}")
+    header = f"{'formula':<22}{'n':>11}{'ours s':>9}{'/ Dask+NumPy':>22}{'/ Dask+numexpr':>22}"
+    print(header)
+    print("-" * len(header))
+    rows = []
+    for n in sizes:
+        inputs = make_inputs(n, chunk)
+        for name, k, np_fn, ne_text in workloads():
+            lazies = peers(k, np_fn, ne_text, inputs)
+            times = {peer: [] for peer in lazies}
+            for _ in range(repeat):
+                for peer, lazy in lazies.items():
+                    times[peer].append(time_persist(persist, lazy))
+            ours = min(times["ours"])
+            cells = []
+            for peer in ("numpy", "numexpr"):
+                if peer not in times:
+                    cells.append(f"{'-':>22}")
+                    continue
+                ratios = [o / p for o, p in zip(times["ours"], times[peer])]
+                cells.append(f"{ours / min(times[peer]):>10.2f} [{min(ratios):.2f}-"
+                             f"{max(ratios):.2f}]")
+                rows.append((label, name, n, peer, ours / min(times[peer])))
+            print(f"{name:<22}{n:>11.0e}{ours:>9.3f}{cells[0]:>22}{cells[1]:>22}")
+        del inputs
+    return rows
+
+
+def threaded_inputs(n, chunk):
+    rng = da.random.default_rng(42)
+    return dict(zip("abc", dask.persist(*(rng.random(n, chunks=chunk) for _ in "abc"))))
+
+
+def threads_computing_at_once(k, inputs, workers):
+    """The most threads of this process seen running or ready to run at once (state R in
+    /proc), the sampling thread left out, while the threaded scheduler computes with
+    `workers` threads."""
+    peak, stop = [0], threading.Event()
+
+    def sample():
+        me = str(threading.get_native_id())
+        while not stop.is_set():
+            peak[0] = max(peak[0], sum(_state(tid) == "R"
+                                       for tid in os.listdir("/proc/self/task") if tid != me))
+            time.sleep(0.0005)
+
+    sampler = threading.Thread(target=sample)
+    sampler.start()
+    try:
+        with dask.config.set(scheduler="threads", num_workers=workers):
+            qvd.evaluate(k, {name: inputs[name] for name in k.names}).persist()
+    finally:
+        stop.set()
+        sampler.join(timeout=10)
+    return peak[0]
+
+
+def _state(tid):
+    try:
+        with open(f"/proc/self/task/{tid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except OSError:  # the thread has ended
+        return ""
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--sizes", default="1e7,1e8")
+    p.add_argument("--chunk", type=float, default=5e6)
+    p.add_argument("--repeat", type=int, default=3)
+    p.add_argument("--quick", action="store_true", help="small sizes (smoke run)")
+    p.add_argument("--skip-cluster", action="store_true")
+    args = p.parse_args()
+    sizes = [200_000] if args.quick else [int(float(s)) for s in args.sizes.split(",")]
+    chunk = 50_000 if args.quick else int(args.chunk)
+    cpus = len(os.sched_getaffinity(0))
+    print(f"cores {cpus}, load {os.getloadavg()[0]:.1f}, chunks of {chunk:.0e}, "
+          f"numexpr={'yes' if ne else 'missing'}")
+
+    with dask.config.set(scheduler="threads"):
+        rows = run(sizes, chunk, args.repeat, lambda lazy: lazy.persist(), threaded_inputs,
+                   f"threaded scheduler, {cpus} threads")
+        k = qv.compile("sin(a)**2 + cos(b)**2")
+        inputs = threaded_inputs(sizes[-1], chunk)
+        for workers in (cpus, 2 * cpus):
+            peak = threads_computing_at_once(k, inputs, workers)
+            print(f"threads computing at once with {workers} Dask threads: at most {peak} "
+                  f"(bound: {cpus} CPUs + {workers} callers = {cpus + workers})")
+        del inputs
+
+    if not args.skip_cluster:
+        import distributed
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                      host="127.0.0.1", dashboard_address="127.0.0.1:0",
+                                      silence_logs=logging.ERROR) as cluster, \
+                distributed.Client(cluster) as client:
+            def persist(lazy):
+                done = client.persist(lazy)
+                distributed.wait(done)
+                return done
+
+            def cluster_inputs(n, chunk):
+                rng = da.random.default_rng(42)
+                arrays = client.persist([rng.random(n, chunks=chunk) for _ in "abc"])
+                distributed.wait(arrays)
+                return dict(zip("abc", arrays))
+
+            rows += run(sizes, chunk, args.repeat, persist, cluster_inputs,
+                        "LocalCluster, 2 worker processes of 1 thread")
+    return rows
+
+
+if __name__ == "__main__":
+    main()
