@@ -10,6 +10,7 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
+import bench_call  # noqa: E402
 import bench_channels  # noqa: E402
 import bench_kernels  # noqa: E402
 import bench_memory  # noqa: E402
@@ -35,6 +36,12 @@ def main():
     ours, t_ufunc, t_ne = bench_kernels.latency(threads)
     rows.append(("rt.go(...).result()", 10, threads, f"{ours * 1e6:.2f} us", ours / t_ufunc,
                  ours / t_ne, NAN))
+    # The floor of a Kernel call: the engine's own call plus the NumPy conversions.
+    calls = bench_call.run(10, rounds=3, threads=threads)
+    ours = min(calls["Kernel call"])
+    t_ne = min(calls.get("numexpr.evaluate", [NAN]))
+    rows.append(("Kernel call", 10, threads, f"{ours * 1e6:.2f} us", NAN, ours / t_ne,
+                 ours / min(calls["floor"])))
     n_reduce = max(sizes)
     for name, n, ours, t_np, floor in bench_reductions.run(n_reduce):
         rows.append((name, n, 1, f"{ours * 1e3:.3f} ms", ours / t_np, NAN,
