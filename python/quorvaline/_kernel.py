@@ -1,20 +1,27 @@
 """Compiled kernels: a formula turned into a `KernelSpec` once, called like `qv.evaluate`.
 
 A `Kernel` is a value: equal and hashed by its formula (argument names in kernel order and
-the canonical text), pickled as its expression, and tokenized for Dask by the same pair.
+the tree, constants by their bits), pickled as its expression, and tokenized for Dask by
+the same formula.
 """
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, Mapping, Optional, Tuple, Union
+import struct
+from typing import Any, Callable, Mapping, Optional, Tuple, Union
 
 import numpy as np
 
 from _quorvaline import Expr, KernelSpec
 
+from quorvaline import _native
 from quorvaline._factories import kernel
+from quorvaline._nodes import CONST
 from quorvaline._one_call import (Float64Array, Operand, _as_expr, _kernel_order,
                                   _merge_operands, run_kernel)
 from quorvaline._text import first_appearance, formula_text
+
+# Argument names in kernel order, and the nodes in post-order with constants as their bits.
+Formula = Tuple[Tuple[str, ...], Tuple[Tuple[int, int], ...]]
 
 
 class Kernel:
@@ -27,13 +34,13 @@ class Kernel:
 
     __slots__ = ("_expr", "_spec", "_names", "_text", "_key", "__weakref__")
 
-    def __init__(self, formula: Union[Expr, str, Callable[..., Expr]]) -> None:
-        expr = _as_expr(formula, "compile")
+    def __init__(self, formula: Union[Kernel, Expr, str, Callable[..., Expr]]) -> None:
+        expr = formula.expr if isinstance(formula, Kernel) else _as_expr(formula, "compile")
         self._spec = kernel.elementwise(expr)
         self._expr = expr
         self._names = tuple(_kernel_order(expr))
         self._text: Optional[str] = None
-        self._key: Optional[Tuple[Tuple[str, ...], str]] = None
+        self._key: Optional[Formula] = None
 
     @property
     def names(self) -> Tuple[str, ...]:
@@ -65,9 +72,12 @@ class Kernel:
             return result
         return _into(out, result)
 
-    def _formula(self) -> Tuple[Tuple[str, ...], str]:
+    def _formula(self) -> Formula:
         if self._key is None:
-            self._key = (self._names, self.text)
+            # Positions in the names are the kernel's argument numbers; constants as bits, so
+            # that NaN equals itself and -0.0 differs from 0.0.
+            names, nodes = _native.expr_nodes(self._expr)
+            self._key = names, tuple((tag, _bits(p) if tag == CONST else int(p)) for tag, p in nodes)
         return self._key
 
     def __eq__(self, other: object) -> bool:
@@ -79,7 +89,10 @@ class Kernel:
         return hash(self._formula())
 
     def __repr__(self) -> str:
-        text = self.text
+        try:
+            text = self.text
+        except ValueError:  # names that a text cannot hold
+            return f"Kernel({self._expr!r}, names={self._names!r})"
         if self._names != first_appearance(self._expr):
             return f"Kernel({text!r}, names={self._names!r})"
         return f"Kernel({text!r})"
@@ -88,13 +101,18 @@ class Kernel:
         # The expression pickles through the package's reducer, with its kernel order.
         return Kernel, (self._expr,)
 
-    def __dask_tokenize__(self) -> Tuple[str, Tuple[str, ...], str]:
-        return ("quorvaline.Kernel",) + self._formula()
+    def __dask_tokenize__(self) -> Tuple[str, Formula]:
+        return "quorvaline.Kernel", self._formula()
 
 
-def compile(formula: Union[Expr, str, Callable[..., Expr]]) -> Kernel:
-    """A `Kernel` from an `Expr`, a formula text or a callable, as `qv.evaluate` takes them."""
-    return Kernel(formula)
+def compile(formula: Union[Kernel, Expr, str, Callable[..., Expr]]) -> Kernel:
+    """A `Kernel` from an `Expr`, a formula text or a callable, as `qv.evaluate` takes them
+    (a `Kernel` is returned as it is)."""
+    return formula if isinstance(formula, Kernel) else Kernel(formula)
+
+
+def _bits(value: float) -> int:
+    return int(struct.unpack("<Q", struct.pack("<d", value))[0])
 
 
 def _into(out: Any, result: Float64Array) -> Float64Array:

@@ -120,13 +120,15 @@ def _names_from_scope(order: Sequence[str], values: Dict[str, Operand], frame: F
     """Binds each name of the formula that the operands lack from the caller's local, then
     global variables, as numexpr does (never from builtins); a name found nowhere is a
     NameError."""
-    for name in order:
-        if name in values:
-            continue
-        if name in frame.f_locals:
-            values[name] = frame.f_locals[name]
-        elif name in frame.f_globals:
-            values[name] = frame.f_globals[name]
+    missing = [name for name in order if name not in values]
+    if not missing:
+        return
+    scopes = (frame.f_locals, frame.f_globals)  # f_locals is a fresh snapshot: read it once
+    for name in missing:
+        for scope in scopes:
+            if name in scope:
+                values[name] = scope[name]
+                break
         else:
             raise NameError(f"name '{name}' is not defined")
 

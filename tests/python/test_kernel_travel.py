@@ -54,7 +54,8 @@ class TestKernel:
         by_text = qv.compile("2*a + 3*b")
         by_expr = qv.compile(qv.parse("2 * a + 3 * b"))
         by_callable = qv.compile(lambda a, b: 2 * a + 3 * b)
-        assert by_text == by_expr == by_callable
+        assert by_text == by_expr == by_callable == qv.Kernel(by_text)
+        assert qv.compile(by_text) is by_text
         assert len({by_text, by_expr, by_callable}) == 1
         b, a = kernel.args("b", "a")
         other_order = qv.compile(2 * a + 3 * b)
@@ -67,6 +68,12 @@ class TestKernel:
         b, a = kernel.args("b", "a")
         assert repr(qv.compile(a + b)) == "Kernel('a + b', names=('b', 'a'))"
         assert qv.to_text(qv.compile("a+b")) == "a + b"
+
+    def test_a_kernel_whose_names_no_text_can_hold(self):
+        odd = qv.compile(kernel.arg("my var") * float("nan"))
+        assert odd == pickle.loads(pickle.dumps(odd)) and hash(odd) == hash(qv.Kernel(odd))
+        assert repr(odd).startswith("Kernel(Expr(Binary(Mul, ArgRef(")
+        assert qv.compile("x * 0.0") != qv.compile("x * -0.0")
 
     def test_compile_refuses_what_is_not_a_formula(self):
         with pytest.raises(TypeError, match=r"^compile\(\) expects an Expr, a formula text"):
