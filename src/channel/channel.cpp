@@ -33,6 +33,10 @@ bool try_recv_item(const ChannelHandle& h, std::optional<ChannelItem>& out) {
     return h.rx->core().try_recv(out);
 }
 
+void put_back_item(const ChannelHandle& h, ChannelItem item) {
+    h.rx->core().put_back(std::move(item));
+}
+
 bool is_closed(const ChannelHandle& h) noexcept {
     return h.closed->load(std::memory_order_acquire);
 }

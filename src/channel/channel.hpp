@@ -48,6 +48,11 @@ std::optional<ChannelItem> recv_item(const ChannelHandle& h);
 // would have returned.
 bool try_recv_item(const ChannelHandle& h, std::optional<ChannelItem>& out);
 
+// Puts an item that a receive or select took back in front of everything else in the
+// queue, the end marker included, so that the next receive takes it: for a receiving call
+// that cannot hand the item on after all. Never blocks and needs no free slot.
+void put_back_item(const ChannelHandle& h, ChannelItem item);
+
 bool is_closed(const ChannelHandle& h) noexcept;
 
 // Sets the flag; the first call queues the end marker without ever blocking: the marker

@@ -18,15 +18,22 @@ std::size_t checked_capacity(std::size_t capacity) {
 
 ChannelCore::ChannelCore(std::size_t capacity) : ring_(checked_capacity(capacity)) {}
 
-bool ChannelCore::offer_locked(BufferRef& buffer, WakeChain& wakes) {
-    if (no_receivers_) return true;
-    // A parked receiver means nothing is queued: hand the buffer straight over.
+WaitEntry* ChannelCore::claim_receiver_locked() {
     for (WaitEntry* e = receivers_waiting_.front(); e; e = e->next) {
         // A failed claim is a selector already served by another channel; it unlinks its
         // own entry.
         if (!e->waiter->try_claim()) continue;
         receivers_waiting_.unlink(*e);
         e->waiter->fired = e->case_index;
+        return e;
+    }
+    return nullptr;
+}
+
+bool ChannelCore::offer_locked(BufferRef& buffer, WakeChain& wakes) {
+    if (no_receivers_) return true;
+    // A parked receiver means nothing is queued: hand the buffer straight over.
+    if (WaitEntry* e = claim_receiver_locked()) {
         e->waiter->received = ChannelItem{std::move(buffer)};
         wakes.add(*e);
         return true;
@@ -69,11 +76,16 @@ BufferRef ChannelCore::send(BufferRef buffer) {
 }
 
 bool ChannelCore::ready_locked() const noexcept {
-    return (marker_ == Marker::Pending && ahead_ == 0) || ring_.size() > 0 ||
+    return !put_back_.empty() || (marker_ == Marker::Pending && ahead_ == 0) || ring_.size() > 0 ||
            !senders_waiting_.empty() || no_senders_ || marker_ == Marker::Taken;
 }
 
 bool ChannelCore::take_locked(std::optional<ChannelItem>& out, WakeChain& wakes) {
+    if (!put_back_.empty()) {  // taken before, so due before anything still queued
+        out = std::move(put_back_.front());
+        put_back_.pop_front();
+        return true;
+    }
     if (marker_ == Marker::Pending && ahead_ == 0) {
         marker_ = Marker::Taken;
         out = ChannelItem{};
@@ -170,16 +182,28 @@ void ChannelCore::queue_end_marker() {
         if (ahead_ == 0) {
             // Parked receivers exist only when nothing is queued: the first one takes the
             // marker and the others learn at once that the channel is closed.
-            for (WaitEntry* e = receivers_waiting_.front(); e; e = e->next) {
-                if (!e->waiter->try_claim()) continue;
-                receivers_waiting_.unlink(*e);
-                e->waiter->fired = e->case_index;
+            if (WaitEntry* e = claim_receiver_locked()) {
                 e->waiter->received = ChannelItem{};
                 marker_ = Marker::Taken;
                 wakes.add(*e);
-                break;
+                release_receivers_locked(wakes);
             }
-            if (marker_ == Marker::Taken) release_receivers_locked(wakes);
+        }
+    }
+    wakes.wake_all();
+}
+
+void ChannelCore::put_back(ChannelItem item) {
+    WakeChain wakes;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (no_receivers_) return;  // nobody could ever take it
+        // A parked receiver means nothing could be taken: the item is its at once.
+        if (WaitEntry* e = claim_receiver_locked()) {
+            e->waiter->received = std::move(item);
+            wakes.add(*e);
+        } else {
+            put_back_.push_front(std::move(item));
         }
     }
     wakes.wake_all();

@@ -4,10 +4,12 @@
 //   while nothing can be taken, the marker is not due and the channel can still get items;
 // - the end marker occupies no slot: once queued it is due after `ahead_` more ring items,
 //   which are exactly the items queued before the first close();
+// - items put back come before everything else, the marker included, and take no slot;
 // - entries are unlinked by the claimer that won them, or by their owner afterwards.
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -43,6 +45,9 @@ public:
     // Queues the end marker behind every item queued so far; never blocks.
     void queue_end_marker();
 
+    // Puts an item a receive took back in front of everything else; never blocks.
+    void put_back(ChannelItem item);
+
     void last_sender_gone();
     void last_receiver_gone();
 
@@ -52,11 +57,15 @@ private:
     bool offer_locked(BufferRef& buffer, WakeChain& wakes);
     bool take_locked(std::optional<ChannelItem>& out, WakeChain& wakes);
     bool ready_locked() const noexcept;
+    // The longest-parked receiver not yet served elsewhere, claimed and unlinked; null if
+    // there is none. The caller writes what it received and wakes it.
+    WaitEntry* claim_receiver_locked();
     // Claims every waiting receiver with "closed".
     void release_receivers_locked(WakeChain& wakes);
 
     std::mutex lock_;
     SlotRing ring_;
+    std::deque<ChannelItem> put_back_;  // front first; almost always empty
     WaitList senders_waiting_;
     WaitList receivers_waiting_;
     Marker marker_ = Marker::None;

@@ -55,6 +55,7 @@ PyObject* channel_recv(PyObject* self, PyObject*) noexcept {
             ReleaseGil nogil;
             item = recv_item(h);
         }
+        put_back_if_interrupted(h, item);
         if (!item || item->is_end_marker()) raise_channel_closed();
         return wrap_buffer(std::move(item->buffer));
     });
@@ -103,6 +104,12 @@ PyObject* wrap_channel(ChannelHandle handle) { return wrap(channel_type(), std::
 
 const ChannelHandle& channel_handle(PyObject* channel) noexcept {
     return held<ChannelHandle>(channel);
+}
+
+void put_back_if_interrupted(const ChannelHandle& h, std::optional<ChannelItem>& item) {
+    if (!item || PyErr_CheckSignals() == 0) return;
+    put_back_item(h, std::move(*item));
+    throw_python_error();
 }
 
 // Capacity 2^59 and above is the fault "capacity overflow"; slots that cannot be

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <optional>
+
 #include "channel/channel.hpp"
 #include "python/arg_frame.hpp"
 
@@ -15,6 +17,12 @@ PyObject* wrap_channel(ChannelHandle handle);
 
 // The handle held by `channel`, which must be a Channel instance.
 const ChannelHandle& channel_handle(PyObject* channel) noexcept;
+
+// Called with the interpreter lock held, before a received item becomes the call's
+// result. Pending signal handlers run now: run after the call returned, an exception of
+// theirs would drop the result and the item with it. When one raises, the item goes back
+// to the head of its channel and that exception (KeyboardInterrupt, say) is the call's.
+void put_back_if_interrupted(const ChannelHandle& h, std::optional<ChannelItem>& item);
 
 // rt.chan(capacity).
 QV_FASTCALL_FN(runtime_chan);

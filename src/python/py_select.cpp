@@ -55,6 +55,7 @@ PyObject* py_select(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             chosen = select_recv(cases, false);
         }
         if (!chosen) return check(Py_BuildValue("(iO)", -1, Py_None));
+        put_back_if_interrupted(cases[chosen->index], chosen->item);
         if (!chosen->item || chosen->item->is_end_marker()) {
             raise_general(EngineError::channel_closed());
         }

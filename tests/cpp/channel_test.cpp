@@ -121,6 +121,44 @@ TEST(Channel, CloseWakesParkedReceiversMarkerReportedOnce) {
     }
 }
 
+// An item taken and put back comes out first, ahead of queued items and of the marker,
+// and needs no slot (full ring, rendezvous); the marker itself can be put back too.
+TEST(Channel, PutBackItemsComeOutFirst) {
+    for (std::size_t capacity : {0, 1, 4}) {
+        ChannelHandle ch = make_channel(capacity);
+        BoundedThread sender([&] {
+            for (int v : {1, 2, 3}) EXPECT_EQ(send_item(ch, buf(v)), nullptr);
+            close_channel(ch);
+        });
+        std::optional<ChannelItem> first = recv_item(ch);
+        std::optional<ChannelItem> second = recv_item(ch);
+        put_back_item(ch, std::move(*second));
+        put_back_item(ch, std::move(*first));
+        std::vector<double> got;
+        for (int i = 0; i < 3; ++i) got.push_back(value_of(recv_item(ch)));
+        sender.join();
+        std::optional<ChannelItem> marker = recv_item(ch);
+        ASSERT_TRUE(marker && marker->is_end_marker());
+        put_back_item(ch, std::move(*marker));
+        got.push_back(value_of(recv_item(ch)));
+        got.push_back(value_of(recv_item(ch)));
+        EXPECT_EQ(got, (std::vector<double>{1, 2, 3, kMarker, kClosed}))
+            << "capacity " << capacity;
+    }
+}
+
+TEST(Channel, PutBackGoesToAReceiverParkedMeanwhile) {
+    ChannelHandle ch = make_channel(1);
+    EXPECT_EQ(send_item(ch, buf(4)), nullptr);
+    std::optional<ChannelItem> taken = recv_item(ch);
+    double got = 0;
+    BoundedThread parked([&] { got = value_of(recv_item(ch)); });
+    EXPECT_TRUE(parked.stays_blocked());
+    put_back_item(ch, std::move(*taken));
+    parked.join();
+    EXPECT_EQ(got, 4);
+}
+
 TEST(Channel, MissingOtherEndFailsSendAndReceive) {
     for (std::size_t capacity : {0, 1}) {
         ChannelHandle ch = make_channel(capacity);

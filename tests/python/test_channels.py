@@ -1,4 +1,5 @@
 """Channels from Python: creation, blocking by capacity, order, close and its marker."""
+import os
 import signal
 import time
 
@@ -156,6 +157,43 @@ class TestBlocking:
         received = partner.finish()
         assert value(received if op == "send" else got) == 9
         assert calls, "no signal arrived during the wait"
+
+    # Raised after the call returned, the handler's exception would drop the buffer the
+    # wait took: it stays first in the channel instead, and so does the end marker.
+    @pytest.mark.parametrize("capacity", [0, 2])
+    @pytest.mark.parametrize("op", ["recv", "select"])
+    @pytest.mark.parametrize("then_close", [False, True], ids=["buffers", "marker"])
+    def test_interrupted_wait_keeps_what_it_took(self, rt, capacity, op, then_close):
+        class Interrupted(Exception):
+            pass
+
+        def interrupt(*_):
+            raise Interrupted
+
+        ch = rt.chan(capacity)
+        wait = ch.recv if op == "recv" else (
+            lambda: _quorvaline.py_select(_quorvaline.RecvCase(ch))[1])
+
+        def partner():
+            time.sleep(0.2)
+            os.kill(os.getpid(), signal.SIGINT)
+            time.sleep(0.2)
+            if not then_close:
+                ch.send(buf(rt, 1))
+                ch.send(buf(rt, 2))
+            ch.close()
+
+        previous = signal.signal(signal.SIGINT, interrupt)
+        try:
+            sender = Worker(partner)
+            with pytest.raises(Interrupted):
+                wait()
+        finally:
+            signal.signal(signal.SIGINT, previous)
+        got = [] if then_close else [value(wait()), value(wait())]
+        assert_closed(wait)
+        sender.finish()
+        assert got == ([] if then_close else [1, 2])
 
 
 class TestClose:
