@@ -99,51 +99,53 @@ inline double op_mul(double l, double r) {
 inline double op_min(double l, double r) { return l != l ? r : (r < l ? r : l); }
 inline double op_max(double l, double r) { return l != l ? r : (l < r ? r : l); }
 
+inline double op_sqrt(double x) { return std::sqrt(x); }
+inline double op_log(double x) { return std::log(x); }
+inline double op_exp(double x) { return std::exp(x); }
+inline double op_log2(double x) { return std::log2(x); }
+inline double op_log10(double x) { return std::log10(x); }
+inline double op_sin(double x) { return std::sin(x); }
+inline double op_cos(double x) { return std::cos(x); }
+inline double op_tan(double x) { return std::tan(x); }
+
+inline double op_sub(double l, double r) { return l - r; }
+inline double op_div(double l, double r) { return l / r; }
+inline double op_pow(double l, double r) { return std::pow(l, r); }
+inline double op_atan2(double l, double r) { return std::atan2(l, r); }
+
+// Ne is the negation of Eq, so it holds when either side is NaN.
+inline bool op_gt(double l, double r) { return l > r; }
+inline bool op_ge(double l, double r) { return l >= r; }
+inline bool op_lt(double l, double r) { return l < r; }
+inline bool op_le(double l, double r) { return l <= r; }
+inline bool op_eq(double l, double r) { return l == r; }
+inline bool op_ne(double l, double r) { return !(l == r); }
+
+// Dispatch by code, generated from the operator table.
+#define QV_UNARY_ROW(name, code, scalar, ...) \
+    case UnaryOp::name: return scalar(x);
+#define QV_BINARY_ROW(name, code, scalar, ...) \
+    case BinaryOp::name: return scalar(l, r);
+#define QV_COMPARE_ROW(name, code, scalar) \
+    case CompareOp::name: return scalar(l, r) ? 1.0 : 0.0;
+
 inline double apply_unary(UnaryOp op, double x) {
-    switch (op) {
-        case UnaryOp::Neg: return op_neg(x);
-        case UnaryOp::Abs: return op_abs(x);
-        case UnaryOp::Sqrt: return std::sqrt(x);
-        case UnaryOp::Log: return std::log(x);
-        case UnaryOp::Exp: return std::exp(x);
-        case UnaryOp::Log2: return std::log2(x);
-        case UnaryOp::Log10: return std::log10(x);
-        case UnaryOp::Floor: return op_floor(x);
-        case UnaryOp::Ceil: return op_ceil(x);
-        case UnaryOp::Round: return op_round(x);
-        case UnaryOp::Sin: return std::sin(x);
-        case UnaryOp::Cos: return std::cos(x);
-        case UnaryOp::Tan: return std::tan(x);
-    }
+    switch (op) { QV_UNARY_OPS(QV_UNARY_ROW, QV_UNARY_ROW) }
     fault("unknown unary operator code " + std::to_string(static_cast<int>(op)));
 }
 
 inline double apply_binary(BinaryOp op, double l, double r) {
-    switch (op) {
-        case BinaryOp::Add: return op_add(l, r);
-        case BinaryOp::Sub: return l - r;
-        case BinaryOp::Mul: return op_mul(l, r);
-        case BinaryOp::Div: return l / r;
-        case BinaryOp::Pow: return std::pow(l, r);
-        case BinaryOp::Atan2: return std::atan2(l, r);
-        case BinaryOp::Min: return op_min(l, r);
-        case BinaryOp::Max: return op_max(l, r);
-    }
+    switch (op) { QV_BINARY_OPS(QV_BINARY_ROW, QV_BINARY_ROW) }
     fault("unknown binary operator code " + std::to_string(static_cast<int>(op)));
 }
 
 inline double apply_compare(CompareOp op, double l, double r) {
-    bool holds = false;
-    switch (op) {
-        case CompareOp::Gt: holds = l > r; break;
-        case CompareOp::Ge: holds = l >= r; break;
-        case CompareOp::Lt: holds = l < r; break;
-        case CompareOp::Le: holds = l <= r; break;
-        case CompareOp::Eq: holds = l == r; break;
-        case CompareOp::Ne: holds = !(l == r); break;
-        default: fault("unknown compare operator code " + std::to_string(static_cast<int>(op)));
-    }
-    return holds ? 1.0 : 0.0;
+    switch (op) { QV_COMPARE_OPS(QV_COMPARE_ROW) }
+    fault("unknown compare operator code " + std::to_string(static_cast<int>(op)));
 }
+
+#undef QV_UNARY_ROW
+#undef QV_BINARY_ROW
+#undef QV_COMPARE_ROW
 
 }  // namespace qv

@@ -38,25 +38,14 @@ PyObject* wrap_built(F&& build) {
     }
 }
 
-// The kernel object's expression functions (in the order of its method table).
+// The kernel object's expression functions. The unary and two-operand ones come from the
+// operator table (ir/ops.hpp), one instance for each row with a kernel function.
 QV_FASTCALL_FN(kernel_arg);
 QV_FASTCALL_FN(kernel_args);
-QV_FASTCALL_FN(kernel_sqrt);
-QV_FASTCALL_FN(kernel_abs);
-QV_FASTCALL_FN(kernel_log);
-QV_FASTCALL_FN(kernel_exp);
-QV_FASTCALL_FN(kernel_log2);
-QV_FASTCALL_FN(kernel_log10);
-QV_FASTCALL_FN(kernel_floor);
-QV_FASTCALL_FN(kernel_ceil);
-QV_FASTCALL_FN(kernel_round);
-QV_FASTCALL_FN(kernel_sin);
-QV_FASTCALL_FN(kernel_cos);
-QV_FASTCALL_FN(kernel_tan);
-QV_FASTCALL_FN(kernel_pow);
-QV_FASTCALL_FN(kernel_atan2);
-QV_FASTCALL_FN(kernel_min);
-QV_FASTCALL_FN(kernel_max);
+template <UnaryOp op>
+QV_FASTCALL_FN(unary_function);
+template <BinaryOp op>
+QV_FASTCALL_FN(binary_function);
 QV_FASTCALL_FN(kernel_where);
 
 }  // namespace qv::py

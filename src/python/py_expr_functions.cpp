@@ -14,55 +14,34 @@ namespace {
 constexpr Signature kArgSignature = Signature("_KernelModule.arg()").required("name");
 constexpr Signature kArgsSignature = Signature("_KernelModule.args()").varargs("names");
 
-// The display name of each unary function, as the frame shows it in messages.
-constexpr const char* unary_fn_name(UnaryOp op) {
+// The signature of each kernel function of the operator table, as messages show it.
+constexpr Signature unary_signature(UnaryOp op) {
+#define QV_SIGNATURE_ROW(name, code, scalar, fn, x) \
+    case UnaryOp::name: return Signature("_KernelModule." #fn "()").required(#x);
     switch (op) {
-        case UnaryOp::Sqrt: return "_KernelModule.sqrt()";
-        case UnaryOp::Abs: return "_KernelModule.abs()";
-        case UnaryOp::Log: return "_KernelModule.log()";
-        case UnaryOp::Exp: return "_KernelModule.exp()";
-        case UnaryOp::Log2: return "_KernelModule.log2()";
-        case UnaryOp::Log10: return "_KernelModule.log10()";
-        case UnaryOp::Floor: return "_KernelModule.floor()";
-        case UnaryOp::Ceil: return "_KernelModule.ceil()";
-        case UnaryOp::Round: return "_KernelModule.round()";
-        case UnaryOp::Sin: return "_KernelModule.sin()";
-        case UnaryOp::Cos: return "_KernelModule.cos()";
-        case UnaryOp::Tan: return "_KernelModule.tan()";
-        case UnaryOp::Neg: break;  // negation is the unary minus operator only
+        QV_UNARY_OPS(QV_NO_ROW, QV_SIGNATURE_ROW)
+        default: break;
     }
-    throw "no kernel function for this operator";
+#undef QV_SIGNATURE_ROW
+    throw "no kernel function for this operator";  // negation is the unary minus operator only
+}
+
+constexpr Signature binary_signature(BinaryOp op) {
+#define QV_SIGNATURE_ROW(name, code, scalar, fn, l, r) \
+    case BinaryOp::name: return Signature("_KernelModule." #fn "()").required(#l).required(#r);
+    switch (op) {
+        QV_BINARY_OPS(QV_NO_ROW, QV_SIGNATURE_ROW)
+        default: break;
+    }
+#undef QV_SIGNATURE_ROW
+    throw "no kernel function for this operator";  // arithmetic is reached by operators only
 }
 
 template <UnaryOp op>
-constexpr Signature kUnarySignature = Signature(unary_fn_name(op)).required("expr");
+constexpr Signature kUnarySignature = unary_signature(op);
+template <BinaryOp op>
+constexpr Signature kBinarySignature = binary_signature(op);
 
-// One body for the twelve unary functions: the parameter must be an Expr, numbers included
-// are refused.
-template <UnaryOp op>
-PyObject* unary_function(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] {
-        const Args parsed = parse_fastcall(kUnarySignature<op>, args, nargs, kwnames);
-        const ExprValue& x = parsed.convert(0, to_expr);
-        return wrap_built([&] { return make_unary(op, x); });
-    });
-}
-
-// pow, atan2, min, max: both operands must be Expr; the first is converted first.
-template <BinaryOp op, const Signature& sig>
-PyObject* binary_function(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] {
-        const Args parsed = parse_fastcall(sig, args, nargs, kwnames);
-        const ExprValue& left = parsed.convert(0, to_expr);
-        const ExprValue& right = parsed.convert(1, to_expr);
-        return wrap_built([&] { return make_binary(op, left, right); });
-    });
-}
-
-constexpr Signature kPowSignature = Signature("_KernelModule.pow()").required("base").required("exp");
-constexpr Signature kAtan2Signature = Signature("_KernelModule.atan2()").required("y").required("x");
-constexpr Signature kMinSignature = Signature("_KernelModule.min()").required("a").required("b");
-constexpr Signature kMaxSignature = Signature("_KernelModule.max()").required("a").required("b");
 constexpr Signature kWhereSignature =
     Signature("_KernelModule.where_()").required("cond").required("true_val").required("false_val");
 
@@ -94,35 +73,35 @@ QV_FASTCALL_FN(kernel_args) {
     });
 }
 
-#define QV_UNARY_FUNCTION(fn, op)                                       \
-    QV_FASTCALL_FN(fn) {                                                \
-        (void)self;                                                     \
-        return unary_function<UnaryOp::op>(args, nargs, kwnames);       \
-    }
-QV_UNARY_FUNCTION(kernel_sqrt, Sqrt)
-QV_UNARY_FUNCTION(kernel_abs, Abs)
-QV_UNARY_FUNCTION(kernel_log, Log)
-QV_UNARY_FUNCTION(kernel_exp, Exp)
-QV_UNARY_FUNCTION(kernel_log2, Log2)
-QV_UNARY_FUNCTION(kernel_log10, Log10)
-QV_UNARY_FUNCTION(kernel_floor, Floor)
-QV_UNARY_FUNCTION(kernel_ceil, Ceil)
-QV_UNARY_FUNCTION(kernel_round, Round)
-QV_UNARY_FUNCTION(kernel_sin, Sin)
-QV_UNARY_FUNCTION(kernel_cos, Cos)
-QV_UNARY_FUNCTION(kernel_tan, Tan)
-#undef QV_UNARY_FUNCTION
+// The parameter must be an Expr; numbers are refused.
+template <UnaryOp op>
+QV_FASTCALL_FN(unary_function) {
+    (void)self;
+    return guarded([&] {
+        const Args parsed = parse_fastcall(kUnarySignature<op>, args, nargs, kwnames);
+        const ExprValue& x = parsed.convert(0, to_expr);
+        return wrap_built([&] { return make_unary(op, x); });
+    });
+}
 
-#define QV_BINARY_FUNCTION(fn, op, signature)                                    \
-    QV_FASTCALL_FN(fn) {                                                         \
-        (void)self;                                                              \
-        return binary_function<BinaryOp::op, signature>(args, nargs, kwnames);   \
-    }
-QV_BINARY_FUNCTION(kernel_pow, Pow, kPowSignature)
-QV_BINARY_FUNCTION(kernel_atan2, Atan2, kAtan2Signature)
-QV_BINARY_FUNCTION(kernel_min, Min, kMinSignature)
-QV_BINARY_FUNCTION(kernel_max, Max, kMaxSignature)
-#undef QV_BINARY_FUNCTION
+// Both operands must be Expr; the first is converted first.
+template <BinaryOp op>
+QV_FASTCALL_FN(binary_function) {
+    (void)self;
+    return guarded([&] {
+        const Args parsed = parse_fastcall(kBinarySignature<op>, args, nargs, kwnames);
+        const ExprValue& left = parsed.convert(0, to_expr);
+        const ExprValue& right = parsed.convert(1, to_expr);
+        return wrap_built([&] { return make_binary(op, left, right); });
+    });
+}
+
+#define QV_UNARY_INSTANCE(name, ...) template QV_FASTCALL_FN(unary_function<UnaryOp::name>);
+#define QV_BINARY_INSTANCE(name, ...) template QV_FASTCALL_FN(binary_function<BinaryOp::name>);
+QV_UNARY_OPS(QV_NO_ROW, QV_UNARY_INSTANCE)
+QV_BINARY_OPS(QV_NO_ROW, QV_BINARY_INSTANCE)
+#undef QV_UNARY_INSTANCE
+#undef QV_BINARY_INSTANCE
 
 QV_FASTCALL_FN(kernel_where) {
     (void)self;

@@ -38,6 +38,18 @@ std::optional<ChannelHandle> to_out_channel(PyObject* value) {
     return channel_handle(to_instance(value, channel_type(), "Channel"));
 }
 
+// The kernel functions of the operator table and the reductions: name, entry point and
+// signature line.
+#define QV_UNARY_METHOD(name, code, scalar, fn, x)                                         \
+    {#fn, method_cast(unary_function<UnaryOp::name>), METH_FASTCALL | METH_KEYWORDS, \
+     #fn "($self, " #x ")\n--\n\n"},
+#define QV_BINARY_METHOD(name, code, scalar, fn, l, r)                                      \
+    {#fn, method_cast(binary_function<BinaryOp::name>), METH_FASTCALL | METH_KEYWORDS, \
+     #fn "($self, " #l ", " #r ")\n--\n\n"},
+#define QV_REDUCE_METHOD(name, fn)                                                            \
+    {#fn, method_cast(reduce_function<ReduceOp::name>), METH_FASTCALL | METH_KEYWORDS, \
+     #fn "($self, buf)\n--\n\n"},
+
 PyMethodDef kernel_methods[] = {
     {"arg", method_cast(kernel_arg), METH_FASTCALL | METH_KEYWORDS,
      "arg($self, name)\n--\n\nCreate a single named argument expression."},
@@ -47,50 +59,17 @@ PyMethodDef kernel_methods[] = {
      "elementwise($self, expr)\n--\n\nCreate an elementwise kernel from an expression.\nPerforms dense reindexing: `temp_ids` are mapped to 0, 1, 2, ... in sorted order."},
     {"map", method_cast(kernel_map), METH_VARARGS | METH_KEYWORDS,
      "map($self, spec, **kwargs)\n--\n\nMap a kernel spec over named arguments, returning a `MapSpec` for `rt.go()`."},
-    {"sqrt", method_cast(kernel_sqrt), METH_FASTCALL | METH_KEYWORDS,
-     "sqrt($self, expr)\n--\n\n"},
-    {"abs", method_cast(kernel_abs), METH_FASTCALL | METH_KEYWORDS,
-     "abs($self, expr)\n--\n\n"},
-    {"log", method_cast(kernel_log), METH_FASTCALL | METH_KEYWORDS,
-     "log($self, expr)\n--\n\n"},
-    {"exp", method_cast(kernel_exp), METH_FASTCALL | METH_KEYWORDS,
-     "exp($self, expr)\n--\n\n"},
-    {"log2", method_cast(kernel_log2), METH_FASTCALL | METH_KEYWORDS,
-     "log2($self, expr)\n--\n\n"},
-    {"log10", method_cast(kernel_log10), METH_FASTCALL | METH_KEYWORDS,
-     "log10($self, expr)\n--\n\n"},
-    {"floor", method_cast(kernel_floor), METH_FASTCALL | METH_KEYWORDS,
-     "floor($self, expr)\n--\n\n"},
-    {"ceil", method_cast(kernel_ceil), METH_FASTCALL | METH_KEYWORDS,
-     "ceil($self, expr)\n--\n\n"},
-    {"round", method_cast(kernel_round), METH_FASTCALL | METH_KEYWORDS,
-     "round($self, expr)\n--\n\n"},
-    {"sin", method_cast(kernel_sin), METH_FASTCALL | METH_KEYWORDS,
-     "sin($self, expr)\n--\n\n"},
-    {"cos", method_cast(kernel_cos), METH_FASTCALL | METH_KEYWORDS,
-     "cos($self, expr)\n--\n\n"},
-    {"tan", method_cast(kernel_tan), METH_FASTCALL | METH_KEYWORDS,
-     "tan($self, expr)\n--\n\n"},
-    {"pow", method_cast(kernel_pow), METH_FASTCALL | METH_KEYWORDS,
-     "pow($self, base, exp)\n--\n\n"},
-    {"atan2", method_cast(kernel_atan2), METH_FASTCALL | METH_KEYWORDS,
-     "atan2($self, y, x)\n--\n\n"},
-    {"min", method_cast(kernel_min), METH_FASTCALL | METH_KEYWORDS,
-     "min($self, a, b)\n--\n\n"},
-    {"max", method_cast(kernel_max), METH_FASTCALL | METH_KEYWORDS,
-     "max($self, a, b)\n--\n\n"},
+    QV_UNARY_OPS(QV_NO_ROW, QV_UNARY_METHOD)
+    QV_BINARY_OPS(QV_NO_ROW, QV_BINARY_METHOD)
     {"where_", method_cast(kernel_where), METH_FASTCALL | METH_KEYWORDS,
      "where_($self, cond, true_val, false_val)\n--\n\nConditional select: `where(cond, true_val, false_val)`."},
-    {"sum", method_cast(kernel_sum), METH_FASTCALL | METH_KEYWORDS,
-     "sum($self, buf)\n--\n\n"},
-    {"mean", method_cast(kernel_mean), METH_FASTCALL | METH_KEYWORDS,
-     "mean($self, buf)\n--\n\n"},
-    {"min_reduce", method_cast(kernel_min_reduce), METH_FASTCALL | METH_KEYWORDS,
-     "min_reduce($self, buf)\n--\n\n"},
-    {"max_reduce", method_cast(kernel_max_reduce), METH_FASTCALL | METH_KEYWORDS,
-     "max_reduce($self, buf)\n--\n\n"},
+    QV_REDUCE_FUNCTIONS(QV_REDUCE_METHOD)
     {nullptr, nullptr, 0, nullptr},
 };
+
+#undef QV_UNARY_METHOD
+#undef QV_BINARY_METHOD
+#undef QV_REDUCE_METHOD
 
 PyMethodDef runtime_methods[] = {
     {"go", method_cast(runtime_go), METH_FASTCALL | METH_KEYWORDS,

@@ -22,27 +22,26 @@ namespace {
 constexpr Signature kElementwiseSignature =
     Signature("_KernelModule.elementwise()").required("expr");
 constexpr Signature kMapSignature = Signature("_KernelModule.map()").required("spec").varkw();
-constexpr Signature kSumSignature = Signature("_KernelModule.sum()").required("buf");
-constexpr Signature kMeanSignature = Signature("_KernelModule.mean()").required("buf");
-constexpr Signature kMinReduceSignature = Signature("_KernelModule.min_reduce()").required("buf");
-constexpr Signature kMaxReduceSignature = Signature("_KernelModule.max_reduce()").required("buf");
+
+constexpr Signature reduce_signature(ReduceOp op) {
+#define QV_SIGNATURE_ROW(name, fn) \
+    case ReduceOp::name: return Signature("_KernelModule." #fn "()").required("buf");
+    switch (op) {
+        QV_REDUCE_FUNCTIONS(QV_SIGNATURE_ROW)
+        default: break;
+    }
+#undef QV_SIGNATURE_ROW
+    throw "no kernel function for this reduction";
+}
+
+template <ReduceOp op>
+constexpr Signature kReduceSignature = reduce_signature(op);
 
 // A Buffer, else a number; NaN and infinities are values like any other.
 ArgValue to_arg_value(const std::string& name, PyObject* value) {
     if (PyObject_TypeCheck(value, buffer_type())) return buffer_ref(value);
     if (const std::optional<double> number = to_number(value)) return *number;
     raise_message(PyExc_TypeError, "argument '" + name + "' must be Buffer or numeric");
-}
-
-template <const Signature& sig, ReduceOp op>
-PyObject* make_reduce_spec(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const Args parsed = parse_fastcall(sig, args, nargs, kwnames);
-        PyObject* buf = parsed.convert(0, [](PyObject* v) {
-            return to_instance(v, buffer_type(), "Buffer");
-        });
-        return wrap(reduce_spec_type(), ReduceWork{buffer_ref(buf), op});
-    });
 }
 
 }  // namespace
@@ -111,21 +110,20 @@ QV_VARKW_FN(kernel_map) {
     });
 }
 
-QV_FASTCALL_FN(kernel_sum) {
+template <ReduceOp op>
+QV_FASTCALL_FN(reduce_function) {
     (void)self;
-    return make_reduce_spec<kSumSignature, ReduceOp::Sum>(args, nargs, kwnames);
+    return guarded([&] {
+        const Args parsed = parse_fastcall(kReduceSignature<op>, args, nargs, kwnames);
+        PyObject* buf = parsed.convert(0, [](PyObject* v) {
+            return to_instance(v, buffer_type(), "Buffer");
+        });
+        return wrap(reduce_spec_type(), ReduceWork{buffer_ref(buf), op});
+    });
 }
-QV_FASTCALL_FN(kernel_mean) {
-    (void)self;
-    return make_reduce_spec<kMeanSignature, ReduceOp::Mean>(args, nargs, kwnames);
-}
-QV_FASTCALL_FN(kernel_min_reduce) {
-    (void)self;
-    return make_reduce_spec<kMinReduceSignature, ReduceOp::Min>(args, nargs, kwnames);
-}
-QV_FASTCALL_FN(kernel_max_reduce) {
-    (void)self;
-    return make_reduce_spec<kMaxReduceSignature, ReduceOp::Max>(args, nargs, kwnames);
-}
+
+#define QV_REDUCE_INSTANCE(name, fn) template QV_FASTCALL_FN(reduce_function<ReduceOp::name>);
+QV_REDUCE_FUNCTIONS(QV_REDUCE_INSTANCE)
+#undef QV_REDUCE_INSTANCE
 
 }  // namespace qv::py

@@ -19,12 +19,14 @@ PyTypeObject* reduce_spec_type();
 // buffers shared; nullopt for any other object.
 std::optional<Work> copy_work(PyObject* spec);
 
+// The kernel object's reduction functions: X(ReduceOp, method name), in the order of its
+// method table.
+#define QV_REDUCE_FUNCTIONS(X) X(Sum, sum) X(Mean, mean) X(Min, min_reduce) X(Max, max_reduce)
+
 // The kernel object's kernel and reduction functions.
 QV_FASTCALL_FN(kernel_elementwise);
 QV_VARKW_FN(kernel_map);
-QV_FASTCALL_FN(kernel_sum);
-QV_FASTCALL_FN(kernel_mean);
-QV_FASTCALL_FN(kernel_min_reduce);
-QV_FASTCALL_FN(kernel_max_reduce);
+template <ReduceOp op>
+QV_FASTCALL_FN(reduce_function);
 
 }  // namespace qv::py
