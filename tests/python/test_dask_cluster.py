@@ -19,11 +19,6 @@ import dask.array as da  # noqa: E402
 
 import quorvaline.dask as qvd  # noqa: E402
 
-pytestmark = pytest.mark.skipif(
-    bool(os.environ.get("QV_SANITIZED")),
-    reason="worker processes would inherit the preloaded sanitizer runtime, whose leak "
-           "check fails every interpreter that exits")
-
 # Worker processes cannot import this test module: ship its functions by value.
 cloudpickle.register_pickle_by_value(sys.modules[__name__])
 
