@@ -28,7 +28,7 @@ def evaluate(formula: Any, operands: Optional[Mapping[str, Any]] = None, /,
     computation. Errors of the engine (a missing operand, for example) are raised by
     `compute()`, with the engine's type and text.
     """
-    kern = formula if isinstance(formula, qv.Kernel) else qv.compile(formula)
+    kern = qv.compile(formula)
     values: Dict[str, Any] = _merge_operands(operands, named)
     if isinstance(formula, str):
         _names_from_scope(list(kern.names), values, sys._getframe(1))
