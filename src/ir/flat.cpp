@@ -1,13 +1,9 @@
-// Flattening a Select-free body into postfix instructions, and the per-element reference
-// interpreter that the block interpreter is checked against.
+// Flattening a Select-free body into postfix instructions.
 #include "ir/flat.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <string>
 
 #include "core/fault.hpp"
-#include "ir/scalar_ops.hpp"
 
 namespace qv {
 
@@ -75,62 +71,6 @@ FlatProgram flatten(const NodeList& tree) {
     }
     program.max_depth = deepest + 1;
     return program;
-}
-
-double eval_flat(const FlatProgram& program, std::size_t index, std::span<const ArgView> args,
-                 std::vector<double>& scratch) {
-    scratch.clear();
-    auto pop = [&scratch]() {
-        if (scratch.empty()) fault("flat program stack underflow");
-        const double v = scratch.back();
-        scratch.pop_back();
-        return v;
-    };
-    for (const FlatOp& ins : program.instructions) {
-        switch (ins.kind) {
-            case FlatKind::Const:
-                scratch.push_back(std::bit_cast<double>(ins.value));
-                break;
-            case FlatKind::Arg: {
-                if (ins.value >= args.size()) {
-                    fault("flat program argument " + std::to_string(ins.value) +
-                          " outside the argument list of " + std::to_string(args.size()));
-                }
-                const ArgView& a = args[ins.value];
-                if (a.data == nullptr) {
-                    scratch.push_back(a.scalar);
-                } else {
-                    if (index >= a.length) {
-                        fault("element index " + std::to_string(index) +
-                              " outside a buffer of " + std::to_string(a.length));
-                    }
-                    scratch.push_back(a.data[index]);
-                }
-                break;
-            }
-            case FlatKind::Unary: {
-                const double x = pop();
-                scratch.push_back(apply_unary(static_cast<UnaryOp>(ins.op), x));
-                break;
-            }
-            case FlatKind::Binary: {
-                const double r = pop();
-                const double l = pop();
-                scratch.push_back(apply_binary(static_cast<BinaryOp>(ins.op), l, r));
-                break;
-            }
-            case FlatKind::Compare: {
-                const double r = pop();
-                const double l = pop();
-                scratch.push_back(apply_compare(static_cast<CompareOp>(ins.op), l, r));
-                break;
-            }
-            default:
-                fault("unknown flat instruction kind " + std::to_string(static_cast<int>(ins.kind)));
-        }
-    }
-    if (scratch.empty()) fault("flat program left an empty stack");
-    return scratch.front();
 }
 
 }  // namespace qv

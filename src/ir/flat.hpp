@@ -1,10 +1,9 @@
 // The flat program: a kernel body without Select written out as postfix instructions for
-// a small stack machine, plus the per-element reference interpreter.
+// a small stack machine.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <vector>
 
 #include "ir/expr_tree.hpp"
@@ -35,8 +34,5 @@ struct ArgView {
 bool contains_select(const NodeList& tree);
 // The caller guarantees the tree holds no Select.
 FlatProgram flatten(const NodeList& tree);
-// The reference interpreter: one element, scratch reused by the caller.
-double eval_flat(const FlatProgram& program, std::size_t index, std::span<const ArgView> args,
-                 std::vector<double>& scratch);
 
 }  // namespace qv

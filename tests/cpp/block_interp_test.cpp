@@ -12,6 +12,7 @@
 #include "core/fault.hpp"
 #include "ir/block_interp.hpp"
 #include "ir/evaluator.hpp"
+#include "reference/interpreters.hpp"
 #include "tree_builder.hpp"
 
 namespace qv {

@@ -10,6 +10,7 @@
 
 #include "core/fault.hpp"
 #include "ir/evaluator.hpp"
+#include "reference/interpreters.hpp"
 #include "tree_builder.hpp"
 
 namespace qv {

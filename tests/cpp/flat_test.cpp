@@ -10,6 +10,7 @@
 #include "core/fault.hpp"
 #include "ir/flat.hpp"
 #include "ir/scalar_ops.hpp"
+#include "reference/interpreters.hpp"
 #include "tree_builder.hpp"
 
 namespace qv {
