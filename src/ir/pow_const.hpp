@@ -5,7 +5,7 @@
 // neighbours of d lie one ulp(d) away). If |z - d| < 0.46 ulp(d), then z lies in d's binade and
 // every other double p is at least 1 - 0.46 = 0.54 ulp(d) = 0.54 ulp(z) from z, which such a pow
 // cannot return: pow(x, c) == d. A candidate computes d and its residual z - d (exactly, from
-// Dekker's error-free product, or to within 2^-50 ulp(d) where marked), and answers NaN when it
+// Dekker's error-free product, or to within 2^-49 ulp(d) where marked), and answers NaN when it
 // cannot prove the lane: the caller then calls pow for it. Powers of two are never proven (the
 // gap below them is half the gap above). Each candidate works only on a range of x whose results
 // and residuals are normal numbers, so that zero, subnormal, huge, infinite and NaN inputs,
@@ -62,18 +62,30 @@ inline double product_error(double a, double b, double p) {
     return (((ah * bh - p) + ah * bl) + al * bh) + al * bl;
 }
 
-// d where |residual| < bound * ulp(d) and d is normal and no power of two; NaN otherwise.
-inline double proven(double d, double residual, double bound) {
+// d where x was in range, d is no power of two and |residual| < bound * ulp(d); NaN otherwise.
+// Written without branches (bitwise & on the conditions), so that the loops vectorise; the
+// values computed for lanes out of range are thrown away.
+inline double proven(double d, double residual, double bound, bool in_range) {
     const auto bits = std::bit_cast<std::uint64_t>(d);
     const double binade = std::bit_cast<double>(bits & 0x7ff0000000000000ull);  // 2^exponent
-    const bool ok = (bits & 0x000fffffffffffffull) != 0 &&
-                    std::fabs(residual) < bound * (binade * 0x1p-52);
+    const bool ok = in_range & ((bits & 0x000fffffffffffffull) != 0) &
+                    (std::fabs(residual) < bound * (binade * 0x1p-52));
     return ok ? d : kNaN;
 }
 
 inline bool within(double x, double lo, double hi) {
     const double m = std::fabs(x);
-    return m >= lo && m <= hi;  // false for NaN
+    return (m >= lo) & (m <= hi);  // false for NaN
+}
+
+// The double nearest t + rho (|rho| about an ulp of t) and its residual: t - d is exact
+// (Sterbenz), the sum rounded once.
+struct Corrected {
+    double d, residual;
+};
+inline Corrected corrected(double t, double rho) {
+    const double d = t + rho;
+    return {d, (t - d) + rho};
 }
 
 }  // namespace pow_detail
@@ -87,40 +99,38 @@ inline double pow_candidate(double x) {
         return x == x ? 1.0 : kNaN;
     } else if constexpr (E == PowExponent::One) {
         // x**1 is x itself: residual 0.
-        return within(x, 0x1p-1022, std::numeric_limits<double>::max()) ? proven(x, 0.0, kExact) : kNaN;
+        return proven(x, 0.0, kExact, within(x, 0x1p-1022, std::numeric_limits<double>::max()));
     } else if constexpr (E == PowExponent::Two) {
-        if (!within(x, 0x1p-200, 0x1p200)) return kNaN;
         const double d = x * x;
-        return proven(d, product_error(x, x, d), kExact);
+        return proven(d, product_error(x, x, d), kExact, within(x, 0x1p-200, 0x1p200));
     } else if constexpr (E == PowExponent::Three) {
-        // x^3 = (p + e1) x = t + e2 + e1 x; e1 x rounded and the sum rounded: within 2^-50 ulp(t).
-        if (!within(x, 0x1p-200, 0x1p200)) return kNaN;
+        // x^3 = (p + e1) x = t + e2 + e1 x: rho, with e1 x and the sum rounded, is within
+        // 2^-50 ulp(t) of x^3 - t, and so is the residual of the corrected d.
         const double p = x * x, e1 = product_error(x, x, p);
         const double t = p * x, e2 = product_error(p, x, t);
-        return proven(t, e2 + e1 * x, kNear);
+        const Corrected c = corrected(t, e2 + e1 * x);
+        return proven(c.d, c.residual, kNear, within(x, 0x1p-200, 0x1p200));
     } else if constexpr (E == PowExponent::Four) {
         // x^4 = (p + e1)^2 = t + e2 + 2 p e1 + e1^2; e1^2 < 2^-104 ulp(t) is left out, the rest
-        // rounded twice: within 2^-50 ulp(t).
-        if (!within(x, 0x1p-200, 0x1p200)) return kNaN;
+        // rounded twice: within 2^-50 ulp(t), and so is the residual of the corrected d.
         const double p = x * x, e1 = product_error(x, x, p);
         const double t = p * p, e2 = product_error(p, p, t);
-        return proven(t, e2 + (2.0 * p) * e1, kNear);
+        const Corrected c = corrected(t, e2 + (2.0 * p) * e1);
+        return proven(c.d, c.residual, kNear, within(x, 0x1p-200, 0x1p200));
     } else if constexpr (E == PowExponent::MinusOne) {
         // 1/x - d = (1 - h - l) / x with h + l = d x exactly; 1 - h is exact (Sterbenz, h near
         // 1), the rest rounded twice: within 2^-51 of the residual.
-        if (!within(x, 0x1p-200, 0x1p200)) return kNaN;
         const double d = 1.0 / x;
         const double h = d * x, l = product_error(d, x, h);
-        return proven(d, ((1.0 - h) - l) / x, kNear);
+        return proven(d, ((1.0 - h) - l) / x, kNear, within(x, 0x1p-200, 0x1p200));
     } else {
         static_assert(E == PowExponent::Half);
         // sqrt(x) - s = (x - s^2) / (sqrt(x) + s) = (x - h - l) / (2 s) to within 2^-53 relative;
         // x - h is exact (Sterbenz), the rest rounded twice. Negative x, -0.0 and -inf, where
         // sqrt and pow differ, are outside the range.
-        if (!(x >= 0x1p-900 && x <= 0x1p1000)) return kNaN;
-        const double s = std::sqrt(x);
+        const double s = std::sqrt(std::fabs(x));
         const double h = s * s, l = product_error(s, s, h);
-        return proven(s, ((x - h) - l) / (2.0 * s), kNear);
+        return proven(s, ((x - h) - l) / (2.0 * s), kNear, (x >= 0x1p-900) & (x <= 0x1p1000));
     }
 }
 
