@@ -77,6 +77,13 @@ def libm():
         lib.copy_seconds.restype = ctypes.c_double
         lib.copy_seconds.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t,
                                      ctypes.c_int]
+        lib.libm_calls_seconds.restype = ctypes.c_double
+        lib.libm_calls_seconds.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p,
+                                           ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t,
+                                           ctypes.c_int]
+        lib.pow_array.restype = None
+        lib.pow_array.argtypes = [ctypes.c_void_p, ctypes.c_double, ctypes.c_void_p,
+                                  ctypes.c_size_t]
         lib.add_chain_seconds.restype = ctypes.c_double
         lib.add_chain_seconds.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
         _libm = lib
@@ -96,3 +103,30 @@ def add_chain_floor(a):
     sink = ctypes.c_double()
     lib = libm()
     return best_reported(lambda: lib.add_chain_seconds(a.ctypes.data, a.size, ctypes.byref(sink)))
+
+
+LIBM_FUNCTIONS = {"sin": 0, "cos": 1, "exp": 2, "log": 3, "atan2": 4, "tan": 5}
+
+
+def libm_calls_floor(calls, threads):
+    """Best time of a formula's math-library calls alone, per element on `threads` threads:
+    `calls` lists (function name, argument array[, second argument array]) as the formula
+    makes them, each over the arguments it really gets."""
+    n = calls[0][1].size
+    fns = (ctypes.c_int * len(calls))(*(LIBM_FUNCTIONS[c[0]] for c in calls))
+    keep = [np.ascontiguousarray(c[1]) for c in calls] + \
+           [np.ascontiguousarray(c[2] if len(c) > 2 else c[1]) for c in calls]
+    xs = (ctypes.c_void_p * len(calls))(*(a.ctypes.data for a in keep[:len(calls)]))
+    ys = (ctypes.c_void_p * len(calls))(*(a.ctypes.data for a in keep[len(calls):]))
+    out = np.empty(n)
+    lib = libm()
+    return best_reported(lambda: lib.libm_calls_seconds(fns, xs, ys, len(calls), out.ctypes.data,
+                                                        n, threads))
+
+
+def libm_pow(x, c):
+    """pow(x, c) from the platform math library, element by element, as the reference bits."""
+    x = np.ascontiguousarray(x, dtype=np.float64)
+    out = np.empty_like(x)
+    libm().pow_array(x.ctypes.data, float(c), out.ctypes.data, x.size)
+    return out

@@ -80,6 +80,46 @@ static double time_slices(const double *a, const double *b, double *out, size_t 
     return last - first;
 }
 
+/* A formula's math-library calls alone: call k applies function fns[k] (0 sin, 1 cos, 2 exp,
+   3 log, 4 atan2, 5 tan) to xs[k][i] (and ys[k][i] for atan2), for every element, summing the
+   results so that no call is left out. */
+static const int *calls_fns;
+static const double *const *calls_xs, *const *calls_ys;
+static int calls_count;
+
+static void calls_work(Slice *s) {
+    for (size_t i = s->begin; i < s->end; ++i) {
+        double acc = 0.0;
+        for (int k = 0; k < calls_count; ++k) {
+            const double x = calls_xs[k][i];
+            switch (calls_fns[k]) {
+                case 0: acc += sin(x); break;
+                case 1: acc += cos(x); break;
+                case 2: acc += exp(x); break;
+                case 3: acc += log(x); break;
+                case 4: acc += atan2(x, calls_ys[k][i]); break;
+                default: acc += tan(x); break;
+            }
+        }
+        s->out[i] = acc;
+    }
+}
+
+double libm_calls_seconds(const int *fns, const double *const *xs, const double *const *ys,
+                          int count, double *out, size_t n, int threads) {
+    calls_fns = fns;
+    calls_xs = xs;
+    calls_ys = ys;
+    calls_count = count;
+    return time_slices(NULL, NULL, out, n, threads, 0, calls_work);
+}
+
+/* pow(x[i], c) with the exponent unknown to the compiler: the reference for x ** c. */
+void pow_array(const double *x, double c, double *out, size_t n) {
+    volatile double e = c;
+    for (size_t i = 0; i < n; ++i) out[i] = pow(x[i], e);
+}
+
 double libm_floor_seconds(const double *a, const double *b, double *out, size_t n, int threads,
                           int which) {
     return time_slices(a, b, out, n, threads, which, libm_work);
