@@ -41,8 +41,8 @@ public:
 
     // Elements per block (smaller than the default only for very deep bodies).
     std::size_t block_length() const noexcept { return block_; }
-    // Scratch blocks a run uses.
-    std::size_t slot_count() const noexcept { return slots_; }
+    // Steps a block runs through (Select markers included).
+    std::size_t step_count() const noexcept { return steps_.size(); }
 
     // The decoded form; public only so that the loop tables can name it.
     struct Operand {

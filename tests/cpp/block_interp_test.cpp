@@ -221,6 +221,44 @@ TEST_P(BlockInterpreterLoops, FusedProductsKeepTheOperandOrder) {
     }
 }
 
+// Repeated subtrees are computed once, where every lane that reads them needs them; cheap
+// branches blend. Counted in steps (a Select that splits its lanes adds three markers).
+TEST(BlockInterpreter, SharesRepeatedSubtreesWhereEveryLaneNeedsThem) {
+    const double data[] = {1.0, -2.0, 3.0};
+    const ArgView views[] = {{data, 0.0, 3}, {data, 0.0, 3}};
+    const auto log_x = [] { return un(UnaryOp::Log, arg(0)); };
+    const auto positive = [] { return cmp(CompareOp::Gt, arg(0), cst(0.0)); };
+    const struct {
+        const char* what;
+        NodeList body;
+        std::size_t steps;
+    } cases[] = {
+        // sin once; the product and the sum as one step
+        {"sin(x)*sin(x) + sin(x)",
+         bin(BinaryOp::Add, bin(BinaryOp::Mul, un(UnaryOp::Sin, arg(0)), un(UnaryOp::Sin, arg(0))),
+             un(UnaryOp::Sin, arg(0))), 2},
+        // in both branches: once, before the split
+        {"where(x > 0, log(x) + 1, log(x) * 2)",
+         sel(positive(), bin(BinaryOp::Add, log_x(), cst(1.0)), bin(BinaryOp::Mul, log_x(), cst(2.0))), 7},
+        // twice in one branch: once, in that branch
+        {"where(x > 0, log(x) * log(x), 0)", sel(positive(), bin(BinaryOp::Mul, log_x(), log_x()), cst(0.0)), 7},
+        // in a branch and after the Select: once, before it
+        {"where(x > 0, log(x), y) + log(x)",
+         bin(BinaryOp::Add, sel(positive(), log_x(), arg(1)), log_x()), 8},
+        // cheap branches: both over the whole block, then one blend
+        {"where(x > 0, x * 2, -x)",
+         sel(positive(), bin(BinaryOp::Mul, arg(0), cst(2.0)), un(UnaryOp::Neg, arg(0))), 4},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(BlockProgram(c.body, views).step_count(), c.steps) << c.what;
+        std::vector<double> got(3), want(3);
+        TreeScratch scratch;
+        BlockProgram(c.body, views).bind(views).run(0, 3, got.data());
+        for (std::size_t i = 0; i < 3; ++i) want[i] = eval_tree(c.body, i, views, scratch);
+        expect_same_bits(got, want, c.what, 0);
+    }
+}
+
 TEST(BlockInterpreter, RefusesReadsPastABuffer) {
     const double data[] = {1.0, 2.0};
     const ArgView view{data, 0.0, 2};

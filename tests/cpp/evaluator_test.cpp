@@ -140,7 +140,8 @@ TEST(Evaluator, DeepBodiesNeedNoRecursion) {
 }
 
 // Kernels, views and buffers are shared read-only: threads evaluating at once get exactly the
-// result a lone evaluation gives.
+// result a lone evaluation gives, while they race to decode each kernel for three patterns of
+// scalar and buffer arguments.
 TEST(Evaluator, ConcurrentEvaluationsAgree) {
     const std::size_t n = 50000;
     const BufferRef x = ramp(n, 0.01), y = ramp(n, -0.3);
@@ -148,16 +149,20 @@ TEST(Evaluator, ConcurrentEvaluationsAgree) {
         flat_kernel(bin(BinaryOp::Add, bin(BinaryOp::Mul, arg(0), arg(1)), un(UnaryOp::Exp, arg(0)))),
         tree_kernel(sel(cmp(CompareOp::Gt, arg(0), arg(1)), un(UnaryOp::Log, arg(0)), arg(1))),
     };
+    const ArgValues patterns[] = {{x, y}, {x, 2.0}, {1.5, y}};
     std::vector<std::vector<double>> expected;
-    for (const CompiledKernel& k : kernels) expected.push_back(values_of(evaluate_kernel(k, {x, y})));
+    for (const CompiledKernel& k : kernels) {
+        const CompiledKernel fresh = k;  // a copy decodes on its own
+        for (const ArgValues& args : patterns) expected.push_back(values_of(evaluate_kernel(fresh, args)));
+    }
 
     std::vector<std::future<int>> workers;
     for (int t = 0; t < 8; ++t) {
         workers.push_back(std::async(std::launch::async, [&, t] {
             int mismatches = 0;
-            for (int round = 0; round < 10; ++round) {
-                const std::size_t which = static_cast<std::size_t>(t + round) % 2;
-                const Result<BufferRef> r = evaluate_kernel(kernels[which], {x, y});
+            for (int round = 0; round < 12; ++round) {
+                const std::size_t which = static_cast<std::size_t>(t + round) % 6;
+                const Result<BufferRef> r = evaluate_kernel(kernels[which / 3], patterns[which % 3]);
                 const auto got = r.value()->as_f64_slice();
                 if (std::memcmp(got.data(), expected[which].data(), n * sizeof(double)) != 0) ++mismatches;
             }
