@@ -10,16 +10,23 @@
 namespace qv {
 namespace {
 
+struct Start {
+    std::string name;
+    std::function<void()> body;
+};
+
 void* thread_main(void* arg) {
-    std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
-    (*body)();
+    std::unique_ptr<Start> start(static_cast<Start*>(arg));
+    // Named by itself, before its body runs, so nobody sees it without its name.
+    pthread_setname_np(pthread_self(), start->name.c_str());
+    start->body();
     return nullptr;
 }
 
 }  // namespace
 
 std::optional<std::string> start_engine_thread(const std::string& name, std::function<void()> body) {
-    auto owned = std::make_unique<std::function<void()>>(std::move(body));
+    auto owned = std::make_unique<Start>(Start{name, std::move(body)});
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
@@ -28,7 +35,6 @@ std::optional<std::string> start_engine_thread(const std::string& name, std::fun
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (rc != 0) return std::string(std::strerror(rc));
     owned.release();  // the thread owns it now
-    pthread_setname_np(thread, name.c_str());
     pthread_detach(thread);
     return std::nullopt;
 }
