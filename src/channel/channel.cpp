@@ -12,8 +12,14 @@ ChannelHandle make_channel(std::size_t capacity) {
                          std::make_shared<std::atomic<bool>>(false)};
 }
 
+ChannelSendEnd send_end(const ChannelHandle& h) { return ChannelSendEnd{h.tx, h.closed}; }
+
 BufferRef send_item(const ChannelHandle& h, BufferRef buffer) {
     return h.tx->core().send(std::move(buffer));
+}
+
+BufferRef send_item(const ChannelSendEnd& end, BufferRef buffer, const std::function<bool()>& give_up) {
+    return end.tx->core().send(std::move(buffer), give_up);
 }
 
 bool try_send_item(const ChannelHandle& h, BufferRef& buffer) {
@@ -39,6 +45,10 @@ void put_back_item(const ChannelHandle& h, ChannelItem item) {
 
 bool is_closed(const ChannelHandle& h) noexcept {
     return h.closed->load(std::memory_order_acquire);
+}
+
+bool is_closed(const ChannelSendEnd& end) noexcept {
+    return end.closed->load(std::memory_order_acquire);
 }
 
 void close_channel(const ChannelHandle& h) {

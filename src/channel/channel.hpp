@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -29,6 +30,15 @@ struct ChannelHandle {
     std::shared_ptr<std::atomic<bool>> closed;
 };
 
+// What sending needs, and all a delivery holds: with no receiving end of its own, a send
+// into a channel whose every reader is gone fails instead of waiting for ever.
+struct ChannelSendEnd {
+    std::shared_ptr<ChannelSender> tx;
+    std::shared_ptr<std::atomic<bool>> closed;
+};
+
+ChannelSendEnd send_end(const ChannelHandle& h);
+
 // Capacity >= 2^59 is the internal fault "capacity overflow"; a failed slot allocation
 // throws std::bad_alloc (MemoryError in Python).
 ChannelHandle make_channel(std::size_t capacity);
@@ -36,6 +46,9 @@ ChannelHandle make_channel(std::size_t capacity);
 // Blocks until the queue accepts the buffer. Returns the buffer back (non-null) when no
 // receiving end is left; returns null on success. Does not look at the closed flag.
 BufferRef send_item(const ChannelHandle& h, BufferRef buffer);
+// The same through a sending end; it also gives the buffer back when `give_up()` turns
+// true while it waits (looked at every few milliseconds).
+BufferRef send_item(const ChannelSendEnd& end, BufferRef buffer, const std::function<bool()>& give_up);
 // send_item without waiting: false when it would wait, `buffer` kept. True when done;
 // `buffer` is then null, or still set when no receiving end is left.
 bool try_send_item(const ChannelHandle& h, BufferRef& buffer);
@@ -54,6 +67,7 @@ bool try_recv_item(const ChannelHandle& h, std::optional<ChannelItem>& out);
 void put_back_item(const ChannelHandle& h, ChannelItem item);
 
 bool is_closed(const ChannelHandle& h) noexcept;
+bool is_closed(const ChannelSendEnd& end) noexcept;
 
 // Sets the flag; the first call queues the end marker without ever blocking: the marker
 // takes no slot and is due right after the items queued at this moment. Senders already

@@ -2,6 +2,8 @@
 // end marker and the two "end gone" events. Waiters are woken only after unlocking.
 #include "channel/channel_core.hpp"
 
+#include <chrono>
+
 #include "core/fault.hpp"
 
 namespace qv {
@@ -14,9 +16,30 @@ std::size_t checked_capacity(std::size_t capacity) {
     return capacity;
 }
 
+// How often a send that may give up looks whether it should: a delay before a cancelled
+// delivery frees the worker, against wake-ups of a worker that waits long.
+constexpr auto kGiveUpPoll = std::chrono::milliseconds(10);
+
 }  // namespace
 
 ChannelCore::ChannelCore(std::size_t capacity) : ring_(checked_capacity(capacity)) {}
+
+std::unique_lock<std::mutex> ChannelCore::lock_live() {
+    std::unique_lock<std::mutex> g(lock_);
+    if (generation_ != fork_generation()) drop_stale_waiters_locked();
+    return g;
+}
+
+// Every waiter linked before the fork belongs to a thread of the parent (the forking
+// thread was not waiting): a receiver would take an item for nobody, and a sender's item
+// was never sent here. Their entries lie on those threads' stacks, which the child may
+// have unmapped, so the lists are dropped without a look at them; the buffers the senders
+// offered stay referenced for ever in this process.
+void ChannelCore::drop_stale_waiters_locked() {
+    generation_ = fork_generation();
+    senders_waiting_ = WaitList{};
+    receivers_waiting_ = WaitList{};
+}
 
 WaitEntry* ChannelCore::claim_receiver_locked() {
     for (WaitEntry* e = receivers_waiting_.front(); e; e = e->next) {
@@ -49,20 +72,20 @@ bool ChannelCore::try_send(BufferRef& buffer) {
     WakeChain wakes;
     bool done;
     {
-        std::lock_guard<std::mutex> g(lock_);
+        auto g = lock_live();
         done = offer_locked(buffer, wakes);
     }
     wakes.wake_all();
     return done;
 }
 
-BufferRef ChannelCore::send(BufferRef buffer) {
+BufferRef ChannelCore::send(BufferRef buffer, const std::function<bool()>& give_up) {
     Waiter self;
     WaitEntry entry;
     entry.waiter = &self;
     {
         WakeChain wakes;
-        std::unique_lock<std::mutex> g(lock_);
+        auto g = lock_live();
         if (offer_locked(buffer, wakes)) {
             g.unlock();
             wakes.wake_all();
@@ -70,6 +93,15 @@ BufferRef ChannelCore::send(BufferRef buffer) {
         }
         entry.value = std::move(buffer);
         senders_waiting_.push_back(entry);
+    }
+    while (give_up && !self.sleep_for(kGiveUpPoll)) {
+        if (!give_up()) continue;
+        auto g = lock_live();
+        if (entry.linked) {  // still unclaimed: withdraw it
+            senders_waiting_.unlink(entry);
+            return std::move(entry.value);
+        }
+        break;  // a receiver took it meanwhile and wakes us
     }
     self.sleep();
     return self.sent ? nullptr : std::move(entry.value);
@@ -123,7 +155,7 @@ bool ChannelCore::try_recv(std::optional<ChannelItem>& out) {
     WakeChain wakes;
     bool ready;
     {
-        std::lock_guard<std::mutex> g(lock_);
+        auto g = lock_live();
         ready = take_locked(out, wakes);
     }
     wakes.wake_all();
@@ -134,7 +166,7 @@ ChannelCore::Registration ChannelCore::recv_or_link(WaitEntry& entry) {
     Waiter& w = *entry.waiter;
     WakeChain wakes;
     {
-        std::lock_guard<std::mutex> g(lock_);
+        auto g = lock_live();
         if (w.is_claimed()) return Registration::AlreadyClaimed;
         if (!ready_locked()) {
             receivers_waiting_.push_back(entry);
@@ -150,7 +182,7 @@ ChannelCore::Registration ChannelCore::recv_or_link(WaitEntry& entry) {
 }
 
 void ChannelCore::unlink_if_linked(WaitEntry& entry) {
-    std::lock_guard<std::mutex> g(lock_);
+    auto g = lock_live();
     if (entry.linked) receivers_waiting_.unlink(entry);
 }
 
@@ -170,7 +202,7 @@ void ChannelCore::release_receivers_locked(WakeChain& wakes) {
 void ChannelCore::queue_end_marker() {
     WakeChain wakes;
     {
-        std::lock_guard<std::mutex> g(lock_);
+        auto g = lock_live();
         if (marker_ != Marker::None) return;
         if (no_receivers_) {  // nobody could ever take it
             marker_ = Marker::Taken;
@@ -196,7 +228,7 @@ void ChannelCore::queue_end_marker() {
 void ChannelCore::put_back(ChannelItem item) {
     WakeChain wakes;
     {
-        std::lock_guard<std::mutex> g(lock_);
+        auto g = lock_live();
         if (no_receivers_) return;  // nobody could ever take it
         // A parked receiver means nothing could be taken: the item is its at once.
         if (WaitEntry* e = claim_receiver_locked()) {
@@ -212,7 +244,7 @@ void ChannelCore::put_back(ChannelItem item) {
 void ChannelCore::last_sender_gone() {
     WakeChain wakes;
     {
-        std::lock_guard<std::mutex> g(lock_);
+        auto g = lock_live();
         no_senders_ = true;
         release_receivers_locked(wakes);
     }
@@ -222,7 +254,7 @@ void ChannelCore::last_sender_gone() {
 void ChannelCore::last_receiver_gone() {
     WakeChain wakes;
     {
-        std::lock_guard<std::mutex> g(lock_);
+        auto g = lock_live();
         no_receivers_ = true;
         // Parked senders get their buffers back.
         while (WaitEntry* s = senders_waiting_.front()) {

@@ -9,7 +9,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -17,6 +19,7 @@
 #include "channel/channel.hpp"
 #include "channel/slot_ring.hpp"
 #include "channel/waiter.hpp"
+#include "core/fork_reset.hpp"
 
 namespace qv {
 
@@ -25,8 +28,9 @@ public:
     // Capacity >= 2^59: fault "capacity overflow"; failed slot allocation: std::bad_alloc.
     explicit ChannelCore(std::size_t capacity);
 
-    // Blocks until taken or queued; returns the buffer back when no receiving end is left.
-    BufferRef send(BufferRef buffer);
+    // Blocks until taken or queued; returns the buffer back when no receiving end is left,
+    // or when `give_up` (if given) turns true while the send waits.
+    BufferRef send(BufferRef buffer, const std::function<bool()>& give_up = {});
     // The same without waiting: false when the send would have to wait (`buffer` kept);
     // true when done, with `buffer` null, or still set when no receiving end is left.
     bool try_send(BufferRef& buffer);
@@ -54,6 +58,10 @@ public:
 private:
     enum class Marker { None, Pending, Taken };
 
+    // Takes the lock; in a forked child, first forgets the waiters of the parent's threads.
+    std::unique_lock<std::mutex> lock_live();
+    void drop_stale_waiters_locked();
+
     bool offer_locked(BufferRef& buffer, WakeChain& wakes);
     bool take_locked(std::optional<ChannelItem>& out, WakeChain& wakes);
     bool ready_locked() const noexcept;
@@ -72,6 +80,7 @@ private:
     std::size_t ahead_ = 0;  // ring items due before the marker
     bool no_senders_ = false;
     bool no_receivers_ = false;
+    std::uint64_t generation_ = fork_generation();  // of the process the waiters live in
 };
 
 // The counted ends: a ChannelHandle holds them through shared references, and the

@@ -39,6 +39,13 @@ public:
         cv_.wait(g, [this] { return done_.load(std::memory_order_relaxed); });
     }
 
+    // Sleeps until set() was called or `limit` passed; true when set.
+    template <class Duration>
+    bool wait_for(Duration limit) {
+        std::unique_lock<std::mutex> g(m_);
+        return cv_.wait_for(g, limit, [this] { return done_.load(std::memory_order_relaxed); });
+    }
+
 private:
     static void pause() noexcept {
 #if defined(__x86_64__) || defined(__i386__)

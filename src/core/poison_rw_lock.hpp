@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/fault.hpp"
+#include "core/fork_reset.hpp"
 
 namespace qv {
 
@@ -39,6 +40,13 @@ public:
             throw;
         }
     }
+
+    // Around fork(): the forking thread holds the lock exclusively across it, so the child
+    // copies a value no thread is changing; the child then gets a fresh lock, free of
+    // the parent's waiting threads.
+    void lock_for_fork() const { mutex_.lock(); }
+    void unlock_in_parent() const { mutex_.unlock(); }
+    void rebuild_in_child() const { qv::rebuild_in_child(mutex_); }
 
 private:
     mutable std::shared_mutex mutex_;

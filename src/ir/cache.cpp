@@ -115,6 +115,14 @@ KernelCache& process_cache() {
     static KernelCache* cache = new KernelCache();
     return *cache;
 }
+
+// A submission holds the lock while it compares keys; a child forked meanwhile would
+// wait for ever for a holder it does not have. The fork waits for it instead.
+const ForkRegistration g_fork{{
+    .prepare = [] { process_cache().lock_for_fork(); },
+    .parent = [] { process_cache().unlock_in_parent(); },
+    .child = [] { process_cache().rebuild_in_child(); },
+}};
 }  // namespace
 
 CompiledKernelRef get_or_compile(const NodeList& body) { return process_cache().get_or_compile(body); }

@@ -36,6 +36,10 @@ public:
     // Compiles outside the lock on a miss; the first insertion of an equal key wins.
     CompiledKernelRef get_or_compile(const NodeList& body);
     std::size_t entry_count() const;
+    // Held across fork() by the forking thread (PoisonRwLock).
+    void lock_for_fork() const { map_.lock_for_fork(); }
+    void unlock_in_parent() const { map_.unlock_in_parent(); }
+    void rebuild_in_child() const { map_.rebuild_in_child(); }
 
 private:
     struct Entry {

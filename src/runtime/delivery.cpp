@@ -38,9 +38,11 @@ void deliver_one(DeliveryJob job) {
         job.task->fail(EngineError::channel_closed());
         return;
     }
-    if (BufferRef refused = send_item(job.channel, std::move(job.buffer))) {
+    // A cancel() while the send waits withdraws the buffer: the worker is free again.
+    const Task& task = *job.task;
+    if (BufferRef refused = send_item(job.channel, std::move(job.buffer), [&task] { return task.is_done(); })) {
         refused.reset();
-        job.task->fail(EngineError::channel_closed());
+        job.task->fail(EngineError::channel_closed());  // a no-op once cancelled
         return;
     }
     job.task->complete_delivery();

@@ -8,8 +8,10 @@
 
 namespace qv {
 
+// Holds the channel's sending end only: once every Python handle of the channel is gone,
+// a send waiting on it fails (ChannelClosed) and the worker moves on.
 struct DeliveryJob {
-    ChannelHandle channel;
+    ChannelSendEnd channel;
     TaskRef task;
     BufferRef buffer;
 };

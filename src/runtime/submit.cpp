@@ -54,7 +54,7 @@ void run_submission(TaskRef task, Work work, std::optional<ChannelHandle> out) {
     }
     BufferRef to_send = buffer_to_send(outcome.value());
     task->mark_delivery_queued(std::move(outcome).value());
-    deliver(DeliveryJob{std::move(*out), std::move(task), std::move(to_send)});
+    deliver(DeliveryJob{send_end(*out), std::move(task), std::move(to_send)});
 }
 
 }  // namespace qv

@@ -27,7 +27,7 @@ TaskRef submit(const ChannelHandle& ch, double v) {
     task->mark_running();
     BufferRef b = buf(v);
     task->mark_delivery_queued(b);
-    deliver(DeliveryJob{ch, task, b});
+    deliver(DeliveryJob{send_end(ch), task, b});
     return task;
 }
 
@@ -72,7 +72,8 @@ TEST(Delivery, FullChannelHoldsBackLaterJobsForOtherChannels) {
     EXPECT_EQ(value_of(recv_item(b)), 3);
 }
 
-TEST(Delivery, CancelWhileQueuedSendsNothingAndWhileSendingStillSends) {
+// A cancel while the job waits to send withdraws the buffer and frees the worker.
+TEST(Delivery, CancelWhileQueuedOrSendingSendsNothing) {
     ChannelHandle a = make_channel(1);
     TaskRef t1 = submit(a, 1), t2 = submit(a, 2), t3 = submit(a, 3);
     ASSERT_TRUE(reaches(t2, TaskState::Delivering));
@@ -81,12 +82,31 @@ TEST(Delivery, CancelWhileQueuedSendsNothingAndWhileSendingStillSends) {
     EXPECT_FALSE(t2->cancel());
     EXPECT_EQ(state_of(t2), TaskState::Cancelled);
     TaskRef t4 = submit(a, 4);
+    ASSERT_TRUE(reaches(t4, TaskState::Delivering));  // past 2 and 3 while 1 fills the channel
     std::vector<double> got;
-    for (int i = 0; i < 3; ++i) got.push_back(value_of(recv_item(a)));
-    EXPECT_EQ(got, (std::vector<double>{1, 2, 4}));  // 3 was skipped
+    for (int i = 0; i < 2; ++i) got.push_back(value_of(recv_item(a)));
+    EXPECT_EQ(got, (std::vector<double>{1, 4}));
     EXPECT_TRUE(reaches(t4, TaskState::Completed));
     EXPECT_EQ(state_of(t2), TaskState::Cancelled);
     EXPECT_EQ(state_of(t3), TaskState::Cancelled);
+}
+
+// The job holds no receiving end: when the last one goes, a waiting send fails.
+TEST(Delivery, SendFailsOnceNoReceivingEndIsLeft) {
+    auto [send_only, readers] = [] {
+        ChannelHandle h = make_channel(0);
+        ChannelHandle tx_only{h.tx, nullptr, h.closed};
+        return std::pair{tx_only, h};
+    }();
+    TaskRef t1 = submit(send_only, 1);
+    ASSERT_TRUE(reaches(t1, TaskState::Delivering));
+    readers = ChannelHandle{};
+    ASSERT_TRUE(reaches(t1, TaskState::Failed));
+    EXPECT_EQ(t1->snapshot_state().error, EngineError::channel_closed());
+    ChannelHandle b = make_channel(1);
+    TaskRef t2 = submit(b, 2);
+    EXPECT_EQ(value_of(recv_item(b)), 2);
+    EXPECT_TRUE(reaches(t2, TaskState::Completed));
 }
 
 TEST(Delivery, ChannelClosedBeforeTheJobIsTakenGetsNothing) {
