@@ -67,7 +67,7 @@ class Kernel:
     def __call__(self, operands: Optional[Mapping[str, Operand]] = None, /, *,
                  out: Optional[Float64Array] = None, **named: Operand) -> Float64Array:
         values: Mapping[str, Operand] = named if operands is None else _merge_operands(operands, named)
-        result = run_kernel(self._spec, self._names, values)
+        result = run_kernel(self._expr, self._spec, self._names, values)
         if out is None:
             return result
         return _into(out, result)

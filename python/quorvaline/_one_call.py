@@ -17,6 +17,7 @@ import numpy as np
 import numpy.typing as npt
 
 from _quorvaline import Buffer, Expr, KernelSpec, ReduceSpec
+from quorvaline import _native
 from quorvaline._factories import kernel, rt
 from quorvaline._operands import check_operand
 from quorvaline._parser import parse
@@ -46,30 +47,56 @@ def evaluate(
     in front where one operand is at fault.
     """
     if isinstance(expr, str):
-        spec, order = _text_kernel(expr)
+        formula, spec, order = _text_kernel(expr)
         values = _merge_operands(operands, named)
         _names_from_scope(order, values, sys._getframe(1))
-        return run_kernel(spec, order, values, convert)
+        return run_kernel(formula, spec, order, values, convert)
     formula = _as_expr(expr)
     spec = kernel.elementwise(formula)
-    return run_kernel(spec, _kernel_order(formula), _merge_operands(operands, named), convert)
+    return run_kernel(formula, spec, _kernel_order(formula), _merge_operands(operands, named),
+                      convert)
 
 
 @functools.lru_cache(maxsize=256)
-def _text_kernel(text: str) -> Tuple[KernelSpec, Tuple[str, ...]]:
-    """A formula text's kernel and argument names, parsed once per text (as numexpr keeps
-    its compiled formulas): the same text always gives the same tree."""
+def _text_kernel(text: str) -> Tuple[Expr, KernelSpec, Tuple[str, ...]]:
+    """A formula text's expression, kernel and argument names, parsed once per text (as
+    numexpr keeps its compiled formulas): the same text always gives the same tree."""
     expr = parse(text)
-    return kernel.elementwise(expr), tuple(_kernel_order(expr))
+    return expr, kernel.elementwise(expr), tuple(_kernel_order(expr))
 
 
-def run_kernel(spec: KernelSpec, order: Sequence[str], values: Mapping[str, Operand],
-               convert: bool = False) -> Float64Array:
+def run_kernel(expr: Expr, spec: KernelSpec, order: Sequence[str],
+               values: Mapping[str, Operand], convert: bool = False) -> Float64Array:
     """The one binding path of every elementwise call: operands bound by name (arrays copied
-    into Buffers), lengths checked in kernel order, the kernel run, its result as NumPy."""
+    into Buffers), lengths checked in kernel order, the kernel (`spec`, compiled from
+    `expr`) run, its result as NumPy."""
     bound = {name: _bind(name, value, convert) for name, value in values.items()}
     _check_lengths(order, bound)
-    return rt.go(kernel.map(spec, **bound)).result().numpy()
+    if _MAP_PARAMETER not in bound:
+        return rt.go(kernel.map(spec, **bound)).result().numpy()
+    return _run_renamed(expr, bound)
+
+
+# kernel.map's own parameter: an operand of this name cannot reach it by keyword.
+_MAP_PARAMETER = "spec"
+
+
+def _run_renamed(expr: Expr, bound: Dict[str, Any]) -> Float64Array:
+    """Runs the kernel with the argument named like kernel.map's parameter renamed: names
+    are no part of a kernel, so it computes the same. The new name is the old one with NUL
+    characters after it, which sorts right after it, so the engine's messages read as they
+    would have, once the name is put back in them."""
+    names, nodes = _native.expr_nodes(expr)
+    alias = _MAP_PARAMETER + "\0"
+    while alias in names or alias in bound:
+        alias += "\0"
+    renamed = tuple(alias if name == _MAP_PARAMETER else name for name in names)
+    spec = kernel.elementwise(_native.expr_from_nodes(renamed, nodes))
+    bound[alias] = bound.pop(_MAP_PARAMETER)
+    try:
+        return rt.go(kernel.map(spec, **bound)).result().numpy()
+    except ValueError as error:
+        raise ValueError(str(error).replace(alias, _MAP_PARAMETER)) from None
 
 
 def sum(array: Operand, /, *, convert: bool = False) -> float:

@@ -17,7 +17,8 @@ struct Start {
 
 void* thread_main(void* arg) {
     std::unique_ptr<Start> start(static_cast<Start*>(arg));
-    // Named by itself, before its body runs, so nobody sees it without its name.
+    // Named by itself before its body runs, and by its creator before that returns: nobody
+    // on either side sees it unnamed.
     pthread_setname_np(pthread_self(), start->name.c_str());
     start->body();
     return nullptr;
@@ -35,6 +36,7 @@ std::optional<std::string> start_engine_thread(const std::string& name, std::fun
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (rc != 0) return std::string(std::strerror(rc));
     owned.release();  // the thread owns it now
+    pthread_setname_np(thread, name.c_str());
     pthread_detach(thread);
     return std::nullopt;
 }

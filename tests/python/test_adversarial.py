@@ -140,12 +140,23 @@ def test_a_cancelled_delivery_is_not_sent():
 @pytest.mark.parametrize("name", ["spec", "self", "operands", "out", "convert", "expr", "named"])
 def test_operand_names_that_clash_with_helper_parameters(name):
     a = np.arange(5.0)
-    fn = eval(f"lambda {name}: {name} * 2.0")
-    assert np.array_equal(qv.evaluate(fn, {name: a}), a * 2.0)
-    if name not in ("convert",):
-        assert np.array_equal(qv.evaluate(fn, **{name: a}), a * 2.0)
-    built = qv.kernel.arg(name) * 2.0
-    assert np.array_equal(qv.evaluate(built, {name: a}), a * 2.0)
+    forms = [eval(f"lambda {name}: {name} * 2.0"), qv.kernel.arg(name) * 2.0, f"{name} * 2.0"]
+    for form in forms:
+        assert np.array_equal(qv.evaluate(form, {name: a}), a * 2.0)
+        if name != "convert":
+            assert np.array_equal(qv.evaluate(form, **{name: a}), a * 2.0)
+    assert np.array_equal(qv.compile(forms[0])({name: a}), a * 2.0)
+
+
+@pytest.mark.parametrize("form, operands, message", [
+    (lambda spec, b: spec + b, {"spec": 1.0}, "missing arg: b"),
+    (lambda spec, b: spec + b, {"b": 1.0}, "missing arg: spec"),
+    (lambda x: x, {"x": np.ones(2), "spec": 1.0, "spec0": 1.0}, "unexpected args: spec, spec0"),
+])
+def test_the_renamed_operand_keeps_its_name_in_errors(form, operands, message):
+    with pytest.raises(ValueError) as error:
+        qv.evaluate(form, operands)
+    assert str(error.value) == message
 
 
 DROPPED_WHILE_WAITING = """

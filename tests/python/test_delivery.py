@@ -125,15 +125,17 @@ def test_cancel_while_queued_sends_nothing(rt, blocked_worker):
     assert state(task) == "Cancelled" and task.is_done()
 
 
-def test_cancel_while_sending_still_delivers_but_stays_cancelled(rt):
+def test_cancel_while_sending_withdraws_the_buffer_and_frees_the_worker(rt):
     ch = rt.chan(1)
     ch.send(buf(rt, 0))
     task = submit(rt, 7, ch)
     wait_for_state(task, "Delivering")
     assert task.cancel() is True
     assert_task_error(task, RuntimeError, "task cancelled")
+    other = rt.chan(1)
+    assert value(submit(rt, 8, other).result()) == 8  # the worker moved on
     assert value(ch.recv()) == 0
-    assert value(ch.recv()) == 7
+    assert is_empty(ch)                               # 7 was never sent
     assert state(task) == "Cancelled" and task.is_done()
 
 
