@@ -6,22 +6,16 @@
 
 #include <atomic>
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 
 #include "channel/channel.hpp"
 #include "core/done_signal.hpp"
-#include "core/fork_reset.hpp"
 
 namespace qv {
 
 // Lives on the waiting thread's stack; it does not return before its claimer has woken it.
-// In a forked child the thread of an inherited waiter does not exist: the waiter is stale
-// there, and channels drop it instead of handing it an item nobody would ever get.
 class Waiter {
 public:
-    bool is_stale() const noexcept { return generation_ != fork_generation(); }
-
     // Whoever flips the flag first owns the right to hand this waiter its result.
     bool try_claim() noexcept {
         bool expected = false;
@@ -45,7 +39,6 @@ public:
     bool sent = false;                    // send: a receiver took the value
 
 private:
-    const std::uint64_t generation_ = fork_generation();
     std::atomic<bool> claimed_{false};
     DoneSignal done_;
 
