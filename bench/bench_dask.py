@@ -13,12 +13,13 @@ import sys
 import threading
 import time
 
+import cloudpickle
 import dask
 import dask.array as da
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bench_kernels import CASES  # noqa: E402
+import bench_workloads as workloads  # noqa: E402
 
 import quorvaline as qv  # noqa: E402
 import quorvaline.dask as qvd  # noqa: E402
@@ -29,47 +30,36 @@ try:
 except ImportError:  # the benchmark still runs, without that column
     ne = None
 
-HAVERSINE = "haversine"
+# Worker processes make their inputs with the workload benchmark's own function.
+cloudpickle.register_pickle_by_value(workloads)
 
 
-def haversine(m, a, b, c):
-    """examples/haversine.py's formula on three coordinates (lon2 = c, lat2 = a + b)."""
-    sin_dphi = m.sin(b * 0.5)
-    sin_dlambda = m.sin((c - a) * 0.5)
-    h = sin_dphi * sin_dphi + m.cos(a) * m.cos(a + b) * sin_dlambda * sin_dlambda
-    return 2 * 6371.0 * m.atan2(m.sqrt(h), m.sqrt(1 - h))
+def lazy_inputs(name, n, chunk):
+    """The workload's inputs as Dask arrays, each chunk made where it is computed, with the
+    workload benchmark's distributions (one seed per chunk)."""
+    sizes = [min(chunk, n - start) for start in range(0, n, chunk)]
+    parts = [dask.delayed(workloads.inputs, pure=True)(name, size, np.random.default_rng(i))
+             for i, size in enumerate(sizes)]
+    names = list(workloads.inputs(name, 1, np.random.default_rng(0)))
+    return {arg: da.concatenate([da.from_delayed(part[arg], (size,), dtype=np.float64)
+                                 for part, size in zip(parts, sizes)])
+            for arg in names}
 
 
-HAVERSINE_NE = ("2 * 6371.0 * arctan2(sqrt(sin(b*0.5)*sin(b*0.5) + cos(a)*cos(a+b)"
-                "*sin((c-a)*0.5)*sin((c-a)*0.5)), sqrt(1 - (sin(b*0.5)*sin(b*0.5) + cos(a)"
-                "*cos(a+b)*sin((c-a)*0.5)*sin((c-a)*0.5))))")
+def numexpr_chunk(*chunks, names, text):
+    return ne.evaluate(text, local_dict=dict(zip(names, chunks)))
 
 
-class DaskMath:
-    sin, cos, sqrt, atan2 = da.sin, da.cos, da.sqrt, da.arctan2
-
-
-def workloads():
-    """(name, our kernel, the Dask + NumPy builder, numexpr's text) for every formula."""
-    a, b, c = kernel.args("a", "b", "c")
-    rows = [(name, qv.compile(build(a, b, c)), np_fn, ne_text)
-            for name, build, np_fn, ne_text, _, _ in CASES]
-    rows.append((HAVERSINE, qv.compile(haversine(kernel, a, b, c)),
-                 lambda a, b, c: haversine(DaskMath, a, b, c), HAVERSINE_NE))
-    return rows
-
-
-def numexpr_chunk(a, b, c, text):
-    return ne.evaluate(text, local_dict={"a": a, "b": b, "c": c})
-
-
-def peers(k, np_fn, ne_text, inputs):
-    """The three lazy results of one formula over the same Dask inputs."""
-    operands = {name: inputs[name] for name in k.names}
-    out = {"ours": qvd.evaluate(k, operands), "numpy": np_fn(*inputs.values())}
+def peers(name, inputs):
+    """The three lazy results of one workload over the same Dask inputs."""
+    formula = workloads.FORMULAS[name]
+    ours = qv.compile(formula(workloads.KernelMath, *kernel.args(*inputs)))
+    # NumPy's functions dispatch to Dask's on Dask arrays: Dask + NumPy, chunk by chunk.
+    out = {"ours": qvd.evaluate(ours, inputs), "numpy": formula(workloads.NumpyMath, **inputs)}
     if ne is not None:
-        out["numexpr"] = da.map_blocks(numexpr_chunk, *inputs.values(), text=ne_text,
-                                       dtype=np.float64, meta=np.empty((0,)))
+        out["numexpr"] = da.map_blocks(numexpr_chunk, *inputs.values(), names=list(inputs),
+                                       text=workloads.NE_TEXT[name], dtype=np.float64,
+                                       meta=np.empty((0,)))
     return out
 
 
@@ -81,7 +71,7 @@ def time_persist(persist, lazy):
     return seconds
 
 
-def run(sizes, chunk, repeat, persist, make_inputs, label):
+def run(sizes, chunk, repeat, persist, persist_inputs, label):
     """Times every formula with each peer, interleaved round by round; prints the rows."""
     print(f"\n{label}")
     header = f"{'formula':<22}{'n':>11}{'ours s':>9}{'/ Dask+NumPy':>22}{'/ Dask+numexpr':>22}"
@@ -89,9 +79,9 @@ def run(sizes, chunk, repeat, persist, make_inputs, label):
     print("-" * len(header))
     rows = []
     for n in sizes:
-        inputs = make_inputs(n, chunk)
-        for name, k, np_fn, ne_text in workloads():
-            lazies = peers(k, np_fn, ne_text, inputs)
+        for name in workloads.FORMULAS:
+            inputs = persist_inputs(lazy_inputs(name, n, chunk))
+            lazies = peers(name, inputs)
             times = {peer: [] for peer in lazies}
             for _ in range(repeat):
                 for peer, lazy in lazies.items():
@@ -107,13 +97,12 @@ def run(sizes, chunk, repeat, persist, make_inputs, label):
                              f"{max(ratios):.2f}]")
                 rows.append((label, name, n, peer, ours / min(times[peer])))
             print(f"{name:<22}{n:>11.0e}{ours:>9.3f}{cells[0]:>22}{cells[1]:>22}")
-        del inputs
+            del inputs, lazies
     return rows
 
 
-def threaded_inputs(n, chunk):
-    rng = da.random.default_rng(42)
-    return dict(zip("abc", dask.persist(*(rng.random(n, chunks=chunk) for _ in "abc"))))
+def threaded_inputs(lazy):
+    return dict(zip(lazy, dask.persist(*lazy.values())))
 
 
 def threads_computing_at_once(k, inputs, workers):
@@ -165,8 +154,8 @@ def main():
     with dask.config.set(scheduler="threads"):
         rows = run(sizes, chunk, args.repeat, lambda lazy: lazy.persist(), threaded_inputs,
                    f"threaded scheduler, {cpus} threads")
-        k = qv.compile("sin(a)**2 + cos(b)**2")
-        inputs = threaded_inputs(sizes[-1], chunk)
+        inputs = threaded_inputs(lazy_inputs("haversine", sizes[-1], chunk))
+        k = qv.compile(workloads.haversine(workloads.KernelMath, *kernel.args(*inputs)))
         for workers in (cpus, 2 * cpus):
             peak = threads_computing_at_once(k, inputs, workers)
             print(f"threads computing at once with {workers} Dask threads: at most {peak} "
@@ -184,11 +173,10 @@ def main():
                 distributed.wait(done)
                 return done
 
-            def cluster_inputs(n, chunk):
-                rng = da.random.default_rng(42)
-                arrays = client.persist([rng.random(n, chunks=chunk) for _ in "abc"])
+            def cluster_inputs(lazy):
+                arrays = client.persist(list(lazy.values()))
                 distributed.wait(arrays)
-                return dict(zip("abc", arrays))
+                return dict(zip(lazy, arrays))
 
             rows += run(sizes, chunk, args.repeat, persist, cluster_inputs,
                         "LocalCluster, 2 worker processes of 1 thread")
