@@ -315,28 +315,52 @@ private:
     }
 
     // A Select blends when each branch has at most kBlendOps operators and no math-library
-    // call (a branch holding a split Select holds such a call or a long body); otherwise it
-    // splits its lanes. Nested Selects are decided first, level by level.
+    // call or split Select of its own; subtrees that also appear in the other branch or the
+    // condition do not count, since every lane computes them anyway. Nested Selects are
+    // decided first (they come first in post-order), level by level.
     void classify_selects() {
-        std::vector<std::uint32_t> ops(n_);
-        std::vector<std::uint8_t> heavy(n_);
         branch_ctx_.assign(n_, kNone);
+        // Nodes grouped by value number, in node order within each group.
+        std::vector<std::uint32_t> start(uses_.size() + 1, 0);
+        for (std::size_t v = 0; v < uses_.size(); ++v) start[v + 1] = start[v] + uses_[v];
+        std::vector<std::uint32_t> fill(start.begin(), start.end() - 1);
+        occurrences_.resize(n_);
+        for (std::size_t i = 0; i < n_; ++i) occurrences_[fill[vn_[i]]++] = static_cast<std::uint32_t>(i);
+        occurrence_start_ = std::move(start);
+
+        std::vector<std::size_t> work;
         for (std::size_t i = 0; i < n_; ++i) {
-            const Node& node = tree_[i];
+            if (tree_[i].tag != NodeTag::Select) continue;
             const auto kids = kids_of(i);
-            std::uint32_t count = child_count(node.tag) == 0 ? 0 : 1;
-            bool h = calls_libm(node);
-            for (std::size_t k = 0; k < child_count(node.tag); ++k) {
-                count = std::min<std::uint32_t>(count + ops[kids[k]], UINT32_MAX / 2);
-                h = h || heavy[kids[k]] != 0;
-            }
-            ops[i] = count;
-            heavy[i] = h ? 1 : 0;
-            if (node.tag == NodeTag::Select) {
-                auto cheap = [&](std::size_t b) { return heavy[b] == 0 && ops[b] <= kBlendOps; };
-                if (!cheap(kids[1]) || !cheap(kids[2])) branch_ctx_[i] = 0;  // split; set below
-            }
+            const std::size_t cond_first = i + 1 - tree_[i].size;
+            auto cheap = [&](std::size_t branch, std::size_t other) {
+                const std::size_t other_first = other + 1 - tree_[other].size;
+                auto elsewhere = [&](std::size_t j) {
+                    return appears_in(vn_[j], cond_first, kids[0]) || appears_in(vn_[j], other_first, other);
+                };
+                std::uint32_t ops = 0;
+                work.assign(1, branch);
+                while (!work.empty()) {
+                    const std::size_t j = work.back();
+                    work.pop_back();
+                    const std::size_t count = child_count(tree_[j].tag);
+                    if (count == 0 || (uses_[vn_[j]] > 1 && elsewhere(j))) continue;
+                    if (calls_libm(tree_[j]) || lazy(j) || ++ops > kBlendOps) return false;
+                    const auto grandkids = kids_of(j);
+                    for (std::size_t k = 0; k < count; ++k) work.push_back(grandkids[k]);
+                }
+                return true;
+            };
+            if (!cheap(kids[1], kids[2]) || !cheap(kids[2], kids[1])) branch_ctx_[i] = 0;  // split; set below
         }
+    }
+
+    // Whether value `v` has a node in [first, last].
+    bool appears_in(std::uint32_t v, std::size_t first, std::size_t last) const {
+        const auto begin = occurrences_.begin() + occurrence_start_[v];
+        const auto end = occurrences_.begin() + occurrence_start_[v + 1];
+        const auto it = std::lower_bound(begin, end, static_cast<std::uint32_t>(first));
+        return it != end && *it <= last;
     }
 
     // The context of every node, walking down from the root: branches of split Selects open
@@ -530,6 +554,9 @@ private:
                     table = fast;
                     ops[1] = kUnused;
                     arity = 1;
+                } else if (const std::optional<double> r = exact_reciprocal(node.op, ops[1])) {
+                    table = &tables_.binary[static_cast<std::size_t>(BinaryOp::Mul)];
+                    ops[1] = Val{Val::Kind::Scalar, constant(*r)};
                 }
                 break;
             case NodeTag::Compare: table = &tables_.compare[node.op]; break;
@@ -546,6 +573,20 @@ private:
         if (ops[1].kind != Val::Kind::Scalar || !is_constant_[ops[1].index] || !pow_bound_known()) return nullptr;
         const std::optional<PowExponent> e = pow_exponent_of(p_.constants_[ops[1].index]);
         return e ? &tables_.pow_const[static_cast<std::size_t>(*e)] : nullptr;
+    }
+
+    // x / c for a constant power of two c whose reciprocal is a double: x * (1/c) is the same
+    // real number x * 2^-k, rounded once, so the same bits (zeros, infinities and subnormal
+    // results included; a NaN x comes out of either as itself, quieted).
+    std::optional<double> exact_reciprocal(std::uint8_t op, Val divisor) const {
+        if (static_cast<BinaryOp>(op) != BinaryOp::Div || divisor.kind != Val::Kind::Scalar ||
+            !is_constant_[divisor.index]) {
+            return std::nullopt;
+        }
+        const auto bits = std::bit_cast<std::uint64_t>(p_.constants_[divisor.index]);
+        const std::uint64_t exponent = (bits >> 52) & 0x7ff;
+        if ((bits & 0x000fffffffffffffull) != 0 || exponent == 0 || exponent == 0x7ff) return std::nullopt;
+        return 1.0 / p_.constants_[divisor.index];
     }
 
     // A register for a step over blocks; over scalars alone, a scalar folded now (constants) or
@@ -723,6 +764,7 @@ private:
 
     std::vector<std::uint32_t> vn_;    // value number per node
     std::vector<std::uint32_t> uses_;  // nodes per value number
+    std::vector<std::uint32_t> occurrences_, occurrence_start_;  // nodes by value number
     std::vector<std::uint32_t> ctx_;   // context per node
     std::vector<std::uint32_t> branch_ctx_;  // per split Select: its if_true context (if_false next)
     std::vector<Context> contexts_;
@@ -898,12 +940,12 @@ void BlockBinding::run(std::size_t begin, std::size_t end, double* out) const {
                     for (std::size_t k = 0; k < active.count; ++k) {
                         const std::uint32_t lane =
                             active.dense ? static_cast<std::uint32_t>(k) : arena[active.offset + k];
-                        const double c = cond == nullptr ? cond_scalar : cond[lane];
-                        if (c != 0.0) {
-                            arena[t_off + t_count++] = lane;
-                        } else {
-                            arena[f_off + f_count++] = lane;
-                        }
+                        // Written to both lists, kept in one: no branch to mispredict.
+                        const bool chose_true = (cond == nullptr ? cond_scalar : cond[lane]) != 0.0;
+                        arena[t_off + t_count] = lane;
+                        arena[f_off + f_count] = lane;
+                        t_count += chose_true ? 1 : 0;
+                        f_count += chose_true ? 0 : 1;
                     }
                     frames.push_back(SelectFrame{active, Lanes{false, f_off, f_count}, arena_top});
                     arena_top += 2 * active.count;

@@ -237,9 +237,10 @@ TEST(BlockInterpreter, SharesRepeatedSubtreesWhereEveryLaneNeedsThem) {
         {"sin(x)*sin(x) + sin(x)",
          bin(BinaryOp::Add, bin(BinaryOp::Mul, un(UnaryOp::Sin, arg(0)), un(UnaryOp::Sin, arg(0))),
              un(UnaryOp::Sin, arg(0))), 2},
-        // in both branches: once, before the split
-        {"where(x > 0, log(x) + 1, log(x) * 2)",
-         sel(positive(), bin(BinaryOp::Add, log_x(), cst(1.0)), bin(BinaryOp::Mul, log_x(), cst(2.0))), 7},
+        // in both branches of a split: once, before the split
+        {"where(x > 0, log(x) + exp(x), log(x) * 2)",
+         sel(positive(), bin(BinaryOp::Add, log_x(), un(UnaryOp::Exp, arg(0))),
+             bin(BinaryOp::Mul, log_x(), cst(2.0))), 8},
         // twice in one branch: once, in that branch
         {"where(x > 0, log(x) * log(x), 0)", sel(positive(), bin(BinaryOp::Mul, log_x(), log_x()), cst(0.0)), 7},
         // in a branch and after the Select: once, before it
@@ -248,6 +249,9 @@ TEST(BlockInterpreter, SharesRepeatedSubtreesWhereEveryLaneNeedsThem) {
         // cheap branches: both over the whole block, then one blend
         {"where(x > 0, x * 2, -x)",
          sel(positive(), bin(BinaryOp::Mul, arg(0), cst(2.0)), un(UnaryOp::Neg, arg(0))), 4},
+        // a math-library call in both branches is computed for every lane anyway: blended
+        {"where(x > 0, 1 - log(x), log(x))",
+         sel(positive(), bin(BinaryOp::Sub, cst(1.0), log_x()), log_x()), 4},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(BlockProgram(c.body, views).step_count(), c.steps) << c.what;

@@ -87,7 +87,9 @@ TEST_P(ConstantPowers, GivePowsBitsOnHardLanes) {
     for (double c : kExponents) {
         std::size_t at_threshold = 0;
         const std::vector<double> x = hard_values(c, at_threshold);
-        if (c != 0.0 && c != 1.0) EXPECT_EQ(at_threshold, 300u) << "too few threshold lanes for " << c;
+        if (c != 0.0 && c != 1.0) {
+            EXPECT_EQ(at_threshold, 300u) << "too few threshold lanes for " << c;
+        }
         const std::size_t n = x.size();
         std::vector<double> pick(n);
         for (std::size_t i = 0; i < n; ++i) pick[i] = static_cast<double>(i % 3);
