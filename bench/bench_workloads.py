@@ -3,7 +3,8 @@
 Each formula is written once the way its users write it (`**2`, terms used twice, nested
 `where`): over `kernel` for us, over NumPy for NumPy, as the same text for numexpr, and as the
 same scalar formula in a numba `prange` loop (compiled before timing). Ours runs on prebuilt
-Buffers (`rt.go`); every peer runs on the pool's thread count (NumPy on one). Each result is
+Buffers (`rt.go`); every peer runs on the pool's thread count (NumPy on one). Contenders are
+timed in turns, round after round, and the best round of each counts. Each result is
 checked against NumPy's to a relative 1e-9 of its largest magnitude. The floor is the time
 of the formula's math-library calls alone after sharing (each call once, on its real
 arguments, on the same threads).
@@ -18,11 +19,16 @@ import argparse
 import math
 import os
 import sys
+import time
 
-import numpy as np
+# numba's OpenMP workers otherwise spin after each loop and take the CPUs from whoever runs
+# next in this process; passive, they sleep as our pool's workers and numexpr's do.
+os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
+
+import numpy as np  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import best_of, libm_calls_floor, libm_pow, pool_threads  # noqa: E402
+from common import libm_calls_floor, libm_pow, pool_threads  # noqa: E402
 
 from quorvaline import kernel, rt  # noqa: E402
 
@@ -285,7 +291,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default="1e5,1e6,1e7")
     parser.add_argument("--pow-values", default="1e7")
-    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--repeat", type=int, default=7, help="rounds of turns")
     parser.add_argument("--only", default="", help="comma-separated formula names")
     options = parser.parse_args()
     threads = pool_threads()
@@ -301,7 +307,7 @@ def main():
     nb = numba_kernels()
     names = [s for s in options.only.split(",") if s] or list(FORMULAS)
     print(f"formulas as written, {threads} threads for ours, numexpr and numba; "
-          f"ratios are ours / peer, best of {options.repeat}")
+          f"ratios are ours / peer, best of {options.repeat} rounds")
     print(f"{'formula':<14}{'n':>6}{'ours ms':>10}{'/NumPy':>8}{'/numexpr':>10}{'/numba':>8}"
           f"{'/floor':>8}")
     for size in (int(float(s)) for s in options.sizes.split(",")):
@@ -309,38 +315,57 @@ def main():
             v = inputs(name, size, rng)
             fn = FORMULAS[name]
             spec = kernel.elementwise(fn(KernelMath, *kernel.args(*v)))
-            bufs = {k: rt.asarray(a) for k, a in v.items()}
-            mapped = kernel.map(spec, **bufs)
+            mapped = kernel.map(spec, **{k: rt.asarray(a) for k, a in v.items()})
             ref = fn(NumpyMath, **v)
-            if not agree(rt.go(mapped).result().numpy(), ref):
-                raise SystemExit(f"{name}: ours disagrees with NumPy")
-            t_ours = best_of(lambda: rt.go(mapped).result(), repeat=options.repeat)
-            t_np = best_of(lambda: fn(NumpyMath, **v), repeat=options.repeat)
-            row = f"{name:<14}{size:>6.0e}{t_ours * 1e3:>10.3f}{t_ours / t_np:>8.2f}"
+            runs = {"ours": lambda: rt.go(mapped).result(), "NumPy": lambda: fn(NumpyMath, **v)}
+            results = {"ours": rt.go(mapped).result().numpy()}
             if ne is not None:
                 text = NE_TEXT[name]
-                if not agree(ne.evaluate(text, local_dict=v), ref):
-                    raise SystemExit(f"{name}: numexpr disagrees with NumPy")
-                t_ne = best_of(lambda: ne.evaluate(text, local_dict=v), repeat=options.repeat)
-                row += f"{t_ours / t_ne:>10.2f}"
-            else:
-                row += f"{'-':>10}"
+                runs["numexpr"] = lambda: ne.evaluate(text, local_dict=v)
             if name in nb:
                 args = list(v.values())
-                if not agree(nb[name](*args), ref):
-                    raise SystemExit(f"{name}: numba disagrees with NumPy")
-                t_nb = best_of(lambda: nb[name](*args), repeat=options.repeat)
-                row += f"{t_ours / t_nb:>8.2f}"
-            else:
-                row += f"{'-':>8}"
+                runs["numba"] = lambda: nb[name](*args)
+            for peer in ("numexpr", "numba"):
+                if peer in runs:
+                    results[peer] = runs[peer]()
+            for who, values in results.items():
+                if not agree(values, ref):
+                    raise SystemExit(f"{name}: {who} disagrees with NumPy")
+            t = interleaved(runs, options.repeat)
+            row = f"{name:<14}{size:>6.0e}{t['ours'] * 1e3:>10.3f}{t['ours'] / t['NumPy']:>8.2f}"
+            for peer, width in (("numexpr", 10), ("numba", 8)):
+                row += f"{t['ours'] / t[peer]:>{width}.2f}" if peer in t else f"{'-':>{width}}"
             calls = libm_calls(name, v)
             if calls:
-                row += f"{t_ours / libm_calls_floor(calls, threads):>8.2f}"
+                row += f"{t['ours'] / libm_calls_floor(calls, threads):>8.2f}"
             else:
                 row += f"{'-':>8}"
             print(row, flush=True)
-            del v, bufs, mapped, ref
+            del v, mapped, ref, runs, results
 
+
+def interleaved(runs, rounds, min_time=0.02):
+    """Best per-call time of each run, timed in turns round after round, so that a machine
+    shared with other work slows every contender alike."""
+    calls = {}
+    for who, fn in runs.items():
+        fn()
+        n, t0 = 1, time.perf_counter()
+        fn()
+        while time.perf_counter() - t0 < min_time and n < 1 << 16:
+            n *= 2
+            t0 = time.perf_counter()
+            for _ in range(n):
+                fn()
+        calls[who] = n
+    best = {who: math.inf for who in runs}
+    for _ in range(rounds):
+        for who, fn in runs.items():
+            t0 = time.perf_counter()
+            for _ in range(calls[who]):
+                fn()
+            best[who] = min(best[who], (time.perf_counter() - t0) / calls[who])
+    return best
 
 if __name__ == "__main__":
     main()
