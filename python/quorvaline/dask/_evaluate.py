@@ -12,6 +12,7 @@ from dask.base import tokenize
 
 import quorvaline as qv
 from quorvaline._one_call import _merge_operands, _names_from_scope
+from quorvaline.dask._threads import follow_worker_limit
 
 
 def evaluate(formula: Any, operands: Optional[Mapping[str, Any]] = None, /,
@@ -55,6 +56,7 @@ def evaluate(formula: Any, operands: Optional[Mapping[str, Any]] = None, /,
 
 def _evaluate_chunk(*chunks: Any, kernel: qv.Kernel, names: List[str],
                     scalars: Dict[str, Any]) -> npt.NDArray[np.float64]:
+    follow_worker_limit()
     # The engine takes one-dimensional operands: broadcast, flatten in C order, reshape.
     shape = np.broadcast_shapes(*(np.shape(c) for c in chunks))
     flat = [np.ascontiguousarray(np.broadcast_to(c, shape), dtype=np.float64).ravel()
