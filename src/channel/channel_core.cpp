@@ -22,7 +22,54 @@ constexpr auto kGiveUpPoll = std::chrono::milliseconds(10);
 
 }  // namespace
 
-ChannelCore::ChannelCore(std::size_t capacity) : ring_(checked_capacity(capacity)) {}
+// The list of live channels: its lock is taken only when a channel is made or freed, and
+// by a fork, which then holds every channel's lock across fork(), so that no child starts
+// with a channel locked by a thread it does not have.
+class LiveChannels {
+public:
+    static void add(ChannelCore& c) {
+        std::lock_guard g(lock_);
+        c.live_next_ = head_;
+        if (head_) head_->live_prev_ = &c;
+        head_ = &c;
+    }
+    static void remove(ChannelCore& c) {
+        std::lock_guard g(lock_);
+        (c.live_prev_ ? c.live_prev_->live_next_ : head_) = c.live_next_;
+        if (c.live_next_) c.live_next_->live_prev_ = c.live_prev_;
+    }
+    // No thread holds a channel lock while it waits for another lock, so this ends.
+    static void lock_all() {
+        lock_.lock();
+        for (ChannelCore* c = head_; c; c = c->live_next_) c->lock_.lock();
+    }
+    static void unlock_all() {
+        for (ChannelCore* c = head_; c; c = c->live_next_) c->lock_.unlock();
+        lock_.unlock();
+    }
+    static void rebuild_all() {
+        for (ChannelCore* c = head_; c; c = c->live_next_) rebuild_in_child(c->lock_);
+        rebuild_in_child(lock_);
+    }
+
+private:
+    static constinit inline std::mutex lock_;
+    static constinit inline ChannelCore* head_ = nullptr;
+};
+
+namespace {
+const ForkRegistration g_fork{{
+    .prepare = LiveChannels::lock_all,
+    .parent = LiveChannels::unlock_all,
+    .child = LiveChannels::rebuild_all,
+}};
+}  // namespace
+
+ChannelCore::ChannelCore(std::size_t capacity) : ring_(checked_capacity(capacity)) {
+    LiveChannels::add(*this);
+}
+
+ChannelCore::~ChannelCore() { LiveChannels::remove(*this); }
 
 std::unique_lock<std::mutex> ChannelCore::lock_live() {
     std::unique_lock<std::mutex> g(lock_);

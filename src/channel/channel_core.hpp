@@ -27,6 +27,9 @@ class ChannelCore {
 public:
     // Capacity >= 2^59: fault "capacity overflow"; failed slot allocation: std::bad_alloc.
     explicit ChannelCore(std::size_t capacity);
+    ~ChannelCore();
+    ChannelCore(const ChannelCore&) = delete;
+    ChannelCore& operator=(const ChannelCore&) = delete;
 
     // Blocks until taken or queued; returns the buffer back when no receiving end is left,
     // or when `give_up` (if given) turns true while the send waits.
@@ -81,6 +84,11 @@ private:
     bool no_senders_ = false;
     bool no_receivers_ = false;
     std::uint64_t generation_ = fork_generation();  // of the process the waiters live in
+
+    // Every live channel, so that a fork can hold all their locks (LiveChannels).
+    friend class LiveChannels;
+    ChannelCore* live_prev_ = nullptr;
+    ChannelCore* live_next_ = nullptr;
 };
 
 // The counted ends: a ChannelHandle holds them through shared references, and the

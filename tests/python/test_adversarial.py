@@ -30,7 +30,16 @@ FORK_AMID_LOCKS = """
             rt.go(small, out=c); c.recv(); rt.go(large)
     def wait_in_channel():
         parked.recv()
-    threads = [threading.Thread(target=f, daemon=True) for f in (hammer, hammer, hammer, wait_in_channel)]
+    shared = rt.chan(1)                  # its lock changes hands all the time
+    one = rt.asarray(np.ones(1))
+    def send_shared():
+        while not stop.is_set():
+            shared.send(one)
+    def recv_shared():
+        while not stop.is_set():
+            shared.recv()
+    threads = [threading.Thread(target=f, daemon=True)
+               for f in (hammer, hammer, wait_in_channel, send_shared, recv_shared)]
     for t in threads:
         t.start()
     def child(i):
@@ -41,6 +50,10 @@ FORK_AMID_LOCKS = """
         # The parent's waiting thread does not exist here: the item stays for us.
         parked.send(c.recv())
         assert parked.recv().scalar() == i + 2
+        while q.py_select(q.RecvCase(shared), default=True)[0] == 0:
+            pass
+        shared.send(rt.asarray(np.array([float(i)])))
+        assert shared.recv().scalar() == i
         if i % 10 == 0:
             check_engine()
     running = []
@@ -50,8 +63,7 @@ FORK_AMID_LOCKS = """
             reap([running.pop(0)])
     reap(running)
     stop.set()
-    parked.send(rt.asarray(np.array([-1.0])))
-    for t in threads:
+    for t in threads[:2]:                # the others may stay parked: daemon threads
         t.join(60)
     check_engine()
     print("ok")
