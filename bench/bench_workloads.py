@@ -293,7 +293,11 @@ def main():
     parser.add_argument("--pow-values", default="1e7")
     parser.add_argument("--repeat", type=int, default=7, help="rounds of turns")
     parser.add_argument("--only", default="", help="comma-separated formula names")
+    parser.add_argument("--clock", choices=("wall", "cpu"), default="wall",
+                        help="cpu: the CPU time of every thread of the process (the floor's "
+                             "too), which other work on a busy machine does not inflate")
     options = parser.parse_args()
+    clock = time.process_time if options.clock == "cpu" else time.perf_counter
     threads = pool_threads()
     rng = np.random.default_rng(20240613)
     if int(float(options.pow_values)) > 0:
@@ -307,7 +311,7 @@ def main():
     nb = numba_kernels()
     names = [s for s in options.only.split(",") if s] or list(FORMULAS)
     print(f"formulas as written, {threads} threads for ours, numexpr and numba; "
-          f"ratios are ours / peer, best of {options.repeat} rounds")
+          f"ratios are ours / peer, best of {options.repeat} rounds, {options.clock} clock")
     print(f"{'formula':<14}{'n':>6}{'ours ms':>10}{'/NumPy':>8}{'/numexpr':>10}{'/numba':>8}"
           f"{'/floor':>8}")
     for size in (int(float(s)) for s in options.sizes.split(",")):
@@ -331,40 +335,41 @@ def main():
             for who, values in results.items():
                 if not agree(values, ref):
                     raise SystemExit(f"{name}: {who} disagrees with NumPy")
-            t = interleaved(runs, options.repeat)
+            t = interleaved(runs, options.repeat, clock)
             row = f"{name:<14}{size:>6.0e}{t['ours'] * 1e3:>10.3f}{t['ours'] / t['NumPy']:>8.2f}"
             for peer, width in (("numexpr", 10), ("numba", 8)):
                 row += f"{t['ours'] / t[peer]:>{width}.2f}" if peer in t else f"{'-':>{width}}"
             calls = libm_calls(name, v)
             if calls:
-                row += f"{t['ours'] / libm_calls_floor(calls, threads):>8.2f}"
+                floor = libm_calls_floor(calls, threads, cpu=options.clock == "cpu")
+                row += f"{t['ours'] / floor:>8.2f}"
             else:
                 row += f"{'-':>8}"
             print(row, flush=True)
             del v, mapped, ref, runs, results
 
 
-def interleaved(runs, rounds, min_time=0.02):
+def interleaved(runs, rounds, clock=time.perf_counter, min_time=0.02):
     """Best per-call time of each run, timed in turns round after round, so that a machine
     shared with other work slows every contender alike."""
     calls = {}
     for who, fn in runs.items():
         fn()
-        n, t0 = 1, time.perf_counter()
+        n, t0 = 1, clock()
         fn()
-        while time.perf_counter() - t0 < min_time and n < 1 << 16:
+        while clock() - t0 < min_time and n < 1 << 16:
             n *= 2
-            t0 = time.perf_counter()
+            t0 = clock()
             for _ in range(n):
                 fn()
         calls[who] = n
     best = {who: math.inf for who in runs}
     for _ in range(rounds):
         for who, fn in runs.items():
-            t0 = time.perf_counter()
+            t0 = clock()
             for _ in range(calls[who]):
                 fn()
-            best[who] = min(best[who], (time.perf_counter() - t0) / calls[who])
+            best[who] = min(best[who], (clock() - t0) / calls[who])
     return best
 
 if __name__ == "__main__":

@@ -80,7 +80,7 @@ def libm():
         lib.libm_calls_seconds.restype = ctypes.c_double
         lib.libm_calls_seconds.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p,
                                            ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t,
-                                           ctypes.c_int]
+                                           ctypes.c_int, ctypes.c_int]
         lib.pow_array.restype = None
         lib.pow_array.argtypes = [ctypes.c_void_p, ctypes.c_double, ctypes.c_void_p,
                                   ctypes.c_size_t]
@@ -108,10 +108,11 @@ def add_chain_floor(a):
 LIBM_FUNCTIONS = {"sin": 0, "cos": 1, "exp": 2, "log": 3, "atan2": 4, "tan": 5}
 
 
-def libm_calls_floor(calls, threads):
+def libm_calls_floor(calls, threads, cpu=False):
     """Best time of a formula's math-library calls alone, per element on `threads` threads:
     `calls` lists (function name, argument array[, second argument array]) as the formula
-    makes them, each over the arguments it really gets."""
+    makes them, each over the arguments it really gets. With `cpu`, the threads' CPU time
+    added up."""
     n = calls[0][1].size
     fns = (ctypes.c_int * len(calls))(*(LIBM_FUNCTIONS[c[0]] for c in calls))
     keep = [np.ascontiguousarray(c[1]) for c in calls] + \
@@ -121,7 +122,7 @@ def libm_calls_floor(calls, threads):
     out = np.empty(n)
     lib = libm()
     return best_reported(lambda: lib.libm_calls_seconds(fns, xs, ys, len(calls), out.ctypes.data,
-                                                        n, threads))
+                                                        n, threads, int(cpu)))
 
 
 def libm_pow(x, c):
