@@ -1,6 +1,8 @@
-// Storage for float64 vectors: huge-page advice for large blocks, cache-line alignment for
-// medium ones.
+// Storage for float64 vectors: large blocks through the block cache with huge-page advice,
+// cache-line alignment for medium ones.
 #include "buffer/f64_vec.hpp"
+
+#include "buffer/block_cache.hpp"
 
 #include <sys/mman.h>
 
@@ -29,14 +31,25 @@ void advise_huge_pages(void* p, std::size_t bytes) noexcept {
 
 void* allocate_f64_storage(std::size_t bytes) {
     if (bytes == 0) bytes = sizeof(double);
+    if (bytes >= kBlockCacheMin) {
+        // A kept block was advised when it was first made.
+        void* p = block_take(bytes);
+        if (bytes >= kHugeThreshold) advise_huge_pages(p, block_class(bytes));
+        return p;
+    }
     // Small results: the plain allocator's alignment does, and it is much the cheaper call.
     void* p = bytes < kLineAlignThreshold ? std::malloc(bytes)
                                           : std::aligned_alloc(64, (bytes + 63) / 64 * 64);
     if (p == nullptr) throw std::bad_alloc();
-    if (bytes >= kHugeThreshold) advise_huge_pages(p, bytes);
     return p;
 }
 
-void release_f64_storage(void* p, std::size_t) noexcept { std::free(p); }
+void release_f64_storage(void* p, std::size_t bytes) noexcept {
+    if (bytes >= kBlockCacheMin) {
+        block_give_back(p, bytes);
+    } else {
+        std::free(p);
+    }
+}
 
 }  // namespace qv

@@ -28,12 +28,23 @@ std::string_view dtype_debug(DType d) noexcept {
 BufferInner::BufferInner(F64Vec&& values)
     : shape_{values.size()},
       storage_(std::move(values)),
+      data_(storage_.data()),
       byte_len_(storage_.size() * sizeof(double)),
       dtype_(DType::F64) {}
 
 BufferInner::BufferInner(std::vector<std::size_t> shape, F64Vec&& words, std::size_t byte_len,
                          DType dtype)
-    : shape_(std::move(shape)), storage_(std::move(words)), byte_len_(byte_len), dtype_(dtype) {}
+    : shape_(std::move(shape)),
+      storage_(std::move(words)),
+      data_(storage_.data()),
+      byte_len_(byte_len),
+      dtype_(dtype) {}
+
+BufferInner::BufferInner(std::vector<std::size_t> shape, const double* data,
+                         std::shared_ptr<const void> owner)
+    : shape_(std::move(shape)), owner_(std::move(owner)), data_(data), byte_len_(0), dtype_(DType::F64) {
+    byte_len_ = element_count() * sizeof(double);
+}
 
 std::size_t BufferInner::element_count() const noexcept {
     std::size_t n = 1;
@@ -45,11 +56,15 @@ std::span<const double> BufferInner::as_f64_slice() const {
     if (dtype_ != DType::F64) {
         fault_assert_eq("as_f64_slice requires F64 dtype", dtype_debug(dtype_), dtype_debug(DType::F64));
     }
-    return {storage_.data(), element_count()};
+    return {data_, element_count()};
 }
 
 BufferRef from_f64_vec(F64Vec&& values) {
     return std::make_shared<const BufferInner>(std::move(values));
+}
+
+BufferRef lend_f64(std::vector<std::size_t> shape, const double* data, std::shared_ptr<const void> owner) {
+    return std::make_shared<const BufferInner>(std::move(shape), data, std::move(owner));
 }
 
 }  // namespace qv

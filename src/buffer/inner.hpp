@@ -1,5 +1,7 @@
 // The shared, immutable buffer record and its typed access. Every buffer the system
-// creates is float64 with shape (n,); the other dtypes exist for the texts only.
+// creates is float64 with shape (n,); the other dtypes exist for the texts only. A record
+// may also lend float64 memory that something else owns (an array of the binding layer,
+// read in place for one call): a type-erased owner keeps that memory alive.
 #pragma once
 
 #include <cstddef>
@@ -24,11 +26,14 @@ public:
     explicit BufferInner(F64Vec&& values);
     // Raw record, for tests of the typed accessor: `words` holds the bytes 8-aligned.
     BufferInner(std::vector<std::size_t> shape, F64Vec&& words, std::size_t byte_len, DType dtype);
+    // Lends `data` (element_count() doubles of `shape`, C order) without copying; `owner` is
+    // released with the record, on whatever thread drops the last reference.
+    BufferInner(std::vector<std::size_t> shape, const double* data, std::shared_ptr<const void> owner);
 
     const std::vector<std::size_t>& shape() const noexcept { return shape_; }
     DType dtype() const noexcept { return dtype_; }
     std::size_t byte_len() const noexcept { return byte_len_; }
-    const void* data() const noexcept { return storage_.data(); }
+    const void* data() const noexcept { return data_; }
 
     // Product of the shape, wrapping; 1 for an empty shape.
     std::size_t element_count() const noexcept;
@@ -37,7 +42,9 @@ public:
 
 private:
     std::vector<std::size_t> shape_;
-    F64Vec storage_;
+    F64Vec storage_;                     // empty when the memory is lent
+    std::shared_ptr<const void> owner_;  // what keeps lent memory alive
+    const double* data_;
     std::size_t byte_len_;
     DType dtype_;
 };
@@ -45,5 +52,7 @@ private:
 using BufferRef = std::shared_ptr<const BufferInner>;
 
 BufferRef from_f64_vec(F64Vec&& values);
+// A float64 record over memory owned by `owner`; see the lending constructor.
+BufferRef lend_f64(std::vector<std::size_t> shape, const double* data, std::shared_ptr<const void> owner);
 
 }  // namespace qv

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 #include "buffer/inner.hpp"
 #include "core/engine_error.hpp"
@@ -18,5 +19,14 @@ inline constexpr std::size_t kParallelThreshold = 4096;
 inline constexpr std::size_t kFlatMinPiece = 1024;
 
 Result<BufferRef> evaluate_kernel(const CompiledKernel& kernel, const ArgValues& args);
+
+// The element count every buffer argument shares: ShapeError at the first that differs
+// (in dense order), ArgError when no argument is a buffer.
+Result<std::size_t> common_length(const ArgValues& args);
+
+// Writes the kernel's values into `out`, whose size must be common_length(args). `out` may
+// be exactly the data of an argument (an in-place update): every interpreter writes element
+// i of the result only after its last read of element i of any argument.
+void evaluate_kernel_into(const CompiledKernel& kernel, const ArgValues& args, std::span<double> out);
 
 }  // namespace qv

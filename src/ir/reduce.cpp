@@ -30,14 +30,16 @@ std::string_view reduce_op_name(ReduceOp op) noexcept {
     return "?";
 }
 
-namespace {
-
-// Starts from -0.0 so that a sum of negative zeros stays -0.0.
-double sum_of(std::span<const double> xs) {
-    double total = -0.0;
+double sum_from(std::span<const double> xs, double start) noexcept {
+    double total = start;
     for (double x : xs) total += x;
     return total;
 }
+
+namespace {
+
+// Starts from -0.0 so that a sum of negative zeros stays -0.0.
+double sum_of(std::span<const double> xs) { return sum_from(xs, -0.0); }
 
 double mean_of(std::span<const double> xs) { return sum_of(xs) / static_cast<double>(xs.size()); }
 

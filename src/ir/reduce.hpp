@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "buffer/inner.hpp"
@@ -16,5 +17,10 @@ enum class ReduceOp : std::uint8_t { Sum = 0, Mean = 1, Min = 2, Max = 3, Count 
 std::string_view reduce_op_name(ReduceOp op) noexcept;
 
 Result<double> reduce(const BufferInner& input, ReduceOp op);
+
+// start + xs[0] + xs[1] + ..., added strictly in order. Sum is sum_from(xs, -0.0), so a sum
+// carried from chunk to chunk (each chunk's start is the previous chunk's result) has the
+// bits of the sum of the whole.
+double sum_from(std::span<const double> xs, double start) noexcept;
 
 }  // namespace qv

@@ -1,7 +1,10 @@
 // What one submission computes: a kernel over bound arguments, or a reduction of one buffer.
 #pragma once
 
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <variant>
 #include <vector>
@@ -28,6 +31,12 @@ struct ReduceWork {
 
 // The submission's private copy of what a MapSpec or ReduceSpec describes.
 using Work = std::variant<MapWork, ReduceWork>;
+
+// An ArgError naming the arguments not among `given` (checked first: "missing arg: y") or
+// else the given names that are no argument ("unexpected args: z"); nullopt when they match.
+// `given` holds distinct names.
+std::optional<EngineError> check_bound_names(const std::vector<std::string>& arg_names,
+                                             std::span<const std::string_view> given);
 
 // The bound values in dense order, or an ArgError naming missing (checked first) or
 // unexpected names.

@@ -45,6 +45,7 @@ constexpr int kJoinSpins = 2000;
 struct Join {
     const Piece* piece;
     std::size_t min_piece;
+    bool capped = false;  // under a thread limit: its pieces are never cut again
     std::atomic<std::size_t> remaining;  // indices neither run nor skipped yet
     std::atomic<bool> failed{false};
     std::exception_ptr error;            // written only by the thread that set `failed`
@@ -90,9 +91,10 @@ public:
 
     // Runs the call: the caller cuts and runs pieces itself, leaving the halves it cuts off
     // in the shared queue for the workers, then waits for the ones they took.
-    void run(std::size_t n, std::size_t min_piece, const Piece& piece) {
+    void run(std::size_t n, std::size_t min_piece, const Piece& piece, std::size_t limit) {
         Join join(piece, min_piece, n);
         std::optional<Range> r = Range{&join, 0, n, threads(), kNoWorker};
+        if (limit < threads()) r = cut_capped(join, n, limit);
         while (r) {
             execute(*r, kCaller);
             r = take_back(join);
@@ -146,6 +148,19 @@ private:
         return std::nullopt;
     }
 
+    // Leaves `limit` - 1 pieces (fewer when min_piece forbids) in the shared queue and
+    // returns the first for the caller; none of them is ever cut again.
+    std::optional<Range> cut_capped(Join& join, std::size_t n, std::size_t limit) {
+        join.capped = true;
+        const std::size_t pieces = std::max<std::size_t>(1, std::min(limit, n / join.min_piece));
+        const std::size_t step = (n + pieces - 1) / pieces;
+        for (std::size_t begin = step; begin < n; begin += step) {
+            push(Range{&join, begin, std::min(n, begin + step), 0, kCaller});
+            announce();
+        }
+        return Range{&join, 0, std::min(n, step), 0, kNoWorker};
+    }
+
     static std::optional<Range> take_of(Deque& d, const Join& join, bool newest) {
         std::lock_guard g(d.lock);
         auto& q = d.ranges;
@@ -175,7 +190,7 @@ private:
 
     void execute(Range r, std::size_t self) {
         Join& join = *r.join;
-        if (r.cut_by != kNoWorker && r.cut_by != self)
+        if (r.cut_by != kNoWorker && r.cut_by != self && !join.capped)
             r.budget = std::max(r.budget / 2, threads());  // taken over: may be cut again
         try {
             while (!join.failed.load(std::memory_order_relaxed)) {
@@ -233,6 +248,8 @@ private:
     std::condition_variable sleep_cv_;
 };
 
+std::atomic<std::size_t> g_thread_limit{SIZE_MAX};
+
 // One-time creation without a mutex, so the child of a fork can reset it with plain stores.
 enum : int { kNone, kBuilding, kReady };
 std::atomic<Pool*> g_pool{nullptr};
@@ -283,12 +300,23 @@ std::size_t pool_thread_count() {
 void parallel_for(std::size_t n, std::size_t min_piece, const Piece& piece) {
     min_piece = std::max<std::size_t>(min_piece, 1);
     if (n == 0) return;
-    // Too small to cut, or already on a worker (waiting there could starve the pool).
-    if (n / 2 < min_piece || tl_pool != nullptr) {
+    const std::size_t limit = g_thread_limit.load(std::memory_order_relaxed);
+    // Too small to cut, limited to one thread, or already on a worker (waiting there could
+    // starve the pool).
+    if (n / 2 < min_piece || limit <= 1 || tl_pool != nullptr) {
         piece(0, n);
         return;
     }
-    the_pool().run(n, min_piece, piece);
+    the_pool().run(n, min_piece, piece, limit);
+}
+
+void set_thread_limit(std::size_t n) {
+    if (n == 0) fault("thread limit of 0");
+    g_thread_limit.store(n, std::memory_order_relaxed);
+}
+
+std::size_t thread_limit() {
+    return std::min(g_thread_limit.load(std::memory_order_relaxed), pool_thread_count());
 }
 
 }  // namespace qv

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <vector>
+
 #include "buffer/inner.hpp"
 #include "core/fault.hpp"
 
@@ -32,6 +35,25 @@ TEST(Buffer, TypedAccessRefusesOtherDtypes) {
                   "assertion `left == right` failed: as_f64_slice requires F64 dtype\n"
                   "  left: I32\n right: F64");
     }
+}
+
+// A lent record reads the owner's memory in place and keeps the owner until its last
+// reference goes.
+TEST(Buffer, LentMemoryLivesAsLongAsItsLastReference) {
+    auto owner = std::make_shared<std::vector<double>>(std::vector<double>{1, 2, 3, 4, 5, 6});
+    std::weak_ptr<std::vector<double>> watch = owner;
+    BufferRef lent = lend_f64({2, 3}, owner->data(), owner);
+    const double* data = owner->data();
+    owner.reset();
+    EXPECT_EQ(lent->element_count(), 6u);
+    EXPECT_EQ(lent->byte_len(), 48u);
+    EXPECT_EQ(lent->as_f64_slice().data(), data);
+    EXPECT_EQ(lent->as_f64_slice()[5], 6.0);
+    BufferRef copy = lent;
+    lent.reset();
+    EXPECT_FALSE(watch.expired());
+    copy.reset();
+    EXPECT_TRUE(watch.expired());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "core/fault.hpp"
+#include "ir/block_interp.hpp"
 #include "ir/evaluator.hpp"
 #include "reference/interpreters.hpp"
 #include "tree_builder.hpp"
@@ -181,6 +182,46 @@ TEST(Evaluator, ConcurrentEvaluationsAgree) {
 TEST(Evaluator, ForeignDtypeIsAFault) {
     const BufferRef odd = std::make_shared<const BufferInner>(std::vector<std::size_t>{2}, F64Vec(1), 8, DType::I32);
     EXPECT_THROW(evaluate_kernel(flat_kernel(arg(0)), {odd}), Fault);
+}
+
+// Writing into an argument's own storage gives what a fresh output gets, for flat bodies,
+// fused products and Selects, on the calling thread and on the pool.
+TEST(Evaluator, OutputMayBeExactlyAnArgument) {
+    const NodeList bodies[] = {
+        bin(BinaryOp::Add, bin(BinaryOp::Mul, arg(0), arg(1)), arg(0)),
+        bin(BinaryOp::Sub, cst(1.0), bin(BinaryOp::Div, arg(1), arg(0))),
+        sel(cmp(CompareOp::Lt, arg(0), cst(0.0)), un(UnaryOp::Neg, arg(0)), bin(BinaryOp::Mul, arg(0), arg(1))),
+    };
+    for (std::size_t n : {5u, 5000u}) {
+        for (const NodeList& body : bodies) {
+            std::vector<CompiledKernel> kernels{tree_kernel(body)};
+            if (!contains_select(body)) kernels.push_back(flat_kernel(body));
+            for (const CompiledKernel& k : kernels) {
+                const BufferRef x = ramp(n, 0.5), y = ramp(n, -0.25);
+                const std::vector<double> expected = values_of(evaluate_kernel(k, {x, y}));
+                const std::span<double> storage(const_cast<double*>(x->as_f64_slice().data()), n);
+                evaluate_kernel_into(k, {x, y}, storage);
+                EXPECT_TRUE(std::equal(storage.begin(), storage.end(), expected.begin())) << n;
+            }
+        }
+    }
+}
+
+// Outputs past the last-level cache are streamed out of a scratch run: the same bits as the
+// interpreter writing in place, also into an argument's own storage.
+TEST(Evaluator, StreamedLargeOutputsKeepTheBits) {
+    const std::size_t n = (std::size_t{32} << 20) / sizeof(double) + 1029;  // an odd tail
+    const NodeList body = bin(BinaryOp::Add, bin(BinaryOp::Mul, arg(0), arg(1)), un(UnaryOp::Sqrt, arg(0)));
+    const CompiledKernel k = flat_kernel(body);
+    const BufferRef x = ramp(n, 1e-3), y = ramp(n, -2.5);
+    const std::vector<ArgView> views{{x->as_f64_slice().data(), 0.0, n}, {y->as_f64_slice().data(), 0.0, n}};
+    std::vector<double> expected(n);
+    BlockProgram(std::get<FlatProgram>(k.form), views).bind(views).run(0, n, expected.data());
+    const std::vector<double> got = values_of(evaluate_kernel(k, {x, y}));
+    EXPECT_EQ(std::memcmp(got.data(), expected.data(), n * sizeof(double)), 0);
+    const std::span<double> storage(const_cast<double*>(x->as_f64_slice().data()), n);
+    evaluate_kernel_into(k, {x, y}, storage);
+    EXPECT_EQ(std::memcmp(storage.data(), expected.data(), n * sizeof(double)), 0);
 }
 
 }  // namespace

@@ -251,6 +251,37 @@ TEST(Pool, PoolOfOneThreadRunsEverythingOnTheCaller) {
     EXPECT_EQ(status, 0) << "-1: killed, 10: lost indices, 11: a piece ran on another thread, "
                             "12: a worker was started";
 }
+// A thread limit caps the threads that work on one call at the same time, the caller
+// included; a limit of 1 keeps the call on its calling thread.
+TEST(Pool, ThreadLimitCapsTheThreadsOfOneCall) {
+    const int status = exit_status_in_child([] {
+        setenv("RAYON_NUM_THREADS", "4", 1);
+        for (std::size_t limit : {1u, 2u, 3u}) {
+            set_thread_limit(limit);
+            if (thread_limit() != limit) return 10;
+            const auto caller = std::this_thread::get_id();
+            std::atomic<std::size_t> count{0}, busy{0}, most{0};
+            std::atomic<bool> elsewhere{false};
+            parallel_for(1 << 16, 1024, [&](std::size_t b, std::size_t e) {
+                const std::size_t now = busy.fetch_add(1) + 1;
+                std::size_t seen = most.load();
+                while (now > seen && !most.compare_exchange_weak(seen, now)) {
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                count.fetch_add(e - b);
+                if (std::this_thread::get_id() != caller) elsewhere.store(true);
+                busy.fetch_sub(1);
+            });
+            if (count.load() != (1u << 16)) return 11;
+            if (most.load() > limit) return 12;
+            if (limit == 1 && elsewhere.load()) return 13;
+        }
+        set_thread_limit(1000);
+        return thread_limit() == 4 ? 0 : 14;
+    });
+    EXPECT_EQ(status, 0) << "-1: killed, 10/14: limit not reported, 11: lost indices, "
+                            "12: more threads than the limit at once, 13: limit 1 left the caller";
+}
 #endif
 
 }  // namespace

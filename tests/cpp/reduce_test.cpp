@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
+#include <cstdint>
+#include <span>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -131,6 +134,24 @@ TEST(Reduce, EmptyBufferNamesTheOperation) {
 TEST(Reduce, ForeignDtypeIsAFault) {
     const BufferInner odd({2}, F64Vec(1), 8, DType::I32);
     EXPECT_THROW((void)reduce(odd, ReduceOp::Sum), Fault);
+}
+
+// A sum carried from chunk to chunk has the bits of the whole array's sum, at any cuts.
+TEST(Reduce, SumCarriedOverChunksEqualsTheWholeSum) {
+    std::vector<double> xs;
+    for (int i = 0; i < 1000; ++i) xs.push_back(std::ldexp(1.0 + (i * 7919 % 1000) / 997.0, i % 60 - 30) * (i % 3 ? 1 : -1));
+    const BufferInner whole(F64Vec(xs.begin(), xs.end()));
+    const double expected = reduce(whole, ReduceOp::Sum).value();
+    for (std::size_t step : {1u, 7u, 64u, 999u, 1000u}) {
+        double carried = -0.0;
+        for (std::size_t at = 0; at < xs.size(); at += step) {
+            const std::size_t len = std::min(step, xs.size() - at);
+            carried = sum_from(std::span<const double>(xs.data() + at, len), carried);
+        }
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(carried), std::bit_cast<std::uint64_t>(expected)) << step;
+    }
+    EXPECT_EQ(sum_from({}, 2.5), 2.5);
+    EXPECT_TRUE(std::signbit(sum_from(std::vector<double>{-0.0}, -0.0)));
 }
 
 }  // namespace
