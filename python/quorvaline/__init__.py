@@ -1,4 +1,4 @@
-"""quorvaline: a small parallel compute engine for one-dimensional float64 arrays.
+"""quorvaline: a parallel compute engine for float64 arrays.
 
 The engine lives in the extension module `_quorvaline`; this package hands out the
 objects people use with it::
@@ -13,6 +13,7 @@ objects people use with it::
 For the full control of the four moves (expression, kernel, submission, result or
 channel) use `kernel`, `rt` and the classes directly.
 """
+import quorvaline._native_loader  # noqa: F401  (first: the modules below use it)
 from _quorvaline import (
     Buffer,
     Channel,
@@ -35,6 +36,7 @@ from quorvaline._kernel import compile as compile
 from quorvaline._one_call import evaluate
 from quorvaline._parser import parse
 from quorvaline._text import to_text
+from quorvaline._threads import get_num_threads, set_num_threads
 # Re-exported by name ("as"), but kept out of __all__: a star import would hide the
 # built-in sum, min and max.
 from quorvaline._one_call import max as max, mean as mean, min as min, sum as sum
@@ -51,9 +53,11 @@ __all__ = [
     "TaskHandle",
     "__version__",
     "evaluate",
+    "get_num_threads",
     "kernel",
     "parse",
     "py_select",
     "rt",
+    "set_num_threads",
     "to_text",
 ]

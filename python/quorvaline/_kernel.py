@@ -67,10 +67,7 @@ class Kernel:
     def __call__(self, operands: Optional[Mapping[str, Operand]] = None, /, *,
                  out: Optional[Float64Array] = None, **named: Operand) -> Float64Array:
         values: Mapping[str, Operand] = named if operands is None else _merge_operands(operands, named)
-        result = run_kernel(self._expr, self._spec, self._names, values)
-        if out is None:
-            return result
-        return _into(out, result)
+        return run_kernel(self._spec, values, out)
 
     def _formula(self) -> Formula:
         if self._key is None:
@@ -114,13 +111,3 @@ def compile(formula: Union[Kernel, Expr, str, Callable[..., Expr]]) -> Kernel:
 def _bits(value: float) -> int:
     return int(struct.unpack("<Q", struct.pack("<d", value))[0])
 
-
-def _into(out: Any, result: Float64Array) -> Float64Array:
-    if not isinstance(out, np.ndarray) or out.dtype != np.float64:
-        raise TypeError(f"argument 'out': expected a float64 ndarray, not "
-                        f"'{type(out).__name__}'")
-    if out.shape != result.shape:
-        raise ValueError(f"argument 'out': shape {out.shape} does not match the result's "
-                         f"{result.shape}")
-    np.copyto(out, result)
-    return out

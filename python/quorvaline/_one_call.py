@@ -1,25 +1,24 @@
 """One-call helpers: NumPy arrays in, one kernel or reduction run, NumPy array or float out.
 
-Each array is copied once into a Buffer and the result once out of it. Arrays are taken
-as they are: a wrong dtype, shape or layout is refused with the argument's name unless the
-caller passes convert=True, which lets NumPy make a float64 contiguous copy first.
+Arrays are read where they are when they are C-contiguous float64, and converted with one
+copy otherwise; the result is written straight into a new array or into `out`. The rules
+for operands live in one place, the native `evaluate`, which `run_kernel` (and so every
+compiled kernel) calls too.
 """
 from __future__ import annotations
 
 import functools
 import inspect
 import sys
-from contextlib import contextmanager
-from types import FrameType
-from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
+from types import CodeType, FrameType, FunctionType
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from _quorvaline import Buffer, Expr, KernelSpec, ReduceSpec
+from _quorvaline import Buffer, Expr, KernelSpec
 from quorvaline import _native
-from quorvaline._factories import kernel, rt
-from quorvaline._operands import check_operand
+from quorvaline._factories import kernel
 from quorvaline._parser import parse
 
 Operand = Union[Buffer, npt.ArrayLike]
@@ -31,100 +30,66 @@ def evaluate(
     operands: Optional[Mapping[str, Operand]] = None,
     /,
     *,
-    convert: bool = False,
+    out: Optional[Float64Array] = None,
     **named: Operand,
 ) -> Float64Array:
-    """Compute an elementwise expression over NumPy arrays and numbers; return a new array.
+    """Compute an elementwise expression over arrays and numbers, into a new array or `out`.
 
     `expr` is an `Expr` built from `kernel.arg` names, a formula text such as
     ``"2*a + 3*b"`` (read by `quorvaline.parse`, never evaluated), or a callable whose
     parameter names are the argument names, e.g. ``evaluate(lambda x, y: x * y + 1, x=xs,
-    y=ys)``. Operands are given by keyword, or in the `operands` mapping for names that clash
-    with `convert`; a name of a formula text that neither gives is taken from the caller's
-    local, then global variables. Each operand is a one-dimensional contiguous float64
-    array, a `Buffer` (used without a copy) or a number (the same for every element). Errors
-    are the engine's: for example ``ValueError("missing arg: y")``, with the argument's name
-    in front where one operand is at fault.
+    y=ys)``. Operands are given by keyword, or in the `operands` mapping (for a name such as
+    `out`); a name of a formula text that neither gives is taken from the caller's local,
+    then global variables. C-contiguous float64 arrays are read in place; other real arrays,
+    lists and Fortran-ordered or strided views are converted with one copy; complex, object,
+    string and datetime data, masked arrays, None and text are refused with a TypeError
+    naming the operand. Numbers and 0-d arrays are the same for every element; arrays of
+    different shapes broadcast as in NumPy. `out`, if given, is a writable C-contiguous
+    float64 array of the result's shape, which may be one of the operands (an in-place
+    update); it is returned.
     """
+    values = named if operands is None else _merge_operands(operands, named)
     if isinstance(expr, str):
-        formula, spec, order = _text_kernel(expr)
-        values = _merge_operands(operands, named)
+        spec, order = _text_kernel(expr)
         _names_from_scope(order, values, sys._getframe(1))
-        return run_kernel(formula, spec, order, values, convert)
-    formula = _as_expr(expr)
-    spec = kernel.elementwise(formula)
-    return run_kernel(formula, spec, _kernel_order(formula), _merge_operands(operands, named),
-                      convert)
+        return run_kernel(spec, values, out)
+    formula = expr if isinstance(expr, Expr) else _as_expr(expr)
+    return _native.evaluate(formula, values, out)
 
 
 @functools.lru_cache(maxsize=256)
-def _text_kernel(text: str) -> Tuple[Expr, KernelSpec, Tuple[str, ...]]:
-    """A formula text's expression, kernel and argument names, parsed once per text (as
-    numexpr keeps its compiled formulas): the same text always gives the same tree."""
+def _text_kernel(text: str) -> Tuple[KernelSpec, Tuple[str, ...]]:
+    """A formula text's kernel and argument names, parsed once per text (as numexpr keeps
+    its compiled formulas): the same text always gives the same tree."""
     expr = parse(text)
-    return expr, kernel.elementwise(expr), tuple(_kernel_order(expr))
+    return kernel.elementwise(expr), tuple(_kernel_order(expr))
 
 
-def run_kernel(expr: Expr, spec: KernelSpec, order: Sequence[str],
-               values: Mapping[str, Operand], convert: bool = False) -> Float64Array:
-    """The one binding path of every elementwise call: operands bound by name (arrays copied
-    into Buffers), lengths checked in kernel order, the kernel (`spec`, compiled from
-    `expr`) run, its result as NumPy."""
-    bound = {name: _bind(name, value, convert) for name, value in values.items()}
-    _check_lengths(order, bound)
-    if _MAP_PARAMETER not in bound:
-        return rt.go(kernel.map(spec, **bound)).result().numpy()
-    return _run_renamed(expr, bound)
+def run_kernel(spec: KernelSpec, values: Mapping[str, Operand],
+               out: Optional[Float64Array] = None) -> Float64Array:
+    """The one binding path of every elementwise call: operands bound by name and converted
+    where they must be, shapes broadcast, the kernel run into a new array or `out`."""
+    return _native.evaluate(spec, values, out)
 
 
-# kernel.map's own parameter: an operand of this name cannot reach it by keyword.
-_MAP_PARAMETER = "spec"
+def sum(array: Operand, /) -> float:
+    """Sum of all elements in C order, added strictly in order (NaN if any element is NaN)."""
+    return _native.sum(array)
 
 
-def _run_renamed(expr: Expr, bound: Dict[str, Any]) -> Float64Array:
-    """Runs the kernel with the argument named like kernel.map's parameter renamed: names
-    are no part of a kernel, so it computes the same. The new name is the old one with NUL
-    characters after it, which sorts right after it, so the engine's messages read as they
-    would have, once the name is put back in them."""
-    names, nodes = _native.expr_nodes(expr)
-    alias = _MAP_PARAMETER + "\0"
-    while alias in names or alias in bound:
-        alias += "\0"
-    renamed = tuple(alias if name == _MAP_PARAMETER else name for name in names)
-    spec = kernel.elementwise(_native.expr_from_nodes(renamed, nodes))
-    bound[alias] = bound.pop(_MAP_PARAMETER)
-    try:
-        return rt.go(kernel.map(spec, **bound)).result().numpy()
-    except ValueError as error:
-        raise ValueError(str(error).replace(alias, _MAP_PARAMETER)) from None
-
-
-def sum(array: Operand, /, *, convert: bool = False) -> float:
-    """Sum of the elements, added strictly in order (NaN if any element is NaN)."""
-    return _reduce(kernel.sum, array, convert)
-
-
-def mean(array: Operand, /, *, convert: bool = False) -> float:
+def mean(array: Operand, /) -> float:
     """The in-order sum divided by the element count."""
-    return _reduce(kernel.mean, array, convert)
+    return _native.mean(array)
 
 
-def min(array: Operand, /, *, convert: bool = False) -> float:
+def min(array: Operand, /) -> float:
     """Smallest element; NaN if any element is NaN; the earliest of equal values."""
-    return _reduce(kernel.min_reduce, array, convert)
+    return _native.min(array)
 
 
-def max(array: Operand, /, *, convert: bool = False) -> float:
+def max(array: Operand, /) -> float:
     """Largest element; NaN if any element is NaN; the earliest of equal values."""
-    return _reduce(kernel.max_reduce, array, convert)
-
-
-def _reduce(make_spec: Callable[[Buffer], ReduceSpec], array: Operand, convert: bool) -> float:
-    buf = _bind("array", array, convert)
-    if not isinstance(buf, Buffer):
-        raise TypeError(f"argument 'array': '{type(array).__name__}' object cannot be "
-                        "converted to 'PyArray<T, D>'")
-    return rt.go(make_spec(buf)).result().scalar()
+    return _native.max(array)
 
 
 def _as_expr(expr: Union[Expr, str, Callable[..., Expr]], caller: str = "evaluate") -> Expr:
@@ -160,13 +125,30 @@ def _names_from_scope(order: Sequence[str], values: Dict[str, Operand], frame: F
             raise NameError(f"name '{name}' is not defined")
 
 
-def _parameter_names(fn: Callable[..., Any], caller: str) -> List[str]:
+# Parameter names by code object: a lambda written in a loop is one code object, and
+# inspect.signature costs more than a small evaluation.
+_names_by_code: Dict[CodeType, Tuple[str, ...]] = {}
+
+
+def _parameter_names(fn: Callable[..., Any], caller: str) -> Tuple[str, ...]:
+    # Only plain functions without attributes (such as __wrapped__ or __signature__, which
+    # change what inspect reports) are known by their code alone.
+    plain = type(fn) is FunctionType and not fn.__dict__
+    code: Optional[CodeType] = fn.__code__ if plain else None
+    cached = _names_by_code.get(code) if code is not None else None
+    if cached is not None:
+        return cached
     kinds = (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
     params = inspect.signature(fn).parameters.values()
     if any(p.kind not in kinds for p in params):
         raise TypeError(f"{caller}() needs a callable with plain named parameters, "
                         "one per argument")
-    return [p.name for p in params]
+    names = tuple(p.name for p in params)
+    if code is not None:
+        if len(_names_by_code) >= 1024:
+            _names_by_code.clear()
+        _names_by_code[code] = names
+    return names
 
 
 def _merge_operands(operands: Optional[Mapping[str, Operand]],
@@ -184,54 +166,3 @@ def _kernel_order(expr: Expr) -> List[str]:
     # mismatch in that order; checking in the same order names the same operand.
     temp_args = expr.get_temp_args()
     return [temp_args[i] for i in expr.get_referenced_args()]
-
-
-def _bind(name: str, value: Operand, convert: bool) -> Any:
-    """The operand as `kernel.map` takes it: arrays copied into new Buffers, the rest as is
-    (numbers bind as scalars, and kernel.map refuses anything else by name)."""
-    if isinstance(value, Buffer):
-        return value
-    check_operand(name, value)
-    if convert:
-        with _named(name):
-            raw = np.asarray(value)
-        if raw is not value:
-            check_operand(name, raw)  # None or text inside a sequence
-        with _named(name):
-            converted = np.asarray(raw, dtype=np.float64, order="C")
-        value = float(converted) if converted.ndim == 0 else converted
-    if not isinstance(value, np.ndarray):
-        return value
-    if value.ndim == 1 and value.dtype == np.float64 and not value.flags.c_contiguous:
-        # The engine would stop with an internal fault; this is the caller's input.
-        raise ValueError(f"argument '{name}': contiguous array required "
-                         "(pass convert=True to copy it)")
-    try:
-        return rt.asarray(value)
-    except TypeError as error:
-        message = str(error)
-        prefix = "argument 'array': "
-        if message.startswith(prefix):
-            message = f"argument '{name}': " + message[len(prefix):]
-        raise TypeError(message) from None
-
-
-@contextmanager
-def _named(name: str) -> Iterator[None]:
-    """Puts the operand's name in front of a conversion's TypeError or ValueError."""
-    try:
-        yield
-    except (TypeError, ValueError) as error:
-        raise type(error)(f"argument '{name}': {error}") from error
-
-
-def _check_lengths(order: Sequence[str], bound: Mapping[str, Any]) -> None:
-    first = None
-    for name in order:
-        value = bound.get(name)
-        if not isinstance(value, Buffer):
-            continue
-        if first is None:
-            first = len(value)
-        elif len(value) != first:
-            raise ValueError(f"argument '{name}': buffer length mismatch: {first} vs {len(value)}")

@@ -132,16 +132,25 @@ Args parse_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs) {
     throw_python_error();
 }
 
-void reraise_for_argument(const char* name) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_python_error();
+void reraise_for_argument(const char* name) { reraise_naming(name, {PyExc_TypeError}); }
+
+void reraise_naming(std::string_view name, std::initializer_list<PyObject*> kinds) {
+    PyObject* kind = nullptr;
+    for (PyObject* k : kinds) {
+        if (PyErr_ExceptionMatches(k)) kind = k;
+    }
+    if (kind == nullptr) throw_python_error();
     const FetchedError original = fetch_error();
     Ref message = Ref::steal(check(PyObject_Str(original.value.get())));
-    Ref text = Ref::steal(check(PyUnicode_FromFormat("argument '%s': %U", name, message.get())));
-    Ref replacement = Ref::steal(check(PyObject_CallOneArg(PyExc_TypeError, text.get())));
+    // Built from sizes: a name may hold NUL characters.
+    const std::string head = "argument '" + std::string(name) + "': ";
+    Ref prefix = Ref::steal(check(PyUnicode_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size()))));
+    Ref text = Ref::steal(check(PyUnicode_Concat(prefix.get(), message.get())));
+    Ref replacement = Ref::steal(check(PyObject_CallOneArg(kind, text.get())));
     if (PyObject* cause = PyException_GetCause(original.value.get())) {
         PyException_SetCause(replacement.get(), cause);  // steals the new reference
     }
-    PyErr_SetObject(PyExc_TypeError, replacement.get());
+    PyErr_SetObject(kind, replacement.get());
     throw_python_error();
 }
 

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -124,6 +125,8 @@ Args parse_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs);
 // Re-raises a pending TypeError as "argument '{name}': {message}", keeping its cause;
 // any other pending exception passes through unchanged. Always throws PythonErrorSet.
 [[noreturn]] void reraise_for_argument(const char* name);
+// The same for a pending exception of any of `kinds`, re-raised as its own kind.
+[[noreturn]] void reraise_naming(std::string_view name, std::initializer_list<PyObject*> kinds);
 
 // Converters. Each sets a Python exception and throws PythonErrorSet on failure.
 std::string to_utf8(PyObject* value);                   // str ("PyString")

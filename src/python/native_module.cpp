@@ -1,14 +1,47 @@
 // quorvaline._native, the package's native face: a second module of this same library
-// (PEP 489, several modules in one library), so it shares the one engine state and the
-// classes of _quorvaline, whose own surface stays as it is.
+// (PEP 489, several modules in one library), so it shares the one engine state (the pool,
+// the kernel cache, the delivery worker) and the classes of _quorvaline, whose own surface
+// stays as it is.
 #include <Python.h>
 
+#include <cstddef>
+
+#include "pool/pool.hpp"
+#include "python/arg_frame.hpp"
+#include "python/entry.hpp"
 #include "python/heap_type.hpp"
+#include "python/native_compute.hpp"
 #include "python/py_expr_nodes.hpp"
 
 namespace qv::py {
 
 namespace {
+
+constexpr Signature kGetThreadsSignature = Signature("get_num_threads()");
+constexpr Signature kSetThreadsSignature = Signature("set_num_threads()").required("n");
+
+QV_FASTCALL_FN(native_get_num_threads) {
+    (void)self;
+    return guarded([&] {
+        (void)parse_fastcall(kGetThreadsSignature, args, nargs, kwnames);
+        return check(PyLong_FromSize_t(thread_limit()));
+    });
+}
+
+QV_FASTCALL_FN(native_set_num_threads) {
+    (void)self;
+    return guarded([&] {
+        const Args parsed = parse_fastcall(kSetThreadsSignature, args, nargs, kwnames);
+        const std::size_t n = parsed.convert(0, to_size);
+        if (n == 0) {
+            PyErr_SetString(PyExc_ValueError, "set_num_threads() needs at least 1 thread, got 0");
+            throw_python_error();
+        }
+        const std::size_t previous = thread_limit();
+        set_thread_limit(n);
+        return check(PyLong_FromSize_t(previous));
+    });
+}
 
 PyMethodDef native_methods[] = {
     {"expr_nodes", method_cast(native_expr_nodes), METH_FASTCALL | METH_KEYWORDS,
@@ -17,6 +50,23 @@ PyMethodDef native_methods[] = {
     {"expr_from_nodes", method_cast(native_expr_from_nodes), METH_FASTCALL | METH_KEYWORDS,
      "expr_from_nodes($module, names, nodes)\n--\n\n"
      "A new Expr over new arguments, one per name in that order, from post-order nodes."},
+    {"evaluate", method_cast(native_evaluate), METH_FASTCALL | METH_KEYWORDS,
+     "evaluate($module, kernel, operands, out=None)\n--\n\n"
+     "Evaluate an Expr or KernelSpec over a dict of operands into a new array or `out`."},
+    {"sum", method_cast(native_sum), METH_FASTCALL | METH_KEYWORDS,
+     "sum($module, array, start=-0.0)\n--\n\n"
+     "start + a[0] + a[1] + ..., added in C order; without start, an empty array is an error."},
+    {"mean", method_cast(native_mean), METH_FASTCALL | METH_KEYWORDS,
+     "mean($module, array)\n--\n\nThe in-order sum divided by the element count."},
+    {"min", method_cast(native_min), METH_FASTCALL | METH_KEYWORDS,
+     "min($module, array)\n--\n\nSmallest element; NaN if any element is NaN."},
+    {"max", method_cast(native_max), METH_FASTCALL | METH_KEYWORDS,
+     "max($module, array)\n--\n\nLargest element; NaN if any element is NaN."},
+    {"get_num_threads", method_cast(native_get_num_threads), METH_FASTCALL | METH_KEYWORDS,
+     "get_num_threads($module)\n--\n\nThreads, the caller included, that one call may use."},
+    {"set_num_threads", method_cast(native_set_num_threads), METH_FASTCALL | METH_KEYWORDS,
+     "set_num_threads($module, n)\n--\n\n"
+     "Let at most n threads work on each call; returns the previous count."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -67,6 +67,10 @@ PyTypeObject* reduce_spec_type() {
         {{Py_tp_doc, const_cast<char*>("Specification for a reduce operation.")}});
 }
 
+const KernelSpec* kernel_spec_of(PyObject* spec) {
+    return PyObject_TypeCheck(spec, kernel_spec_type()) ? &held<KernelSpec>(spec) : nullptr;
+}
+
 std::optional<Work> copy_work(PyObject* spec) {
     if (PyObject_TypeCheck(spec, map_spec_type())) return Work(held<MapWork>(spec));
     if (PyObject_TypeCheck(spec, reduce_spec_type())) return Work(held<ReduceWork>(spec));

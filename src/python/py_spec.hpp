@@ -6,6 +6,7 @@
 
 #include <optional>
 
+#include "ir/kernel_spec.hpp"
 #include "ir/work.hpp"
 #include "python/arg_frame.hpp"
 
@@ -18,6 +19,9 @@ PyTypeObject* reduce_spec_type();
 // A private copy of what a MapSpec or ReduceSpec (or an instance of a subclass) describes,
 // buffers shared; nullopt for any other object.
 std::optional<Work> copy_work(PyObject* spec);
+
+// The kernel spec held by a KernelSpec (or an instance of a subclass); null for any other object.
+const KernelSpec* kernel_spec_of(PyObject* spec);
 
 // The kernel object's reduction functions: X(ReduceOp, method name), in the order of its
 // method table.

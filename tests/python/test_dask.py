@@ -54,7 +54,7 @@ def test_evaluate_matches_the_engine_with_broadcasting(case):
     assert out.dtype == np.float64 and out.shape == values.shape
     expected = qv.evaluate(lambda x, y, s: qv.kernel.sqrt(abs(x * y)) + s,
                            x=values.ravel(), y=np.broadcast_to(row, values.shape).ravel(),
-                           s=2.0, convert=True)
+                           s=2.0)
     assert same_bits(out.compute(), expected.reshape(values.shape))
 
 

@@ -11,6 +11,7 @@ from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
 import quorvaline as qv
+from quorvaline import _native
 
 # How many partial results one combining task takes.
 SPLIT_EVERY = 32
@@ -122,8 +123,8 @@ def _sum_from(start: Partial, chunk: Any) -> Partial:
     flat = np.ravel(np.asarray(chunk, dtype=np.float64))
     if flat.size == 0:
         return start
-    # -0.0 + value is value, bit for bit (for -0.0 too), so the chain goes on exactly.
-    return qv.sum(np.concatenate(([value], flat))), count + flat.size
+    # The in-order chain carried on from `value`: the whole array's sum, bit for bit.
+    return _native.sum(flat, value), count + flat.size
 
 
 def _add_partials(parts: List[Partial]) -> Partial:

@@ -1,0 +1,128 @@
+// evaluate and the reductions of the native face: operands bound in place, the kernel taken
+// from the cache, the engine run without the interpreter lock straight into the result.
+#include "python/native_compute.hpp"
+
+#include <optional>
+#include <span>
+#include <utility>
+#include <variant>
+
+#include "ir/cache.hpp"
+#include "ir/evaluator.hpp"
+#include "ir/kernel_spec.hpp"
+#include "ir/reduce.hpp"
+#include "python/entry.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+#include "python/operands.hpp"
+#include "python/py_expr.hpp"
+#include "python/py_spec.hpp"
+#include "python/result_array.hpp"
+
+namespace qv::py {
+
+namespace {
+
+constexpr Signature kEvaluateSignature =
+    Signature("evaluate()").required("kernel").required("operands").optional("out");
+constexpr Signature kSumSignature = Signature("sum()").required("array").optional("start");
+constexpr Signature kMeanSignature = Signature("mean()").required("array");
+constexpr Signature kMinSignature = Signature("min()").required("array");
+constexpr Signature kMaxSignature = Signature("max()").required("array");
+
+// The spec of a KernelSpec as it is, or made from an Expr (refused as elementwise refuses).
+struct SpecSource {
+    std::optional<KernelSpec> made;
+    const KernelSpec* spec = nullptr;
+};
+
+SpecSource to_spec(PyObject* value) {
+    SpecSource source;
+    if ((source.spec = kernel_spec_of(value)) != nullptr) return source;
+    if (!PyObject_TypeCheck(value, expr_type())) raise_cannot_convert(value, "Expr or KernelSpec");
+    auto made = make_kernel_spec(expr_value(value));
+    if (auto* refused = std::get_if<SpecError>(&made)) {
+        PyErr_SetString(PyExc_ValueError, refused->message.c_str());
+        throw_python_error();
+    }
+    source.made = std::get<KernelSpec>(std::move(made));
+    source.spec = &*source.made;
+    return source;
+}
+
+double reduce_or_raise(const BufferRef& input, ReduceOp op) {
+    Result<double> value = [&] {
+        ReleaseGil released;
+        return reduce(*input, op);
+    }();
+    if (!value) raise_result(std::move(value).error());
+    return value.value();
+}
+
+template <const Signature& sig, ReduceOp op>
+PyObject* native_reduce(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const Args parsed = parse_fastcall(sig, args, nargs, kwnames);
+        const BufferRef input = bind_single("array", parsed[0]);
+        return check(PyFloat_FromDouble(reduce_or_raise(input, op)));
+    });
+}
+
+}  // namespace
+
+QV_FASTCALL_FN(native_evaluate) {
+    (void)self;
+    return guarded([&] {
+        const Args parsed = parse_fastcall(kEvaluateSignature, args, nargs, kwnames);
+        const SpecSource source = parsed.convert(0, to_spec);
+        PyObject* operands = parsed.convert(1, to_dict);
+        BoundOperands bound = bind_operands(source.spec->arg_names, operands);
+        PyObject* out = parsed[2];
+        Ref result = out == nullptr || out == Py_None ? new_result_array(bound.shape)
+                                                      : Ref::borrow(reinterpret_cast<PyObject*>(checked_out(out, bound)));
+        auto* array = reinterpret_cast<PyArrayObject*>(result.get());
+        const std::span<double> into(static_cast<double*>(PyArray_DATA(array)),
+                                     static_cast<std::size_t>(PyArray_SIZE(array)));
+        {
+            ReleaseGil released;
+            const CompiledKernelRef kernel = get_or_compile(source.spec->body);
+            evaluate_kernel_into(*kernel, bound.values, into);
+        }
+        return result.release();
+    });
+}
+
+QV_FASTCALL_FN(native_sum) {
+    (void)self;
+    return guarded([&] {
+        const Args parsed = parse_fastcall(kSumSignature, args, nargs, kwnames);
+        const BufferRef input = bind_single("array", parsed[0]);
+        if (parsed[1] == nullptr) return check(PyFloat_FromDouble(reduce_or_raise(input, ReduceOp::Sum)));
+        const double start = parsed.convert(1, [](PyObject* v) {
+            const double d = PyFloat_AsDouble(v);
+            if (d == -1.0 && PyErr_Occurred() != nullptr) throw_python_error();
+            return d;
+        });
+        double total;
+        {
+            ReleaseGil released;
+            total = sum_from(input->as_f64_slice(), start);
+        }
+        return check(PyFloat_FromDouble(total));
+    });
+}
+
+QV_FASTCALL_FN(native_mean) {
+    (void)self;
+    return native_reduce<kMeanSignature, ReduceOp::Mean>(args, nargs, kwnames);
+}
+QV_FASTCALL_FN(native_min) {
+    (void)self;
+    return native_reduce<kMinSignature, ReduceOp::Min>(args, nargs, kwnames);
+}
+QV_FASTCALL_FN(native_max) {
+    (void)self;
+    return native_reduce<kMaxSignature, ReduceOp::Max>(args, nargs, kwnames);
+}
+
+}  // namespace qv::py

@@ -1,0 +1,353 @@
+// Operand binding for the package's native face: classification, conversion, broadcasting,
+// and the lending of array memory to the engine for the length of one call.
+#include "python/operands.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <string_view>
+#include <utility>
+
+#include "ir/work.hpp"
+#include "python/arg_frame.hpp"
+#include "python/entry.hpp"
+#include "python/errors.hpp"
+#include "python/py_buffer.hpp"
+#include "python/ref.hpp"
+
+namespace qv::py {
+
+namespace {
+
+// One operand after classification. Array: a C-contiguous, aligned, native float64 ndarray of
+// at least one dimension, the caller's own (`copied` false) or a copy made here.
+struct Operand {
+    enum class Kind { Scalar, Array, Buffer } kind = Kind::Scalar;
+    double scalar = 0.0;
+    Ref array;
+    bool copied = false;
+    BufferRef buffer;
+};
+
+[[noreturn]] void raise_for_operand(PyObject* kind, std::string_view name, std::string_view message) {
+    std::string text = "argument '";
+    text += name;
+    text += "': ";
+    text += message;
+    Ref value = Ref::steal(check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+    PyErr_SetObject(kind, value.get());
+    throw_python_error();
+}
+
+std::string text_of(PyObject* o) {
+    Ref s = Ref::steal(check(PyObject_Str(o)));
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(s.get(), &size);
+    if (data == nullptr) throw_python_error();
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+// numpy.ma is imported by its users; when it is not loaded, nothing can be a masked array.
+bool is_masked(PyObject* value) {
+    if (PyArray_CheckExact(value)) return false;
+    PyObject* ma = PyImport_GetModule(Ref::steal(check(PyUnicode_FromString("numpy.ma"))).get());
+    if (ma == nullptr) {
+        if (PyErr_Occurred() != nullptr) throw_python_error();
+        return false;
+    }
+    Ref module = Ref::steal(ma);
+    Ref masked = Ref::steal(check(PyObject_GetAttrString(module.get(), "MaskedArray")));
+    const int is = PyObject_IsInstance(value, masked.get());
+    if (is < 0) throw_python_error();
+    return is == 1;
+}
+
+bool is_native_f64(PyArray_Descr* descr) {
+    return descr->type_num == NPY_DOUBLE && PyArray_ISNBO(descr->byteorder);
+}
+
+bool readable_in_place(PyArrayObject* a) {
+    return is_native_f64(PyArray_DESCR(a)) && PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a);
+}
+
+// A Python int through the float64 nearest to it; too large is OverflowError naming it.
+double int_value(std::string_view name, PyObject* value) {
+    const double v = PyLong_AsDouble(value);
+    if (v == -1.0 && PyErr_Occurred() != nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_python_error();
+        PyErr_Clear();
+        raise_for_operand(PyExc_OverflowError, name, "integer too large to convert to float64");
+    }
+    return v;
+}
+
+// What NumPy's float64 conversion would misread: None as NaN, text parsed as a number.
+void refuse_non_number(std::string_view name, PyObject* value) {
+    if (value == Py_None) {
+        raise_for_operand(PyExc_TypeError, name, "None is not a number (use numpy.nan for a missing value)");
+    }
+    if (PyUnicode_Check(value) || PyBytes_Check(value)) {
+        raise_for_operand(PyExc_TypeError, name,
+                          "'" + std::string(Py_TYPE(value)->tp_name) + "' object is text, not a number");
+    }
+}
+
+// An object array is refused; the reason an element gives (None, text, an integer beyond
+// float64) is named when there is one.
+[[noreturn]] void refuse_objects(std::string_view name, PyArrayObject* a) {
+    Ref iter = Ref::steal(check(PyArray_IterNew(reinterpret_cast<PyObject*>(a))));
+    auto* it = reinterpret_cast<PyArrayIterObject*>(iter.get());
+    while (it->index < it->size) {
+        Ref element = Ref::steal(check(PyArray_GETITEM(a, static_cast<char*>(it->dataptr))));
+        refuse_non_number(name, element.get());
+        if (PyLong_Check(element.get())) (void)int_value(name, element.get());
+        PyArray_ITER_NEXT(it);
+    }
+    raise_for_operand(PyExc_TypeError, name,
+                      "dtype object does not convert to float64 (only bool, integer and float data do)");
+}
+
+Operand classify(std::string_view name, PyObject* value) {
+    Operand op;
+    if (PyFloat_CheckExact(value)) {
+        op.scalar = PyFloat_AS_DOUBLE(value);
+        return op;
+    }
+    if (PyLong_Check(value)) {  // bool too
+        op.scalar = int_value(name, value);
+        return op;
+    }
+    if (PyObject_TypeCheck(value, buffer_type())) {
+        op.kind = Operand::Kind::Buffer;
+        op.buffer = buffer_ref(value);
+        return op;
+    }
+    refuse_non_number(name, value);
+    ensure_numpy_api();
+    Ref array;
+    if (PyArray_Check(value)) {
+        if (is_masked(value)) {
+            raise_for_operand(PyExc_TypeError, name,
+                              "masked arrays are refused, since their masked values would be "
+                              "computed; pass .filled(value) or .compressed()");
+        }
+        array = Ref::borrow(value);
+    } else {
+        array = Ref::steal(PyArray_FromAny(value, nullptr, 0, 0, 0, nullptr));
+        if (!array) reraise_naming(name, {PyExc_TypeError, PyExc_ValueError, PyExc_OverflowError});
+    }
+    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+    const char kind = PyArray_DESCR(a)->kind;
+    if (kind == 'O') refuse_objects(name, a);
+    if (kind == 'U' || kind == 'S') {
+        raise_for_operand(PyExc_TypeError, name,
+                          "an array of text (" + text_of(reinterpret_cast<PyObject*>(PyArray_DESCR(a))) +
+                              ") is not numbers");
+    }
+    if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
+        raise_for_operand(PyExc_TypeError, name,
+                          "dtype " + text_of(reinterpret_cast<PyObject*>(PyArray_DESCR(a))) +
+                              " does not convert to float64 (only bool, integer and float data do)");
+    }
+    if (PyArray_NDIM(a) == 0) {
+        Ref item = Ref::steal(check(PyArray_GETITEM(a, PyArray_BYTES(a))));
+        if (PyLong_Check(item.get())) {
+            op.scalar = int_value(name, item.get());
+        } else {
+            op.scalar = PyFloat_AsDouble(item.get());
+            if (op.scalar == -1.0 && PyErr_Occurred() != nullptr) throw_python_error();
+        }
+        return op;
+    }
+    op.kind = Operand::Kind::Array;
+    if (!readable_in_place(a)) {
+        // One copy: C order, float64; the dtype kinds above all convert by value.
+        op.array = Ref::steal(PyArray_FromAny(array.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                                              NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST,
+                                              nullptr));
+        if (!op.array) reraise_naming(name, {PyExc_TypeError, PyExc_ValueError, PyExc_OverflowError});
+        op.copied = true;
+    } else {
+        op.array = std::move(array);
+    }
+    return op;
+}
+
+std::span<const npy_intp> dims_of(const Operand& op, npy_intp& buffer_length) {
+    if (op.kind == Operand::Kind::Buffer) {
+        buffer_length = static_cast<npy_intp>(op.buffer->element_count());
+        return {&buffer_length, 1};
+    }
+    auto* a = reinterpret_cast<PyArrayObject*>(op.array.get());
+    return {PyArray_DIMS(a), static_cast<std::size_t>(PyArray_NDIM(a))};
+}
+
+// NumPy's rule: shapes align at their last axis; sizes must be equal or 1.
+std::vector<npy_intp> broadcast_shape(std::span<const std::string> names, const std::vector<Operand>& ops) {
+    std::vector<npy_intp> shape;
+    std::vector<std::size_t> setter;  // per axis, the operand that gave it a size other than 1
+    constexpr std::size_t kNobody = SIZE_MAX;
+    for (std::size_t k = 0; k < ops.size(); ++k) {
+        if (ops[k].kind == Operand::Kind::Scalar) continue;
+        npy_intp length = 0;
+        const std::span<const npy_intp> dims = dims_of(ops[k], length);
+        if (dims.size() > shape.size()) {
+            const std::size_t grow = dims.size() - shape.size();
+            shape.insert(shape.begin(), grow, 1);
+            setter.insert(setter.begin(), grow, kNobody);
+        }
+        const std::size_t offset = shape.size() - dims.size();
+        for (std::size_t i = 0; i < dims.size(); ++i) {
+            npy_intp& s = shape[offset + i];
+            if (dims[i] == s || dims[i] == 1) continue;
+            if (s == 1) {
+                s = dims[i];
+                setter[offset + i] = k;
+                continue;
+            }
+            npy_intp other_length = 0;
+            const std::size_t j = setter[offset + i];
+            const std::string message = "operands '" + names[j] + "' with shape " +
+                                        shape_text(dims_of(ops[j], other_length)) + " and '" + names[k] +
+                                        "' with shape " + shape_text(dims) + " do not broadcast together";
+            Ref text = Ref::steal(check(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
+            PyErr_SetObject(PyExc_ValueError, text.get());
+            throw_python_error();
+        }
+    }
+    return shape;
+}
+
+Ref shape_tuple(std::span<const npy_intp> shape) {
+    Ref t = Ref::steal(check(PyTuple_New(static_cast<Py_ssize_t>(shape.size()))));
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), check(PyLong_FromSsize_t(shape[i])));
+    }
+    return t;
+}
+
+// A C-contiguous copy of `op` spread over `shape` (which it broadcasts to).
+Ref broadcast_copy(const Operand& op, std::span<const npy_intp> shape) {
+    Ref source;
+    if (op.kind == Operand::Kind::Buffer) {
+        const BufferRef& b = op.buffer;
+        npy_intp n = static_cast<npy_intp>(b->element_count());
+        source = Ref::steal(check(PyArray_SimpleNew(1, &n, NPY_DOUBLE)));
+        const auto values = b->as_f64_slice();
+        if (n != 0) std::copy(values.begin(), values.end(), static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(source.get()))));
+    } else {
+        source = op.array;
+    }
+    Ref numpy = Ref::steal(check(PyImport_ImportModule("numpy")));
+    Ref spread = Ref::steal(check(PyObject_CallMethod(numpy.get(), "broadcast_to", "OO", source.get(),
+                                                      shape_tuple(shape).get())));
+    return Ref::steal(check(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(spread.get()), NPY_CORDER)));
+}
+
+// Keeps `array` alive while the engine reads it; the last engine reference may drop on any
+// thread, so the release takes the interpreter lock.
+std::shared_ptr<const void> hold(Ref array) {
+    return std::shared_ptr<const void>(array.release(), [](const void* p) noexcept {
+        const PyGILState_STATE state = PyGILState_Ensure();
+        Py_DECREF(static_cast<PyObject*>(const_cast<void*>(p)));
+        PyGILState_Release(state);
+    });
+}
+
+BufferRef lend(Ref array) {
+    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+    std::vector<std::size_t> shape(PyArray_DIMS(a), PyArray_DIMS(a) + PyArray_NDIM(a));
+    const auto* data = static_cast<const double*>(PyArray_DATA(a));
+    return lend_f64(std::move(shape), data, hold(std::move(array)));
+}
+
+bool same_shape(std::span<const npy_intp> a, std::span<const npy_intp> b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+}
+
+}  // namespace
+
+std::string shape_text(std::span<const npy_intp> shape) {
+    std::string text = "(";
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        if (i > 0) text += ", ";
+        text += std::to_string(shape[i]);
+    }
+    if (shape.size() == 1) text += ',';
+    return text + ")";
+}
+
+BoundOperands bind_operands(std::span<const std::string> names, PyObject* operands) {
+    // Names first, in the engine's words, before anything is converted.
+    // Owned: converting one operand may run Python code that changes the dict.
+    std::vector<Ref> given(names.size());
+    std::vector<std::string_view> given_names;
+    given_names.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(operands)));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(operands, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            PyErr_SetString(PyExc_TypeError, "operand names must be strings");
+            throw_python_error();
+        }
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+        if (utf8 == nullptr) throw_python_error();
+        const std::string_view name(utf8, static_cast<std::size_t>(size));
+        given_names.push_back(name);
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (names[i] == name) given[i] = Ref::borrow(value);
+        }
+    }
+    if (auto refused = check_bound_names(std::vector<std::string>(names.begin(), names.end()), given_names)) {
+        raise_result(std::move(*refused));
+    }
+
+    std::vector<Operand> ops;
+    ops.reserve(names.size());
+    bool any_array = false;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        ops.push_back(classify(names[i], given[i].get()));
+        any_array |= ops.back().kind != Operand::Kind::Scalar;
+    }
+    if (!any_array) raise_result(EngineError::arg("no buffer arguments provided"));
+
+    BoundOperands bound;
+    bound.shape = broadcast_shape(names, ops);
+    bound.values.reserve(ops.size());
+    for (std::size_t i = 0; i < ops.size(); ++i) {
+        Operand& op = ops[i];
+        if (op.kind == Operand::Kind::Scalar) {
+            bound.values.emplace_back(op.scalar);
+            continue;
+        }
+        npy_intp length = 0;
+        if (!same_shape(dims_of(op, length), bound.shape)) {
+            op.array = broadcast_copy(op, bound.shape);
+            op.kind = Operand::Kind::Array;
+            op.copied = true;
+        }
+        if (op.kind == Operand::Kind::Buffer) {
+            bound.values.emplace_back(std::move(op.buffer));
+            continue;
+        }
+        auto* a = reinterpret_cast<PyArrayObject*>(op.array.get());
+        if (!op.copied) {
+            const char* begin = PyArray_BYTES(a);
+            bound.in_place.push_back(InPlaceSpan{names[i], begin, begin + PyArray_NBYTES(a)});
+        }
+        bound.values.emplace_back(lend(std::move(op.array)));
+    }
+    return bound;
+}
+
+BufferRef bind_single(const char* name, PyObject* value) {
+    Operand op = classify(name, value);
+    switch (op.kind) {
+        case Operand::Kind::Scalar: return from_f64_vec(F64Vec{op.scalar});
+        case Operand::Kind::Buffer: return std::move(op.buffer);
+        case Operand::Kind::Array: break;
+    }
+    return lend(std::move(op.array));
+}
+
+}  // namespace qv::py

@@ -1,0 +1,24 @@
+// Arrays the engine writes into: a new NumPy array over an engine block (so that its pages
+// come back warm through the block cache when it is dropped), or the caller's `out`, checked
+// before anything is written.
+#pragma once
+
+#include <Python.h>
+
+#include <span>
+
+#include "python/numpy_api.hpp"
+#include "python/operands.hpp"
+#include "python/ref.hpp"
+
+namespace qv::py {
+
+// A new writable C-contiguous float64 array of `shape`, contents unset.
+Ref new_result_array(std::span<const npy_intp> shape);
+
+// `out` if it can take the result of `bound`: TypeError for anything but a float64 ndarray,
+// ValueError for another shape, a layout other than C-contiguous and aligned, a read-only
+// array, or memory that overlaps an array operand without being exactly that operand.
+PyArrayObject* checked_out(PyObject* out, const BoundOperands& bound);
+
+}  // namespace qv::py
