@@ -155,7 +155,7 @@ def test_operand_names_that_clash_with_helper_parameters(name):
     forms = [eval(f"lambda {name}: {name} * 2.0"), qv.kernel.arg(name) * 2.0, f"{name} * 2.0"]
     for form in forms:
         assert np.array_equal(qv.evaluate(form, {name: a}), a * 2.0)
-        if name != "convert":
+        if name != "out":  # evaluate's own keyword: that operand goes in the mapping
             assert np.array_equal(qv.evaluate(form, **{name: a}), a * 2.0)
     assert np.array_equal(qv.compile(forms[0])({name: a}), a * 2.0)
 
