@@ -1,58 +1,14 @@
-// Kernel evaluation: length agreement, views, sequential or pooled block interpretation, and
-// large outputs streamed past the cache.
+// Kernel evaluation: length agreement, views, sequential or pooled block interpretation.
 #include "ir/evaluator.hpp"
 
-#include <algorithm>
-#include <cstdint>
 #include <string>
 #include <variant>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "core/fault.hpp"
 #include "ir/block_interp.hpp"
 #include "pool/pool.hpp"
 
 namespace qv {
-
-namespace {
-
-// Outputs this large do not fit the last-level cache (32 MiB here), so nothing reads them back
-// from it: they are written with streaming stores, which skip reading each line in before
-// writing it, a fifth of the memory traffic of a kernel with three inputs.
-constexpr std::size_t kStreamingBytes = std::size_t{32} << 20;
-// Elements computed into a scratch run before they are streamed out: 16 KiB, within L1.
-constexpr std::size_t kStreamChunk = 2048;
-
-// Stores are the only change: the values written are the interpreter's, bit for bit.
-void stream_copy(double* dst, const double* src, std::size_t n) noexcept {
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    for (; i < n && (reinterpret_cast<std::uintptr_t>(dst + i) & 15) != 0; ++i) dst[i] = src[i];
-    for (; i + 2 <= n; i += 2) _mm_stream_pd(dst + i, _mm_loadu_pd(src + i));
-#endif
-    for (; i < n; ++i) dst[i] = src[i];
-}
-
-// Runs [begin, end) of `program` a chunk at a time into a scratch run, streamed to `out`.
-void run_streaming(const BlockBinding& program, std::size_t begin, std::size_t end, double* out) {
-    alignas(64) double chunk[kStreamChunk];
-    for (std::size_t s = begin; s < end; s += kStreamChunk) {
-        const std::size_t e = std::min(end, s + kStreamChunk);
-        // run() writes element i at its argument + i: shift the scratch by s, through an
-        // integer so that no pointer is formed outside an array.
-        auto* shifted = reinterpret_cast<double*>(reinterpret_cast<std::uintptr_t>(chunk) - s * sizeof(double));
-        program.run(s, e, shifted);
-        stream_copy(out + s, chunk, e - s);
-    }
-#if defined(__SSE2__)
-    _mm_sfence();  // the streamed lines are visible before the piece counts as done
-#endif
-}
-
-}  // namespace
 
 Result<std::size_t> common_length(const ArgValues& args) {
     bool have_length = false;
@@ -93,17 +49,12 @@ void evaluate_kernel_into(const CompiledKernel& kernel, const ArgValues& args, s
     const bool flat = std::holds_alternative<FlatProgram>(kernel.form);
     const BlockBinding program = block_program(kernel, views).bind(views);
     double* result = out.data();
-    const bool streaming = n * sizeof(double) >= kStreamingBytes;
     if (n < kParallelThreshold) {
         program.run(0, n, result);
     } else {
         parallel_for(n, flat ? kFlatMinPiece : 1,
-                     [&program, result, streaming](std::size_t begin, std::size_t end) {
-                         if (streaming) {
-                             run_streaming(program, begin, end, result);
-                         } else {
-                             program.run(begin, end, result);
-                         }
+                     [&program, result](std::size_t begin, std::size_t end) {
+                         program.run(begin, end, result);
                      });
     }
 }

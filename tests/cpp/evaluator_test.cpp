@@ -207,22 +207,5 @@ TEST(Evaluator, OutputMayBeExactlyAnArgument) {
     }
 }
 
-// Outputs past the last-level cache are streamed out of a scratch run: the same bits as the
-// interpreter writing in place, also into an argument's own storage.
-TEST(Evaluator, StreamedLargeOutputsKeepTheBits) {
-    const std::size_t n = (std::size_t{32} << 20) / sizeof(double) + 1029;  // an odd tail
-    const NodeList body = bin(BinaryOp::Add, bin(BinaryOp::Mul, arg(0), arg(1)), un(UnaryOp::Sqrt, arg(0)));
-    const CompiledKernel k = flat_kernel(body);
-    const BufferRef x = ramp(n, 1e-3), y = ramp(n, -2.5);
-    const std::vector<ArgView> views{{x->as_f64_slice().data(), 0.0, n}, {y->as_f64_slice().data(), 0.0, n}};
-    std::vector<double> expected(n);
-    BlockProgram(std::get<FlatProgram>(k.form), views).bind(views).run(0, n, expected.data());
-    const std::vector<double> got = values_of(evaluate_kernel(k, {x, y}));
-    EXPECT_EQ(std::memcmp(got.data(), expected.data(), n * sizeof(double)), 0);
-    const std::span<double> storage(const_cast<double*>(x->as_f64_slice().data()), n);
-    evaluate_kernel_into(k, {x, y}, storage);
-    EXPECT_EQ(std::memcmp(storage.data(), expected.data(), n * sizeof(double)), 0);
-}
-
 }  // namespace
 }  // namespace qv
