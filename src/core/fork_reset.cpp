@@ -18,7 +18,6 @@ constexpr std::size_t kMaxRegistrations = 8;
 
 constinit std::array<ForkHandlers, kMaxRegistrations> g_handlers{};
 constinit std::atomic<std::size_t> g_count{0};
-constinit std::atomic<std::uint64_t> g_generation{0};
 
 void run_prepare() {
     for (std::size_t i = g_count.load(std::memory_order_acquire); i-- > 0;)
@@ -32,7 +31,7 @@ void run_parent() {
 }
 
 void run_child() {
-    g_generation.fetch_add(1, std::memory_order_relaxed);
+    detail::fork_generation.fetch_add(1, std::memory_order_relaxed);
     const std::size_t n = g_count.load(std::memory_order_acquire);
     for (std::size_t i = 0; i < n; ++i)
         if (g_handlers[i].child) g_handlers[i].child();
@@ -51,7 +50,5 @@ void on_fork(ForkHandlers handlers) {
     g_handlers[n] = handlers;
     g_count.store(n + 1, std::memory_order_release);
 }
-
-std::uint64_t fork_generation() noexcept { return g_generation.load(std::memory_order_relaxed); }
 
 }  // namespace qv

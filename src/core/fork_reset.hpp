@@ -4,6 +4,7 @@
 // order, parent and child in registration order, as pthread_atfork itself would.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace qv {
@@ -23,10 +24,17 @@ struct ForkRegistration {
     explicit ForkRegistration(ForkHandlers handlers) { on_fork(handlers); }
 };
 
+namespace detail {
+// Bumped by the child handler; read inline on every channel operation.
+inline constinit std::atomic<std::uint64_t> fork_generation{0};
+}  // namespace detail
+
 // Counts the forks this process descends from: 0 in the process that loaded the engine,
 // one more in each child. Anything a thread records can carry it, so a child tells what
 // a thread of an ancestor left behind (that thread does not exist here).
-std::uint64_t fork_generation() noexcept;
+inline std::uint64_t fork_generation() noexcept {
+    return detail::fork_generation.load(std::memory_order_relaxed);
+}
 
 // Rebuilds a lock in a child: the parent's threads that held it or waited on it are gone,
 // so the old object is abandoned (never unlocked nor destroyed) and a fresh one made in
