@@ -39,7 +39,7 @@ def evaluate(formula: Any, operands: Optional[Mapping[str, Any]] = None, /,
         if isinstance(value, da.Array):
             arrays[name] = value
         elif isinstance(value, numbers.Number) or np.ndim(value) == 0:
-            scalars[name] = value[()] if isinstance(value, np.ndarray) else value
+            scalars[name] = value
         else:
             arrays[name] = da.asarray(value)
     ndim = len(_broadcast_shape(arrays))
@@ -57,11 +57,8 @@ def evaluate(formula: Any, operands: Optional[Mapping[str, Any]] = None, /,
 def _evaluate_chunk(*chunks: Any, kernel: qv.Kernel, names: List[str],
                     scalars: Dict[str, Any]) -> npt.NDArray[np.float64]:
     follow_worker_limit()
-    # The engine takes one-dimensional operands: broadcast, flatten in C order, reshape.
-    shape = np.broadcast_shapes(*(np.shape(c) for c in chunks))
-    flat = [np.ascontiguousarray(np.broadcast_to(c, shape), dtype=np.float64).ravel()
-            for c in chunks]
-    return kernel({**scalars, **dict(zip(names, flat))}).reshape(shape)
+    # Read in place, any shape, broadcast by the engine's NumPy path.
+    return kernel({**scalars, **dict(zip(names, chunks))})
 
 
 def _broadcast_shape(arrays: Mapping[str, da.Array]) -> Tuple[float, ...]:

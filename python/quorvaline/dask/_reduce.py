@@ -2,7 +2,6 @@
 order, extremes combined by value and then by position."""
 from __future__ import annotations
 
-import builtins
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import dask.array as da
@@ -120,11 +119,11 @@ def _scalar_array(name: str, layer: Dict[Any, Any], x: da.Array) -> da.Array:
 
 def _sum_from(start: Partial, chunk: Any) -> Partial:
     value, count = start
-    flat = np.ravel(np.asarray(chunk, dtype=np.float64))
-    if flat.size == 0:
+    size = np.size(chunk)
+    if size == 0:
         return start
     # The in-order chain carried on from `value`: the whole array's sum, bit for bit.
-    return _native.sum(flat, value), count + flat.size
+    return _native.sum(chunk, value), count + size
 
 
 def _add_partials(parts: List[Partial]) -> Partial:
@@ -146,7 +145,7 @@ def _chunk_extreme(chunk: Any, block: Tuple[int, ...], op: str) -> Extreme:
     values = np.asarray(chunk, dtype=np.float64)
     if values.size == 0:
         return None
-    value = (qv.min if op == "Min" else qv.max)(np.ascontiguousarray(values).ravel())
+    value = (qv.min if op == "Min" else qv.max)(values)
     if value != 0.0:
         return value, ()
     # Zeros of both signs are equal and the earliest wins: keep where this one is.

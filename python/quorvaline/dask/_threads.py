@@ -3,9 +3,8 @@
 A `distributed` worker runs one task per Dask thread and tells the libraries it hosts how
 many threads each may add: the nanny starts every worker process with OMP_NUM_THREADS
 (and MKL's and OpenBLAS's) set, 1 by default. The engine takes the same limit in such a
-process: before the first chunk computed there, the limit becomes the pool size the
-engine reads when it creates its pool (RAYON_NUM_THREADS), unless that is set already.
-Dask's threaded scheduler sets no limit: its threads share the process's one pool, which
+process, before the first chunk computed there; a lower limit already set (by
+`qv.set_num_threads` or threadpoolctl) stands. Dask's threaded scheduler sets no limit: its threads share the process's one pool, which
 never grows past its size.
 """
 from __future__ import annotations
@@ -14,6 +13,8 @@ import os
 import sys
 import threading
 from typing import Optional
+
+import quorvaline as qv
 
 _lock = threading.Lock()
 _done = False
@@ -26,8 +27,8 @@ def follow_worker_limit() -> None:
     with _lock:
         if not _done:
             limit = _worker_limit()
-            if limit is not None:
-                os.environ.setdefault("RAYON_NUM_THREADS", str(limit))
+            if limit is not None and limit < qv.get_num_threads():
+                qv.set_num_threads(limit)
             _done = True
 
 
