@@ -88,7 +88,7 @@ def main() -> int:
     reference = haversine(NumpyMath, **data)
     results: List[Tuple[str, Callable[[], Any], npt.NDArray[np.float64]]] = [
         ("NumPy", lambda: haversine(NumpyMath, **data), reference),
-        ("qv.evaluate (copies in and out)", lambda: qv.evaluate(expr, data),
+        ("qv.evaluate (arrays read in place)", lambda: qv.evaluate(expr, data),
          qv.evaluate(expr, data)),
         ("rt.go, one kernel on Buffers", lambda: rt.go(kernel.map(spec, **buffers)).result(),
          rt.go(kernel.map(spec, **buffers)).result().numpy()),
