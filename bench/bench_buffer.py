@@ -5,22 +5,11 @@ calls; each single copy is also compared against one numpy.copy. Target: within 
 Run: python3 bench/bench_buffer.py [n] [repeats]
 """
 import sys
-import time
 
 import numpy as np
 
 import _quorvaline
-
-
-def best_times(repeats, fns):
-    # Interleaved, so drift on a shared machine hits every candidate alike.
-    best = [float("inf")] * len(fns)
-    for _ in range(repeats):
-        for i, fn in enumerate(fns):
-            start = time.perf_counter()
-            fn()
-            best[i] = min(best[i], time.perf_counter() - start)
-    return best
+from common import best_times
 
 
 def main():

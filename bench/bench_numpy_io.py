@@ -18,7 +18,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import pool_threads  # noqa: E402
+from common import best_times, pool_threads  # noqa: E402
 
 import quorvaline as qv  # noqa: E402
 from quorvaline import kernel, rt  # noqa: E402
@@ -31,19 +31,6 @@ try:
     import numba
 except ImportError:
     numba = None
-
-
-def best_times(repeats, fns):
-    """Best time of each candidate, interleaved so that drift on a shared machine hits all."""
-    best = [float("inf")] * len(fns)
-    for fn in fns:
-        fn()  # warm: compile, pool, allocator
-    for _ in range(repeats):
-        for i, fn in enumerate(fns):
-            start = time.perf_counter()
-            fn()
-            best[i] = min(best[i], time.perf_counter() - start)
-    return best
 
 
 def numba_kernel(threads):

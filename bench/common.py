@@ -131,3 +131,16 @@ def libm_pow(x, c):
     out = np.empty_like(x)
     libm().pow_array(x.ctypes.data, float(c), out.ctypes.data, x.size)
     return out
+
+
+def best_times(repeats, fns):
+    """Best time of each candidate, interleaved so that drift on a shared machine hits all."""
+    best = [float("inf")] * len(fns)
+    for fn in fns:
+        fn()  # warm: compile, pool, allocator
+    for _ in range(repeats):
+        for i, fn in enumerate(fns):
+            start = time.perf_counter()
+            fn()
+            best[i] = min(best[i], time.perf_counter() - start)
+    return best
