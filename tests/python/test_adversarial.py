@@ -70,10 +70,11 @@ FORK_AMID_LOCKS = """
 """
 
 
-@pytest.mark.skipif(SANITIZED and os.cpu_count() == 1, reason="too slow")
+# GCC 12's AddressSanitizer takes no lock of its allocator around fork: a child forked while a
+# parent thread refills a size class waits forever on its first allocation of that class.
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator is not fork-safe amid allocating threads")
 def test_forks_amid_busy_threads_leave_every_child_working():
-    forks = 50 if SANITIZED else 200
-    assert run(f"    FORKS = {forks}\n" + FORK_AMID_LOCKS).strip() == "ok"
+    assert run("    FORKS = 200\n" + FORK_AMID_LOCKS).strip() == "ok"
 
 
 INHERITED_WAITERS = """

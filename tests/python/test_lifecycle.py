@@ -88,8 +88,7 @@ FORK = """
 """
 
 
-# The adversarial suite forks amid engine traffic under the sanitizers too; this case also
-# forks while threads allocate, and ASan's own allocator can hang such a child.
+# This case forks while threads allocate, and ASan's own allocator can hang such a child.
 @pytest.mark.skipif(bool(os.environ.get("QV_SANITIZED")),
                     reason="under the sanitizer runtime a child forked amid threads can hang")
 def test_fork_child_rebuilds_the_engine():
