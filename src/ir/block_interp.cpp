@@ -13,7 +13,8 @@
 #include <unordered_map>
 #include <utility>
 
-// The AVX2 set needs GCC's target pragma; other compilers build the baseline set alone.
+// The AVX2 set (with FMA, which every AVX2 CPU but a rare few has) needs GCC's target pragma;
+// other compilers build the baseline set alone.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #include <immintrin.h>
 #define QV_AVX2_LOOPS 1
@@ -78,10 +79,10 @@ struct AddMulFn {  // x + y * z
 };
 
 // x ** c for a constant c: the candidate where it proves pow's result, pow itself elsewhere.
-template <PowExponent E>
+template <PowExponent E, bool Fma>
 struct PowConstFn {
     static constexpr int arity = 1;
-    static double candidate(double x) { return pow_candidate<E>(x); }
+    static double candidate(double x) { return pow_candidate<E, Fma>(x); }
     // Through a volatile: with a constant exponent the compiler rewrites pow(x, 1.0) into x and
     // pow(x, 2.0) into x * x, which are not always pow's bits.
     static double fallback(double x) {
@@ -123,7 +124,7 @@ struct LoopTables {
 
 #if QV_AVX2_LOOPS
 #pragma GCC push_options
-#pragma GCC target("avx2")
+#pragma GCC target("avx2,fma")
 #define QV_LOOP_SET avx2_loops
 #define QV_LOOP_AVX2 1
 #include "ir/block_loops.inc"
@@ -133,7 +134,7 @@ struct LoopTables {
 const LoopTables& tables_for(LoopSet set) {
 #if QV_AVX2_LOOPS
     if (set == LoopSet::Avx2) {
-        if (best_loop_set() != LoopSet::Avx2) fault("AVX2 loops requested on a CPU without AVX2");
+        if (best_loop_set() != LoopSet::Avx2) fault("AVX2 loops requested on a CPU without AVX2 and FMA");
         return avx2_loops::kTables;
     }
 #endif
@@ -145,7 +146,7 @@ const LoopTables& tables_for(LoopSet set) {
 
 LoopSet best_loop_set() noexcept {
 #if QV_AVX2_LOOPS
-    static const LoopSet best = __builtin_cpu_supports("avx2") ? LoopSet::Avx2 : LoopSet::Baseline;
+    static const LoopSet best = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? LoopSet::Avx2 : LoopSet::Baseline;
     return best;
 #else
     return LoopSet::Baseline;

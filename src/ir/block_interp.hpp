@@ -16,7 +16,8 @@
 
 namespace qv {
 
-// Instruction sets the elementwise loops are built for; every set gives the same bits.
+// Instruction sets the elementwise loops are built for (Avx2: AVX2 with FMA); every set gives
+// the same bits.
 enum class LoopSet : std::uint8_t { Baseline, Avx2 };
 
 // The widest set this CPU runs.
