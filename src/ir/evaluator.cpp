@@ -45,6 +45,17 @@ void evaluate_kernel_into(const CompiledKernel& kernel, const ArgValues& args, s
             views.push_back(ArgView{data.data(), 0.0, data.size()});
         }
     }
+    evaluate_views_into(kernel, views, out);
+}
+
+void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views, std::span<double> out) {
+    const std::size_t n = out.size();
+    if (n == 0) return;
+    for (const ArgView& v : views) {
+        if (v.data != nullptr && v.length != n) {
+            fault("output of " + std::to_string(n) + " elements for arguments of " + std::to_string(v.length));
+        }
+    }
 
     const bool flat = std::holds_alternative<FlatProgram>(kernel.form);
     const BlockBinding program = block_program(kernel, views).bind(views);

@@ -2,6 +2,9 @@
 // from the cache, the engine run without the interpreter lock straight into the result.
 #include "python/native_compute.hpp"
 
+#include <array>
+#include <cstddef>
+#include <memory_resource>
 #include <optional>
 #include <span>
 #include <utility>
@@ -76,18 +79,28 @@ QV_FASTCALL_FN(native_evaluate) {
         const Args parsed = parse_fastcall(kEvaluateSignature, args, nargs, kwnames);
         const SpecSource source = parsed.convert(0, to_spec);
         PyObject* operands = parsed.convert(1, to_dict);
-        BoundOperands bound = bind_operands(source.spec->arg_names, operands);
+        // Room for binding a few operands without allocating.
+        std::array<std::byte, 2048> room;
+        std::pmr::monotonic_buffer_resource arena(room.data(), room.size());
+        const BoundOperands bound = bind_operands(source.spec->arg_names, operands, &arena);
         PyObject* out = parsed[2];
         Ref result = out == nullptr || out == Py_None ? new_result_array(bound.shape)
                                                       : Ref::borrow(reinterpret_cast<PyObject*>(checked_out(out, bound)));
         auto* array = reinterpret_cast<PyArrayObject*>(result.get());
         const std::span<double> into(static_cast<double*>(PyArray_DATA(array)),
                                      static_cast<std::size_t>(PyArray_SIZE(array)));
+        // A KernelSpec keeps its compiled kernel after its first call.
+        const CompiledKernel* kept = compiled_kernel_of(parsed[0]);
+        CompiledKernelRef compiled;
         {
             ReleaseGil released;
-            const CompiledKernelRef kernel = get_or_compile(source.spec->body);
-            evaluate_kernel_into(*kernel, bound.values, into);
+            if (kept == nullptr) {
+                compiled = get_or_compile(source.spec->body);
+                kept = compiled.get();
+            }
+            evaluate_views_into(*kept, bound.views, into);
         }
+        if (compiled) keep_compiled_kernel(parsed[0], std::move(compiled));
         return result.release();
     });
 }

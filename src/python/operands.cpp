@@ -182,9 +182,10 @@ std::span<const npy_intp> dims_of(const Operand& op, npy_intp& buffer_length) {
 }
 
 // NumPy's rule: shapes align at their last axis; sizes must be equal or 1.
-std::vector<npy_intp> broadcast_shape(std::span<const std::string> names, const std::vector<Operand>& ops) {
-    std::vector<npy_intp> shape;
-    std::vector<std::size_t> setter;  // per axis, the operand that gave it a size other than 1
+void broadcast_shape(std::span<const std::string> names, std::span<const Operand> ops,
+                     std::pmr::vector<npy_intp>& shape) {
+    // Per axis, the operand that gave it a size other than 1.
+    std::pmr::vector<std::size_t> setter(shape.get_allocator());
     constexpr std::size_t kNobody = SIZE_MAX;
     for (std::size_t k = 0; k < ops.size(); ++k) {
         if (ops[k].kind == Operand::Kind::Scalar) continue;
@@ -214,7 +215,6 @@ std::vector<npy_intp> broadcast_shape(std::span<const std::string> names, const 
             throw_python_error();
         }
     }
-    return shape;
 }
 
 Ref shape_tuple(std::span<const npy_intp> shape) {
@@ -264,6 +264,28 @@ bool same_shape(std::span<const npy_intp> a, std::span<const npy_intp> b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end());
 }
 
+std::string_view operand_name(PyObject* key) {
+    if (!PyUnicode_Check(key)) {
+        PyErr_SetString(PyExc_TypeError, "operand names must be strings");
+        throw_python_error();
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+    if (utf8 == nullptr) throw_python_error();
+    return {utf8, static_cast<std::size_t>(size)};
+}
+
+// The engine's refusal of names that do not match the kernel's: missing or unexpected.
+[[noreturn]] void refuse_names(std::span<const std::string> names, PyObject* operands) {
+    std::vector<std::string_view> given;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(operands, &pos, &key, &value)) given.push_back(operand_name(key));
+    auto refused = check_bound_names(std::vector<std::string>(names.begin(), names.end()), given);
+    if (!refused) fault("names refused without a refusal");
+    raise_result(std::move(*refused));
+}
+
 }  // namespace
 
 std::string shape_text(std::span<const npy_intp> shape) {
@@ -276,33 +298,29 @@ std::string shape_text(std::span<const npy_intp> shape) {
     return text + ")";
 }
 
-BoundOperands bind_operands(std::span<const std::string> names, PyObject* operands) {
+BoundOperands bind_operands(std::span<const std::string> names, PyObject* operands,
+                            std::pmr::memory_resource* arena) {
     // Names first, in the engine's words, before anything is converted.
     // Owned: converting one operand may run Python code that changes the dict.
-    std::vector<Ref> given(names.size());
-    std::vector<std::string_view> given_names;
-    given_names.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(operands)));
+    std::pmr::vector<Ref> given(names.size(), arena);
+    bool every_key_known = true;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(operands, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
-            PyErr_SetString(PyExc_TypeError, "operand names must be strings");
-            throw_python_error();
-        }
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
-        if (utf8 == nullptr) throw_python_error();
-        const std::string_view name(utf8, static_cast<std::size_t>(size));
-        given_names.push_back(name);
+        const std::string_view name = operand_name(key);
+        bool known = false;
         for (std::size_t i = 0; i < names.size(); ++i) {
-            if (names[i] == name) given[i] = Ref::borrow(value);
+            if (names[i] == name) {
+                given[i] = Ref::borrow(value);
+                known = true;
+            }
         }
+        every_key_known &= known;
     }
-    if (auto refused = check_bound_names(std::vector<std::string>(names.begin(), names.end()), given_names)) {
-        raise_result(std::move(*refused));
-    }
+    const bool every_name_given = std::all_of(given.begin(), given.end(), [](const Ref& r) { return bool(r); });
+    if (!every_key_known || !every_name_given) refuse_names(names, operands);
 
-    std::vector<Operand> ops;
+    std::pmr::vector<Operand> ops(arena);
     ops.reserve(names.size());
     bool any_array = false;
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -311,13 +329,13 @@ BoundOperands bind_operands(std::span<const std::string> names, PyObject* operan
     }
     if (!any_array) raise_result(EngineError::arg("no buffer arguments provided"));
 
-    BoundOperands bound;
-    bound.shape = broadcast_shape(names, ops);
-    bound.values.reserve(ops.size());
+    BoundOperands bound(arena);
+    broadcast_shape(names, ops, bound.shape);
+    bound.views.reserve(ops.size());
     for (std::size_t i = 0; i < ops.size(); ++i) {
         Operand& op = ops[i];
         if (op.kind == Operand::Kind::Scalar) {
-            bound.values.emplace_back(op.scalar);
+            bound.views.push_back(ArgView{nullptr, op.scalar, 0});
             continue;
         }
         npy_intp length = 0;
@@ -327,15 +345,16 @@ BoundOperands bind_operands(std::span<const std::string> names, PyObject* operan
             op.copied = true;
         }
         if (op.kind == Operand::Kind::Buffer) {
-            bound.values.emplace_back(std::move(op.buffer));
+            const std::span<const double> data = op.buffer->as_f64_slice();
+            bound.views.push_back(ArgView{data.data(), 0.0, data.size()});
+            bound.buffers.push_back(std::move(op.buffer));
             continue;
         }
         auto* a = reinterpret_cast<PyArrayObject*>(op.array.get());
-        if (!op.copied) {
-            const char* begin = PyArray_BYTES(a);
-            bound.in_place.push_back(InPlaceSpan{names[i], begin, begin + PyArray_NBYTES(a)});
-        }
-        bound.values.emplace_back(lend(std::move(op.array)));
+        const char* begin = PyArray_BYTES(a);
+        if (!op.copied) bound.in_place.push_back(InPlaceSpan{names[i], begin, begin + PyArray_NBYTES(a)});
+        bound.views.push_back(ArgView{reinterpret_cast<const double*>(begin), 0.0, static_cast<std::size_t>(PyArray_SIZE(a))});
+        bound.arrays.push_back(std::move(op.array));
     }
     return bound;
 }

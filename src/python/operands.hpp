@@ -7,33 +7,46 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <memory_resource>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ir/arg_value.hpp"
+#include "ir/flat.hpp"
 #include "python/numpy_api.hpp"
+#include "python/ref.hpp"
 
 namespace qv::py {
 
 // Memory an operand is read from in place, for the check of `out` against it.
 struct InPlaceSpan {
-    std::string name;
+    std::string_view name;  // one of the names bound
     const char* begin;
     const char* end;
 };
 
+// Views of the operands for the engine, and what keeps their memory alive: the arrays (the
+// caller's or copies) and the Buffers. Its storage comes from the arena given to
+// bind_operands, so a call over a few operands allocates nothing for it.
 struct BoundOperands {
-    ArgValues values;                     // in the kernel's dense order
-    std::vector<npy_intp> shape;          // the broadcast shape of the array operands
-    std::vector<InPlaceSpan> in_place;    // arrays read where they are
+    explicit BoundOperands(std::pmr::memory_resource* arena)
+        : views(arena), arrays(arena), buffers(arena), shape(arena), in_place(arena) {}
+
+    std::pmr::vector<ArgView> views;         // in the kernel's dense order
+    std::pmr::vector<Ref> arrays;            // released with the bound operands, under the lock
+    std::pmr::vector<BufferRef> buffers;
+    std::pmr::vector<npy_intp> shape;        // the broadcast shape of the array operands
+    std::pmr::vector<InPlaceSpan> in_place;  // arrays read where they are
 };
 
 // Binds `operands` (a dict from name to value) to the kernel arguments `names`, in that
 // order. ValueError "missing arg: y" / "unexpected args: z" as the engine words them; the
-// engine's "no buffer arguments provided" when no operand is an array. Holds references to
-// every array it reads, released with the values (under the interpreter lock).
-BoundOperands bind_operands(std::span<const std::string> names, PyObject* operands);
+// engine's "no buffer arguments provided" when no operand is an array. The views are valid
+// while the BoundOperands lives; `names` must outlive it (InPlaceSpan names point into them).
+BoundOperands bind_operands(std::span<const std::string> names, PyObject* operands,
+                            std::pmr::memory_resource* arena);
 
 // One operand alone (reductions): any shape, read in C order. Numbers are one element.
 BufferRef bind_single(const char* name, PyObject* value);

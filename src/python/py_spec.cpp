@@ -7,6 +7,7 @@
 #include <utility>
 #include <variant>
 
+#include "ir/compiled.hpp"
 #include "ir/expr.hpp"
 #include "ir/kernel_spec.hpp"
 #include "python/entry.hpp"
@@ -37,6 +38,14 @@ constexpr Signature reduce_signature(ReduceOp op) {
 template <ReduceOp op>
 constexpr Signature kReduceSignature = reduce_signature(op);
 
+// A KernelSpec object's value: the spec, and its compiled kernel once a call has needed it.
+// The cache never drops a kernel, so keeping it here only saves later calls the lookup.
+// Read and written under the interpreter lock.
+struct HeldKernelSpec {
+    KernelSpec spec;
+    CompiledKernelRef compiled{};
+};
+
 // A Buffer, else a number; NaN and infinities are values like any other.
 ArgValue to_arg_value(const std::string& name, PyObject* value) {
     if (PyObject_TypeCheck(value, buffer_type())) return buffer_ref(value);
@@ -48,7 +57,7 @@ ArgValue to_arg_value(const std::string& name, PyObject* value) {
 
 PyTypeObject* kernel_spec_type() {
     static PyTypeObject* type = nullptr;
-    return holder_type<KernelSpec>(
+    return holder_type<HeldKernelSpec>(
         type, "builtins.KernelSpec",
         {{Py_tp_doc, const_cast<char*>("Python-visible kernel specification.")}});
 }
@@ -68,7 +77,18 @@ PyTypeObject* reduce_spec_type() {
 }
 
 const KernelSpec* kernel_spec_of(PyObject* spec) {
-    return PyObject_TypeCheck(spec, kernel_spec_type()) ? &held<KernelSpec>(spec) : nullptr;
+    return PyObject_TypeCheck(spec, kernel_spec_type()) ? &held<HeldKernelSpec>(spec).spec : nullptr;
+}
+
+const CompiledKernel* compiled_kernel_of(PyObject* spec) {
+    return PyObject_TypeCheck(spec, kernel_spec_type()) ? held<HeldKernelSpec>(spec).compiled.get() : nullptr;
+}
+
+void keep_compiled_kernel(PyObject* spec, CompiledKernelRef kernel) {
+    // The first kept stays: a call running without the lock may be using it.
+    if (!PyObject_TypeCheck(spec, kernel_spec_type())) return;
+    CompiledKernelRef& kept = held<HeldKernelSpec>(spec).compiled;
+    if (!kept) kept = std::move(kernel);
 }
 
 std::optional<Work> copy_work(PyObject* spec) {
@@ -88,7 +108,7 @@ QV_FASTCALL_FN(kernel_elementwise) {
         if (auto* refused = std::get_if<SpecError>(&made)) {
             raise_message(PyExc_ValueError, refused->message);
         }
-        return wrap(kernel_spec_type(), std::get<KernelSpec>(std::move(made)));
+        return wrap(kernel_spec_type(), HeldKernelSpec{std::get<KernelSpec>(std::move(made))});
     });
 }
 
@@ -99,7 +119,7 @@ QV_VARKW_FN(kernel_map) {
         PyObject* spec = parsed.convert(0, [](PyObject* v) {
             return to_instance(v, kernel_spec_type(), "KernelSpec");
         });
-        const KernelSpec& kernel = held<KernelSpec>(spec);
+        const KernelSpec& kernel = held<HeldKernelSpec>(spec).spec;
         MapWork work{kernel.arg_names, kernel.body, {}};
         if (PyObject* bindings = parsed.kwargs()) {
             Py_ssize_t pos = 0;

@@ -6,6 +6,7 @@
 
 #include <optional>
 
+#include "ir/compiled.hpp"
 #include "ir/kernel_spec.hpp"
 #include "ir/work.hpp"
 #include "python/arg_frame.hpp"
@@ -22,6 +23,12 @@ std::optional<Work> copy_work(PyObject* spec);
 
 // The kernel spec held by a KernelSpec (or an instance of a subclass); null for any other object.
 const KernelSpec* kernel_spec_of(PyObject* spec);
+// The compiled kernel kept by a KernelSpec (null before keep_compiled_kernel, and for any
+// other object), valid while the object lives: calls through it skip the kernel cache.
+const CompiledKernel* compiled_kernel_of(PyObject* spec);
+// Keeps `kernel`, compiled from the spec's body, with a KernelSpec that keeps none yet;
+// ignored for other objects.
+void keep_compiled_kernel(PyObject* spec, CompiledKernelRef kernel);
 
 // The kernel object's reduction functions: X(ReduceOp, method name), in the order of its
 // method table.
