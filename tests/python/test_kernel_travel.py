@@ -31,6 +31,16 @@ class TestKernel:
         assert k({"x": XS}, y=rt.asarray(YS)).tobytes() == expected.tobytes()
         assert k.names == ("x", "y")
 
+    def test_the_kernel_kept_after_a_call_serves_every_operand_kind(self):
+        # Each call after the first runs the kernel its spec keeps; evaluate(Expr) goes
+        # through the cache. Scalars, Buffers and broadcasts decode other programs.
+        k = qv.compile("where(x > y, x * y, x - 2)")
+        small = XS[:10]
+        for x, y in [(small, YS[:10]), (0.5, small), (small, -0.25), (rt.asarray(small), small),
+                     (small.reshape(2, 5), small[:5]), (XS, YS), (small, YS[:10])]:
+            expected = qv.evaluate(k.expr, x=x, y=y)
+            assert k(x=x, y=y).tobytes() == expected.tobytes()
+
     def test_out_receives_the_result(self):
         k = qv.compile("x * 2")
         out = np.zeros(3)
