@@ -63,6 +63,13 @@ struct BlendFn {
     static constexpr int arity = 3;
     static double apply(double c, double t, double f) { return c != 0.0 ? t : f; }
 };
+// A blended Select whose condition compares against the value it picks when true, as one step
+// (where(x > hi, hi, y), clamping as people write it): the same comparison and the same pick.
+template <CompareOp Op>
+struct CompareKeepFn {  // l op r ? r : f
+    static constexpr int arity = 3;
+    static double apply(double l, double r, double f) { return apply_compare(Op, l, r) != 0.0 ? r : f; }
+};
 struct CopyFn {
     static constexpr int arity = 1;
     static double apply(double x, double, double) { return x; }
@@ -112,6 +119,7 @@ struct LoopTables {
     std::array<std::array<Loops, 8>, kBinaryOpCount> binary;
     std::array<std::array<Loops, 8>, kCompareOpCount> compare;
     std::array<Loops, 8> blend;
+    std::array<std::array<Loops, 8>, kCompareOpCount> compare_keep;
     std::array<Loops, 8> copy;
     std::array<Loops, 8> mul_add;
     std::array<Loops, 8> add_mul;
@@ -223,8 +231,8 @@ struct ShapeHash {
 // every node, and where each repeated subtree is computed: in the outermost context where every
 // lane needs it (it appears there outside any split Select, or in both branches of one), before
 // the Select whose branches use it. Then the emission of steps over registers, one per computed
-// value; last the fusion of products into their sums and the assignment of scratch blocks to
-// registers by their last reader.
+// value; last the fusion of products into their sums and of comparisons into the blends that
+// read them, and the assignment of scratch blocks to registers by their last reader.
 class BlockProgram::Decoder {
 public:
     Decoder(BlockProgram& program, const NodeList& tree, std::span<const ArgView> args, LoopSet set)
@@ -242,7 +250,7 @@ public:
         assign_contexts();
         plan_hoists();
         emit();
-        fuse_products();
+        fuse_steps();
         allocate();
     }
 
@@ -660,9 +668,21 @@ private:
         return s.kind == Step::Kind::Compute && s.table == &table;
     }
 
+    // Whether two operands hold the same value: the same register or argument, or scalar entries
+    // that are constants with the same bits.
+    bool same_value(Val a, Val b) const {
+        if (a.kind != b.kind) return false;
+        if (a.index == b.index) return true;
+        return a.kind == Val::Kind::Scalar && is_constant_[a.index] && is_constant_[b.index] &&
+               std::bit_cast<std::uint64_t>(p_.constants_[a.index]) ==
+                   std::bit_cast<std::uint64_t>(p_.constants_[b.index]);
+    }
+
     // A product read only by a sum in the same context becomes one x*y+z or x+y*z step: the
     // same two operations in the same order, so the same bits, without the trip through a block.
-    void fuse_products() {
+    // A comparison read only by the blend that picks its right operand when true becomes one
+    // compare-and-keep step.
+    void fuse_steps() {
         std::vector<std::uint32_t> reads(next_reg_), def(next_reg_, kNone);
         for (std::size_t j = 0; j < ir_.size(); ++j) {
             const IrStep& s = ir_[j];
@@ -674,20 +694,34 @@ private:
         std::vector<std::uint8_t> dead(ir_.size());
         const Table& mul = tables_.binary[static_cast<std::size_t>(BinaryOp::Mul)];
         const Table& add = tables_.binary[static_cast<std::size_t>(BinaryOp::Add)];
-        auto product = [&](const IrStep& sum, Val v) -> IrStep* {
+        // The step that makes v, when this reader is its only one, in the same context; taken
+        // out of the program.
+        auto sole_source = [&](const IrStep& reader, Val v, auto&& wanted) -> IrStep* {
             if (v.kind != Val::Kind::Reg || reads[v.index] != 1 || v.index == output_) return nullptr;
             if (v.index < select_result_.size() && select_result_[v.index] != 0) return nullptr;
             const std::uint32_t d = def[v.index];
-            if (d == kNone || dead[d] || !is_step_of(ir_[d], mul) || ir_[d].ctx != sum.ctx) return nullptr;
+            if (d == kNone || dead[d] || !wanted(ir_[d]) || ir_[d].ctx != reader.ctx) return nullptr;
             dead[d] = 1;
             return &ir_[d];
         };
+        auto is_product = [&](const IrStep& s) { return is_step_of(s, mul); };
         for (IrStep& s : ir_) {
-            if (!is_step_of(s, add)) continue;
-            if (const IrStep* m = product(s, s.ops[0])) {
-                s = IrStep{s.kind, &tables_.mul_add, s.dst, s.ctx, 3, {m->ops[0], m->ops[1], s.ops[1]}};
-            } else if (const IrStep* m2 = product(s, s.ops[1])) {
-                s = IrStep{s.kind, &tables_.add_mul, s.dst, s.ctx, 3, {s.ops[0], m2->ops[0], m2->ops[1]}};
+            if (is_step_of(s, add)) {
+                if (const IrStep* m = sole_source(s, s.ops[0], is_product)) {
+                    s = IrStep{s.kind, &tables_.mul_add, s.dst, s.ctx, 3, {m->ops[0], m->ops[1], s.ops[1]}};
+                } else if (const IrStep* m2 = sole_source(s, s.ops[1], is_product)) {
+                    s = IrStep{s.kind, &tables_.add_mul, s.dst, s.ctx, 3, {s.ops[0], m2->ops[0], m2->ops[1]}};
+                }
+            } else if (is_step_of(s, tables_.blend)) {
+                const Val picked = s.ops[1];
+                auto keeps_picked = [&](const IrStep& c) {
+                    return c.kind == Step::Kind::Compute && c.table >= &tables_.compare.front() &&
+                           c.table <= &tables_.compare.back() && same_value(c.ops[1], picked);
+                };
+                if (const IrStep* c = sole_source(s, s.ops[0], keeps_picked)) {
+                    const auto op = static_cast<std::size_t>(c->table - &tables_.compare.front());
+                    s = IrStep{s.kind, &tables_.compare_keep[op], s.dst, s.ctx, 3, {c->ops[0], c->ops[1], s.ops[2]}};
+                }
             }
         }
         std::size_t kept = 0;

@@ -72,6 +72,11 @@ public:
             return cmp(static_cast<CompareOp>(below(kCompareOpCount)), body(depth - 1, args, selects),
                        body(depth - 1, args, selects));
         }
+        if (below(2) == 0) {  // clamping: the value compared against is the one picked
+            NodeList bound = body(depth - 1, args, selects);
+            return sel(cmp(static_cast<CompareOp>(below(kCompareOpCount)), body(depth - 1, args, selects), bound),
+                       bound, body(depth - 1, args, selects));
+        }
         return sel(body(depth - 1, args, selects), body(depth - 1, args, selects),
                    body(depth - 1, args, selects));
     }
