@@ -6,6 +6,7 @@ the same formula.
 """
 from __future__ import annotations
 
+import inspect
 import struct
 from typing import Any, Callable, Mapping, Optional, Tuple, Union
 
@@ -16,23 +17,41 @@ from _quorvaline import Expr, KernelSpec
 from quorvaline import _native
 from quorvaline._factories import kernel
 from quorvaline._nodes import CONST
-from quorvaline._one_call import (Float64Array, Operand, _as_expr, _kernel_order,
-                                  _merge_operands)
+from quorvaline._one_call import Float64Array, Operand, _as_expr, _kernel_order
 from quorvaline._text import first_appearance, formula_text
 
 # Argument names in kernel order, and the nodes in post-order with constants as their bits.
 Formula = Tuple[Tuple[str, ...], Tuple[Tuple[int, int], ...]]
 
 
-class Kernel:
+class _CallSignature:
+    # inspect.signature(kernel) gives the call's parameters, which the native call does not
+    # carry; the class itself keeps its constructor's.
+    def __get__(self, obj: Optional[Kernel], owner: Optional[type] = None) -> Optional[inspect.Signature]:
+        return None if obj is None else _CALL_SIGNATURE
+
+
+_CALL_SIGNATURE = inspect.Signature([
+    inspect.Parameter("operands", inspect.Parameter.POSITIONAL_ONLY, default=None,
+                      annotation="Optional[Mapping[str, Operand]]"),
+    inspect.Parameter("out", inspect.Parameter.KEYWORD_ONLY, default=None,
+                      annotation="Optional[Float64Array]"),
+    inspect.Parameter("named", inspect.Parameter.VAR_KEYWORD, annotation="Operand"),
+], return_annotation="Float64Array")
+
+
+class Kernel(_native.KernelCall):
     """A formula compiled once: ``k = qv.compile("2*a + 3*b")``, then ``k(a=xs, b=ys)``.
 
-    Calls follow `qv.evaluate`'s operand rules, without its parsing and without
-    `kernel.elementwise`. A kernel takes its operands explicitly: it never looks into the
-    caller's variables, since it may run far from where it was written (in a Dask worker).
+    ``k(operands=None, /, *, out=None, **named)`` follows `qv.evaluate`'s operand rules,
+    without its parsing and without `kernel.elementwise`. A kernel takes its operands
+    explicitly: it never looks into the caller's variables, since it may run far from where it
+    was written (in a Dask worker).
     """
 
+    # The call itself is the native base's: a Python __call__ would cost a frame per call.
     __slots__ = ("_expr", "_spec", "_names", "_text", "_key", "__weakref__")
+    __signature__ = _CallSignature()
 
     def __init__(self, formula: Union[Kernel, Expr, str, Callable[..., Expr]]) -> None:
         expr = formula.expr if isinstance(formula, Kernel) else _as_expr(formula, "compile")
@@ -63,14 +82,6 @@ class Kernel:
         if self._text is None:
             self._text = formula_text(self._expr)
         return self._text
-
-    def __call__(self, operands: Optional[Mapping[str, Operand]] = None, /, *,
-                 out: Optional[Float64Array] = None, **named: Operand) -> Float64Array:
-        # The native evaluate is qv.evaluate's own binding path; called here directly, since
-        # a wrapper's frame is a tenth of a small call.
-        if operands is not None:
-            named = _merge_operands(operands, named)
-        return _native.evaluate(self._spec, named, out)
 
     def _formula(self) -> Formula:
         if self._key is None:

@@ -15,6 +15,16 @@ def evaluate(
     operands: Mapping[str, Any],
     out: Optional[npt.NDArray[np.float64]] = None,
 ) -> npt.NDArray[np.float64]: ...
+class KernelCall:
+    def __call__(
+        self,
+        operands: Optional[Mapping[str, Any]] = None,
+        /,
+        *,
+        out: Optional[npt.NDArray[np.float64]] = None,
+        **named: Any,
+    ) -> npt.NDArray[np.float64]: ...
+
 def sum(array: Any, start: float = ...) -> float: ...
 def mean(array: Any) -> float: ...
 def min(array: Any) -> float: ...

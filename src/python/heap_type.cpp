@@ -15,7 +15,7 @@ bool has_slot(const std::vector<PyType_Slot>& slots, int id) {
 }  // namespace
 
 PyTypeObject* lazy_type(PyTypeObject*& slot, const char* name, std::size_t basic_size,
-                        std::vector<PyType_Slot> slots) {
+                        std::vector<PyType_Slot> slots, unsigned int flags) {
     if (slot != nullptr) return slot;
     if (!has_slot(slots, Py_tp_new)) {
         slots.push_back({Py_tp_new, reinterpret_cast<void*>(refuse_construction)});
@@ -25,7 +25,7 @@ PyTypeObject* lazy_type(PyTypeObject*& slot, const char* name, std::size_t basic
     }
     slots.push_back({0, nullptr});
     // The spec is read only while the type is made; the name must live on (it does: a literal).
-    PyType_Spec spec = {name, static_cast<int>(basic_size), 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    PyType_Spec spec = {name, static_cast<int>(basic_size), 0, flags, slots.data()};
     PyObject* type = check(PyType_FromSpec(&spec));
     // Creation can run Python code (a collection); keep whichever type came first.
     if (slot == nullptr) {

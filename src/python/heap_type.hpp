@@ -16,9 +16,10 @@ namespace qv::py {
 // Returns the type in `slot`, creating it on first use as the class `name` with instances
 // of `basic_size` bytes and `slots` (no terminator). Without a tp_new of its own the class
 // cannot be constructed from Python; without a tp_dealloc its instances are just freed.
+// `flags` as PyType_Spec takes them (Py_TPFLAGS_BASETYPE for a class Python may extend).
 // Throws PythonErrorSet when creation fails (the slot stays empty, so a later call retries).
 PyTypeObject* lazy_type(PyTypeObject*& slot, const char* name, std::size_t basic_size,
-                        std::vector<PyType_Slot> slots);
+                        std::vector<PyType_Slot> slots, unsigned int flags = Py_TPFLAGS_DEFAULT);
 
 // tp_new of the classes Python cannot construct: TypeError "No constructor defined for Expr".
 PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;

@@ -73,35 +73,38 @@ PyObject* native_reduce(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 
 }  // namespace
 
+Ref evaluate_spec(PyObject* holder, const KernelSpec& spec, PyObject* operands, PyObject* out) {
+    // Room for binding a few operands without allocating.
+    std::array<std::byte, 2048> room;
+    std::pmr::monotonic_buffer_resource arena(room.data(), room.size());
+    const BoundOperands bound = bind_operands(spec.arg_names, operands, &arena);
+    Ref result = out == nullptr || out == Py_None ? new_result_array(bound.shape)
+                                                  : Ref::borrow(reinterpret_cast<PyObject*>(checked_out(out, bound)));
+    auto* array = reinterpret_cast<PyArrayObject*>(result.get());
+    const std::span<double> into(static_cast<double*>(PyArray_DATA(array)),
+                                 static_cast<std::size_t>(PyArray_SIZE(array)));
+    // A KernelSpec keeps its compiled kernel after its first call.
+    const CompiledKernel* kept = compiled_kernel_of(holder);
+    CompiledKernelRef compiled;
+    {
+        ReleaseGil released;
+        if (kept == nullptr) {
+            compiled = get_or_compile(spec.body);
+            kept = compiled.get();
+        }
+        evaluate_views_into(*kept, bound.views, into);
+    }
+    if (compiled) keep_compiled_kernel(holder, std::move(compiled));
+    return result;
+}
+
 QV_FASTCALL_FN(native_evaluate) {
     (void)self;
     return guarded([&] {
         const Args parsed = parse_fastcall(kEvaluateSignature, args, nargs, kwnames);
         const SpecSource source = parsed.convert(0, to_spec);
         PyObject* operands = parsed.convert(1, to_dict);
-        // Room for binding a few operands without allocating.
-        std::array<std::byte, 2048> room;
-        std::pmr::monotonic_buffer_resource arena(room.data(), room.size());
-        const BoundOperands bound = bind_operands(source.spec->arg_names, operands, &arena);
-        PyObject* out = parsed[2];
-        Ref result = out == nullptr || out == Py_None ? new_result_array(bound.shape)
-                                                      : Ref::borrow(reinterpret_cast<PyObject*>(checked_out(out, bound)));
-        auto* array = reinterpret_cast<PyArrayObject*>(result.get());
-        const std::span<double> into(static_cast<double*>(PyArray_DATA(array)),
-                                     static_cast<std::size_t>(PyArray_SIZE(array)));
-        // A KernelSpec keeps its compiled kernel after its first call.
-        const CompiledKernel* kept = compiled_kernel_of(parsed[0]);
-        CompiledKernelRef compiled;
-        {
-            ReleaseGil released;
-            if (kept == nullptr) {
-                compiled = get_or_compile(source.spec->body);
-                kept = compiled.get();
-            }
-            evaluate_views_into(*kept, bound.views, into);
-        }
-        if (compiled) keep_compiled_kernel(parsed[0], std::move(compiled));
-        return result.release();
+        return evaluate_spec(parsed[0], *source.spec, operands, parsed[2]).release();
     });
 }
 

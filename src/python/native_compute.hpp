@@ -4,12 +4,17 @@
 
 #include <Python.h>
 
+#include "ir/kernel_spec.hpp"
 #include "python/arg_frame.hpp"
+#include "python/ref.hpp"
 
 namespace qv::py {
 
 // evaluate(kernel, operands, out=None): an Expr or KernelSpec over a dict of operands.
 QV_FASTCALL_FN(native_evaluate);
+// What evaluate gives for `spec`, held by `holder` (a KernelSpec object keeps the compiled
+// kernel; anything else does not), over the dict `operands`, into `out` unless null or None.
+Ref evaluate_spec(PyObject* holder, const KernelSpec& spec, PyObject* operands, PyObject* out);
 // sum(array, start=-0.0), mean(array), min(array), max(array).
 QV_FASTCALL_FN(native_sum);
 QV_FASTCALL_FN(native_mean);

@@ -10,8 +10,10 @@
 #include "python/arg_frame.hpp"
 #include "python/entry.hpp"
 #include "python/heap_type.hpp"
+#include "python/kernel_call.hpp"
 #include "python/native_compute.hpp"
 #include "python/py_expr_nodes.hpp"
+#include "python/ref.hpp"
 
 namespace qv::py {
 
@@ -84,5 +86,11 @@ PyModuleDef native_def = {
 }  // namespace qv::py
 
 PyMODINIT_FUNC PyInit__native(void) {
-    return PyModule_Create(&qv::py::native_def);
+    using namespace qv::py;
+    return guarded([] {
+        Ref module = Ref::steal(check(PyModule_Create(&native_def)));
+        PyObject* type = reinterpret_cast<PyObject*>(kernel_call_type());
+        if (PyModule_AddObjectRef(module.get(), "KernelCall", type) < 0) throw_python_error();
+        return module.release();
+    });
 }

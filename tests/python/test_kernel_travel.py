@@ -1,6 +1,7 @@
 """Compiled kernels: calls, identity by formula, and travel through pickle and processes."""
 import concurrent.futures
 import copy
+import inspect
 import math
 import multiprocessing
 import pickle
@@ -59,6 +60,18 @@ class TestKernel:
             k(x=XS, y=YS, z=1.0)
         with pytest.raises(TypeError, match="got multiple values for argument 'x'"):
             k({"x": XS}, x=XS, y=YS)
+
+    def test_the_native_call_keeps_the_documented_signature(self):
+        k = qv.compile("x * 2")
+        assert str(inspect.signature(k)) == (
+            "(operands: 'Optional[Mapping[str, Operand]]' = None, /, *, "
+            "out: 'Optional[Float64Array]' = None, **named: 'Operand') -> 'Float64Array'")
+        assert list(inspect.signature(qv.Kernel).parameters) == ["formula"]
+        with pytest.raises(TypeError, match=r"takes from 1 to 2 positional arguments but 3 were given"):
+            k({"x": XS}, None)
+        keywords = {"x": np.array([1.0, 2.0]), "out": np.zeros(2)}
+        assert k(None, **keywords) is keywords["out"]
+        assert sorted(keywords) == ["out", "x"] and keywords["out"].tolist() == [2.0, 4.0]
 
     def test_equal_and_hashed_by_formula(self):
         by_text = qv.compile("2*a + 3*b")

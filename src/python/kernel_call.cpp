@@ -1,0 +1,75 @@
+// The call of a compiled Kernel in C: the Python class extends this one, so that a call
+// costs no Python frame on the way to the engine.
+#include "python/kernel_call.hpp"
+
+#include "python/entry.hpp"
+#include "python/heap_type.hpp"
+#include "python/native_compute.hpp"
+#include "python/py_spec.hpp"
+#include "python/ref.hpp"
+
+namespace qv::py {
+
+namespace {
+
+// The operands mapping merged with the named operands, by the package's own rule.
+Ref merged_operands(PyObject* operands, PyObject* named) {
+    Ref module = Ref::steal(check(PyImport_ImportModule("quorvaline._one_call")));
+    Ref merge = Ref::steal(check(PyObject_GetAttrString(module.get(), "_merge_operands")));
+    return Ref::steal(check(PyObject_CallFunctionObjArgs(merge.get(), operands, named, nullptr)));
+}
+
+// __call__(operands=None, /, *, out=None, **named), as Kernel documents it.
+PyObject* kernel_call_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&] {
+        const Py_ssize_t positional = PyTuple_GET_SIZE(args);
+        if (positional > 1) {
+            PyErr_Format(PyExc_TypeError,
+                         "Kernel.__call__() takes from 1 to 2 positional arguments but %zd were given",
+                         positional + 1);
+            throw_python_error();
+        }
+        static PyObject* const spec_key = check(PyUnicode_InternFromString("_spec"));
+        const Ref spec = Ref::steal(check(PyObject_GetAttr(self, spec_key)));
+        const KernelSpec* kernel = kernel_spec_of(spec.get());
+        if (kernel == nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s._spec must be KernelSpec, not %s", Py_TYPE(self)->tp_name,
+                         Py_TYPE(spec.get())->tp_name);
+            throw_python_error();
+        }
+        // The caller's keywords are read, never changed: a C caller may pass its own dict.
+        Ref named = kwargs != nullptr ? Ref::borrow(kwargs) : Ref::steal(check(PyDict_New()));
+        PyObject* out = nullptr;
+        if (kwargs != nullptr) {
+            static PyObject* const out_key = check(PyUnicode_InternFromString("out"));
+            out = PyDict_GetItemWithError(kwargs, out_key);
+            if (out == nullptr && PyErr_Occurred() != nullptr) throw_python_error();
+            if (out != nullptr) {
+                named = Ref::steal(check(PyDict_Copy(kwargs)));
+                if (PyDict_DelItem(named.get(), out_key) < 0) throw_python_error();
+            }
+        }
+        const Ref keep_out = Ref::borrow(out);  // the keywords' copy no longer holds it
+        if (positional == 1 && PyTuple_GET_ITEM(args, 0) != Py_None) {
+            named = merged_operands(PyTuple_GET_ITEM(args, 0), named.get());
+        }
+        return evaluate_spec(spec.get(), *kernel, named.get(), out).release();
+    });
+}
+
+}  // namespace
+
+PyTypeObject* kernel_call_type() {
+    static PyTypeObject* type = nullptr;
+    // No fields of its own, so a subclass lays out its instances freely (its __slots__).
+    return lazy_type(type, "quorvaline._native.KernelCall", sizeof(PyObject),
+                     {
+                         {Py_tp_doc, const_cast<char*>("The call of a compiled kernel: the KernelSpec "
+                                                       "`self._spec` evaluated over NumPy operands.")},
+                         {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+                         {Py_tp_call, reinterpret_cast<void*>(kernel_call_call)},
+                     },
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE);
+}
+
+}  // namespace qv::py
