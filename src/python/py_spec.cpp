@@ -38,7 +38,7 @@ constexpr Signature reduce_signature(ReduceOp op) {
 template <ReduceOp op>
 constexpr Signature kReduceSignature = reduce_signature(op);
 
-// A KernelSpec object's value: the spec, and its compiled kernel once a call has needed it.
+// A KernelSpec object's value: its KernelSpec, and the compiled kernel once a call has needed it.
 // The cache never drops a kernel, so keeping it here only saves later calls the lookup.
 // Read and written under the interpreter lock.
 struct HeldKernelSpec {

@@ -26,8 +26,8 @@ const KernelSpec* kernel_spec_of(PyObject* spec);
 // The compiled kernel kept by a KernelSpec (null before keep_compiled_kernel, and for any
 // other object), valid while the object lives: calls through it skip the kernel cache.
 const CompiledKernel* compiled_kernel_of(PyObject* spec);
-// Keeps `kernel`, compiled from the spec's body, with a KernelSpec that keeps none yet;
-// ignored for other objects.
+// Keeps `kernel`, compiled from the KernelSpec's body, with a KernelSpec object that keeps
+// none yet; ignored for other objects.
 void keep_compiled_kernel(PyObject* spec, CompiledKernelRef kernel);
 
 // The kernel object's reduction functions: X(ReduceOp, method name), in the order of its
