@@ -26,6 +26,7 @@
 #endif
 
 #include "core/fault.hpp"
+#include "ir/libm_entries.hpp"
 #include "ir/pow_const.hpp"
 #include "ir/scalar_ops.hpp"
 
@@ -43,15 +44,34 @@ using DenseFn = void (*)(double* dst, const double* a, const double* b, const do
 using IndexedFn = void (*)(double* dst, const double* a, const double* b, const double* c,
                            const double* scalars, const std::uint32_t* lanes, std::size_t m);
 
+// The math library's functions through the entries that skip its errno wrappers (same bits).
 template <UnaryOp Op>
 struct UnaryFn {
     static constexpr int arity = 1;
-    static double apply(double x, double, double) { return apply_unary(Op, x); }
+    static double apply(double x, double, double) {
+        if constexpr (Op == UnaryOp::Exp) {
+            return libm_entries().exp(x);
+        } else if constexpr (Op == UnaryOp::Log) {
+            return libm_entries().log(x);
+        } else if constexpr (Op == UnaryOp::Log10) {
+            return libm_entries().log10(x);
+        } else {
+            return apply_unary(Op, x);
+        }
+    }
 };
 template <BinaryOp Op>
 struct BinaryFn {
     static constexpr int arity = 2;
-    static double apply(double l, double r, double) { return apply_binary(Op, l, r); }
+    static double apply(double l, double r, double) {
+        if constexpr (Op == BinaryOp::Pow) {
+            return libm_entries().pow(l, r);
+        } else if constexpr (Op == BinaryOp::Atan2) {
+            return libm_entries().atan2(l, r);
+        } else {
+            return apply_binary(Op, l, r);
+        }
+    }
 };
 template <CompareOp Op>
 struct CompareFn {
@@ -90,12 +110,9 @@ template <PowExponent E, bool Fma>
 struct PowConstFn {
     static constexpr int arity = 1;
     static double candidate(double x) { return pow_candidate<E, Fma>(x); }
-    // Through a volatile: with a constant exponent the compiler rewrites pow(x, 1.0) into x and
-    // pow(x, 2.0) into x * x, which are not always pow's bits.
-    static double fallback(double x) {
-        static volatile const double exponent = exponent_value(E);
-        return std::pow(x, exponent);
-    }
+    // Through the entry, which the compiler cannot see into: with a constant exponent it
+    // rewrites pow(x, 1.0) into x and pow(x, 2.0) into x * x, which are not always pow's bits.
+    static double fallback(double x) { return libm_entries().pow(x, exponent_value(E)); }
     static double apply(double x, double, double) {
         const double d = candidate(x);
         return d == d ? d : fallback(x);
