@@ -7,7 +7,8 @@ Buffers (`rt.go`); every peer runs on the pool's thread count (NumPy on one). Co
 timed in turns, round after round, and the best round of each counts. Each result is
 checked against NumPy's to a relative 1e-9 of its largest magnitude. The floor is the time
 of the formula's math-library calls alone after sharing (each call once, on its real
-arguments, on the same threads).
+arguments, on the same threads, through the entries the engine calls: on x86-64 glibc the
+cores of exp, log, pow and atan2 without their errno wrappers, the same bits and cheaper).
 
 Before the table, each constant exponent with a fast path is checked bit for bit against the
 platform's pow on 10^7 values (random, wide-range, special, and squares constructed to sit

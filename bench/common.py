@@ -69,7 +69,7 @@ def libm():
         here = pathlib.Path(__file__).parent
         out = pathlib.Path(tempfile.gettempdir()) / "quorvaline_libm_floor.so"
         subprocess.run(["cc", "-O2", "-ffp-contract=off", "-fPIC", "-shared", "-pthread",
-                        str(here / "libm_floor.c"), "-o", str(out), "-lm"], check=True)
+                        str(here / "libm_floor.c"), "-o", str(out), "-lm", "-ldl"], check=True)
         lib = ctypes.CDLL(str(out))
         lib.libm_floor_seconds.restype = ctypes.c_double
         lib.libm_floor_seconds.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p,
