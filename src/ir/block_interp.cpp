@@ -90,6 +90,23 @@ struct CompareKeepFn {  // l op r ? r : f
     static constexpr int arity = 3;
     static double apply(double l, double r, double f) { return apply_compare(Op, l, r) != 0.0 ? r : f; }
 };
+// Two of them in a row on the same value from both sides, clamping it (where(x < lo, lo,
+// where(x > hi, hi, x))), as one step: the same two comparisons and the same picks.
+template <CompareOp Outer, CompareOp Inner>
+struct ClampFn {  // x outer lo ? lo : (x inner hi ? hi : x)
+    static constexpr int arity = 3;
+    static double apply(double x, double lo, double hi) {
+        return apply_compare(Outer, x, lo) != 0.0 ? lo : (apply_compare(Inner, x, hi) != 0.0 ? hi : x);
+    }
+};
+// The comparisons a clamp pairs: an outer one of the four orderings (codes 0 to 3) with an
+// inner one of the opposite direction, strict or not.
+static_assert(static_cast<int>(CompareOp::Gt) == 0 && static_cast<int>(CompareOp::Ge) == 1 &&
+              static_cast<int>(CompareOp::Lt) == 2 && static_cast<int>(CompareOp::Le) == 3);
+constexpr std::size_t kClampOuterOps = 4;
+constexpr CompareOp clamp_inner(std::size_t outer, std::size_t k) {
+    return static_cast<CompareOp>((outer < 2 ? 2 : 0) + k);
+}
 struct CopyFn {
     static constexpr int arity = 1;
     static double apply(double x, double, double) { return x; }
@@ -137,6 +154,7 @@ struct LoopTables {
     std::array<std::array<Loops, 8>, kCompareOpCount> compare;
     std::array<Loops, 8> blend;
     std::array<std::array<Loops, 8>, kCompareOpCount> compare_keep;
+    std::array<std::array<std::array<Loops, 8>, 2>, kClampOuterOps> clamp;
     std::array<Loops, 8> copy;
     std::array<Loops, 8> mul_add;
     std::array<Loops, 8> add_mul;
@@ -698,7 +716,7 @@ private:
     // A product read only by a sum in the same context becomes one x*y+z or x+y*z step: the
     // same two operations in the same order, so the same bits, without the trip through a block.
     // A comparison read only by the blend that picks its right operand when true becomes one
-    // compare-and-keep step.
+    // compare-and-keep step, and two of those clamping one value from both sides one clamp.
     void fuse_steps() {
         std::vector<std::uint32_t> reads(next_reg_), def(next_reg_, kNone);
         for (std::size_t j = 0; j < ir_.size(); ++j) {
@@ -738,6 +756,7 @@ private:
                 if (const IrStep* c = sole_source(s, s.ops[0], keeps_picked)) {
                     const auto op = static_cast<std::size_t>(c->table - &tables_.compare.front());
                     s = IrStep{s.kind, &tables_.compare_keep[op], s.dst, s.ctx, 3, {c->ops[0], c->ops[1], s.ops[2]}};
+                    if (op < kClampOuterOps) fuse_clamp(s, op, sole_source);
                 }
             }
         }
@@ -746,6 +765,22 @@ private:
             if (!dead[j]) ir_[kept++] = ir_[j];
         }
         ir_.resize(kept);
+    }
+
+    // A compare-and-keep whose other value is made, for it alone, by a compare-and-keep of the
+    // same value from the other side (and that keeps this value too) becomes one clamp step.
+    template <class SoleSource>
+    void fuse_clamp(IrStep& s, std::size_t outer, SoleSource& sole_source) {
+        for (std::size_t k = 0; k < 2; ++k) {
+            const Table& inner = tables_.compare_keep[static_cast<std::size_t>(clamp_inner(outer, k))];
+            auto clamps_same_value = [&](const IrStep& c) {
+                return is_step_of(c, inner) && same_value(c.ops[0], s.ops[0]) && same_value(c.ops[2], s.ops[0]);
+            };
+            if (const IrStep* c = sole_source(s, s.ops[2], clamps_same_value)) {
+                s = IrStep{s.kind, &tables_.clamp[outer][k], s.dst, s.ctx, 3, {s.ops[0], s.ops[1], c->ops[1]}};
+                return;
+            }
+        }
     }
 
     // Scratch blocks by last reader. A step's block is taken before its operands' blocks are

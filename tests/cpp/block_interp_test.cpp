@@ -74,6 +74,11 @@ public:
         }
         if (below(2) == 0) {  // clamping: the value compared against is the one picked
             NodeList bound = body(depth - 1, args, selects);
+            if (below(2) == 0) {  // from both sides: where(v op lo, lo, where(v op' hi, hi, v))
+                NodeList v = body(depth - 1, args, selects), high = body(depth - 1, args, selects);
+                return sel(cmp(static_cast<CompareOp>(below(kCompareOpCount)), v, bound), bound,
+                           sel(cmp(static_cast<CompareOp>(below(kCompareOpCount)), v, high), high, v));
+            }
             return sel(cmp(static_cast<CompareOp>(below(kCompareOpCount)), body(depth - 1, args, selects), bound),
                        bound, body(depth - 1, args, selects));
         }
@@ -257,6 +262,11 @@ TEST(BlockInterpreter, SharesRepeatedSubtreesWhereEveryLaneNeedsThem) {
         // a math-library call in both branches is computed for every lane anyway: blended
         {"where(x > 0, 1 - log(x), log(x))",
          sel(positive(), bin(BinaryOp::Sub, cst(1.0), log_x()), log_x()), 4},
+        // clamping from both sides: one step; from one side twice: two
+        {"where(x < -1, -1, where(x >= 2, 2, x))",
+         sel(cmp(CompareOp::Lt, arg(0), cst(-1.0)), cst(-1.0), sel(cmp(CompareOp::Ge, arg(0), cst(2.0)), cst(2.0), arg(0))), 1},
+        {"where(x < -1, -1, where(x < 2, 2, x))",
+         sel(cmp(CompareOp::Lt, arg(0), cst(-1.0)), cst(-1.0), sel(cmp(CompareOp::Lt, arg(0), cst(2.0)), cst(2.0), arg(0))), 2},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(BlockProgram(c.body, views).step_count(), c.steps) << c.what;
