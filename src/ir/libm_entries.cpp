@@ -8,9 +8,9 @@
 // used; a missing core or any difference keeps the standard function.
 #include "ir/libm_entries.hpp"
 
-#include <bit>
 #include <math.h>
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
