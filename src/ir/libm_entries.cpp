@@ -60,26 +60,34 @@ bool agrees(Binary core, Binary standard) {
 }
 
 template <class Fn>
-Fn core_or(const char* name, Fn standard, bool& found) {
+Fn core_or(void* library, const char* name, Fn standard, bool& found) {
 #if QV_GLIBC_CORES
-    auto core = reinterpret_cast<Fn>(dlvsym(RTLD_DEFAULT, name, "GLIBC_2.15"));
+    auto core = reinterpret_cast<Fn>(dlvsym(library, name, "GLIBC_2.15"));
     if (core != nullptr && agrees(core, standard)) {
         found = true;
         return core;
     }
 #else
+    (void)library;
     (void)name;
 #endif
     return standard;
 }
 
 LibmEntries resolve() {
+    // The math library the engine is linked with (loaded already, whatever scope the process
+    // loaded this module in); the process's global scope where it cannot be named.
+    void* library = nullptr;
+#if QV_GLIBC_CORES
+    library = dlopen("libm.so.6", RTLD_LAZY | RTLD_NOLOAD);
+    if (library == nullptr) library = RTLD_DEFAULT;
+#endif
     LibmEntries e{};
-    e.exp = core_or<Unary>("__exp_finite", ::exp, e.cores);
-    e.log = core_or<Unary>("__log_finite", ::log, e.cores);
-    e.log10 = core_or<Unary>("__log10_finite", ::log10, e.cores);
-    e.pow = core_or<Binary>("__pow_finite", ::pow, e.cores);
-    e.atan2 = core_or<Binary>("__atan2_finite", ::atan2, e.cores);
+    e.exp = core_or<Unary>(library, "__exp_finite", ::exp, e.cores);
+    e.log = core_or<Unary>(library, "__log_finite", ::log, e.cores);
+    e.log10 = core_or<Unary>(library, "__log10_finite", ::log10, e.cores);
+    e.pow = core_or<Binary>(library, "__pow_finite", ::pow, e.cores);
+    e.atan2 = core_or<Binary>(library, "__atan2_finite", ::atan2, e.cores);
     return e;
 }
 
