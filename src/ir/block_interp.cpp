@@ -121,6 +121,17 @@ struct AddMulFn {  // x + y * z
     static constexpr int arity = 3;
     static double apply(double x, double y, double z) { return op_add(x, op_mul(y, z)); }
 };
+// A min or max read only by the other one, bounding a value from both sides (min(max(x, lo),
+// hi), as clip is written), as one step: the same two operations, the inner one on either side.
+template <bool OuterMin, bool InnerLeft>
+struct BoundFn {  // outer(inner(x, y), z) or outer(z, inner(x, y))
+    static constexpr int arity = 3;
+    static double apply(double x, double y, double z) {
+        const double inner = OuterMin ? op_max(x, y) : op_min(x, y);
+        return OuterMin ? (InnerLeft ? op_min(inner, z) : op_min(z, inner))
+                        : (InnerLeft ? op_max(inner, z) : op_max(z, inner));
+    }
+};
 
 // x ** c for a constant c: the candidate where it proves pow's result, pow itself elsewhere.
 template <PowExponent E, bool Fma>
@@ -158,6 +169,7 @@ struct LoopTables {
     std::array<Loops, 8> copy;
     std::array<Loops, 8> mul_add;
     std::array<Loops, 8> add_mul;
+    std::array<std::array<std::array<Loops, 8>, 2>, 2> bound;  // [outer is min][inner on the left]
     std::array<std::array<Loops, 8>, kPowExponentCount> pow_const;
 };
 
@@ -714,7 +726,8 @@ private:
     }
 
     // A product read only by a sum in the same context becomes one x*y+z or x+y*z step: the
-    // same two operations in the same order, so the same bits, without the trip through a block.
+    // same two operations in the same order, so the same bits, without the trip through a block;
+    // a max read only by a min (or a min by a max), one bounding step.
     // A comparison read only by the blend that picks its right operand when true becomes one
     // compare-and-keep step, and two of those clamping one value from both sides one clamp.
     void fuse_steps() {
@@ -729,6 +742,8 @@ private:
         std::vector<std::uint8_t> dead(ir_.size());
         const Table& mul = tables_.binary[static_cast<std::size_t>(BinaryOp::Mul)];
         const Table& add = tables_.binary[static_cast<std::size_t>(BinaryOp::Add)];
+        const Table& min = tables_.binary[static_cast<std::size_t>(BinaryOp::Min)];
+        const Table& max = tables_.binary[static_cast<std::size_t>(BinaryOp::Max)];
         // The step that makes v, when this reader is its only one, in the same context; taken
         // out of the program.
         auto sole_source = [&](const IrStep& reader, Val v, auto&& wanted) -> IrStep* {
@@ -746,6 +761,14 @@ private:
                     s = IrStep{s.kind, &tables_.mul_add, s.dst, s.ctx, 3, {m->ops[0], m->ops[1], s.ops[1]}};
                 } else if (const IrStep* m2 = sole_source(s, s.ops[1], is_product)) {
                     s = IrStep{s.kind, &tables_.add_mul, s.dst, s.ctx, 3, {s.ops[0], m2->ops[0], m2->ops[1]}};
+                }
+            } else if (is_step_of(s, min) || is_step_of(s, max)) {
+                const bool outer_min = is_step_of(s, min);
+                auto is_inner = [&](const IrStep& i) { return is_step_of(i, outer_min ? max : min); };
+                if (const IrStep* i = sole_source(s, s.ops[0], is_inner)) {
+                    s = IrStep{s.kind, &tables_.bound[outer_min][1], s.dst, s.ctx, 3, {i->ops[0], i->ops[1], s.ops[1]}};
+                } else if (const IrStep* i2 = sole_source(s, s.ops[1], is_inner)) {
+                    s = IrStep{s.kind, &tables_.bound[outer_min][0], s.dst, s.ctx, 3, {i2->ops[0], i2->ops[1], s.ops[0]}};
                 }
             } else if (is_step_of(s, tables_.blend)) {
                 const Val picked = s.ops[1];

@@ -234,8 +234,9 @@ TEST_P(BlockInterpreterLoops, FusedProductsKeepTheOperandOrder) {
 // Repeated subtrees are computed once, where every lane that reads them needs them; cheap
 // branches blend. Counted in steps (a Select that splits its lanes adds three markers).
 TEST(BlockInterpreter, SharesRepeatedSubtreesWhereEveryLaneNeedsThem) {
-    const double data[] = {1.0, -2.0, 3.0};
-    const ArgView views[] = {{data, 0.0, 3}, {data, 0.0, 3}};
+    const double data[] = {1.0, -2.0, 3.0, 0.0, -0.0, kNaN, -1.0, 2.0};
+    constexpr std::size_t n = std::size(data);
+    const ArgView views[] = {{data, 0.0, n}, {data, 0.0, n}};
     const auto log_x = [] { return un(UnaryOp::Log, arg(0)); };
     const auto positive = [] { return cmp(CompareOp::Gt, arg(0), cst(0.0)); };
     const struct {
@@ -265,15 +266,20 @@ TEST(BlockInterpreter, SharesRepeatedSubtreesWhereEveryLaneNeedsThem) {
         // clamping from both sides: one step; from one side twice: two
         {"where(x < -1, -1, where(x >= 2, 2, x))",
          sel(cmp(CompareOp::Lt, arg(0), cst(-1.0)), cst(-1.0), sel(cmp(CompareOp::Ge, arg(0), cst(2.0)), cst(2.0), arg(0))), 1},
+        // bounded by min and max, the inner one on either side: one step
+        {"min(max(x, -1), 2)", bin(BinaryOp::Min, bin(BinaryOp::Max, arg(0), cst(-1.0)), cst(2.0)), 1},
+        {"max(-1, min(2, x))", bin(BinaryOp::Max, cst(-1.0), bin(BinaryOp::Min, cst(2.0), arg(0))), 1},
+        {"min(max(x, -0.0), 0.0)", bin(BinaryOp::Min, bin(BinaryOp::Max, arg(0), cst(-0.0)), cst(0.0)), 1},
+        {"max(-0.0, min(0.0, x))", bin(BinaryOp::Max, cst(-0.0), bin(BinaryOp::Min, cst(0.0), arg(0))), 1},
         {"where(x < -1, -1, where(x < 2, 2, x))",
          sel(cmp(CompareOp::Lt, arg(0), cst(-1.0)), cst(-1.0), sel(cmp(CompareOp::Lt, arg(0), cst(2.0)), cst(2.0), arg(0))), 2},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(BlockProgram(c.body, views).step_count(), c.steps) << c.what;
-        std::vector<double> got(3), want(3);
+        std::vector<double> got(n), want(n);
         TreeScratch scratch;
-        BlockProgram(c.body, views).bind(views).run(0, 3, got.data());
-        for (std::size_t i = 0; i < 3; ++i) want[i] = eval_tree(c.body, i, views, scratch);
+        BlockProgram(c.body, views).bind(views).run(0, n, got.data());
+        for (std::size_t i = 0; i < n; ++i) want[i] = eval_tree(c.body, i, views, scratch);
         expect_same_bits(got, want, c.what, 0);
     }
 }
