@@ -2,6 +2,7 @@
 formulas, on Dask's threaded scheduler and on a LocalCluster of two worker processes.
 
 Run: python3 bench/bench_dask.py [--sizes 1e7,1e8] [--chunk 5e6] [--repeat 3] [--quick]
+     [--only clip,gaussian] [--skip-cluster]
 Each figure is the time to compute the formula's chunks and keep them (persist), with the
 inputs already computed and held where the work runs; ratios are ours / peer (below 1.0 we
 are faster), as the best of the repeats and, in brackets, the range over them.
@@ -71,7 +72,7 @@ def time_persist(persist, lazy):
     return seconds
 
 
-def run(sizes, chunk, repeat, persist, persist_inputs, label):
+def run(sizes, names, chunk, repeat, persist, persist_inputs, label):
     """Times every formula with each peer, interleaved round by round; prints the rows."""
     print(f"\n{label}")
     header = f"{'formula':<22}{'n':>11}{'ours s':>9}{'/ Dask+NumPy':>22}{'/ Dask+numexpr':>22}"
@@ -79,7 +80,7 @@ def run(sizes, chunk, repeat, persist, persist_inputs, label):
     print("-" * len(header))
     rows = []
     for n in sizes:
-        for name in workloads.FORMULAS:
+        for name in names:
             inputs = persist_inputs(lazy_inputs(name, n, chunk))
             lazies = peers(name, inputs)
             times = {peer: [] for peer in lazies}
@@ -144,7 +145,12 @@ def main():
     p.add_argument("--repeat", type=int, default=3)
     p.add_argument("--quick", action="store_true", help="small sizes (smoke run)")
     p.add_argument("--skip-cluster", action="store_true")
+    p.add_argument("--only", help="comma-separated formula names")
     args = p.parse_args()
+    names = args.only.split(",") if args.only else list(workloads.FORMULAS)
+    unknown = sorted(set(names) - set(workloads.FORMULAS))
+    if unknown:
+        p.error(f"unknown formulas: {', '.join(unknown)}; known: {', '.join(workloads.FORMULAS)}")
     sizes = [200_000] if args.quick else [int(float(s)) for s in args.sizes.split(",")]
     chunk = 50_000 if args.quick else int(args.chunk)
     cpus = len(os.sched_getaffinity(0))
@@ -152,7 +158,7 @@ def main():
           f"numexpr={'yes' if ne else 'missing'}")
 
     with dask.config.set(scheduler="threads"):
-        rows = run(sizes, chunk, args.repeat, lambda lazy: lazy.persist(), threaded_inputs,
+        rows = run(sizes, names, chunk, args.repeat, lambda lazy: lazy.persist(), threaded_inputs,
                    f"threaded scheduler, {cpus} threads")
         inputs = threaded_inputs(lazy_inputs("haversine", sizes[-1], chunk))
         k = qv.compile(workloads.haversine(workloads.KernelMath, *kernel.args(*inputs)))
@@ -178,7 +184,7 @@ def main():
                 distributed.wait(arrays)
                 return dict(zip(lazy, arrays))
 
-            rows += run(sizes, chunk, args.repeat, persist, cluster_inputs,
+            rows += run(sizes, names, chunk, args.repeat, persist, cluster_inputs,
                         "LocalCluster, 2 worker processes of 1 thread")
     return rows
 
