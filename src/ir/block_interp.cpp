@@ -558,6 +558,7 @@ private:
                     select_result_[result] = 1;
                     ir_.push_back(IrStep{Step::Kind::Begin, nullptr, result, cur_, 1, {cond, kUnused, kUnused}});
                     vals_.push_back(Val{Val::Kind::Reg, result});
+                    branch_marks_.push_back(remembered_.size());
                     cur_ = branch_ctx_[i];
                     work.push_back(Work{w.node, 3, w.ctx});
                     work.push_back(Work{static_cast<std::uint32_t>(kids[1]), 0, 0});
@@ -574,6 +575,7 @@ private:
                     finish_branch();
                     ir_.push_back(IrStep{Step::Kind::End, nullptr, vals_.back().index, w.ctx, 0, {kUnused, kUnused, kUnused}});
                     cur_ = w.ctx;
+                    forget_branches();
                     remember(i, vals_.back());
                     break;
             }
@@ -690,10 +692,20 @@ private:
     void remember(std::size_t i, Val v) {
         if (!shared(i)) return;
         avail_[vn_[i]].emplace_back(cur_, v);
+        remembered_.push_back(vn_[i]);
         if (v.kind == Val::Kind::Reg) {
             reg_shared_.resize(next_reg_);
             reg_shared_[v.index] = 1;
         }
+    }
+    // Values made in a split Select's branches hold only the lanes of this pass through it. The
+    // same Select can be emitted twice (hoisted, and inside another hoisted subtree); its
+    // branches are the same contexts both times, so the second pass must not find the first
+    // pass's values there.
+    void forget_branches() {
+        const std::size_t mark = branch_marks_.back();
+        branch_marks_.pop_back();
+        for (; remembered_.size() > mark; remembered_.pop_back()) avail_[remembered_.back()].pop_back();
     }
     bool reg_shared(std::uint32_t r) const { return r < reg_shared_.size() && reg_shared_[r] != 0; }
 
@@ -881,6 +893,8 @@ private:
     std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> hoists_;  // Select: nodes to compute first
 
     std::vector<std::vector<std::pair<std::uint32_t, Val>>> avail_;  // per value: (context, value)
+    std::vector<std::uint32_t> remembered_;  // the values put in avail_, in order
+    std::vector<std::size_t> branch_marks_;  // per split Select being emitted: remembered_'s size at its Begin
     std::vector<Val> vals_;
     std::vector<IrStep> ir_;
     std::vector<std::uint8_t> is_constant_;  // per scalar entry

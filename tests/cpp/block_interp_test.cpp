@@ -284,6 +284,31 @@ TEST(BlockInterpreter, SharesRepeatedSubtreesWhereEveryLaneNeedsThem) {
     }
 }
 
+// A split Select (w) hoisted before an outer split, and emitted again inside another subtree
+// hoisted there (s, which reads it in a branch): the second pass must compute its branches
+// afresh, not read what the first pass left for other lanes.
+TEST(BlockInterpreter, ASelectEmittedTwiceDoesNotReuseItsOtherPassesBranches) {
+    const double x[] = {-0.0, 4.0, -0.0, 0.25}, y[] = {kNaN, 1.0, 2.0, kNaN}, z[] = {0.5, 0.5, -1.0, 3.0};
+    constexpr std::size_t n = std::size(x);
+    const ArgView views[] = {{x, 0.0, n}, {y, 0.0, n}, {z, 0.0, n}};
+    const auto w = [] {
+        return sel(bin(BinaryOp::Pow, arg(0), cst(-0.5)),
+                   un(UnaryOp::Ceil, un(UnaryOp::Log2, un(UnaryOp::Sin, arg(2)))), arg(2));
+    };
+    const auto s = [&] { return sel(cst(1.0), bin(BinaryOp::Mul, arg(0), arg(1)), w()); };
+    const auto neg_x = [] { return un(UnaryOp::Neg, arg(0)); };
+    // where(sqrt(-x), where(0, x, s), -x) > max(w, s)
+    const NodeList body = cmp(CompareOp::Gt, sel(un(UnaryOp::Sqrt, neg_x()), sel(cst(0.0), arg(0), s()), neg_x()),
+                              bin(BinaryOp::Max, w(), s()));
+    for (LoopSet set : {LoopSet::Baseline, best_loop_set()}) {
+        std::vector<double> got(n), want(n);
+        BlockProgram(body, views, set).bind(views).run(0, n, got.data());
+        TreeScratch scratch;
+        for (std::size_t i = 0; i < n; ++i) want[i] = eval_tree(body, i, views, scratch);
+        expect_same_bits(got, want, "hoisted twice", 0);
+    }
+}
+
 TEST(BlockInterpreter, RefusesReadsPastABuffer) {
     const double data[] = {1.0, 2.0};
     const ArgView view{data, 0.0, 2};
