@@ -14,6 +14,7 @@
 #endif
 
 #include "core/fault.hpp"
+#include "ir/scalar_ops.hpp"
 
 namespace qv {
 
@@ -30,9 +31,11 @@ std::string_view reduce_op_name(ReduceOp op) noexcept {
     return "?";
 }
 
+// op_add, not +=: the compiler may swap the operands of +, and with them which of two NaNs
+// comes out.
 double sum_from(std::span<const double> xs, double start) noexcept {
     double total = start;
-    for (double x : xs) total += x;
+    for (double x : xs) total = op_add(total, x);
     return total;
 }
 
@@ -99,7 +102,7 @@ double extreme_of(std::span<const double> xs) {
 double variance_of(std::span<const double> xs) {
     const double m = mean_of(xs);
     double total = -0.0;
-    for (double x : xs) total += (x - m) * (x - m);
+    for (double x : xs) total = op_add(total, (x - m) * (x - m));
     return total / static_cast<double>(xs.size());
 }
 

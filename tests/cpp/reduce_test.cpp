@@ -66,6 +66,26 @@ TEST(Reduce, NaNPropagates) {
     EXPECT_EQ(reduced({1, kNaN, 2}, ReduceOp::Count), 3.0);
 }
 
+// A sum is a chain of additions whose left operand is the running total, so the first NaN in
+// order is the one that comes out, whatever NaN follows it.
+TEST(Reduce, SumsCarryTheFirstNaN) {
+    for (std::size_t n = 2; n <= 20; ++n) {
+        for (std::size_t first = 0; first + 1 < n; ++first) {
+            for (std::size_t second = first + 1; second < n; ++second) {
+                for (double sign : {1.0, -1.0}) {
+                    std::vector<double> xs(n, 0.5);
+                    xs[first] = std::copysign(kNaN, sign);
+                    xs[second] = std::copysign(kNaN, -sign);
+                    for (ReduceOp op : {ReduceOp::Sum, ReduceOp::Mean, ReduceOp::Variance}) {
+                        EXPECT_EQ(bits(reduced(xs, op)), bits(xs[first]))
+                            << reduce_op_name(op) << " n " << n << " NaNs at " << first << ", " << second;
+                    }
+                }
+            }
+        }
+    }
+}
+
 // The sequential rule, element by element, to check the vectorised extremes against.
 double reference_extreme(const std::vector<double>& xs, bool is_min) {
     double running = is_min ? kInf : -kInf;
