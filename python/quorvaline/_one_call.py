@@ -10,6 +10,7 @@ from __future__ import annotations
 import functools
 import inspect
 import sys
+import unicodedata
 from types import CodeType, FrameType, FunctionType
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
@@ -51,9 +52,11 @@ def evaluate(
     values = named if operands is None else _merge_operands(operands, named)
     if isinstance(expr, str):
         spec, order = _text_kernel(expr)
-        _names_from_scope(order, values, sys._getframe(1))
+        _names_from_scope(order, values, depth=2)
         return run_kernel(spec, values, out)
     formula = expr if isinstance(expr, Expr) else _as_expr(expr)
+    if operands is not None:
+        _match_spellings(values, lambda: _kernel_order(formula))
     return _native.evaluate(formula, values, out)
 
 
@@ -108,21 +111,65 @@ def _as_expr(expr: Union[Expr, str, Callable[..., Expr]], caller: str = "evaluat
     return built
 
 
-def _names_from_scope(order: Sequence[str], values: Dict[str, Operand], frame: FrameType) -> None:
-    """Binds each name of the formula that the operands lack from the caller's local, then
-    global variables, as numexpr does (never from builtins); a name found nowhere is a
-    NameError."""
+def _names_from_scope(order: Sequence[str], values: Dict[str, Operand], depth: int) -> None:
+    """Binds each name of the formula that the operands lack from the variables of the frame
+    `depth` levels above this one (the caller of the public function), its locals, then its
+    globals, as numexpr does (never from builtins); a name found nowhere is a NameError. The
+    caller's frame is looked at only when a name is missing, and nothing of it is kept."""
+    _match_spellings(values, lambda: order)
     missing = [name for name in order if name not in values]
     if not missing:
         return
-    scopes = (frame.f_locals, frame.f_globals)  # f_locals is a fresh snapshot: read it once
-    for name in missing:
-        for scope in scopes:
-            if name in scope:
-                values[name] = scope[name]
-                break
-        else:
-            raise NameError(f"name '{name}' is not defined")
+    try:
+        frame: Optional[FrameType] = sys._getframe(depth)
+    except ValueError:  # no caller: a thread started on the public function itself
+        frame = None
+    local = frame.f_locals if frame is not None else {}
+    snapshot = frame is not None and _is_private_snapshot(frame, local)
+    try:
+        for name in missing:
+            if name in local:
+                values[name] = local[name]
+            elif frame is not None and name in frame.f_globals:
+                values[name] = frame.f_globals[name]
+            else:
+                raise NameError(f"name '{name}' is not defined")
+    finally:
+        # Before Python 3.13 a function's f_locals is a dict the frame keeps until it
+        # returns, holding every local's value: an array the caller deletes after the call
+        # would live on. Empty it (the next locals() fills it again).
+        if snapshot:
+            local.clear()
+        del frame, local
+
+
+def _is_private_snapshot(frame: FrameType, local: Mapping[str, Any]) -> bool:
+    # A snapshot is a plain dict of a function's frame (module and class scopes are the
+    # namespaces themselves; from 3.13 f_locals is a view that holds nothing), held only by
+    # the frame and us: a dict the caller took from locals() is left as it is. References
+    # here: the frame's, the caller's variable, this parameter, getrefcount's argument.
+    optimized = frame.f_code.co_flags & inspect.CO_OPTIMIZED
+    return type(local) is dict and bool(optimized) and sys.getrefcount(local) <= 4
+
+
+def _match_spellings(values: Dict[str, Operand], names: Callable[[], Sequence[str]]) -> None:
+    """Operand names as written: a key that Python's parser would spell otherwise (it
+    normalises identifiers to NFKC, so "µ" in a formula is the argument "μ") binds the
+    argument so spelled, unless an argument is spelled exactly as the key. `names` gives the
+    kernel's argument names, asked only when a key is not in NFKC form."""
+    odd = [key for key in values if isinstance(key, str) and not key.isascii()
+           and not unicodedata.is_normalized("NFKC", key)]
+    if not odd:
+        return
+    exact = set(names())
+    for key in odd:
+        if key in exact:
+            continue
+        name = unicodedata.normalize("NFKC", key)
+        if name in values:
+            raise TypeError(f"evaluate() got multiple values for argument '{name}' "
+                            f"(also spelled '{key}')")
+        values[name] = values.pop(key)
 
 
 # Parameter names by code object: a lambda written in a loop is one code object, and
@@ -151,13 +198,17 @@ def _parameter_names(fn: Callable[..., Any], caller: str) -> Tuple[str, ...]:
     return names
 
 
-def _merge_operands(operands: Optional[Mapping[str, Operand]],
-                    named: Dict[str, Operand]) -> Dict[str, Operand]:
+def _merge_operands(operands: Optional[Mapping[str, Operand]], named: Dict[str, Operand],
+                    names: Sequence[str] = ()) -> Dict[str, Operand]:
+    """The operands mapping and the named operands in one dict; with the kernel's argument
+    `names`, keys are matched to them as written (see `_match_spellings`)."""
     merged = dict(operands or {})
     for name, value in named.items():
         if name in merged:
             raise TypeError(f"evaluate() got multiple values for argument '{name}'")
         merged[name] = value
+    if names:
+        _match_spellings(merged, lambda: names)
     return merged
 
 

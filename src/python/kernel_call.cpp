@@ -12,11 +12,19 @@ namespace qv::py {
 
 namespace {
 
-// The operands mapping merged with the named operands, by the package's own rule.
-Ref merged_operands(PyObject* operands, PyObject* named) {
+// The operands mapping merged with the named operands, by the package's own rule (which
+// matches the mapping's keys to the kernel's argument names as written).
+Ref merged_operands(PyObject* self, PyObject* operands, PyObject* named) {
     Ref module = Ref::steal(check(PyImport_ImportModule("quorvaline._one_call")));
     Ref merge = Ref::steal(check(PyObject_GetAttrString(module.get(), "_merge_operands")));
-    return Ref::steal(check(PyObject_CallFunctionObjArgs(merge.get(), operands, named, nullptr)));
+    Ref names = Ref::steal(PyObject_GetAttrString(self, "names"));
+    if (!names) {  // a subclass without names: keys are taken as they are
+        if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) throw_python_error();
+        PyErr_Clear();
+        names = Ref::steal(check(PyTuple_New(0)));
+    }
+    return Ref::steal(
+        check(PyObject_CallFunctionObjArgs(merge.get(), operands, named, names.get(), nullptr)));
 }
 
 // __call__(operands=None, /, *, out=None, **named), as Kernel documents it.
@@ -51,7 +59,7 @@ PyObject* kernel_call_call(PyObject* self, PyObject* args, PyObject* kwargs) noe
         }
         const Ref keep_out = Ref::borrow(out);  // the keywords' copy no longer holds it
         if (positional == 1 && PyTuple_GET_ITEM(args, 0) != Py_None) {
-            named = merged_operands(PyTuple_GET_ITEM(args, 0), named.get());
+            named = merged_operands(self, PyTuple_GET_ITEM(args, 0), named.get());
         }
         return evaluate_spec(spec.get(), *kernel, named.get(), out).release();
     });

@@ -1,6 +1,11 @@
 """Formulas as text: the allow-list grammar, name binding, and the canonical text form."""
+import _thread
+import gc
 import math
 import struct
+import sys
+import time
+import weakref
 
 import numpy as np
 import pytest
@@ -125,6 +130,63 @@ class TestNameBinding:
         with pytest.raises(ValueError, match="^missing arg: outer$"):
             k()
         assert k(outer=outer).tolist() == [2.0, 4.0, 6.0]
+
+    @pytest.mark.parametrize("text,expected", [("outer * 2", [2.0, 4.0, 6.0]),
+                                               ("outer * nowhere", NameError)])
+    def test_no_caller_frame_is_needed_when_no_name_is_missing(self, text, expected):
+        # qv.evaluate as a thread's first frame: there is no caller to look into.
+        out, caught = np.zeros(3), []
+        hook, sys.unraisablehook = sys.unraisablehook, lambda u: caught.append(u.exc_type)
+        try:
+            _thread.start_new_thread(qv.evaluate, (text,), {"outer": outer, "out": out})
+            deadline = time.monotonic() + 10
+            while not caught and not out.any() and time.monotonic() < deadline:
+                time.sleep(0.01)
+        finally:
+            sys.unraisablehook = hook
+        assert (caught[:1] == [expected]) if expected is NameError else out.tolist() == expected
+
+    def test_the_callers_locals_are_not_kept_alive(self):
+        def caller(take_locals):
+            a = np.ones(1000)
+            alive = weakref.ref(a)
+            held = locals() if take_locals else None
+            qv.evaluate("a * 2")
+            del a
+            gc.collect()
+            return alive() is not None, held
+
+        assert caller(False) == (False, None)
+        kept, held = caller(True)     # a dict the caller took from locals() stays whole
+        assert kept and held is not None and "a" in held
+
+    def test_a_class_body_keeps_its_namespace(self):
+        class Body:
+            a = outer
+            r = qv.evaluate("a * 2")
+        assert Body.a is outer and Body.r.tolist() == [2.0, 4.0, 6.0]
+
+
+# The micro sign as typed and the Greek mu that Python's parser makes of it (NFKC).
+MICRO, MU = "\u00b5", "\u03bc"
+
+
+@pytest.mark.parametrize("call", [
+    lambda ops: qv.evaluate(f"{MICRO} * 2", ops),
+    lambda ops: qv.evaluate(eval(f"lambda {MICRO}: {MICRO} * 2"), ops),
+    lambda ops: qv.compile(f"{MICRO} * 2")(ops),
+    lambda ops: qv.evaluate(f"{MICRO} * 2", **ops),
+], ids=["text", "callable", "kernel", "keywords"])
+def test_operand_names_match_as_written(call):
+    assert call({MICRO: outer}).tolist() == [2.0, 4.0, 6.0]
+    assert call({MU: outer}).tolist() == [2.0, 4.0, 6.0]
+    with pytest.raises(TypeError, match=f"multiple values for argument '{MU}'"):
+        call({MICRO: outer, MU: outer})
+
+
+def test_an_argument_spelled_exactly_as_the_key_keeps_it():
+    micro, mu = kernel.arg(MICRO), kernel.arg(MU)
+    assert qv.evaluate(micro - mu, {MICRO: outer, MU: 1.0}).tolist() == [0.0, 1.0, 2.0]
 
 
 def nodes_with_bits(expr):

@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import numbers
-import sys
 from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 import dask.array as da
@@ -32,7 +31,7 @@ def evaluate(formula: Any, operands: Optional[Mapping[str, Any]] = None, /,
     kern = qv.compile(formula)
     values: Dict[str, Any] = _merge_operands(operands, named)
     if isinstance(formula, str):
-        _names_from_scope(list(kern.names), values, sys._getframe(1))
+        _names_from_scope(kern.names, values, depth=2)
     arrays: Dict[str, da.Array] = {}
     scalars: Dict[str, Any] = {}
     for name, value in values.items():
