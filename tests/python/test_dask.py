@@ -119,6 +119,29 @@ def test_names_are_stable_and_follow_the_inputs():
     assert qvd.sum(first).name == qvd.sum(first).name != qvd.sum(first, exact=False).name
 
 
+def test_scalars_that_differ_only_in_nan_bits_are_different_tasks():
+    nans = [0x7FF8000000000000, 0xFFF8000000000000, 0x7FF8000000000123]
+    x = da.ones(4, chunks=2)
+    lazies = [qvd.evaluate("where(x > 0, s, x)", x=x, s=np.uint64(b).view(np.float64))
+              for b in nans]
+    assert len({lazy.name for lazy in lazies}) == 3
+    for b, got in zip(nans, dask.compute(*lazies)):
+        assert got.view(np.uint64).tolist() == [b] * 4
+
+
+def test_out_is_refused_at_once_and_an_operand_named_out_goes_in_the_mapping():
+    x = da.arange(4.0, chunks=2)
+    with pytest.raises(TypeError, match="does not take out=.*dask.array.store"):
+        qvd.evaluate("x * 2", x=x, out=np.empty(4))
+    assert qvd.evaluate("x + out", {"out": 1.0}, x=x).compute().tolist() == [1, 2, 3, 4]
+
+
+def test_operand_names_match_as_written():
+    x = da.arange(4.0, chunks=2)
+    lazy = qvd.evaluate("\u00b5 * 2", {"\u00b5": x})
+    assert lazy.compute().tolist() == [0.0, 2.0, 4.0, 6.0]
+
+
 def test_engine_errors_surface_at_compute_with_type_and_text():
     x = da.arange(10.0, chunks=4)
     lazy = qvd.evaluate(lambda x, y: x + y, x=x)      # built without running the formula

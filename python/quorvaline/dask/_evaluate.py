@@ -14,8 +14,8 @@ from quorvaline._one_call import _merge_operands, _names_from_scope
 from quorvaline.dask._threads import follow_worker_limit
 
 
-def evaluate(formula: Any, operands: Optional[Mapping[str, Any]] = None, /,
-             **named: Any) -> da.Array:
+def evaluate(formula: Any, operands: Optional[Mapping[str, Any]] = None, /, *,
+             out: Any = None, **named: Any) -> da.Array:
     """A lazy Dask array of the formula over Dask arrays, NumPy arrays and numbers.
 
     `formula` is what `qv.evaluate` takes (an `Expr`, a formula text, a callable), or a
@@ -25,11 +25,17 @@ def evaluate(formula: Any, operands: Optional[Mapping[str, Any]] = None, /,
     their chunks are aligned as Dask aligns them for its own elementwise operations; each
     output chunk is one engine call on the matching chunks. The task name comes from the
     kernel's token and the operands', so the same formula on the same inputs is one
-    computation. Errors of the engine (a missing operand, for example) are raised by
-    `compute()`, with the engine's type and text.
+    computation. A name of a formula text found nowhere is a NameError here; other errors of
+    the engine (a missing operand of a compiled formula, for example) are raised by
+    `compute()`, with the engine's type and text. There is no `out`: the result is lazy
+    (`dask.array.store(result, array)` writes it into an array).
     """
+    if out is not None:
+        raise TypeError("quorvaline.dask.evaluate() does not take out=: the result is a lazy "
+                        "Dask array (write it into an array with dask.array.store(result, out); "
+                        "an operand named 'out' goes in the operands mapping)")
     kern = qv.compile(formula)
-    values: Dict[str, Any] = _merge_operands(operands, named)
+    values: Dict[str, Any] = _merge_operands(operands, named, kern.names)
     if isinstance(formula, str):
         _names_from_scope(kern.names, values, depth=2)
     arrays: Dict[str, da.Array] = {}
@@ -46,7 +52,8 @@ def evaluate(formula: Any, operands: Optional[Mapping[str, Any]] = None, /,
     args: List[Any] = []
     for array in arrays.values():
         args += [array, tuple(range(array.ndim))[::-1]]
-    token = tokenize(kern, sorted(scalars.items()), names, *arrays.values())
+    token = tokenize(kern, sorted((n, _exact(v)) for n, v in scalars.items()), names,
+                     *arrays.values())
     return da.blockwise(_evaluate_chunk, tuple(range(ndim))[::-1], *args,
                         name=f"qv-evaluate-{token}", dtype=np.float64,
                         meta=np.empty((0,) * ndim, dtype=np.float64),
@@ -58,6 +65,17 @@ def _evaluate_chunk(*chunks: Any, kernel: qv.Kernel, names: List[str],
     follow_worker_limit()
     # Read in place, any shape, broadcast by the engine's NumPy path.
     return kernel({**scalars, **dict(zip(names, chunks))})
+
+
+def _exact(scalar: Any) -> Any:
+    """What tells scalars apart for the task name: Dask's tokenize takes every NaN for one,
+    but a NaN's sign and payload are part of the result, so floats go in by their bits."""
+    if isinstance(scalar, (int, np.integer)):  # bool and integers of any size, exactly
+        return type(scalar).__name__, int(scalar)
+    value = np.asarray(scalar)
+    if value.dtype.kind in "fc":
+        return value.dtype.str, value.tobytes()
+    return scalar
 
 
 def _broadcast_shape(arrays: Mapping[str, da.Array]) -> Tuple[float, ...]:
