@@ -10,8 +10,8 @@ Each case runs the same threads and message count over both kinds of queue:
 Ratio = channel messages per second / queue.Queue messages per second (target >= 1).
 Run: python3 bench/bench_channels.py [messages] [repeats]
 """
+import argparse
 import queue
-import sys
 import threading
 import time
 
@@ -141,8 +141,14 @@ def run(n=100_000, repeats=5):
 
 
 def main():
-    n = int(float(sys.argv[1])) if len(sys.argv) > 1 else 100_000
-    repeats = int(sys.argv[2]) if len(sys.argv) > 2 else 5
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("messages", nargs="?", type=lambda s: int(float(s)), default=100_000,
+                        help="messages per run, an integer or a float such as 1e5 "
+                             "(default 100000)")
+    parser.add_argument("repeats", nargs="?", type=int, default=5,
+                        help="runs per case and kind; the best counts (default 5)")
+    options = parser.parse_args()
+    n, repeats = options.messages, options.repeats
     print(f"{n} messages per run, best of {repeats} (interleaved)")
     for name, ours, theirs in run(n, repeats):
         print(f"{name:22s} channel {ours:10,.0f}/s   queue.Queue {theirs:10,.0f}/s   "

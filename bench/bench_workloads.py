@@ -11,10 +11,12 @@ arguments, on the same threads, through the entries the engine calls: on x86-64 
 cores of exp, log, pow and atan2 without their errno wrappers, the same bits and cheaper).
 
 Before the table, each constant exponent with a fast path is checked bit for bit against the
-platform's pow on 10^7 values (random, wide-range, special, and squares constructed to sit
-between 0.45 and 0.5 ulp from a double, across both thresholds).
+platform's pow (random, wide-range, special, and squares constructed to sit between 0.45 and
+0.5 ulp from a double, across both thresholds), on as many values as the largest size unless
+--pow-values says how many (0 skips the check).
 
-Run: python3 bench/bench_workloads.py [--sizes 1e5,1e6,1e7] [--pow-values 1e7] [--repeat 5]
+Run: python3 bench/bench_workloads.py [--sizes 1e5,1e6,1e7] [--only haversine,clip]
+         [--pow-values 1e7] [--repeat 7] [--clock wall|cpu]
 Ratios are ours / peer (below 1.0 means we are faster).
 """
 import argparse
@@ -303,21 +305,43 @@ def check_pow(count, rng):
             raise SystemExit(f"x ** {c} differs from pow in {differ} lanes")
 
 
+def counts(text):
+    """A comma-separated list of element counts, each an integer or a float such as 1e6."""
+    try:
+        values = [int(float(s)) for s in text.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a list of counts such as 1e5,1e6")
+    if any(v < 0 for v in values):
+        raise argparse.ArgumentTypeError(f"{text!r} has a negative count")
+    return values
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--sizes", default="1e5,1e6,1e7")
-    parser.add_argument("--pow-values", default="1e7")
+    parser.add_argument("--sizes", type=counts, default="1e5,1e6,1e7",
+                        help="elements per array, comma-separated, as integers or floats "
+                             "(1e5,1e6 or 100000); default 1e5,1e6,1e7")
+    parser.add_argument("--pow-values", type=counts,
+                        help="values per exponent in the bit-for-bit check of x ** c against "
+                             "pow; default the largest size, 0 skips it")
     parser.add_argument("--repeat", type=int, default=7, help="rounds of turns")
-    parser.add_argument("--only", default="", help="comma-separated formula names")
+    parser.add_argument("--only", default="",
+                        help="comma-separated formula names, of: " + ", ".join(FORMULAS))
     parser.add_argument("--clock", choices=("wall", "cpu"), default="wall",
                         help="cpu: the CPU time of every thread of the process (the floor's "
                              "too), which other work on a busy machine does not inflate")
     options = parser.parse_args()
+    names = [s for s in options.only.split(",") if s] or list(FORMULAS)
+    unknown = [s for s in names if s not in FORMULAS]
+    if unknown:
+        parser.error(f"unknown formula {', '.join(unknown)}; the formulas are "
+                     f"{', '.join(FORMULAS)}")
     clock = time.process_time if options.clock == "cpu" else time.perf_counter
     threads = pool_threads()
     rng = np.random.default_rng(20240613)
-    if int(float(options.pow_values)) > 0:
-        check_pow(int(float(options.pow_values)), rng)
+    pow_values = max(options.pow_values or options.sizes)
+    if pow_values > 0:
+        check_pow(pow_values, rng)
         print()
 
     if ne is not None:
@@ -325,12 +349,11 @@ def main():
     if numba is not None:
         numba.set_num_threads(threads)
     nb = numba_kernels()
-    names = [s for s in options.only.split(",") if s] or list(FORMULAS)
     print(f"formulas as written, {threads} threads for ours, numexpr and numba; "
           f"ratios are ours / peer, best of {options.repeat} rounds, {options.clock} clock")
     print(f"{'formula':<14}{'n':>6}{'ours ms':>10}{'/NumPy':>8}{'/numexpr':>10}{'/numba':>8}"
           f"{'/floor':>8}")
-    for size in (int(float(s)) for s in options.sizes.split(",")):
+    for size in options.sizes:
         for name in names:
             v = inputs(name, size, rng)
             fn = FORMULAS[name]
