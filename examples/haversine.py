@@ -1,17 +1,20 @@
 """Great-circle (haversine) distances for ten million coordinate pairs, computed by
 quorvaline, by NumPy and, when it is installed, by numexpr, timed side by side, with the
-agreement between the results.
+agreement between the results. Each row says its thread count: one thread against NumPy
+(which has one), the pool's threads against numexpr on as many; every row ends with a NumPy
+array.
 
 Run: python3 examples/haversine.py [--n PAIRS] [--repeat R]
 """
 from __future__ import annotations
 
 import argparse
+import contextlib
 import math
 import os
 import sys
 import time
-from typing import Any, Callable, Dict, List, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -74,6 +77,9 @@ def best_time(fn: Callable[[], Any], repeat: int) -> float:
     return best
 
 
+Row = Tuple[str, int, Callable[[], npt.NDArray[np.float64]]]
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description="haversine distances, ours and our peers'")
     parser.add_argument("--n", type=int, default=10_000_000, help="coordinate pairs")
@@ -84,36 +90,46 @@ def main() -> int:
     expr = haversine(kernel, *kernel.args("lat1", "lon1", "lat2", "lon2"))
     spec = kernel.elementwise(expr)
     buffers = {name: rt.asarray(values) for name, values in data.items()}
+    threads = pool_threads()
 
-    reference = haversine(NumpyMath, **data)
-    results: List[Tuple[str, Callable[[], Any], npt.NDArray[np.float64]]] = [
-        ("NumPy", lambda: haversine(NumpyMath, **data), reference),
-        ("qv.evaluate (arrays read in place)", lambda: qv.evaluate(expr, data),
-         qv.evaluate(expr, data)),
-        ("rt.go, one kernel on Buffers", lambda: rt.go(kernel.map(spec, **buffers)).result(),
-         rt.go(kernel.map(spec, **buffers)).result().numpy()),
-    ]
-    if numexpr is not None:
-        numexpr.set_num_threads(pool_threads())
-        results.append(("numexpr, same formula as text",
-                        lambda: numexpr.evaluate(NUMEXPR_TEXT, local_dict=data),
-                        numexpr.evaluate(NUMEXPR_TEXT, local_dict=data)))
+    # Every row takes NumPy arrays (or Buffers made once, as labelled) and ends with a NumPy
+    # array, on the thread count in its row: one thread against NumPy, which has one, and
+    # the pool's threads against numexpr on as many.
+    rows: List[Row] = [("NumPy (a temporary per operator)", 1,
+                        lambda: haversine(NumpyMath, **data))]
+    for count in sorted({1, threads}):
+        if numexpr is not None:
+            rows.append(("numexpr, the same formula as text", count,
+                         lambda: numexpr.evaluate(NUMEXPR_TEXT, local_dict=data)))
+        rows.append(("qv.evaluate (arrays read in place)", count,
+                     lambda: qv.evaluate(expr, data)))
+    rows.append(("rt.go on Buffers, result to NumPy", threads,
+                 lambda: rt.go(kernel.map(spec, **buffers)).result().numpy()))
 
-    pool = pool_description()
-    print(f"haversine distances, {options.n:,} coordinate pairs, {pool}, best of {options.repeat}")
+    print(f"haversine distances, {options.n:,} coordinate pairs, best of {options.repeat}; "
+          f"pool: {pool_description()}")
     print()
-    print(f"  {'method':<36}{'time ms':>10}{'speed-up':>11}{'max relative difference':>26}")
-    numpy_time = best_time(results[0][1], options.repeat)
-    worst = 0.0
-    for name, fn, values in results:
-        seconds = numpy_time if name == "NumPy" else best_time(fn, options.repeat)
+    print(f"  {'method':<36}{'threads':>8}{'time ms':>10}{'vs NumPy':>10}"
+          f"{'max relative difference':>26}")
+    reference = rows[0][2]()
+    numpy_time = math.nan
+    worst, mean_km = 0.0, 0.0
+    for name, count, fn in rows:
+        with thread_count(count):
+            values = fn()
+            seconds = best_time(fn, options.repeat)
+        if name.startswith("NumPy"):
+            numpy_time = seconds
+        if name.startswith("qv.evaluate") and options.n:
+            mean_km = float(np.mean(values))
         difference = np.abs(values - reference) / np.maximum(np.abs(reference), 1e-300)
         relative = float(difference.max(initial=0.0))
         worst = max(worst, relative)
-        print(f"  {name:<36}{seconds * 1e3:>10.1f}{numpy_time / seconds:>10.2f}x{relative:>26.3g}")
+        print(f"  {name:<36}{count:>8}{seconds * 1e3:>10.1f}{numpy_time / seconds:>9.2f}x"
+              f"{relative:>26.3g}")
     print()
     print(f"  agreement: max relative difference {worst:.3g} against NumPy")
-    print(f"  mean distance {float(np.mean(results[1][2])) if options.n else 0.0:.3f} km")
+    print(f"  mean distance {mean_km:.3f} km")
 
     # The same formula in the same order; only the math libraries (and numexpr's x*x for
     # x**2) may differ, by a few units in the last place.
@@ -121,6 +137,19 @@ def main() -> int:
         print("results disagree", file=sys.stderr)
         return 1
     return 0
+
+
+@contextlib.contextmanager
+def thread_count(count: int) -> Iterator[None]:
+    """Ours and numexpr on `count` threads for the block (NumPy has one anyway)."""
+    previous = qv.set_num_threads(count)
+    previous_ne = numexpr.set_num_threads(count) if numexpr is not None else 0
+    try:
+        yield
+    finally:
+        qv.set_num_threads(previous)
+        if numexpr is not None:
+            numexpr.set_num_threads(previous_ne)
 
 
 def pool_threads() -> int:
