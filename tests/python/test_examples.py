@@ -1,11 +1,13 @@
-"""Every example runs to its end at a small size and prints what it promises."""
+"""Every example runs to its end at a small size and prints what it promises; the bench
+scripts' options say what they take."""
 import pathlib
 import subprocess
 import sys
 
 import pytest
 
-EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+EXAMPLES = ROOT / "examples"
 
 CASES = [
     ("haversine.py", ["--n", "20000", "--repeat", "1"], ["NumPy", "qv.evaluate", "agreement"]),
@@ -25,3 +27,18 @@ def test_example_runs(script, args, expected):
     assert done.returncode == 0, done.stdout + done.stderr
     for text in expected:
         assert text in done.stdout
+
+
+@pytest.mark.parametrize("script,args,status,expected", [
+    ("bench_workloads.py", ["--only", "haversine,nosuch"], 2,
+     ["unknown formula nosuch", "haversine, black_scholes"]),
+    ("bench_workloads.py", ["--help"], 0, ["clip", "1e5,1e6"]),
+    ("bench_workloads.py", ["--sizes", "1e5,x"], 2, ["not a list of counts"]),
+    ("bench_channels.py", ["--help"], 0, ["messages per run"]),
+])
+def test_bench_options(script, args, status, expected):
+    done = subprocess.run([sys.executable, str(ROOT / "bench" / script), *args],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == status, done.stdout + done.stderr
+    for text in expected:
+        assert text in done.stdout + done.stderr
