@@ -27,6 +27,7 @@ from quorvaline._function_table import numpy_entry
 from quorvaline._nodes import (ADD, ARG, BINARY, COMPARE, COMPARE_OPS, CONST, DIV, MAX, MUL, NEG,
                                POW, SELECT, SUB, UNARY, Node)
 
+_MOD, _FLOORDIV = "operator '%' (np.remainder)", "operator '//' (np.floor_divide)"
 _GT, _GE, _LT, _LE, _EQ, _NE = (COMPARE_OPS.index(op) for op in ("Gt", "Ge", "Lt", "Le", "Eq", "Ne"))
 
 # NumPy's reductions: no elementwise formula has them.
@@ -78,10 +79,10 @@ class Tracer:
     def __le__(self, other: Any) -> Any: return self._binary(other, COMPARE, _LE)
     def __eq__(self, other: Any) -> Any: return self._binary(other, COMPARE, _EQ)  # type: ignore[override]
     def __ne__(self, other: Any) -> Any: return self._binary(other, COMPARE, _NE)  # type: ignore[override]
-    def __mod__(self, other: Any) -> Any: return self._numpy("remainder", "%", self, other)
-    def __rmod__(self, other: Any) -> Any: return self._numpy("remainder", "%", other, self)
-    def __floordiv__(self, other: Any) -> Any: return self._numpy("floor_divide", "//", self, other)
-    def __rfloordiv__(self, other: Any) -> Any: return self._numpy("floor_divide", "//", other, self)
+    def __mod__(self, other: Any) -> Any: return self._numpy("remainder", _MOD, self, other)
+    def __rmod__(self, other: Any) -> Any: return self._numpy("remainder", _MOD, other, self)
+    def __floordiv__(self, other: Any) -> Any: return self._numpy("floor_divide", _FLOORDIV, self, other)
+    def __rfloordiv__(self, other: Any) -> Any: return self._numpy("floor_divide", _FLOORDIV, other, self)
     def __and__(self, other: Any) -> Any: return self._logic(other, "&")
     def __rand__(self, other: Any) -> Any: return self._logic(other, "&")
     def __or__(self, other: Any) -> Any: return self._logic(other, "|")
@@ -98,6 +99,9 @@ class Tracer:
         return self._binary(other, BINARY, POW, True)
 
     def __neg__(self) -> Tracer:
+        if self._truth:  # NumPy refuses to negate booleans
+            raise self._trace.refuse("'-' of a comparison: NumPy refuses it on booleans; "
+                                     "write -1.0 * (x > 0)")
         return Tracer((*self._nodes, (UNARY, NEG)), False, self._trace)
 
     def __pos__(self) -> Tracer:
@@ -182,6 +186,12 @@ class Tracer:
         if operand is None:
             return NotImplemented
         left, right = (operand, self) if reflected else (self, operand)
+        if tag == BINARY and code in (ADD, SUB) and left._truth and right._truth:
+            # NumPy adds booleans as "or" and refuses to subtract them; 1.0 + 1.0 is 2.0 here.
+            symbol = "+" if code == ADD else "-"
+            raise self._trace.refuse(f"'{symbol}' between two comparisons: NumPy computes it on "
+                                     "booleans, quorvaline on 1.0 and 0.0; write | for 'or', or "
+                                     "1.0 * (a > b) for numbers")
         return Tracer((*left._nodes, *right._nodes, (tag, code)), tag == COMPARE, self._trace)
 
     def _logic(self, other: Any, symbol: str) -> Tracer:
