@@ -90,7 +90,7 @@ def check_casting(values: Dict[str, Any], casting: str) -> None:
         dtype = getattr(value, "dtype", None)
         # Data that never converts is refused by the native conversion, in its own words.
         if (isinstance(dtype, np.dtype) and dtype.kind in "biuf"
-                and not np.can_cast(dtype, np.float64, casting)):
+                and not np.can_cast(dtype, np.float64, casting)):  # type: ignore[arg-type]
             raise TypeError(f"argument '{name}': dtype {dtype} does not become float64 under "
                             f"casting={casting!r}")
 

@@ -77,8 +77,8 @@ class Tracer:
     def __ge__(self, other: Any) -> Any: return self._binary(other, COMPARE, _GE)
     def __lt__(self, other: Any) -> Any: return self._binary(other, COMPARE, _LT)
     def __le__(self, other: Any) -> Any: return self._binary(other, COMPARE, _LE)
-    def __eq__(self, other: Any) -> Any: return self._binary(other, COMPARE, _EQ)  # type: ignore[override]
-    def __ne__(self, other: Any) -> Any: return self._binary(other, COMPARE, _NE)  # type: ignore[override]
+    def __eq__(self, other: Any) -> Any: return self._binary(other, COMPARE, _EQ)
+    def __ne__(self, other: Any) -> Any: return self._binary(other, COMPARE, _NE)
     def __mod__(self, other: Any) -> Any: return self._numpy("remainder", _MOD, self, other)
     def __rmod__(self, other: Any) -> Any: return self._numpy("remainder", _MOD, other, self)
     def __floordiv__(self, other: Any) -> Any: return self._numpy("floor_divide", _FLOORDIV, self, other)
@@ -127,7 +127,7 @@ class Tracer:
         raise self._trace.refuse("a parameter cannot become a Python number (math.sin(x), "
                                  "float(x)): use NumPy's functions, such as np.sin(x)")
 
-    __int__ = __index__ = __complex__ = __float__  # type: ignore[assignment]
+    __int__ = __index__ = __complex__ = __float__
 
     def __len__(self) -> int:
         raise self._trace.refuse("len() of a parameter: a formula is elementwise")
@@ -222,7 +222,7 @@ class Tracer:
         truth = tag == COMPARE or (tag == SELECT and operands[1]._truth and operands[2]._truth)
         return Tracer((*nodes, (tag, 0 if tag == SELECT else code)), truth, self._trace)
 
-    def _clip(self, a: Any, a_min: Any = np._NoValue, a_max: Any = np._NoValue,  # type: ignore[attr-defined]
+    def _clip(self, a: Any, a_min: Any = np._NoValue, a_max: Any = np._NoValue,
               out: Any = None, **kwargs: Any) -> Tracer:
         lo = kwargs.pop("min", a_min)
         hi = kwargs.pop("max", a_max)
@@ -231,9 +231,9 @@ class Tracer:
                                      "of np.clip")
         # NumPy's definition: np.minimum(np.maximum(a, a_min), a_max), NaN propagating.
         result = a
-        if lo is not None and lo is not np._NoValue:  # type: ignore[attr-defined]
+        if lo is not None and lo is not np._NoValue:
             result = self._numpy("maximum", "np.clip", result, lo)
-        if hi is not None and hi is not np._NoValue:  # type: ignore[attr-defined]
+        if hi is not None and hi is not np._NoValue:
             result = self._numpy("minimum", "np.clip", result, hi)
         return self._operand(result, "np.clip")
 

@@ -297,7 +297,7 @@ def re_evaluate(local_dict: Optional[Mapping[str, Any]] = None,
                 _frame_depth: int = 2) -> np.ndarray:
     """Runs the formula of this thread's last `evaluate` or `validate` again, on the
     operands its names have now."""
-    formula = getattr(_last, "formula", None)
+    formula: Optional[_Formula] = getattr(_last, "formula", None)
     if formula is None:
         raise RuntimeError("A previous evaluate() execution was not found, please call "
                            "`validate` or `evaluate` once before `re_evaluate`")
