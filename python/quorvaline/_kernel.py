@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import inspect
 import struct
-from typing import Any, Callable, Mapping, Optional, Tuple, Union
+from typing import Any, Callable, Optional, Tuple, Union
 
 import numpy as np
 
@@ -32,8 +32,7 @@ class _CallSignature:
 
 
 _CALL_SIGNATURE = inspect.Signature([
-    inspect.Parameter("operands", inspect.Parameter.POSITIONAL_ONLY, default=None,
-                      annotation="Optional[Mapping[str, Operand]]"),
+    inspect.Parameter("operands", inspect.Parameter.VAR_POSITIONAL, annotation="Any"),
     inspect.Parameter("out", inspect.Parameter.KEYWORD_ONLY, default=None,
                       annotation="Optional[Float64Array]"),
     inspect.Parameter("named", inspect.Parameter.VAR_KEYWORD, annotation="Operand"),
@@ -41,12 +40,14 @@ _CALL_SIGNATURE = inspect.Signature([
 
 
 class Kernel(_native.KernelCall):
-    """A formula compiled once: ``k = qv.compile("2*a + 3*b")``, then ``k(a=xs, b=ys)``.
+    """A formula compiled once: ``k = qv.compile("2*a + 3*b")``, then ``k(a=xs, b=ys)``,
+    ``k(xs, ys)`` (by position, in the order of `names`) or ``k(mapping)``.
 
-    ``k(operands=None, /, *, out=None, **named)`` follows `qv.evaluate`'s operand rules,
-    without its parsing and without `kernel.elementwise`. A kernel takes its operands
-    explicitly: it never looks into the caller's variables, since it may run far from where it
-    was written (in a Dask worker).
+    ``k(*operands, out=None, **named)`` follows `qv.evaluate`'s operand rules, without its
+    parsing and without `kernel.elementwise`; one mapping (a dict, a DataFrame) given by
+    position is a place to look the names up, whose other names are ignored. A kernel takes
+    its operands explicitly: it never looks into the caller's variables, since it may run far
+    from where it was written (in a Dask worker). `qv.compile` also decorates a function.
     """
 
     # The call itself is the native base's: a Python __call__ would cost a frame per call.

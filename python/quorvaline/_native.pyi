@@ -18,9 +18,7 @@ def evaluate(
 class KernelCall:
     def __call__(
         self,
-        operands: Optional[Mapping[str, Any]] = None,
-        /,
-        *,
+        *operands: Any,
         out: Optional[npt.NDArray[np.float64]] = None,
         **named: Any,
     ) -> npt.NDArray[np.float64]: ...

@@ -10,7 +10,6 @@ from __future__ import annotations
 import functools
 import inspect
 import sys
-import unicodedata
 from types import CodeType, FrameType, FunctionType
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
@@ -18,20 +17,25 @@ import numpy as np
 import numpy.typing as npt
 
 from _quorvaline import Buffer, Expr, KernelSpec
-from quorvaline import _native
+from quorvaline import _native, _operands, _tracing
 from quorvaline._factories import kernel
-from quorvaline._parser import parse
+from quorvaline._nodes import ARG, CONST, SELECT
+from quorvaline._parser import parse, parse_nodes
 
 Operand = Union[Buffer, npt.ArrayLike]
 Float64Array = npt.NDArray[np.float64]
 
 
 def evaluate(
-    expr: Union[Expr, str, Callable[..., Expr]],
+    expr: Union[Expr, str, Callable[..., Any]],
     operands: Optional[Mapping[str, Operand]] = None,
     /,
     *,
     out: Optional[Float64Array] = None,
+    local_dict: Optional[Mapping[str, Any]] = None,
+    global_dict: Optional[Mapping[str, Any]] = None,
+    order: str = "C",
+    casting: str = "same_kind",
     **named: Operand,
 ) -> Float64Array:
     """Compute an elementwise expression over arrays and numbers, into a new array or `out`.
@@ -48,22 +52,47 @@ def evaluate(
     different shapes broadcast as in NumPy. `out`, if given, is a writable C-contiguous
     float64 array of the result's shape, which may be one of the operands (an in-place
     update); it is returned.
+
+    numexpr's conventions hold too: `expr` may be a compiled `Kernel`; `operands` (or
+    `local_dict`, `global_dict`) may hold more names than the formula reads, which are
+    ignored (a dict, ``locals()``, a DataFrame); `local_dict` and `global_dict` replace the
+    caller's local and global variables for a text's names; `casting` checks each operand's
+    dtype against float64 by NumPy's rules; `order` lays out the result ('C', 'F', 'A', 'K').
+    The names ``nan``, ``inf`` and ``pi`` that no operand or variable holds are constants. A
+    formula whose operands are all numbers, or that has no name, gives a 0-d array.
     """
-    values = named if operands is None else _merge_operands(operands, named)
+    if operands is None and local_dict is None and global_dict is None and order == "C" \
+            and casting == "same_kind" and isinstance(expr, Expr):
+        return _native.evaluate(expr, named, out)  # the common call, as short as it can be
+    if isinstance(expr, _native.KernelCall):
+        spec, names = expr.spec, expr.names  # type: ignore[attr-defined]
+    elif isinstance(expr, str):
+        spec, names = _text_kernel(expr)
+        if spec is None:
+            if named:
+                raise ValueError(f"unexpected args: {', '.join(sorted(named))}")
+            return _operands.run_constant(names, out)
+    else:
+        formula = _as_expr(expr)
+        spec, names = formula, tuple(_kernel_order(formula))
+    values = _operands.gather(names, operands, named)
     if isinstance(expr, str):
-        spec, order = _text_kernel(expr)
-        _names_from_scope(order, values, depth=2)
-        return run_kernel(spec, values, out)
-    formula = expr if isinstance(expr, Expr) else _as_expr(expr)
-    if operands is not None:
-        _match_spellings(values, lambda: _kernel_order(formula))
-    return _native.evaluate(formula, values, out)
+        _names_from_scope(names, values, 2, local_dict, global_dict)
+    else:
+        _operands.from_scopes(names, values, (local_dict, global_dict))
+    _operands.check_casting(values, casting)
+    result = _operands.run(spec, values, out)
+    return result if out is not None else _operands.lay_out(result, order, values)
 
 
 @functools.lru_cache(maxsize=256)
-def _text_kernel(text: str) -> Tuple[KernelSpec, Tuple[str, ...]]:
+def _text_kernel(text: str) -> Tuple[Any, Any]:
     """A formula text's kernel and argument names, parsed once per text (as numexpr keeps
-    its compiled formulas): the same text always gives the same tree."""
+    its compiled formulas): the same text always gives the same tree. A text without names
+    gives no kernel and its formula over one unused argument."""
+    nodes, found = parse_nodes(text)
+    if not found:
+        return None, _native.expr_from_nodes([""], [(ARG, 0), *nodes, (CONST, 0.0), (SELECT, 0)])
     expr = parse(text)
     return kernel.elementwise(expr), tuple(_kernel_order(expr))
 
@@ -99,39 +128,67 @@ def _as_expr(expr: Union[Expr, str, Callable[..., Expr]], caller: str = "evaluat
     if isinstance(expr, Expr):
         return expr
     if isinstance(expr, str):
-        return parse(expr)
+        return _parse_for_kernel(expr)
     if not callable(expr):
         raise TypeError(f"{caller}() expects an Expr, a formula text or a callable that "
                         "builds one")
     names = _parameter_names(expr, caller)
-    built = expr(*kernel.args(*names))
+    built = _tracing.trace(expr, names, caller)
     if not isinstance(built, Expr):
         raise TypeError(f"{caller}() expects the callable to return an Expr, "
                         f"not '{type(built).__name__}'")
     return built
 
 
-def _names_from_scope(order: Sequence[str], values: Dict[str, Operand], depth: int) -> None:
+def _parse_for_kernel(text: str) -> Expr:
+    """A text's `Expr` for a compiled kernel, which has no caller's variables to look in:
+    the literal names (nan, inf, pi) are constants."""
+    nodes, found = parse_nodes(text)
+    literal = [name in _operands.LITERALS for name in found]
+    if not any(literal) or all(literal):
+        return parse(text)  # its own message for a text without names
+    kept = [name for name, lit in zip(found, literal) if not lit]
+    position = {name: kept.index(name) for name in kept}
+    return _native.expr_from_nodes(kept, [
+        (tag, p) if tag != ARG else
+        ((CONST, _operands.LITERALS[found[int(p)]]) if literal[int(p)] else (ARG, position[found[int(p)]]))
+        for tag, p in nodes])
+
+
+def _names_from_scope(order: Sequence[str], values: Dict[str, Operand], depth: int,
+                      local_dict: Optional[Mapping[str, Any]] = None,
+                      global_dict: Optional[Mapping[str, Any]] = None) -> None:
     """Binds each name of the formula that the operands lack from the variables of the frame
     `depth` levels above this one (the caller of the public function), its locals, then its
-    globals, as numexpr does (never from builtins); a name found nowhere is a NameError. The
+    globals (or `local_dict` and `global_dict` in their place), as numexpr does (never from
+    builtins), then from the literal constants; a name found nowhere is a NameError. The
     caller's frame is looked at only when a name is missing, and nothing of it is kept."""
-    _match_spellings(values, lambda: order)
     missing = [name for name in order if name not in values]
     if not missing:
         return
-    try:
-        frame: Optional[FrameType] = sys._getframe(depth)
-    except ValueError:  # no caller: a thread started on the public function itself
-        frame = None
-    local = frame.f_locals if frame is not None else {}
-    snapshot = frame is not None and _is_private_snapshot(frame, local)
+    frame: Optional[FrameType] = None
+    if local_dict is None or global_dict is None:
+        try:
+            frame = sys._getframe(depth)
+        except ValueError:  # no caller: a thread started on the public function itself
+            frame = None
+    if local_dict is not None:
+        local: Mapping[str, Any] = local_dict
+    else:
+        local = frame.f_locals if frame is not None else {}
+    snapshot = local_dict is None and frame is not None and _is_private_snapshot(frame, local)
+    if global_dict is not None:
+        glob: Mapping[str, Any] = global_dict
+    else:
+        glob = frame.f_globals if frame is not None else {}
     try:
         for name in missing:
             if name in local:
                 values[name] = local[name]
-            elif frame is not None and name in frame.f_globals:
-                values[name] = frame.f_globals[name]
+            elif name in glob:
+                values[name] = glob[name]
+            elif name in _operands.LITERALS:
+                values[name] = _operands.LITERALS[name]
             else:
                 raise NameError(f"name '{name}' is not defined")
     finally:
@@ -139,8 +196,8 @@ def _names_from_scope(order: Sequence[str], values: Dict[str, Operand], depth: i
         # returns, holding every local's value: an array the caller deletes after the call
         # would live on. Empty it (the next locals() fills it again).
         if snapshot:
-            local.clear()
-        del frame, local
+            local.clear()  # type: ignore[attr-defined]
+        del frame, local, glob
 
 
 def _is_private_snapshot(frame: FrameType, local: Mapping[str, Any]) -> bool:
@@ -150,26 +207,6 @@ def _is_private_snapshot(frame: FrameType, local: Mapping[str, Any]) -> bool:
     # here: the frame's, the caller's variable, this parameter, getrefcount's argument.
     optimized = frame.f_code.co_flags & inspect.CO_OPTIMIZED
     return type(local) is dict and bool(optimized) and sys.getrefcount(local) <= 4
-
-
-def _match_spellings(values: Dict[str, Operand], names: Callable[[], Sequence[str]]) -> None:
-    """Operand names as written: a key that Python's parser would spell otherwise (it
-    normalises identifiers to NFKC, so "µ" in a formula is the argument "μ") binds the
-    argument so spelled, unless an argument is spelled exactly as the key. `names` gives the
-    kernel's argument names, asked only when a key is not in NFKC form."""
-    odd = [key for key in values if isinstance(key, str) and not key.isascii()
-           and not unicodedata.is_normalized("NFKC", key)]
-    if not odd:
-        return
-    exact = set(names())
-    for key in odd:
-        if key in exact:
-            continue
-        name = unicodedata.normalize("NFKC", key)
-        if name in values:
-            raise TypeError(f"evaluate() got multiple values for argument '{name}' "
-                            f"(also spelled '{key}')")
-        values[name] = values.pop(key)
 
 
 # Parameter names by code object: a lambda written in a loop is one code object, and
@@ -196,20 +233,6 @@ def _parameter_names(fn: Callable[..., Any], caller: str) -> Tuple[str, ...]:
             _names_by_code.clear()
         _names_by_code[code] = names
     return names
-
-
-def _merge_operands(operands: Optional[Mapping[str, Operand]], named: Dict[str, Operand],
-                    names: Sequence[str] = ()) -> Dict[str, Operand]:
-    """The operands mapping and the named operands in one dict; with the kernel's argument
-    `names`, keys are matched to them as written (see `_match_spellings`)."""
-    merged = dict(operands or {})
-    for name, value in named.items():
-        if name in merged:
-            raise TypeError(f"evaluate() got multiple values for argument '{name}'")
-        merged[name] = value
-    if names:
-        _match_spellings(merged, lambda: names)
-    return merged
 
 
 def _kernel_order(expr: Expr) -> List[str]:

@@ -14,6 +14,7 @@ from typing import Dict, List, Optional, Sequence, Tuple, Union
 from _quorvaline import Expr
 
 from quorvaline import _native
+from quorvaline._function_table import closest
 from quorvaline._nodes import (ARG, BINARY, COMPARE, CONST, EQ, FROM_BITS, FUNCTIONS, MAX, MUL,
                                NEG, UNARY, Node)
 
@@ -47,16 +48,21 @@ def parse(text: str, names: Optional[Sequence[str]] = None) -> Expr:
     order of `names` when given. Anything else raises `SyntaxError` (not an expression) or
     `ValueError` naming the construct and its column; nothing is ever evaluated.
     """
-    if not isinstance(text, str):
-        raise TypeError(f"formula text must be str, not '{type(text).__name__}'")
-    body = _syntax_tree(text)
-    nodes, found = _Translator(text).run(body)
+    nodes, found = parse_nodes(text)
     if not found:
         raise ValueError(f"formula {text.strip()!r} has no names: there is nothing to "
                          "compute for each element")
     if names is not None:
         nodes, found = _reorder(nodes, found, names)
     return _native.expr_from_nodes(found, nodes)
+
+
+def parse_nodes(text: str) -> Tuple[List[Node], List[str]]:
+    """The engine nodes of a text in post-order, and its names in order of first appearance
+    (none for a text of constants alone)."""
+    if not isinstance(text, str):
+        raise TypeError(f"formula text must be str, not '{type(text).__name__}'")
+    return _Translator(text).run(_syntax_tree(text))
 
 
 def _syntax_tree(text: str) -> ast.expr:
@@ -200,7 +206,7 @@ class _Translator:
         if name == FROM_BITS:
             return self.leaf((CONST, self.from_bits(n)), n)
         if name not in FUNCTIONS:
-            raise self.refuse(n.func, f"unknown function '{name}'")
+            raise self.refuse(n.func, f"unknown function '{name}'{closest(name, [FROM_BITS])}")
         tag, code, arity = FUNCTIONS[name]
         if len(n.args) != arity:
             plural = "" if arity == 1 else "s"

@@ -12,31 +12,18 @@ namespace qv::py {
 
 namespace {
 
-// The operands mapping merged with the named operands, by the package's own rule (which
-// matches the mapping's keys to the kernel's argument names as written).
-Ref merged_operands(PyObject* self, PyObject* operands, PyObject* named) {
-    Ref module = Ref::steal(check(PyImport_ImportModule("quorvaline._one_call")));
-    Ref merge = Ref::steal(check(PyObject_GetAttrString(module.get(), "_merge_operands")));
-    Ref names = Ref::steal(PyObject_GetAttrString(self, "names"));
-    if (!names) {  // a subclass without names: keys are taken as they are
-        if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) throw_python_error();
-        PyErr_Clear();
-        names = Ref::steal(check(PyTuple_New(0)));
-    }
-    return Ref::steal(
-        check(PyObject_CallFunctionObjArgs(merge.get(), operands, named, names.get(), nullptr)));
+// The positional operands (one mapping to look names up in, or operands in the order of the
+// kernel's names) joined with the named ones, by the package's own rule.
+Ref call_operands(PyObject* self, PyObject* args, PyObject* named) {
+    Ref module = Ref::steal(check(PyImport_ImportModule("quorvaline._operands")));
+    Ref join = Ref::steal(check(PyObject_GetAttrString(module.get(), "kernel_operands")));
+    return Ref::steal(check(PyObject_CallFunctionObjArgs(join.get(), self, args, named, nullptr)));
 }
 
 // __call__(operands=None, /, *, out=None, **named), as Kernel documents it.
 PyObject* kernel_call_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&] {
         const Py_ssize_t positional = PyTuple_GET_SIZE(args);
-        if (positional > 1) {
-            PyErr_Format(PyExc_TypeError,
-                         "Kernel.__call__() takes from 1 to 2 positional arguments but %zd were given",
-                         positional + 1);
-            throw_python_error();
-        }
         static PyObject* const spec_key = check(PyUnicode_InternFromString("_spec"));
         const Ref spec = Ref::steal(check(PyObject_GetAttr(self, spec_key)));
         const KernelSpec* kernel = kernel_spec_of(spec.get());
@@ -58,8 +45,8 @@ PyObject* kernel_call_call(PyObject* self, PyObject* args, PyObject* kwargs) noe
             }
         }
         const Ref keep_out = Ref::borrow(out);  // the keywords' copy no longer holds it
-        if (positional == 1 && PyTuple_GET_ITEM(args, 0) != Py_None) {
-            named = merged_operands(self, PyTuple_GET_ITEM(args, 0), named.get());
+        if (positional > 1 || (positional == 1 && PyTuple_GET_ITEM(args, 0) != Py_None)) {
+            named = call_operands(self, args, named.get());
         }
         return evaluate_spec(spec.get(), *kernel, named.get(), out).release();
     });

@@ -6,8 +6,9 @@
 
 namespace qv::py {
 
-// A class to extend, whose instances hold a KernelSpec as `_spec`; calling one is
-// __call__(operands=None, /, *, out=None, **named), evaluate's rules over those operands.
+// A class to extend, whose instances hold a KernelSpec as `_spec` and their argument names as
+// `names`; calling one is __call__(*operands, out=None, **named), evaluate's rules over those
+// operands (one mapping to look names up in, or operands in the order of `names`).
 PyTypeObject* kernel_call_type();
 
 }  // namespace qv::py

@@ -150,13 +150,17 @@ def test_a_cancelled_delivery_is_not_sent():
     assert out.split() == ["-1", "TaskHandle(state=Cancelled)"]
 
 
-@pytest.mark.parametrize("name", ["spec", "self", "operands", "out", "convert", "expr", "named"])
+EVALUATE_KEYWORDS = ["out", "local_dict", "global_dict", "order", "casting"]
+
+
+@pytest.mark.parametrize("name", ["spec", "self", "operands", "convert", "expr", "named",
+                                  *EVALUATE_KEYWORDS])
 def test_operand_names_that_clash_with_helper_parameters(name):
     a = np.arange(5.0)
     forms = [eval(f"lambda {name}: {name} * 2.0"), qv.kernel.arg(name) * 2.0, f"{name} * 2.0"]
     for form in forms:
         assert np.array_equal(qv.evaluate(form, {name: a}), a * 2.0)
-        if name != "out":  # evaluate's own keyword: that operand goes in the mapping
+        if name not in EVALUATE_KEYWORDS:  # evaluate's own keyword: that operand goes in the mapping
             assert np.array_equal(qv.evaluate(form, **{name: a}), a * 2.0)
     assert np.array_equal(qv.compile(forms[0])({name: a}), a * 2.0)
 
@@ -168,7 +172,7 @@ def test_operand_names_that_clash_with_helper_parameters(name):
 ])
 def test_the_renamed_operand_keeps_its_name_in_errors(form, operands, message):
     with pytest.raises(ValueError) as error:
-        qv.evaluate(form, operands)
+        qv.evaluate(form, **operands)
     assert str(error.value) == message
 
 

@@ -64,10 +64,11 @@ class TestKernel:
     def test_the_native_call_keeps_the_documented_signature(self):
         k = qv.compile("x * 2")
         assert str(inspect.signature(k)) == (
-            "(operands: 'Optional[Mapping[str, Operand]]' = None, /, *, "
-            "out: 'Optional[Float64Array]' = None, **named: 'Operand') -> 'Float64Array'")
+            "(*operands: 'Any', out: 'Optional[Float64Array]' = None, **named: 'Operand') "
+            "-> 'Float64Array'")
         assert list(inspect.signature(qv.Kernel).parameters) == ["formula"]
-        with pytest.raises(TypeError, match=r"takes from 1 to 2 positional arguments but 3 were given"):
+        with pytest.raises(TypeError, match=r"^Kernel.__call__\(\) takes 1 operands by position "
+                                            r"\(x\), but 2 were given$"):
             k({"x": XS}, None)
         keywords = {"x": np.array([1.0, 2.0]), "out": np.zeros(2)}
         assert k(None, **keywords) is keywords["out"]

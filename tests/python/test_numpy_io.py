@@ -169,9 +169,14 @@ class TestShapes:
                                              r"shape \(2,\) do not broadcast together$"):
             qv.evaluate(affine, x=np.zeros((2, 3)), y=np.zeros(2))
 
-    def test_scalars_alone_are_no_array(self):
-        with pytest.raises(ValueError, match="^no buffer arguments provided$"):
-            qv.evaluate(affine, x=np.array(1.0), y=2)
+    def test_scalars_alone_give_a_0d_array(self):
+        # As numexpr gives them; out may be a 0-d float64 array.
+        result = qv.evaluate(affine, x=np.array(1.0), y=2)
+        assert result.shape == () and same_bits(result, qv.evaluate(affine, x=[1.0], y=2)[0])
+        out = np.zeros(())
+        assert qv.evaluate("x * y + 1", x=2.0, y=3, out=out) is out and out[()] == 7.0
+        with pytest.raises(ValueError, match="^argument 'out': the result is 0-d"):
+            qv.evaluate("x * y", x=2.0, y=3, out=np.zeros(1))
 
 
 class TestReductions:

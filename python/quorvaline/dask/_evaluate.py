@@ -10,7 +10,8 @@ import numpy.typing as npt
 from dask.base import tokenize
 
 import quorvaline as qv
-from quorvaline._one_call import _merge_operands, _names_from_scope
+from quorvaline import _operands
+from quorvaline._one_call import _names_from_scope
 from quorvaline.dask._threads import follow_worker_limit
 
 
@@ -35,7 +36,8 @@ def evaluate(formula: Any, operands: Optional[Mapping[str, Any]] = None, /, *,
                         "Dask array (write it into an array with dask.array.store(result, out); "
                         "an operand named 'out' goes in the operands mapping)")
     kern = qv.compile(formula)
-    values: Dict[str, Any] = _merge_operands(operands, named, kern.names)
+    values: Dict[str, Any] = _operands.gather(kern.names, operands, named,
+                                              "quorvaline.dask.evaluate")
     if isinstance(formula, str):
         _names_from_scope(kern.names, values, depth=2)
     arrays: Dict[str, da.Array] = {}

@@ -1,0 +1,225 @@
+"""numexpr's language and conventions: formulas as Python functions with NumPy's functions,
+literal names, 0-d results, mappings of operands, positional kernel calls, and the drop-in
+module quorvaline.numexpr."""
+import ctypes
+import ctypes.util
+import math
+
+import numpy as np
+import pytest
+
+import quorvaline as qv
+from quorvaline import kernel
+
+LIBM = ctypes.CDLL(ctypes.util.find_library("m"))
+for _name in ("sin", "cos", "tan", "exp", "log", "log2", "log10", "sqrt", "pow", "atan2"):
+    getattr(LIBM, _name).restype = ctypes.c_double
+    getattr(LIBM, _name).argtypes = [ctypes.c_double] * (2 if _name in ("pow", "atan2") else 1)
+
+SPECIAL = [0.0, -0.0, math.inf, -math.inf, math.nan, 5e-324, -2.5e-310, 1.0, -1.0, 0.5, 2.5,
+           -3.5, 1e300, -1e-300, 700.0]
+rng = np.random.default_rng(7)
+X = np.array(SPECIAL * 2 + list(rng.standard_normal(30) * 10))
+Y = np.array(SPECIAL[::-1] * 2 + list(rng.standard_normal(30)))
+
+
+def libm(name):
+    f = getattr(LIBM, name)
+    return lambda *args: np.array([f(*map(float, v)) for v in zip(*args)])
+
+
+def bits(a):
+    return np.asarray(a, dtype=np.float64).view(np.uint64)
+
+
+# A function under NumPy and compiled, its formula as text, and the reference of its bits:
+# NumPy itself where NumPy's bits are IEEE arithmetic, or the platform library.
+TRACED = [
+    (lambda x, y: 2 * x + y / 3 - x ** 2, "2 * x + y / 3 - x ** 2", None),
+    (lambda x, y: -x * +y, "-x * y", None),
+    (lambda x, y: abs(x) + np.abs(y) + np.absolute(x), "abs(x) + abs(y) + abs(x)", None),
+    (lambda x, y: np.add(x, np.multiply(y, 2.0)) - np.negative(x), "x + y * 2.0 - -x", None),
+    (lambda x, y: np.divide(x, y) + np.subtract(y, x), "x / y + (y - x)", None),
+    (lambda x, y: np.sqrt(x) + np.floor(y) + np.ceil(x), "sqrt(x) + floor(y) + ceil(x)", None),
+    (lambda x, y: np.where(x > y, x, np.float64(1.5)), "where(x > y, x, 1.5)", None),
+    (lambda x, y: (x > 0) & (y <= 1) | ~(x == y), "(x > 0) & (y <= 1) | ~(x == y)", None),
+    (lambda x, y: np.logical_and(x, y) * 2.0 + np.logical_not(y),
+     "((x != 0) & (y != 0)) * 2.0 + ~(y != 0)", None),
+    (lambda x, y: 1.0 * np.greater_equal(x, y) + np.not_equal(x, 0) - (x < True),
+     "1.0 * (x >= y) + (x != 0) - (x < 1.0)", None),
+    (lambda x, y: np.sin(x) * np.cos(y) + np.tan(x), "sin(x) * cos(y) + tan(x)",
+     lambda x, y: libm("sin")(x) * libm("cos")(y) + libm("tan")(x)),
+    (lambda x, y: np.exp(y) - np.log(x) + np.log2(y) * np.log10(x),
+     "exp(y) - log(x) + log2(y) * log10(x)",
+     lambda x, y: libm("exp")(y) - libm("log")(x) + libm("log2")(y) * libm("log10")(x)),
+    (lambda x, y: np.power(x, y) + np.arctan2(y, x), "pow(x, y) + atan2(y, x)",
+     lambda x, y: libm("pow")(x, y) + libm("atan2")(y, x)),
+]
+
+
+@pytest.mark.parametrize("fn,text,reference", TRACED, ids=[t[1] for t in TRACED])
+def test_a_numpy_function_compiles_to_its_formula_with_numpys_bits(fn, text, reference):
+    assert qv.compile(fn) == qv.compile(qv.parse(text, names=["x", "y"]))
+    with np.errstate(all="ignore"):
+        expected = (fn if reference is None else reference)(X, Y)
+    got = qv.evaluate(fn, x=X, y=Y)
+    if reference is not None:  # which NaN an operator passes on is the hardware's: any NaN
+        got, expected = (np.where(np.isnan(v), np.nan, v) for v in (got, expected))
+    assert np.array_equal(bits(got), bits(expected))
+
+
+@pytest.mark.parametrize("fn,message", [
+    (lambda x: np.maximum(x, 0), r"np.maximum: 'maximum' is refused for now: .*propagates"),
+    (lambda x: np.minimum(x, 0), r"'minimum' is refused for now"),
+    (lambda x: np.clip(x, 0, 1), r"np.clip: 'maximum' is refused for now"),
+    (lambda x: np.round(x), r"'round' is refused for now: .*halves to even"),
+    (lambda x: round(x), r"'round' is refused"),
+    (lambda x: x % 2, r"operator '%'"),
+    (lambda x: 2 // x, r"operator '//'"),
+    (lambda x: np.hypot(x, x), r"np.hypot: there is no 'hypot'"),
+    (lambda x: np.sum(x * 2), r"np.sum is a reduction"),
+    (lambda x: np.add.reduce(x), r"np.add.reduce"),
+    (lambda x: np.sin(x, dtype=np.float32), r"keyword 'dtype' of np.sin"),
+    (lambda x: (x > 0) + (x < 1), r"'\+' between two comparisons"),
+    (lambda x: -(x > 0), r"'-' of a comparison"),
+    (lambda x: x if x > 0 else -x, r"truth of a parameter .* np.where"),
+    (lambda x: math.sin(x), r"cannot become a Python number"),
+    (lambda x: x & x, r"operator '&' needs comparisons"),
+    (lambda x: ~x, r"operator '~' needs a comparison"),
+    (lambda x: x[0], r"indexing"),
+    (lambda x: x * np.ones(3), r"an array inside the function .*pass it as a parameter"),
+    (lambda x: np.sort(x), r"np.sort has no translation"),
+])
+def test_what_has_no_same_meaning_is_refused_naming_the_function(fn, message):
+    with pytest.raises(TypeError, match=r"^<lambda>\(\) cannot be compiled: .*" + message):
+        qv.evaluate(fn, x=X)
+
+
+def test_kernel_functions_still_compile_and_mixing_explains_both_kinds():
+    assert qv.compile(lambda x: kernel.sqrt(x) + kernel.where_(x > 0, x, 0)) == \
+        qv.compile("sqrt(x) + where(x > 0, x, 0)")
+    with pytest.raises(TypeError, match=r"mixes NumPy's functions with the kernel object's.*"
+                                        r"kernel.sin\(e\) on Expr objects"):
+        qv.evaluate(lambda x: kernel.sqrt(np.sin(x)), x=X)
+
+
+def test_compile_decorates_and_kernels_take_operands_by_position_or_in_a_mapping():
+    @qv.compile
+    def f(x, y):
+        return np.where(x > y, np.sqrt(x), -y)
+
+    a, b = np.arange(4.0), np.full(4, 1.5)
+    expected = np.where(a > b, np.sqrt(a), -b)
+    for result in (f(a, b), f(a, y=b), f({"x": a, "y": b, "unused": "ignored"}),
+                   qv.evaluate(f, {"y": b}, x=a), f(x=a, y=b)):
+        assert np.array_equal(result, expected)
+    for call, message in [(lambda: f(a, b, b), r"takes 2 operands by position \(x, y\), but 3"),
+                          (lambda: f(a, x=a), "multiple values for argument 'x'"),
+                          (lambda: f(a, b, z=1.0), "unexpected args: z")]:
+        with pytest.raises((TypeError, ValueError), match=message):
+            call()
+
+
+def test_a_mapping_is_a_place_to_look_names_up_keywords_stay_strict():
+    a = np.arange(3.0)
+    scope = {"a": a, "b": 2.0, "label": "text is ignored", "c": None}
+    for form in ("a * b", lambda a, b: a * b, kernel.arg("a") * kernel.arg("b")):
+        assert np.array_equal(qv.evaluate(form, scope), a * 2.0)
+    with pytest.raises(ValueError, match="^unexpected args: label$"):
+        qv.evaluate("a * b", a=a, b=2.0, label=1.0)
+    pandas = pytest.importorskip("pandas")
+    frame = pandas.DataFrame({"a": a, "b": [1.0, 2.0, 3.0], "name": ["x", "y", "z"]})
+    assert np.array_equal(qv.evaluate("a * b", frame), a * frame["b"].to_numpy())
+    assert np.array_equal(qv.compile("a + b")(frame), a + frame["b"].to_numpy())
+
+
+def test_local_and_global_dicts_replace_the_callers_scopes():
+    a = np.arange(3.0)  # noqa: F841  (a local that local_dict hides)
+    assert np.array_equal(qv.evaluate("a + 1", local_dict={"a": np.ones(3)}), np.full(3, 2.0))
+    with pytest.raises(NameError, match="'zz'"):
+        qv.evaluate("a * zz", local_dict={"a": 1.0}, global_dict={})
+    assert qv.evaluate("a * zz", local_dict={"a": np.ones(2)}, global_dict={"zz": 3.0}).tolist() == [3.0, 3.0]
+    assert np.array_equal(qv.evaluate(kernel.arg("k") * 2, local_dict={"k": a}), a * 2)
+
+
+def test_literal_names_come_after_operands_and_variables():
+    x = np.array([0.5, 1.0])
+    assert np.array_equal(qv.evaluate("sin(pi * x) + where(x > 9, inf, 0)", x=x),
+                          np.array([LIBM.sin(math.pi * v) for v in x]))
+    assert math.isnan(qv.evaluate("nan + x", x=1.0))
+    pi = 3.0  # noqa: F841  (a variable of that name wins)
+    assert qv.evaluate("pi * x", x=x).tolist() == [1.5, 3.0]
+    assert qv.evaluate("pi * x", x=x, pi=4.0).tolist() == [2.0, 4.0]
+    k = qv.compile("x * pi")  # no caller's variables: the constant
+    assert k.names == ("x",) and k(x) .tolist() == [math.pi / 2, math.pi]
+
+
+@pytest.mark.parametrize("text,operands,expected", [
+    ("37593**(1/5)", {}, 37593 ** (1 / 5)),
+    ("2 + 3", {}, 5.0),
+    ("a * b + 1", {"a": 2.0, "b": np.float64(3)}, 7.0),
+    ("a * 2", {"a": np.array(1.5)}, 3.0),
+])
+def test_formulas_without_arrays_give_0d_arrays(text, operands, expected):
+    result = qv.evaluate(text, **operands)
+    assert isinstance(result, np.ndarray) and result.shape == () and result[()] == expected
+
+
+def test_order_and_casting_have_numpys_meanings():
+    f = np.asfortranarray(np.arange(6.0).reshape(2, 3))
+    assert qv.evaluate("x * 2", x=f).flags.c_contiguous
+    assert qv.evaluate("x * 2", x=f, order="K").flags.f_contiguous
+    assert qv.evaluate("x * 2", x=f, order="F").flags.f_contiguous
+    assert qv.evaluate("x * 2", x=f.T.copy(), order="A").flags.c_contiguous
+    with pytest.raises(TypeError, match=r"^argument 'x': dtype int64 does not become float64 "
+                                        r"under casting='no'$"):
+        qv.evaluate("x * 2", x=np.arange(3), casting="no")
+    with pytest.raises(ValueError, match="order must be one of"):
+        qv.evaluate("x * 2", x=f, order="Z")
+
+
+class TestDropIn:
+    ne = pytest.importorskip("quorvaline.numexpr")
+
+    def test_float64_formulas_give_numexprs_results(self):
+        numexpr = pytest.importorskip("numexpr")
+        a, b = X[np.isfinite(X)], Y[np.isfinite(X)]  # noqa: F841  (read by name)
+        for text in ["2*a + 3*b", "where(a > b, a, -b)", "a / b - a", "(a > 0) & (b < 1)",
+                     "sqrt(a*a + b*b)", "37593**(1/5)", "a < b"]:
+            expected, got = numexpr.evaluate(text), self.ne.evaluate(text)
+            assert got.dtype == expected.dtype and got.shape == expected.shape, text
+            np.testing.assert_allclose(got, expected, rtol=1e-15, err_msg=text)
+
+    @pytest.mark.parametrize("text,operands,message", [
+        ("a + 1", {"a": np.arange(3)}, "numexpr would give int64 values"),
+        ("a * 2", {"a": np.ones(3, np.float32)}, "float32"),
+        ("a * 2", {"a": np.ones(3, complex)}, "complex"),
+        ("round(a)", {"a": np.ones(3)}, "'round' is refused for now"),
+        ("maximum(a, 1)", {"a": np.ones(3)}, "'maximum' is refused for now"),
+        ("sum(a)", {"a": np.ones(3)}, "the reduction sum"),
+        ("contains(a, 'x')", {"a": np.ones(3)}, "strings"),
+        ("arcsinh(a)", {"a": np.ones(3)}, "no 'arcsinh'"),
+    ])
+    def test_what_it_cannot_give_is_refused_saying_so(self, text, operands, message):
+        with pytest.raises(NotImplementedError, match=f"^quorvaline.numexpr: .*{message}"):
+            self.ne.evaluate(text, local_dict=operands)
+
+    def test_numexprs_other_entry_points(self):
+        ne = self.ne
+        a, b = np.arange(3.0), np.full(3, 2.0)
+        c = ne.NumExpr("b - a")  # inputs sorted by name, as numexpr orders them
+        assert c.input_names == ("a", "b") and c(a, b).tolist() == [2.0, 1.0, 0.0]
+        e = ne.NumExpr(2.0 * ne.E.b + ne.E.a, signature=[("b", float), ("a", float)])
+        assert e(b, a).tolist() == [4.0, 5.0, 6.0]
+        assert ne.validate("a * b") is None and ne.re_evaluate().tolist() == [0.0, 2.0, 4.0]
+        assert isinstance(ne.validate("a * nosuch"), KeyError)
+        out = np.zeros(3, np.float32)
+        assert ne.evaluate("a + b", out=out) is out and out.tolist() == [2.0, 3.0, 4.0]
+        with pytest.raises(ValueError, match="Unknown keyword argument 'nosuch'"):
+            ne.evaluate("a", nosuch=1)
+        previous = ne.set_num_threads(1)
+        try:
+            assert ne.get_num_threads() == 1 == qv.get_num_threads()
+        finally:
+            ne.set_num_threads(previous)
+        assert ne.ncores >= 1 and ne.use_vml is False and ne.__version__.startswith("2.")
