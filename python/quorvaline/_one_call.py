@@ -2,8 +2,8 @@
 
 Arrays are read where they are when they are C-contiguous float64, and converted with one
 copy otherwise; the result is written straight into a new array or into `out`. The rules
-for operands live in one place, the native `evaluate`, which `run_kernel` (and so every
-compiled kernel) calls too.
+for operands live in one place, the native `evaluate`, which every compiled kernel calls
+too; numexpr's conventions around it are `_operands`.
 """
 from __future__ import annotations
 
@@ -16,7 +16,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from _quorvaline import Buffer, Expr, KernelSpec
+from _quorvaline import Buffer, Expr
 from quorvaline import _native, _operands, _tracing
 from quorvaline._factories import kernel
 from quorvaline._nodes import ARG, CONST, SELECT
@@ -95,13 +95,6 @@ def _text_kernel(text: str) -> Tuple[Any, Any]:
         return None, _native.expr_from_nodes([""], [(ARG, 0), *nodes, (CONST, 0.0), (SELECT, 0)])
     expr = parse(text)
     return kernel.elementwise(expr), tuple(_kernel_order(expr))
-
-
-def run_kernel(spec: KernelSpec, values: Mapping[str, Operand],
-               out: Optional[Float64Array] = None) -> Float64Array:
-    """The one binding path of every elementwise call: operands bound by name and converted
-    where they must be, shapes broadcast, the kernel run into a new array or `out`."""
-    return _native.evaluate(spec, values, out)
 
 
 def sum(array: Operand, /) -> float:
