@@ -68,7 +68,7 @@ def evaluate(
         spec, names = expr.spec, expr.names  # type: ignore[attr-defined]
     elif isinstance(expr, str):
         spec, names = _text_kernel(expr)
-        if spec is None:
+        if spec is None:  # no names: `names` is the constant formula
             if named:
                 raise ValueError(f"unexpected args: {', '.join(sorted(named))}")
             return _operands.run_constant(names, out)
@@ -141,11 +141,16 @@ def _parse_for_kernel(text: str) -> Expr:
     if not any(literal) or all(literal):
         return parse(text)  # its own message for a text without names
     kept = [name for name, lit in zip(found, literal) if not lit]
-    position = {name: kept.index(name) for name in kept}
-    return _native.expr_from_nodes(kept, [
-        (tag, p) if tag != ARG else
-        ((CONST, _operands.LITERALS[found[int(p)]]) if literal[int(p)] else (ARG, position[found[int(p)]]))
-        for tag, p in nodes])
+
+    def node(tag: int, payload: Union[int, float]) -> Tuple[int, Union[int, float]]:
+        if tag != ARG:
+            return tag, payload
+        name = found[int(payload)]
+        if name in kept:
+            return ARG, kept.index(name)
+        return CONST, _operands.LITERALS[name]
+
+    return _native.expr_from_nodes(kept, [node(tag, p) for tag, p in nodes])
 
 
 def _names_from_scope(order: Sequence[str], values: Dict[str, Operand], frame: FrameType,
