@@ -55,7 +55,8 @@ def main():
     threads = pool_threads()
     if ne is not None:
         ne.set_num_threads(threads)
-    print(f"threads: {threads} (our pool and numexpr's); NumPy on one; load {os.getloadavg()[0]:.1f}")
+    load = os.getloadavg()[0]
+    print(f"threads: {threads} (our pool and numexpr's); NumPy on one; load {load:.1f}")
     for n in (int(s) for s in options.sizes.split(",")):
         x, y = np.random.default_rng(0).random((2, n))
         fns = candidates(x, y)

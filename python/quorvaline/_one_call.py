@@ -2,8 +2,8 @@
 
 Arrays are read where they are when they are C-contiguous float64, and converted with one
 copy otherwise; the result is written straight into a new array or into `out`. The rules
-for operands live in one place, the native `evaluate`, which `run_kernel` (and so every
-compiled kernel) calls too.
+for operands live in one place, the native `evaluate`, which every compiled kernel calls
+too; numexpr's conventions around it are `_operands`.
 """
 from __future__ import annotations
 
@@ -16,7 +16,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from _quorvaline import Buffer, Expr, KernelSpec
+from _quorvaline import Buffer, Expr
 from quorvaline import _native, _operands, _tracing
 from quorvaline._factories import kernel
 from quorvaline._nodes import ARG, CONST, SELECT
@@ -68,7 +68,7 @@ def evaluate(
         spec, names = expr.spec, expr.names  # type: ignore[attr-defined]
     elif isinstance(expr, str):
         spec, names = _text_kernel(expr)
-        if spec is None:
+        if spec is None:  # no names: `names` is the constant formula
             if named:
                 raise ValueError(f"unexpected args: {', '.join(sorted(named))}")
             return _operands.run_constant(names, out)
@@ -95,13 +95,6 @@ def _text_kernel(text: str) -> Tuple[Any, Any]:
         return None, _native.expr_from_nodes([""], [(ARG, 0), *nodes, (CONST, 0.0), (SELECT, 0)])
     expr = parse(text)
     return kernel.elementwise(expr), tuple(_kernel_order(expr))
-
-
-def run_kernel(spec: KernelSpec, values: Mapping[str, Operand],
-               out: Optional[Float64Array] = None) -> Float64Array:
-    """The one binding path of every elementwise call: operands bound by name and converted
-    where they must be, shapes broadcast, the kernel run into a new array or `out`."""
-    return _native.evaluate(spec, values, out)
 
 
 def sum(array: Operand, /) -> float:
@@ -148,11 +141,16 @@ def _parse_for_kernel(text: str) -> Expr:
     if not any(literal) or all(literal):
         return parse(text)  # its own message for a text without names
     kept = [name for name, lit in zip(found, literal) if not lit]
-    position = {name: kept.index(name) for name in kept}
-    return _native.expr_from_nodes(kept, [
-        (tag, p) if tag != ARG else
-        ((CONST, _operands.LITERALS[found[int(p)]]) if literal[int(p)] else (ARG, position[found[int(p)]]))
-        for tag, p in nodes])
+
+    def node(tag: int, payload: Union[int, float]) -> Tuple[int, Union[int, float]]:
+        if tag != ARG:
+            return tag, payload
+        name = found[int(payload)]
+        if name in kept:
+            return ARG, kept.index(name)
+        return CONST, _operands.LITERALS[name]
+
+    return _native.expr_from_nodes(kept, [node(tag, p) for tag, p in nodes])
 
 
 def _names_from_scope(order: Sequence[str], values: Dict[str, Operand], depth: int,

@@ -206,7 +206,8 @@ class _Translator:
         if name == FROM_BITS:
             return self.leaf((CONST, self.from_bits(n)), n)
         if name not in FUNCTIONS:
-            raise self.refuse(n.func, f"unknown function '{name}'{closest(name, [FROM_BITS])}")
+            near = closest(name, [FROM_BITS])
+            raise self.refuse(n.func, f"unknown function '{name}'{near}")
         tag, code, arity = FUNCTIONS[name]
         if len(n.args) != arity:
             plural = "" if arity == 1 else "s"

@@ -28,7 +28,9 @@ from quorvaline._nodes import (ADD, ARG, BINARY, COMPARE, COMPARE_OPS, CONST, DI
                                POW, SELECT, SUB, UNARY, Node)
 
 _MOD, _FLOORDIV = "operator '%' (np.remainder)", "operator '//' (np.floor_divide)"
-_GT, _GE, _LT, _LE, _EQ, _NE = (COMPARE_OPS.index(op) for op in ("Gt", "Ge", "Lt", "Le", "Eq", "Ne"))
+_FLOOR = "floor_divide"
+_GT, _GE, _LT, _LE, _EQ, _NE = (COMPARE_OPS.index(op)
+                                for op in ("Gt", "Ge", "Lt", "Le", "Eq", "Ne"))
 
 # NumPy's reductions: no elementwise formula has them.
 _REDUCTIONS = {"sum", "prod", "product", "min", "max", "amin", "amax", "mean", "average", "std",
@@ -81,8 +83,8 @@ class Tracer:
     def __ne__(self, other: Any) -> Any: return self._binary(other, COMPARE, _NE)
     def __mod__(self, other: Any) -> Any: return self._numpy("remainder", _MOD, self, other)
     def __rmod__(self, other: Any) -> Any: return self._numpy("remainder", _MOD, other, self)
-    def __floordiv__(self, other: Any) -> Any: return self._numpy("floor_divide", _FLOORDIV, self, other)
-    def __rfloordiv__(self, other: Any) -> Any: return self._numpy("floor_divide", _FLOORDIV, other, self)
+    def __floordiv__(self, other: Any) -> Any: return self._numpy(_FLOOR, _FLOORDIV, self, other)
+    def __rfloordiv__(self, other: Any) -> Any: return self._numpy(_FLOOR, _FLOORDIV, other, self)
     def __and__(self, other: Any) -> Any: return self._logic(other, "&")
     def __rand__(self, other: Any) -> Any: return self._logic(other, "&")
     def __or__(self, other: Any) -> Any: return self._logic(other, "|")
@@ -227,8 +229,8 @@ class Tracer:
         lo = kwargs.pop("min", a_min)
         hi = kwargs.pop("max", a_max)
         if out is not None or kwargs:
-            raise self._trace.refuse(f"keyword '{'out' if out is not None else next(iter(kwargs))}' "
-                                     "of np.clip")
+            keyword = "out" if out is not None else next(iter(kwargs))
+            raise self._trace.refuse(f"keyword '{keyword}' of np.clip")
         # NumPy's definition: np.minimum(np.maximum(a, a_min), a_max), NaN propagating.
         result = a
         if lo is not None and lo is not np._NoValue:

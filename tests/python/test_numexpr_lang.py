@@ -138,7 +138,8 @@ def test_local_and_global_dicts_replace_the_callers_scopes():
     assert np.array_equal(qv.evaluate("a + 1", local_dict={"a": np.ones(3)}), np.full(3, 2.0))
     with pytest.raises(NameError, match="'zz'"):
         qv.evaluate("a * zz", local_dict={"a": 1.0}, global_dict={})
-    assert qv.evaluate("a * zz", local_dict={"a": np.ones(2)}, global_dict={"zz": 3.0}).tolist() == [3.0, 3.0]
+    both = qv.evaluate("a * zz", local_dict={"a": np.ones(2)}, global_dict={"zz": 3.0})
+    assert both.tolist() == [3.0, 3.0]
     assert np.array_equal(qv.evaluate(kernel.arg("k") * 2, local_dict={"k": a}), a * 2)
 
 
@@ -151,7 +152,7 @@ def test_literal_names_come_after_operands_and_variables():
     assert qv.evaluate("pi * x", x=x).tolist() == [1.5, 3.0]
     assert qv.evaluate("pi * x", x=x, pi=4.0).tolist() == [2.0, 4.0]
     k = qv.compile("x * pi")  # no caller's variables: the constant
-    assert k.names == ("x",) and k(x) .tolist() == [math.pi / 2, math.pi]
+    assert k.names == ("x",) and k(x).tolist() == [math.pi / 2, math.pi]
 
 
 @pytest.mark.parametrize("text,operands,expected", [

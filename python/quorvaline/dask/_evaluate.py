@@ -10,7 +10,7 @@ import numpy.typing as npt
 from dask.base import tokenize
 
 import quorvaline as qv
-from quorvaline import _operands
+from quorvaline import _native, _operands
 from quorvaline._one_call import _names_from_scope
 from quorvaline.dask._threads import follow_worker_limit
 
@@ -65,8 +65,9 @@ def evaluate(formula: Any, operands: Optional[Mapping[str, Any]] = None, /, *,
 def _evaluate_chunk(*chunks: Any, kernel: qv.Kernel, names: List[str],
                     scalars: Dict[str, Any]) -> npt.NDArray[np.float64]:
     follow_worker_limit()
-    # Read in place, any shape, broadcast by the engine's NumPy path.
-    return kernel({**scalars, **dict(zip(names, chunks))})
+    # Read in place, any shape, broadcast by the engine's NumPy path; every operand given is
+    # one the kernel must have (a mapping given to a Kernel call would ignore the others).
+    return _native.evaluate(kernel.spec, {**scalars, **dict(zip(names, chunks))})
 
 
 def _exact(scalar: Any) -> Any:
