@@ -126,7 +126,7 @@ inline bool op_ne(double l, double r) { return !(l == r); }
     case UnaryOp::name: return scalar(x);
 #define QV_BINARY_ROW(name, code, scalar, ...) \
     case BinaryOp::name: return scalar(l, r);
-#define QV_COMPARE_ROW(name, code, scalar) \
+#define QV_COMPARE_ROW(name, code, scalar, ...) \
     case CompareOp::name: return scalar(l, r) ? 1.0 : 0.0;
 
 inline double apply_unary(UnaryOp op, double x) {
