@@ -157,7 +157,8 @@ constexpr bool calls_cost_calls(int count) {
     }
     return true;
 }
-static_assert(calls_cost_calls<UnaryOp>(kUnaryOpCount) && calls_cost_calls<BinaryOp>(kBinaryOpCount),
+static_assert(calls_cost_calls<UnaryOp>(kUnaryOpCount) &&
+                  calls_cost_calls<BinaryOp>(kBinaryOpCount),
               "an operator that calls the math library is a Call, never Cheap");
 }  // namespace ops_detail
 

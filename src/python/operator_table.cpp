@@ -63,7 +63,8 @@ PyObject* spelling_tuple(std::string_view text) {
     }
     Ref out = Ref::steal(check(PyTuple_New(static_cast<Py_ssize_t>(words.size()))));
     for (std::size_t i = 0; i < words.size(); ++i) {
-        PyObject* word = check(PyUnicode_FromStringAndSize(words[i].data(), static_cast<Py_ssize_t>(words[i].size())));
+        const auto size = static_cast<Py_ssize_t>(words[i].size());
+        PyObject* word = check(PyUnicode_FromStringAndSize(words[i].data(), size));
         PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), word);
     }
     return out.release();
@@ -76,8 +77,10 @@ PyObject* operator_rows() {
     Ref rows = Ref::steal(check(PyTuple_New(count)));
     for (Py_ssize_t i = 0; i < count; ++i) {
         const Row& r = kRows[i];
-        PyObject* row = check(Py_BuildValue("(iisiNzzs)", static_cast<int>(r.kind), r.code, r.name, r.arity,
-                                            spelling_tuple(r.spellings), r.function, r.libm, r.doc));
+        const int kind = static_cast<int>(r.kind);
+        PyObject* spellings = spelling_tuple(r.spellings);
+        PyObject* row = check(Py_BuildValue("(iisiNzzs)", kind, r.code, r.name, r.arity, spellings,
+                                            r.function, r.libm, r.doc));
         PyTuple_SET_ITEM(rows.get(), i, row);
     }
     return rows.release();
