@@ -68,7 +68,8 @@ def stub_methods(path, cls):
     """Parameter names (without self) of each method of class `cls` in a stub file."""
     tree = ast.parse(path.read_text())
     (body,) = [n.body for n in tree.body if isinstance(n, ast.ClassDef) and n.name == cls]
-    return {f.name: [a.arg for a in f.args.args[1:]] for f in body if isinstance(f, ast.FunctionDef)}
+    return {f.name: [a.arg for a in f.args.args[1:]]
+            for f in body if isinstance(f, ast.FunctionDef)}
 
 
 def readme_spellings():
@@ -105,7 +106,11 @@ def test_operator(kernel, rt, op):
     expr = _native.expr_from_nodes(names, nodes)
     assert _native.expr_nodes(qv.parse(qv.to_text(expr), names=names)) == (tuple(names), nodes)
     assert _native.expr_nodes(pickle.loads(pickle.dumps(expr))) == (tuple(names), nodes)
-    assert set(w for w in op.spellings if w.isidentifier()) <= README_SPELLINGS
+    functions = [w for w in op.spellings if w.isidentifier()]
+    for spelling in functions:
+        parsed = qv.parse(f"{spelling}({', '.join(names)})", names=names)
+        assert _native.expr_nodes(parsed) == (tuple(names), nodes)
+    assert set(functions) <= README_SPELLINGS
 
     if op.function is not None:
         fn = getattr(kernel, op.function)
