@@ -45,7 +45,8 @@
        "The nearest integer, halfway cases away from zero.", round, expr)                         \
     FN(Sin, 10, op_sin, Call, "sin", "sin", "Sine of an angle in radians.", sin, expr)            \
     FN(Cos, 11, op_cos, Call, "cos", "cos", "Cosine of an angle in radians.", cos, expr)          \
-    FN(Tan, 12, op_tan, Call, "tan", "tan", "Tangent of an angle in radians.", tan, expr)
+    FN(Tan, 12, op_tan, Call, "tan", "tan", "Tangent of an angle in radians.", tan, expr)          \
+    OP(Tanh, 13, op_tanh, Call, "tanh", "tanh", "Hyperbolic tangent.")
 #define QV_BINARY_OPS(OP, FN)                                                                     \
     OP(Add, 0, op_add, Cheap, nullptr, "+", "Sum; of two NaNs, the left one.")                    \
     OP(Sub, 1, op_sub, Cheap, nullptr, "-", "Difference.")                                        \

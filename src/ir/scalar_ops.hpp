@@ -107,6 +107,7 @@ inline double op_log10(double x) { return std::log10(x); }
 inline double op_sin(double x) { return std::sin(x); }
 inline double op_cos(double x) { return std::cos(x); }
 inline double op_tan(double x) { return std::tan(x); }
+inline double op_tanh(double x) { return std::tanh(x); }
 
 inline double op_sub(double l, double r) { return l - r; }
 inline double op_div(double l, double r) { return l / r; }

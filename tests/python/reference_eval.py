@@ -121,6 +121,7 @@ UNARY = {
     "Sin": _math_or_libm(math.sin, _c("sin", 1)),
     "Cos": _math_or_libm(math.cos, _c("cos", 1)),
     "Tan": _math_or_libm(math.tan, _c("tan", 1)),
+    "Tanh": _math_or_libm(math.tanh, _c("tanh", 1)),
 }
 
 BINARY = {
