@@ -1,7 +1,9 @@
-"""The node tags and operator codes of the engine's expression tree, as `_native` exchanges
-them, and the spellings of the formula text: one table both ways, shared by the parser and
-the text form."""
-from typing import Dict, Tuple, Union
+"""The node tags of the engine's expression tree, as `_native` exchanges them, and its
+operators: the engine's operator table (`_native.OPERATORS`) is the one list, and the codes,
+the functions of the formula text and the spellings the text form writes are read from it."""
+from typing import Dict, NamedTuple, Optional, Tuple, Union
+
+from quorvaline import _native
 
 CONST, ARG, UNARY, BINARY, COMPARE, SELECT = range(6)
 
@@ -9,39 +11,46 @@ CONST, ARG, UNARY, BINARY, COMPARE, SELECT = range(6)
 # operator code for UNARY, BINARY and COMPARE, 0 for SELECT.
 Node = Tuple[int, Union[int, float]]
 
-# Codes are positions, as in the engine's operator table.
-UNARY_OPS = ("Neg", "Abs", "Sqrt", "Log", "Exp", "Log2", "Log10", "Floor", "Ceil", "Round",
-             "Sin", "Cos", "Tan")
-BINARY_OPS = ("Add", "Sub", "Mul", "Div", "Pow", "Atan2", "Min", "Max")
-COMPARE_OPS = ("Gt", "Ge", "Lt", "Le", "Eq", "Ne")
 
-NEG = UNARY_OPS.index("Neg")
-ADD, SUB, MUL, DIV, POW, ATAN2, MIN, MAX = range(8)
-EQ = COMPARE_OPS.index("Eq")
+class Operator(NamedTuple):
+    kind: int  # its node tag: UNARY, BINARY or COMPARE
+    code: int
+    name: str  # as repr prints it
+    arity: int
+    spellings: Tuple[str, ...]  # in formula text; the text form writes the first
+    function: Optional[str]  # the kernel object's function, if it has one
+    libm: Optional[str]  # the C math library function whose bits it gives, if any
+    doc: str
 
-# Operators written between their operands: code -> symbol.
-BINARY_SYMBOLS: Dict[int, str] = {ADD: "+", SUB: "-", MUL: "*", DIV: "/", POW: "**"}
-COMPARE_SYMBOLS: Tuple[str, ...] = (">", ">=", "<", "<=", "==", "!=")
 
-# Functions by name: (tag, operator code, number of arguments). The first name given for a
-# node is the one the text form writes; the others are numexpr's spellings.
+OPERATORS: Tuple[Operator, ...] = tuple(Operator(*row) for row in _native.OPERATORS)
+BY_NAME: Dict[str, Operator] = {op.name: op for op in OPERATORS}
+assert len(BY_NAME) == len(OPERATORS), "operator names must be unique"
+
+# The operators that stand for & | ~ of comparisons in the formula text.
+MUL = BY_NAME["Mul"].code
+MAX = BY_NAME["Max"].code
+EQ = BY_NAME["Eq"].code
+
+# Functions of the formula text by name: (tag, operator code, number of arguments).
 FUNCTIONS: Dict[str, Tuple[int, int, int]] = {
-    **{name.lower(): (UNARY, code, 1) for code, name in enumerate(UNARY_OPS) if code != NEG},
-    "absolute": (UNARY, UNARY_OPS.index("Abs"), 1),
-    "pow": (BINARY, POW, 2),
-    "power": (BINARY, POW, 2),
-    "atan2": (BINARY, ATAN2, 2),
-    "arctan2": (BINARY, ATAN2, 2),
-    "min": (BINARY, MIN, 2),
-    "minimum": (BINARY, MIN, 2),
-    "max": (BINARY, MAX, 2),
-    "maximum": (BINARY, MAX, 2),
-    "where": (SELECT, 0, 3),
+    spelling: (op.kind, op.code, op.arity)
+    for op in OPERATORS for spelling in op.spellings if spelling.isidentifier()
+}
+# The conditional is a node of its own, not an operator.
+WHERE = "where"
+FUNCTIONS[WHERE] = (SELECT, 0, 3)
+
+# Symbols written between the operands (or before the one operand): (tag, symbol) -> code.
+SYMBOLS: Dict[Tuple[int, str], int] = {
+    (op.kind, spelling): op.code
+    for op in OPERATORS for spelling in op.spellings if not spelling.isidentifier()
+}
+
+# What the text form writes for each operator: (tag, code) -> its first spelling.
+SPELLING: Dict[Tuple[int, int], str] = {
+    (op.kind, op.code): op.spellings[0] for op in OPERATORS if op.spellings
 }
 
 # A constant given by its IEEE 754 bits: the text form's spelling of NaN payloads.
 FROM_BITS = "from_bits"
-
-FUNCTION_NAMES: Dict[Tuple[int, int], str] = {}
-for _name, (_tag, _code, _arity) in FUNCTIONS.items():
-    FUNCTION_NAMES.setdefault((_tag, _code), _name)

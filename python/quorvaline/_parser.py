@@ -16,10 +16,15 @@ from _quorvaline import Expr
 from quorvaline import _native
 from quorvaline._function_table import closest
 from quorvaline._nodes import (ARG, BINARY, COMPARE, CONST, EQ, FROM_BITS, FUNCTIONS, MAX, MUL,
-                               NEG, UNARY, Node)
+                               SYMBOLS, UNARY, Node)
 
-_BINARY_OPS = {ast.Add: 0, ast.Sub: 1, ast.Mult: 2, ast.Div: 3, ast.Pow: 4}
-_COMPARE_OPS = {ast.Gt: 0, ast.GtE: 1, ast.Lt: 2, ast.LtE: 3, ast.Eq: 4, ast.NotEq: 5}
+# Python's operator symbols; the operator each stands for comes from the table.
+_BINARY_OPS = {op: SYMBOLS[(BINARY, symbol)] for op, symbol in [
+    (ast.Add, "+"), (ast.Sub, "-"), (ast.Mult, "*"), (ast.Div, "/"), (ast.Pow, "**")]}
+_COMPARE_OPS = {op: SYMBOLS[(COMPARE, symbol)] for op, symbol in [
+    (ast.Gt, ">"), (ast.GtE, ">="), (ast.Lt, "<"), (ast.LtE, "<="), (ast.Eq, "=="),
+    (ast.NotEq, "!=")]}
+_NEGATION = SYMBOLS[(UNARY, "-")]
 _REFUSED_OPERATORS = {ast.FloorDiv: "//", ast.Mod: "%", ast.MatMult: "@", ast.BitXor: "^",
                       ast.LShift: "<<", ast.RShift: ">>", ast.Is: "is", ast.IsNot: "is not",
                       ast.In: "in", ast.NotIn: "not in"}
@@ -164,7 +169,7 @@ class _Translator:
             # A negative literal is one constant, as Python reads it.
             if isinstance(n.operand, ast.Constant):
                 return self.leaf((CONST, -self.number(n.operand, n.operand.value)), n)
-            return [n.operand, _Emit([(UNARY, NEG)], 1, n)]
+            return [n.operand, _Emit([(UNARY, _NEGATION)], 1, n)]
         if isinstance(n.op, ast.Invert):
             # On 1.0 / 0.0, "not" is "equals zero", exactly.
             return [n.operand, _Emit([(CONST, 0.0), (COMPARE, EQ)], 1, n, True, True)]

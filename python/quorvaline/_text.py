@@ -15,15 +15,15 @@ from typing import TYPE_CHECKING, List, NamedTuple, Tuple, Union
 from _quorvaline import Expr
 
 from quorvaline import _native
-from quorvaline._nodes import (ARG, BINARY, BINARY_SYMBOLS, COMPARE, COMPARE_SYMBOLS, CONST,
-                               FROM_BITS, FUNCTION_NAMES, NEG, POW, SELECT, UNARY)
+from quorvaline._nodes import (ARG, BINARY, COMPARE, CONST, FROM_BITS, SELECT, SPELLING, UNARY,
+                               WHERE)
 
 if TYPE_CHECKING:
     from quorvaline._kernel import Kernel
 
 # Binding strength, as Python's grammar has it.
 _COMPARE, _ADD, _MUL, _UNARY, _POW, _ATOM = range(1, 7)
-_STRENGTH = {0: _ADD, 1: _ADD, 2: _MUL, 3: _MUL, POW: _POW}
+_STRENGTH = {"+": _ADD, "-": _ADD, "*": _MUL, "/": _MUL, "**": _POW}
 
 Rope = Union[str, Tuple["Rope", ...]]
 
@@ -53,18 +53,19 @@ def formula_text(expr: Expr) -> str:
             stack.append(_constant(float(payload)))
         elif tag == ARG:
             stack.append(Piece(_ATOM, names[int(payload)]))
-        elif tag == UNARY and payload == NEG:
-            stack.append(_negation(stack.pop()))
         elif tag == UNARY:
-            stack.append(Piece(_ATOM, _call(FUNCTION_NAMES[(UNARY, int(payload))], stack.pop())))
+            spelled = SPELLING[(UNARY, int(payload))]
+            operand = stack.pop()
+            stack.append(Piece(_ATOM, _call(spelled, operand)) if spelled.isidentifier()
+                         else _negation(operand))  # "-", the one prefix symbol
         elif tag in (BINARY, COMPARE):
             right = stack.pop()
             left = stack.pop()
-            stack.append(_binary(tag, int(payload), left, right))
+            stack.append(_binary(tag, SPELLING[(tag, int(payload))], left, right))
         else:
             assert tag == SELECT
             if_false, if_true, condition = stack.pop(), stack.pop(), stack.pop()
-            stack.append(Piece(_ATOM, _call("where", condition, if_true, if_false)))
+            stack.append(Piece(_ATOM, _call(WHERE, condition, if_true, if_false)))
     return _flatten(stack[-1].rope)
 
 
@@ -104,19 +105,19 @@ def _negation(operand: Piece) -> Piece:
     return Piece(_UNARY, ("-", _wrap(operand, operand.strength < _UNARY)))
 
 
-def _binary(tag: int, code: int, left: Piece, right: Piece) -> Piece:
+def _binary(tag: int, spelled: str, left: Piece, right: Piece) -> Piece:
+    if spelled.isidentifier():
+        return Piece(_ATOM, _call(spelled, left, right))
     if tag == COMPARE:
-        symbol, strength = COMPARE_SYMBOLS[code], _COMPARE
+        strength = _COMPARE
         wrap_left, wrap_right = left.strength <= _COMPARE, right.strength <= _COMPARE
-    elif code in BINARY_SYMBOLS:
-        symbol, strength = BINARY_SYMBOLS[code], _STRENGTH[code]
-        if code == POW:  # right-associative, and tighter than a unary minus on its left
+    else:
+        strength = _STRENGTH[spelled]
+        if spelled == "**":  # right-associative, and tighter than a unary minus on its left
             wrap_left, wrap_right = left.strength <= _POW, right.strength < _UNARY
         else:
             wrap_left, wrap_right = left.strength < strength, right.strength <= strength
-    else:
-        return Piece(_ATOM, _call(FUNCTION_NAMES[(BINARY, code)], left, right))
-    return Piece(strength, (_wrap(left, wrap_left), f" {symbol} ", _wrap(right, wrap_right)))
+    return Piece(strength, (_wrap(left, wrap_left), f" {spelled} ", _wrap(right, wrap_right)))
 
 
 def _wrap(piece: Piece, parenthesise: bool) -> Rope:

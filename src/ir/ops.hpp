@@ -1,11 +1,26 @@
-// The operator table. One row per operator drives the enums, their names (as repr prints
-// them), the scalar semantics dispatch (scalar_ops.hpp), and the kernel object's functions
-// with their signatures and docstrings (the binding layer): adding an operator is one row
-// here plus its scalar function in scalar_ops.hpp.
+// The operator table: the one list of the engine's operators. One row per operator carries
+// everything about it, and everything else is generated from the rows: the enums and their
+// names (as repr prints them), the scalar semantics dispatch (scalar_ops.hpp), the cost and
+// math-library accessors below, the kernel object's functions with their signatures (the
+// binding layer), and the table that the native face exports, from which the package builds
+// its node codes, the formula text's parser and the text form. Adding an operator is one row
+// here and its scalar function in scalar_ops.hpp; the tests walk the exported table, so they
+// fail until the Python reference (and, for a kernel function, the stubs) knows it. The block
+// interpreter still keeps its own list of the operators that call the math library: it is to
+// read op_cost instead.
 //
-// OP(Name, code, scalar function) is an operator reached through a Python operator only;
-// FN(Name, code, scalar function, kernel function, parameters...) is also a function of the
-// kernel object. Codes are fixed: the op byte stores them and the cache key hashes them.
+// OP(Name, code, scalar, cost, libm, spellings, doc) is an operator reached through a Python
+// operator or the formula text; FN(Name, code, scalar, cost, libm, spellings, doc, function,
+// parameters...) is also a function of the kernel object. The first three positions never
+// move: users of the rows that need no more take the rest as `...`.
+//   code       fixed: the op byte stores it and the cache key hashes it.
+//   scalar     its meaning on one value (scalar_ops.hpp).
+//   cost       Cheap or Call (OpCost below).
+//   libm       the C math library function whose bits it gives, or nullptr where IEEE
+//              arithmetic defines the result.
+//   spellings  its names in formula text, separated by spaces; the text form writes the first.
+//              A symbol stands between its operands, or before its one operand.
+//   doc        its meaning in one line.
 // Rows with a kernel function stand in the order of the kernel object's method table.
 #pragma once
 
@@ -14,36 +29,44 @@
 #include <iterator>
 #include <string_view>
 
-#define QV_UNARY_OPS(OP, FN)                 \
-    OP(Neg, 0, op_neg)                       \
-    FN(Sqrt, 2, op_sqrt, sqrt, expr)         \
-    FN(Abs, 1, op_abs, abs, expr)            \
-    FN(Log, 3, op_log, log, expr)            \
-    FN(Exp, 4, op_exp, exp, expr)            \
-    FN(Log2, 5, op_log2, log2, expr)         \
-    FN(Log10, 6, op_log10, log10, expr)      \
-    FN(Floor, 7, op_floor, floor, expr)      \
-    FN(Ceil, 8, op_ceil, ceil, expr)         \
-    FN(Round, 9, op_round, round, expr)      \
-    FN(Sin, 10, op_sin, sin, expr)           \
-    FN(Cos, 11, op_cos, cos, expr)           \
-    FN(Tan, 12, op_tan, tan, expr)
-#define QV_BINARY_OPS(OP, FN)                \
-    OP(Add, 0, op_add)                       \
-    OP(Sub, 1, op_sub)                       \
-    OP(Mul, 2, op_mul)                       \
-    OP(Div, 3, op_div)                       \
-    FN(Pow, 4, op_pow, pow, base, exp)       \
-    FN(Atan2, 5, op_atan2, atan2, y, x)      \
-    FN(Min, 6, op_min, min, a, b)            \
-    FN(Max, 7, op_max, max, a, b)
-#define QV_COMPARE_OPS(OP)                   \
-    OP(Gt, 0, op_gt)                         \
-    OP(Ge, 1, op_ge)                         \
-    OP(Lt, 2, op_lt)                         \
-    OP(Le, 3, op_le)                         \
-    OP(Eq, 4, op_eq)                         \
-    OP(Ne, 5, op_ne)
+#define QV_UNARY_OPS(OP, FN)                                                                      \
+    OP(Neg, 0, op_neg, Cheap, nullptr, "-", "Negation: the sign bit flipped, NaN payloads kept.") \
+    FN(Sqrt, 2, op_sqrt, Cheap, nullptr, "sqrt", "Square root, correctly rounded.", sqrt, expr)   \
+    FN(Abs, 1, op_abs, Cheap, nullptr, "abs absolute", "Absolute value: the sign bit cleared.",   \
+       abs, expr)                                                                                 \
+    FN(Log, 3, op_log, Call, "log", "log", "Natural logarithm.", log, expr)                       \
+    FN(Exp, 4, op_exp, Call, "exp", "exp", "e raised to the power of x.", exp, expr)              \
+    FN(Log2, 5, op_log2, Call, "log2", "log2", "Base-2 logarithm.", log2, expr)                   \
+    FN(Log10, 6, op_log10, Call, "log10", "log10", "Base-10 logarithm.", log10, expr)             \
+    FN(Floor, 7, op_floor, Cheap, nullptr, "floor", "The largest integer not above x.", floor,    \
+       expr)                                                                                      \
+    FN(Ceil, 8, op_ceil, Cheap, nullptr, "ceil", "The smallest integer not below x.", ceil, expr) \
+    FN(Round, 9, op_round, Cheap, nullptr, "round",                                               \
+       "The nearest integer, halfway cases away from zero.", round, expr)                         \
+    FN(Sin, 10, op_sin, Call, "sin", "sin", "Sine of an angle in radians.", sin, expr)            \
+    FN(Cos, 11, op_cos, Call, "cos", "cos", "Cosine of an angle in radians.", cos, expr)          \
+    FN(Tan, 12, op_tan, Call, "tan", "tan", "Tangent of an angle in radians.", tan, expr)          \
+    OP(Tanh, 13, op_tanh, Call, "tanh", "tanh", "Hyperbolic tangent.")
+#define QV_BINARY_OPS(OP, FN)                                                                     \
+    OP(Add, 0, op_add, Cheap, nullptr, "+", "Sum; of two NaNs, the left one.")                    \
+    OP(Sub, 1, op_sub, Cheap, nullptr, "-", "Difference.")                                        \
+    OP(Mul, 2, op_mul, Cheap, nullptr, "*", "Product; of two NaNs, the left one.")                \
+    OP(Div, 3, op_div, Cheap, nullptr, "/", "Quotient; a nonzero number over zero is infinite.")  \
+    FN(Pow, 4, op_pow, Call, "pow", "** pow power", "base raised to the power exp.", pow, base,   \
+       exp)                                                                                       \
+    FN(Atan2, 5, op_atan2, Call, "atan2", "atan2 arctan2",                                        \
+       "Angle of the point (x, y) in radians, from -pi to pi.", atan2, y, x)                      \
+    FN(Min, 6, op_min, Cheap, nullptr, "min minimum",                                             \
+       "The smaller operand; a NaN on the left gives the right one.", min, a, b)                  \
+    FN(Max, 7, op_max, Cheap, nullptr, "max maximum",                                             \
+       "The larger operand; a NaN on the left gives the right one.", max, a, b)
+#define QV_COMPARE_OPS(OP)                                                    \
+    OP(Gt, 0, op_gt, Cheap, nullptr, ">", "1.0 where l > r, else 0.0.")       \
+    OP(Ge, 1, op_ge, Cheap, nullptr, ">=", "1.0 where l >= r, else 0.0.")     \
+    OP(Lt, 2, op_lt, Cheap, nullptr, "<", "1.0 where l < r, else 0.0.")       \
+    OP(Le, 3, op_le, Cheap, nullptr, "<=", "1.0 where l <= r, else 0.0.")     \
+    OP(Eq, 4, op_eq, Cheap, nullptr, "==", "1.0 where l == r, else 0.0.")     \
+    OP(Ne, 5, op_ne, Cheap, nullptr, "!=", "1.0 where l != r or either is NaN, else 0.0.")
 
 // Expands to nothing: for the rows a use of the table skips.
 #define QV_NO_ROW(...)
@@ -55,6 +78,11 @@ enum class UnaryOp : std::uint8_t { QV_UNARY_OPS(QV_ENUM_ROW, QV_ENUM_ROW) };
 enum class BinaryOp : std::uint8_t { QV_BINARY_OPS(QV_ENUM_ROW, QV_ENUM_ROW) };
 enum class CompareOp : std::uint8_t { QV_COMPARE_OPS(QV_ENUM_ROW) };
 #undef QV_ENUM_ROW
+
+// What an operator costs per element, as the compiler weighs it: a blended Select computes
+// both branches for every lane, which pays only for Cheap operators (a few instructions);
+// a Call (into the math library) runs only for the lanes that need it.
+enum class OpCost : std::uint8_t { Cheap, Call };
 
 namespace ops_detail {
 
@@ -85,5 +113,54 @@ inline constexpr int kCompareOpCount = static_cast<int>(std::size(ops_detail::kC
 std::string_view op_name(UnaryOp op) noexcept;
 std::string_view op_name(BinaryOp op) noexcept;
 std::string_view op_name(CompareOp op) noexcept;
+
+#define QV_COST_ROW(name, code, scalar, cost, ...) \
+    case decltype(op)::name: return OpCost::cost;
+constexpr OpCost op_cost(UnaryOp op) noexcept {
+    switch (op) { QV_UNARY_OPS(QV_COST_ROW, QV_COST_ROW) }
+    return OpCost::Call;
+}
+constexpr OpCost op_cost(BinaryOp op) noexcept {
+    switch (op) { QV_BINARY_OPS(QV_COST_ROW, QV_COST_ROW) }
+    return OpCost::Call;
+}
+constexpr OpCost op_cost(CompareOp op) noexcept {
+    switch (op) { QV_COMPARE_OPS(QV_COST_ROW) }
+    return OpCost::Call;
+}
+#undef QV_COST_ROW
+
+// The math library function an operator gives the bits of; empty for none.
+#define QV_LIBM_ROW(name, code, scalar, cost, libm, ...) \
+    case decltype(op)::name: return ops_detail::libm_text(libm);
+namespace ops_detail {
+constexpr std::string_view libm_text(const char* name) { return name != nullptr ? name : ""; }
+}  // namespace ops_detail
+constexpr std::string_view op_libm_name(UnaryOp op) noexcept {
+    switch (op) { QV_UNARY_OPS(QV_LIBM_ROW, QV_LIBM_ROW) }
+    return "";
+}
+constexpr std::string_view op_libm_name(BinaryOp op) noexcept {
+    switch (op) { QV_BINARY_OPS(QV_LIBM_ROW, QV_LIBM_ROW) }
+    return "";
+}
+#undef QV_LIBM_ROW
+
+constexpr bool op_calls_libm(UnaryOp op) noexcept { return !op_libm_name(op).empty(); }
+constexpr bool op_calls_libm(BinaryOp op) noexcept { return !op_libm_name(op).empty(); }
+
+namespace ops_detail {
+template <class Op>
+constexpr bool calls_cost_calls(int count) {
+    for (int code = 0; code < count; ++code) {
+        const auto op = static_cast<Op>(code);
+        if (op_calls_libm(op) && op_cost(op) != OpCost::Call) return false;
+    }
+    return true;
+}
+static_assert(calls_cost_calls<UnaryOp>(kUnaryOpCount) &&
+                  calls_cost_calls<BinaryOp>(kBinaryOpCount),
+              "an operator that calls the math library is a Call, never Cheap");
+}  // namespace ops_detail
 
 }  // namespace qv

@@ -107,6 +107,7 @@ inline double op_log10(double x) { return std::log10(x); }
 inline double op_sin(double x) { return std::sin(x); }
 inline double op_cos(double x) { return std::cos(x); }
 inline double op_tan(double x) { return std::tan(x); }
+inline double op_tanh(double x) { return std::tanh(x); }
 
 inline double op_sub(double l, double r) { return l - r; }
 inline double op_div(double l, double r) { return l / r; }
@@ -126,7 +127,7 @@ inline bool op_ne(double l, double r) { return !(l == r); }
     case UnaryOp::name: return scalar(x);
 #define QV_BINARY_ROW(name, code, scalar, ...) \
     case BinaryOp::name: return scalar(l, r);
-#define QV_COMPARE_ROW(name, code, scalar) \
+#define QV_COMPARE_ROW(name, code, scalar, ...) \
     case CompareOp::name: return scalar(l, r) ? 1.0 : 0.0;
 
 inline double apply_unary(UnaryOp op, double x) {

@@ -12,6 +12,7 @@
 #include "python/heap_type.hpp"
 #include "python/kernel_call.hpp"
 #include "python/native_compute.hpp"
+#include "python/operator_table.hpp"
 #include "python/py_expr_nodes.hpp"
 #include "python/ref.hpp"
 
@@ -91,6 +92,8 @@ PyMODINIT_FUNC PyInit__native(void) {
         Ref module = Ref::steal(check(PyModule_Create(&native_def)));
         PyObject* type = reinterpret_cast<PyObject*>(kernel_call_type());
         if (PyModule_AddObjectRef(module.get(), "KernelCall", type) < 0) throw_python_error();
+        Ref operators = Ref::steal(operator_rows());
+        if (PyModule_AddObjectRef(module.get(), "OPERATORS", operators.get()) < 0) throw_python_error();
         return module.release();
     });
 }

@@ -16,7 +16,7 @@ constexpr Signature kArgsSignature = Signature("_KernelModule.args()").varargs("
 
 // The signature of each kernel function of the operator table, as messages show it.
 constexpr Signature unary_signature(UnaryOp op) {
-#define QV_SIGNATURE_ROW(name, code, scalar, fn, x) \
+#define QV_SIGNATURE_ROW(name, code, scalar, cost, libm, spellings, doc, fn, x) \
     case UnaryOp::name: return Signature("_KernelModule." #fn "()").required(#x);
     switch (op) {
         QV_UNARY_OPS(QV_NO_ROW, QV_SIGNATURE_ROW)
@@ -27,7 +27,7 @@ constexpr Signature unary_signature(UnaryOp op) {
 }
 
 constexpr Signature binary_signature(BinaryOp op) {
-#define QV_SIGNATURE_ROW(name, code, scalar, fn, l, r) \
+#define QV_SIGNATURE_ROW(name, code, scalar, cost, libm, spellings, doc, fn, l, r) \
     case BinaryOp::name: return Signature("_KernelModule." #fn "()").required(#l).required(#r);
     switch (op) {
         QV_BINARY_OPS(QV_NO_ROW, QV_SIGNATURE_ROW)

@@ -40,10 +40,10 @@ std::optional<ChannelHandle> to_out_channel(PyObject* value) {
 
 // The kernel functions of the operator table and the reductions: name, entry point and
 // signature line.
-#define QV_UNARY_METHOD(name, code, scalar, fn, x)                                         \
+#define QV_UNARY_METHOD(name, code, scalar, cost, libm, spellings, doc, fn, x)            \
     {#fn, method_cast(unary_function<UnaryOp::name>), METH_FASTCALL | METH_KEYWORDS, \
      #fn "($self, " #x ")\n--\n\n"},
-#define QV_BINARY_METHOD(name, code, scalar, fn, l, r)                                      \
+#define QV_BINARY_METHOD(name, code, scalar, cost, libm, spellings, doc, fn, l, r)          \
     {#fn, method_cast(binary_function<BinaryOp::name>), METH_FASTCALL | METH_KEYWORDS, \
      #fn "($self, " #l ", " #r ")\n--\n\n"},
 #define QV_REDUCE_METHOD(name, fn)                                                            \

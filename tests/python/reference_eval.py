@@ -1,5 +1,7 @@
 """An independent pure-Python model of what kernels and reductions compute, written from the
-documented meaning of each operator, for differential tests against the engine.
+documented meaning of each operator, for differential tests against the engine. Operators
+are keyed by their names in the engine's table; test_operator_table fails for an operator of
+the table that has no reference here.
 
 Trees are tuples: ("arg", name), ("const", number), ("un", op, child), ("bin", op, l, r),
 ("cmp", op, l, r), ("sel", cond, if_true, if_false).
@@ -119,6 +121,7 @@ UNARY = {
     "Sin": _math_or_libm(math.sin, _c("sin", 1)),
     "Cos": _math_or_libm(math.cos, _c("cos", 1)),
     "Tan": _math_or_libm(math.tan, _c("tan", 1)),
+    "Tanh": _math_or_libm(math.tanh, _c("tanh", 1)),
 }
 
 BINARY = {

@@ -1,6 +1,7 @@
 """The formula parser against hostile and random input, and text and pickle round trips of
 random trees: every text gives an Expr or a documented error, and no text runs anything."""
 import ast
+import operator
 import pickle
 import struct
 import sys
@@ -11,6 +12,7 @@ from hypothesis import strategies as st
 
 import quorvaline as qv
 from quorvaline import _native, kernel
+from quorvaline._nodes import BINARY, COMPARE, OPERATORS, UNARY
 
 FUZZ = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
@@ -135,8 +137,8 @@ def _trees(args):
     leaves = st.one_of(st.sampled_from(args), CONSTANTS)
 
     def extend(inner):
-        unary = st.sampled_from(["sqrt", "abs", "log", "exp", "floor", "sin", "neg"])
-        binary = st.sampled_from(["+", "-", "*", "/", "**", ">", "<=", "==", "atan2", "min"])
+        unary = st.sampled_from(_UNARY)
+        binary = st.sampled_from(_BINARY)
         return st.one_of(
             st.builds(_unary, unary, inner),
             st.builds(_binary, binary, inner, inner),
@@ -148,19 +150,25 @@ def _expr(value, args):
     return value if isinstance(value, qv.Expr) else args[0] + value
 
 
+# Every operator Python code reaches: by a Python operator's symbol or a kernel function.
+_SYMBOLS = {"-": operator.sub, "+": operator.add, "*": operator.mul, "/": operator.truediv,
+            "**": operator.pow, ">": operator.gt, ">=": operator.ge, "<": operator.lt,
+            "<=": operator.le, "==": operator.eq, "!=": operator.ne}
+_UNARY = ["neg"] + [op.function for op in OPERATORS if op.kind == UNARY and op.function]
+_BINARY = [op.function or op.spellings[0] for op in OPERATORS if op.kind in (BINARY, COMPARE)]
+
+
 def _unary(name, operand):
     operand = _expr(operand, ARGS)
     return -operand if name == "neg" else getattr(kernel, name)(operand)
 
 
 def _binary(op, left, right):
-    if op in ("atan2", "min"):
+    if op not in _SYMBOLS:
         return getattr(kernel, op)(_expr(left, ARGS), _expr(right, ARGS))
     if not isinstance(left, qv.Expr) and not isinstance(right, qv.Expr):
         left = _expr(left, ARGS)
-    return {"+": lambda: left + right, "-": lambda: left - right, "*": lambda: left * right,
-            "/": lambda: left / right, "**": lambda: left ** right, ">": lambda: left > right,
-            "<=": lambda: left <= right, "==": lambda: left == right}[op]()
+    return _SYMBOLS[op](left, right)
 
 
 ARGS = kernel.args("a", "b", "c")

@@ -12,6 +12,14 @@ import pytest
 
 import quorvaline as qv
 from quorvaline import _native, kernel
+from quorvaline._nodes import OPERATORS
+
+
+def _kernel_function(op):
+    """The operator's kernel function, over arguments a (and b)."""
+    fn = getattr(kernel, op.function)
+    return (lambda a: fn(a)) if op.arity == 1 else (lambda a, b: fn(a, b))
+
 
 # Text and the same formula built through the Python API: equal kernels means equal trees.
 GRAMMAR = [
@@ -36,8 +44,8 @@ GRAMMAR = [
     ("minimum(a, b) + maximum(a, b)", lambda a, b: kernel.min(a, b) + kernel.max(a, b)),
     ("absolute(a)", lambda a: abs(a)),
     ("a + True", lambda a: a + 1.0),
-] + [(f"{f}(a)", (lambda f: lambda a: getattr(kernel, f)(a))(f))
-     for f in "sqrt abs log exp log2 log10 floor ceil round sin cos tan".split()]
+] + [(f"{spelling}({', '.join('ab'[:op.arity])})", _kernel_function(op))
+      for op in OPERATORS if op.function for spelling in op.spellings if spelling.isidentifier()]
 
 
 @pytest.mark.parametrize("text,build", GRAMMAR, ids=[g[0] for g in GRAMMAR])

@@ -12,6 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _quorvaline as q
+from quorvaline._nodes import OPERATORS, UNARY
 
 
 class MyInt(int):
@@ -154,9 +155,9 @@ def callables(kernel, rt, w):
         ("_KernelModule", q._KernelModule, [], None),
         ("_RuntimeModule", q._RuntimeModule, [], None),
     ]
-    for name in ("sqrt", "abs", "log", "exp", "log2", "log10", "floor", "ceil", "round", "sin",
-                 "cos", "tan"):
-        table.append((name, getattr(kernel, name), [("expr", x)], None))
+    for op in OPERATORS:
+        if op.kind == UNARY and op.function:
+            table.append((op.function, getattr(kernel, op.function), [("expr", x)], None))
     for name in ("sum", "mean", "min_reduce", "max_reduce"):
         table.append((name, getattr(kernel, name), [("buf", buf)], None))
     for cls in (q.Expr, q.Buffer, q.TaskHandle, q.KernelSpec, q.MapSpec, q.ReduceSpec, q.Channel):

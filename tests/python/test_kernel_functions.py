@@ -6,6 +6,7 @@ import pytest
 
 import _quorvaline
 from expr_text import ident, tree
+from quorvaline._nodes import OPERATORS, UNARY
 
 NUMERIC = "expected Expr or numeric value"
 
@@ -66,14 +67,14 @@ class TestArg:
         assert next_id(kernel) == before + 1
 
 
-UNARY = ["sqrt", "abs", "log", "exp", "log2", "log10", "floor", "ceil", "round", "sin", "cos", "tan"]
+UNARY_FUNCTIONS = {op.function: op.name for op in OPERATORS if op.kind == UNARY and op.function}
 
 
-@pytest.mark.parametrize("name", UNARY)
+@pytest.mark.parametrize("name", UNARY_FUNCTIONS)
 class TestUnary:
     def test_builds_node(self, kernel, name):
         x = kernel.arg("x")
-        op = name.capitalize()
+        op = UNARY_FUNCTIONS[name]
         assert tree(getattr(kernel, name)(x)) == f"Unary({op}, ArgRef({ident(x)}))"
         assert tree(getattr(kernel, name)(expr=x + 1)) == f"Unary({op}, Binary(Add, ArgRef({ident(x)}), Const(1.0)))"
         assert getattr(kernel, name)(x).get_temp_args() == {ident(x): "x"}

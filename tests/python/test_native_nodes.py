@@ -2,6 +2,9 @@
 import pytest
 
 from quorvaline import _native, kernel
+from quorvaline._nodes import OPERATORS, UNARY
+
+UNARY_COUNT = sum(op.kind == UNARY for op in OPERATORS)  # the first code past the table
 
 
 @pytest.mark.parametrize("names,nodes,kind,message", [
@@ -10,7 +13,7 @@ from quorvaline import _native, kernel
     (["x"], [(1, 0), (1, 0)], ValueError, "^nodes must form exactly one tree, not 2$"),
     (["x"], [], ValueError, "^nodes must form exactly one tree, not 0$"),
     (["x", "y"], [(1, 0)], ValueError, "^name 1 is not used by any node$"),
-    (["x"], [(1, 0), (2, 13)], ValueError, "^node 1: unknown operator$"),
+    (["x"], [(1, 0), (2, UNARY_COUNT)], ValueError, "^node 1: unknown operator$"),
     (["x"], [(1, 0), (1, 0), (1, 0), (5, 1)], ValueError, "^node 3: unknown operator$"),
     (["x"], [(1, 0), (6, 0)], ValueError, "^node 1: unknown tag$"),
     (["x"], [(1, 0), (0, 1), (3, 0)], ValueError, "^node 1: a constant must be a float$"),
