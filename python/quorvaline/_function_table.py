@@ -10,7 +10,7 @@ from __future__ import annotations
 import difflib
 from typing import Iterable, Optional, Tuple
 
-from quorvaline._nodes import BINARY, FUNCTIONS, MAX, MIN, UNARY, UNARY_OPS
+from quorvaline._nodes import BINARY, BY_NAME, FUNCTIONS, UNARY
 
 Entry = Tuple[int, int, int]  # (node tag, operator code, number of arguments)
 
@@ -18,9 +18,11 @@ Entry = Tuple[int, int, int]  # (node tag, operator code, number of arguments)
 # Keyed by the entry too: once the table maps a name to an operator with NumPy's meaning, the
 # name is taken.
 _OTHER_MEANING = {
-    ("minimum", (BINARY, MIN)): "the engine's minimum ignores a NaN operand, NumPy's propagates it",
-    ("maximum", (BINARY, MAX)): "the engine's maximum ignores a NaN operand, NumPy's propagates it",
-    ("round", (UNARY, UNARY_OPS.index("Round"))):
+    ("minimum", (BINARY, BY_NAME["Min"].code)):
+        "the engine's minimum ignores a NaN operand, NumPy's propagates it",
+    ("maximum", (BINARY, BY_NAME["Max"].code)):
+        "the engine's maximum ignores a NaN operand, NumPy's propagates it",
+    ("round", (UNARY, BY_NAME["Round"].code)):
         "the engine's round halves away from zero, NumPy's halves to even",
 }
 

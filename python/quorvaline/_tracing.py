@@ -24,13 +24,13 @@ from _quorvaline import Expr
 from quorvaline import _native
 from quorvaline._factories import kernel
 from quorvaline._function_table import numpy_entry
-from quorvaline._nodes import (ADD, ARG, BINARY, COMPARE, COMPARE_OPS, CONST, DIV, MAX, MUL, NEG,
-                               POW, SELECT, SUB, UNARY, Node)
+from quorvaline._nodes import ARG, BINARY, BY_NAME, COMPARE, CONST, SELECT, UNARY, Node
 
 _MOD, _FLOORDIV = "operator '%' (np.remainder)", "operator '//' (np.floor_divide)"
 _FLOOR = "floor_divide"
-_GT, _GE, _LT, _LE, _EQ, _NE = (COMPARE_OPS.index(op)
-                                for op in ("Gt", "Ge", "Lt", "Le", "Eq", "Ne"))
+ADD, SUB, MUL, DIV, POW, MAX, NEG = (BY_NAME[op].code
+                                    for op in ("Add", "Sub", "Mul", "Div", "Pow", "Max", "Neg"))
+_GT, _GE, _LT, _LE, _EQ, _NE = (BY_NAME[op].code for op in ("Gt", "Ge", "Lt", "Le", "Eq", "Ne"))
 
 # NumPy's reductions: no elementwise formula has them.
 _REDUCTIONS = {"sum", "prod", "product", "min", "max", "amin", "amax", "mean", "average", "std",
