@@ -25,16 +25,20 @@ COMPARE_SYMBOLS: Tuple[str, ...] = (">", ">=", "<", "<=", "==", "!=")
 
 # Functions by name: (tag, operator code, number of arguments). The first name given for a
 # node is the one the text form writes; the others are numexpr's spellings.
+# The engine's own round, min and max are kernel_round, kernel_min and kernel_max: in
+# numexpr's and NumPy's texts round halves to even and min(x, 0), max(x, 0) are reductions.
 FUNCTIONS: Dict[str, Tuple[int, int, int]] = {
-    **{name.lower(): (UNARY, code, 1) for code, name in enumerate(UNARY_OPS) if code != NEG},
+    **{name.lower(): (UNARY, code, 1) for code, name in enumerate(UNARY_OPS)
+       if name not in ("Neg", "Round")},
+    "kernel_round": (UNARY, UNARY_OPS.index("Round"), 1),
     "absolute": (UNARY, UNARY_OPS.index("Abs"), 1),
     "pow": (BINARY, POW, 2),
     "power": (BINARY, POW, 2),
     "atan2": (BINARY, ATAN2, 2),
     "arctan2": (BINARY, ATAN2, 2),
-    "min": (BINARY, MIN, 2),
+    "kernel_min": (BINARY, MIN, 2),
     "minimum": (BINARY, MIN, 2),
-    "max": (BINARY, MAX, 2),
+    "kernel_max": (BINARY, MAX, 2),
     "maximum": (BINARY, MAX, 2),
     "where": (SELECT, 0, 3),
 }

@@ -24,15 +24,16 @@ GRAMMAR = [
     ("~(a > 0)", lambda a: (a > 0) == 0),
     ("where(a > b, a, 0)", lambda a, b: kernel.where_(a > b, a, 0)),
     ("pow(a, b) + atan2(a, b)", lambda a, b: kernel.pow(a, b) + kernel.atan2(a, b)),
-    ("min(a, b) * max(a, b)", lambda a, b: kernel.min(a, b) * kernel.max(a, b)),
+    ("kernel_min(a, b) * kernel_max(a, b)", lambda a, b: kernel.min(a, b) * kernel.max(a, b)),
     # numexpr's spellings
     ("power(a, b)", lambda a, b: kernel.pow(a, b)),
     ("arctan2(a, b)", lambda a, b: kernel.atan2(a, b)),
     ("minimum(a, b) + maximum(a, b)", lambda a, b: kernel.min(a, b) + kernel.max(a, b)),
     ("absolute(a)", lambda a: abs(a)),
     ("a + True", lambda a: a + 1.0),
+    ("kernel_round(a)", lambda a: kernel.round(a)),
 ] + [(f"{f}(a)", (lambda f: lambda a: getattr(kernel, f)(a))(f))
-     for f in "sqrt abs log exp log2 log10 floor ceil round sin cos tan".split()]
+     for f in "sqrt abs log exp log2 log10 floor ceil sin cos tan".split()]
 
 
 @pytest.mark.parametrize("text,build", GRAMMAR, ids=[g[0] for g in GRAMMAR])
@@ -141,7 +142,7 @@ def bits(value):
     "a / (b * c)", "--a", "a * -(+5.0)", "a - -0.0", "-(-0.0) + a", "a + 1e999 - -1e999",
     "a * 5e-324", "1.7976931348623157e+308 * a", "a * from_bits(0x7ff8000000000001)",
     "a * -from_bits(0xfff0000000000001)", "(a > b) == (b <= c)", "where(a > 0.0, log(a), -b)",
-    "atan2(a, b) + min(a, 1.0) * max(2.0, b)", "(-1e999) ** a", "sqrt(4.0) * a",
+    "atan2(a, b) + kernel_min(a, 1.0) * kernel_max(2.0, b)", "(-1e999) ** a", "sqrt(4.0) * a",
 ])
 def test_canonical_text_is_a_fixed_point_with_the_same_bits(text):
     expr = qv.parse(text)
