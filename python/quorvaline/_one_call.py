@@ -20,6 +20,7 @@ from _quorvaline import Buffer, Expr, KernelSpec
 from quorvaline import _native
 from quorvaline._factories import kernel
 from quorvaline._parser import parse
+from quorvaline._reductions import Reduction, text_formula
 
 Operand = Union[Buffer, npt.ArrayLike]
 Float64Array = npt.NDArray[np.float64]
@@ -50,19 +51,21 @@ def evaluate(
     """
     values = named if operands is None else _merge_operands(operands, named)
     if isinstance(expr, str):
-        spec, order = _text_kernel(expr)
+        spec, order, reduction = _text_kernel(expr)
         _names_from_scope(order, values, sys._getframe(1))
+        if reduction is not None:
+            return reduction.run(spec, values, out)
         return run_kernel(spec, values, out)
     formula = expr if isinstance(expr, Expr) else _as_expr(expr)
     return _native.evaluate(formula, values, out)
 
 
 @functools.lru_cache(maxsize=256)
-def _text_kernel(text: str) -> Tuple[KernelSpec, Tuple[str, ...]]:
-    """A formula text's kernel and argument names, parsed once per text (as numexpr keeps
-    its compiled formulas): the same text always gives the same tree."""
-    expr = parse(text)
-    return kernel.elementwise(expr), tuple(_kernel_order(expr))
+def _text_kernel(text: str) -> Tuple[KernelSpec, Tuple[str, ...], Optional[Reduction]]:
+    """A formula text's kernel, argument names and outermost reduction, parsed once per text
+    (as numexpr keeps its compiled formulas): the same text always gives the same tree."""
+    expr, reduction = text_formula(text)
+    return kernel.elementwise(expr), tuple(_kernel_order(expr)), reduction
 
 
 def run_kernel(spec: KernelSpec, values: Mapping[str, Operand],
@@ -70,26 +73,6 @@ def run_kernel(spec: KernelSpec, values: Mapping[str, Operand],
     """The one binding path of every elementwise call: operands bound by name and converted
     where they must be, shapes broadcast, the kernel run into a new array or `out`."""
     return _native.evaluate(spec, values, out)
-
-
-def sum(array: Operand, /) -> float:
-    """Sum of all elements in C order, added strictly in order (NaN if any element is NaN)."""
-    return _native.sum(array)
-
-
-def mean(array: Operand, /) -> float:
-    """The in-order sum divided by the element count."""
-    return _native.mean(array)
-
-
-def min(array: Operand, /) -> float:
-    """Smallest element; NaN if any element is NaN; the earliest of equal values."""
-    return _native.min(array)
-
-
-def max(array: Operand, /) -> float:
-    """Largest element; NaN if any element is NaN; the earliest of equal values."""
-    return _native.max(array)
 
 
 def _as_expr(expr: Union[Expr, str, Callable[..., Expr]], caller: str = "evaluate") -> Expr:

@@ -49,7 +49,11 @@ def parse(text: str, names: Optional[Sequence[str]] = None) -> Expr:
     """
     if not isinstance(text, str):
         raise TypeError(f"formula text must be str, not '{type(text).__name__}'")
-    body = _syntax_tree(text)
+    return parse_body(text, _syntax_tree(text), names)
+
+
+def parse_body(text: str, body: ast.expr, names: Optional[Sequence[str]] = None) -> Expr:
+    """`parse` of `body`, a part of the syntax tree of `text` (for the reduction layer)."""
     nodes, found = _Translator(text).run(body)
     if not found:
         raise ValueError(f"formula {text.strip()!r} has no names: there is nothing to "
