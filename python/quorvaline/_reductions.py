@@ -117,7 +117,9 @@ def _outer_reduction(text: str, call: ast.Call) -> Tuple[ast.expr, Reduction]:
                                   f"not {len(call.args)} arguments")
     options = {}
     for keyword in call.keywords:
-        if keyword.arg not in ("axis", "keepdims") or keyword.arg in options:
+        if keyword.arg in options:
+            raise _refuse(text, keyword, f"{op}() got the {keyword.arg} twice")
+        if keyword.arg not in ("axis", "keepdims"):
             what = "**" if keyword.arg is None else f"'{keyword.arg}'"
             raise _refuse(text, keyword, f"keyword argument {what} is not allowed in {op}() "
                                          "(axis and keepdims are)")
