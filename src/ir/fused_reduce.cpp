@@ -104,19 +104,39 @@ double step(double acc, double x) {
     }
 }
 
+// Whether the four rows from `flat` on fold into four consecutive (so different) results.
+bool four_rows_apart(const Layout& layout, std::size_t flat, std::size_t row) {
+    const std::size_t o = layout.out_index(flat);
+    return layout.out_index(flat + row) == o + 1 && layout.out_index(flat + 2 * row) == o + 2 &&
+           layout.out_index(flat + 3 * row) == o + 3;
+}
+
 // Folds the values v[0, len) of the flat indices [flat, flat + len) into their results.
 template <AxisReduceOp Op>
 void fold(const Layout& layout, std::size_t flat, const double* v, std::size_t len, double* acc) {
     const Group& inner = layout.inner();
+    const std::size_t row = inner.size;
     while (len > 0) {
-        const std::size_t take = std::min(len, inner.size - flat % inner.size);
         double* into = acc + layout.out_index(flat);
-        if (inner.reduced) {
+        std::size_t take = std::min(len, row - flat % row);
+        if (!inner.reduced) {
+            for (std::size_t j = 0; j < take; ++j) into[j] = step<Op>(into[j], v[j]);
+        } else if (take == row && len >= 4 * row && four_rows_apart(layout, flat, row)) {
+            // Four independent chains, each in its own order: one step's latency hides
+            // behind the other three.
+            double a0 = into[0], a1 = into[1], a2 = into[2], a3 = into[3];
+            for (std::size_t j = 0; j < row; ++j) {
+                a0 = step<Op>(a0, v[j]);
+                a1 = step<Op>(a1, v[row + j]);
+                a2 = step<Op>(a2, v[2 * row + j]);
+                a3 = step<Op>(a3, v[3 * row + j]);
+            }
+            into[0] = a0, into[1] = a1, into[2] = a2, into[3] = a3;
+            take = 4 * row;
+        } else {
             double a = *into;
             for (std::size_t j = 0; j < take; ++j) a = step<Op>(a, v[j]);
             *into = a;
-        } else {
-            for (std::size_t j = 0; j < take; ++j) into[j] = step<Op>(into[j], v[j]);
         }
         flat += take;
         v += take;

@@ -11,7 +11,9 @@ import pytest
 import quorvaline as qv
 
 FORMULA = "a * b + c"
-SHAPE = (8, 6, 2048)  # enough values for the pool: split over kept axes, or computed ahead
+# Enough values for the pool (split over kept axes, or computed ahead); long rows, and short
+# rows folded four at a time, whose results wrap around a kept axis of 23.
+SHAPES = [(8, 6, 2048), (40, 23, 10)]
 AXES = [None, 0, 1, 2, -1, (0, 1), (0, 2), (1, 2), (-3, -1), (0, 1, 2), ()]
 OPS = ["sum", "prod", "min", "max", "mean"]
 SPECIALS = [math.nan, -math.nan, struct.unpack("<d", struct.pack("<Q", 0xFFF8_0000_0000_BEEF))[0],
@@ -28,12 +30,13 @@ def canonical_nan(values):
     return values
 
 
-@pytest.fixture(scope="module")
-def operands():
+@pytest.fixture(scope="module", params=SHAPES, ids=str)
+def operands(request):
+    shape = request.param
     rng = np.random.default_rng(7)
-    a = rng.choice([0.5, -0.5, 1.0, -1.0, 2.0, -2.0], size=SHAPE)
-    b = rng.choice([0.5, 1.0, 2.0, -1.0], size=SHAPE[1:])  # broadcast along axis 0
-    c = rng.random(SHAPE) * 1e-3                            # sums that depend on their order
+    a = rng.choice([0.5, -0.5, 1.0, -1.0, 2.0, -2.0], size=shape)
+    b = rng.choice([0.5, 1.0, 2.0, -1.0], size=shape[1:])  # broadcast along axis 0
+    c = rng.random(shape) * 1e-3                            # sums that depend on their order
     spots = rng.choice(a.size, size=40, replace=False)
     a.flat[spots] = rng.choice(SPECIALS, size=spots.size)
     c.flat[spots[:10]] = -0.0
