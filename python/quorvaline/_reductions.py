@@ -9,7 +9,7 @@ those of the same reduction of the materialised values, whatever the thread coun
 from __future__ import annotations
 
 import ast
-from typing import Mapping, NamedTuple, Optional, Tuple, Union
+from typing import Literal, Mapping, NamedTuple, Optional, Tuple, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -30,7 +30,12 @@ _TEXT_REDUCTIONS = ("sum", "prod", "min", "max")
 _ELEMENTWISE = {"min": ("minimum", "fmin", "smaller"), "max": ("maximum", "fmax", "larger")}
 
 
-def sum(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> Union[float, Float64Array]:
+@overload
+def sum(array: Operand, /, axis: None = None, keepdims: Literal[False] = False) -> float: ...
+@overload
+def sum(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> Float64Array: ...
+def sum(array: Operand, /, axis: Axis = None,
+        keepdims: bool = False) -> Union[float, Float64Array]:
     """Sum along `axis` (None: all elements, an int or a tuple of ints), added strictly in
     C order over the reduced axes starting from -0.0 (NaN if any element is NaN). A Python
     float for all elements (an empty array is a ValueError), else an array, as NumPy's."""
@@ -39,21 +44,36 @@ def sum(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> Union[f
     return _native.reduce(_OPERAND, {"array": array}, "sum", axis, keepdims)
 
 
-def prod(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> Union[float, Float64Array]:
+@overload
+def prod(array: Operand, /, axis: None = None, keepdims: Literal[False] = False) -> float: ...
+@overload
+def prod(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> Float64Array: ...
+def prod(array: Operand, /, axis: Axis = None,
+         keepdims: bool = False) -> Union[float, Float64Array]:
     """Product along `axis`, multiplied strictly in C order over the reduced axes starting
     from 1.0; 1.0 for no elements, as NumPy's."""
     result = _native.reduce(_OPERAND, {"array": array}, "prod", axis, keepdims)
     return float(result) if axis is None and not keepdims else result
 
 
-def mean(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> Union[float, Float64Array]:
+@overload
+def mean(array: Operand, /, axis: None = None, keepdims: Literal[False] = False) -> float: ...
+@overload
+def mean(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> Float64Array: ...
+def mean(array: Operand, /, axis: Axis = None,
+         keepdims: bool = False) -> Union[float, Float64Array]:
     """The in-order sum along `axis` divided by the count of elements reduced."""
     if axis is None and not keepdims:
         return _native.mean(array)
     return _native.reduce(_OPERAND, {"array": array}, "mean", axis, keepdims)
 
 
-def min(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> Union[float, Float64Array]:
+@overload
+def min(array: Operand, /, axis: None = None, keepdims: Literal[False] = False) -> float: ...
+@overload
+def min(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> Float64Array: ...
+def min(array: Operand, /, axis: Axis = None,
+        keepdims: bool = False) -> Union[float, Float64Array]:
     """Smallest element along `axis`; NaN if any is NaN; the earliest of equal values
     (-0.0 or +0.0). No elements to reduce is a ValueError, as in NumPy."""
     if axis is None and not keepdims:
@@ -61,7 +81,12 @@ def min(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> Union[f
     return _native.reduce(_OPERAND, {"array": array}, "min", axis, keepdims)
 
 
-def max(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> Union[float, Float64Array]:
+@overload
+def max(array: Operand, /, axis: None = None, keepdims: Literal[False] = False) -> float: ...
+@overload
+def max(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> Float64Array: ...
+def max(array: Operand, /, axis: Axis = None,
+        keepdims: bool = False) -> Union[float, Float64Array]:
     """Largest element along `axis`; NaN if any is NaN; the earliest of equal values."""
     if axis is None and not keepdims:
         return _native.max(array)

@@ -20,8 +20,8 @@ namespace {
 
 // Values one piece computes and folds at a time: a few blocks of scratch per thread.
 constexpr std::size_t kChunk = 4096;
-// Values the pool computes at a time for one thread that folds them all.
-constexpr std::size_t kSharedChunk = 32768;
+// Values computed ahead of the one thread that folds them all.
+constexpr std::size_t kSharedChunk = 16384;
 // The shortest contiguous stretch a piece of a split computes, so that what each stretch
 // costs besides its values (binding the program, its scratch) stays small.
 constexpr std::size_t kMinStretch = 1024;
@@ -181,19 +181,37 @@ void fold_split(const CompiledKernel& kernel, std::span<const ArgView> views, co
     });
 }
 
-// One thread folds everything in flat order while the pool computes the values ahead of it,
-// a chunk at a time: for a full reduction, or kept axes too small to split.
+// One thread folds everything in flat order, a chunk at a time, while another computes the
+// next chunk: for a full reduction, or kept axes too small to split.
 template <AxisReduceOp Op>
 void fold_shared(const CompiledKernel& kernel, std::span<const ArgView> views, const Layout& layout,
                  double* acc) {
     const std::size_t n = layout.count();
-    std::vector<double> scratch(std::min(kSharedChunk, n));
-    std::vector<ArgView> part;
-    for (std::size_t s = 0; s < n; s += kSharedChunk) {
-        const std::size_t len = std::min(kSharedChunk, n - s);
-        views_from(views, s, len, part);
-        evaluate_views_into(kernel, part, std::span<double>(scratch.data(), len));
-        fold<Op>(layout, s, scratch.data(), len, acc);
+    const std::size_t chunk = std::min(kSharedChunk, n);
+    const BlockProgram& program = block_program(kernel, views);
+    std::vector<double> buffers[2] = {std::vector<double>(chunk), std::vector<double>(chunk)};
+    auto compute = [&](std::size_t s, double* into) {
+        std::vector<ArgView> part;
+        views_from(views, s, std::min(chunk, n - s), part);
+        program.bind(part).run(0, std::min(chunk, n - s), into);
+    };
+    compute(0, buffers[0].data());
+    if (n <= chunk) {  // nothing to compute ahead: no other thread
+        fold<Op>(layout, 0, buffers[0].data(), n, acc);
+        return;
+    }
+    for (std::size_t s = 0, k = 0; s < n; s += chunk, ++k) {
+        double* current = buffers[k % 2].data();
+        double* ahead = buffers[(k + 1) % 2].data();
+        parallel_for(2, 1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                if (i == 0) {
+                    fold<Op>(layout, s, current, std::min(chunk, n - s), acc);
+                } else if (s + chunk < n) {
+                    compute(s + chunk, ahead);
+                }
+            }
+        });
     }
 }
 

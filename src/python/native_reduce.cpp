@@ -47,7 +47,8 @@ AxisReduceOp to_reduce_op(PyObject* value) {
 [[noreturn]] void raise_axis_error(Py_ssize_t axis, std::size_t ndim) {
     Ref module = Ref::steal(check(PyImport_ImportModule("numpy.exceptions")));
     Ref type = Ref::steal(check(PyObject_GetAttrString(module.get(), "AxisError")));
-    Ref error = Ref::steal(check(PyObject_CallFunction(type.get(), "nn", axis, static_cast<Py_ssize_t>(ndim))));
+    Ref error = Ref::steal(
+        check(PyObject_CallFunction(type.get(), "nn", axis, static_cast<Py_ssize_t>(ndim))));
     PyErr_SetObject(type.get(), error.get());
     throw_python_error();
 }

@@ -89,7 +89,8 @@ def test_fused_reduction_is_the_in_order_reduction_of_the_materialised_values(op
             for got in routes:
                 got = np.asarray(got)
                 assert got.dtype == np.float64 and got.shape == numpy_result.shape
-                assert (bits(compare(got)).ravel() == bits(compare(want))).all(), (threads, keepdims)
+                same = bits(compare(got)).ravel() == bits(compare(want))
+                assert same.all(), (threads, keepdims)
                 if op in ("min", "max"):  # no rounding: NumPy's order gives the same values
                     np.testing.assert_array_equal(got, numpy_result)
                 else:
