@@ -38,8 +38,8 @@ from quorvaline._parser import parse
 from quorvaline._text import to_text
 from quorvaline._threads import get_num_threads, set_num_threads
 # Re-exported by name ("as"), but kept out of __all__: a star import would hide the
-# built-in sum, min and max.
-from quorvaline._one_call import max as max, mean as mean, min as min, sum as sum
+# built-in sum, min and max (and prod, for symmetry).
+from quorvaline._reductions import max as max, mean as mean, min as min, prod as prod, sum as sum
 
 __all__ = [
     "Buffer",

@@ -21,6 +21,7 @@ from quorvaline import _native, _operands, _tracing
 from quorvaline._factories import kernel
 from quorvaline._nodes import ARG, CONST, SELECT
 from quorvaline._parser import parse, parse_nodes
+from quorvaline._reductions import Reduction, split_reduction
 
 Operand = Union[Buffer, npt.ArrayLike]
 Float64Array = npt.NDArray[np.float64]
@@ -64,10 +65,11 @@ def evaluate(
     if operands is None and local_dict is None and global_dict is None and order == "C" \
             and casting == "same_kind" and isinstance(expr, Expr):
         return _native.evaluate(expr, named, out)  # the common call, as short as it can be
+    reduction = None
     if isinstance(expr, _native.KernelCall):
         spec, names = expr.spec, expr.names  # type: ignore[attr-defined]
     elif isinstance(expr, str):
-        spec, names = _text_kernel(expr)
+        spec, names, reduction = _text_kernel(expr)
         if spec is None:  # no names: `names` is the constant formula
             if named:
                 raise ValueError(f"unexpected args: {', '.join(sorted(named))}")
@@ -81,40 +83,26 @@ def evaluate(
     else:
         _operands.from_scopes(names, values, (local_dict, global_dict))
     _operands.check_casting(values, casting)
+    if reduction is not None:
+        return reduction.run(spec, values, out)
     result = _operands.run(spec, values, out)
     return result if out is not None else _operands.lay_out(result, order, values)
 
 
 @functools.lru_cache(maxsize=256)
-def _text_kernel(text: str) -> Tuple[Any, Any]:
-    """A formula text's kernel and argument names, parsed once per text (as numexpr keeps
-    its compiled formulas): the same text always gives the same tree. A text without names
-    gives no kernel and its formula over one unused argument."""
-    nodes, found = parse_nodes(text)
+def _text_kernel(text: str) -> Tuple[Any, Any, Optional[Reduction]]:
+    """A formula text's kernel, argument names and outermost reduction, parsed once per text
+    (as numexpr keeps its compiled formulas): the same text always gives the same tree. A
+    text without names gives no kernel and its formula over one unused argument."""
+    body, reduction = split_reduction(text)
+    nodes, found = parse_nodes(text, body)
+    if not found and reduction is None:
+        constant = _native.expr_from_nodes([""], [(ARG, 0), *nodes, (CONST, 0.0), (SELECT, 0)])
+        return None, constant, None
     if not found:
-        return None, _native.expr_from_nodes([""], [(ARG, 0), *nodes, (CONST, 0.0), (SELECT, 0)])
-    expr = parse(text)
-    return kernel.elementwise(expr), tuple(_kernel_order(expr))
-
-
-def sum(array: Operand, /) -> float:
-    """Sum of all elements in C order, added strictly in order (NaN if any element is NaN)."""
-    return _native.sum(array)
-
-
-def mean(array: Operand, /) -> float:
-    """The in-order sum divided by the element count."""
-    return _native.mean(array)
-
-
-def min(array: Operand, /) -> float:
-    """Smallest element; NaN if any element is NaN; the earliest of equal values."""
-    return _native.min(array)
-
-
-def max(array: Operand, /) -> float:
-    """Largest element; NaN if any element is NaN; the earliest of equal values."""
-    return _native.max(array)
+        raise ValueError(f"formula {text.strip()!r} reduces no array: it has no names")
+    expr = _native.expr_from_nodes(found, nodes)
+    return kernel.elementwise(expr), tuple(_kernel_order(expr)), reduction
 
 
 def _as_expr(expr: Union[Expr, str, Callable[..., Expr]], caller: str = "evaluate") -> Expr:

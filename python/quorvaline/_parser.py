@@ -62,12 +62,12 @@ def parse(text: str, names: Optional[Sequence[str]] = None) -> Expr:
     return _native.expr_from_nodes(found, nodes)
 
 
-def parse_nodes(text: str) -> Tuple[List[Node], List[str]]:
-    """The engine nodes of a text in post-order, and its names in order of first appearance
-    (none for a text of constants alone)."""
+def parse_nodes(text: str, body: Optional[ast.expr] = None) -> Tuple[List[Node], List[str]]:
+    """The engine nodes of a text (or of `body`, a part of its syntax tree) in post-order,
+    and its names in order of first appearance (none for a text of constants alone)."""
     if not isinstance(text, str):
         raise TypeError(f"formula text must be str, not '{type(text).__name__}'")
-    return _Translator(text).run(_syntax_tree(text))
+    return _Translator(text).run(_syntax_tree(text) if body is None else body)
 
 
 def _syntax_tree(text: str) -> ast.expr:

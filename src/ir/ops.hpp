@@ -41,7 +41,7 @@
     FN(Floor, 7, op_floor, Cheap, nullptr, "floor", "The largest integer not above x.", floor,    \
        expr)                                                                                      \
     FN(Ceil, 8, op_ceil, Cheap, nullptr, "ceil", "The smallest integer not below x.", ceil, expr) \
-    FN(Round, 9, op_round, Cheap, nullptr, "round",                                               \
+    FN(Round, 9, op_round, Cheap, nullptr, "kernel_round",                                        \
        "The nearest integer, halfway cases away from zero.", round, expr)                         \
     FN(Sin, 10, op_sin, Call, "sin", "sin", "Sine of an angle in radians.", sin, expr)            \
     FN(Cos, 11, op_cos, Call, "cos", "cos", "Cosine of an angle in radians.", cos, expr)          \
@@ -56,9 +56,9 @@
        exp)                                                                                       \
     FN(Atan2, 5, op_atan2, Call, "atan2", "atan2 arctan2",                                        \
        "Angle of the point (x, y) in radians, from -pi to pi.", atan2, y, x)                      \
-    FN(Min, 6, op_min, Cheap, nullptr, "min minimum",                                             \
+    FN(Min, 6, op_min, Cheap, nullptr, "kernel_min",                                              \
        "The smaller operand; a NaN on the left gives the right one.", min, a, b)                  \
-    FN(Max, 7, op_max, Cheap, nullptr, "max maximum",                                             \
+    FN(Max, 7, op_max, Cheap, nullptr, "kernel_max",                                              \
        "The larger operand; a NaN on the left gives the right one.", max, a, b)
 #define QV_COMPARE_OPS(OP)                                                    \
     OP(Gt, 0, op_gt, Cheap, nullptr, ">", "1.0 where l > r, else 0.0.")       \

@@ -12,6 +12,7 @@
 #include "python/heap_type.hpp"
 #include "python/kernel_call.hpp"
 #include "python/native_compute.hpp"
+#include "python/native_reduce.hpp"
 #include "python/operator_table.hpp"
 #include "python/py_expr_nodes.hpp"
 #include "python/ref.hpp"
@@ -65,6 +66,10 @@ PyMethodDef native_methods[] = {
      "min($module, array)\n--\n\nSmallest element; NaN if any element is NaN."},
     {"max", method_cast(native_max), METH_FASTCALL | METH_KEYWORDS,
      "max($module, array)\n--\n\nLargest element; NaN if any element is NaN."},
+    {"reduce", method_cast(native_axis_reduce), METH_FASTCALL | METH_KEYWORDS,
+     "reduce($module, kernel, operands, op, axis=None, keepdims=False)\n--\n\n"
+     "The KernelSpec's values over a dict of operands, reduced by op (sum, prod, min, max,\n"
+     "mean) along axis in one pass, into a new array."},
     {"get_num_threads", method_cast(native_get_num_threads), METH_FASTCALL | METH_KEYWORDS,
      "get_num_threads($module)\n--\n\nThreads, the caller included, that one call may use."},
     {"set_num_threads", method_cast(native_set_num_threads), METH_FASTCALL | METH_KEYWORDS,

@@ -1,0 +1,156 @@
+"""Reductions along axes, fused with their formula (text) or of an array (qv.sum and the
+others): bit for bit the engine's in-order reduction of the materialised values, for every
+axis, keepdims and thread count; NumPy's shapes, dtype, identities and errors."""
+import itertools
+import math
+import struct
+
+import numpy as np
+import pytest
+
+import quorvaline as qv
+
+FORMULA = "a * b + c"
+# Enough values for the pool (split over kept axes, or computed ahead); long rows, and short
+# rows folded four at a time, whose results wrap around a kept axis of 23.
+SHAPES = [(8, 6, 2048), (40, 23, 10)]
+AXES = [None, 0, 1, 2, -1, (0, 1), (0, 2), (1, 2), (-3, -1), (0, 1, 2), ()]
+OPS = ["sum", "prod", "min", "max", "mean"]
+SPECIALS = [math.nan, -math.nan, struct.unpack("<d", struct.pack("<Q", 0xFFF8_0000_0000_BEEF))[0],
+            0.0, -0.0, math.inf, -math.inf, 5e-324]
+
+
+def bits(values):
+    return np.ascontiguousarray(values, dtype=np.float64).view(np.uint64)
+
+
+def canonical_nan(values):
+    values = np.array(values, dtype=np.float64)
+    values[np.isnan(values)] = math.nan
+    return values
+
+
+@pytest.fixture(scope="module", params=SHAPES, ids=str)
+def operands(request):
+    shape = request.param
+    rng = np.random.default_rng(7)
+    a = rng.choice([0.5, -0.5, 1.0, -1.0, 2.0, -2.0], size=shape)
+    b = rng.choice([0.5, 1.0, 2.0, -1.0], size=shape[1:])  # broadcast along axis 0
+    c = rng.random(shape) * 1e-3                            # sums that depend on their order
+    spots = rng.choice(a.size, size=40, replace=False)
+    a.flat[spots] = rng.choice(SPECIALS, size=spots.size)
+    c.flat[spots[:10]] = -0.0
+    a[3, 2, :] = c[3, 2, :] = -0.0  # a whole reduced run of signed zeros
+    return {"a": a, "b": b, "c": c}
+
+
+def in_order(values, op, axis):
+    """The reduction of materialised values in C order over the reduced axes, one step per
+    reduced position through the engine's own elementwise add and multiply (the left NaN
+    wins, as in its sums) and its own full reductions."""
+    ndim = values.ndim
+    axes = tuple(range(ndim)) if axis is None else tuple(
+        a % ndim for a in ((axis,) if isinstance(axis, int) else axis))
+    kept = [a for a in range(ndim) if a not in axes]
+    rows = np.moveaxis(values, list(axes), list(range(len(kept), ndim)))
+    rows = rows.reshape(int(np.prod([values.shape[a] for a in kept])), -1)
+    if rows.shape[0] == 1 and op != "prod":
+        full = getattr(qv, op)(rows[0])
+        return np.array([full])
+    acc = np.full(rows.shape[0], {"prod": 1.0, "min": math.inf, "max": -math.inf}.get(op, -0.0))
+    for col in rows.T:
+        col = np.ascontiguousarray(col)
+        if op in ("sum", "mean"):
+            acc = qv.evaluate("acc + x", acc=acc, x=col)
+        elif op == "prod":
+            acc = qv.evaluate("acc * x", acc=acc, x=col)
+        else:
+            better = col < acc if op == "min" else col > acc
+            acc = np.where(np.isnan(acc) | np.isnan(col), math.nan, np.where(better, col, acc))
+    return acc / rows.shape[1] if op == "mean" else acc
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")  # NumPy on NaN
+@pytest.mark.parametrize("op,axis", list(itertools.product(OPS, AXES)))
+def test_fused_reduction_is_the_in_order_reduction_of_the_materialised_values(operands, op, axis):
+    values = qv.evaluate(FORMULA, operands)
+    want = in_order(values, op, axis)
+    compare = canonical_nan if op == "prod" else np.asarray  # Python's product picks any NaN
+    text = f"{op}({FORMULA}, axis={axis!r})" if op != "mean" else None
+    previous = qv.set_num_threads(1)
+    try:
+        for threads, keepdims in itertools.product((1, 2), (False, True)):
+            qv.set_num_threads(threads)
+            numpy_result = getattr(np, op)(values, axis=axis, keepdims=keepdims)
+            routes = [getattr(qv, op)(values, axis=axis, keepdims=keepdims)]
+            if text is not None:
+                routes.append(qv.evaluate(text if not keepdims else text[:-1] + ", keepdims=True)",
+                                          operands))
+            for got in routes:
+                got = np.asarray(got)
+                assert got.dtype == np.float64 and got.shape == numpy_result.shape
+                same = bits(compare(got)).ravel() == bits(compare(want))
+                assert same.all(), (threads, keepdims)
+                if op in ("min", "max"):  # no rounding: NumPy's order gives the same values
+                    np.testing.assert_array_equal(got, numpy_result)
+                else:
+                    np.testing.assert_allclose(got, numpy_result, rtol=1e-11)
+    finally:
+        qv.set_num_threads(previous)
+
+
+def test_full_reductions_keep_their_python_float_and_bits(operands):
+    a = operands["a"]
+    for op in ("sum", "mean", "min", "max"):
+        got = getattr(qv, op)(a)
+        assert type(got) is float
+        assert bits(got) == bits(getattr(qv, op)(np.ravel(a), axis=0))
+    assert type(qv.prod(a)) is float and qv.prod([2.0, 3.0, 0.5]) == 3.0
+    assert qv.evaluate("sum(a * 2)", a=np.array([1.0, 2.0])).shape == ()  # 0-d, as numexpr
+
+
+@pytest.mark.parametrize("shape,axis,want", [
+    ((0, 3), 0, {"sum": [0.0] * 3, "prod": [1.0] * 3, "mean": [math.nan] * 3}),
+    ((3, 0), 0, {op: [] for op in OPS}),
+    ((3, 0), 1, {"sum": [0.0] * 3, "prod": [1.0] * 3, "mean": [math.nan] * 3}),
+])
+def test_empty_axes_give_numpy_identities_or_its_error(shape, axis, want):
+    x = np.zeros(shape)
+    for op in OPS:
+        if op in want:
+            got = getattr(qv, op)(x, axis=axis)
+            assert bits(got).tolist() == bits(want[op]).tolist()
+        else:
+            name = "minimum" if op == "min" else "maximum"
+            with pytest.raises(ValueError, match=f"zero-size array to reduction operation {name}"):
+                getattr(qv, op)(x, axis=axis)
+
+
+@pytest.mark.parametrize("call,error,match", [
+    (lambda x: qv.sum(x, axis=2), np.exceptions.AxisError, "axis 2 is out of bounds"),
+    (lambda x: qv.max(x, axis=-3), np.exceptions.AxisError, "axis -3 is out of bounds"),
+    (lambda x: qv.sum(x, axis=(1, -1)), ValueError, "duplicate value in 'axis'"),
+    (lambda x: qv.sum(x, axis=1.0), TypeError, "axis"),
+    (lambda x: qv.evaluate("min(x, y)", x=x, y=x), ValueError, r"minimum\(a, b\).*fmin\(a, b\)"),
+    (lambda x: qv.evaluate("max(x, 2 * x)", x=x), ValueError, r"maximum\(a, b\).*fmax"),
+    (lambda x: qv.evaluate("1 + sum(x)", x=x), ValueError, "outermost call.*column 5"),
+    (lambda x: qv.evaluate("sum(x, axis=0, axis=1)", x=x), ValueError, "axis twice"),
+    (lambda x: qv.evaluate("sum(x, 0, axis=1)", x=x), ValueError, "axis twice"),
+    (lambda x: qv.evaluate("sum(x, keepdims=1)", x=x), ValueError, "True or False"),
+    (lambda x: qv.evaluate("sum(x, where=x)", x=x), ValueError, "'where' is not allowed"),
+    (lambda x: qv.evaluate("prod()", x=x), ValueError, "not 0 arguments"),
+    (lambda x: qv.evaluate("sum(x, 1)", x=x, out=np.empty(3)), ValueError, "argument 'out'"),
+])
+def test_refusals(call, error, match):
+    with pytest.raises(error, match=match):
+        call(np.ones((2, 3)))
+
+
+def test_text_reductions_read_numexpr_axes_and_write_out():
+    x = np.arange(6.0).reshape(2, 3)
+    assert qv.evaluate("max(x, 0)").tolist() == [3.0, 4.0, 5.0]           # numexpr's meaning
+    assert qv.evaluate("min(x, -1)").tolist() == [0.0, 3.0]
+    assert qv.evaluate("sum(x, axis=(0, 1), keepdims=True)").tolist() == [[15.0]]
+    out = np.empty(2)
+    assert qv.evaluate("prod(x + 1, axis=1)", out=out) is out and out.tolist() == [6.0, 120.0]
+    assert qv.to_text(qv.kernel.min(qv.kernel.arg("x"), qv.kernel.arg("y"))) == "kernel_min(x, y)"
