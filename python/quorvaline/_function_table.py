@@ -10,20 +10,16 @@ from __future__ import annotations
 import difflib
 from typing import Iterable, Optional, Tuple
 
-from quorvaline._nodes import BINARY, BY_NAME, FUNCTIONS, UNARY
+from quorvaline._nodes import FUNCTIONS
 
 Entry = Tuple[int, int, int]  # (node tag, operator code, number of arguments)
 
-# Names whose table entry has another meaning than NumPy's and numexpr's function of that name.
-# Keyed by the entry too: once the table maps a name to an operator with NumPy's meaning, the
-# name is taken.
+# NumPy's and numexpr's names whose meaning the engine's function of the nearest name does not
+# have: refused, not computed otherwise, until an operator with NumPy's meaning takes the name.
 _OTHER_MEANING = {
-    ("minimum", (BINARY, BY_NAME["Min"].code)):
-        "the engine's minimum ignores a NaN operand, NumPy's propagates it",
-    ("maximum", (BINARY, BY_NAME["Max"].code)):
-        "the engine's maximum ignores a NaN operand, NumPy's propagates it",
-    ("round", (UNARY, BY_NAME["Round"].code)):
-        "the engine's round halves away from zero, NumPy's halves to even",
+    "minimum": "NumPy's minimum propagates a NaN operand, the engine's kernel_min ignores it",
+    "maximum": "NumPy's maximum propagates a NaN operand, the engine's kernel_max ignores it",
+    "round": "NumPy's round halves to even, the engine's kernel_round halves away from zero",
 }
 
 
@@ -40,12 +36,18 @@ def numpy_entry(name: str) -> Tuple[Optional[Entry], str]:
     """The entry for NumPy's (or numexpr's) function of that name and, when there is none to
     take, why: the table lacks it, or its function means something else."""
     entry = lookup(name)
-    if entry is None:
-        return None, f"there is no '{name}' in quorvaline's formulas yet"
-    other = _OTHER_MEANING.get((name, entry[:2]))
+    if entry is not None:
+        return entry, ""
+    other = _OTHER_MEANING.get(name)
     if other is not None:
         return None, f"'{name}' is refused for now: {other}"
-    return entry, ""
+    return None, f"there is no '{name}' in quorvaline's formulas yet"
+
+
+def unknown(name: str, names: Iterable[str] = ()) -> str:
+    """Why a function name of a formula is not known: its other meaning, or the closest."""
+    other = _OTHER_MEANING.get(name)
+    return f" (refused for now: {other})" if other is not None else closest(name, names)
 
 
 def closest(name: str, names: Iterable[str] = ()) -> str:

@@ -14,7 +14,7 @@ from typing import Dict, List, Optional, Sequence, Tuple, Union
 from _quorvaline import Expr
 
 from quorvaline import _native
-from quorvaline._function_table import closest
+from quorvaline._function_table import unknown
 from quorvaline._nodes import (ARG, BINARY, COMPARE, CONST, EQ, FROM_BITS, FUNCTIONS, MAX, MUL,
                                SYMBOLS, UNARY, Node)
 
@@ -211,7 +211,7 @@ class _Translator:
         if name == FROM_BITS:
             return self.leaf((CONST, self.from_bits(n)), n)
         if name not in FUNCTIONS:
-            near = closest(name, [FROM_BITS])
+            near = unknown(name, [FROM_BITS])
             raise self.refuse(n.func, f"unknown function '{name}'{near}")
         tag, code, arity = FUNCTIONS[name]
         if len(n.args) != arity:
