@@ -66,8 +66,8 @@ template <const Signature& sig, ReduceOp op>
 PyObject* native_reduce(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         const Args parsed = parse_fastcall(sig, args, nargs, kwnames);
-        const BufferRef input = bind_single("array", parsed[0]);
-        return check(PyFloat_FromDouble(reduce_or_raise(input, op)));
+        const SingleOperand input = bind_single("array", parsed[0]);
+        return check(PyFloat_FromDouble(reduce_or_raise(input.buffer, op)));
     });
 }
 
@@ -112,8 +112,8 @@ QV_FASTCALL_FN(native_sum) {
     (void)self;
     return guarded([&] {
         const Args parsed = parse_fastcall(kSumSignature, args, nargs, kwnames);
-        const BufferRef input = bind_single("array", parsed[0]);
-        if (parsed[1] == nullptr) return check(PyFloat_FromDouble(reduce_or_raise(input, ReduceOp::Sum)));
+        const SingleOperand input = bind_single("array", parsed[0]);
+        if (parsed[1] == nullptr) return check(PyFloat_FromDouble(reduce_or_raise(input.buffer, ReduceOp::Sum)));
         const double start = parsed.convert(1, [](PyObject* v) {
             const double d = PyFloat_AsDouble(v);
             if (d == -1.0 && PyErr_Occurred() != nullptr) throw_python_error();
@@ -122,7 +122,7 @@ QV_FASTCALL_FN(native_sum) {
         double total;
         {
             ReleaseGil released;
-            total = sum_from(input->as_f64_slice(), start);
+            total = sum_from(input.buffer->as_f64_slice(), start);
         }
         return check(PyFloat_FromDouble(total));
     });

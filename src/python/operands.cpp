@@ -243,21 +243,13 @@ Ref broadcast_copy(const Operand& op, std::span<const npy_intp> shape) {
     return Ref::steal(check(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(spread.get()), NPY_CORDER)));
 }
 
-// Keeps `array` alive while the engine reads it; the last engine reference may drop on any
-// thread, so the release takes the interpreter lock.
-std::shared_ptr<const void> hold(Ref array) {
-    return std::shared_ptr<const void>(array.release(), [](const void* p) noexcept {
-        const PyGILState_STATE state = PyGILState_Ensure();
-        Py_DECREF(static_cast<PyObject*>(const_cast<void*>(p)));
-        PyGILState_Release(state);
-    });
-}
-
-BufferRef lend(Ref array) {
+// A record over the array's memory that owns nothing: the SingleOperand keeps the array, so
+// dropping the record never touches Python (no interpreter lock to take on any thread, in
+// any interpreter, at exit).
+BufferRef lend(const Ref& array) {
     auto* a = reinterpret_cast<PyArrayObject*>(array.get());
     std::vector<std::size_t> shape(PyArray_DIMS(a), PyArray_DIMS(a) + PyArray_NDIM(a));
-    const auto* data = static_cast<const double*>(PyArray_DATA(a));
-    return lend_f64(std::move(shape), data, hold(std::move(array)));
+    return lend_f64(std::move(shape), static_cast<const double*>(PyArray_DATA(a)), nullptr);
 }
 
 bool same_shape(std::span<const npy_intp> a, std::span<const npy_intp> b) {
@@ -359,14 +351,18 @@ BoundOperands bind_operands(std::span<const std::string> names, PyObject* operan
     return bound;
 }
 
-BufferRef bind_single(const char* name, PyObject* value) {
+SingleOperand bind_single(const char* name, PyObject* value) {
     Operand op = classify(name, value);
+    SingleOperand single;
     switch (op.kind) {
-        case Operand::Kind::Scalar: return from_f64_vec(F64Vec{op.scalar});
-        case Operand::Kind::Buffer: return std::move(op.buffer);
-        case Operand::Kind::Array: break;
+        case Operand::Kind::Scalar: single.buffer = from_f64_vec(F64Vec{op.scalar}); break;
+        case Operand::Kind::Buffer: single.buffer = std::move(op.buffer); break;
+        case Operand::Kind::Array:
+            single.buffer = lend(op.array);
+            single.array = std::move(op.array);
+            break;
     }
-    return lend(std::move(op.array));
+    return single;
 }
 
 }  // namespace qv::py
