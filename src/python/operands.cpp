@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "ir/work.hpp"
@@ -46,20 +47,48 @@ std::string text_of(PyObject* o) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
-// numpy.ma is imported by its users; when it is not loaded, nothing can be a masked array.
-bool is_masked(PyObject* value) {
-    if (PyArray_CheckExact(value)) return false;
+// numpy.ma.MaskedArray (np.ma.masked is one too), or null when numpy.ma is not loaded: it is
+// imported by its users, so then nothing can be a masked array.
+Ref masked_array_type() {
     PyObject* ma = PyImport_GetModule(Ref::steal(check(PyUnicode_FromString("numpy.ma"))).get());
     if (ma == nullptr) {
         if (PyErr_Occurred() != nullptr) throw_python_error();
-        return false;
+        return {};
     }
     Ref module = Ref::steal(ma);
-    Ref masked = Ref::steal(check(PyObject_GetAttrString(module.get(), "MaskedArray")));
-    const int is = PyObject_IsInstance(value, masked.get());
-    if (is < 0) throw_python_error();
-    return is == 1;
+    return Ref::steal(check(PyObject_GetAttrString(module.get(), "MaskedArray")));
 }
+
+// Finds a masked array in an operand, or in a list or tuple at any depth NumPy reads
+// (NPY_MAXDIMS levels). A list seen again (shared rows, a list holding itself) is not
+// scanned again, so sharing cannot make the scan exponential nor a cycle endless.
+class MaskedScan {
+public:
+    explicit MaskedScan(PyObject* masked) : masked_(masked) {}
+
+    bool holds(PyObject* value, int depth = 0) {
+        if (PyArray_IsAnyScalar(value) || PyArray_CheckExact(value)) return false;
+        if (!PyList_Check(value) && !PyTuple_Check(value)) {
+            const int is = PyObject_IsInstance(value, masked_);
+            if (is < 0) throw_python_error();
+            return is == 1;
+        }
+        if (depth == NPY_MAXDIMS || nesting_.contains(value)) return false;
+        // By index, each item owned while it is looked at: isinstance may run Python code
+        // that changes the list.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(value); ++i) {
+            Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(value, i));
+            // Only lists that hold lists are remembered: a flat list costs no insertion.
+            if (PyList_Check(item.get()) || PyTuple_Check(item.get())) nesting_.insert(value);
+            if (holds(item.get(), depth + 1)) return true;
+        }
+        return false;
+    }
+
+private:
+    PyObject* masked_;
+    std::unordered_set<PyObject*> nesting_;  // lists being or already scanned that hold lists
+};
 
 bool is_native_f64(PyArray_Descr* descr) {
     return descr->type_num == NPY_DOUBLE && PyArray_ISNBO(descr->byteorder);
@@ -123,13 +152,16 @@ Operand classify(std::string_view name, PyObject* value) {
     }
     refuse_non_number(name, value);
     ensure_numpy_api();
+    // Plain arrays and scalars, the common operands, skip the lookup.
+    const bool may_be_masked = !PyArray_CheckExact(value) && !PyArray_IsAnyScalar(value);
+    if (const Ref masked = may_be_masked ? masked_array_type() : Ref();
+        masked && MaskedScan(masked.get()).holds(value)) {
+        raise_for_operand(PyExc_TypeError, name,
+                          "masked arrays are refused, since their masked values would be "
+                          "computed; pass .filled(value) or .compressed()");
+    }
     Ref array;
     if (PyArray_Check(value)) {
-        if (is_masked(value)) {
-            raise_for_operand(PyExc_TypeError, name,
-                              "masked arrays are refused, since their masked values would be "
-                              "computed; pass .filled(value) or .compressed()");
-        }
         array = Ref::borrow(value);
     } else {
         array = Ref::steal(PyArray_FromAny(value, nullptr, 0, 0, 0, nullptr));
