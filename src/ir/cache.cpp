@@ -89,7 +89,7 @@ CompiledKernelRef KernelCache::get_or_compile(const NodeList& body) {
     make_kernel_key_into(body, key);
     const std::uint64_t hash = kernel_key_hash(key);
 
-    CompiledKernelRef hit = state_.read("cache read lock poisoned", [&](const State& state) -> CompiledKernelRef {
+    auto lookup = [&](const State& state) -> CompiledKernelRef {
         if (auto it = state.map.find(hash); it != state.map.end()) {
             for (const Entry& e : it->second) {
                 if (e.key == key) {
@@ -99,7 +99,8 @@ CompiledKernelRef KernelCache::get_or_compile(const NodeList& body) {
             }
         }
         return nullptr;
-    });
+    };
+    CompiledKernelRef hit = state_.read("cache read lock poisoned", lookup);
     if (hit) return hit;
 
     CompiledKernelRef compiled = compile_kernel(body);
@@ -114,7 +115,9 @@ CompiledKernelRef KernelCache::get_or_compile(const NodeList& body) {
         list.push_back(Entry{key, compiled, bytes, UseStamp(now)});
         state.entries += 1;
         state.bytes += bytes;
-        if (state.entries > limits_.entries || state.bytes > limits_.bytes) evict(state, compiled.get());
+        if (state.entries > limits_.entries || state.bytes > limits_.bytes) {
+            evict(state, compiled.get());
+        }
         return compiled;
     });
 }
@@ -131,7 +134,8 @@ void KernelCache::evict(State& state, const CompiledKernel* kept) const {
             if (e.kernel.get() != kept) uses.push_back(Use{e.last_used.get(), &e});
         }
     }
-    std::sort(uses.begin(), uses.end(), [](const Use& a, const Use& b) { return a.stamp < b.stamp; });
+    std::sort(uses.begin(), uses.end(),
+              [](const Use& a, const Use& b) { return a.stamp < b.stamp; });
     // Three quarters: one sort pays for a quarter of the limit's insertions.
     const std::size_t entries_mark = limits_.entries - limits_.entries / 4;
     const std::size_t bytes_mark = limits_.bytes - limits_.bytes / 4;
@@ -148,7 +152,8 @@ void KernelCache::evict(State& state, const CompiledKernel* kept) const {
 }
 
 std::size_t KernelCache::entry_count() const {
-    return state_.read("cache read lock poisoned", [](const State& state) { return state.entries; });
+    return state_.read("cache read lock poisoned",
+                       [](const State& state) { return state.entries; });
 }
 
 std::size_t KernelCache::byte_count() const {

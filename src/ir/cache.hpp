@@ -88,7 +88,6 @@ private:
         std::size_t bytes = 0;
     };
 
-    bool over(std::size_t entries, std::size_t bytes, std::size_t quarters) const noexcept;
     // Drops the least recently used entries but `kept` until both counts are at three
     // quarters of their limits.
     void evict(State& state, const CompiledKernel* kept) const;

@@ -151,7 +151,9 @@ TEST(KernelCache, EvictsLeastRecentlyUsed) {
     for (int b = 0; b < 8; b += 2) cache.get_or_compile(add_const(b));  // even bodies used again
     cache.get_or_compile(add_const(8));                                 // the ninth: evicts three
     EXPECT_EQ(cache.entry_count(), 6u);
-    for (int b : {0, 2, 4, 6, 7}) EXPECT_EQ(cache.get_or_compile(add_const(b)), first[b]) << "body " << b;
+    for (int b : {0, 2, 4, 6, 7}) {
+        EXPECT_EQ(cache.get_or_compile(add_const(b)), first[b]) << "body " << b;
+    }
     for (int b : {1, 3, 5}) {
         EXPECT_NE(cache.get_or_compile(add_const(b)), first[b]) << "body " << b;
         EXPECT_EQ(constant_of(*first[b]), b);
