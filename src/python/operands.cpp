@@ -34,9 +34,7 @@ struct Operand {
     text += name;
     text += "': ";
     text += message;
-    Ref value = Ref::steal(check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
-    PyErr_SetObject(kind, value.get());
-    throw_python_error();
+    raise_message(kind, text);
 }
 
 std::string text_of(PyObject* o) {
@@ -242,9 +240,7 @@ void broadcast_shape(std::span<const std::string> names, std::span<const Operand
             const std::string message = "operands '" + names[j] + "' with shape " +
                                         shape_text(dims_of(ops[j], other_length)) + " and '" + names[k] +
                                         "' with shape " + shape_text(dims) + " do not broadcast together";
-            Ref text = Ref::steal(check(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
-            PyErr_SetObject(PyExc_ValueError, text.get());
-            throw_python_error();
+            raise_message(PyExc_ValueError, message);
         }
     }
 }
@@ -289,10 +285,7 @@ bool same_shape(std::span<const npy_intp> a, std::span<const npy_intp> b) {
 }
 
 std::string_view operand_name(PyObject* key) {
-    if (!PyUnicode_Check(key)) {
-        PyErr_SetString(PyExc_TypeError, "operand names must be strings");
-        throw_python_error();
-    }
+    if (!PyUnicode_Check(key)) raise_message(PyExc_TypeError, "operand names must be strings");
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
     if (utf8 == nullptr) throw_python_error();
