@@ -4,6 +4,7 @@
 #include <limits>
 #include <vector>
 
+#include "python/errors.hpp"
 #include "python/numpy_api.hpp"
 
 namespace qv::py {
@@ -28,14 +29,11 @@ void for_each_keyword(PyObject* kwnames, PyObject* const* values, PyObject* kwdi
     const char* verb = given == 1 ? "was" : "were";
     const auto n = static_cast<Py_ssize_t>(sig.positional_count());
     if (sig.required_count() == sig.positional_count()) {
-        PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
+        raise_format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
                      sig.fn(), n, given, verb);
-    } else {
-        PyErr_Format(PyExc_TypeError,
-                     "%s takes from %zd to %zd positional arguments but %zd %s given", sig.fn(),
-                     static_cast<Py_ssize_t>(sig.required_count()), n, given, verb);
     }
-    throw_python_error();
+    raise_format(PyExc_TypeError, "%s takes from %zd to %zd positional arguments but %zd %s given",
+                 sig.fn(), static_cast<Py_ssize_t>(sig.required_count()), n, given, verb);
 }
 
 [[noreturn]] void raise_missing(const Signature& sig, const std::vector<const char*>& missing) {
@@ -46,10 +44,9 @@ void for_each_keyword(PyObject* kwnames, PyObject* const* values, PyObject* kwdi
         list += missing[i];
         list += '\'';
     }
-    PyErr_Format(PyExc_TypeError, "%s missing %zd required positional %s: %s", sig.fn(),
+    raise_format(PyExc_TypeError, "%s missing %zd required positional %s: %s", sig.fn(),
                  static_cast<Py_ssize_t>(missing.size()),
                  missing.size() == 1 ? "argument" : "arguments", list.c_str());
-    throw_python_error();
 }
 
 // Compares by content: keyword names need not be interned.
@@ -79,24 +76,21 @@ Args match_arguments(const Signature& sig, PyObject* const* positional, Py_ssize
 
     for_each_keyword(kwnames, positional + nargs, kwdict, [&](PyObject* key, PyObject* value) {
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%s keywords must be strings", sig.fn());
-            throw_python_error();
+            raise_format(PyExc_TypeError, "%s keywords must be strings", sig.fn());
         }
         const std::size_t slot = find_slot(sig, key);
         if (slot == sig.slot_count()) {
             if (!sig.has_varkw()) {
-                PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
+                raise_format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
                              sig.fn(), key);
-                throw_python_error();
             }
             if (!out.kwargs_) out.kwargs_ = Ref::steal(check(PyDict_New()));
             if (PyDict_SetItem(out.kwargs_.get(), key, value) < 0) throw_python_error();
             return;
         }
         if (out.slots_[slot] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.fn(),
+            raise_format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.fn(),
                          sig.name(slot));
-            throw_python_error();
         }
         out.slots_[slot] = value;
     });
@@ -128,8 +122,7 @@ Args parse_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs) {
         PyErr_Clear();
         name = Ref::steal(check(PyUnicode_FromString(Py_TYPE(value)->tp_name)));
     }
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
-    throw_python_error();
+    raise_format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
 }
 
 void reraise_for_argument(const char* name) { reraise_naming(name, {PyExc_TypeError}); }
@@ -182,8 +175,7 @@ std::size_t to_size(PyObject* value) {
     const std::uint64_t v = to_u64(value);
     if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
         if (v > std::numeric_limits<std::size_t>::max()) {
-            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-            throw_python_error();
+            raise_message(PyExc_OverflowError, "out of range integral type conversion attempted");
         }
     }
     return static_cast<std::size_t>(v);

@@ -3,7 +3,9 @@
 
 #include <Python.h>
 
+#include <cstdarg>
 #include <string>
+#include <utility>
 
 #include "core/fault.hpp"
 #include "python/entry.hpp"
@@ -11,12 +13,25 @@
 
 namespace qv::py {
 
-void raise_message(PyObject* type, const std::string& message) {
-    Ref text = Ref::steal(
-        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+namespace {
+[[noreturn]] void raise_text(PyObject* type, Ref text) {
     if (!text) python_api_failed();
     PyErr_SetObject(type, text.get());
     throw_python_error();
+}
+}  // namespace
+
+void raise_message(PyObject* type, const std::string& message) {
+    const auto size = static_cast<Py_ssize_t>(message.size());
+    raise_text(type, Ref::steal(PyUnicode_FromStringAndSize(message.data(), size)));
+}
+
+void raise_format(PyObject* type, const char* format, ...) {
+    va_list values;
+    va_start(values, format);
+    Ref text = Ref::steal(PyUnicode_FromFormatV(format, values));
+    va_end(values);
+    raise_text(type, std::move(text));
 }
 
 void raise_general(EngineError error) { raise_message(PyExc_RuntimeError, error.display()); }

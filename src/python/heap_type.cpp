@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "python/entry.hpp"
+#include "python/errors.hpp"
+
 namespace qv::py {
 
 namespace {
@@ -37,10 +40,11 @@ PyTypeObject* lazy_type(PyTypeObject*& slot, const char* name, std::size_t basic
 }
 
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-    const char* name = std::strrchr(type->tp_name, '.');
-    PyErr_Format(PyExc_TypeError, "No constructor defined for %s",
-                 name != nullptr ? name + 1 : type->tp_name);
-    return nullptr;
+    return guarded([&]() -> PyObject* {
+        const char* name = std::strrchr(type->tp_name, '.');
+        raise_format(PyExc_TypeError, "No constructor defined for %s",
+                     name != nullptr ? name + 1 : type->tp_name);
+    });
 }
 
 void free_instance(PyObject* self) noexcept {

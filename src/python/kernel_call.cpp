@@ -3,6 +3,7 @@
 #include "python/kernel_call.hpp"
 
 #include "python/entry.hpp"
+#include "python/errors.hpp"
 #include "python/heap_type.hpp"
 #include "python/native_compute.hpp"
 #include "python/py_spec.hpp"
@@ -28,9 +29,8 @@ PyObject* kernel_call_call(PyObject* self, PyObject* args, PyObject* kwargs) noe
         const Ref spec = Ref::steal(check(PyObject_GetAttr(self, spec_key)));
         const KernelSpec* kernel = kernel_spec_of(spec.get());
         if (kernel == nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s._spec must be KernelSpec, not %s", Py_TYPE(self)->tp_name,
-                         Py_TYPE(spec.get())->tp_name);
-            throw_python_error();
+            raise_format(PyExc_TypeError, "%s._spec must be KernelSpec, not %s",
+                         Py_TYPE(self)->tp_name, Py_TYPE(spec.get())->tp_name);
         }
         // The caller's keywords are read, never changed: a C caller may pass its own dict.
         Ref named = kwargs != nullptr ? Ref::borrow(kwargs) : Ref::steal(check(PyDict_New()));

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "python/entry.hpp"
+#include "python/errors.hpp"
 #include "python/py_buffer.hpp"
 #include "python/py_channel.hpp"
 #include "python/py_expr.hpp"
@@ -72,8 +73,7 @@ Ref build_module() {
     Ref select = Ref::steal(make_py_select(module.get()));
     Ref name = Ref::steal(check(PyObject_GetAttrString(select.get(), "__name__")));
     if (!PyUnicode_Check(name.get())) {
-        PyErr_SetString(PyExc_TypeError, "function __name__ must be a string");
-        throw_python_error();
+        raise_message(PyExc_TypeError, "function __name__ must be a string");
     }
     add_attribute(module.get(), name.get(), select.get());
     return module;  // on any failure above, the Ref releases the half-built module
@@ -82,17 +82,14 @@ Ref build_module() {
 void check_interpreter() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
-        if (PyErr_Occurred() == nullptr) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        }
-        throw_python_error();
+        if (PyErr_Occurred() != nullptr) throw_python_error();
+        raise_message(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
     std::int64_t first = -1;
     if (!g_first_interpreter.compare_exchange_strong(first, id) && first != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "_quorvaline does not support sub-interpreters: it can only be imported "
-                        "in the first interpreter that loaded it");
-        throw_python_error();
+        raise_message(PyExc_ImportError,
+                      "_quorvaline does not support sub-interpreters: it can only be imported "
+                      "in the first interpreter that loaded it");
     }
 }
 

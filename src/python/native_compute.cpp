@@ -45,8 +45,7 @@ SpecSource to_spec(PyObject* value) {
     if (!PyObject_TypeCheck(value, expr_type())) raise_cannot_convert(value, "Expr or KernelSpec");
     auto made = make_kernel_spec(expr_value(value));
     if (auto* refused = std::get_if<SpecError>(&made)) {
-        PyErr_SetString(PyExc_ValueError, refused->message.c_str());
-        throw_python_error();
+        raise_message(PyExc_ValueError, refused->message);
     }
     source.made = std::get<KernelSpec>(std::move(made));
     source.spec = &*source.made;
@@ -66,8 +65,8 @@ template <const Signature& sig, ReduceOp op>
 PyObject* native_reduce(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         const Args parsed = parse_fastcall(sig, args, nargs, kwnames);
-        const BufferRef input = bind_single("array", parsed[0]);
-        return check(PyFloat_FromDouble(reduce_or_raise(input, op)));
+        const SingleOperand input = bind_single("array", parsed[0]);
+        return check(PyFloat_FromDouble(reduce_or_raise(input.buffer, op)));
     });
 }
 
@@ -112,8 +111,10 @@ QV_FASTCALL_FN(native_sum) {
     (void)self;
     return guarded([&] {
         const Args parsed = parse_fastcall(kSumSignature, args, nargs, kwnames);
-        const BufferRef input = bind_single("array", parsed[0]);
-        if (parsed[1] == nullptr) return check(PyFloat_FromDouble(reduce_or_raise(input, ReduceOp::Sum)));
+        const SingleOperand input = bind_single("array", parsed[0]);
+        if (parsed[1] == nullptr) {
+            return check(PyFloat_FromDouble(reduce_or_raise(input.buffer, ReduceOp::Sum)));
+        }
         const double start = parsed.convert(1, [](PyObject* v) {
             const double d = PyFloat_AsDouble(v);
             if (d == -1.0 && PyErr_Occurred() != nullptr) throw_python_error();
@@ -122,7 +123,7 @@ QV_FASTCALL_FN(native_sum) {
         double total;
         {
             ReleaseGil released;
-            total = sum_from(input->as_f64_slice(), start);
+            total = sum_from(input.buffer->as_f64_slice(), start);
         }
         return check(PyFloat_FromDouble(total));
     });

@@ -9,6 +9,7 @@
 #include "pool/pool.hpp"
 #include "python/arg_frame.hpp"
 #include "python/entry.hpp"
+#include "python/errors.hpp"
 #include "python/heap_type.hpp"
 #include "python/kernel_call.hpp"
 #include "python/native_compute.hpp"
@@ -38,8 +39,7 @@ QV_FASTCALL_FN(native_set_num_threads) {
         const Args parsed = parse_fastcall(kSetThreadsSignature, args, nargs, kwnames);
         const std::size_t n = parsed.convert(0, to_size);
         if (n == 0) {
-            PyErr_SetString(PyExc_ValueError, "set_num_threads() needs at least 1 thread, got 0");
-            throw_python_error();
+            raise_message(PyExc_ValueError, "set_num_threads() needs at least 1 thread, got 0");
         }
         const std::size_t previous = thread_limit();
         set_thread_limit(n);

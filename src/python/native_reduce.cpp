@@ -39,8 +39,8 @@ AxisReduceOp to_reduce_op(PyObject* value) {
     if (name == "min") return AxisReduceOp::Min;
     if (name == "max") return AxisReduceOp::Max;
     if (name == "mean") return AxisReduceOp::Mean;
-    PyErr_Format(PyExc_ValueError, "unknown reduction '%s' (sum, prod, min, max or mean)", name.c_str());
-    throw_python_error();
+    raise_format(PyExc_ValueError, "unknown reduction '%s' (sum, prod, min, max or mean)",
+                 name.c_str());
 }
 
 // NumPy's AxisError (a ValueError and an IndexError), with its own message.
@@ -66,10 +66,7 @@ std::vector<bool> reduced_axes(PyObject* axis, std::size_t ndim) {
         const Py_ssize_t dims = static_cast<Py_ssize_t>(ndim);
         if (given < -dims || given >= dims) raise_axis_error(given, ndim);
         const std::size_t a = static_cast<std::size_t>(given < 0 ? given + dims : given);
-        if (reduced[a]) {
-            PyErr_SetString(PyExc_ValueError, "duplicate value in 'axis'");
-            throw_python_error();
-        }
+        if (reduced[a]) raise_message(PyExc_ValueError, "duplicate value in 'axis'");
         reduced[a] = true;
     }
     return reduced;

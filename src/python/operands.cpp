@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "ir/work.hpp"
@@ -33,9 +34,7 @@ struct Operand {
     text += name;
     text += "': ";
     text += message;
-    Ref value = Ref::steal(check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
-    PyErr_SetObject(kind, value.get());
-    throw_python_error();
+    raise_message(kind, text);
 }
 
 std::string text_of(PyObject* o) {
@@ -46,20 +45,48 @@ std::string text_of(PyObject* o) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
-// numpy.ma is imported by its users; when it is not loaded, nothing can be a masked array.
-bool is_masked(PyObject* value) {
-    if (PyArray_CheckExact(value)) return false;
+// numpy.ma.MaskedArray (np.ma.masked is one too), or null when numpy.ma is not loaded: it is
+// imported by its users, so then nothing can be a masked array.
+Ref masked_array_type() {
     PyObject* ma = PyImport_GetModule(Ref::steal(check(PyUnicode_FromString("numpy.ma"))).get());
     if (ma == nullptr) {
         if (PyErr_Occurred() != nullptr) throw_python_error();
-        return false;
+        return {};
     }
     Ref module = Ref::steal(ma);
-    Ref masked = Ref::steal(check(PyObject_GetAttrString(module.get(), "MaskedArray")));
-    const int is = PyObject_IsInstance(value, masked.get());
-    if (is < 0) throw_python_error();
-    return is == 1;
+    return Ref::steal(check(PyObject_GetAttrString(module.get(), "MaskedArray")));
 }
+
+// Finds a masked array in an operand, or in a list or tuple at any depth NumPy reads
+// (NPY_MAXDIMS levels). A list seen again (shared rows, a list holding itself) is not
+// scanned again, so sharing cannot make the scan exponential nor a cycle endless.
+class MaskedScan {
+public:
+    explicit MaskedScan(PyObject* masked) : masked_(masked) {}
+
+    bool holds(PyObject* value, int depth = 0) {
+        if (PyArray_IsAnyScalar(value) || PyArray_CheckExact(value)) return false;
+        if (!PyList_Check(value) && !PyTuple_Check(value)) {
+            const int is = PyObject_IsInstance(value, masked_);
+            if (is < 0) throw_python_error();
+            return is == 1;
+        }
+        if (depth == NPY_MAXDIMS || nesting_.contains(value)) return false;
+        // By index, each item owned while it is looked at: isinstance may run Python code
+        // that changes the list.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(value); ++i) {
+            Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(value, i));
+            // Only lists that hold lists are remembered: a flat list costs no insertion.
+            if (PyList_Check(item.get()) || PyTuple_Check(item.get())) nesting_.insert(value);
+            if (holds(item.get(), depth + 1)) return true;
+        }
+        return false;
+    }
+
+private:
+    PyObject* masked_;
+    std::unordered_set<PyObject*> nesting_;  // lists being or already scanned that hold lists
+};
 
 bool is_native_f64(PyArray_Descr* descr) {
     return descr->type_num == NPY_DOUBLE && PyArray_ISNBO(descr->byteorder);
@@ -123,13 +150,16 @@ Operand classify(std::string_view name, PyObject* value) {
     }
     refuse_non_number(name, value);
     ensure_numpy_api();
+    // Plain arrays and scalars, the common operands, skip the lookup.
+    const bool may_be_masked = !PyArray_CheckExact(value) && !PyArray_IsAnyScalar(value);
+    if (const Ref masked = may_be_masked ? masked_array_type() : Ref();
+        masked && MaskedScan(masked.get()).holds(value)) {
+        raise_for_operand(PyExc_TypeError, name,
+                          "masked arrays are refused, since their masked values would be "
+                          "computed; pass .filled(value) or .compressed()");
+    }
     Ref array;
     if (PyArray_Check(value)) {
-        if (is_masked(value)) {
-            raise_for_operand(PyExc_TypeError, name,
-                              "masked arrays are refused, since their masked values would be "
-                              "computed; pass .filled(value) or .compressed()");
-        }
         array = Ref::borrow(value);
     } else {
         array = Ref::steal(PyArray_FromAny(value, nullptr, 0, 0, 0, nullptr));
@@ -210,9 +240,7 @@ void broadcast_shape(std::span<const std::string> names, std::span<const Operand
             const std::string message = "operands '" + names[j] + "' with shape " +
                                         shape_text(dims_of(ops[j], other_length)) + " and '" + names[k] +
                                         "' with shape " + shape_text(dims) + " do not broadcast together";
-            Ref text = Ref::steal(check(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
-            PyErr_SetObject(PyExc_ValueError, text.get());
-            throw_python_error();
+            raise_message(PyExc_ValueError, message);
         }
     }
 }
@@ -243,21 +271,13 @@ Ref broadcast_copy(const Operand& op, std::span<const npy_intp> shape) {
     return Ref::steal(check(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(spread.get()), NPY_CORDER)));
 }
 
-// Keeps `array` alive while the engine reads it; the last engine reference may drop on any
-// thread, so the release takes the interpreter lock.
-std::shared_ptr<const void> hold(Ref array) {
-    return std::shared_ptr<const void>(array.release(), [](const void* p) noexcept {
-        const PyGILState_STATE state = PyGILState_Ensure();
-        Py_DECREF(static_cast<PyObject*>(const_cast<void*>(p)));
-        PyGILState_Release(state);
-    });
-}
-
-BufferRef lend(Ref array) {
+// A record over the array's memory that owns nothing: the SingleOperand keeps the array, so
+// dropping the record never touches Python (no interpreter lock to take on any thread, in
+// any interpreter, at exit).
+BufferRef lend(const Ref& array) {
     auto* a = reinterpret_cast<PyArrayObject*>(array.get());
     std::vector<std::size_t> shape(PyArray_DIMS(a), PyArray_DIMS(a) + PyArray_NDIM(a));
-    const auto* data = static_cast<const double*>(PyArray_DATA(a));
-    return lend_f64(std::move(shape), data, hold(std::move(array)));
+    return lend_f64(std::move(shape), static_cast<const double*>(PyArray_DATA(a)), nullptr);
 }
 
 bool same_shape(std::span<const npy_intp> a, std::span<const npy_intp> b) {
@@ -265,10 +285,7 @@ bool same_shape(std::span<const npy_intp> a, std::span<const npy_intp> b) {
 }
 
 std::string_view operand_name(PyObject* key) {
-    if (!PyUnicode_Check(key)) {
-        PyErr_SetString(PyExc_TypeError, "operand names must be strings");
-        throw_python_error();
-    }
+    if (!PyUnicode_Check(key)) raise_message(PyExc_TypeError, "operand names must be strings");
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
     if (utf8 == nullptr) throw_python_error();
@@ -359,14 +376,18 @@ BoundOperands bind_operands(std::span<const std::string> names, PyObject* operan
     return bound;
 }
 
-BufferRef bind_single(const char* name, PyObject* value) {
+SingleOperand bind_single(const char* name, PyObject* value) {
     Operand op = classify(name, value);
+    SingleOperand single;
     switch (op.kind) {
-        case Operand::Kind::Scalar: return from_f64_vec(F64Vec{op.scalar});
-        case Operand::Kind::Buffer: return std::move(op.buffer);
-        case Operand::Kind::Array: break;
+        case Operand::Kind::Scalar: single.buffer = from_f64_vec(F64Vec{op.scalar}); break;
+        case Operand::Kind::Buffer: single.buffer = std::move(op.buffer); break;
+        case Operand::Kind::Array:
+            single.buffer = lend(op.array);
+            single.array = std::move(op.array);
+            break;
     }
-    return lend(std::move(op.array));
+    return single;
 }
 
 }  // namespace qv::py

@@ -49,7 +49,12 @@ BoundOperands bind_operands(std::span<const std::string> names, PyObject* operan
                             std::pmr::memory_resource* arena);
 
 // One operand alone (reductions): any shape, read in C order. Numbers are one element.
-BufferRef bind_single(const char* name, PyObject* value);
+// `buffer` may lend the memory of `array`: it must not outlive the SingleOperand.
+struct SingleOperand {
+    Ref array;  // declared first, so released after the record that reads it
+    BufferRef buffer;
+};
+SingleOperand bind_single(const char* name, PyObject* value);
 
 // "(3,)", "(2, 3)", "()": a shape as NumPy writes it.
 std::string shape_text(std::span<const npy_intp> shape);

@@ -35,10 +35,7 @@ PyObject* buffer_numpy(PyObject* self, PyObject*) noexcept {
 PyObject* buffer_scalar(PyObject* self, PyObject*) noexcept {
     return guarded([&] {
         const auto values = buffer_ref(self)->as_f64_slice();
-        if (values.empty()) {
-            PyErr_SetString(PyExc_ValueError, "buffer is empty");
-            throw_python_error();
-        }
+        if (values.empty()) raise_message(PyExc_ValueError, "buffer is empty");
         return check(PyFloat_FromDouble(values[0]));
     });
 }
@@ -118,8 +115,8 @@ PyObject* wrap_buffer(BufferRef ref) { return wrap(buffer_type(), std::move(ref)
 
 const BufferRef& buffer_ref(PyObject* buffer) noexcept { return held<BufferRef>(buffer); }
 
-PyObject* runtime_asarray(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept {
+QV_FASTCALL_FN(runtime_asarray) {
+    (void)self;
     return guarded([&] {
         const Args parsed = parse_fastcall(kAsarraySignature, args, nargs, kwnames);
         PyArrayObject* array = parsed.convert(0, to_f64_array);

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "buffer/inner.hpp"
+#include "python/arg_frame.hpp"
 
 namespace qv::py {
 
@@ -17,7 +18,6 @@ const BufferRef& buffer_ref(PyObject* buffer) noexcept;
 
 // rt.asarray(array): copies a contiguous one-dimensional float64 NumPy array.
 extern const char* const kAsarrayDoc;
-PyObject* runtime_asarray(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept;
+QV_FASTCALL_FN(runtime_asarray);
 
 }  // namespace qv::py

@@ -24,8 +24,7 @@ constexpr Signature kSendSignature = Signature("Channel.send()").required("buf")
 [[noreturn]] void raise_channel_closed() { raise_general(EngineError::channel_closed()); }
 
 // The caller's reference keeps `self`, and so the handle, alive while the lock is released.
-PyObject* channel_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
+QV_FASTCALL_FN(channel_send) {
     return guarded([&] {
         const Args parsed = parse_fastcall(kSendSignature, args, nargs, kwnames);
         PyObject* buf = parsed.convert(0, [](PyObject* v) {

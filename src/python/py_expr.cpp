@@ -7,6 +7,7 @@
 
 #include "core/fault.hpp"
 #include "python/entry.hpp"
+#include "python/errors.hpp"
 #include "python/heap_type.hpp"
 
 namespace qv::py {
@@ -50,10 +51,11 @@ PyObject* expr_unary(PyObject* self) noexcept {
 }
 
 int expr_bool(PyObject*) noexcept {
-    PyErr_SetString(PyExc_TypeError,
-                    "cannot convert Expr to bool; use kernel.where(cond, t, f) for conditional "
-                    "expressions");
-    return -1;
+    return guarded_status([]() -> int {
+        raise_message(PyExc_TypeError,
+                      "cannot convert Expr to bool; use kernel.where(cond, t, f) for conditional "
+                      "expressions");
+    });
 }
 
 CompareOp compare_op(int py_op) {
@@ -124,8 +126,7 @@ IdMapping to_id_mapping(PyObject* value) {
 
 constexpr Signature kRewriteArgsSignature = Signature("Expr.rewrite_args()").required("mapping");
 
-PyObject* expr_rewrite_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
+QV_FASTCALL_FN(expr_rewrite_args) {
     return guarded([&] {
         const Args parsed = parse_fastcall(kRewriteArgsSignature, args, nargs, kwnames);
         const IdMapping mapping = parsed.convert(0, to_id_mapping);
@@ -182,13 +183,9 @@ const ExprValue& to_expr(PyObject* value) {
 Operand coerce_operand(PyObject* value) {
     if (is_expr(value)) return Operand(expr_value(value));
     if (const std::optional<double> number = to_number(value)) return Operand(*number);
-    PyErr_SetString(PyExc_TypeError, "expected Expr or numeric value");
-    throw_python_error();
+    raise_message(PyExc_TypeError, "expected Expr or numeric value");
 }
 
-void raise_expression_too_large(const char* what) {
-    PyErr_SetString(PyExc_MemoryError, what);
-    throw_python_error();
-}
+void raise_expression_too_large(const char* what) { raise_message(PyExc_MemoryError, what); }
 
 }  // namespace qv::py

@@ -13,6 +13,7 @@
 
 #include "ir/expr.hpp"
 #include "python/entry.hpp"
+#include "python/errors.hpp"
 #include "python/py_expr.hpp"
 #include "python/ref.hpp"
 
@@ -25,8 +26,7 @@ constexpr Signature kFromNodesSignature =
     Signature("expr_from_nodes()").required("names").required("nodes");
 
 [[noreturn]] void raise_bad_node(std::size_t index, const std::string& what) {
-    PyErr_Format(PyExc_ValueError, "node %zu: %s", index, what.c_str());
-    throw_python_error();
+    raise_format(PyExc_ValueError, "node %zu: %s", index, what.c_str());
 }
 
 std::uint8_t op_count(NodeTag tag) {
@@ -119,14 +119,10 @@ NodeList to_node_list(PyObject* value, std::size_t name_count) {
         nodes.push_back(node);
     }
     if (sizes.size() != 1) {
-        PyErr_Format(PyExc_ValueError, "nodes must form exactly one tree, not %zu", sizes.size());
-        throw_python_error();
+        raise_format(PyExc_ValueError, "nodes must form exactly one tree, not %zu", sizes.size());
     }
     for (std::size_t k = 0; k < name_count; ++k) {
-        if (!used[k]) {
-            PyErr_Format(PyExc_ValueError, "name %zu is not used by any node", k);
-            throw_python_error();
-        }
+        if (!used[k]) raise_format(PyExc_ValueError, "name %zu is not used by any node", k);
     }
     return nodes;
 }

@@ -8,6 +8,7 @@
 
 #include "python/arg_frame.hpp"
 #include "python/entry.hpp"
+#include "python/errors.hpp"
 #include "python/gil.hpp"
 #include "python/heap_type.hpp"
 #include "python/py_buffer.hpp"
@@ -91,10 +92,7 @@ QV_FASTCALL_FN(runtime_go) {
         const Args parsed = parse_fastcall(kGoSignature, args, nargs, kwnames);
         std::optional<ChannelHandle> out = parsed.convert(1, to_out_channel);
         std::optional<Work> work = copy_work(parsed[0]);
-        if (!work) {
-            PyErr_SetString(PyExc_TypeError, "go() expects a MapSpec or ReduceSpec");
-            throw_python_error();
-        }
+        if (!work) raise_message(PyExc_TypeError, "go() expects a MapSpec or ReduceSpec");
         auto task = std::make_shared<Task>();
         {
             ReleaseGil released;

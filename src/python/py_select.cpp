@@ -36,7 +36,8 @@ PyObject* recv_case_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
     });
 }
 
-PyObject* py_select(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+QV_FASTCALL_FN(py_select) {
+    (void)self;
     return guarded([&]() -> PyObject* {
         const Args parsed = parse_fastcall(kSelectSignature, args, nargs, kwnames);
         // Copies: the call must not depend on the cases outliving it.

@@ -39,7 +39,8 @@ template <ReduceOp op>
 constexpr Signature kReduceSignature = reduce_signature(op);
 
 // A KernelSpec object's value: its KernelSpec, and the compiled kernel once a call has needed it.
-// The cache never drops a kernel, so keeping it here only saves later calls the lookup.
+// Kept here, it lives as long as the spec, whether the cache keeps it or not, and later
+// calls skip the lookup.
 // Read and written under the interpreter lock.
 struct HeldKernelSpec {
     KernelSpec spec;

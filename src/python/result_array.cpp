@@ -9,6 +9,7 @@
 
 #include "buffer/f64_vec.hpp"
 #include "python/entry.hpp"
+#include "python/errors.hpp"
 
 namespace qv::py {
 
@@ -26,8 +27,7 @@ void give_back(PyObject* capsule) noexcept {
 [[noreturn]] void refuse_out(PyObject* kind, std::initializer_list<std::string_view> why) {
     std::string text = "argument 'out': ";
     for (std::string_view piece : why) text += piece;
-    PyErr_SetString(kind, text.c_str());
-    throw_python_error();
+    raise_message(kind, text);
 }
 
 }  // namespace

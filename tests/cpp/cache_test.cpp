@@ -138,6 +138,65 @@ TEST(KernelCache, ConcurrentMissesKeepOneEntryPerBody) {
     }
 }
 
+double constant_of(const CompiledKernel& k) {
+    return std::bit_cast<double>(std::get<FlatProgram>(k.form).instructions.at(1).value);
+}
+
+// Beyond the limit the least recently used go, down to three quarters; a kernel still held
+// outlives its entry.
+TEST(KernelCache, EvictsLeastRecentlyUsed) {
+    KernelCache cache({.entries = 8, .bytes = SIZE_MAX});
+    std::vector<CompiledKernelRef> first;
+    for (int b = 0; b < 8; ++b) first.push_back(cache.get_or_compile(add_const(b)));
+    for (int b = 0; b < 8; b += 2) cache.get_or_compile(add_const(b));  // even bodies used again
+    cache.get_or_compile(add_const(8));                                 // the ninth: evicts three
+    EXPECT_EQ(cache.entry_count(), 6u);
+    for (int b : {0, 2, 4, 6, 7}) {
+        EXPECT_EQ(cache.get_or_compile(add_const(b)), first[b]) << "body " << b;
+    }
+    for (int b : {1, 3, 5}) {
+        EXPECT_NE(cache.get_or_compile(add_const(b)), first[b]) << "body " << b;
+        EXPECT_EQ(constant_of(*first[b]), b);
+    }
+}
+
+TEST(KernelCache, ByteBudgetBoundsLargeBodies) {
+    ExprValue deep = make_unary(UnaryOp::Neg, a0());
+    for (int i = 1; i < 1000; ++i) deep = make_unary(UnaryOp::Neg, deep);
+    const std::size_t budget = 10 * entry_bytes(deep.nodes.size() + 2);
+    KernelCache cache({.entries = SIZE_MAX, .bytes = budget});
+    for (int b = 0; b < 100; ++b) {
+        cache.get_or_compile(make_binary(BinaryOp::Add, deep, Operand(b)).nodes);
+        ASSERT_LE(cache.byte_count(), budget);
+    }
+    EXPECT_GE(cache.entry_count(), 7u);
+}
+
+// Hits, misses and evictions from many threads: every kernel computes its own body's
+// constant, and the counts stay within the limit.
+TEST(KernelCache, ConcurrentUseUnderEviction) {
+    constexpr int kThreads = 6, kBodies = 64, kCalls = 3000;
+    KernelCache cache({.entries = 16, .bytes = SIZE_MAX});
+    std::vector<NodeList> bodies;
+    for (int b = 0; b < kBodies; ++b) bodies.push_back(add_const(b));
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 rng(static_cast<unsigned>(t));
+            // Skewed: a few hot bodies hit most of the time, the rest miss and evict.
+            std::uniform_int_distribution<int> hot(0, 3), any(0, kBodies - 1);
+            for (int i = 0; i < kCalls; ++i) {
+                const int b = i % 4 ? hot(rng) : any(rng);
+                if (constant_of(*cache.get_or_compile(bodies[b])) != b) wrong.fetch_add(1);
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_LE(cache.entry_count(), 16u);
+}
+
 TEST(PoisonRwLock, FailedWriterPoisonsEveryLaterUse) {
     PoisonRwLock<int> lock(1);
     EXPECT_THROW(lock.read("r", [](const int&) -> int { throw Fault("reader"); }), Fault);

@@ -9,7 +9,8 @@ import numpy as np
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-SOURCES = ["src/python/arg_frame.cpp", "src/python/entry.cpp", "src/python/numpy_api.cpp",
+SOURCES = ["src/python/arg_frame.cpp", "src/python/entry.cpp", "src/python/errors.cpp",
+           "src/python/numpy_api.cpp", "src/core/engine_error.cpp", "src/core/debug_text.cpp",
            "src/core/fault.cpp"]
 
 

@@ -2,6 +2,8 @@
 blocked, while pool threads and Python threads are busy in the engine, after many
 submissions; fork after the pool and the delivery worker exist; multiprocessing with fork."""
 import os
+import subprocess
+import sys
 
 import pytest
 
@@ -41,6 +43,18 @@ EXITS = {
                 x + hook
         for _ in range(3):
             threading.Thread(target=convert, daemon=True).start()
+        time.sleep(0.3)
+        print("exiting")
+    """,
+    "Python threads inside the package's reductions": """
+        import quorvaline as qv
+        from quorvaline import _native
+        a = np.ones(1_000_000)
+        def reduce_forever(f):
+            while True:
+                f(a)
+        for f in (qv.sum, qv.mean, qv.min, qv.max, lambda a: _native.sum(a, 0.0)):
+            threading.Thread(target=reduce_forever, args=(f,), daemon=True).start()
         time.sleep(0.3)
         print("exiting")
     """,
@@ -114,3 +128,36 @@ MULTIPROCESSING = """
 
 def test_multiprocessing_fork():
     assert run(MULTIPROCESSING).strip() == "ok"
+
+
+# The first interpreter to import the module is a sub-interpreter (mod_wsgi's default).
+SUB_INTERPRETER = '''
+import importlib
+for name in ("_interpreters", "_xxsubinterpreters"):
+    try:
+        si = importlib.import_module(name)
+        break
+    except ImportError:
+        pass
+else:
+    raise SystemExit(77)
+si.run_string(si.create(), """
+import warnings
+warnings.simplefilter("ignore")   # NumPy's own warning about sub-interpreters
+import numpy as np
+import quorvaline as qv
+a = np.arange(10.0)
+assert (qv.sum(a), qv.mean(a), qv.min(a), qv.max(a)) == (45.0, 4.5, 0.0, 9.0)
+assert qv.sum([1.0, 2.0]) == 3.0 and qv.sum(qv.rt.asarray(a)) == 45.0
+assert qv.evaluate("a * 2", a=a)[3] == 6.0
+""")
+print("ok")
+'''
+
+
+def test_sub_interpreter_runs_reductions():
+    proc = subprocess.run([sys.executable, "-c", SUB_INTERPRETER], capture_output=True,
+                          text=True, timeout=60)
+    if proc.returncode == 77:
+        pytest.skip("no sub-interpreter module in this Python")
+    assert proc.returncode == 0 and proc.stdout.strip() == "ok", proc.stderr[-3000:]

@@ -91,3 +91,38 @@ def test_out_of_memory_in_numpy_is_memory_error():
     done = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], capture_output=True, text=True,
                           timeout=120)
     assert done.returncode == 0 and done.stdout == "ok\n", done.stdout + done.stderr
+
+
+# A parameter that changes on every call makes a new formula each time (lambdas, texts and
+# compiled kernels alike): the compiled forms kept for them must stay bounded.
+NEW_FORMULA_EVERY_CALL = textwrap.dedent("""
+    import numpy as np
+    import quorvaline as qv
+
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * 4096
+
+    x = np.ones(8)
+    forms = (lambda s: qv.evaluate(lambda x: x * s + 1.0, x=x),
+             lambda s: qv.evaluate(f"x * {s!r} + 1.0", x=x),
+             lambda s: qv.compile(f"x * {s!r} + 2.0")(x=x))
+    calls = iter(range(10**9))
+    def run(n):
+        for i in range(n):
+            s = 0.5 + next(calls)
+            forms[i % 3](s)
+    run(9000)   # past the cache's limit, so the level is reached
+    before = rss()
+    run(30000)
+    print((rss() - before) >> 20)
+""")
+
+
+@pytest.mark.skipif(bool(os.environ.get("QV_SANITIZED")),
+                    reason="freed memory sits in the sanitizers' quarantine")
+def test_new_formula_on_every_call_keeps_memory_bounded():
+    done = subprocess.run([sys.executable, "-c", NEW_FORMULA_EVERY_CALL], capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert int(done.stdout) < 8, f"resident memory grew by {done.stdout.strip()} MiB"

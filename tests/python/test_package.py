@@ -99,13 +99,18 @@ class TestEvaluateRefusals:
     # NumPy's conversion would compute masked values, read None as NaN and parse text.
     @pytest.mark.parametrize("y,error,message", [
         (np.ma.masked_array([1.0, 2.0], mask=[False, True]), TypeError, "masked arrays are refused"),
+        ([np.ma.array([1.0, 2.0], mask=[1, 0])], TypeError, "masked arrays are refused"),
+        ((np.ma.array([1.0, 2.0], mask=[1, 0]),), TypeError, "masked arrays are refused"),
+        ([[np.ma.array([1.0, 2.0], mask=[1, 0])]], TypeError, "masked arrays are refused"),
+        ([np.ma.masked, 1.0], TypeError, "masked arrays are refused"),
         (None, TypeError, "None is not a number"),
         ("1.5", TypeError, "'str' object is text"),
         (10**400, OverflowError, "integer too large to convert to float64"),
         ([1.0, None], TypeError, "None is not a number"),
         (["1.5", "2"], TypeError, r"an array of text \(<U3\)"),
         ([1, 10**400], OverflowError, "integer too large to convert to float64"),
-    ], ids=["masked", "None", "str", "big-int", "None-in-list", "str-in-list", "big-int-in-list"])
+    ], ids=["masked", "masked-in-list", "masked-in-tuple", "masked-nested", "masked-constant",
+            "None", "str", "big-int", "None-in-list", "str-in-list", "big-int-in-list"])
     def test_refuses_what_conversion_would_misread(self, y, error, message):
         with pytest.raises(error, match=f"^argument 'y': {message}"):
             qv.evaluate(lambda x, y: x * y, x=np.ones(2), y=y)
