@@ -116,8 +116,10 @@ def _names_from_scope(order: Sequence[str], values: Dict[str, Operand], depth: i
     `depth` levels above this one (the caller of the public function), its locals, then its
     globals, as numexpr does (never from builtins); a name found nowhere is a NameError. The
     caller's frame is looked at only when a name is missing, and nothing of it is kept."""
-    _match_spellings(values, lambda: order)
     missing = [name for name in order if name not in values]
+    if missing or len(values) > len(order):  # else every key is an argument as spelled
+        _match_spellings(values, lambda: order)
+        missing = [name for name in order if name not in values]
     if not missing:
         return
     try:
@@ -157,10 +159,12 @@ def _match_spellings(values: Dict[str, Operand], names: Callable[[], Sequence[st
     normalises identifiers to NFKC, so "µ" in a formula is the argument "μ") binds the
     argument so spelled, unless an argument is spelled exactly as the key. `names` gives the
     kernel's argument names, asked only when a key is not in NFKC form."""
-    odd = [key for key in values if isinstance(key, str) and not key.isascii()
-           and not unicodedata.is_normalized("NFKC", key)]
-    if not odd:
+    try:
+        if "".join(values).isascii():  # the usual case, cheaply: ASCII is in NFKC form
+            return
+    except TypeError:  # a key that is not text, which the engine refuses by name
         return
+    odd = [key for key in values if not unicodedata.is_normalized("NFKC", key)]
     exact = set(names())
     for key in odd:
         if key in exact:
@@ -207,7 +211,7 @@ def _merge_operands(operands: Optional[Mapping[str, Operand]], named: Dict[str, 
         if name in merged:
             raise TypeError(f"evaluate() got multiple values for argument '{name}'")
         merged[name] = value
-    if names:
+    if names and (len(merged) != len(names) or any(name not in merged for name in names)):
         _match_spellings(merged, lambda: names)
     return merged
 

@@ -13,11 +13,11 @@ namespace qv::py {
 namespace {
 
 // The operands mapping merged with the named operands, by the package's own rule (which
-// matches the mapping's keys to the kernel's argument names as written).
+// matches the mapping's keys to the kernel's argument names, `self._names`, as written).
 Ref merged_operands(PyObject* self, PyObject* operands, PyObject* named) {
     Ref module = Ref::steal(check(PyImport_ImportModule("quorvaline._one_call")));
     Ref merge = Ref::steal(check(PyObject_GetAttrString(module.get(), "_merge_operands")));
-    Ref names = Ref::steal(PyObject_GetAttrString(self, "names"));
+    Ref names = Ref::steal(PyObject_GetAttrString(self, "_names"));
     if (!names) {  // a subclass without names: keys are taken as they are
         if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) throw_python_error();
         PyErr_Clear();
