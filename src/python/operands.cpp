@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "ir/work.hpp"
+#include "runtime/work.hpp"
 #include "python/arg_frame.hpp"
 #include "python/entry.hpp"
 #include "python/errors.hpp"

@@ -1,7 +1,7 @@
 // Kernel keys, their hash, and the process-wide cache of compiled kernels.
-#include "ir/cache.hpp"
+#include "runtime/cache.hpp"
 
-#include "ir/siphash.hpp"
+#include "core/siphash.hpp"
 
 namespace qv {
 
@@ -68,10 +68,7 @@ std::uint64_t kernel_key_hash(const KernelKey& key) {
     return h.finish();
 }
 
-CompiledKernelRef compile_kernel(const NodeList& body) {
-    if (contains_select(body)) return std::make_shared<const CompiledKernel>(CompiledKernel{body});
-    return std::make_shared<const CompiledKernel>(CompiledKernel{flatten(body)});
-}
+CompiledKernelRef compile_kernel(const NodeList& body) { return std::make_shared<const CompiledKernel>(body); }
 
 CompiledKernelRef KernelCache::get_or_compile(const NodeList& body) {
     // Built into per-thread storage: a hit, the common case, then allocates nothing.
