@@ -1,5 +1,5 @@
 // The flat program: a kernel body without Select written out as postfix instructions for
-// a small stack machine.
+// a small stack machine. The reference interpreters run it; production compiles the tree.
 #pragma once
 
 #include <cstddef>
