@@ -1,11 +1,12 @@
 // The flat program: a kernel body without Select written out as postfix instructions for
-// a small stack machine.
+// a small stack machine. The reference interpreters run it; production compiles the tree.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "ir/arg_view.hpp"
 #include "ir/expr_tree.hpp"
 
 namespace qv {
@@ -22,13 +23,6 @@ static_assert(sizeof(FlatOp) == 16);
 struct FlatProgram {
     std::vector<FlatOp> instructions;
     std::size_t max_depth = 0;
-};
-
-// Per dense index: a scalar (data == nullptr) or the float64 data of a buffer of `length`.
-struct ArgView {
-    const double* data;
-    double scalar;
-    std::size_t length = 0;
 };
 
 bool contains_select(const NodeList& tree);

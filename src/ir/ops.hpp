@@ -5,9 +5,8 @@
 // binding layer), and the table that the native face exports, from which the package builds
 // its node codes, the formula text's parser and the text form. Adding an operator is one row
 // here and its scalar function in scalar_ops.hpp; the tests walk the exported table, so they
-// fail until the Python reference (and, for a kernel function, the stubs) knows it. The block
-// interpreter still keeps its own list of the operators that call the math library: it is to
-// read op_cost instead.
+// fail until the Python reference (and, for a kernel function, the stubs) knows it. The
+// compiler's select strategy reads op_cost, and the executor's loops are generated per row.
 //
 // OP(Name, code, scalar, cost, libm, spellings, doc) is an operator reached through a Python
 // operator or the formula text; FN(Name, code, scalar, cost, libm, spellings, doc, function,

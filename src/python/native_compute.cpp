@@ -10,10 +10,10 @@
 #include <utility>
 #include <variant>
 
-#include "ir/cache.hpp"
-#include "ir/evaluator.hpp"
+#include "runtime/cache.hpp"
+#include "exec/evaluator.hpp"
 #include "ir/kernel_spec.hpp"
-#include "ir/reduce.hpp"
+#include "exec/reduce.hpp"
 #include "python/entry.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "ir/cache.hpp"
-#include "ir/fused_reduce.hpp"
+#include "runtime/cache.hpp"
+#include "exec/fused_reduce.hpp"
 #include "python/entry.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"

@@ -8,7 +8,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "ir/work.hpp"
+#include "runtime/work.hpp"
 #include "python/arg_frame.hpp"
 #include "python/entry.hpp"
 #include "python/errors.hpp"

@@ -7,7 +7,7 @@
 #include <utility>
 #include <variant>
 
-#include "ir/compiled.hpp"
+#include "exec/compiled.hpp"
 #include "ir/expr.hpp"
 #include "ir/kernel_spec.hpp"
 #include "python/entry.hpp"

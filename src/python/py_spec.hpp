@@ -6,9 +6,9 @@
 
 #include <optional>
 
-#include "ir/compiled.hpp"
+#include "exec/compiled.hpp"
 #include "ir/kernel_spec.hpp"
-#include "ir/work.hpp"
+#include "runtime/work.hpp"
 #include "python/arg_frame.hpp"
 
 namespace qv::py {

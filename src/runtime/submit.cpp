@@ -4,8 +4,8 @@
 
 #include <utility>
 
-#include "ir/cache.hpp"
-#include "ir/evaluator.hpp"
+#include "runtime/cache.hpp"
+#include "exec/evaluator.hpp"
 #include "runtime/delivery.hpp"
 
 namespace qv {

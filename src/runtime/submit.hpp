@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "channel/channel.hpp"
-#include "ir/work.hpp"
+#include "runtime/work.hpp"
 #include "runtime/task.hpp"
 
 namespace qv {

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "core/fault.hpp"
-#include "ir/block_interp.hpp"
-#include "ir/evaluator.hpp"
+#include "exec/block_program.hpp"
+#include "exec/evaluator.hpp"
 #include "reference/interpreters.hpp"
 #include "tree_builder.hpp"
 
@@ -160,8 +160,7 @@ TEST_P(BlockInterpreterLoops, MatchesTheReferenceInterpretersBitForBit) {
         }
 
         // Decoded once, bound twice: first to other data of the same pattern, then to these.
-        const BlockProgram block = contains_select(tree) ? BlockProgram(tree, views, set)
-                                                         : BlockProgram(flatten(tree), views, set);
+        const BlockProgram block(tree, views, set);
         std::vector<std::vector<double>> other_storage(storage);
         std::vector<ArgView> other_views(views);
         for (int k = 0; k < args; ++k) {
@@ -224,7 +223,7 @@ TEST_P(BlockInterpreterLoops, FusedProductsKeepTheOperandOrder) {
             const FlatProgram program = flatten(tree);
             std::vector<double> want(n), got(n), scratch;
             for (std::size_t i = 0; i < n; ++i) want[i] = eval_flat(program, i, views, scratch);
-            BlockProgram(program, views, set).bind(views).run(0, n, got.data());
+            BlockProgram(tree, views, set).bind(views).run(0, n, got.data());
             expect_same_bits(got, want, describe(tree), scalar_arg);
             if (HasFatalFailure()) return;
         }
@@ -312,10 +311,10 @@ TEST(BlockInterpreter, ASelectEmittedTwiceDoesNotReuseItsOtherPassesBranches) {
 TEST(BlockInterpreter, RefusesReadsPastABuffer) {
     const double data[] = {1.0, 2.0};
     const ArgView view{data, 0.0, 2};
-    const BlockProgram p(flatten(un(UnaryOp::Neg, arg(0))), {&view, 1});
+    const BlockProgram p(un(UnaryOp::Neg, arg(0)), {&view, 1});
     double out[3];
     EXPECT_THROW(p.bind({&view, 1}).run(0, 3, out), Fault);
-    EXPECT_THROW(BlockProgram(flatten(arg(1)), {&view, 1}), Fault);
+    EXPECT_THROW(BlockProgram(arg(1), {&view, 1}), Fault);
 }
 
 }  // namespace

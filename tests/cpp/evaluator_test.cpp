@@ -9,8 +9,8 @@
 #include <limits>
 
 #include "core/fault.hpp"
-#include "ir/block_interp.hpp"
-#include "ir/evaluator.hpp"
+#include "exec/block_program.hpp"
+#include "exec/evaluator.hpp"
 #include "reference/interpreters.hpp"
 #include "tree_builder.hpp"
 
@@ -29,8 +29,6 @@ BufferRef ramp(std::size_t n, double scale) {
     return from_f64_vec(std::move(v));
 }
 
-CompiledKernel flat_kernel(const NodeList& tree) { return CompiledKernel{flatten(tree)}; }
-CompiledKernel tree_kernel(const NodeList& tree) { return CompiledKernel{tree}; }
 
 std::vector<double> values_of(const Result<BufferRef>& r) {
     EXPECT_TRUE(r.ok());
@@ -40,7 +38,7 @@ std::vector<double> values_of(const Result<BufferRef>& r) {
 }
 
 TEST(Evaluator, LengthAndArgumentErrors) {
-    const CompiledKernel k = flat_kernel(bin(BinaryOp::Add, arg(0), bin(BinaryOp::Mul, arg(1), arg(2))));
+    const CompiledKernel k = CompiledKernel(bin(BinaryOp::Add, arg(0), bin(BinaryOp::Mul, arg(1), arg(2))));
     const Result<BufferRef> mismatch =
         evaluate_kernel(k, {buffer({1, 2, 3}), 2.0, buffer({1, 2, 3, 4})});
     ASSERT_FALSE(mismatch.ok());
@@ -52,15 +50,15 @@ TEST(Evaluator, LengthAndArgumentErrors) {
     EXPECT_EQ(first.error().message(), "buffer length mismatch: 1 vs 2");
 
     for (const ArgValues& scalars_only : {ArgValues{1.0, 2.0, 3.0}, ArgValues{}}) {
-        const Result<BufferRef> r = evaluate_kernel(flat_kernel(cst(1.0)), scalars_only);
+        const Result<BufferRef> r = evaluate_kernel(CompiledKernel(cst(1.0)), scalars_only);
         ASSERT_FALSE(r.ok());
         EXPECT_EQ(r.error(), EngineError::arg("no buffer arguments provided"));
     }
 }
 
 TEST(Evaluator, EmptyBuffersGiveAnEmptyResult) {
-    for (const CompiledKernel& k : {flat_kernel(bin(BinaryOp::Div, arg(0), arg(1))),
-                                    tree_kernel(sel(arg(0), arg(1), cst(0)))}) {
+    for (const CompiledKernel& k : {CompiledKernel(bin(BinaryOp::Div, arg(0), arg(1))),
+                                    CompiledKernel(sel(arg(0), arg(1), cst(0)))}) {
         const Result<BufferRef> r = evaluate_kernel(k, {buffer({}), buffer({})});
         ASSERT_TRUE(r.ok());
         EXPECT_EQ(r.value()->shape(), std::vector<std::size_t>{0});
@@ -69,27 +67,27 @@ TEST(Evaluator, EmptyBuffersGiveAnEmptyResult) {
 }
 
 TEST(Evaluator, ScalarsApplyToEveryElement) {
-    const CompiledKernel k = flat_kernel(bin(BinaryOp::Sub, arg(0), arg(1)));
+    const CompiledKernel k = CompiledKernel(bin(BinaryOp::Sub, arg(0), arg(1)));
     EXPECT_EQ(values_of(evaluate_kernel(k, {10.0, buffer({1, 2, 3, 4, 5})})),
               (std::vector<double>{9, 8, 7, 6, 5}));
-    EXPECT_EQ(values_of(evaluate_kernel(flat_kernel(cst(7.5)), {buffer({1, 2})})),
+    EXPECT_EQ(values_of(evaluate_kernel(CompiledKernel(cst(7.5)), {buffer({1, 2})})),
               (std::vector<double>{7.5, 7.5}));
-    EXPECT_EQ(values_of(evaluate_kernel(flat_kernel(arg(0)), {buffer({-0.0, 4})})).size(), 2u);
+    EXPECT_EQ(values_of(evaluate_kernel(CompiledKernel(arg(0)), {buffer({-0.0, 4})})).size(), 2u);
 }
 
 TEST(Evaluator, SelectTakesOnlyTheChosenBranch) {
     // where(x > 0, log(x), 0): negatives get 0.0, never a NaN from the logarithm.
     const CompiledKernel k =
-        tree_kernel(sel(cmp(CompareOp::Gt, arg(0), cst(0.0)), un(UnaryOp::Log, arg(0)), cst(0.0)));
+        CompiledKernel(sel(cmp(CompareOp::Gt, arg(0), cst(0.0)), un(UnaryOp::Log, arg(0)), cst(0.0)));
     const std::vector<double> got = values_of(evaluate_kernel(k, {buffer({-1.0, 1.0, -5.0, std::exp(2.0)})}));
     EXPECT_EQ(got, (std::vector<double>{0.0, 0.0, 0.0, 2.0}));
 
     // A NaN condition chooses if_true; either zero chooses if_false.
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    const CompiledKernel plain = tree_kernel(sel(arg(0), un(UnaryOp::Neg, cst(1.0)), cst(2.0)));
+    const CompiledKernel plain = CompiledKernel(sel(arg(0), un(UnaryOp::Neg, cst(1.0)), cst(2.0)));
     EXPECT_EQ(values_of(evaluate_kernel(plain, {buffer({nan, 0.0, -0.0, 3.0})})),
               (std::vector<double>{-1.0, 2.0, 2.0, -1.0}));
-    const CompiledKernel blend = tree_kernel(sel(arg(0), cst(1.0), arg(1)));
+    const CompiledKernel blend = CompiledKernel(sel(arg(0), cst(1.0), arg(1)));
     EXPECT_EQ(values_of(evaluate_kernel(blend, {buffer({nan, -0.0}), 5.0})),
               (std::vector<double>{1.0, 5.0}));
 }
@@ -104,8 +102,8 @@ TEST(Evaluator, ParallelThresholdGivesIdenticalResults) {
         const BufferRef x = ramp(n, 0.37);
         const ArgValues args{x, 1.5};
         const ArgView views[] = {{x->as_f64_slice().data(), 0.0, n}, {nullptr, 1.5, 0}};
-        const std::vector<double> flat = values_of(evaluate_kernel(flat_kernel(body), args));
-        const std::vector<double> tree = values_of(evaluate_kernel(tree_kernel(select_body), args));
+        const std::vector<double> flat = values_of(evaluate_kernel(CompiledKernel(body), args));
+        const std::vector<double> tree = values_of(evaluate_kernel(CompiledKernel(select_body), args));
         ASSERT_EQ(flat.size(), n);
         ASSERT_EQ(tree.size(), n);
         const FlatProgram program = flatten(body);
@@ -126,7 +124,7 @@ TEST(Evaluator, DeepBodiesNeedNoRecursion) {
     const BufferRef x = buffer({0.5, 3.5, 99999.5, 1e9, -7.0});
     for (std::uint32_t depth : {10000u, 100000u}) {
         const NodeList chain = select_chain(depth);
-        const std::vector<double> got = values_of(evaluate_kernel(tree_kernel(chain), {x}));
+        const std::vector<double> got = values_of(evaluate_kernel(CompiledKernel(chain), {x}));
         const double d = depth;
         EXPECT_EQ(got, (std::vector<double>{1, 4, d == 1e5 ? 1e5 : 99999.5, 1e9, 1}));
         TreeScratch scratch;
@@ -135,7 +133,7 @@ TEST(Evaluator, DeepBodiesNeedNoRecursion) {
             EXPECT_EQ(got[i], eval_tree(chain, i, {&view, 1}, scratch)) << depth << " at " << i;
         }
     }
-    const std::vector<double> sums = values_of(evaluate_kernel(flat_kernel(right_deep_sum(100000)), {x}));
+    const std::vector<double> sums = values_of(evaluate_kernel(CompiledKernel(right_deep_sum(100000)), {x}));
     EXPECT_EQ(sums[0], 100000.5);
     EXPECT_EQ(sums[4], 99993.0);
 }
@@ -147,8 +145,8 @@ TEST(Evaluator, ConcurrentEvaluationsAgree) {
     const std::size_t n = 50000;
     const BufferRef x = ramp(n, 0.01), y = ramp(n, -0.3);
     const CompiledKernel kernels[] = {
-        flat_kernel(bin(BinaryOp::Add, bin(BinaryOp::Mul, arg(0), arg(1)), un(UnaryOp::Exp, arg(0)))),
-        tree_kernel(sel(cmp(CompareOp::Gt, arg(0), arg(1)), un(UnaryOp::Log, arg(0)), arg(1))),
+        CompiledKernel(bin(BinaryOp::Add, bin(BinaryOp::Mul, arg(0), arg(1)), un(UnaryOp::Exp, arg(0)))),
+        CompiledKernel(sel(cmp(CompareOp::Gt, arg(0), arg(1)), un(UnaryOp::Log, arg(0)), arg(1))),
     };
     const ArgValues patterns[] = {{x, y}, {x, 2.0}, {1.5, y}};
     std::vector<std::vector<double>> expected;
@@ -181,7 +179,7 @@ TEST(Evaluator, ConcurrentEvaluationsAgree) {
 
 TEST(Evaluator, ForeignDtypeIsAFault) {
     const BufferRef odd = std::make_shared<const BufferInner>(std::vector<std::size_t>{2}, F64Vec(1), 8, DType::I32);
-    EXPECT_THROW(evaluate_kernel(flat_kernel(arg(0)), {odd}), Fault);
+    EXPECT_THROW(evaluate_kernel(CompiledKernel(arg(0)), {odd}), Fault);
 }
 
 // Writing into an argument's own storage gives what a fresh output gets, for flat bodies,
@@ -194,8 +192,7 @@ TEST(Evaluator, OutputMayBeExactlyAnArgument) {
     };
     for (std::size_t n : {5u, 5000u}) {
         for (const NodeList& body : bodies) {
-            std::vector<CompiledKernel> kernels{tree_kernel(body)};
-            if (!contains_select(body)) kernels.push_back(flat_kernel(body));
+            std::vector<CompiledKernel> kernels{CompiledKernel(body)};
             for (const CompiledKernel& k : kernels) {
                 const BufferRef x = ramp(n, 0.5), y = ramp(n, -0.25);
                 const std::vector<double> expected = values_of(evaluate_kernel(k, {x, y}));

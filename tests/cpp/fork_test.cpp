@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "channel_test_util.hpp"
-#include "ir/cache.hpp"
+#include "runtime/cache.hpp"
 #include "tree_builder.hpp"
 
 namespace qv {

@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "ir/evaluator.hpp"
-#include "ir/fused_reduce.hpp"
+#include "exec/evaluator.hpp"
+#include "exec/fused_reduce.hpp"
 #include "ir/scalar_ops.hpp"
 #include "pool/pool.hpp"
 #include "tree_builder.hpp"

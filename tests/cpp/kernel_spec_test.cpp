@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "ir/kernel_spec.hpp"
-#include "ir/work.hpp"
+#include "runtime/work.hpp"
 
 namespace qv {
 namespace {

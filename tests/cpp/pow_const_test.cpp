@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ir/block_interp.hpp"
+#include "exec/block_program.hpp"
 #include "ir/pow_const.hpp"
 #include "tree_builder.hpp"
 

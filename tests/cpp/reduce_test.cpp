@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/fault.hpp"
-#include "ir/reduce.hpp"
+#include "exec/reduce.hpp"
 
 namespace qv {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "ir/siphash.hpp"
+#include "core/siphash.hpp"
 
 namespace qv {
 namespace {

@@ -1,15 +1,14 @@
-// A compiled kernel: a flat program, or the body tree when it holds a Select, with the block
-// programs decoded from it so far.
+// A compiled kernel: its body, with the block programs compiled from it so far (one per
+// pattern of scalar and buffer arguments).
 #pragma once
 
 #include <atomic>
 #include <memory>
 #include <span>
-#include <variant>
 
-#include "ir/block_interp.hpp"
+#include "exec/block_program.hpp"
+#include "ir/arg_view.hpp"
 #include "ir/expr_tree.hpp"
-#include "ir/flat.hpp"
 
 namespace qv {
 
@@ -35,7 +34,10 @@ private:
 };
 
 struct CompiledKernel {
-    std::variant<FlatProgram, NodeList> form;  // Flat or Tree
+    explicit CompiledKernel(NodeList tree);
+
+    NodeList body;
+    bool has_select;  // without one, every element costs the same: the pool cuts larger pieces
     DecodedPrograms decoded{};
 };
 

@@ -1,5 +1,8 @@
 // Decoded block programs kept with their compiled kernel.
-#include "ir/compiled.hpp"
+#include "exec/compiled.hpp"
+
+#include <algorithm>
+#include <utility>
 
 namespace qv {
 
@@ -34,12 +37,13 @@ const BlockProgram& DecodedPrograms::keep(std::unique_ptr<BlockProgram> program)
     }
 }
 
+CompiledKernel::CompiledKernel(NodeList tree)
+    : body(std::move(tree)),
+      has_select(std::any_of(body.begin(), body.end(), [](const Node& n) { return n.tag == NodeTag::Select; })) {}
+
 const BlockProgram& block_program(const CompiledKernel& kernel, std::span<const ArgView> args) {
     if (const BlockProgram* p = kernel.decoded.find(args)) return *p;
-    auto decoded = std::holds_alternative<FlatProgram>(kernel.form)
-                       ? std::make_unique<BlockProgram>(std::get<FlatProgram>(kernel.form), args)
-                       : std::make_unique<BlockProgram>(std::get<NodeList>(kernel.form), args);
-    return kernel.decoded.keep(std::move(decoded));
+    return kernel.decoded.keep(std::make_unique<BlockProgram>(kernel.body, args));
 }
 
 }  // namespace qv

@@ -8,15 +8,15 @@
 #include "buffer/inner.hpp"
 #include "core/engine_error.hpp"
 #include "ir/arg_value.hpp"
-#include "ir/compiled.hpp"
-#include "ir/flat.hpp"
+#include "exec/compiled.hpp"
+#include "ir/arg_view.hpp"
 
 namespace qv {
 
 // Evaluations below this many elements stay on the calling thread.
 inline constexpr std::size_t kParallelThreshold = 4096;
-// Smallest piece the pool may cut a flat kernel into.
-inline constexpr std::size_t kFlatMinPiece = 1024;
+// Smallest piece the pool may cut a kernel without Select into.
+inline constexpr std::size_t kSelectFreeMinPiece = 1024;
 
 Result<BufferRef> evaluate_kernel(const CompiledKernel& kernel, const ArgValues& args);
 

@@ -1,11 +1,12 @@
 // Kernel evaluation: length agreement, views, sequential or pooled block interpretation.
-#include "ir/evaluator.hpp"
+#include "exec/evaluator.hpp"
 
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "core/fault.hpp"
-#include "ir/block_interp.hpp"
+#include "exec/block_program.hpp"
 #include "pool/pool.hpp"
 
 namespace qv {
@@ -53,13 +54,12 @@ void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> 
         }
     }
 
-    const bool flat = std::holds_alternative<FlatProgram>(kernel.form);
     const BlockBinding program = block_program(kernel, views).bind(views);
     double* result = out.data();
     if (n < kParallelThreshold) {
         program.run(0, n, result);
     } else {
-        parallel_for(n, flat ? kFlatMinPiece : 1,
+        parallel_for(n, kernel.has_select ? 1 : kSelectFreeMinPiece,
                      [&program, result](std::size_t begin, std::size_t end) {
                          program.run(begin, end, result);
                      });

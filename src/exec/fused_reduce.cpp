@@ -1,7 +1,7 @@
 // Fused reductions: the axes grouped into alternating runs of kept and reduced extents, the
 // values computed a chunk at a time and folded in flat order, which is C order over the
 // reduced axes for every result element.
-#include "ir/fused_reduce.hpp"
+#include "exec/fused_reduce.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "core/fault.hpp"
-#include "ir/block_interp.hpp"
-#include "ir/evaluator.hpp"
+#include "exec/block_program.hpp"
+#include "exec/evaluator.hpp"
 #include "ir/scalar_ops.hpp"
 #include "pool/pool.hpp"
 

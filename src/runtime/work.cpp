@@ -1,5 +1,5 @@
 // Binding a map's named values to its kernel's arguments.
-#include "ir/work.hpp"
+#include "runtime/work.hpp"
 
 #include <algorithm>
 #include <string_view>

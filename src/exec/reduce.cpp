@@ -1,6 +1,6 @@
 // Reductions: strictly left-to-right sums, NaN-sticky extremes where the earliest of equal
 // values wins, and the population variance.
-#include "ir/reduce.hpp"
+#include "exec/reduce.hpp"
 
 #include <cmath>
 #include <cstdint>

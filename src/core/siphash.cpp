@@ -1,5 +1,5 @@
 // SipHash-c-d over a byte stream, instantiated for 1-3 (the cache key) and 2-4 (reference).
-#include "ir/siphash.hpp"
+#include "core/siphash.hpp"
 
 #include <bit>
 

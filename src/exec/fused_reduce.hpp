@@ -11,8 +11,8 @@
 #include <span>
 
 #include "core/engine_error.hpp"
-#include "ir/compiled.hpp"
-#include "ir/flat.hpp"
+#include "exec/compiled.hpp"
+#include "ir/arg_view.hpp"
 
 namespace qv {
 

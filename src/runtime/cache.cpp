@@ -1,10 +1,10 @@
 // Kernel keys, their hash, and the process-wide cache of compiled kernels.
-#include "ir/cache.hpp"
+#include "runtime/cache.hpp"
 
 #include <algorithm>
 #include <iterator>
 
-#include "ir/siphash.hpp"
+#include "core/siphash.hpp"
 
 namespace qv {
 
@@ -72,8 +72,7 @@ std::uint64_t kernel_key_hash(const KernelKey& key) {
 }
 
 CompiledKernelRef compile_kernel(const NodeList& body) {
-    if (contains_select(body)) return std::make_shared<const CompiledKernel>(CompiledKernel{body});
-    return std::make_shared<const CompiledKernel>(CompiledKernel{flatten(body)});
+    return std::make_shared<const CompiledKernel>(body);
 }
 
 std::size_t entry_bytes(std::size_t nodes) noexcept {

@@ -13,7 +13,7 @@
 #include "core/engine_error.hpp"
 #include "ir/arg_value.hpp"
 #include "ir/expr_tree.hpp"
-#include "ir/reduce.hpp"
+#include "exec/reduce.hpp"
 
 namespace qv {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/poison_rw_lock.hpp"
-#include "ir/compiled.hpp"
+#include "exec/compiled.hpp"
 #include "ir/expr_tree.hpp"
 
 namespace qv {

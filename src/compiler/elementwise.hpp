@@ -1,0 +1,112 @@
+// What a step computes per element, for the operators of the table and the steps the compiler
+// adds (blend, copy, constant powers). Each function object has an arity and an apply over
+// three operands (those past the arity are ignored); the loop sets run them over blocks, and the
+// compiler folds constants through the same apply, so both give the same bits.
+#pragma once
+
+#include <cstddef>
+
+#include "ir/libm_entries.hpp"
+#include "ir/ops.hpp"
+#include "ir/pow_const.hpp"
+#include "ir/scalar_ops.hpp"
+
+namespace qv {
+
+// The math-library functions that go through the entries that skip the library's errno
+// wrappers (same bits); every other operator is its scalar function.
+template <UnaryOp Op>
+struct UnaryFn {
+    static constexpr int arity = 1;
+    static double apply(double x, double, double) {
+        if constexpr (Op == UnaryOp::Exp) {
+            return libm_entries().exp(x);
+        } else if constexpr (Op == UnaryOp::Log) {
+            return libm_entries().log(x);
+        } else if constexpr (Op == UnaryOp::Log10) {
+            return libm_entries().log10(x);
+        } else {
+            return apply_unary(Op, x);
+        }
+    }
+};
+template <BinaryOp Op>
+struct BinaryFn {
+    static constexpr int arity = 2;
+    static double apply(double l, double r, double) {
+        if constexpr (Op == BinaryOp::Pow) {
+            return libm_entries().pow(l, r);
+        } else if constexpr (Op == BinaryOp::Atan2) {
+            return libm_entries().atan2(l, r);
+        } else {
+            return apply_binary(Op, l, r);
+        }
+    }
+};
+template <CompareOp Op>
+struct CompareFn {
+    static constexpr int arity = 2;
+    static double apply(double l, double r, double) { return apply_compare(Op, l, r); }
+};
+// A Select whose branches are plain values: -0.0 and +0.0 choose if_false, NaN if_true.
+struct BlendFn {
+    static constexpr int arity = 3;
+    static double apply(double c, double t, double f) { return c != 0.0 ? t : f; }
+};
+struct CopyFn {
+    static constexpr int arity = 1;
+    static double apply(double x, double, double) { return x; }
+};
+
+// x ** c for a constant c: the candidate where it proves pow's result, pow itself elsewhere.
+// Fma: whether the loop set running it has fused multiply-add (the same bits either way).
+template <PowExponent E>
+struct PowConstFn {
+    static constexpr int arity = 1;
+    template <bool Fma>
+    static double candidate(double x) {
+        return pow_candidate<E, Fma>(x);
+    }
+    // Through the entry, which the compiler cannot see into: with a constant exponent it
+    // rewrites pow(x, 1.0) into x and pow(x, 2.0) into x * x, which are not always pow's bits.
+    static double fallback(double x) { return libm_entries().pow(x, exponent_value(E)); }
+    template <bool Fma = false>
+    static double apply(double x, double, double) {
+        const double d = candidate<Fma>(x);
+        return d == d ? d : fallback(x);
+    }
+};
+
+// A family of kernels: `count` function objects, Fn<0> to Fn<count - 1>.
+struct UnaryKernels {
+    static constexpr std::size_t count = kUnaryOpCount;
+    template <std::size_t K>
+    using Fn = UnaryFn<static_cast<UnaryOp>(K)>;
+};
+struct BinaryKernels {
+    static constexpr std::size_t count = kBinaryOpCount;
+    template <std::size_t K>
+    using Fn = BinaryFn<static_cast<BinaryOp>(K)>;
+};
+struct CompareKernels {
+    static constexpr std::size_t count = kCompareOpCount;
+    template <std::size_t K>
+    using Fn = CompareFn<static_cast<CompareOp>(K)>;
+};
+struct BlendKernels {
+    static constexpr std::size_t count = 1;
+    template <std::size_t>
+    using Fn = BlendFn;
+};
+struct CopyKernels {
+    static constexpr std::size_t count = 1;
+    template <std::size_t>
+    using Fn = CopyFn;
+};
+struct PowConstKernels {
+    static constexpr std::size_t count = kPowExponentCount;
+    template <std::size_t K>
+    using Fn = PowConstFn<static_cast<PowExponent>(K)>;
+};
+
+}  // namespace qv

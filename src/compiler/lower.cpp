@@ -1,0 +1,292 @@
+// Lowering by an explicit walk of the tree (no recursion on the C stack), Selects in phases.
+#include "compiler/lower.hpp"
+
+#include <bit>
+#include <utility>
+
+#include "compiler/constant_operands.hpp"
+#include "compiler/kernels.hpp"
+#include "core/fault.hpp"
+
+namespace qv {
+
+namespace {
+
+class Lowering {
+public:
+    Lowering(const NodeList& tree, const ValueNumbers& vn, const SelectPlan& plan,
+             std::vector<std::uint8_t> is_buffer)
+        : tree_(tree), vn_(vn), plan_(plan) {
+        ProgramFrame& f = p_.frame;
+        f.scalar_args.assign(is_buffer.size(), UINT32_MAX);
+        f.is_buffer = std::move(is_buffer);
+        f.nesting = plan.nesting;
+        constant(0.0);  // kUnused
+    }
+
+    RegisterProgram run() {
+        avail_.resize(vn_.uses.size());
+        work_.push_back(Work{static_cast<std::uint32_t>(tree_.size() - 1), 0, 0});
+        while (!work_.empty()) {
+            const Work w = work_.back();
+            work_.pop_back();
+            if (w.node == kDiscard) {
+                vals_.pop_back();
+            } else if (w.phase == 0) {
+                open(w.node);
+            } else if (!plan_.split(w.node)) {
+                operate(w.node);
+            } else {
+                select_phase(w);
+            }
+        }
+        finish();
+        return std::move(p_);
+    }
+
+private:
+    struct Work {
+        std::uint32_t node;
+        std::uint8_t phase;
+        std::uint32_t ctx;  // split Selects: the context to return to
+    };
+    static constexpr std::uint32_t kDiscard = UINT32_MAX;
+
+    // A node reached for the first time: a value already made, a leaf, or its children first.
+    void open(std::uint32_t i) {
+        const Node& node = tree_[i];
+        if (vn_.shared(tree_, i)) {
+            if (const Val* hit = available(vn_.of[i])) {
+                vals_.push_back(*hit);
+                return;
+            }
+        }
+        const auto kids = children(tree_, i);
+        if (node.tag == NodeTag::Const) {
+            vals_.push_back(Val{Val::Kind::Scalar, constant(std::bit_cast<double>(node.bits))});
+        } else if (node.tag == NodeTag::ArgRef) {
+            vals_.push_back(argument(node.bits));
+        } else if (plan_.split(i)) {
+            work_.push_back(Work{i, 1, cur_});
+            work_.push_back(Work{static_cast<std::uint32_t>(kids[0]), 0, 0});
+        } else {
+            work_.push_back(Work{i, 1, 0});
+            for (std::size_t k = child_count(node.tag); k-- > 0;) {
+                work_.push_back(Work{static_cast<std::uint32_t>(kids[k]), 0, 0});
+            }
+        }
+    }
+
+    // A split Select, after its condition (phase 1), its if_true branch (3), its if_false one (4).
+    void select_phase(const Work& w) {
+        const std::uint32_t i = w.node;
+        const auto kids = children(tree_, i);
+        switch (w.phase) {
+            case 1:  // the values both branches need, then the split
+                work_.push_back(Work{i, 2, w.ctx});
+                if (const auto it = plan_.hoists.find(i); it != plan_.hoists.end()) {
+                    for (std::uint32_t j : it->second) {
+                        work_.push_back(Work{kDiscard, 0, 0});
+                        work_.push_back(Work{j, 0, 0});
+                    }
+                }
+                break;
+            case 2: {
+                const Val cond = pop();
+                const std::uint32_t result = p_.registers++;
+                p_.select_result.resize(p_.registers);
+                p_.select_result[result] = 1;
+                p_.steps.push_back(RegStep{
+                    StepKind::Begin, ValueType::F64, 0, result, cur_, 1, {cond, kUnused, kUnused}});
+                vals_.push_back(Val{Val::Kind::Reg, result});
+                branch_marks_.push_back(remembered_.size());
+                cur_ = plan_.branch_ctx[i];
+                work_.push_back(Work{i, 3, w.ctx});
+                work_.push_back(Work{static_cast<std::uint32_t>(kids[1]), 0, 0});
+                break;
+            }
+            case 3:
+                finish_branch();
+                marker(StepKind::Else, w.ctx);
+                cur_ = plan_.branch_ctx[i] + 1;
+                work_.push_back(Work{i, 4, w.ctx});
+                work_.push_back(Work{static_cast<std::uint32_t>(kids[2]), 0, 0});
+                break;
+            default:
+                finish_branch();
+                marker(StepKind::End, w.ctx);
+                cur_ = w.ctx;
+                forget_branches();
+                remember(i, vals_.back());
+                break;
+        }
+    }
+
+    void marker(StepKind kind, std::uint32_t ctx) {
+        p_.steps.push_back(RegStep{
+            kind, ValueType::F64, 0, vals_.back().index, ctx, 0, {kUnused, kUnused, kUnused}});
+    }
+
+    // The root's value goes to the output register: the step that made it writes there when it
+    // made it for the root alone, otherwise it is copied.
+    void finish() {
+        if (vals_.size() != 1) fault("kernel body must leave exactly one value");
+        const Val root = vals_.back();
+        if (root.kind == Val::Kind::Reg && !reg_shared(root.index)) {
+            p_.output = root.index;
+        } else {
+            p_.output = p_.registers++;
+            p_.steps.push_back(RegStep{StepKind::Compute,
+                                       ValueType::F64,
+                                       kernel_id<CopyKernels>(0),
+                                       p_.output,
+                                       cur_,
+                                       1,
+                                       {root, kUnused, kUnused}});
+        }
+    }
+
+    Val pop() {
+        if (vals_.empty()) fault("kernel body stack underflow");
+        const Val v = vals_.back();
+        vals_.pop_back();
+        return v;
+    }
+
+    // An operator, or a blended Select, over the values on top of the stack.
+    void operate(std::size_t i) {
+        const Node& node = tree_[i];
+        int arity = static_cast<int>(child_count(node.tag));
+        Val ops[3] = {kUnused, kUnused, kUnused};
+        for (int k = arity; k-- > 0;) ops[k] = pop();
+        KernelId kernel = 0;
+        switch (node.tag) {
+            case NodeTag::Unary: kernel = kernel_id<UnaryKernels>(node.op); break;
+            case NodeTag::Binary: {
+                const auto op = static_cast<BinaryOp>(node.op);
+                kernel = kernel_id<BinaryKernels>(op);
+                const ScalarTable& scalars = p_.frame.scalars;
+                if (const std::optional<KernelId> power =
+                        constant_power(op, ops[0], ops[1], scalars)) {
+                    kernel = *power;
+                    ops[1] = kUnused;
+                    arity = 1;
+                } else if (const std::optional<double> r = exact_reciprocal(op, ops[1], scalars)) {
+                    kernel = kernel_id<BinaryKernels>(BinaryOp::Mul);
+                    ops[1] = Val{Val::Kind::Scalar, constant(*r)};
+                }
+                break;
+            }
+            case NodeTag::Compare: kernel = kernel_id<CompareKernels>(node.op); break;
+            default: kernel = kernel_id<BlendKernels>(0); break;
+        }
+        const Val v = compute(kernel, arity, ops);
+        remember(i, v);
+        vals_.push_back(v);
+    }
+
+    // A register for a step over blocks; over scalars alone, a scalar folded now (constants) or
+    // once per call (scalar arguments).
+    Val compute(KernelId kernel, int arity, const Val (&ops)[3]) {
+        if (is_vector(ops[0]) || is_vector(ops[1]) || is_vector(ops[2])) {
+            const std::uint32_t dst = p_.registers++;
+            p_.steps.push_back(RegStep{StepKind::Compute,
+                                       ValueType::F64,
+                                       kernel,
+                                       dst,
+                                       cur_,
+                                       arity,
+                                       {ops[0], ops[1], ops[2]}});
+            return Val{Val::Kind::Reg, dst};
+        }
+        ScalarTable& scalars = p_.frame.scalars;
+        const std::uint32_t e[3] = {ops[0].index, ops[1].index, ops[2].index};
+        if (scalars.constant(e[0]) && scalars.constant(e[1]) && scalars.constant(e[2])) {
+            return Val{Val::Kind::Scalar,
+                       constant(fold_kernel(kernel, scalars.values[e[0]], scalars.values[e[1]],
+                                            scalars.values[e[2]]))};
+        }
+        const std::uint32_t dst = scalars.add(0.0, false);
+        p_.frame.scalar_steps.push_back(ScalarStep{kernel, ValueType::F64, dst, e[0], e[1], e[2]});
+        return Val{Val::Kind::Scalar, dst};
+    }
+
+    // The branch's value goes to the Select's result register: its last step writes there
+    // when that step made it for this branch alone, otherwise it is copied.
+    void finish_branch() {
+        const Val v = pop();
+        if (vals_.empty()) fault("kernel body stack underflow");
+        const std::uint32_t result = vals_.back().index;
+        std::vector<RegStep>& steps = p_.steps;
+        if (v.kind == Val::Kind::Reg && !reg_shared(v.index) && !steps.empty() &&
+            steps.back().kind == StepKind::Compute && steps.back().dst == v.index) {
+            steps.back().dst = result;
+            return;
+        }
+        steps.push_back(RegStep{StepKind::Compute,
+                                ValueType::F64,
+                                kernel_id<CopyKernels>(0),
+                                result,
+                                cur_,
+                                1,
+                                {v, kUnused, kUnused}});
+    }
+
+    const Val* available(std::uint32_t value) const {
+        for (const auto& [ctx, v] : avail_[value]) {
+            if (plan_.encloses(ctx, cur_)) return &v;
+        }
+        return nullptr;
+    }
+    void remember(std::size_t i, Val v) {
+        if (!vn_.shared(tree_, i)) return;
+        avail_[vn_.of[i]].emplace_back(cur_, v);
+        remembered_.push_back(vn_.of[i]);
+        if (v.kind == Val::Kind::Reg) {
+            reg_shared_.resize(p_.registers);
+            reg_shared_[v.index] = 1;
+        }
+    }
+    // Values made in a split Select's branches hold only the lanes of this pass through it. The
+    // same Select can be emitted twice (hoisted, and inside another hoisted subtree); its
+    // branches are the same contexts both times, so the second pass must not find the first
+    // pass's values there.
+    void forget_branches() {
+        const std::size_t mark = branch_marks_.back();
+        branch_marks_.pop_back();
+        for (; remembered_.size() > mark; remembered_.pop_back())
+            avail_[remembered_.back()].pop_back();
+    }
+    bool reg_shared(std::uint32_t r) const { return r < reg_shared_.size() && reg_shared_[r] != 0; }
+
+    std::uint32_t constant(double value) { return p_.frame.scalars.add(value, true); }
+    Val argument(std::uint64_t k) {
+        ProgramFrame& f = p_.frame;
+        if (f.is_buffer[k] != 0) return Val{Val::Kind::Arg, static_cast<std::uint32_t>(k)};
+        if (f.scalar_args[k] == UINT32_MAX) f.scalar_args[k] = f.scalars.add(0.0, false);
+        return Val{Val::Kind::Scalar, f.scalar_args[k]};
+    }
+
+    const NodeList& tree_;
+    const ValueNumbers& vn_;
+    const SelectPlan& plan_;
+    RegisterProgram p_;
+
+    std::vector<Work> work_;
+    std::vector<Val> vals_;
+    std::vector<std::vector<std::pair<std::uint32_t, Val>>> avail_;  // per value: (context, value)
+    std::vector<std::uint32_t> remembered_;  // the values put in avail_, in order
+    std::vector<std::size_t>
+        branch_marks_;  // per split Select being lowered: remembered_'s size at its Begin
+    std::vector<std::uint8_t> reg_shared_;
+    std::uint32_t cur_ = 0;
+};
+
+}  // namespace
+
+RegisterProgram lower(const NodeList& tree, const ValueNumbers& vn, const SelectPlan& plan,
+                      std::vector<std::uint8_t> is_buffer) {
+    return Lowering(tree, vn, plan, std::move(is_buffer)).run();
+}
+
+}  // namespace qv

@@ -1,0 +1,127 @@
+// Running a bound program over a range of elements, block by block. Split Selects narrow the
+// active lanes to sorted lists kept in an arena, one pair of lists per nesting level.
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/fault.hpp"
+#include "exec/block_program.hpp"
+
+namespace qv {
+
+namespace {
+
+// The elements of a block a step applies to: all of them, or a sorted list of lane indices.
+struct Lanes {
+    bool dense;
+    std::size_t offset;  // into the lane arena
+    std::size_t count;
+};
+
+struct SelectFrame {
+    Lanes outer;
+    Lanes if_false;
+    std::size_t arena_mark;
+};
+
+// One block's walk through the steps.
+struct BlockState {
+    std::size_t len;  // elements in this block
+    Lanes active;
+    std::size_t arena_top = 0;
+    std::vector<std::uint32_t>& arena;
+    std::vector<SelectFrame>& frames;
+
+    // Splits the active lanes by the condition (a block, or a scalar when `cond` is null): the
+    // if_true lanes become active, the if_false ones wait in the frame.
+    void begin(const double* cond, double cond_scalar) {
+        const std::size_t t_off = arena_top, f_off = arena_top + active.count;
+        std::size_t t_count = 0, f_count = 0;
+        for (std::size_t k = 0; k < active.count; ++k) {
+            const std::uint32_t lane =
+                active.dense ? static_cast<std::uint32_t>(k) : arena[active.offset + k];
+            // Written to both lists, kept in one: no branch to mispredict.
+            const bool chose_true = (cond == nullptr ? cond_scalar : cond[lane]) != 0.0;
+            arena[t_off + t_count] = lane;
+            arena[f_off + f_count] = lane;
+            t_count += chose_true ? 1 : 0;
+            f_count += chose_true ? 0 : 1;
+        }
+        frames.push_back(SelectFrame{active, Lanes{false, f_off, f_count}, arena_top});
+        arena_top += 2 * active.count;
+        // A block that chose one side as a whole keeps the dense loops.
+        if (active.dense && f_count == 0) {
+            active = Lanes{true, 0, len};
+        } else {
+            active = Lanes{false, t_off, t_count};
+        }
+        if (frames.back().outer.dense && t_count == 0) frames.back().if_false = Lanes{true, 0, len};
+    }
+    void otherwise() { active = frames.back().if_false; }
+    void end() {
+        active = frames.back().outer;
+        arena_top = frames.back().arena_mark;
+        frames.pop_back();
+    }
+};
+
+}  // namespace
+
+void BlockBinding::run(std::size_t begin, std::size_t end, double* out) const {
+    if (begin >= end) return;
+    if (end > length_) {
+        fault("element index " + std::to_string(end - 1) + " outside a buffer of " +
+              std::to_string(length_));
+    }
+    // Short runs get short blocks, so a call over a few elements allocates little scratch.
+    const std::size_t B = std::min(p_->block_, end - begin);
+    // Every element is written before it is read: no need to clear it.
+    const std::unique_ptr<double[]> scratch(new double[p_->slots_ * B]);
+    std::vector<std::uint32_t> arena(p_->nesting_ * 2 * B);
+    std::vector<SelectFrame> frames;
+    frames.reserve(p_->nesting_);
+
+    for (std::size_t s = begin; s < end; s += B) {
+        const std::size_t len = std::min(B, end - s);
+        const bool full = len == kBlock;
+        BlockState state{len, Lanes{true, 0, len}, 0, arena, frames};
+        frames.clear();
+
+        auto base = [&](const StepOperand& o) -> const double* {
+            switch (o.source) {
+                case StepOperand::Source::Slot:
+                    return o.index == kOutputSlot ? out + s : scratch.get() + o.index * B;
+                case StepOperand::Source::Array: return data_[o.index] + s;
+                case StepOperand::Source::Scalar: return nullptr;
+            }
+            return nullptr;
+        };
+        auto value = [&](const StepOperand& o) {
+            return o.source == StepOperand::Source::Scalar ? scalars_[o.index] : 0.0;
+        };
+
+        for (const BlockProgram::BoundStep& step : p_->steps_) {
+            switch (step.kind) {
+                case StepKind::Compute: {
+                    double* dst = step.dst == kOutputSlot ? out + s : scratch.get() + step.dst * B;
+                    const double scalars[3] = {value(step.a), value(step.b), value(step.c)};
+                    const Lanes& active = state.active;
+                    if (active.dense) {
+                        (full ? step.loops->full : step.loops->tail)(
+                            dst, base(step.a), base(step.b), base(step.c), scalars, len);
+                    } else {
+                        step.loops->indexed(dst, base(step.a), base(step.b), base(step.c), scalars,
+                                            arena.data() + active.offset, active.count);
+                    }
+                    break;
+                }
+                case StepKind::Begin: state.begin(base(step.a), value(step.a)); break;
+                case StepKind::Else: state.otherwise(); break;
+                case StepKind::End: state.end(); break;
+            }
+        }
+    }
+}
+
+}  // namespace qv

@@ -1,0 +1,82 @@
+// Compiling a body for an argument pattern, binding its steps to loops and a call's arguments.
+#include "exec/block_program.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "compiler/compile.hpp"
+#include "core/fault.hpp"
+
+namespace qv {
+
+namespace {
+
+// Upper bound for one run's scratch; only very deep bodies reach it and get shorter blocks.
+constexpr std::size_t kScratchBudgetBytes = std::size_t{8} << 20;
+
+std::size_t shape_of(const Step& s) {
+    auto block = [](const StepOperand& o) { return o.source != StepOperand::Source::Scalar; };
+    return (block(s.a) ? 1 : 0) | (block(s.b) ? 2 : 0) | (block(s.c) ? 4 : 0);
+}
+
+}  // namespace
+
+BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args, LoopSet set) {
+    std::vector<std::uint8_t> pattern;
+    pattern.reserve(args.size());
+    for (const ArgView& a : args) pattern.push_back(a.data != nullptr ? 1 : 0);
+    StepProgram program = compile_steps(tree, std::move(pattern));
+
+    steps_.reserve(program.steps.size());
+    for (const Step& s : program.steps) {
+        const Loops* loops =
+            s.kind == StepKind::Compute ? &loops_for(set, s.type, s.kernel, shape_of(s)) : nullptr;
+        steps_.push_back(BoundStep{s.kind, loops, s.dst, s.a, s.b, s.c});
+    }
+    ProgramFrame& frame = program.frame;
+    for (const ScalarStep& s : frame.scalar_steps) {
+        scalar_steps_.push_back(
+            BoundScalarStep{&loops_for(set, s.type, s.kernel, 0), s.dst, s.a, s.b, s.c});
+    }
+    constants_ = std::move(frame.scalars.values);
+    scalar_args_ = std::move(frame.scalar_args);
+    is_buffer_ = std::move(frame.is_buffer);
+    nesting_ = frame.nesting;
+    slots_ = program.slots;
+    // Per element of a block: one double per scratch block, two lane indices per nesting level.
+    const std::size_t per_element = slots_ * sizeof(double) + nesting_ * 2 * sizeof(std::uint32_t);
+    block_ = per_element * kBlock <= kScratchBudgetBytes
+                 ? kBlock
+                 : std::max<std::size_t>(1, kScratchBudgetBytes / per_element);
+}
+
+bool BlockProgram::matches(std::span<const ArgView> args) const noexcept {
+    if (args.size() != is_buffer_.size()) return false;
+    for (std::size_t k = 0; k < args.size(); ++k) {
+        if ((args[k].data != nullptr) != (is_buffer_[k] != 0)) return false;
+    }
+    return true;
+}
+
+BlockBinding BlockProgram::bind(std::span<const ArgView> args) const {
+    if (!matches(args)) fault("arguments bound to a program decoded for other argument kinds");
+    BlockBinding b(*this);
+    b.data_.resize(args.size());
+    b.scalars_ = constants_;
+    for (std::size_t k = 0; k < args.size(); ++k) {
+        if (args[k].data != nullptr) {
+            b.data_[k] = args[k].data;
+            b.length_ = std::min(b.length_, args[k].length);
+        } else if (scalar_args_[k] != UINT32_MAX) {
+            b.scalars_[scalar_args_[k]] = args[k].scalar;
+        }
+    }
+    for (const BoundScalarStep& s : scalar_steps_) {
+        const double operands[3] = {b.scalars_[s.a], b.scalars_[s.b], b.scalars_[s.c]};
+        const std::uint32_t lane = 0;
+        s.loops->indexed(&b.scalars_[s.dst], nullptr, nullptr, nullptr, operands, &lane, 1);
+    }
+    return b;
+}
+
+}  // namespace qv

@@ -1,0 +1,84 @@
+// The production interpreter: runs a kernel body a block of elements at a time, each step over
+// a whole block, so dispatch is paid per block rather than per element. A body is compiled once
+// per pattern of scalar and buffer arguments (compiler/compile.hpp) and its steps bound to the
+// loops of one loop set; a call then only binds the arguments' data and scalars.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "compiler/program.hpp"
+#include "exec/loops.hpp"
+#include "ir/arg_view.hpp"
+#include "ir/expr_tree.hpp"
+
+namespace qv {
+
+class BlockBinding;
+
+class BlockProgram {
+public:
+    // Compile for the pattern of `args` (which are scalars, which buffers); their values are
+    // not kept, so one program serves every call with the same pattern.
+    BlockProgram(const NodeList& tree, std::span<const ArgView> args,
+                 LoopSet set = best_loop_set());
+
+    // Whether `args` has the pattern this program was compiled for.
+    bool matches(std::span<const ArgView> args) const noexcept;
+    bool same_pattern(const BlockProgram& other) const noexcept {
+        return is_buffer_ == other.is_buffer_;
+    }
+
+    // The program over these arguments, which must match and outlive the binding.
+    BlockBinding bind(std::span<const ArgView> args) const;
+
+    // Elements per block (smaller than the default only for very deep bodies).
+    std::size_t block_length() const noexcept { return block_; }
+    // Steps a block runs through (Select markers included).
+    std::size_t step_count() const noexcept { return steps_.size(); }
+
+private:
+    friend class BlockBinding;
+
+    // A step with its loops found.
+    struct BoundStep {
+        StepKind kind;
+        const Loops* loops;   // Compute
+        std::uint32_t dst;    // Compute: scratch block or kOutputSlot
+        StepOperand a, b, c;  // Compute: operands by arity; Begin: a is the condition
+    };
+    struct BoundScalarStep {
+        const Loops* loops;
+        std::uint32_t dst, a, b, c;
+    };
+
+    std::vector<BoundStep> steps_;
+    std::vector<double> constants_;           // the scalar table before binding
+    std::vector<std::uint32_t> scalar_args_;  // per argument: its entry, or UINT32_MAX
+    std::vector<BoundScalarStep> scalar_steps_;
+    std::vector<std::uint8_t> is_buffer_;  // the pattern, per argument
+    std::size_t slots_ = 0;
+    std::size_t nesting_ = 0;  // deepest Select nesting, for the lane lists
+    std::size_t block_ = 0;
+};
+
+// A program with one call's arguments.
+class BlockBinding {
+public:
+    // Writes elements [begin, end) of the result to out[begin, end). Allocates its scratch once
+    // per call, so each piece of a parallel evaluation has its own.
+    void run(std::size_t begin, std::size_t end, double* out) const;
+
+private:
+    friend class BlockProgram;
+    explicit BlockBinding(const BlockProgram& program) : p_(&program) {}
+
+    const BlockProgram* p_;
+    std::vector<const double*> data_;  // per argument; null for scalars
+    std::vector<double> scalars_;      // the scalar table
+    std::size_t length_ = SIZE_MAX;    // of the shortest buffer argument
+};
+
+}  // namespace qv

@@ -1,0 +1,32 @@
+// The AVX2 loop set (with FMA). Its loops are compiled under a target pragma rather than with
+// -mavx2 for the file: inline functions of the headers it shares with the rest of the engine
+// would otherwise be emitted here with AVX2 instructions, and the linker may keep that copy for
+// every caller, CPUs without AVX2 included.
+#include "exec/loops.hpp"
+
+#if QV_AVX2_LOOPS
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+
+#include "compiler/kernels.hpp"
+
+namespace qv {
+
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+#define QV_LOOP_SET avx2_loops
+#define QV_LOOP_AVX2 1
+#include "exec/loop_set.inc"
+#pragma GCC pop_options
+
+const LoopTable& loop_sets::avx2_f64() { return avx2_loops::kTable; }
+
+}  // namespace qv
+
+#endif

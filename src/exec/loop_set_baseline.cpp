@@ -1,0 +1,23 @@
+// The baseline loop set: what every x86-64 CPU (SSE2) or any other target runs.
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "compiler/kernels.hpp"
+#include "exec/loops.hpp"
+
+namespace qv {
+
+#define QV_LOOP_SET baseline_loops
+#define QV_LOOP_AVX2 0
+#include "exec/loop_set.inc"
+
+const LoopTable& loop_sets::baseline_f64() { return baseline_loops::kTable; }
+
+}  // namespace qv

@@ -1,0 +1,61 @@
+// The elementwise loops the executor runs: for each kernel of the catalog and each shape of its
+// operands (which are blocks, which scalars), a loop over a whole block, one over any count, and
+// one over a list of lanes. A loop set builds them all for one instruction set, in a
+// translation unit of its own; every set gives the same bits.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "compiler/kernels.hpp"
+#include "compiler/program.hpp"
+
+// The AVX2 set (with FMA, which every AVX2 CPU but a rare few has) needs GCC's target pragma;
+// other compilers build the baseline set alone.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define QV_AVX2_LOOPS 1
+#else
+#define QV_AVX2_LOOPS 0
+#endif
+
+namespace qv {
+
+// 512 doubles per block keep a few live blocks and the input streams within the L1/L2 caches.
+inline constexpr std::size_t kBlock = 512;
+
+using DenseFn = void (*)(double* dst, const double* a, const double* b, const double* c,
+                         const double* scalars, std::size_t n);
+using IndexedFn = void (*)(double* dst, const double* a, const double* b, const double* c,
+                           const double* scalars, const std::uint32_t* lanes, std::size_t m);
+
+struct Loops {
+    DenseFn full;  // exactly kBlock elements
+    DenseFn tail;  // any count
+    IndexedFn indexed;
+};
+
+// Indexed by shape: bit 0 set when operand a is a block, bit 1 for b, bit 2 for c.
+using ShapeLoops = std::array<Loops, 8>;
+// One loop set's loops for one value type, by kernel.
+using LoopTable = std::array<ShapeLoops, kKernelCount>;
+
+// Instruction sets the loops are built for (Avx2: AVX2 with FMA).
+enum class LoopSet : std::uint8_t { Baseline, Avx2 };
+
+// The widest set this CPU runs.
+LoopSet best_loop_set() noexcept;
+
+// The loops of `kernel` over values of `type` with operands of `shape`; a set this module or
+// CPU lacks, or a kernel or type it has no loops for, is a fault.
+const Loops& loops_for(LoopSet set, ValueType type, KernelId kernel, std::size_t shape);
+
+// The tables, each defined by its loop set's translation unit.
+namespace loop_sets {
+const LoopTable& baseline_f64();
+#if QV_AVX2_LOOPS
+const LoopTable& avx2_f64();
+#endif
+}  // namespace loop_sets
+
+}  // namespace qv
