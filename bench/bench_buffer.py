@@ -7,9 +7,9 @@ Run: python3 bench/bench_buffer.py [n] [repeats]
 import sys
 
 import numpy as np
+from common import best_times
 
 import _quorvaline
-from common import best_times
 
 
 def main():

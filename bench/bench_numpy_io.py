@@ -13,7 +13,6 @@ import json
 import os
 import subprocess
 import sys
-import time
 
 import numpy as np
 

@@ -290,7 +290,8 @@ def check_pow(count, rng):
     values = np.concatenate([
         square_hard_lanes(count // 10, rng),
         rng.uniform(-4, 4, half // 2 - count // 10),
-        np.exp(rng.uniform(-745, 709, half - half // 2)) * rng.choice([-1.0, 1.0], half - half // 2),
+        np.exp(rng.uniform(-745, 709, half - half // 2))
+        * rng.choice([-1.0, 1.0], half - half // 2),
         rng.standard_normal(count - half) * 10.0 ** rng.integers(-310, 300, count - half),
         np.array([0.0, -0.0, np.inf, -np.inf, np.nan, -np.nan, 5e-324, -5e-324, 1.0, -1.0, 2.0,
                   0.5, 2.0 ** -200, 2.0 ** 200, 2.0 ** -900, 2.0 ** 1000, 1.7976931348623157e308]),
@@ -355,37 +356,42 @@ def main():
           f"{'/floor':>8}")
     for size in options.sizes:
         for name in names:
-            v = inputs(name, size, rng)
-            fn = FORMULAS[name]
-            spec = kernel.elementwise(fn(KernelMath, *kernel.args(*v)))
-            mapped = kernel.map(spec, **{k: rt.asarray(a) for k, a in v.items()})
-            ref = fn(NumpyMath, **v)
-            runs = {"ours": lambda: rt.go(mapped).result(), "NumPy": lambda: fn(NumpyMath, **v)}
-            results = {"ours": rt.go(mapped).result().numpy()}
-            if ne is not None:
-                text = NE_TEXT[name]
-                runs["numexpr"] = lambda: ne.evaluate(text, local_dict=v)
-            if name in nb:
-                args = list(v.values())
-                runs["numba"] = lambda: nb[name](*args)
-            for peer in ("numexpr", "numba"):
-                if peer in runs:
-                    results[peer] = runs[peer]()
-            for who, values in results.items():
-                if not agree(values, ref):
-                    raise SystemExit(f"{name}: {who} disagrees with NumPy")
-            t = interleaved(runs, options.repeat, clock)
-            row = f"{name:<14}{size:>6.0e}{t['ours'] * 1e3:>10.3f}{t['ours'] / t['NumPy']:>8.2f}"
-            for peer, width in (("numexpr", 10), ("numba", 8)):
-                row += f"{t['ours'] / t[peer]:>{width}.2f}" if peer in t else f"{'-':>{width}}"
-            calls = libm_calls(name, v)
-            if calls:
-                floor = libm_calls_floor(calls, threads, cpu=options.clock == "cpu")
-                row += f"{t['ours'] / floor:>8.2f}"
-            else:
-                row += f"{'-':>8}"
-            print(row, flush=True)
-            del v, mapped, ref, runs, results
+            print(formula_row(name, size, rng, nb, threads, options, clock), flush=True)
+
+
+def formula_row(name, size, rng, nb, threads, options, clock):
+    """One row of the table: the formula timed and checked at one size. Its arrays die with
+    the call, before the next row allocates its own."""
+    v = inputs(name, size, rng)
+    fn = FORMULAS[name]
+    spec = kernel.elementwise(fn(KernelMath, *kernel.args(*v)))
+    mapped = kernel.map(spec, **{k: rt.asarray(a) for k, a in v.items()})
+    ref = fn(NumpyMath, **v)
+    runs = {"ours": lambda: rt.go(mapped).result(), "NumPy": lambda: fn(NumpyMath, **v)}
+    results = {"ours": rt.go(mapped).result().numpy()}
+    if ne is not None:
+        text = NE_TEXT[name]
+        runs["numexpr"] = lambda: ne.evaluate(text, local_dict=v)
+    if name in nb:
+        args = list(v.values())
+        runs["numba"] = lambda: nb[name](*args)
+    for peer in ("numexpr", "numba"):
+        if peer in runs:
+            results[peer] = runs[peer]()
+    for who, values in results.items():
+        if not agree(values, ref):
+            raise SystemExit(f"{name}: {who} disagrees with NumPy")
+    t = interleaved(runs, options.repeat, clock)
+    row = f"{name:<14}{size:>6.0e}{t['ours'] * 1e3:>10.3f}{t['ours'] / t['NumPy']:>8.2f}"
+    for peer, width in (("numexpr", 10), ("numba", 8)):
+        row += f"{t['ours'] / t[peer]:>{width}.2f}" if peer in t else f"{'-':>{width}}"
+    calls = libm_calls(name, v)
+    if calls:
+        floor = libm_calls_floor(calls, threads, cpu=options.clock == "cpu")
+        row += f"{t['ours'] / floor:>8.2f}"
+    else:
+        row += f"{'-':>8}"
+    return row
 
 
 def interleaved(runs, rounds, clock=time.perf_counter, min_time=0.02):

@@ -15,11 +15,10 @@ from typing import Any, Dict, Tuple
 
 import dask.array as da
 import distributed
-import numpy as np
 from distributed.diagnostics.progressbar import progress
+from haversine import haversine
 
 import quorvaline.dask as qvd
-from haversine import haversine
 from quorvaline import kernel
 
 SEED = 20240607

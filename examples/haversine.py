@@ -49,7 +49,8 @@ def haversine(m: Any, lat1: Any, lon1: Any, lat2: Any, lon2: Any) -> Any:
     dlat = (lat2 - lat1) * RADIANS_PER_DEGREE
     dlon = (lon2 - lon1) * RADIANS_PER_DEGREE
     a = (m.sin(dlat / 2) ** 2
-         + m.cos(lat1 * RADIANS_PER_DEGREE) * m.cos(lat2 * RADIANS_PER_DEGREE) * m.sin(dlon / 2) ** 2)
+         + m.cos(lat1 * RADIANS_PER_DEGREE) * m.cos(lat2 * RADIANS_PER_DEGREE)
+         * m.sin(dlon / 2) ** 2)
     return 2 * EARTH_RADIUS_KM * m.atan2(m.sqrt(a), m.sqrt(1 - a))
 
 

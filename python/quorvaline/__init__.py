@@ -26,20 +26,27 @@ from _quorvaline import (
     __version__,
     py_select,
 )
-
-from quorvaline import _native_loader  # noqa: F401  (registers quorvaline._native first)
-from quorvaline import _pickling  # noqa: F401  (registers the reducer of Expr)
+from quorvaline import (
+    _native_loader,  # noqa: F401  (registers quorvaline._native first)
+    _pickling,  # noqa: F401  (registers the reducer of Expr)
+)
 from quorvaline._factories import kernel, rt
 from quorvaline._kernel import Kernel
+
 # Kept out of __all__ like sum, min and max: a star import would hide the built-in compile.
 from quorvaline._kernel import compile as compile
 from quorvaline._one_call import evaluate
 from quorvaline._parser import parse
-from quorvaline._text import to_text
-from quorvaline._threads import get_num_threads, set_num_threads
+
 # Re-exported by name ("as"), but kept out of __all__: a star import would hide the
 # built-in sum, min and max (and prod, for symmetry).
-from quorvaline._reductions import max as max, mean as mean, min as min, prod as prod, sum as sum
+from quorvaline._reductions import max as max
+from quorvaline._reductions import mean as mean
+from quorvaline._reductions import min as min
+from quorvaline._reductions import prod as prod
+from quorvaline._reductions import sum as sum
+from quorvaline._text import to_text
+from quorvaline._threads import get_num_threads, set_num_threads
 
 __all__ = [
     "Buffer",

@@ -8,16 +8,13 @@ from __future__ import annotations
 
 import inspect
 import struct
-from typing import Any, Callable, Optional, Tuple, Union
-
-import numpy as np
+from typing import Callable, Optional, Tuple, Union
 
 from _quorvaline import Expr, KernelSpec
-
 from quorvaline import _native
 from quorvaline._factories import kernel
 from quorvaline._nodes import CONST
-from quorvaline._one_call import Float64Array, Operand, _as_expr, _kernel_order
+from quorvaline._one_call import _as_expr, _kernel_order
 from quorvaline._text import first_appearance, formula_text
 
 # Argument names in kernel order, and the nodes in post-order with constants as their bits.
@@ -27,7 +24,9 @@ Formula = Tuple[Tuple[str, ...], Tuple[Tuple[int, int], ...]]
 class _CallSignature:
     # inspect.signature(kernel) gives the call's parameters, which the native call does not
     # carry; the class itself keeps its constructor's.
-    def __get__(self, obj: Optional[Kernel], owner: Optional[type] = None) -> Optional[inspect.Signature]:
+    def __get__(
+        self, obj: Optional[Kernel], owner: Optional[type] = None
+    ) -> Optional[inspect.Signature]:
         return None if obj is None else _CALL_SIGNATURE
 
 
@@ -89,7 +88,8 @@ class Kernel(_native.KernelCall):
             # Positions in the names are the kernel's argument numbers; constants as bits, so
             # that NaN equals itself and -0.0 differs from 0.0.
             names, nodes = _native.expr_nodes(self._expr)
-            self._key = names, tuple((tag, _bits(p) if tag == CONST else int(p)) for tag, p in nodes)
+            self._key = names, tuple(
+                (tag, _bits(p) if tag == CONST else int(p)) for tag, p in nodes)
         return self._key
 
     def __eq__(self, other: object) -> bool:

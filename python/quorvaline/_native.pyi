@@ -5,7 +5,6 @@ import numpy as np
 import numpy.typing as npt
 
 from _quorvaline import Expr, KernelSpec
-
 from quorvaline._nodes import Node
 
 def expr_nodes(expr: Expr) -> Tuple[Tuple[str, ...], Tuple[Node, ...]]: ...

@@ -18,7 +18,6 @@ from typing import Any, Dict, Iterable, Optional, Sequence, Tuple
 import numpy as np
 
 from _quorvaline import KernelSpec
-
 from quorvaline import _native
 
 # Names a formula text may read as constants, when neither the operands nor the caller's

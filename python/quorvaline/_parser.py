@@ -12,11 +12,22 @@ import struct
 from typing import Dict, List, Optional, Sequence, Tuple, Union
 
 from _quorvaline import Expr
-
 from quorvaline import _native
 from quorvaline._function_table import unknown
-from quorvaline._nodes import (ARG, BINARY, COMPARE, CONST, EQ, FROM_BITS, FUNCTIONS, MAX, MUL,
-                               SYMBOLS, UNARY, Node)
+from quorvaline._nodes import (
+    ARG,
+    BINARY,
+    COMPARE,
+    CONST,
+    EQ,
+    FROM_BITS,
+    FUNCTIONS,
+    MAX,
+    MUL,
+    SYMBOLS,
+    UNARY,
+    Node,
+)
 
 # Python's operator symbols; the operator each stands for comes from the table.
 _BINARY_OPS = {op: SYMBOLS[(BINARY, symbol)] for op, symbol in [
@@ -201,7 +212,8 @@ class _Translator:
 
     def call(self, n: ast.Call) -> List[_Item]:
         if not isinstance(n.func, ast.Name):
-            raise self.refuse_construct(n.func, _CONSTRUCTS.get(type(n.func), "call of an expression"))
+            raise self.refuse_construct(
+                n.func, _CONSTRUCTS.get(type(n.func), "call of an expression"))
         name = n.func.id
         if n.keywords:
             raise self.refuse_construct(n.keywords[0], f"keyword argument in {name}()")

@@ -6,7 +6,6 @@ import copyreg
 from typing import Callable, Sequence, Tuple
 
 from _quorvaline import Expr
-
 from quorvaline import _native
 from quorvaline._nodes import Node
 

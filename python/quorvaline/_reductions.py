@@ -14,7 +14,7 @@ from typing import Literal, Mapping, NamedTuple, Optional, Tuple, Union, overloa
 import numpy as np
 import numpy.typing as npt
 
-from _quorvaline import Buffer, Expr, KernelSpec
+from _quorvaline import Buffer, KernelSpec
 from quorvaline import _native
 from quorvaline._factories import kernel
 from quorvaline._parser import _syntax_tree, _where

@@ -13,10 +13,8 @@ import unicodedata
 from typing import TYPE_CHECKING, List, NamedTuple, Tuple, Union
 
 from _quorvaline import Expr
-
 from quorvaline import _native
-from quorvaline._nodes import (ARG, BINARY, COMPARE, CONST, FROM_BITS, SELECT, SPELLING, UNARY,
-                               WHERE)
+from quorvaline._nodes import ARG, BINARY, COMPARE, CONST, FROM_BITS, SELECT, SPELLING, UNARY, WHERE
 
 if TYPE_CHECKING:
     from quorvaline._kernel import Kernel

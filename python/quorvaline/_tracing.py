@@ -20,7 +20,6 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 
 from _quorvaline import Expr
-
 from quorvaline import _native
 from quorvaline._factories import kernel
 from quorvaline._function_table import numpy_entry

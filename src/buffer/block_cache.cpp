@@ -33,9 +33,9 @@ struct Cache {
     std::condition_variable wake;  // the trimmer waits on it
     std::vector<Block> kept;       // oldest first
     std::size_t kept_bytes = 0;
-    std::uint64_t uses = 0;        // takes and gives, to tell idleness
+    std::uint64_t uses = 0;  // takes and gives, to tell idleness
     bool trimmer_running = false;
-    bool trimmer_parked = false;   // waiting for something to be kept
+    bool trimmer_parked = false;  // waiting for something to be kept
     std::size_t bound = 0;
 };
 
@@ -45,8 +45,9 @@ Cache& cache() {
         auto* made = new Cache;
         // An eighth of the memory, at most 1 GiB.
         const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-        const std::size_t eighth =
-            pages > 0 && page > 0 ? static_cast<std::size_t>(pages) / 8 * static_cast<std::size_t>(page) : 0;
+        const std::size_t eighth = pages > 0 && page > 0 ? static_cast<std::size_t>(pages) / 8 *
+                                                               static_cast<std::size_t>(page)
+                                                         : 0;
         made->bound = std::min<std::size_t>(std::size_t{1} << 30, std::max(eighth, kBlockCacheMin));
         return made;
     }();
@@ -88,8 +89,8 @@ void rebuild_in_fork_child() {
     rebuild_in_child(c.lock);
     rebuild_in_child(c.wake);
 }
-const ForkRegistration g_fork{{.prepare = lock_before_fork, .parent = unlock_in_parent,
-                               .child = rebuild_in_fork_child}};
+const ForkRegistration g_fork{
+    {.prepare = lock_before_fork, .parent = unlock_in_parent, .child = rebuild_in_fork_child}};
 
 // With the lock held. Without a trimmer, kept memory would stay until the bound is reached:
 // still correct, so a failure to start one is not an error.

@@ -42,7 +42,11 @@ BufferInner::BufferInner(std::vector<std::size_t> shape, F64Vec&& words, std::si
 
 BufferInner::BufferInner(std::vector<std::size_t> shape, const double* data,
                          std::shared_ptr<const void> owner)
-    : shape_(std::move(shape)), owner_(std::move(owner)), data_(data), byte_len_(0), dtype_(DType::F64) {
+    : shape_(std::move(shape)),
+      owner_(std::move(owner)),
+      data_(data),
+      byte_len_(0),
+      dtype_(DType::F64) {
     byte_len_ = element_count() * sizeof(double);
 }
 
@@ -54,7 +58,8 @@ std::size_t BufferInner::element_count() const noexcept {
 
 std::span<const double> BufferInner::as_f64_slice() const {
     if (dtype_ != DType::F64) {
-        fault_assert_eq("as_f64_slice requires F64 dtype", dtype_debug(dtype_), dtype_debug(DType::F64));
+        fault_assert_eq("as_f64_slice requires F64 dtype", dtype_debug(dtype_),
+                        dtype_debug(DType::F64));
     }
     return {data_, element_count()};
 }
@@ -63,7 +68,8 @@ BufferRef from_f64_vec(F64Vec&& values) {
     return std::make_shared<const BufferInner>(std::move(values));
 }
 
-BufferRef lend_f64(std::vector<std::size_t> shape, const double* data, std::shared_ptr<const void> owner) {
+BufferRef lend_f64(std::vector<std::size_t> shape, const double* data,
+                   std::shared_ptr<const void> owner) {
     return std::make_shared<const BufferInner>(std::move(shape), data, std::move(owner));
 }
 

@@ -28,7 +28,8 @@ public:
     BufferInner(std::vector<std::size_t> shape, F64Vec&& words, std::size_t byte_len, DType dtype);
     // Lends `data` (element_count() doubles of `shape`, C order) without copying; `owner` is
     // released with the record, on whatever thread drops the last reference.
-    BufferInner(std::vector<std::size_t> shape, const double* data, std::shared_ptr<const void> owner);
+    BufferInner(std::vector<std::size_t> shape, const double* data,
+                std::shared_ptr<const void> owner);
 
     const std::vector<std::size_t>& shape() const noexcept { return shape_; }
     DType dtype() const noexcept { return dtype_; }
@@ -53,6 +54,7 @@ using BufferRef = std::shared_ptr<const BufferInner>;
 
 BufferRef from_f64_vec(F64Vec&& values);
 // A float64 record over memory owned by `owner`; see the lending constructor.
-BufferRef lend_f64(std::vector<std::size_t> shape, const double* data, std::shared_ptr<const void> owner);
+BufferRef lend_f64(std::vector<std::size_t> shape, const double* data,
+                   std::shared_ptr<const void> owner);
 
 }  // namespace qv

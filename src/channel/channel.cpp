@@ -18,7 +18,8 @@ BufferRef send_item(const ChannelHandle& h, BufferRef buffer) {
     return h.tx->core().send(std::move(buffer));
 }
 
-BufferRef send_item(const ChannelSendEnd& end, BufferRef buffer, const std::function<bool()>& give_up) {
+BufferRef send_item(const ChannelSendEnd& end, BufferRef buffer,
+                    const std::function<bool()>& give_up) {
     return end.tx->core().send(std::move(buffer), give_up);
 }
 

@@ -48,7 +48,8 @@ ChannelHandle make_channel(std::size_t capacity);
 BufferRef send_item(const ChannelHandle& h, BufferRef buffer);
 // The same through a sending end; it also gives the buffer back when `give_up()` turns
 // true while it waits (looked at every few milliseconds).
-BufferRef send_item(const ChannelSendEnd& end, BufferRef buffer, const std::function<bool()>& give_up);
+BufferRef send_item(const ChannelSendEnd& end, BufferRef buffer,
+                    const std::function<bool()>& give_up);
 // send_item without waiting: false when it would wait, `buffer` kept. True when done;
 // `buffer` is then null, or still set when no receiving end is left.
 bool try_send_item(const ChannelHandle& h, BufferRef& buffer);

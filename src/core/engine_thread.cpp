@@ -26,7 +26,8 @@ void* thread_main(void* arg) {
 
 }  // namespace
 
-std::optional<std::string> start_engine_thread(const std::string& name, std::function<void()> body) {
+std::optional<std::string> start_engine_thread(const std::string& name,
+                                               std::function<void()> body) {
     auto owned = std::make_unique<Start>(Start{name, std::move(body)});
     sigset_t all, previous;
     sigfillset(&all);

@@ -14,10 +14,20 @@ struct State {
     std::uint64_t& v3;
 
     void round() noexcept {
-        v0 += v1; v1 = std::rotl(v1, 13); v1 ^= v0; v0 = std::rotl(v0, 32);
-        v2 += v3; v3 = std::rotl(v3, 16); v3 ^= v2;
-        v0 += v3; v3 = std::rotl(v3, 21); v3 ^= v0;
-        v2 += v1; v1 = std::rotl(v1, 17); v1 ^= v2; v2 = std::rotl(v2, 32);
+        v0 += v1;
+        v1 = std::rotl(v1, 13);
+        v1 ^= v0;
+        v0 = std::rotl(v0, 32);
+        v2 += v3;
+        v3 = std::rotl(v3, 16);
+        v3 ^= v2;
+        v0 += v3;
+        v3 = std::rotl(v3, 21);
+        v3 ^= v0;
+        v2 += v1;
+        v1 = std::rotl(v1, 17);
+        v1 ^= v2;
+        v2 = std::rotl(v2, 32);
     }
 };
 

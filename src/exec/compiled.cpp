@@ -38,8 +38,9 @@ const BlockProgram& DecodedPrograms::keep(std::unique_ptr<BlockProgram> program)
 }
 
 CompiledKernel::CompiledKernel(NodeList tree)
-    : body(std::move(tree)),
-      has_select(std::any_of(body.begin(), body.end(), [](const Node& n) { return n.tag == NodeTag::Select; })) {}
+    : body(std::move(tree)), has_select(std::any_of(body.begin(), body.end(), [](const Node& n) {
+          return n.tag == NodeTag::Select;
+      })) {}
 
 const BlockProgram& block_program(const CompiledKernel& kernel, std::span<const ArgView> args) {
     if (const BlockProgram* p = kernel.decoded.find(args)) return *p;

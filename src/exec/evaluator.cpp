@@ -31,7 +31,8 @@ Result<std::size_t> common_length(const ArgValues& args) {
     return n;
 }
 
-void evaluate_kernel_into(const CompiledKernel& kernel, const ArgValues& args, std::span<double> out) {
+void evaluate_kernel_into(const CompiledKernel& kernel, const ArgValues& args,
+                          std::span<double> out) {
     std::vector<ArgView> views;
     views.reserve(args.size());
     for (const ArgValue& a : args) {
@@ -45,12 +46,14 @@ void evaluate_kernel_into(const CompiledKernel& kernel, const ArgValues& args, s
     evaluate_views_into(kernel, views, out);
 }
 
-void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views, std::span<double> out) {
+void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views,
+                         std::span<double> out) {
     const std::size_t n = out.size();
     if (n == 0) return;
     for (const ArgView& v : views) {
         if (v.data != nullptr && v.length != n) {
-            fault("output of " + std::to_string(n) + " elements for arguments of " + std::to_string(v.length));
+            fault("output of " + std::to_string(n) + " elements for arguments of " +
+                  std::to_string(v.length));
         }
     }
 

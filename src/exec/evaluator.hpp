@@ -7,8 +7,8 @@
 
 #include "buffer/inner.hpp"
 #include "core/engine_error.hpp"
-#include "ir/arg_value.hpp"
 #include "exec/compiled.hpp"
+#include "ir/arg_value.hpp"
 #include "ir/arg_view.hpp"
 
 namespace qv {
@@ -27,9 +27,11 @@ Result<std::size_t> common_length(const ArgValues& args);
 // Writes the kernel's values into `out`, whose size must be common_length(args). `out` may
 // be exactly the data of an argument (an in-place update): every interpreter writes element
 // i of the result only after its last read of element i of any argument.
-void evaluate_kernel_into(const CompiledKernel& kernel, const ArgValues& args, std::span<double> out);
+void evaluate_kernel_into(const CompiledKernel& kernel, const ArgValues& args,
+                          std::span<double> out);
 // The same over views of the arguments (scalars with a null `data`), which the caller keeps
 // alive; every buffer view must hold out.size() elements.
-void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views, std::span<double> out);
+void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views,
+                         std::span<double> out);
 
 }  // namespace qv

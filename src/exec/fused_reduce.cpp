@@ -176,7 +176,8 @@ void fold_split(const CompiledKernel& kernel, std::span<const ArgView> views, co
         if (a == 0 && b == g.size) {
             walk(0, layout.count());  // the stretches of all outer indices adjoin
         } else {
-            for (std::size_t q = 0; q < outer; ++q) walk(q * span + a * g.stride, q * span + b * g.stride);
+            for (std::size_t q = 0; q < outer; ++q)
+                walk(q * span + a * g.stride, q * span + b * g.stride);
         }
     });
 }

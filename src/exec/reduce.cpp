@@ -51,8 +51,8 @@ double mean_of(std::span<const double> xs) { return sum_of(xs) / static_cast<dou
 // zero result is the earliest zero (-0.0 or +0.0) looked up.
 template <bool IsMin>
 double extreme_of(std::span<const double> xs) {
-    constexpr double start = IsMin ? std::numeric_limits<double>::infinity()
-                                   : -std::numeric_limits<double>::infinity();
+    constexpr double start =
+        IsMin ? std::numeric_limits<double>::infinity() : -std::numeric_limits<double>::infinity();
     const double* p = xs.data();
     const std::size_t n = xs.size();
     std::size_t i = 0;
@@ -92,8 +92,7 @@ double extreme_of(std::span<const double> xs) {
     }
     if (any_nan) return std::numeric_limits<double>::quiet_NaN();
     if (best == 0.0) {
-        for (i = 0; p[i] != 0.0; ++i) {
-        }
+        for (i = 0; p[i] != 0.0; ++i) {}
         return p[i];
     }
     return best;

@@ -11,7 +11,15 @@
 
 namespace qv {
 
-enum class ReduceOp : std::uint8_t { Sum = 0, Mean = 1, Min = 2, Max = 3, Count = 4, Variance = 5, Std = 6 };
+enum class ReduceOp : std::uint8_t {
+    Sum = 0,
+    Mean = 1,
+    Min = 2,
+    Max = 3,
+    Count = 4,
+    Variance = 5,
+    Std = 6
+};
 
 // "Sum", "Mean", ...: the name used in messages.
 std::string_view reduce_op_name(ReduceOp op) noexcept;

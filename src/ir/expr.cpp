@@ -40,7 +40,9 @@ ExprValue make_two(NodeTag tag, std::uint8_t op, const Operand& left, const Oper
 
 }  // namespace
 
-std::uint64_t take_temp_id() noexcept { return next_temp_id.fetch_add(1, std::memory_order_seq_cst); }
+std::uint64_t take_temp_id() noexcept {
+    return next_temp_id.fetch_add(1, std::memory_order_seq_cst);
+}
 
 ExprValue new_arg(std::string name) {
     std::uint64_t id = take_temp_id();
@@ -160,12 +162,8 @@ std::string expr_repr(const ExprValue& e) {
             }
             const Node& n = e.nodes[item.node];
             switch (n.tag) {
-                case NodeTag::Const:
-                    out += "Const(" + float_text(const_value(n)) + ")";
-                    continue;
-                case NodeTag::ArgRef:
-                    out += "ArgRef(" + std::to_string(n.bits) + ")";
-                    continue;
+                case NodeTag::Const: out += "Const(" + float_text(const_value(n)) + ")"; continue;
+                case NodeTag::ArgRef: out += "ArgRef(" + std::to_string(n.bits) + ")"; continue;
                 case NodeTag::Unary:
                     out += "Unary(";
                     out += op_name(static_cast<UnaryOp>(n.op));
@@ -181,9 +179,7 @@ std::string expr_repr(const ExprValue& e) {
                     out += op_name(static_cast<CompareOp>(n.op));
                     out += ", ";
                     break;
-                case NodeTag::Select:
-                    out += "Select(";
-                    break;
+                case NodeTag::Select: out += "Select("; break;
             }
             auto kids = children(e.nodes, item.node);
             std::size_t count = child_count(n.tag);
@@ -241,7 +237,8 @@ TempArgs rewrite_temp_args(const TempArgs& temp_args, const IdMapping& mapping) 
 }
 
 ExprValue rewrite_args(const ExprValue& e, const IdMapping& mapping) {
-    return ExprValue{e.name, rewrite_node(e.nodes, mapping), rewrite_temp_args(e.temp_args, mapping)};
+    return ExprValue{e.name, rewrite_node(e.nodes, mapping),
+                     rewrite_temp_args(e.temp_args, mapping)};
 }
 
 }  // namespace qv

@@ -36,7 +36,8 @@ public:
     explicit Operand(double constant) noexcept : constant_(const_node(constant)) {}
 
     std::span<const Node> nodes() const noexcept {
-        return nodes_ ? std::span<const Node>(nodes_, count_) : std::span<const Node>(&constant_, 1);
+        return nodes_ ? std::span<const Node>(nodes_, count_)
+                      : std::span<const Node>(&constant_, 1);
     }
     std::span<const TempArg> temp_args() const noexcept { return temp_args_; }
 

@@ -15,13 +15,20 @@
 namespace qv {
 
 // Tag values are fixed: the flat program and the kernel cache key encode them.
-enum class NodeTag : std::uint8_t { Const = 0, ArgRef = 1, Unary = 2, Binary = 3, Compare = 4, Select = 5 };
+enum class NodeTag : std::uint8_t {
+    Const = 0,
+    ArgRef = 1,
+    Unary = 2,
+    Binary = 3,
+    Compare = 4,
+    Select = 5
+};
 
 struct Node {
     NodeTag tag;
-    std::uint8_t op;      // UnaryOp / BinaryOp / CompareOp code; 0 otherwise
-    std::uint32_t size;   // nodes in the subtree rooted here, this node included
-    std::uint64_t bits;   // Const: the float64 bit pattern; ArgRef: the argument id
+    std::uint8_t op;     // UnaryOp / BinaryOp / CompareOp code; 0 otherwise
+    std::uint32_t size;  // nodes in the subtree rooted here, this node included
+    std::uint64_t bits;  // Const: the float64 bit pattern; ArgRef: the argument id
 
     friend bool operator==(const Node&, const Node&) = default;
 };

@@ -40,10 +40,10 @@ FlatProgram flatten(const NodeList& tree) {
                     FlatOp{static_cast<FlatKind>(node.tag), node.op, node.bits});
                 break;
             case NodeTag::Select:
-                fault("internal error: entered unreachable code: Select nodes must be handled by "
-                      "the lazy tree evaluator");
-            default:
-                fault("malformed expression tree: unknown node tag");
+                fault(
+                    "internal error: entered unreachable code: Select nodes must be handled by "
+                    "the lazy tree evaluator");
+            default: fault("malformed expression tree: unknown node tag");
         }
     }
 
@@ -65,8 +65,7 @@ FlatProgram flatten(const NodeList& tree) {
                 depth[i - 1] = d + 1;
                 depth[left_operand(tree, i)] = d;
                 break;
-            default:
-                break;
+            default: break;
         }
     }
     program.max_depth = deepest + 1;

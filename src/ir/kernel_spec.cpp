@@ -15,8 +15,9 @@ std::variant<KernelSpec, SpecError> make_kernel_spec(const ExprValue& expr) {
     IdMapping dense;
     for (std::size_t index = 0; index < ids.size(); ++index) {
         std::uint64_t id = ids[index];
-        auto it = std::lower_bound(expr.temp_args.begin(), expr.temp_args.end(), id,
-                                   [](const TempArg& entry, std::uint64_t key) { return entry.first < key; });
+        auto it = std::lower_bound(
+            expr.temp_args.begin(), expr.temp_args.end(), id,
+            [](const TempArg& entry, std::uint64_t key) { return entry.first < key; });
         if (it == expr.temp_args.end() || it->first != id) {
             return SpecError{"missing temp arg metadata for arg index " + std::to_string(id)};
         }

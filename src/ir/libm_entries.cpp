@@ -35,13 +35,42 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Read through a volatile, so that the compiler cannot fold the standard calls at build time
 // (its folding is correctly rounded, which the library need not be).
 volatile const double kProbes[] = {
-    0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 10.0, 1e-300, -1e-300, 5e-324, -5e-324, 1e300, -1e300,
-    709.78, 709.79, 710.0, -708.4, -745.1, -745.2, -746.0, 3.0e-5, 0.9999999999999999,
-    1.0000000000000002, 0.1, 1.7976931348623157e308, kInf, -kInf, kNaN, -kNaN, 123.456,
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    0.5,
+    2.0,
+    10.0,
+    1e-300,
+    -1e-300,
+    5e-324,
+    -5e-324,
+    1e300,
+    -1e300,
+    709.78,
+    709.79,
+    710.0,
+    -708.4,
+    -745.1,
+    -745.2,
+    -746.0,
+    3.0e-5,
+    0.9999999999999999,
+    1.0000000000000002,
+    0.1,
+    1.7976931348623157e308,
+    kInf,
+    -kInf,
+    kNaN,
+    -kNaN,
+    123.456,
 };
 constexpr std::size_t kProbeCount = sizeof kProbes / sizeof kProbes[0];
 
-bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+bool same_bits(double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
 
 bool agrees(Unary core, Unary standard) {
     for (std::size_t i = 0; i < kProbeCount; ++i) {
@@ -53,7 +82,8 @@ bool agrees(Unary core, Unary standard) {
 bool agrees(Binary core, Binary standard) {
     for (std::size_t i = 0; i < kProbeCount; ++i) {
         for (std::size_t j = 0; j < kProbeCount; ++j) {
-            if (!same_bits(core(kProbes[i], kProbes[j]), standard(kProbes[i], kProbes[j]))) return false;
+            if (!same_bits(core(kProbes[i], kProbes[j]), standard(kProbes[i], kProbes[j])))
+                return false;
         }
     }
     return true;

@@ -44,27 +44,27 @@
        "The nearest integer, halfway cases away from zero.", round, expr)                         \
     FN(Sin, 10, op_sin, Call, "sin", "sin", "Sine of an angle in radians.", sin, expr)            \
     FN(Cos, 11, op_cos, Call, "cos", "cos", "Cosine of an angle in radians.", cos, expr)          \
-    FN(Tan, 12, op_tan, Call, "tan", "tan", "Tangent of an angle in radians.", tan, expr)          \
+    FN(Tan, 12, op_tan, Call, "tan", "tan", "Tangent of an angle in radians.", tan, expr)         \
     OP(Tanh, 13, op_tanh, Call, "tanh", "tanh", "Hyperbolic tangent.")
-#define QV_BINARY_OPS(OP, FN)                                                                     \
-    OP(Add, 0, op_add, Cheap, nullptr, "+", "Sum; of two NaNs, the left one.")                    \
-    OP(Sub, 1, op_sub, Cheap, nullptr, "-", "Difference.")                                        \
-    OP(Mul, 2, op_mul, Cheap, nullptr, "*", "Product; of two NaNs, the left one.")                \
-    OP(Div, 3, op_div, Cheap, nullptr, "/", "Quotient; a nonzero number over zero is infinite.")  \
-    FN(Pow, 4, op_pow, Call, "pow", "** pow power", "base raised to the power exp.", pow, base,   \
-       exp)                                                                                       \
-    FN(Atan2, 5, op_atan2, Call, "atan2", "atan2 arctan2",                                        \
-       "Angle of the point (x, y) in radians, from -pi to pi.", atan2, y, x)                      \
-    FN(Min, 6, op_min, Cheap, nullptr, "kernel_min",                                              \
-       "The smaller operand; a NaN on the left gives the right one.", min, a, b)                  \
-    FN(Max, 7, op_max, Cheap, nullptr, "kernel_max",                                              \
+#define QV_BINARY_OPS(OP, FN)                                                                    \
+    OP(Add, 0, op_add, Cheap, nullptr, "+", "Sum; of two NaNs, the left one.")                   \
+    OP(Sub, 1, op_sub, Cheap, nullptr, "-", "Difference.")                                       \
+    OP(Mul, 2, op_mul, Cheap, nullptr, "*", "Product; of two NaNs, the left one.")               \
+    OP(Div, 3, op_div, Cheap, nullptr, "/", "Quotient; a nonzero number over zero is infinite.") \
+    FN(Pow, 4, op_pow, Call, "pow", "** pow power", "base raised to the power exp.", pow, base,  \
+       exp)                                                                                      \
+    FN(Atan2, 5, op_atan2, Call, "atan2", "atan2 arctan2",                                       \
+       "Angle of the point (x, y) in radians, from -pi to pi.", atan2, y, x)                     \
+    FN(Min, 6, op_min, Cheap, nullptr, "kernel_min",                                             \
+       "The smaller operand; a NaN on the left gives the right one.", min, a, b)                 \
+    FN(Max, 7, op_max, Cheap, nullptr, "kernel_max",                                             \
        "The larger operand; a NaN on the left gives the right one.", max, a, b)
-#define QV_COMPARE_OPS(OP)                                                    \
-    OP(Gt, 0, op_gt, Cheap, nullptr, ">", "1.0 where l > r, else 0.0.")       \
-    OP(Ge, 1, op_ge, Cheap, nullptr, ">=", "1.0 where l >= r, else 0.0.")     \
-    OP(Lt, 2, op_lt, Cheap, nullptr, "<", "1.0 where l < r, else 0.0.")       \
-    OP(Le, 3, op_le, Cheap, nullptr, "<=", "1.0 where l <= r, else 0.0.")     \
-    OP(Eq, 4, op_eq, Cheap, nullptr, "==", "1.0 where l == r, else 0.0.")     \
+#define QV_COMPARE_OPS(OP)                                                \
+    OP(Gt, 0, op_gt, Cheap, nullptr, ">", "1.0 where l > r, else 0.0.")   \
+    OP(Ge, 1, op_ge, Cheap, nullptr, ">=", "1.0 where l >= r, else 0.0.") \
+    OP(Lt, 2, op_lt, Cheap, nullptr, "<", "1.0 where l < r, else 0.0.")   \
+    OP(Le, 3, op_le, Cheap, nullptr, "<=", "1.0 where l <= r, else 0.0.") \
+    OP(Eq, 4, op_eq, Cheap, nullptr, "==", "1.0 where l == r, else 0.0.") \
     OP(Ne, 5, op_ne, Cheap, nullptr, "!=", "1.0 where l != r or either is NaN, else 0.0.")
 
 // Expands to nothing: for the rows a use of the table skips.

@@ -46,7 +46,8 @@ inline constexpr double exponent_value(PowExponent e) {
     return values[static_cast<int>(e)];
 }
 
-// True where the platform's pow is known to err as above; elsewhere every lane calls pow. Read once from the C library at run time.
+// True where the platform's pow is known to err as above; elsewhere every lane calls pow. Read once
+// from the C library at run time.
 bool pow_bound_known() noexcept;
 
 namespace pow_detail {

@@ -122,13 +122,16 @@ inline bool op_le(double l, double r) { return l <= r; }
 inline bool op_eq(double l, double r) { return l == r; }
 inline bool op_ne(double l, double r) { return !(l == r); }
 
-// Dispatch by code, generated from the operator table.
+// Dispatch by code, generated from the operator table. Unformatted: clang-format would join
+// these definitions into one.
+// clang-format off
 #define QV_UNARY_ROW(name, code, scalar, ...) \
     case UnaryOp::name: return scalar(x);
 #define QV_BINARY_ROW(name, code, scalar, ...) \
     case BinaryOp::name: return scalar(l, r);
 #define QV_COMPARE_ROW(name, code, scalar, ...) \
     case CompareOp::name: return scalar(l, r) ? 1.0 : 0.0;
+// clang-format on
 
 inline double apply_unary(UnaryOp op, double x) {
     switch (op) { QV_UNARY_OPS(QV_UNARY_ROW, QV_UNARY_ROW) }

@@ -87,12 +87,14 @@ std::optional<std::size_t> cpu_limit_from_cfs(std::string_view quota, std::strin
     return quota_over_period(*q, *p);
 }
 
-std::optional<std::size_t> cgroup_cpu_limit(const std::string& mount_root, std::string_view self_cgroup) {
+std::optional<std::size_t> cgroup_cpu_limit(const std::string& mount_root,
+                                            std::string_view self_cgroup) {
     std::string v2_path, v1_path;
     while (!self_cgroup.empty()) {
         auto eol = self_cgroup.find('\n');
         auto line = self_cgroup.substr(0, eol);
-        self_cgroup = eol == std::string_view::npos ? std::string_view() : self_cgroup.substr(eol + 1);
+        self_cgroup =
+            eol == std::string_view::npos ? std::string_view() : self_cgroup.substr(eol + 1);
         auto c1 = line.find(':');
         auto c2 = c1 == std::string_view::npos ? c1 : line.find(':', c1 + 1);
         if (c2 == std::string_view::npos) continue;
@@ -131,8 +133,8 @@ std::optional<std::size_t> affinity_cpu_count() {
 }
 
 std::size_t available_cpus() {
-    std::size_t cpus = affinity_cpu_count().value_or(
-        std::max(1u, std::thread::hardware_concurrency()));
+    std::size_t cpus =
+        affinity_cpu_count().value_or(std::max(1u, std::thread::hardware_concurrency()));
     auto self_cgroup = read_file("/proc/self/cgroup").value_or("");
     if (auto limit = cgroup_cpu_limit("/sys/fs/cgroup", self_cgroup)) cpus = std::min(cpus, *limit);
     cpus = std::max<std::size_t>(1, cpus);

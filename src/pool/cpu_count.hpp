@@ -36,7 +36,8 @@ std::optional<std::size_t> cpu_limit_from_cfs(std::string_view quota, std::strin
 // controller); `self_cgroup` is the text of /proc/self/cgroup, which names the process's
 // own group ("0::/path" for v2, "N:cpu,cpuacct:/path" for v1). The mount root itself is
 // tried after the own group, for containers that see their group as the root.
-std::optional<std::size_t> cgroup_cpu_limit(const std::string& mount_root, std::string_view self_cgroup);
+std::optional<std::size_t> cgroup_cpu_limit(const std::string& mount_root,
+                                            std::string_view self_cgroup);
 
 // CPUs in this thread's affinity mask; nullopt if it cannot be read.
 std::optional<std::size_t> affinity_cpu_count();

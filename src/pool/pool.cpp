@@ -45,13 +45,14 @@ constexpr int kJoinSpins = 2000;
 struct Join {
     const Piece* piece;
     std::size_t min_piece;
-    bool capped = false;  // under a thread limit: its pieces are never cut again
+    bool capped = false;                 // under a thread limit: its pieces are never cut again
     std::atomic<std::size_t> remaining;  // indices neither run nor skipped yet
     std::atomic<bool> failed{false};
-    std::exception_ptr error;            // written only by the thread that set `failed`
+    std::exception_ptr error;  // written only by the thread that set `failed`
     DoneSignal done;
 
-    Join(const Piece& p, std::size_t min, std::size_t n) : piece(&p), min_piece(min), remaining(n) {}
+    Join(const Piece& p, std::size_t min, std::size_t n)
+        : piece(&p), min_piece(min), remaining(n) {}
 };
 
 struct Range {

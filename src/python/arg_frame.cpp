@@ -13,8 +13,7 @@ namespace {
 
 // Keyword values arrive either as (kwnames, values) or as a dict; both are walked as pairs.
 template <class Visit>
-void for_each_keyword(PyObject* kwnames, PyObject* const* values, PyObject* kwdict,
-                      Visit&& visit) {
+void for_each_keyword(PyObject* kwnames, PyObject* const* values, PyObject* kwdict, Visit&& visit) {
     if (kwnames != nullptr) {
         const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t i = 0; i < n; ++i) visit(PyTuple_GET_ITEM(kwnames, i), values[i]);
@@ -39,7 +38,8 @@ void for_each_keyword(PyObject* kwnames, PyObject* const* values, PyObject* kwdi
 [[noreturn]] void raise_missing(const Signature& sig, const std::vector<const char*>& missing) {
     std::string list;
     for (std::size_t i = 0; i < missing.size(); ++i) {
-        if (i > 0) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+        if (i > 0)
+            list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
         list += '\'';
         list += missing[i];
         list += '\'';
@@ -116,8 +116,8 @@ Args parse_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs) {
 // Conversion errors.
 
 [[noreturn]] void raise_cannot_convert(PyObject* value, const char* target) {
-    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)),
-                                                 "__name__"));
+    Ref name =
+        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
     if (!name || !PyUnicode_Check(name.get())) {
         PyErr_Clear();
         name = Ref::steal(check(PyUnicode_FromString(Py_TYPE(value)->tp_name)));
@@ -137,7 +137,8 @@ void reraise_naming(std::string_view name, std::initializer_list<PyObject*> kind
     Ref message = Ref::steal(check(PyObject_Str(original.value.get())));
     // Built from sizes: a name may hold NUL characters.
     const std::string head = "argument '" + std::string(name) + "': ";
-    Ref prefix = Ref::steal(check(PyUnicode_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size()))));
+    Ref prefix = Ref::steal(
+        check(PyUnicode_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size()))));
     Ref text = Ref::steal(check(PyUnicode_Concat(prefix.get(), message.get())));
     Ref replacement = Ref::steal(check(PyObject_CallOneArg(kind, text.get())));
     if (PyObject* cause = PyException_GetCause(original.value.get())) {

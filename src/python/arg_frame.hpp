@@ -19,7 +19,7 @@
 #include "python/ref.hpp"
 
 // Declares an entry point of CPython's fast call convention with keywords.
-#define QV_FASTCALL_FN(name)                                                  \
+#define QV_FASTCALL_FN(name)                                                \
     PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, \
                    PyObject* kwnames) noexcept
 // Declares an entry point of the classic tuple-and-dict convention (**kwargs methods).
@@ -129,11 +129,11 @@ Args parse_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs);
 [[noreturn]] void reraise_naming(std::string_view name, std::initializer_list<PyObject*> kinds);
 
 // Converters. Each sets a Python exception and throws PythonErrorSet on failure.
-std::string to_utf8(PyObject* value);                   // str ("PyString")
-PyObject* to_dict(PyObject* value);                     // dict or subclass ("PyDict"), borrowed
-std::uint64_t to_u64(PyObject* value);                  // int or __index__; OverflowError
-std::size_t to_size(PyObject* value);                   // as to_u64, within size_t
-bool to_bool(PyObject* value);                          // bool or NumPy bool ("PyBool")
+std::string to_utf8(PyObject* value);   // str ("PyString")
+PyObject* to_dict(PyObject* value);     // dict or subclass ("PyDict"), borrowed
+std::uint64_t to_u64(PyObject* value);  // int or __index__; OverflowError
+std::size_t to_size(PyObject* value);   // as to_u64, within size_t
+bool to_bool(PyObject* value);          // bool or NumPy bool ("PyBool")
 // A number as float64: an integer (int, bool, __index__) through the float64 nearest to it,
 // else what CPython's float conversion accepts (float, __float__; strings are not parsed).
 // Anything else gives nullopt and leaves no error pending.

@@ -34,8 +34,8 @@ void set_panic(const char* text) noexcept {
     if (type == nullptr) return;  // its creation failed and left that error set
     if (text == nullptr || *text == '\0') text = kGenericFaultText;
     // A fault text is meant to be UTF-8; never let a bad byte hide the fault itself.
-    PyObject* message = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)),
-                                             "replace");
+    PyObject* message =
+        PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace");
     if (message == nullptr) return;
     PyErr_SetObject(type, message);
     Py_DECREF(message);

@@ -12,7 +12,8 @@ namespace qv::py {
 namespace {
 
 bool has_slot(const std::vector<PyType_Slot>& slots, int id) {
-    return std::any_of(slots.begin(), slots.end(), [id](const PyType_Slot& s) { return s.slot == id; });
+    return std::any_of(slots.begin(), slots.end(),
+                       [id](const PyType_Slot& s) { return s.slot == id; });
 }
 
 }  // namespace

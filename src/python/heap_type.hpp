@@ -30,8 +30,7 @@ void free_instance(PyObject* self) noexcept;
 // One Python object holding one engine value.
 template <class T>
 struct Holder {
-    PyObject_HEAD
-    T value;
+    PyObject_HEAD T value;
 };
 
 // The value held by `self`, which must be an instance of a class made by holder_type<T>.

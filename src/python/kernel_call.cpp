@@ -57,14 +57,15 @@ PyObject* kernel_call_call(PyObject* self, PyObject* args, PyObject* kwargs) noe
 PyTypeObject* kernel_call_type() {
     static PyTypeObject* type = nullptr;
     // No fields of its own, so a subclass lays out its instances freely (its __slots__).
-    return lazy_type(type, "quorvaline._native.KernelCall", sizeof(PyObject),
-                     {
-                         {Py_tp_doc, const_cast<char*>("The call of a compiled kernel: the KernelSpec "
-                                                       "`self._spec` evaluated over NumPy operands.")},
-                         {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-                         {Py_tp_call, reinterpret_cast<void*>(kernel_call_call)},
-                     },
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE);
+    return lazy_type(
+        type, "quorvaline._native.KernelCall", sizeof(PyObject),
+        {
+            {Py_tp_doc, const_cast<char*>("The call of a compiled kernel: the KernelSpec "
+                                          "`self._spec` evaluated over NumPy operands.")},
+            {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+            {Py_tp_call, reinterpret_cast<void*>(kernel_call_call)},
+        },
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE);
 }
 
 }  // namespace qv::py

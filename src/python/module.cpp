@@ -25,7 +25,11 @@ PyModuleDef module_def = {
     "_quorvaline",
     "A Python parallel compute library for one-dimensional float64 arrays.",
     0,  // no per-module state: the module exists once per process
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 constexpr int kModuleApiVersion = 1013;
@@ -52,7 +56,8 @@ void add_attribute(PyObject* module, const char* name, PyObject* value) {
 }
 
 void add_class(PyObject* module, PyTypeObject* type) {
-    Ref name = Ref::steal(check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__")));
+    Ref name =
+        Ref::steal(check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__")));
     add_attribute(module, name.get(), reinterpret_cast<PyObject*>(type));
 }
 

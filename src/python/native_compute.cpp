@@ -10,10 +10,9 @@
 #include <utility>
 #include <variant>
 
-#include "runtime/cache.hpp"
 #include "exec/evaluator.hpp"
-#include "ir/kernel_spec.hpp"
 #include "exec/reduce.hpp"
+#include "ir/kernel_spec.hpp"
 #include "python/entry.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
@@ -21,6 +20,7 @@
 #include "python/py_expr.hpp"
 #include "python/py_spec.hpp"
 #include "python/result_array.hpp"
+#include "runtime/cache.hpp"
 
 namespace qv::py {
 
@@ -77,8 +77,9 @@ Ref evaluate_spec(PyObject* holder, const KernelSpec& spec, PyObject* operands, 
     std::array<std::byte, 2048> room;
     std::pmr::monotonic_buffer_resource arena(room.data(), room.size());
     const BoundOperands bound = bind_operands(spec.arg_names, operands, &arena);
-    Ref result = out == nullptr || out == Py_None ? new_result_array(bound.shape)
-                                                  : Ref::borrow(reinterpret_cast<PyObject*>(checked_out(out, bound)));
+    Ref result = out == nullptr || out == Py_None
+                     ? new_result_array(bound.shape)
+                     : Ref::borrow(reinterpret_cast<PyObject*>(checked_out(out, bound)));
     auto* array = reinterpret_cast<PyArrayObject*>(result.get());
     const std::span<double> into(static_cast<double*>(PyArray_DATA(array)),
                                  static_cast<std::size_t>(PyArray_SIZE(array)));

@@ -84,7 +84,10 @@ PyModuleDef native_def = {
     "The quorvaline package's native face over the engine of _quorvaline.",
     0,
     native_methods,
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
@@ -98,7 +101,8 @@ PyMODINIT_FUNC PyInit__native(void) {
         PyObject* type = reinterpret_cast<PyObject*>(kernel_call_type());
         if (PyModule_AddObjectRef(module.get(), "KernelCall", type) < 0) throw_python_error();
         Ref operators = Ref::steal(operator_rows());
-        if (PyModule_AddObjectRef(module.get(), "OPERATORS", operators.get()) < 0) throw_python_error();
+        if (PyModule_AddObjectRef(module.get(), "OPERATORS", operators.get()) < 0)
+            throw_python_error();
         return module.release();
     });
 }

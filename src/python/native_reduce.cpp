@@ -12,7 +12,6 @@
 #include <string_view>
 #include <vector>
 
-#include "runtime/cache.hpp"
 #include "exec/fused_reduce.hpp"
 #include "python/entry.hpp"
 #include "python/errors.hpp"
@@ -20,6 +19,7 @@
 #include "python/operands.hpp"
 #include "python/py_spec.hpp"
 #include "python/result_array.hpp"
+#include "runtime/cache.hpp"
 
 namespace qv::py {
 

@@ -8,12 +8,12 @@
 #include <unordered_set>
 #include <utility>
 
-#include "runtime/work.hpp"
 #include "python/arg_frame.hpp"
 #include "python/entry.hpp"
 #include "python/errors.hpp"
 #include "python/py_buffer.hpp"
 #include "python/ref.hpp"
+#include "runtime/work.hpp"
 
 namespace qv::py {
 
@@ -29,7 +29,8 @@ struct Operand {
     BufferRef buffer;
 };
 
-[[noreturn]] void raise_for_operand(PyObject* kind, std::string_view name, std::string_view message) {
+[[noreturn]] void raise_for_operand(PyObject* kind, std::string_view name,
+                                    std::string_view message) {
     std::string text = "argument '";
     text += name;
     text += "': ";
@@ -110,11 +111,13 @@ double int_value(std::string_view name, PyObject* value) {
 // What NumPy's float64 conversion would misread: None as NaN, text parsed as a number.
 void refuse_non_number(std::string_view name, PyObject* value) {
     if (value == Py_None) {
-        raise_for_operand(PyExc_TypeError, name, "None is not a number (use numpy.nan for a missing value)");
+        raise_for_operand(PyExc_TypeError, name,
+                          "None is not a number (use numpy.nan for a missing value)");
     }
     if (PyUnicode_Check(value) || PyBytes_Check(value)) {
-        raise_for_operand(PyExc_TypeError, name,
-                          "'" + std::string(Py_TYPE(value)->tp_name) + "' object is text, not a number");
+        raise_for_operand(
+            PyExc_TypeError, name,
+            "'" + std::string(Py_TYPE(value)->tp_name) + "' object is text, not a number");
     }
 }
 
@@ -129,8 +132,9 @@ void refuse_non_number(std::string_view name, PyObject* value) {
         if (PyLong_Check(element.get())) (void)int_value(name, element.get());
         PyArray_ITER_NEXT(it);
     }
-    raise_for_operand(PyExc_TypeError, name,
-                      "dtype object does not convert to float64 (only bool, integer and float data do)");
+    raise_for_operand(
+        PyExc_TypeError, name,
+        "dtype object does not convert to float64 (only bool, integer and float data do)");
 }
 
 Operand classify(std::string_view name, PyObject* value) {
@@ -170,13 +174,15 @@ Operand classify(std::string_view name, PyObject* value) {
     if (kind == 'O') refuse_objects(name, a);
     if (kind == 'U' || kind == 'S') {
         raise_for_operand(PyExc_TypeError, name,
-                          "an array of text (" + text_of(reinterpret_cast<PyObject*>(PyArray_DESCR(a))) +
+                          "an array of text (" +
+                              text_of(reinterpret_cast<PyObject*>(PyArray_DESCR(a))) +
                               ") is not numbers");
     }
     if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
-        raise_for_operand(PyExc_TypeError, name,
-                          "dtype " + text_of(reinterpret_cast<PyObject*>(PyArray_DESCR(a))) +
-                              " does not convert to float64 (only bool, integer and float data do)");
+        raise_for_operand(
+            PyExc_TypeError, name,
+            "dtype " + text_of(reinterpret_cast<PyObject*>(PyArray_DESCR(a))) +
+                " does not convert to float64 (only bool, integer and float data do)");
     }
     if (PyArray_NDIM(a) == 0) {
         Ref item = Ref::steal(check(PyArray_GETITEM(a, PyArray_BYTES(a))));
@@ -191,10 +197,11 @@ Operand classify(std::string_view name, PyObject* value) {
     op.kind = Operand::Kind::Array;
     if (!readable_in_place(a)) {
         // One copy: C order, float64; the dtype kinds above all convert by value.
-        op.array = Ref::steal(PyArray_FromAny(array.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                                              NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST,
-                                              nullptr));
-        if (!op.array) reraise_naming(name, {PyExc_TypeError, PyExc_ValueError, PyExc_OverflowError});
+        op.array = Ref::steal(PyArray_FromAny(
+            array.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+            NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
+        if (!op.array)
+            reraise_naming(name, {PyExc_TypeError, PyExc_ValueError, PyExc_OverflowError});
         op.copied = true;
     } else {
         op.array = std::move(array);
@@ -238,8 +245,9 @@ void broadcast_shape(std::span<const std::string> names, std::span<const Operand
             npy_intp other_length = 0;
             const std::size_t j = setter[offset + i];
             const std::string message = "operands '" + names[j] + "' with shape " +
-                                        shape_text(dims_of(ops[j], other_length)) + " and '" + names[k] +
-                                        "' with shape " + shape_text(dims) + " do not broadcast together";
+                                        shape_text(dims_of(ops[j], other_length)) + " and '" +
+                                        names[k] + "' with shape " + shape_text(dims) +
+                                        " do not broadcast together";
             raise_message(PyExc_ValueError, message);
         }
     }
@@ -261,14 +269,18 @@ Ref broadcast_copy(const Operand& op, std::span<const npy_intp> shape) {
         npy_intp n = static_cast<npy_intp>(b->element_count());
         source = Ref::steal(check(PyArray_SimpleNew(1, &n, NPY_DOUBLE)));
         const auto values = b->as_f64_slice();
-        if (n != 0) std::copy(values.begin(), values.end(), static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(source.get()))));
+        if (n != 0)
+            std::copy(
+                values.begin(), values.end(),
+                static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(source.get()))));
     } else {
         source = op.array;
     }
     Ref numpy = Ref::steal(check(PyImport_ImportModule("numpy")));
-    Ref spread = Ref::steal(check(PyObject_CallMethod(numpy.get(), "broadcast_to", "OO", source.get(),
-                                                      shape_tuple(shape).get())));
-    return Ref::steal(check(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(spread.get()), NPY_CORDER)));
+    Ref spread = Ref::steal(check(PyObject_CallMethod(numpy.get(), "broadcast_to", "OO",
+                                                      source.get(), shape_tuple(shape).get())));
+    return Ref::steal(
+        check(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(spread.get()), NPY_CORDER)));
 }
 
 // A record over the array's memory that owns nothing: the SingleOperand keeps the array, so
@@ -334,7 +346,8 @@ BoundOperands bind_operands(std::span<const std::string> names, PyObject* operan
         }
         every_key_known &= known;
     }
-    const bool every_name_given = std::all_of(given.begin(), given.end(), [](const Ref& r) { return bool(r); });
+    const bool every_name_given =
+        std::all_of(given.begin(), given.end(), [](const Ref& r) { return bool(r); });
     if (!every_key_known || !every_name_given) refuse_names(names, operands);
 
     std::pmr::vector<Operand> ops(arena);
@@ -369,8 +382,10 @@ BoundOperands bind_operands(std::span<const std::string> names, PyObject* operan
         }
         auto* a = reinterpret_cast<PyArrayObject*>(op.array.get());
         const char* begin = PyArray_BYTES(a);
-        if (!op.copied) bound.in_place.push_back(InPlaceSpan{names[i], begin, begin + PyArray_NBYTES(a)});
-        bound.views.push_back(ArgView{reinterpret_cast<const double*>(begin), 0.0, static_cast<std::size_t>(PyArray_SIZE(a))});
+        if (!op.copied)
+            bound.in_place.push_back(InPlaceSpan{names[i], begin, begin + PyArray_NBYTES(a)});
+        bound.views.push_back(ArgView{reinterpret_cast<const double*>(begin), 0.0,
+                                      static_cast<std::size_t>(PyArray_SIZE(a))});
         bound.arrays.push_back(std::move(op.array));
     }
     return bound;

@@ -34,8 +34,8 @@ struct BoundOperands {
     explicit BoundOperands(std::pmr::memory_resource* arena)
         : views(arena), arrays(arena), buffers(arena), shape(arena), in_place(arena) {}
 
-    std::pmr::vector<ArgView> views;         // in the kernel's dense order
-    std::pmr::vector<Ref> arrays;            // released with the bound operands, under the lock
+    std::pmr::vector<ArgView> views;  // in the kernel's dense order
+    std::pmr::vector<Ref> arrays;     // released with the bound operands, under the lock
     std::pmr::vector<BufferRef> buffers;
     std::pmr::vector<npy_intp> shape;        // the broadcast shape of the array operands
     std::pmr::vector<InPlaceSpan> in_place;  // arrays read where they are

@@ -39,11 +39,8 @@ struct Row {
 #define QV_COMPARE_OP(name, code, scalar, cost, libm, spellings, doc) \
     QV_ROW(Compare, 2, name, code, nullptr, libm, spellings, doc)
 
-constexpr Row kRows[] = {
-    QV_UNARY_OPS(QV_UNARY_OP, QV_UNARY_FN)
-    QV_BINARY_OPS(QV_BINARY_OP, QV_BINARY_FN)
-    QV_COMPARE_OPS(QV_COMPARE_OP)
-};
+constexpr Row kRows[] = {QV_UNARY_OPS(QV_UNARY_OP, QV_UNARY_FN) QV_BINARY_OPS(
+    QV_BINARY_OP, QV_BINARY_FN) QV_COMPARE_OPS(QV_COMPARE_OP)};
 
 #undef QV_ROW
 #undef QV_UNARY_OP

@@ -21,8 +21,8 @@ PyObject* buffer_numpy(PyObject* self, PyObject*) noexcept {
         const auto values = ref->as_f64_slice();
         ensure_numpy_api();
         npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-        PyObject* array = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE),
-                                               1, dims, nullptr, nullptr, 0, nullptr);
+        PyObject* array = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE), 1,
+                                               dims, nullptr, nullptr, 0, nullptr);
         if (array == nullptr) python_api_failed();
         if (!values.empty()) {
             std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values.data(),
@@ -64,7 +64,8 @@ PyObject* buffer_repr(PyObject* self) noexcept {
         text += "], len=";
         text += std::to_string(inner.element_count());
         text += ')';
-        return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        return check(
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     });
 }
 

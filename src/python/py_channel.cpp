@@ -27,9 +27,8 @@ constexpr Signature kSendSignature = Signature("Channel.send()").required("buf")
 QV_FASTCALL_FN(channel_send) {
     return guarded([&] {
         const Args parsed = parse_fastcall(kSendSignature, args, nargs, kwnames);
-        PyObject* buf = parsed.convert(0, [](PyObject* v) {
-            return to_instance(v, buffer_type(), "Buffer");
-        });
+        PyObject* buf =
+            parsed.convert(0, [](PyObject* v) { return to_instance(v, buffer_type(), "Buffer"); });
         const ChannelHandle& h = channel_handle(self);
         BufferRef item = buffer_ref(buf);
         // The flag is read once: a close() made while this send waits does not stop it.

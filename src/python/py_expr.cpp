@@ -150,12 +150,13 @@ PyTypeObject* expr_type() {
     return holder_type<ExprValue>(
         type, "builtins.Expr",
         {
-            {Py_tp_doc, const_cast<char*>(
-                            "Python-visible expression node.\n"
-                            "Operator overloading builds an `Expr` tree without any computation.\n\n"
-                            "`temp_args` maps temporary argument IDs to their names.\n"
-                            "Each `arg(\"x\")` call assigns a unique `temp_id` via a global counter,\n"
-                            "and operators merge both sides' `temp_args` via `BTreeMap` union.")},
+            {Py_tp_doc,
+             const_cast<char*>(
+                 "Python-visible expression node.\n"
+                 "Operator overloading builds an `Expr` tree without any computation.\n\n"
+                 "`temp_args` maps temporary argument IDs to their names.\n"
+                 "Each `arg(\"x\")` call assigns a unique `temp_id` via a global counter,\n"
+                 "and operators merge both sides' `temp_args` via `BTreeMap` union.")},
             {Py_tp_repr, reinterpret_cast<void*>(expr_repr_slot)},
             // Equality builds an expression, so an Expr cannot be hashed.
             {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},

@@ -43,10 +43,13 @@ PyObject* node_tuple(const Node& n, const TempArgs& temp_args) {
     switch (n.tag) {
         case NodeTag::Const: payload = Ref::steal(check(PyFloat_FromDouble(const_value(n)))); break;
         case NodeTag::ArgRef: {
-            auto at = std::lower_bound(temp_args.begin(), temp_args.end(), n.bits,
-                                       [](const TempArg& a, std::uint64_t id) { return a.first < id; });
-            if (at == temp_args.end() || at->first != n.bits) fault("ArgRef without a temp_args entry");
-            payload = Ref::steal(check(PyLong_FromSize_t(static_cast<std::size_t>(at - temp_args.begin()))));
+            auto at =
+                std::lower_bound(temp_args.begin(), temp_args.end(), n.bits,
+                                 [](const TempArg& a, std::uint64_t id) { return a.first < id; });
+            if (at == temp_args.end() || at->first != n.bits)
+                fault("ArgRef without a temp_args entry");
+            payload = Ref::steal(
+                check(PyLong_FromSize_t(static_cast<std::size_t>(at - temp_args.begin()))));
             break;
         }
         default: payload = Ref::steal(check(PyLong_FromLong(n.op)));
@@ -60,7 +63,8 @@ std::vector<std::string> to_names(PyObject* value) {
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
     std::vector<std::string> names;
     names.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) names.push_back(to_utf8(PySequence_Fast_GET_ITEM(seq.get(), i)));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        names.push_back(to_utf8(PySequence_Fast_GET_ITEM(seq.get(), i)));
     return names;
 }
 
@@ -85,7 +89,8 @@ NodeList to_node_list(PyObject* value, std::size_t name_count) {
     std::vector<bool> used(name_count, false);
     for (std::size_t i = 0; i < n; ++i) {
         PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), static_cast<Py_ssize_t>(i));
-        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) raise_bad_node(i, "must be a pair (tag, payload)");
+        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2)
+            raise_bad_node(i, "must be a pair (tag, payload)");
         const long tag = to_small_int(PyTuple_GET_ITEM(item, 0), i, "tag");
         PyObject* payload = PyTuple_GET_ITEM(item, 1);
         if (tag < 0 || tag > static_cast<long>(NodeTag::Select)) raise_bad_node(i, "unknown tag");
@@ -95,7 +100,8 @@ NodeList to_node_list(PyObject* value, std::size_t name_count) {
             node = const_node(PyFloat_AS_DOUBLE(payload));
         } else if (node.tag == NodeTag::ArgRef) {
             const long at = to_small_int(payload, i, "argument position");
-            if (at < 0 || static_cast<std::size_t>(at) >= name_count) raise_bad_node(i, "argument position out of range");
+            if (at < 0 || static_cast<std::size_t>(at) >= name_count)
+                raise_bad_node(i, "argument position out of range");
             used[static_cast<std::size_t>(at)] = true;
             node.bits = static_cast<std::uint64_t>(at);
         } else {
@@ -138,11 +144,13 @@ QV_FASTCALL_FN(native_expr_nodes) {
         for (std::size_t k = 0; k < e.temp_args.size(); ++k) {
             const std::string& name = e.temp_args[k].second;
             PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k),
-                             check(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr)));
+                             check(PyUnicode_DecodeUTF8(
+                                 name.data(), static_cast<Py_ssize_t>(name.size()), nullptr)));
         }
         Ref nodes = Ref::steal(check(PyTuple_New(static_cast<Py_ssize_t>(e.nodes.size()))));
         for (std::size_t i = 0; i < e.nodes.size(); ++i) {
-            PyTuple_SET_ITEM(nodes.get(), static_cast<Py_ssize_t>(i), node_tuple(e.nodes[i], e.temp_args));
+            PyTuple_SET_ITEM(nodes.get(), static_cast<Py_ssize_t>(i),
+                             node_tuple(e.nodes[i], e.temp_args));
         }
         return check(PyTuple_Pack(2, names.get(), nodes.get()));
     });
@@ -155,7 +163,8 @@ QV_FASTCALL_FN(native_expr_from_nodes) {
     return guarded([&] {
         const Args parsed = parse_fastcall(kFromNodesSignature, args, nargs, kwnames);
         const std::vector<std::string> names = parsed.convert(0, to_names);
-        NodeList nodes = parsed.convert(1, [&](PyObject* v) { return to_node_list(v, names.size()); });
+        NodeList nodes =
+            parsed.convert(1, [&](PyObject* v) { return to_node_list(v, names.size()); });
         ExprValue e;
         e.temp_args.reserve(names.size());
         for (const std::string& name : names) e.temp_args.emplace_back(take_temp_id(), name);

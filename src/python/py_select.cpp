@@ -23,14 +23,14 @@ namespace qv::py {
 namespace {
 
 constexpr Signature kRecvCaseNew = Signature("RecvCase.__new__()").required("channel");
-constexpr Signature kSelectSignature = Signature("py_select()").varargs("cases").keyword_only("default");
+constexpr Signature kSelectSignature =
+    Signature("py_select()").varargs("cases").keyword_only("default");
 
 PyObject* recv_case_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&] {
         const Args parsed = parse_tuple_dict(kRecvCaseNew, args, kwargs);
-        PyObject* channel = parsed.convert(0, [](PyObject* v) {
-            return to_instance(v, channel_type(), "Channel");
-        });
+        PyObject* channel = parsed.convert(
+            0, [](PyObject* v) { return to_instance(v, channel_type(), "Channel"); });
         // A copy of the channel's handle: keeps its queue alive.
         return wrap(type, channel_handle(channel));
     });
@@ -77,7 +77,8 @@ PyTypeObject* recv_case_type() {
     return holder_type<ChannelHandle>(
         type, "builtins.RecvCase",
         {
-            {Py_tp_doc, const_cast<char*>("RecvCase(channel)\n--\n\nPython-visible `RecvCase` for select.")},
+            {Py_tp_doc,
+             const_cast<char*>("RecvCase(channel)\n--\n\nPython-visible `RecvCase` for select.")},
             {Py_tp_new, reinterpret_cast<void*>(recv_case_new)},
         });
 }

@@ -78,11 +78,13 @@ PyTypeObject* reduce_spec_type() {
 }
 
 const KernelSpec* kernel_spec_of(PyObject* spec) {
-    return PyObject_TypeCheck(spec, kernel_spec_type()) ? &held<HeldKernelSpec>(spec).spec : nullptr;
+    return PyObject_TypeCheck(spec, kernel_spec_type()) ? &held<HeldKernelSpec>(spec).spec
+                                                        : nullptr;
 }
 
 const CompiledKernel* compiled_kernel_of(PyObject* spec) {
-    return PyObject_TypeCheck(spec, kernel_spec_type()) ? held<HeldKernelSpec>(spec).compiled.get() : nullptr;
+    return PyObject_TypeCheck(spec, kernel_spec_type()) ? held<HeldKernelSpec>(spec).compiled.get()
+                                                        : nullptr;
 }
 
 void keep_compiled_kernel(PyObject* spec, CompiledKernelRef kernel) {
@@ -102,9 +104,8 @@ QV_FASTCALL_FN(kernel_elementwise) {
     (void)self;
     return guarded([&] {
         const Args parsed = parse_fastcall(kElementwiseSignature, args, nargs, kwnames);
-        PyObject* expr = parsed.convert(0, [](PyObject* v) {
-            return to_instance(v, expr_type(), "Expr");
-        });
+        PyObject* expr =
+            parsed.convert(0, [](PyObject* v) { return to_instance(v, expr_type(), "Expr"); });
         auto made = make_kernel_spec(expr_value(expr));
         if (auto* refused = std::get_if<SpecError>(&made)) {
             raise_message(PyExc_ValueError, refused->message);
@@ -117,9 +118,8 @@ QV_VARKW_FN(kernel_map) {
     (void)self;
     return guarded([&] {
         const Args parsed = parse_tuple_dict(kMapSignature, args, kwargs);
-        PyObject* spec = parsed.convert(0, [](PyObject* v) {
-            return to_instance(v, kernel_spec_type(), "KernelSpec");
-        });
+        PyObject* spec = parsed.convert(
+            0, [](PyObject* v) { return to_instance(v, kernel_spec_type(), "KernelSpec"); });
         const KernelSpec& kernel = held<HeldKernelSpec>(spec).spec;
         MapWork work{kernel.arg_names, kernel.body, {}};
         if (PyObject* bindings = parsed.kwargs()) {
@@ -140,9 +140,8 @@ QV_FASTCALL_FN(reduce_function) {
     (void)self;
     return guarded([&] {
         const Args parsed = parse_fastcall(kReduceSignature<op>, args, nargs, kwnames);
-        PyObject* buf = parsed.convert(0, [](PyObject* v) {
-            return to_instance(v, buffer_type(), "Buffer");
-        });
+        PyObject* buf =
+            parsed.convert(0, [](PyObject* v) { return to_instance(v, buffer_type(), "Buffer"); });
         return wrap(reduce_spec_type(), ReduceWork{buffer_ref(buf), op});
     });
 }

@@ -8,8 +8,8 @@
 
 #include "exec/compiled.hpp"
 #include "ir/kernel_spec.hpp"
-#include "runtime/work.hpp"
 #include "python/arg_frame.hpp"
+#include "runtime/work.hpp"
 
 namespace qv::py {
 

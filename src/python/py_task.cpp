@@ -52,7 +52,8 @@ PyObject* task_cancel(PyObject* self, PyObject*) noexcept {
 PyObject* task_repr(PyObject* self) noexcept {
     return guarded([&] {
         const std::string text = "TaskHandle(state=" + task_of(self).snapshot_state().debug() + ")";
-        return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        return check(
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     });
 }
 

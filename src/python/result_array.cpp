@@ -43,7 +43,8 @@ Ref new_result_array(std::span<const npy_intp> shape) {
         release_f64_storage(block, bytes);
         throw_python_error();
     }
-    if (PyCapsule_SetContext(base.get(), reinterpret_cast<void*>(static_cast<std::uintptr_t>(bytes))) < 0) {
+    if (PyCapsule_SetContext(base.get(),
+                             reinterpret_cast<void*>(static_cast<std::uintptr_t>(bytes))) < 0) {
         throw_python_error();
     }
     Ref array = Ref::steal(check(PyArray_NewFromDescr(
@@ -68,10 +69,12 @@ PyArrayObject* checked_out(PyObject* out, const BoundOperands& bound) {
         if (text == nullptr) throw_python_error();
         refuse_out(PyExc_TypeError, {"dtype ", text, " given; the result is float64"});
     }
-    const std::span<const npy_intp> dims(PyArray_DIMS(a), static_cast<std::size_t>(PyArray_NDIM(a)));
+    const std::span<const npy_intp> dims(PyArray_DIMS(a),
+                                         static_cast<std::size_t>(PyArray_NDIM(a)));
     if (!std::equal(dims.begin(), dims.end(), bound.shape.begin(), bound.shape.end())) {
         refuse_out(PyExc_ValueError,
-                   {"shape ", shape_text(dims), " given; the operands broadcast to ", shape_text(bound.shape)});
+                   {"shape ", shape_text(dims), " given; the operands broadcast to ",
+                    shape_text(bound.shape)});
     }
     if (!PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a)) {
         refuse_out(PyExc_ValueError, {"a C-contiguous aligned array is needed"});
@@ -82,7 +85,8 @@ PyArrayObject* checked_out(PyObject* out, const BoundOperands& bound) {
     for (const InPlaceSpan& in : bound.in_place) {
         const bool overlap = begin < in.end && in.begin < end;
         if (overlap && !(begin == in.begin && end == in.end)) {
-            refuse_out(PyExc_ValueError, {"overlaps operand '", in.name, "' without being exactly it"});
+            refuse_out(PyExc_ValueError,
+                       {"overlaps operand '", in.name, "' without being exactly it"});
         }
     }
     return a;

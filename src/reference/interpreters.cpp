@@ -34,8 +34,10 @@ double pop_value(std::vector<double>& values) {
     return v;
 }
 
-static_assert(int(FlatKind::Const) == int(NodeTag::Const) && int(FlatKind::Arg) == int(NodeTag::ArgRef) &&
-              int(FlatKind::Unary) == int(NodeTag::Unary) && int(FlatKind::Binary) == int(NodeTag::Binary) &&
+static_assert(int(FlatKind::Const) == int(NodeTag::Const) &&
+              int(FlatKind::Arg) == int(NodeTag::ArgRef) &&
+              int(FlatKind::Unary) == int(NodeTag::Unary) &&
+              int(FlatKind::Binary) == int(NodeTag::Binary) &&
               int(FlatKind::Compare) == int(NodeTag::Compare));
 
 // Pushes the value of one node without Select whose operands are on top of `values`. A flat
@@ -43,12 +45,8 @@ static_assert(int(FlatKind::Const) == int(NodeTag::Const) && int(FlatKind::Arg) 
 void apply_node(NodeTag tag, std::uint8_t op, std::uint64_t bits, std::span<const ArgView> args,
                 std::size_t index, std::vector<double>& values) {
     switch (tag) {
-        case NodeTag::Const:
-            values.push_back(std::bit_cast<double>(bits));
-            return;
-        case NodeTag::ArgRef:
-            values.push_back(argument_value(args, bits, index));
-            return;
+        case NodeTag::Const: values.push_back(std::bit_cast<double>(bits)); return;
+        case NodeTag::ArgRef: values.push_back(argument_value(args, bits, index)); return;
         case NodeTag::Unary: {
             const double x = pop_value(values);
             values.push_back(apply_unary(static_cast<UnaryOp>(op), x));
@@ -58,8 +56,9 @@ void apply_node(NodeTag tag, std::uint8_t op, std::uint64_t bits, std::span<cons
         case NodeTag::Compare: {
             const double r = pop_value(values);
             const double l = pop_value(values);
-            values.push_back(tag == NodeTag::Binary ? apply_binary(static_cast<BinaryOp>(op), l, r)
-                                                    : apply_compare(static_cast<CompareOp>(op), l, r));
+            values.push_back(tag == NodeTag::Binary
+                                 ? apply_binary(static_cast<BinaryOp>(op), l, r)
+                                 : apply_compare(static_cast<CompareOp>(op), l, r));
             return;
         }
         default:
@@ -72,11 +71,14 @@ void apply_node(NodeTag tag, std::uint8_t op, std::uint64_t bits, std::span<cons
 std::uint64_t operand_before(const NodeList& tree, std::size_t end) {
     if (end == 0) fault("malformed expression tree: missing operand");
     const std::size_t root = end - 1;
-    if (tree[root].size == 0 || tree[root].size > end) fault("malformed expression tree: bad subtree size");
+    if (tree[root].size == 0 || tree[root].size > end)
+        fault("malformed expression tree: bad subtree size");
     return root;
 }
 
-std::size_t subtree_start(const NodeList& tree, std::uint64_t root) { return root + 1 - tree[root].size; }
+std::size_t subtree_start(const NodeList& tree, std::uint64_t root) {
+    return root + 1 - tree[root].size;
+}
 
 }  // namespace
 
@@ -130,8 +132,7 @@ double eval_tree(const NodeList& tree, std::size_t index, std::span<const ArgVie
                 }
                 break;
             }
-            default:
-                fault("malformed expression tree: unknown node tag");
+            default: fault("malformed expression tree: unknown node tag");
         }
     }
     if (values.size() != 1) fault("tree evaluator must leave exactly one value");

@@ -175,7 +175,9 @@ const ForkRegistration g_fork{{
 }};
 }  // namespace
 
-CompiledKernelRef get_or_compile(const NodeList& body) { return process_cache().get_or_compile(body); }
+CompiledKernelRef get_or_compile(const NodeList& body) {
+    return process_cache().get_or_compile(body);
+}
 
 std::size_t cache_entry_count() { return process_cache().entry_count(); }
 

@@ -40,7 +40,8 @@ void deliver_one(DeliveryJob job) {
     }
     // A cancel() while the send waits withdraws the buffer: the worker is free again.
     const Task& task = *job.task;
-    if (BufferRef refused = send_item(job.channel, std::move(job.buffer), [&task] { return task.is_done(); })) {
+    if (BufferRef refused =
+            send_item(job.channel, std::move(job.buffer), [&task] { return task.is_done(); })) {
         refused.reset();
         job.task->fail(EngineError::channel_closed());  // a no-op once cancelled
         return;

@@ -4,8 +4,8 @@
 
 #include <utility>
 
-#include "runtime/cache.hpp"
 #include "exec/evaluator.hpp"
+#include "runtime/cache.hpp"
 #include "runtime/delivery.hpp"
 
 namespace qv {

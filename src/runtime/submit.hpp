@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "channel/channel.hpp"
-#include "runtime/work.hpp"
 #include "runtime/task.hpp"
+#include "runtime/work.hpp"
 
 namespace qv {
 

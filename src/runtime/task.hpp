@@ -40,9 +40,9 @@ struct TaskSnapshot {
 
 // What result() needs: the terminal state with its value or error.
 struct TaskOutcome {
-    TaskState state;                     // Completed, Failed or Cancelled
-    std::optional<TaskResult> result;    // when Completed
-    std::optional<EngineError> error;    // when Failed
+    TaskState state;                   // Completed, Failed or Cancelled
+    std::optional<TaskResult> result;  // when Completed
+    std::optional<EngineError> error;  // when Failed
 };
 
 class Task {

@@ -29,7 +29,8 @@ std::optional<EngineError> check_bound_names(const std::vector<std::string>& arg
         }
     }
     if (missing.size() == 1) return EngineError::arg("missing arg: " + std::string(missing[0]));
-    if (!missing.empty()) return EngineError::arg("missing args: " + sorted_joined(std::move(missing)));
+    if (!missing.empty())
+        return EngineError::arg("missing args: " + sorted_joined(std::move(missing)));
 
     // A sorted list rather than a hash set: one allocation on every submission instead of many.
     std::vector<std::string_view> known(arg_names.begin(), arg_names.end());

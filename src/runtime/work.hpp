@@ -11,9 +11,9 @@
 
 #include "buffer/inner.hpp"
 #include "core/engine_error.hpp"
+#include "exec/reduce.hpp"
 #include "ir/arg_value.hpp"
 #include "ir/expr_tree.hpp"
-#include "exec/reduce.hpp"
 
 namespace qv {
 

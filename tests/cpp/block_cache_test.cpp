@@ -14,7 +14,8 @@ namespace {
 constexpr std::size_t kMiB = std::size_t{1} << 20;
 
 TEST(BlockCache, ClassesRoundUpByAtMostAnEighth) {
-    for (std::size_t bytes : std::vector<std::size_t>{kBlockCacheMin, kBlockCacheMin + 1, 800000, 3 * kMiB + 5, 80000000}) {
+    for (std::size_t bytes : std::vector<std::size_t>{kBlockCacheMin, kBlockCacheMin + 1, 800000,
+                                                      3 * kMiB + 5, 80000000}) {
         const std::size_t size = block_class(bytes);
         EXPECT_GE(size, bytes);
         EXPECT_LE(size - bytes, bytes / 8);

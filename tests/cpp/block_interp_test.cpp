@@ -32,15 +32,39 @@ public:
 
     double value() {
         static const double special[] = {
-            kNaN, -kNaN, kInf, -kInf, 0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308,
-            1e-310, -1e-310, 1e308, -1e308, 1e-300, 0.5, -0.5, 1.5, 2.5, -2.5, 1.0, -1.0,
-            0.49999999999999994, 4503599627370495.5, -4503599627370497.0, 9007199254740993.0, 3.0,
+            kNaN,
+            -kNaN,
+            kInf,
+            -kInf,
+            0.0,
+            -0.0,
+            5e-324,
+            -5e-324,
+            2.2250738585072014e-308,
+            1e-310,
+            -1e-310,
+            1e308,
+            -1e308,
+            1e-300,
+            0.5,
+            -0.5,
+            1.5,
+            2.5,
+            -2.5,
+            1.0,
+            -1.0,
+            0.49999999999999994,
+            4503599627370495.5,
+            -4503599627370497.0,
+            9007199254740993.0,
+            3.0,
         };
         switch (below(4)) {
             case 0: return special[below(std::size(special))];
             case 1: return std::bit_cast<double>(rng_());
-            case 2: return std::ldexp(static_cast<double>(rng_() >> 11) / 9007199254740992.0 - 0.5,
-                                      below(12) - 4);
+            case 2:
+                return std::ldexp(static_cast<double>(rng_() >> 11) / 9007199254740992.0 - 0.5,
+                                  below(12) - 4);
             default: return static_cast<double>(below(9) - 4) * 0.5;
         }
     }
@@ -63,23 +87,26 @@ public:
             static const double exponents[] = {0.0, -0.0, 0.5, 1.0, 2.0, 3.0, 4.0, -1.0, 2.5};
             return bin(BinaryOp::Pow, body(depth - 1, args, selects), cst(exponents[below(9)]));
         }
-        if (pick < 3) return un(static_cast<UnaryOp>(below(kUnaryOpCount)), body(depth - 1, args, selects));
+        if (pick < 3)
+            return un(static_cast<UnaryOp>(below(kUnaryOpCount)), body(depth - 1, args, selects));
         if (pick < 6) {
             return bin(static_cast<BinaryOp>(below(kBinaryOpCount)), body(depth - 1, args, selects),
                        body(depth - 1, args, selects));
         }
         if (pick < 8) {
-            return cmp(static_cast<CompareOp>(below(kCompareOpCount)), body(depth - 1, args, selects),
-                       body(depth - 1, args, selects));
+            return cmp(static_cast<CompareOp>(below(kCompareOpCount)),
+                       body(depth - 1, args, selects), body(depth - 1, args, selects));
         }
         if (below(2) == 0) {  // clamping: the value compared against is the one picked
             NodeList bound = body(depth - 1, args, selects);
             if (below(2) == 0) {  // from both sides: where(v op lo, lo, where(v op' hi, hi, v))
                 NodeList v = body(depth - 1, args, selects), high = body(depth - 1, args, selects);
-                return sel(cmp(static_cast<CompareOp>(below(kCompareOpCount)), v, bound), bound,
-                           sel(cmp(static_cast<CompareOp>(below(kCompareOpCount)), v, high), high, v));
+                return sel(
+                    cmp(static_cast<CompareOp>(below(kCompareOpCount)), v, bound), bound,
+                    sel(cmp(static_cast<CompareOp>(below(kCompareOpCount)), v, high), high, v));
             }
-            return sel(cmp(static_cast<CompareOp>(below(kCompareOpCount)), body(depth - 1, args, selects), bound),
+            return sel(cmp(static_cast<CompareOp>(below(kCompareOpCount)),
+                           body(depth - 1, args, selects), bound),
                        bound, body(depth - 1, args, selects));
         }
         return sel(body(depth - 1, args, selects), body(depth - 1, args, selects),
@@ -89,7 +116,8 @@ public:
     void forget() { seen_.clear(); }
 
     std::size_t length() {
-        static const std::size_t sizes[] = {1, 2, 3, 255, 511, 512, 513, 1023, 1024, 1025, 4095, 4096, 4097};
+        static const std::size_t sizes[] = {1,    2,    3,    255,  511,  512, 513,
+                                            1023, 1024, 1025, 4095, 4096, 4097};
         return below(3) == 0 ? 1 + below(2000) : sizes[below(std::size(sizes))];
     }
 
@@ -116,7 +144,8 @@ void expect_same_bits(const std::vector<double>& got, const std::vector<double>&
     if (std::memcmp(got.data(), want.data(), got.size() * sizeof(double)) == 0) return;
     for (std::size_t i = 0; i < got.size(); ++i) {
         ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(want[i]))
-            << what << ", trial " << trial << ", element " << i << ": " << got[i] << " vs " << want[i];
+            << what << ", trial " << trial << ", element " << i << ": " << got[i] << " vs "
+            << want[i];
     }
 }
 
@@ -149,14 +178,18 @@ TEST_P(BlockInterpreterLoops, MatchesTheReferenceInterpretersBitForBit) {
         std::vector<double> reference(n);
         TreeScratch tree_scratch;
         if (contains_select(tree)) {
-            for (std::size_t i = 0; i < n; ++i) reference[i] = eval_tree(tree, i, views, tree_scratch);
+            for (std::size_t i = 0; i < n; ++i)
+                reference[i] = eval_tree(tree, i, views, tree_scratch);
         } else {
             const FlatProgram program = flatten(tree);
             std::vector<double> scratch;
-            for (std::size_t i = 0; i < n; ++i) reference[i] = eval_flat(program, i, views, scratch);
+            for (std::size_t i = 0; i < n; ++i)
+                reference[i] = eval_flat(program, i, views, scratch);
             std::vector<double> by_tree(n);
-            for (std::size_t i = 0; i < n; ++i) by_tree[i] = eval_tree(tree, i, views, tree_scratch);
-            expect_same_bits(by_tree, reference, "eval_tree vs eval_flat of " + describe(tree), trial);
+            for (std::size_t i = 0; i < n; ++i)
+                by_tree[i] = eval_tree(tree, i, views, tree_scratch);
+            expect_same_bits(by_tree, reference, "eval_tree vs eval_flat of " + describe(tree),
+                             trial);
         }
 
         // Decoded once, bound twice: first to other data of the same pattern, then to these.
@@ -185,8 +218,7 @@ TEST_P(BlockInterpreterLoops, MatchesTheReferenceInterpretersBitForBit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sets, BlockInterpreterLoops,
-                         ::testing::Values(LoopSet::Baseline, LoopSet::Avx2),
-                         [](const auto& info) {
+                         ::testing::Values(LoopSet::Baseline, LoopSet::Avx2), [](const auto& info) {
                              return std::string(info.param == LoopSet::Avx2 ? "Avx2" : "Baseline");
                          });
 
@@ -195,19 +227,28 @@ INSTANTIATE_TEST_SUITE_P(Sets, BlockInterpreterLoops,
 TEST_P(BlockInterpreterLoops, FusedProductsKeepTheOperandOrder) {
     const LoopSet set = GetParam();
     if (set == LoopSet::Avx2 && best_loop_set() != LoopSet::Avx2) GTEST_SKIP() << "no AVX2 here";
-    const auto mul = [](NodeList l, NodeList r) { return bin(BinaryOp::Mul, std::move(l), std::move(r)); };
-    const auto add = [](NodeList l, NodeList r) { return bin(BinaryOp::Add, std::move(l), std::move(r)); };
+    const auto mul = [](NodeList l, NodeList r) {
+        return bin(BinaryOp::Mul, std::move(l), std::move(r));
+    };
+    const auto add = [](NodeList l, NodeList r) {
+        return bin(BinaryOp::Add, std::move(l), std::move(r));
+    };
     const NodeList bodies[] = {
-        add(mul(arg(0), arg(1)), arg(2)),                // x*y+z
-        add(arg(2), mul(arg(0), arg(1))),                // x+y*z
+        add(mul(arg(0), arg(1)), arg(2)),  // x*y+z
+        add(arg(2), mul(arg(0), arg(1))),  // x+y*z
         add(mul(cst(2.0), arg(0)), mul(cst(3.0), arg(1))),
         add(mul(arg(0), arg(1)), mul(arg(2), arg(0))),
         add(mul(arg(0), cst(-kNaN)), arg(1)),
         add(cst(kNaN), mul(arg(2), arg(1))),
         add(add(mul(arg(0), arg(1)), arg(2)), mul(arg(1), arg(2))),
     };
-    const double nans[] = {kNaN, -kNaN, std::bit_cast<double>(0x7ff8000000000001ull),
-                           std::bit_cast<double>(0xfff8000000000007ull), 1.5, -0.0, kInf};
+    const double nans[] = {kNaN,
+                           -kNaN,
+                           std::bit_cast<double>(0x7ff8000000000001ull),
+                           std::bit_cast<double>(0xfff8000000000007ull),
+                           1.5,
+                           -0.0,
+                           kInf};
     std::mt19937_64 rng(99);
     const std::size_t n = 1037;
     std::vector<double> data[3];
@@ -246,13 +287,16 @@ TEST(BlockInterpreter, SharesRepeatedSubtreesWhereEveryLaneNeedsThem) {
         // sin once; the product and the sum as one step
         {"sin(x)*sin(x) + sin(x)",
          bin(BinaryOp::Add, bin(BinaryOp::Mul, un(UnaryOp::Sin, arg(0)), un(UnaryOp::Sin, arg(0))),
-             un(UnaryOp::Sin, arg(0))), 2},
+             un(UnaryOp::Sin, arg(0))),
+         2},
         // in both branches of a split: once, before the split
         {"where(x > 0, log(x) + exp(x), log(x) * 2)",
          sel(positive(), bin(BinaryOp::Add, log_x(), un(UnaryOp::Exp, arg(0))),
-             bin(BinaryOp::Mul, log_x(), cst(2.0))), 8},
+             bin(BinaryOp::Mul, log_x(), cst(2.0))),
+         8},
         // twice in one branch: once, in that branch
-        {"where(x > 0, log(x) * log(x), 0)", sel(positive(), bin(BinaryOp::Mul, log_x(), log_x()), cst(0.0)), 7},
+        {"where(x > 0, log(x) * log(x), 0)",
+         sel(positive(), bin(BinaryOp::Mul, log_x(), log_x()), cst(0.0)), 7},
         // in a branch and after the Select: once, before it
         {"where(x > 0, log(x), y) + log(x)",
          bin(BinaryOp::Add, sel(positive(), log_x(), arg(1)), log_x()), 8},
@@ -264,14 +308,22 @@ TEST(BlockInterpreter, SharesRepeatedSubtreesWhereEveryLaneNeedsThem) {
          sel(positive(), bin(BinaryOp::Sub, cst(1.0), log_x()), log_x()), 4},
         // clamping from both sides: one step; from one side twice: two
         {"where(x < -1, -1, where(x >= 2, 2, x))",
-         sel(cmp(CompareOp::Lt, arg(0), cst(-1.0)), cst(-1.0), sel(cmp(CompareOp::Ge, arg(0), cst(2.0)), cst(2.0), arg(0))), 1},
+         sel(cmp(CompareOp::Lt, arg(0), cst(-1.0)), cst(-1.0),
+             sel(cmp(CompareOp::Ge, arg(0), cst(2.0)), cst(2.0), arg(0))),
+         1},
         // bounded by min and max, the inner one on either side: one step
-        {"min(max(x, -1), 2)", bin(BinaryOp::Min, bin(BinaryOp::Max, arg(0), cst(-1.0)), cst(2.0)), 1},
-        {"max(-1, min(2, x))", bin(BinaryOp::Max, cst(-1.0), bin(BinaryOp::Min, cst(2.0), arg(0))), 1},
-        {"min(max(x, -0.0), 0.0)", bin(BinaryOp::Min, bin(BinaryOp::Max, arg(0), cst(-0.0)), cst(0.0)), 1},
-        {"max(-0.0, min(0.0, x))", bin(BinaryOp::Max, cst(-0.0), bin(BinaryOp::Min, cst(0.0), arg(0))), 1},
+        {"min(max(x, -1), 2)", bin(BinaryOp::Min, bin(BinaryOp::Max, arg(0), cst(-1.0)), cst(2.0)),
+         1},
+        {"max(-1, min(2, x))", bin(BinaryOp::Max, cst(-1.0), bin(BinaryOp::Min, cst(2.0), arg(0))),
+         1},
+        {"min(max(x, -0.0), 0.0)",
+         bin(BinaryOp::Min, bin(BinaryOp::Max, arg(0), cst(-0.0)), cst(0.0)), 1},
+        {"max(-0.0, min(0.0, x))",
+         bin(BinaryOp::Max, cst(-0.0), bin(BinaryOp::Min, cst(0.0), arg(0))), 1},
         {"where(x < -1, -1, where(x < 2, 2, x))",
-         sel(cmp(CompareOp::Lt, arg(0), cst(-1.0)), cst(-1.0), sel(cmp(CompareOp::Lt, arg(0), cst(2.0)), cst(2.0), arg(0))), 2},
+         sel(cmp(CompareOp::Lt, arg(0), cst(-1.0)), cst(-1.0),
+             sel(cmp(CompareOp::Lt, arg(0), cst(2.0)), cst(2.0), arg(0))),
+         2},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(BlockProgram(c.body, views).step_count(), c.steps) << c.what;
@@ -287,7 +339,8 @@ TEST(BlockInterpreter, SharesRepeatedSubtreesWhereEveryLaneNeedsThem) {
 // hoisted there (s, which reads it in a branch): the second pass must compute its branches
 // afresh, not read what the first pass left for other lanes.
 TEST(BlockInterpreter, ASelectEmittedTwiceDoesNotReuseItsOtherPassesBranches) {
-    const double x[] = {-0.0, 4.0, -0.0, 0.25}, y[] = {kNaN, 1.0, 2.0, kNaN}, z[] = {0.5, 0.5, -1.0, 3.0};
+    const double x[] = {-0.0, 4.0, -0.0, 0.25}, y[] = {kNaN, 1.0, 2.0, kNaN},
+                 z[] = {0.5, 0.5, -1.0, 3.0};
     constexpr std::size_t n = std::size(x);
     const ArgView views[] = {{x, 0.0, n}, {y, 0.0, n}, {z, 0.0, n}};
     const auto w = [] {
@@ -297,8 +350,9 @@ TEST(BlockInterpreter, ASelectEmittedTwiceDoesNotReuseItsOtherPassesBranches) {
     const auto s = [&] { return sel(cst(1.0), bin(BinaryOp::Mul, arg(0), arg(1)), w()); };
     const auto neg_x = [] { return un(UnaryOp::Neg, arg(0)); };
     // where(sqrt(-x), where(0, x, s), -x) > max(w, s)
-    const NodeList body = cmp(CompareOp::Gt, sel(un(UnaryOp::Sqrt, neg_x()), sel(cst(0.0), arg(0), s()), neg_x()),
-                              bin(BinaryOp::Max, w(), s()));
+    const NodeList body =
+        cmp(CompareOp::Gt, sel(un(UnaryOp::Sqrt, neg_x()), sel(cst(0.0), arg(0), s()), neg_x()),
+            bin(BinaryOp::Max, w(), s()));
     for (LoopSet set : {LoopSet::Baseline, best_loop_set()}) {
         std::vector<double> got(n), want(n);
         BlockProgram(body, views, set).bind(views).run(0, n, got.data());

@@ -6,8 +6,8 @@
 #include <random>
 #include <thread>
 
-#include "runtime/cache.hpp"
 #include "ir/expr.hpp"
+#include "runtime/cache.hpp"
 
 namespace qv {
 
@@ -25,8 +25,9 @@ Operand a1() {
 NodeList add_const(double c) { return make_binary(BinaryOp::Add, a0(), Operand(c)).nodes; }
 
 TEST(KernelKey, PreOrderFields) {
-    ExprValue body = make_select(make_compare(CompareOp::Gt, a0(), Operand(0.5)), make_unary(UnaryOp::Neg, a1()),
-                                 make_binary(BinaryOp::Max, a0(), Operand(-2.0)));
+    ExprValue body =
+        make_select(make_compare(CompareOp::Gt, a0(), Operand(0.5)), make_unary(UnaryOp::Neg, a1()),
+                    make_binary(BinaryOp::Max, a0(), Operand(-2.0)));
     KernelKey key = make_kernel_key(body.nodes);
     EXPECT_EQ(key.codes, (std::vector<std::uint8_t>{70, 50, 1, 0, 10, 1, 37, 1, 0}));
     EXPECT_EQ(key.constants, (std::vector<std::uint64_t>{std::bit_cast<std::uint64_t>(0.5),
@@ -45,9 +46,12 @@ TEST(KernelKey, EqualityTable) {
         {add_const(1.0), add_const(2.0), false},
         {add_const(0.0), add_const(-0.0), false},
         {add_const(nan), add_const(nan), true},
-        {make_binary(BinaryOp::Add, a0(), a1()).nodes, make_binary(BinaryOp::Add, a1(), a0()).nodes, false},
-        {make_binary(BinaryOp::Add, a0(), a1()).nodes, make_binary(BinaryOp::Sub, a0(), a1()).nodes, false},
-        {make_binary(BinaryOp::Add, a0(), a1()).nodes, make_compare(CompareOp::Gt, a0(), a1()).nodes, false},
+        {make_binary(BinaryOp::Add, a0(), a1()).nodes, make_binary(BinaryOp::Add, a1(), a0()).nodes,
+         false},
+        {make_binary(BinaryOp::Add, a0(), a1()).nodes, make_binary(BinaryOp::Sub, a0(), a1()).nodes,
+         false},
+        {make_binary(BinaryOp::Add, a0(), a1()).nodes,
+         make_compare(CompareOp::Gt, a0(), a1()).nodes, false},
         {make_unary(UnaryOp::Neg, make_unary(UnaryOp::Abs, a0())).nodes,
          make_unary(UnaryOp::Abs, make_unary(UnaryOp::Neg, a0())).nodes, false},
     };
@@ -116,14 +120,16 @@ TEST(KernelCache, ConcurrentMissesKeepOneEntryPerBody) {
         KernelCache cache;
         std::vector<NodeList> bodies;
         for (int b = 0; b < kBodies; ++b) bodies.push_back(add_const(b));
-        std::vector<std::vector<const CompiledKernel*>> seen(kThreads, std::vector<const CompiledKernel*>(kBodies));
+        std::vector<std::vector<const CompiledKernel*>> seen(
+            kThreads, std::vector<const CompiledKernel*>(kBodies));
         std::atomic<int> ready{0};
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&, t] {
                 std::vector<int> order(kBodies);
                 for (int b = 0; b < kBodies; ++b) order[b] = b;
-                std::shuffle(order.begin(), order.end(), std::mt19937(static_cast<unsigned>(t + round * 131)));
+                std::shuffle(order.begin(), order.end(),
+                             std::mt19937(static_cast<unsigned>(t + round * 131)));
                 ready.fetch_add(1);
                 while (ready.load() < kThreads) std::this_thread::yield();
                 for (int b : order) seen[t][b] = cache.get_or_compile(bodies[b]).get();
@@ -133,14 +139,13 @@ TEST(KernelCache, ConcurrentMissesKeepOneEntryPerBody) {
         ASSERT_EQ(cache.entry_count(), static_cast<std::size_t>(kBodies));
         for (int b = 0; b < kBodies; ++b) {
             const CompiledKernel* kept = cache.get_or_compile(bodies[b]).get();
-            for (int t = 0; t < kThreads; ++t) ASSERT_EQ(seen[t][b], kept) << "body " << b << " thread " << t;
+            for (int t = 0; t < kThreads; ++t)
+                ASSERT_EQ(seen[t][b], kept) << "body " << b << " thread " << t;
         }
     }
 }
 
-double constant_of(const CompiledKernel& k) {
-    return std::bit_cast<double>(std::get<FlatProgram>(k.form).instructions.at(1).value);
-}
+double constant_of(const CompiledKernel& k) { return const_value(k.body.at(1)); }
 
 // Beyond the limit the least recently used go, down to three quarters; a kernel still held
 // outlives its entry.
@@ -200,12 +205,14 @@ TEST(KernelCache, ConcurrentUseUnderEviction) {
 TEST(PoisonRwLock, FailedWriterPoisonsEveryLaterUse) {
     PoisonRwLock<int> lock(1);
     EXPECT_THROW(lock.read("r", [](const int&) -> int { throw Fault("reader"); }), Fault);
-    EXPECT_EQ(lock.read("r", [](const int& v) { return v; }), 1);  // a failed reader does not poison
+    EXPECT_EQ(lock.read("r", [](const int& v) { return v; }),
+              1);  // a failed reader does not poison
 
-    EXPECT_THROW(lock.write("w", [](int& v) {
-        v = 2;
-        throw Fault("half done");
-    }),
+    EXPECT_THROW(lock.write("w",
+                            [](int& v) {
+                                v = 2;
+                                throw Fault("half done");
+                            }),
                  Fault);
     const std::pair<bool, const char*> uses[] = {
         {false, "cache read lock poisoned: PoisonError { .. }"},

@@ -142,8 +142,7 @@ TEST(Channel, PutBackItemsComeOutFirst) {
         put_back_item(ch, std::move(*marker));
         got.push_back(value_of(recv_item(ch)));
         got.push_back(value_of(recv_item(ch)));
-        EXPECT_EQ(got, (std::vector<double>{1, 2, 3, kMarker, kClosed}))
-            << "capacity " << capacity;
+        EXPECT_EQ(got, (std::vector<double>{1, 2, 3, kMarker, kClosed})) << "capacity " << capacity;
     }
 }
 
@@ -204,8 +203,7 @@ void run_stress(std::size_t capacity, bool close_while_sending) {
         std::vector<std::unique_ptr<BoundedThread>> threads;
         for (int c = 0; c < kConsumers; ++c) {
             threads.push_back(std::make_unique<BoundedThread>([&] {
-                while (take(recv_item(ch))) {
-                }
+                while (take(recv_item(ch))) {}
             }));
         }
         std::vector<std::unique_ptr<BoundedThread>> producers;
@@ -236,8 +234,7 @@ void run_stress(std::size_t capacity, bool close_while_sending) {
         for (auto& t : threads) t->join();
     }
     // Sends that passed the flag check may land after the marker: drain them.
-    while (take(recv_item(ch))) {
-    }
+    while (take(recv_item(ch))) {}
     int received = 0;
     for (auto& s : seen) {
         ASSERT_LE(s.load(), 1);

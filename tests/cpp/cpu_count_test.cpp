@@ -17,11 +17,20 @@ namespace fs = std::filesystem;
 
 TEST(CpuCount, PositiveCountParsing) {
     const std::pair<const char*, Count> cases[] = {
-        {"1", 1}, {"16", 16}, {"007", 7}, {"0", std::nullopt}, {"", std::nullopt}, {"-3", std::nullopt},
-        {"+3", std::nullopt}, {" 4", std::nullopt}, {"4x", std::nullopt}, {"2.5", std::nullopt},
+        {"1", 1},
+        {"16", 16},
+        {"007", 7},
+        {"0", std::nullopt},
+        {"", std::nullopt},
+        {"-3", std::nullopt},
+        {"+3", std::nullopt},
+        {" 4", std::nullopt},
+        {"4x", std::nullopt},
+        {"2.5", std::nullopt},
         {"99999999999999999999999", std::nullopt},
     };
-    for (auto [text, want] : cases) EXPECT_EQ(parse_positive_count(text), want) << '"' << text << '"';
+    for (auto [text, want] : cases)
+        EXPECT_EQ(parse_positive_count(text), want) << '"' << text << '"';
 }
 
 TEST(CpuCount, EnvironmentOverrideOrder) {
@@ -40,11 +49,16 @@ TEST(CpuCount, EnvironmentOverrideOrder) {
 
 TEST(CpuCount, CgroupQuotaTexts) {
     const std::pair<const char*, Count> v2[] = {
-        {"max 100000\n", std::nullopt}, {"200000 100000\n", 2}, {"150000 100000", 2},
-        {"50000 100000", 1},           {"100000 0", std::nullopt}, {"garbage", std::nullopt},
+        {"max 100000\n", std::nullopt},
+        {"200000 100000\n", 2},
+        {"150000 100000", 2},
+        {"50000 100000", 1},
+        {"100000 0", std::nullopt},
+        {"garbage", std::nullopt},
         {"", std::nullopt},
     };
-    for (auto [text, want] : v2) EXPECT_EQ(cpu_limit_from_cpu_max(text), want) << '"' << text << '"';
+    for (auto [text, want] : v2)
+        EXPECT_EQ(cpu_limit_from_cpu_max(text), want) << '"' << text << '"';
     EXPECT_EQ(cpu_limit_from_cfs("-1\n", "100000\n"), std::nullopt);
     EXPECT_EQ(cpu_limit_from_cfs("300000\n", "100000\n"), Count(3));
     EXPECT_EQ(cpu_limit_from_cfs("250000", "100000"), Count(3));

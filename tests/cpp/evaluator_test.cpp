@@ -29,7 +29,6 @@ BufferRef ramp(std::size_t n, double scale) {
     return from_f64_vec(std::move(v));
 }
 
-
 std::vector<double> values_of(const Result<BufferRef>& r) {
     EXPECT_TRUE(r.ok());
     if (!r.ok()) return {};
@@ -38,7 +37,8 @@ std::vector<double> values_of(const Result<BufferRef>& r) {
 }
 
 TEST(Evaluator, LengthAndArgumentErrors) {
-    const CompiledKernel k = CompiledKernel(bin(BinaryOp::Add, arg(0), bin(BinaryOp::Mul, arg(1), arg(2))));
+    const CompiledKernel k =
+        CompiledKernel(bin(BinaryOp::Add, arg(0), bin(BinaryOp::Mul, arg(1), arg(2))));
     const Result<BufferRef> mismatch =
         evaluate_kernel(k, {buffer({1, 2, 3}), 2.0, buffer({1, 2, 3, 4})});
     ASSERT_FALSE(mismatch.ok());
@@ -77,9 +77,10 @@ TEST(Evaluator, ScalarsApplyToEveryElement) {
 
 TEST(Evaluator, SelectTakesOnlyTheChosenBranch) {
     // where(x > 0, log(x), 0): negatives get 0.0, never a NaN from the logarithm.
-    const CompiledKernel k =
-        CompiledKernel(sel(cmp(CompareOp::Gt, arg(0), cst(0.0)), un(UnaryOp::Log, arg(0)), cst(0.0)));
-    const std::vector<double> got = values_of(evaluate_kernel(k, {buffer({-1.0, 1.0, -5.0, std::exp(2.0)})}));
+    const CompiledKernel k = CompiledKernel(
+        sel(cmp(CompareOp::Gt, arg(0), cst(0.0)), un(UnaryOp::Log, arg(0)), cst(0.0)));
+    const std::vector<double> got =
+        values_of(evaluate_kernel(k, {buffer({-1.0, 1.0, -5.0, std::exp(2.0)})}));
     EXPECT_EQ(got, (std::vector<double>{0.0, 0.0, 0.0, 2.0}));
 
     // A NaN condition chooses if_true; either zero chooses if_false.
@@ -96,14 +97,16 @@ TEST(Evaluator, SelectTakesOnlyTheChosenBranch) {
 TEST(Evaluator, ParallelThresholdGivesIdenticalResults) {
     const NodeList body = bin(BinaryOp::Add, un(UnaryOp::Sin, arg(0)),
                               bin(BinaryOp::Mul, arg(1), un(UnaryOp::Round, arg(0))));
-    const NodeList select_body =
-        sel(cmp(CompareOp::Ge, arg(0), cst(0.0)), un(UnaryOp::Sqrt, arg(0)), bin(BinaryOp::Mul, arg(0), arg(1)));
-    for (std::size_t n : {std::size_t{4095}, std::size_t{4096}, std::size_t{4097}, std::size_t{20000}}) {
+    const NodeList select_body = sel(cmp(CompareOp::Ge, arg(0), cst(0.0)),
+                                     un(UnaryOp::Sqrt, arg(0)), bin(BinaryOp::Mul, arg(0), arg(1)));
+    for (std::size_t n :
+         {std::size_t{4095}, std::size_t{4096}, std::size_t{4097}, std::size_t{20000}}) {
         const BufferRef x = ramp(n, 0.37);
         const ArgValues args{x, 1.5};
         const ArgView views[] = {{x->as_f64_slice().data(), 0.0, n}, {nullptr, 1.5, 0}};
         const std::vector<double> flat = values_of(evaluate_kernel(CompiledKernel(body), args));
-        const std::vector<double> tree = values_of(evaluate_kernel(CompiledKernel(select_body), args));
+        const std::vector<double> tree =
+            values_of(evaluate_kernel(CompiledKernel(select_body), args));
         ASSERT_EQ(flat.size(), n);
         ASSERT_EQ(tree.size(), n);
         const FlatProgram program = flatten(body);
@@ -133,7 +136,8 @@ TEST(Evaluator, DeepBodiesNeedNoRecursion) {
             EXPECT_EQ(got[i], eval_tree(chain, i, {&view, 1}, scratch)) << depth << " at " << i;
         }
     }
-    const std::vector<double> sums = values_of(evaluate_kernel(CompiledKernel(right_deep_sum(100000)), {x}));
+    const std::vector<double> sums =
+        values_of(evaluate_kernel(CompiledKernel(right_deep_sum(100000)), {x}));
     EXPECT_EQ(sums[0], 100000.5);
     EXPECT_EQ(sums[4], 99993.0);
 }
@@ -145,14 +149,16 @@ TEST(Evaluator, ConcurrentEvaluationsAgree) {
     const std::size_t n = 50000;
     const BufferRef x = ramp(n, 0.01), y = ramp(n, -0.3);
     const CompiledKernel kernels[] = {
-        CompiledKernel(bin(BinaryOp::Add, bin(BinaryOp::Mul, arg(0), arg(1)), un(UnaryOp::Exp, arg(0)))),
+        CompiledKernel(
+            bin(BinaryOp::Add, bin(BinaryOp::Mul, arg(0), arg(1)), un(UnaryOp::Exp, arg(0)))),
         CompiledKernel(sel(cmp(CompareOp::Gt, arg(0), arg(1)), un(UnaryOp::Log, arg(0)), arg(1))),
     };
     const ArgValues patterns[] = {{x, y}, {x, 2.0}, {1.5, y}};
     std::vector<std::vector<double>> expected;
     for (const CompiledKernel& k : kernels) {
         const CompiledKernel fresh = k;  // a copy decodes on its own
-        for (const ArgValues& args : patterns) expected.push_back(values_of(evaluate_kernel(fresh, args)));
+        for (const ArgValues& args : patterns)
+            expected.push_back(values_of(evaluate_kernel(fresh, args)));
     }
 
     std::vector<std::future<int>> workers;
@@ -161,9 +167,11 @@ TEST(Evaluator, ConcurrentEvaluationsAgree) {
             int mismatches = 0;
             for (int round = 0; round < 12; ++round) {
                 const std::size_t which = static_cast<std::size_t>(t + round) % 6;
-                const Result<BufferRef> r = evaluate_kernel(kernels[which / 3], patterns[which % 3]);
+                const Result<BufferRef> r =
+                    evaluate_kernel(kernels[which / 3], patterns[which % 3]);
                 const auto got = r.value()->as_f64_slice();
-                if (std::memcmp(got.data(), expected[which].data(), n * sizeof(double)) != 0) ++mismatches;
+                if (std::memcmp(got.data(), expected[which].data(), n * sizeof(double)) != 0)
+                    ++mismatches;
             }
             return mismatches;
         }));
@@ -178,7 +186,8 @@ TEST(Evaluator, ConcurrentEvaluationsAgree) {
 }
 
 TEST(Evaluator, ForeignDtypeIsAFault) {
-    const BufferRef odd = std::make_shared<const BufferInner>(std::vector<std::size_t>{2}, F64Vec(1), 8, DType::I32);
+    const BufferRef odd =
+        std::make_shared<const BufferInner>(std::vector<std::size_t>{2}, F64Vec(1), 8, DType::I32);
     EXPECT_THROW(evaluate_kernel(CompiledKernel(arg(0)), {odd}), Fault);
 }
 
@@ -188,7 +197,8 @@ TEST(Evaluator, OutputMayBeExactlyAnArgument) {
     const NodeList bodies[] = {
         bin(BinaryOp::Add, bin(BinaryOp::Mul, arg(0), arg(1)), arg(0)),
         bin(BinaryOp::Sub, cst(1.0), bin(BinaryOp::Div, arg(1), arg(0))),
-        sel(cmp(CompareOp::Lt, arg(0), cst(0.0)), un(UnaryOp::Neg, arg(0)), bin(BinaryOp::Mul, arg(0), arg(1))),
+        sel(cmp(CompareOp::Lt, arg(0), cst(0.0)), un(UnaryOp::Neg, arg(0)),
+            bin(BinaryOp::Mul, arg(0), arg(1))),
     };
     for (std::size_t n : {5u, 5000u}) {
         for (const NodeList& body : bodies) {

@@ -54,7 +54,8 @@ TEST(FloatText, RoundTripsRandomBitPatterns) {
         double v = std::bit_cast<double>(rng());
         if (!std::isfinite(v)) continue;
         std::string text = float_text(v);
-        ASSERT_EQ(std::bit_cast<std::uint64_t>(std::strtod(text.c_str(), nullptr)), std::bit_cast<std::uint64_t>(v))
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(std::strtod(text.c_str(), nullptr)),
+                  std::bit_cast<std::uint64_t>(v))
             << text;
         ASSERT_EQ(text.find('+'), std::string::npos) << text;
     }
@@ -162,14 +163,23 @@ TEST(Expr, TempArgsMatchTreeAfterRandomConstructions) {
     std::mt19937_64 rng(12345);
     for (int round = 0; round < 50; ++round) {
         std::vector<ExprValue> pool;
-        for (int i = 0; i < 4; ++i) pool.push_back(new_arg(std::string(1, static_cast<char>('a' + i))));
+        for (int i = 0; i < 4; ++i)
+            pool.push_back(new_arg(std::string(1, static_cast<char>('a' + i))));
         for (int step = 0; step < 40; ++step) {
             auto pick = [&]() -> const ExprValue& { return pool[rng() % pool.size()]; };
             Operand k(static_cast<double>(rng() % 7));
             switch (rng() % 6) {
-                case 0: pool.push_back(make_unary(static_cast<UnaryOp>(rng() % kUnaryOpCount), pick())); break;
-                case 1: pool.push_back(make_binary(static_cast<BinaryOp>(rng() % kBinaryOpCount), pick(), pick())); break;
-                case 2: pool.push_back(make_compare(static_cast<CompareOp>(rng() % kCompareOpCount), k, pick())); break;
+                case 0:
+                    pool.push_back(make_unary(static_cast<UnaryOp>(rng() % kUnaryOpCount), pick()));
+                    break;
+                case 1:
+                    pool.push_back(
+                        make_binary(static_cast<BinaryOp>(rng() % kBinaryOpCount), pick(), pick()));
+                    break;
+                case 2:
+                    pool.push_back(
+                        make_compare(static_cast<CompareOp>(rng() % kCompareOpCount), k, pick()));
+                    break;
                 case 3: pool.push_back(make_select(pick(), k, pick())); break;
                 case 4: pool.push_back(rewrite_args(pick(), {{rng() % 8, rng() % 8}})); break;
                 default: pool.push_back(make_binary(BinaryOp::Add, pick(), k)); break;
@@ -206,10 +216,12 @@ ExprValue deep_chain(int depth) {
     for (int i = 0; i < depth; ++i) {
         auto size = static_cast<std::uint32_t>(e.nodes.size());
         if (i % 2) {
-            e.nodes.push_back(Node{NodeTag::Unary, static_cast<std::uint8_t>(UnaryOp::Neg), size + 1, 0});
+            e.nodes.push_back(
+                Node{NodeTag::Unary, static_cast<std::uint8_t>(UnaryOp::Neg), size + 1, 0});
         } else {
             e.nodes.push_back(const_node(1.0));
-            e.nodes.push_back(Node{NodeTag::Binary, static_cast<std::uint8_t>(BinaryOp::Add), size + 2, 0});
+            e.nodes.push_back(
+                Node{NodeTag::Binary, static_cast<std::uint8_t>(BinaryOp::Add), size + 2, 0});
         }
     }
     return e;
@@ -234,7 +246,8 @@ TEST_P(DeepExpr, WalksWork) {
     std::string text = expr_repr(e);
     std::size_t adds = static_cast<std::size_t>((depth + 1) / 2);
     std::size_t negs = static_cast<std::size_t>(depth / 2);
-    EXPECT_EQ(std::count(text.begin(), text.end(), '('), static_cast<std::ptrdiff_t>(1 + 2 * adds + negs + 1));
+    EXPECT_EQ(std::count(text.begin(), text.end(), '('),
+              static_cast<std::ptrdiff_t>(1 + 2 * adds + negs + 1));
     EXPECT_EQ(text.rfind("Expr(Unary(Neg, Binary(Add, Unary(Neg, Binary(Add, ", 0), 0u);
     EXPECT_EQ(text.substr(text.size() - 13), "Const(1.0))))");
     EXPECT_EQ(referenced_args(e.nodes), (std::vector<std::uint64_t>{3}));

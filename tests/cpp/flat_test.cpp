@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <cmath>
 #include <cfenv>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -38,24 +38,24 @@ struct UnaryCase {
 
 TEST(FlatOps, UnaryResultsBitForBit) {
     const UnaryCase cases[] = {
-        {UnaryOp::Neg, 0.0, -0.0},         {UnaryOp::Neg, -0.0, 0.0},
-        {UnaryOp::Abs, -0.0, 0.0},         {UnaryOp::Abs, -kInf, kInf},
-        {UnaryOp::Sqrt, -0.0, -0.0},       {UnaryOp::Sqrt, 4.0, 2.0},
-        {UnaryOp::Log, 0.0, -kInf},        {UnaryOp::Exp, 0.0, 1.0},
-        {UnaryOp::Log2, 8.0, 3.0},         {UnaryOp::Log10, 1000.0, 3.0},
-        {UnaryOp::Floor, -0.5, -1.0},      {UnaryOp::Floor, 0.5, 0.0},
-        {UnaryOp::Floor, -0.0, -0.0},      {UnaryOp::Floor, -2.5, -3.0},
-        {UnaryOp::Floor, 3.0, 3.0},        {UnaryOp::Floor, 5e-324, 0.0},
-        {UnaryOp::Floor, -5e-324, -1.0},   {UnaryOp::Floor, 4503599627370495.5, 4503599627370495.0},
-        {UnaryOp::Ceil, -0.5, -0.0},       {UnaryOp::Ceil, 0.5, 1.0},
-        {UnaryOp::Ceil, -2.5, -2.0},       {UnaryOp::Ceil, 2.25, 3.0},
-        {UnaryOp::Ceil, 0.0, 0.0},         {UnaryOp::Ceil, -4503599627370495.5, -4503599627370495.0},
-        {UnaryOp::Round, 0.5, 1.0},        {UnaryOp::Round, -2.5, -3.0},
-        {UnaryOp::Round, -0.4, -0.0},      {UnaryOp::Round, 0.49999999999999994, 0.0},
-        {UnaryOp::Round, 2.5, 3.0},        {UnaryOp::Round, 2.4999999999999996, 2.0},
-        {UnaryOp::Round, -0.5, -1.0},      {UnaryOp::Round, 4503599627370495.5, 4503599627370496.0},
-        {UnaryOp::Round, 1e300, 1e300},    {UnaryOp::Round, -kInf, -kInf},
-        {UnaryOp::Sin, 0.0, 0.0},          {UnaryOp::Cos, 0.0, 1.0},
+        {UnaryOp::Neg, 0.0, -0.0},       {UnaryOp::Neg, -0.0, 0.0},
+        {UnaryOp::Abs, -0.0, 0.0},       {UnaryOp::Abs, -kInf, kInf},
+        {UnaryOp::Sqrt, -0.0, -0.0},     {UnaryOp::Sqrt, 4.0, 2.0},
+        {UnaryOp::Log, 0.0, -kInf},      {UnaryOp::Exp, 0.0, 1.0},
+        {UnaryOp::Log2, 8.0, 3.0},       {UnaryOp::Log10, 1000.0, 3.0},
+        {UnaryOp::Floor, -0.5, -1.0},    {UnaryOp::Floor, 0.5, 0.0},
+        {UnaryOp::Floor, -0.0, -0.0},    {UnaryOp::Floor, -2.5, -3.0},
+        {UnaryOp::Floor, 3.0, 3.0},      {UnaryOp::Floor, 5e-324, 0.0},
+        {UnaryOp::Floor, -5e-324, -1.0}, {UnaryOp::Floor, 4503599627370495.5, 4503599627370495.0},
+        {UnaryOp::Ceil, -0.5, -0.0},     {UnaryOp::Ceil, 0.5, 1.0},
+        {UnaryOp::Ceil, -2.5, -2.0},     {UnaryOp::Ceil, 2.25, 3.0},
+        {UnaryOp::Ceil, 0.0, 0.0},       {UnaryOp::Ceil, -4503599627370495.5, -4503599627370495.0},
+        {UnaryOp::Round, 0.5, 1.0},      {UnaryOp::Round, -2.5, -3.0},
+        {UnaryOp::Round, -0.4, -0.0},    {UnaryOp::Round, 0.49999999999999994, 0.0},
+        {UnaryOp::Round, 2.5, 3.0},      {UnaryOp::Round, 2.4999999999999996, 2.0},
+        {UnaryOp::Round, -0.5, -1.0},    {UnaryOp::Round, 4503599627370495.5, 4503599627370496.0},
+        {UnaryOp::Round, 1e300, 1e300},  {UnaryOp::Round, -kInf, -kInf},
+        {UnaryOp::Sin, 0.0, 0.0},        {UnaryOp::Cos, 0.0, 1.0},
         {UnaryOp::Tan, -0.0, -0.0},
     };
     for (const UnaryCase& c : cases) {
@@ -81,8 +81,8 @@ TEST(FlatOps, RoundingMatchesReferenceOnRandomValues) {
     std::mt19937_64 rng(7);
     std::uniform_int_distribution<int> exp_dist(-60, 60);
     for (int i = 0; i < 200000; ++i) {
-        double x = std::ldexp(std::bit_cast<double>((rng() >> 12) | 0x3ff0000000000000ull),
-                              exp_dist(rng));
+        double x =
+            std::ldexp(std::bit_cast<double>((rng() >> 12) | 0x3ff0000000000000ull), exp_dist(rng));
         if (rng() & 1) x = -x;
         if (i % 17 == 0) x = std::round(x * 4) / 4;  // many exact halves and quarters
         ASSERT_EQ(bits(op_floor(x)), bits(std::floor(x))) << x;
@@ -98,8 +98,9 @@ TEST(FlatOps, RoundingMatchesReferenceOnRandomValues) {
 
 // The bit-level rounding must not follow the current rounding mode.
 TEST(FlatOps, RoundingIgnoresTheRoundingMode) {
-    const double inputs[] = {0.5, -0.5, 2.5, -2.5, 0.49999999999999994, 1.0000000000000002,
-                             -4503599627370495.5, 123456.75, -0.0};
+    const double inputs[] = {
+        0.5,       -0.5, 2.5, -2.5, 0.49999999999999994, 1.0000000000000002, -4503599627370495.5,
+        123456.75, -0.0};
     std::vector<double> expected;
     for (double x : inputs) {
         for (double v : {op_floor(x), op_ceil(x), op_round(x)}) expected.push_back(v);
@@ -126,17 +127,26 @@ struct BinaryCase {
 
 TEST(FlatOps, BinaryResultsBitForBit) {
     const BinaryCase cases[] = {
-        {BinaryOp::Add, -0.0, -0.0, -0.0}, {BinaryOp::Add, 0.0, -0.0, 0.0},
-        {BinaryOp::Sub, 0.0, 0.0, 0.0},    {BinaryOp::Mul, -1.0, 0.0, -0.0},
-        {BinaryOp::Div, 1.0, 0.0, kInf},   {BinaryOp::Div, -1.0, 0.0, -kInf},
-        {BinaryOp::Pow, 2.0, 10.0, 1024.0}, {BinaryOp::Pow, kNaN, 0.0, 1.0},
+        {BinaryOp::Add, -0.0, -0.0, -0.0},
+        {BinaryOp::Add, 0.0, -0.0, 0.0},
+        {BinaryOp::Sub, 0.0, 0.0, 0.0},
+        {BinaryOp::Mul, -1.0, 0.0, -0.0},
+        {BinaryOp::Div, 1.0, 0.0, kInf},
+        {BinaryOp::Div, -1.0, 0.0, -kInf},
+        {BinaryOp::Pow, 2.0, 10.0, 1024.0},
+        {BinaryOp::Pow, kNaN, 0.0, 1.0},
         {BinaryOp::Atan2, 0.0, -1.0, std::atan2(0.0, -1.0)},
         {BinaryOp::Atan2, 1.0, 0.0, std::atan2(1.0, 0.0)},
-        {BinaryOp::Min, kNaN, 3.0, 3.0},   {BinaryOp::Min, 3.0, kNaN, 3.0},
-        {BinaryOp::Min, 0.0, -0.0, 0.0},   {BinaryOp::Min, -0.0, 0.0, -0.0},
-        {BinaryOp::Min, 2.0, 1.0, 1.0},    {BinaryOp::Max, kNaN, 3.0, 3.0},
-        {BinaryOp::Max, 3.0, kNaN, 3.0},   {BinaryOp::Max, 0.0, -0.0, 0.0},
-        {BinaryOp::Max, -0.0, 0.0, -0.0},  {BinaryOp::Max, 1.0, 2.0, 2.0},
+        {BinaryOp::Min, kNaN, 3.0, 3.0},
+        {BinaryOp::Min, 3.0, kNaN, 3.0},
+        {BinaryOp::Min, 0.0, -0.0, 0.0},
+        {BinaryOp::Min, -0.0, 0.0, -0.0},
+        {BinaryOp::Min, 2.0, 1.0, 1.0},
+        {BinaryOp::Max, kNaN, 3.0, 3.0},
+        {BinaryOp::Max, 3.0, kNaN, 3.0},
+        {BinaryOp::Max, 0.0, -0.0, 0.0},
+        {BinaryOp::Max, -0.0, 0.0, -0.0},
+        {BinaryOp::Max, 1.0, 2.0, 2.0},
     };
     for (const BinaryCase& c : cases) {
         EXPECT_EQ(bits(run(bin(c.op, arg(0), arg(1)), {scalar(c.l), scalar(c.r)})),
@@ -154,11 +164,11 @@ TEST(FlatOps, ComparisonsGiveOneOrZero) {
         double l, r, expected;
     };
     const Case cases[] = {
-        {CompareOp::Gt, 2.0, 1.0, 1.0},  {CompareOp::Gt, 1.0, 1.0, 0.0},
-        {CompareOp::Ge, 1.0, 1.0, 1.0},  {CompareOp::Ge, 1.0, kNaN, 0.0},
+        {CompareOp::Gt, 2.0, 1.0, 1.0},   {CompareOp::Gt, 1.0, 1.0, 0.0},
+        {CompareOp::Ge, 1.0, 1.0, 1.0},   {CompareOp::Ge, 1.0, kNaN, 0.0},
         {CompareOp::Lt, -kInf, 0.0, 1.0}, {CompareOp::Lt, kNaN, 0.0, 0.0},
-        {CompareOp::Le, -0.0, 0.0, 1.0}, {CompareOp::Le, 2.0, 1.0, 0.0},
-        {CompareOp::Eq, 0.0, -0.0, 1.0}, {CompareOp::Eq, kNaN, kNaN, 0.0},
+        {CompareOp::Le, -0.0, 0.0, 1.0},  {CompareOp::Le, 2.0, 1.0, 0.0},
+        {CompareOp::Eq, 0.0, -0.0, 1.0},  {CompareOp::Eq, kNaN, kNaN, 0.0},
         {CompareOp::Ne, kNaN, kNaN, 1.0}, {CompareOp::Ne, 0.0, -0.0, 0.0},
     };
     for (const Case& c : cases) {
@@ -176,8 +186,8 @@ TEST(Flatten, InstructionsAndDepth) {
     EXPECT_EQ(flatten(cst(2.0)).max_depth, 1u);
 
     // a + b * c: three values wait on the stack; (a * b) + c needs two.
-    const FlatProgram right = flatten(
-        bin(BinaryOp::Add, arg(0), bin(BinaryOp::Mul, arg(1), arg(2))));
+    const FlatProgram right =
+        flatten(bin(BinaryOp::Add, arg(0), bin(BinaryOp::Mul, arg(1), arg(2))));
     EXPECT_EQ(right.max_depth, 3u);
     const FlatKind kinds[] = {FlatKind::Arg, FlatKind::Arg, FlatKind::Arg, FlatKind::Binary,
                               FlatKind::Binary};
@@ -189,7 +199,8 @@ TEST(Flatten, InstructionsAndDepth) {
         EXPECT_EQ(right.instructions[i].value, values[i]) << i;
         EXPECT_EQ(right.instructions[i].op, ops[i]) << i;
     }
-    EXPECT_EQ(flatten(bin(BinaryOp::Add, bin(BinaryOp::Mul, arg(0), arg(1)), arg(2))).max_depth, 2u);
+    EXPECT_EQ(flatten(bin(BinaryOp::Add, bin(BinaryOp::Mul, arg(0), arg(1)), arg(2))).max_depth,
+              2u);
 
     NodeList chain = arg(0);
     for (int i = 0; i < 1000; ++i) chain = un(UnaryOp::Neg, std::move(chain));

@@ -26,7 +26,10 @@ template <class Busy, class Child>
 void fork_amid(int forks, Busy busy, Child child) {
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
-    for (int t = 0; t < 2; ++t) threads.emplace_back([&] { while (!stop.load()) busy(); });
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([&] {
+            while (!stop.load()) busy();
+        });
     int failed = 0;
     for (int i = 0; i < forks; ++i) {
         const pid_t pid = fork();
@@ -57,8 +60,7 @@ TEST(Fork, AmidChannelTraffic) {
         },
         [&] {
             std::optional<ChannelItem> item;
-            while (try_recv_item(ch, item)) {
-            }
+            while (try_recv_item(ch, item)) {}
             return send_item(ch, buf(7)) == nullptr && value_of(recv_item(ch)) == 7;
         });
 }
@@ -70,7 +72,8 @@ TEST(Fork, AmidKernelCacheLookups) {
         200, [&] { get_or_compile(big); },
         [&] {
             // A body the parent never compiled needs the write lock.
-            return get_or_compile(test::bin(BinaryOp::Add, test::arg(0), test::cst(0.5))) != nullptr;
+            return get_or_compile(test::bin(BinaryOp::Add, test::arg(0), test::cst(0.5))) !=
+                   nullptr;
         });
 }
 

@@ -29,7 +29,7 @@ std::vector<double> materialised(const CompiledKernel& k, std::span<const ArgVie
     for (std::size_t a = 0; a < shape.size(); ++a) n *= shape[a], kept *= reduced[a] ? 1 : shape[a];
     std::vector<double> values(n);
     evaluate_views_into(k, views, values);
-    const double start = op == AxisReduceOp::Prod ? 1.0
+    const double start = op == AxisReduceOp::Prod  ? 1.0
                          : op == AxisReduceOp::Min ? INFINITY
                          : op == AxisReduceOp::Max ? -INFINITY
                                                    : -0.0;
@@ -47,8 +47,12 @@ std::vector<double> materialised(const CompiledKernel& k, std::span<const ArgVie
             case AxisReduceOp::Sum:
             case AxisReduceOp::Mean: r = op_add(r, x); break;
             case AxisReduceOp::Prod: r = op_mul(r, x); break;
-            case AxisReduceOp::Min: r = std::isnan(r) || std::isnan(x) ? kNaN : x < r ? x : r; break;
-            case AxisReduceOp::Max: r = std::isnan(r) || std::isnan(x) ? kNaN : x > r ? x : r; break;
+            case AxisReduceOp::Min:
+                r = std::isnan(r) || std::isnan(x) ? kNaN : x < r ? x : r;
+                break;
+            case AxisReduceOp::Max:
+                r = std::isnan(r) || std::isnan(x) ? kNaN : x > r ? x : r;
+                break;
         }
     }
     if (op == AxisReduceOp::Mean) {
@@ -61,7 +65,7 @@ std::vector<double> materialised(const CompiledKernel& k, std::span<const ArgVie
 // and the pool: the same bits as the materialised reduction.
 TEST(FusedReduce, EqualsTheMaterialisedReductionForAnyLayoutAndThreadCount) {
     std::mt19937_64 rng(11);
-    const CompiledKernel flat{flatten(bin(BinaryOp::Add, bin(BinaryOp::Mul, arg(0), arg(1)), arg(2)))};
+    const CompiledKernel flat{bin(BinaryOp::Add, bin(BinaryOp::Mul, arg(0), arg(1)), arg(2))};
     const CompiledKernel tree{
         sel(cmp(CompareOp::Gt, arg(0), cst(0.0)), bin(BinaryOp::Mul, arg(0), arg(1)), arg(2))};
     const double specials[] = {kNaN, -kNaN, 0.0, -0.0, INFINITY, -INFINITY};
@@ -91,10 +95,13 @@ TEST(FusedReduce, EqualsTheMaterialisedReductionForAnyLayoutAndThreadCount) {
                     std::vector<double> got(want.size());
                     std::unique_ptr<bool[]> flags(new bool[shape.size()]);
                     for (std::size_t i = 0; i < shape.size(); ++i) flags[i] = reduced[i];
-                    ASSERT_FALSE(reduce_kernel_into(*k, views, shape, {flags.get(), shape.size()}, op, got));
+                    ASSERT_FALSE(
+                        reduce_kernel_into(*k, views, shape, {flags.get(), shape.size()}, op, got));
                     for (std::size_t i = 0; i < want.size(); ++i) {
-                        ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(want[i]))
-                            << "round " << round << " op " << static_cast<int>(op) << " element " << i;
+                        ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i]),
+                                  std::bit_cast<std::uint64_t>(want[i]))
+                            << "round " << round << " op " << static_cast<int>(op) << " element "
+                            << i;
                     }
                 }
             }
@@ -104,7 +111,7 @@ TEST(FusedReduce, EqualsTheMaterialisedReductionForAnyLayoutAndThreadCount) {
 }
 
 TEST(FusedReduce, NothingToReduceGivesIdentitiesOrRefusesExtremes) {
-    const CompiledKernel k{flatten(arg(0))};
+    const CompiledKernel k{arg(0)};
     const std::vector<std::size_t> shape = {0, 3};
     const bool flags[] = {true, false};
     const ArgView views[] = {{nullptr, 1.0, 0}};
@@ -115,8 +122,9 @@ TEST(FusedReduce, NothingToReduceGivesIdentitiesOrRefusesExtremes) {
     EXPECT_EQ(out[2], 1.0);
     const auto refused = reduce_kernel_into(k, views, shape, flags, AxisReduceOp::Max, out);
     ASSERT_TRUE(refused);
-    EXPECT_EQ(*refused, EngineError::empty_collection(
-                            "zero-size array to reduction operation maximum which has no identity"));
+    EXPECT_EQ(*refused,
+              EngineError::empty_collection(
+                  "zero-size array to reduction operation maximum which has no identity"));
 }
 
 }  // namespace

@@ -66,7 +66,8 @@ TEST(KernelSpec, Refusals) {
                    make_select(arg_with_id(3, "p"), arg_with_id(1, "q"), arg_with_id(2, "q")).nodes,
                    {{1, "q"}, {2, "q"}}},
          "duplicate arg name: q"},
-        {ExprValue{std::nullopt, make_binary(BinaryOp::Add, arg_with_id(2, "x"), arg_with_id(1, "x")).nodes,
+        {ExprValue{std::nullopt,
+                   make_binary(BinaryOp::Add, arg_with_id(2, "x"), arg_with_id(1, "x")).nodes,
                    {{2, "x"}}},
          "missing temp arg metadata for arg index 1"},
     };

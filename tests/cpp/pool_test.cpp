@@ -58,9 +58,21 @@ TEST_P(PoolCoverage, EveryIndexOnceInLongEnoughPieces) {
 // (n, min_piece): below, at and above the pool threshold, odd sizes, tree and flat pieces.
 INSTANTIATE_TEST_SUITE_P(Sizes, PoolCoverage,
                          ::testing::ValuesIn(std::vector<std::pair<std::size_t, std::size_t>>{
-                             {0, 1}, {1, 1}, {2, 1}, {3, 1}, {1000, 1}, {2047, 1024}, {2048, 1024},
-                             {4095, 1024}, {4096, 1024}, {4097, 1024}, {4096, 1}, {4097, 1},
-                             {65537, 1024}, {100003, 1}, {1000003, 1024}}));
+                             {0, 1},
+                             {1, 1},
+                             {2, 1},
+                             {3, 1},
+                             {1000, 1},
+                             {2047, 1024},
+                             {2048, 1024},
+                             {4095, 1024},
+                             {4096, 1024},
+                             {4097, 1024},
+                             {4096, 1},
+                             {4097, 1},
+                             {65537, 1024},
+                             {100003, 1},
+                             {1000003, 1024}}));
 
 TEST(Pool, ThreadCountFollowsAvailableCpus) {
     EXPECT_GE(pool_thread_count(), 1u);
@@ -92,7 +104,8 @@ TEST(Pool, WorkersTakePiecesWithSignalsBlocked) {
             on_workers.fetch_add(1);
             sigset_t mask;
             pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-            if (!sigismember(&mask, SIGINT) || !sigismember(&mask, SIGTERM)) signals_open.fetch_add(1);
+            if (!sigismember(&mask, SIGINT) || !sigismember(&mask, SIGTERM))
+                signals_open.fetch_add(1);
         });
     });
     EXPECT_GE(seen.size(), 2u);
@@ -141,7 +154,8 @@ TEST(Pool, ExceptionFromAWorkerThreadIsCarriedBack) {
                     fault("failed on a worker");
                 }
                 // Keep the caller busy until a worker has taken a piece.
-                for (int i = 0; i < 10000 && !worker_joined.load(); ++i) std::this_thread::sleep_for(1ms);
+                for (int i = 0; i < 10000 && !worker_joined.load(); ++i)
+                    std::this_thread::sleep_for(1ms);
             });
         });
         FAIL() << "no exception came back";
@@ -164,10 +178,13 @@ TEST(Pool, ConcurrentCallersShareTheWorkers) {
                     std::size_t n = 4096 + 977 * static_cast<std::size_t>(c + k);
                     std::vector<double> out(n, -1.0);
                     parallel_for(n, (c % 2) ? 1 : 1024, [&](std::size_t b, std::size_t e) {
-                        for (std::size_t i = b; i < e; ++i) out[i] = static_cast<double>(i) * 0.5 + c;
+                        for (std::size_t i = b; i < e; ++i)
+                            out[i] = static_cast<double>(i) * 0.5 + c;
                     });
                     double sum = std::accumulate(out.begin(), out.end(), 0.0);
-                    results[c].push_back(sum - (0.25 * static_cast<double>(n) * static_cast<double>(n - 1) + c * static_cast<double>(n)));
+                    results[c].push_back(
+                        sum - (0.25 * static_cast<double>(n) * static_cast<double>(n - 1) +
+                               c * static_cast<double>(n)));
                 }
             });
         }
@@ -184,7 +201,8 @@ TEST(Pool, NestedCallFromAPieceRunsInline) {
     run_bounded(60s, [&] {
         parallel_for(8, 1, [&](std::size_t b, std::size_t e) {
             for (std::size_t i = b; i < e; ++i)
-                parallel_for(4096, 1024, [&](std::size_t ib, std::size_t ie) { inner.fetch_add(ie - ib); });
+                parallel_for(4096, 1024,
+                             [&](std::size_t ib, std::size_t ie) { inner.fetch_add(ie - ib); });
         });
     });
     EXPECT_EQ(inner.load(), 8u * 4096u);
@@ -192,8 +210,9 @@ TEST(Pool, NestedCallFromAPieceRunsInline) {
 
 #if !defined(__SANITIZE_THREAD__)  // ThreadSanitizer cannot start threads in a forked child
 std::size_t thread_count_of_this_process() {
-    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
-                                                  std::filesystem::directory_iterator()));
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                      std::filesystem::directory_iterator()));
 }
 
 // Runs `body` in a forked child (which dies rather than hangs after 30 s) and returns the
@@ -265,8 +284,7 @@ TEST(Pool, ThreadLimitCapsTheThreadsOfOneCall) {
             parallel_for(1 << 16, 1024, [&](std::size_t b, std::size_t e) {
                 const std::size_t now = busy.fetch_add(1) + 1;
                 std::size_t seen = most.load();
-                while (now > seen && !most.compare_exchange_weak(seen, now)) {
-                }
+                while (now > seen && !most.compare_exchange_weak(seen, now)) {}
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
                 count.fetch_add(e - b);
                 if (std::this_thread::get_id() != caller) elsewhere.store(true);

@@ -48,11 +48,25 @@ double residual_in_ulps(double x, double c) {
 // itself may round the other way, for exponent c.
 std::vector<double> hard_values(double c, std::size_t& near_one, std::size_t& wide) {
     std::mt19937_64 rng(7 + static_cast<std::uint64_t>(c * 8));
-    std::vector<double> v = {0.0, -0.0, kInf, -kInf, kNaN, -kNaN,
+    std::vector<double> v = {0.0,
+                             -0.0,
+                             kInf,
+                             -kInf,
+                             kNaN,
+                             -kNaN,
                              std::bit_cast<double>(0x7ff0000000000001ull),  // signalling NaN
-                             5e-324, -5e-324, 1e-310, 2.2250738585072014e-308, 1.0, -1.0, 2.0, 0.5,
-                             std::numeric_limits<double>::max(), -std::numeric_limits<double>::max()};
-    for (int e : {-1074, -1022, -900, -600, -400, -200, -16, -1, 0, 1, 16, 200, 400, 600, 1000, 1023}) {
+                             5e-324,
+                             -5e-324,
+                             1e-310,
+                             2.2250738585072014e-308,
+                             1.0,
+                             -1.0,
+                             2.0,
+                             0.5,
+                             std::numeric_limits<double>::max(),
+                             -std::numeric_limits<double>::max()};
+    for (int e :
+         {-1074, -1022, -900, -600, -400, -200, -16, -1, 0, 1, 16, 200, 400, 600, 1000, 1023}) {
         for (double base : {std::ldexp(1.0, e), -std::ldexp(1.0, e)}) {
             v.push_back(base);
             v.push_back(std::nextafter(base, kInf));
@@ -67,7 +81,8 @@ std::vector<double> hard_values(double c, std::size_t& near_one, std::size_t& wi
     near_one = wide = 0;
     if (c == 0.0 || c == 1.0) return v;
     for (int k = 0; (near_one < 2000 || wide < 2000) && k < 20000000; ++k) {
-        const double x = std::ldexp(1.0 + static_cast<double>(rng() >> 12) * 0x1p-52, static_cast<int>(rng() % 60) - 30);
+        const double x = std::ldexp(1.0 + static_cast<double>(rng() >> 12) * 0x1p-52,
+                                    static_cast<int>(rng() % 60) - 30);
         const double r = std::fabs(residual_in_ulps(x, c));
         const bool inside = std::fabs(x) >= 0x1p-16 && std::fabs(x) <= 0x1p16;
         std::size_t& count = inside ? near_one : wide;
@@ -100,14 +115,16 @@ TEST_P(ConstantPowers, GivePowsBitsOnHardLanes) {
         for (std::size_t i = 0; i < n; ++i) pick[i] = static_cast<double>(i % 3);
         const ArgView views[] = {{x.data(), 0.0, n}, {pick.data(), 0.0, n}};
         const NodeList dense = bin(BinaryOp::Pow, arg(0), cst(c));
-        const NodeList split = sel(arg(1), bin(BinaryOp::Pow, arg(0), cst(c)), un(UnaryOp::Log, arg(0)));
+        const NodeList split =
+            sel(arg(1), bin(BinaryOp::Pow, arg(0), cst(c)), un(UnaryOp::Log, arg(0)));
         std::vector<double> got_dense(n), got_split(n);
         BlockProgram(dense, views, set).bind(views).run(0, n, got_dense.data());
         BlockProgram(split, views, set).bind(views).run(0, n, got_split.data());
         int reported = 0;
         for (std::size_t i = 0; i < n && reported < 5; ++i) {
             const auto want = std::bit_cast<std::uint64_t>(reference_pow(x[i], c));
-            const auto want_split = pick[i] != 0.0 ? want : std::bit_cast<std::uint64_t>(std::log(x[i]));
+            const auto want_split =
+                pick[i] != 0.0 ? want : std::bit_cast<std::uint64_t>(std::log(x[i]));
             if (std::bit_cast<std::uint64_t>(got_dense[i]) != want ||
                 std::bit_cast<std::uint64_t>(got_split[i]) != want_split) {
                 ADD_FAILURE() << "x = " << x[i] << " (bits " << std::bit_cast<std::uint64_t>(x[i])

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstdint>
-#include <span>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <span>
 #include <vector>
 
 #include "core/fault.hpp"
@@ -78,7 +78,8 @@ TEST(Reduce, SumsCarryTheFirstNaN) {
                     xs[second] = std::copysign(kNaN, -sign);
                     for (ReduceOp op : {ReduceOp::Sum, ReduceOp::Mean, ReduceOp::Variance}) {
                         EXPECT_EQ(bits(reduced(xs, op)), bits(xs[first]))
-                            << reduce_op_name(op) << " n " << n << " NaNs at " << first << ", " << second;
+                            << reduce_op_name(op) << " n " << n << " NaNs at " << first << ", "
+                            << second;
                     }
                 }
             }
@@ -159,7 +160,8 @@ TEST(Reduce, ForeignDtypeIsAFault) {
 // A sum carried from chunk to chunk has the bits of the whole array's sum, at any cuts.
 TEST(Reduce, SumCarriedOverChunksEqualsTheWholeSum) {
     std::vector<double> xs;
-    for (int i = 0; i < 1000; ++i) xs.push_back(std::ldexp(1.0 + (i * 7919 % 1000) / 997.0, i % 60 - 30) * (i % 3 ? 1 : -1));
+    for (int i = 0; i < 1000; ++i)
+        xs.push_back(std::ldexp(1.0 + (i * 7919 % 1000) / 997.0, i % 60 - 30) * (i % 3 ? 1 : -1));
     const BufferInner whole(F64Vec(xs.begin(), xs.end()));
     const double expected = reduce(whole, ReduceOp::Sum).value();
     for (std::size_t step : {1u, 7u, 64u, 999u, 1000u}) {
@@ -168,7 +170,8 @@ TEST(Reduce, SumCarriedOverChunksEqualsTheWholeSum) {
             const std::size_t len = std::min(step, xs.size() - at);
             carried = sum_from(std::span<const double>(xs.data() + at, len), carried);
         }
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(carried), std::bit_cast<std::uint64_t>(expected)) << step;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(carried), std::bit_cast<std::uint64_t>(expected))
+            << step;
     }
     EXPECT_EQ(sum_from({}, 2.5), 2.5);
     EXPECT_TRUE(std::signbit(sum_from(std::vector<double>{-0.0}, -0.0)));

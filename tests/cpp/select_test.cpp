@@ -136,8 +136,7 @@ TEST(Select, StressMixedReceiversNothingLostNothingDuplicated) {
     std::vector<std::unique_ptr<BoundedThread>> consumers, producers;
     for (auto& ch : chans) {
         consumers.push_back(std::make_unique<BoundedThread>([&] {
-            while (take(recv_item(ch))) {
-            }
+            while (take(recv_item(ch))) {}
         }));
     }
     for (int s = 0; s < 3; ++s) {
@@ -153,7 +152,8 @@ TEST(Select, StressMixedReceiversNothingLostNothingDuplicated) {
     for (auto& ch : chans) {
         for (int p = 0; p < kPerChannel; ++p, next += kPerProducer) {
             producers.push_back(std::make_unique<BoundedThread>([&ch, first = next] {
-                for (int i = 0; i < kPerProducer; ++i) ASSERT_EQ(send_item(ch, buf(first + i)), nullptr);
+                for (int i = 0; i < kPerProducer; ++i)
+                    ASSERT_EQ(send_item(ch, buf(first + i)), nullptr);
             }));
         }
     }

@@ -40,11 +40,11 @@ constexpr std::uint64_t kSip24[64] = {
     0xe612a3cb9ecba951, 0xc766e62cfcadaf96, 0xee64435a9752fe72, 0xa192d576b245165a,
     0x0a8787bf8ecb74b2, 0x81b3e73d20b49b6f, 0x7fa8220ba3b2ecea, 0x245731c13ca42499,
     0xb78dbfaf3a8d83bd, 0xea1ad565322a1a0b, 0x60e61c23a3795013, 0x6606d7e446282b93,
-    0x6ca4ecb15c5f91e1, 0x9f626da15c9625f3, 0xe51b38608ef25f57, 0x958a324ceb064572
-};
+    0x6ca4ecb15c5f91e1, 0x9f626da15c9625f3, 0xe51b38608ef25f57, 0x958a324ceb064572};
 
 TEST(SipHash, Reference24Vectors) {
-    for (std::size_t n = 0; n < 64; ++n) EXPECT_EQ(hash_of<SipHasher24>(counting(n)), kSip24[n]) << n;
+    for (std::size_t n = 0; n < 64; ++n)
+        EXPECT_EQ(hash_of<SipHasher24>(counting(n)), kSip24[n]) << n;
 }
 
 // SipHash-1-3 values agreed by a separate Python implementation and OpenSSL's SIPHASH

@@ -27,8 +27,8 @@ std::vector<double> values_of(const BufferRef& b) {
 
 // x + y over the dense arguments 0 ("x") and 1 ("y").
 MapWork add_work(std::unordered_map<std::string, ArgValue> bound) {
-    return MapWork{{"x", "y"}, test::bin(BinaryOp::Add, test::arg(0), test::arg(1)),
-                   std::move(bound)};
+    return MapWork{
+        {"x", "y"}, test::bin(BinaryOp::Add, test::arg(0), test::arg(1)), std::move(bound)};
 }
 
 TaskOutcome submit(Work work, std::optional<ChannelHandle> out = std::nullopt) {

@@ -40,7 +40,15 @@ TaskRef task_in(S state) {
     return t;
 }
 
-enum class Op { MarkRunning, Complete, MarkDeliveryQueued, Fail, MarkDelivering, CompleteDelivery, Cancel };
+enum class Op {
+    MarkRunning,
+    Complete,
+    MarkDeliveryQueued,
+    Fail,
+    MarkDelivering,
+    CompleteDelivery,
+    Cancel
+};
 
 bool apply(Task& t, Op op) {
     switch (op) {
@@ -65,19 +73,26 @@ TEST(Task, EveryOperationFromEveryState) {
         S after[7];
     };
     const Row table[] = {
-        {Op::MarkRunning, {S::RunningCompute, S::RunningCompute, S::RunningCompute, S::RunningCompute,
-                           S::Completed, S::Failed, S::Cancelled}},
-        {Op::Complete, {S::Completed, S::Completed, S::Completed, S::Completed, S::Completed, S::Failed,
-                        S::Cancelled}},
-        {Op::MarkDeliveryQueued, {S::DeliveryQueued, S::DeliveryQueued, S::DeliveryQueued, S::DeliveryQueued,
-                                  S::Completed, S::Failed, S::Cancelled}},
-        {Op::Fail, {S::Failed, S::Failed, S::Failed, S::Failed, S::Completed, S::Failed, S::Cancelled}},
-        {Op::MarkDelivering, {S::Created, S::RunningCompute, S::Delivering, S::Delivering, S::Completed,
-                              S::Failed, S::Cancelled}},
-        {Op::CompleteDelivery, {S::Completed, S::Completed, S::Completed, S::Completed, S::Completed,
-                                S::Failed, S::Cancelled}},
-        {Op::Cancel, {S::Cancelled, S::Cancelled, S::Cancelled, S::Cancelled, S::Completed, S::Failed,
-                      S::Cancelled}},
+        {Op::MarkRunning,
+         {S::RunningCompute, S::RunningCompute, S::RunningCompute, S::RunningCompute, S::Completed,
+          S::Failed, S::Cancelled}},
+        {Op::Complete,
+         {S::Completed, S::Completed, S::Completed, S::Completed, S::Completed, S::Failed,
+          S::Cancelled}},
+        {Op::MarkDeliveryQueued,
+         {S::DeliveryQueued, S::DeliveryQueued, S::DeliveryQueued, S::DeliveryQueued, S::Completed,
+          S::Failed, S::Cancelled}},
+        {Op::Fail,
+         {S::Failed, S::Failed, S::Failed, S::Failed, S::Completed, S::Failed, S::Cancelled}},
+        {Op::MarkDelivering,
+         {S::Created, S::RunningCompute, S::Delivering, S::Delivering, S::Completed, S::Failed,
+          S::Cancelled}},
+        {Op::CompleteDelivery,
+         {S::Completed, S::Completed, S::Completed, S::Completed, S::Completed, S::Failed,
+          S::Cancelled}},
+        {Op::Cancel,
+         {S::Cancelled, S::Cancelled, S::Cancelled, S::Cancelled, S::Completed, S::Failed,
+          S::Cancelled}},
     };
     for (const Row& row : table) {
         for (int i = 0; i < 7; ++i) {
@@ -85,8 +100,8 @@ TEST(Task, EveryOperationFromEveryState) {
             auto before = t->snapshot_state();
             bool cancelled = apply(*t, row.op);
             auto after = t->snapshot_state();
-            SCOPED_TRACE(::testing::Message() << "op " << static_cast<int>(row.op) << " from "
-                                              << before.debug());
+            SCOPED_TRACE(::testing::Message()
+                         << "op " << static_cast<int>(row.op) << " from " << before.debug());
             EXPECT_EQ(after.state, row.after[i]);
             EXPECT_EQ(t->is_done(), is_terminal(row.after[i]));
             if (row.op == Op::Cancel) {
@@ -183,7 +198,8 @@ TEST(Task, CancelRacingCompletionHasExactlyOneOutcome) {
                     if (round % 2) {
                         k % 2 ? t->complete_delivery() : t->fail(EngineError::channel_closed());
                     } else {
-                        k % 2 ? t->complete(static_cast<double>(k)) : t->fail(EngineError::shape("x"));
+                        k % 2 ? t->complete(static_cast<double>(k))
+                              : t->fail(EngineError::shape("x"));
                     }
                 });
             }

@@ -40,7 +40,8 @@ inline NodeList right_deep_sum(std::uint32_t depth) {
     NodeList out(depth, cst(1.0)[0]);
     out.push_back(arg(0)[0]);
     for (std::uint32_t k = 0; k < depth; ++k) {
-        out.push_back(Node{NodeTag::Binary, static_cast<std::uint8_t>(BinaryOp::Add), 2 * k + 3, 0});
+        out.push_back(
+            Node{NodeTag::Binary, static_cast<std::uint8_t>(BinaryOp::Add), 2 * k + 3, 0});
     }
     return out;
 }

@@ -51,7 +51,8 @@ def reap(pids, seconds=60):
         while True:
             done, status = os.waitpid(pid, os.WNOHANG)
             if done:
-                assert os.waitstatus_to_exitcode(status) == 0, f"child exit {os.waitstatus_to_exitcode(status)}"
+                code = os.waitstatus_to_exitcode(status)
+                assert code == 0, f"child exit {code}"
                 break
             if time.monotonic() > end:
                 os.kill(pid, 9)

@@ -6,9 +6,9 @@ import os
 
 import numpy as np
 import pytest
+from fresh_interpreter import run
 
 import quorvaline as qv
-from fresh_interpreter import run
 
 SANITIZED = bool(os.environ.get("QV_SANITIZED"))
 
@@ -72,7 +72,8 @@ FORK_AMID_LOCKS = """
 
 # GCC 12's AddressSanitizer takes no lock of its allocator around fork: a child forked while a
 # parent thread refills a size class waits forever on its first allocation of that class.
-@pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator is not fork-safe amid allocating threads")
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator is not fork-safe "
+                                      "amid allocating threads")
 def test_forks_amid_busy_threads_leave_every_child_working():
     assert run("    FORKS = 200\n" + FORK_AMID_LOCKS).strip() == "ok"
 
@@ -160,7 +161,8 @@ def test_operand_names_that_clash_with_helper_parameters(name):
     forms = [eval(f"lambda {name}: {name} * 2.0"), qv.kernel.arg(name) * 2.0, f"{name} * 2.0"]
     for form in forms:
         assert np.array_equal(qv.evaluate(form, {name: a}), a * 2.0)
-        if name not in EVALUATE_KEYWORDS:  # evaluate's own keyword: that operand goes in the mapping
+        # evaluate's own keyword: that operand goes in the mapping
+        if name not in EVALUATE_KEYWORDS:
             assert np.array_equal(qv.evaluate(form, **{name: a}), a * 2.0)
     assert np.array_equal(qv.compile(forms[0])({name: a}), a * 2.0)
 

@@ -16,7 +16,8 @@ SOURCES = ["src/python/arg_frame.cpp", "src/python/entry.cpp", "src/python/error
 
 @pytest.fixture(scope="module")
 def f(tmp_path_factory):
-    out = tmp_path_factory.mktemp("probe") / ("frame_probe" + sysconfig.get_config_var("EXT_SUFFIX"))
+    out = (tmp_path_factory.mktemp("probe")
+           / ("frame_probe" + sysconfig.get_config_var("EXT_SUFFIX")))
     cmd = [os.environ.get("CXX", "g++"), "-std=c++20", "-O1", "-shared", "-fPIC",
            "-fvisibility=hidden", "-Wall", "-Wextra", "-Werror",
            f"-I{ROOT / 'src'}", f"-I{sysconfig.get_paths()['include']}", f"-I{np.get_include()}",
@@ -56,8 +57,10 @@ class BadIndex:
      "_RuntimeModule.go() missing 1 required positional argument: 'spec'"),
     (lambda f: f.none(1), "f() takes 0 positional arguments but 1 was given"),
     (lambda f: f.none(x=1), "f() got an unexpected keyword argument 'x'"),
-    (lambda f: f.varargs(names="x"), "_KernelModule.args() got an unexpected keyword argument 'names'"),
-    (lambda f: f.varargs("a", 1), "argument 'names': 'int' object cannot be converted to 'PyString'"),
+    (lambda f: f.varargs(names="x"),
+     "_KernelModule.args() got an unexpected keyword argument 'names'"),
+    (lambda f: f.varargs("a", 1),
+     "argument 'names': 'int' object cannot be converted to 'PyString'"),
     (lambda f: f.varkw(1, 2), "_KernelModule.map() takes 1 positional arguments but 2 were given"),
     (lambda f: f.varkw(x=1), "_KernelModule.map() missing 1 required positional argument: 'spec'"),
     (lambda f: f.varkw(1, spec=2), "_KernelModule.map() got multiple values for argument 'spec'"),

@@ -1,6 +1,5 @@
 """get_referenced_args, get_temp_args and rewrite_args: rules, conversions and refusals."""
 import pytest
-
 from expr_text import ident, tree
 
 U64_MAX = 2 ** 64 - 1
@@ -123,7 +122,8 @@ class TestRewrite:
         e = (x + 1).rewrite_args({ident(x): 3})
         assert repr(e) == "Expr(Binary(Add, ArgRef(3), Const(1.0)))"
 
-    @pytest.mark.parametrize("key", [True, IntSub(1), Index(1)], ids=["bool", "int-subclass", "index"])
+    @pytest.mark.parametrize("key", [True, IntSub(1), Index(1)],
+                             ids=["bool", "int-subclass", "index"])
     def test_key_conversions(self, kernel, key):
         x0 = kernel.arg("x")
         x = x0.rewrite_args({ident(x0): 1})
@@ -148,8 +148,8 @@ class TestRewrite:
             kernel.arg("x").rewrite_args(mapping)
         assert type(e.value) is TypeError and str(e.value) == message
 
-    @pytest.mark.parametrize("mapping", [{0: -1}, {-1: 0}, {0: 2 ** 64}, {2 ** 64: 0}, {0: 10 ** 400},
-                                         {0: Index(-5)}])
+    @pytest.mark.parametrize("mapping", [{0: -1}, {-1: 0}, {0: 2 ** 64}, {2 ** 64: 0},
+                                         {0: 10 ** 400}, {0: Index(-5)}])
     def test_out_of_range_overflow_unchanged(self, kernel, mapping):
         with pytest.raises(OverflowError) as e:
             kernel.arg("x").rewrite_args(mapping)
@@ -163,7 +163,8 @@ class TestRewrite:
         x = kernel.arg("x")
         with pytest.raises(TypeError) as e:
             x.rewrite_args()
-        assert str(e.value) == "Expr.rewrite_args() missing 1 required positional argument: 'mapping'"
+        assert str(e.value) == ("Expr.rewrite_args() missing 1 required positional argument: "
+                                "'mapping'")
         with pytest.raises(TypeError) as e:
             x.rewrite_args({}, {})
         assert str(e.value) == "Expr.rewrite_args() takes 1 positional arguments but 2 were given"

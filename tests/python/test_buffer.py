@@ -3,8 +3,6 @@ import sys
 import numpy as np
 import pytest
 
-import _quorvaline
-
 TARGET = "PyArray<T, D>"
 
 
@@ -81,7 +79,8 @@ class TestAsarrayRefuses:
     def test_conversion_type_error(self, rt, value, actual):
         with pytest.raises(TypeError) as e:
             rt.asarray(value)
-        assert str(e.value) == f"argument 'array': '{actual}' object cannot be converted to '{TARGET}'"
+        assert str(e.value) == (f"argument 'array': '{actual}' object cannot be converted "
+                                f"to '{TARGET}'")
 
 
 class TestBufferMethods:

@@ -3,9 +3,9 @@ delivered twice, and close racing senders and receivers ends every thread."""
 import time
 
 import pytest
+from channel_util import Worker, buf, is_closed_error, value, watchdog  # noqa: F401
 
 from _quorvaline import RecvCase, py_select
-from channel_util import Worker, buf, is_closed_error, value, watchdog  # noqa: F401
 
 PRODUCERS, CONSUMERS, PER_PRODUCER = 4, 4, 1500
 

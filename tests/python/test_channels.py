@@ -5,9 +5,9 @@ import time
 
 import numpy as np
 import pytest
+from channel_util import Worker, assert_closed, buf, value, watchdog  # noqa: F401
 
 import _quorvaline
-from channel_util import Worker, assert_closed, buf, value, watchdog  # noqa: F401
 
 
 class Index:

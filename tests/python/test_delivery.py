@@ -6,10 +6,10 @@ import time
 
 import numpy as np
 import pytest
+from channel_util import JOIN_LIMIT, Worker, assert_closed, buf, value, watchdog  # noqa: F401
 
 import _quorvaline
 from _quorvaline import RecvCase, py_select
-from channel_util import JOIN_LIMIT, Worker, assert_closed, buf, value, watchdog  # noqa: F401
 
 kernel = _quorvaline._KernelModule()
 COPY = kernel.elementwise(kernel.arg("x") * 1.0)

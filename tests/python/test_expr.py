@@ -5,9 +5,9 @@ import math
 
 import numpy as np
 import pytest
+from expr_text import ident, tree
 
 import _quorvaline
-from expr_text import ident, tree
 
 NUMERIC = "expected Expr or numeric value"
 TRUTH = "cannot convert Expr to bool; use kernel.where(cond, t, f) for conditional expressions"
@@ -194,7 +194,8 @@ def test_non_numeric_operand_refused(x, value, op):
     (1.0, "1.0"), (0.5, "0.5"), (-2.0, "-2.0"), (0.0, "0.0"), (-0.0, "-0.0"),
     (0.0001, "0.0001"), (0.1 + 0.2, "0.30000000000000004"), (1234.5, "1234.5"),
     (9999999999999998.0, "9999999999999998.0"), (123456.0, "123456.0"),
-    (1e16, "1e16"), (1.5e16, "1.5e16"), (-1e16, "-1e16"), (1.2345678901234568e17, "1.2345678901234568e17"),
+    (1e16, "1e16"), (1.5e16, "1.5e16"), (-1e16, "-1e16"),
+    (1.2345678901234568e17, "1.2345678901234568e17"),
     (1e-5, "1e-5"), (2.5e-7, "2.5e-7"), (9.999e-5, "9.999e-5"), (-3e-300, "-3e-300"),
     (5e-324, "5e-324"), (1.7976931348623157e308, "1.7976931348623157e308"),
     (math.inf, "inf"), (-math.inf, "-inf"), (math.nan, "NaN"), (-math.nan, "NaN"),

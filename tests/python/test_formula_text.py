@@ -61,8 +61,10 @@ def test_text_builds_the_tree_the_operators_build(text, build):
     ("x if y else 0", ValueError, r"^conditional expression \(use where"),
     ("log(x, base=2)", ValueError, r"^keyword argument in log\(\) .*\(column 8\)$"),
     ("foo(x)", ValueError, r"^unknown function 'foo'; the closest known: floor \(column 1\)$"),
-    ("kernel_mn(x, y)", ValueError, r"^unknown function 'kernel_mn'; the closest known: kernel_min"),
-    ("minimum(x, y)", ValueError, r"^unknown function 'minimum' \(refused for now: NumPy's minimum"),
+    ("kernel_mn(x, y)", ValueError,
+     r"^unknown function 'kernel_mn'; the closest known: kernel_min"),
+    ("minimum(x, y)", ValueError,
+     r"^unknown function 'minimum' \(refused for now: NumPy's minimum"),
     ("zzz(x)", ValueError, r"^unknown function 'zzz' \(column 1\)$"),
     ("sqrt(x, y)", ValueError, r"^sqrt\(\) takes 1 argument, not 2"),
     ("where(x, y)", ValueError, r"^where\(\) takes 3 arguments, not 2"),
@@ -119,9 +121,9 @@ shadowed = np.array([100.0, 100.0, 100.0])
 class TestNameBinding:
     def test_from_operands_then_locals_then_globals(self):
         local = np.array([10.0, 20.0, 30.0])
-        shadowed = np.array([0.5, 0.5, 0.5])  # noqa: F841 (found by name in the text)
+        shadowed = np.array([0.5, 0.5, 0.5])
         got = qv.evaluate("outer + local * shadowed + given", given=1.0)
-        assert got.tolist() == [7.0, 13.0, 19.0]
+        assert got.tolist() == (outer + local * shadowed + 1.0).tolist() == [7.0, 13.0, 19.0]
         assert qv.evaluate("shadowed", {"shadowed": outer}).tolist() == outer.tolist()
 
     def test_a_global_when_no_local_has_the_name(self):

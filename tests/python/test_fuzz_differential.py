@@ -5,10 +5,10 @@ import operator
 
 import numpy as np
 import pytest
+import reference_eval as ref
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import reference_eval as ref
 from quorvaline._nodes import BINARY as NODE_BINARY
 from quorvaline._nodes import BY_NAME, OPERATORS
 from quorvaline._nodes import UNARY as NODE_UNARY
@@ -199,7 +199,8 @@ def test_reductions_match_reference(kernel, rt, data, op, n):
 
 
 @FUZZ
-@given(data=st.data(), tree=expr_trees(3), sizes_=st.lists(st.integers(0, 6), min_size=2, max_size=4))
+@given(data=st.data(), tree=expr_trees(3),
+       sizes_=st.lists(st.integers(0, 6), min_size=2, max_size=4))
 def test_length_mismatch_names_the_first_two_buffers(kernel, rt, data, tree, sizes_):
     args = dict(zip(NAMES, kernel.args(*NAMES)))
     used = sorted(names_in(tree), key=NAMES.index)

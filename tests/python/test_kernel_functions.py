@@ -3,9 +3,9 @@ min, max and where_, with their refusals."""
 import inspect
 
 import pytest
+from expr_text import ident, tree
 
 import _quorvaline
-from expr_text import ident, tree
 from quorvaline._nodes import OPERATORS, UNARY
 
 NUMERIC = "expected Expr or numeric value"
@@ -45,15 +45,24 @@ class TestArg:
         assert next_id(kernel) == before + 1
 
     @pytest.mark.parametrize("call, exc, message", [
-        (lambda kernel: kernel.arg(5), TypeError, "argument 'name': 'int' object cannot be converted to 'PyString'"),
-        (lambda kernel: kernel.arg(b"x"), TypeError, "argument 'name': 'bytes' object cannot be converted to 'PyString'"),
-        (lambda kernel: kernel.arg(None), TypeError, "argument 'name': 'NoneType' object cannot be converted to 'PyString'"),
-        (lambda kernel: kernel.args("a", 1), TypeError, "argument 'names': 'int' object cannot be converted to 'PyString'"),
-        (lambda kernel: kernel.args(1, "a"), TypeError, "argument 'names': 'int' object cannot be converted to 'PyString'"),
-        (lambda kernel: kernel.arg(), TypeError, "_KernelModule.arg() missing 1 required positional argument: 'name'"),
-        (lambda kernel: kernel.arg("x", name="y"), TypeError, "_KernelModule.arg() got multiple values for argument 'name'"),
-        (lambda kernel: kernel.arg(nam="x"), TypeError, "_KernelModule.arg() got an unexpected keyword argument 'nam'"),
-        (lambda kernel: kernel.args(names="x"), TypeError, "_KernelModule.args() got an unexpected keyword argument 'names'"),
+        (lambda kernel: kernel.arg(5), TypeError,
+         "argument 'name': 'int' object cannot be converted to 'PyString'"),
+        (lambda kernel: kernel.arg(b"x"), TypeError,
+         "argument 'name': 'bytes' object cannot be converted to 'PyString'"),
+        (lambda kernel: kernel.arg(None), TypeError,
+         "argument 'name': 'NoneType' object cannot be converted to 'PyString'"),
+        (lambda kernel: kernel.args("a", 1), TypeError,
+         "argument 'names': 'int' object cannot be converted to 'PyString'"),
+        (lambda kernel: kernel.args(1, "a"), TypeError,
+         "argument 'names': 'int' object cannot be converted to 'PyString'"),
+        (lambda kernel: kernel.arg(), TypeError,
+         "_KernelModule.arg() missing 1 required positional argument: 'name'"),
+        (lambda kernel: kernel.arg("x", name="y"), TypeError,
+         "_KernelModule.arg() got multiple values for argument 'name'"),
+        (lambda kernel: kernel.arg(nam="x"), TypeError,
+         "_KernelModule.arg() got an unexpected keyword argument 'nam'"),
+        (lambda kernel: kernel.args(names="x"), TypeError,
+         "_KernelModule.args() got an unexpected keyword argument 'names'"),
         (lambda kernel: kernel.arg("\ud800"), UnicodeEncodeError, None),
         (lambda kernel: kernel.args("a", "b\udfff"), UnicodeEncodeError, None),
     ])
@@ -76,7 +85,8 @@ class TestUnary:
         x = kernel.arg("x")
         op = UNARY_FUNCTIONS[name]
         assert tree(getattr(kernel, name)(x)) == f"Unary({op}, ArgRef({ident(x)}))"
-        assert tree(getattr(kernel, name)(expr=x + 1)) == f"Unary({op}, Binary(Add, ArgRef({ident(x)}), Const(1.0)))"
+        assert tree(getattr(kernel, name)(expr=x + 1)) == (
+            f"Unary({op}, Binary(Add, ArgRef({ident(x)}), Const(1.0)))")
         assert getattr(kernel, name)(x).get_temp_args() == {ident(x): "x"}
 
     @pytest.mark.parametrize("value, type_name", [(4, "int"), (4.0, "float"), (True, "bool"),
@@ -84,14 +94,16 @@ class TestUnary:
     def test_refuses_non_expr(self, kernel, name, value, type_name):
         with pytest.raises(TypeError) as e:
             getattr(kernel, name)(value)
-        assert str(e.value) == f"argument 'expr': '{type_name}' object cannot be converted to 'Expr'"
+        assert str(e.value) == (f"argument 'expr': '{type_name}' object cannot be converted "
+                                "to 'Expr'")
 
     def test_signature(self, kernel, name):
         fn = getattr(kernel, name)
         assert list(inspect.signature(fn).parameters) == ["expr"]
         with pytest.raises(TypeError) as e:
             fn()
-        assert str(e.value) == f"_KernelModule.{name}() missing 1 required positional argument: 'expr'"
+        assert str(e.value) == (f"_KernelModule.{name}() missing 1 required positional "
+                                "argument: 'expr'")
 
 
 @pytest.mark.parametrize("name, op, params", [
@@ -115,7 +127,8 @@ class TestBinaryFunctions:
                                        (("s", None), params[0], "str")]:
             with pytest.raises(TypeError) as e:
                 fn(*args)
-            assert str(e.value) == f"argument '{param}': '{type_name}' object cannot be converted to 'Expr'"
+            assert str(e.value) == (f"argument '{param}': '{type_name}' object cannot be "
+                                    "converted to 'Expr'")
 
 
 class TestWhere:
@@ -134,7 +147,8 @@ class TestWhere:
 
     def test_union_later_name_wins(self, kernel):
         c, a, b = kernel.args("c", "a", "b")
-        assert kernel.where_(c, a, b).get_temp_args() == {ident(c): "c", ident(a): "a", ident(b): "b"}
+        assert kernel.where_(c, a, b).get_temp_args() == {
+            ident(c): "c", ident(a): "a", ident(b): "b"}
         a_as_b = a.rewrite_args({ident(a): ident(b)})
         assert kernel.where_(c, a_as_b, b).get_temp_args() == {ident(c): "c", ident(b): "b"}
         assert kernel.where_(c, b, a_as_b).get_temp_args() == {ident(c): "c", ident(b): "a"}

@@ -158,7 +158,8 @@ class TestMapConversion:
         with pytest.raises(TypeError) as info:
             kernel.map(spec, x=1)
         name = type(spec).__name__
-        assert str(info.value) == f"argument 'spec': '{name}' object cannot be converted to 'KernelSpec'"
+        assert str(info.value) == (f"argument 'spec': '{name}' object cannot be converted "
+                                   "to 'KernelSpec'")
 
     def test_map_spec_is_refused_as_spec(self, kernel, rt):
         spec = kernel.elementwise(kernel.arg("x"))
@@ -172,8 +173,10 @@ class TestMapConversion:
         assert type(kernel.map(spec)) is _quorvaline.MapSpec
 
     @pytest.mark.parametrize("call, message", [
-        (lambda k, s: k.map(), "_KernelModule.map() missing 1 required positional argument: 'spec'"),
-        (lambda k, s: k.map(s, 1), "_KernelModule.map() takes 1 positional arguments but 2 were given"),
+        (lambda k, s: k.map(),
+         "_KernelModule.map() missing 1 required positional argument: 'spec'"),
+        (lambda k, s: k.map(s, 1),
+         "_KernelModule.map() takes 1 positional arguments but 2 were given"),
     ])
     def test_frame_errors(self, kernel, call, message):
         spec = kernel.elementwise(kernel.arg("x"))

@@ -128,7 +128,8 @@ class TestPickle:
         assert back(a=XS, b=YS).tobytes() == k(a=XS, b=YS).tobytes()
 
     def test_a_kernel_computes_identically_in_a_spawned_process(self):
-        k = qv.compile("where(x > 0, log(x) * y ** 2.5, atan2(y, x)) + from_bits(0x3ff0000000000001)")
+        k = qv.compile("where(x > 0, log(x) * y ** 2.5, atan2(y, x))"
+                       " + from_bits(0x3ff0000000000001)")
         with _spawned() as pool:
             there = pool.submit(k, x=XS, y=YS).result(timeout=120)
         assert there.tobytes() == k(x=XS, y=YS).tobytes()

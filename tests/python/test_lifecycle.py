@@ -6,7 +6,6 @@ import subprocess
 import sys
 
 import pytest
-
 from fresh_interpreter import run
 
 EXITS = {

@@ -6,8 +6,8 @@ import struct
 
 import numpy as np
 import pytest
-
 import reference_eval as model
+
 from quorvaline import _native
 from quorvaline._nodes import ARG, BINARY, BY_NAME, COMPARE
 

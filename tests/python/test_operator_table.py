@@ -14,9 +14,9 @@ import re
 
 import numpy as np
 import pytest
+import reference_eval as ref
 
 import quorvaline as qv
-import reference_eval as ref
 from quorvaline import _native
 from quorvaline._nodes import ARG, BINARY, BY_NAME, COMPARE, CONST, OPERATORS, SELECT, UNARY
 

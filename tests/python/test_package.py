@@ -9,7 +9,6 @@ import quorvaline as qv
 from quorvaline import kernel, rt
 
 
-
 def engine_map(expr, **values):
     bound = {k: rt.asarray(v) if isinstance(v, np.ndarray) else v for k, v in values.items()}
     return rt.go(kernel.map(kernel.elementwise(expr), **bound)).result().numpy()
@@ -89,7 +88,8 @@ class TestEvaluateRefusals:
         assert str(info.value) == message
 
     def test_one_name_given_twice(self):
-        with pytest.raises(TypeError, match="^evaluate\\(\\) got multiple values for argument 'x'$"):
+        with pytest.raises(TypeError,
+                           match="^evaluate\\(\\) got multiple values for argument 'x'$"):
             qv.evaluate(lambda x: x, {"x": np.zeros(1)}, x=np.zeros(1))
 
     def test_duplicate_argument_names_are_the_engines_error(self):
@@ -98,7 +98,8 @@ class TestEvaluateRefusals:
 
     # NumPy's conversion would compute masked values, read None as NaN and parse text.
     @pytest.mark.parametrize("y,error,message", [
-        (np.ma.masked_array([1.0, 2.0], mask=[False, True]), TypeError, "masked arrays are refused"),
+        (np.ma.masked_array([1.0, 2.0], mask=[False, True]), TypeError,
+         "masked arrays are refused"),
         ([np.ma.array([1.0, 2.0], mask=[1, 0])], TypeError, "masked arrays are refused"),
         ((np.ma.array([1.0, 2.0], mask=[1, 0]),), TypeError, "masked arrays are refused"),
         ([[np.ma.array([1.0, 2.0], mask=[1, 0])]], TypeError, "masked arrays are refused"),

@@ -73,7 +73,8 @@ def test_long_sum_is_strictly_sequential(rt, kernel):
 def test_empty_buffer_fails_at_result(rt, kernel, op):
     handle = rt.go(getattr(kernel, op)(rt.asarray(np.array([]))))
     assert handle.is_done()
-    assert repr(handle) == f'TaskHandle(state=Failed(EmptyCollection("cannot {OPS[op]} empty buffer")))'
+    assert repr(handle) == (
+        f'TaskHandle(state=Failed(EmptyCollection("cannot {OPS[op]} empty buffer")))')
     for _ in range(2):  # the stored error is raised again
         with pytest.raises(ValueError) as info:
             handle.result()

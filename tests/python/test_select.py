@@ -4,10 +4,10 @@ import time
 
 import numpy as np
 import pytest
+from channel_util import Worker, assert_closed, buf, value, watchdog  # noqa: F401
 
 import _quorvaline
 from _quorvaline import RecvCase, py_select
-from channel_util import Worker, assert_closed, buf, value, watchdog  # noqa: F401
 
 
 class TestArguments:

@@ -199,8 +199,9 @@ def test_soak(kernel, rt):
     assert received == {t: n for t, n in expected.items() if n}, _difference(received, expected)
     moved = len(ledger.received)
     assert moved > 100, f"only {moved} buffers moved in {SECONDS} s"
-    print(f"\nsoak: {PRODUCERS + len(channels) + SELECTORS} threads, {SECONDS:.0f} s, ops {ledger.ops}, "
-          f"{moved} buffers moved, {len(ledger.submitted)} deliveries, {len(ledger.sent)} sends")
+    print(f"\nsoak: {PRODUCERS + len(channels) + SELECTORS} threads, {SECONDS:.0f} s, "
+          f"ops {ledger.ops}, {moved} buffers moved, {len(ledger.submitted)} deliveries, "
+          f"{len(ledger.sent)} sends")
 
 
 def drain(chan, ledger):

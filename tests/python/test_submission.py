@@ -11,10 +11,10 @@ import time
 
 import numpy as np
 import pytest
+from channel_util import BLOCKED_WATCH, Worker, watchdog  # noqa: F401
 
 import _quorvaline
 from _quorvaline import RecvCase, py_select
-from channel_util import BLOCKED_WATCH, Worker, watchdog  # noqa: F401
 
 
 def bits_list(array):
@@ -44,7 +44,8 @@ class TestGo:
         with pytest.raises(TypeError) as info:
             rt.go(object(), out)
         name = type(out).__name__
-        assert str(info.value) == f"argument 'out': '{name}' object cannot be converted to 'Channel'"
+        assert str(info.value) == (f"argument 'out': '{name}' object cannot be converted "
+                                   "to 'Channel'")
 
     @pytest.mark.parametrize("call, message", [
         (lambda rt: rt.go(), "_RuntimeModule.go() missing 1 required positional argument: 'spec'"),
@@ -173,8 +174,9 @@ class TestSplitting:
         xa[::101] = np.nan
         spec = kernel.elementwise(list(self.bodies(kernel))[body])
         whole = rt.go(kernel.map(spec, a=rt.asarray(xa), b=rt.asarray(xb))).result().numpy()
-        pieces = [rt.go(kernel.map(spec, a=rt.asarray(xa[i:i + 4000]), b=rt.asarray(xb[i:i + 4000])))
-                  .result().numpy() for i in range(0, n, 4000)]
+        pieces = [rt.go(kernel.map(spec, a=rt.asarray(xa[i:i + 4000]),
+                                   b=rt.asarray(xb[i:i + 4000]))).result().numpy()
+                  for i in range(0, n, 4000)]
         assert bits_list(whole) == bits_list(np.concatenate(pieces))
 
     def test_scalar_only_large_and_small(self, rt, kernel):

@@ -14,7 +14,11 @@ holds it; `sum` and `mean` carry their in-order sum from chunk to chunk, so the 
 the bits of one pass over the whole array in C order, whatever the chunking.
 """
 from quorvaline.dask._evaluate import evaluate
+
 # Kept out of __all__, as in the package: a star import would hide the built-ins.
-from quorvaline.dask._reduce import max as max, mean as mean, min as min, sum as sum
+from quorvaline.dask._reduce import max as max
+from quorvaline.dask._reduce import mean as mean
+from quorvaline.dask._reduce import min as min
+from quorvaline.dask._reduce import sum as sum
 
 __all__ = ["evaluate"]

@@ -4,8 +4,8 @@ A `distributed` worker runs one task per Dask thread and tells the libraries it 
 many threads each may add: the nanny starts every worker process with OMP_NUM_THREADS
 (and MKL's and OpenBLAS's) set, 1 by default. The engine takes the same limit in such a
 process, before the first chunk computed there; a lower limit already set (by
-`qv.set_num_threads` or threadpoolctl) stands. Dask's threaded scheduler sets no limit: its threads share the process's one pool, which
-never grows past its size.
+`qv.set_num_threads` or threadpoolctl) stands. Dask's threaded scheduler sets no limit: its
+threads share the process's one pool, which never grows past its size.
 """
 from __future__ import annotations
 
