@@ -45,7 +45,19 @@
     FN(Sin, 10, op_sin, Call, "sin", "sin", "Sine of an angle in radians.", sin, expr)            \
     FN(Cos, 11, op_cos, Call, "cos", "cos", "Cosine of an angle in radians.", cos, expr)          \
     FN(Tan, 12, op_tan, Call, "tan", "tan", "Tangent of an angle in radians.", tan, expr)         \
-    OP(Tanh, 13, op_tanh, Call, "tanh", "tanh", "Hyperbolic tangent.")
+    OP(Tanh, 13, op_tanh, Call, "tanh", "tanh", "Hyperbolic tangent.")                            \
+    OP(Arcsin, 14, op_arcsin, Call, "asin", "arcsin asin", "Inverse sine, in radians.")           \
+    OP(Arccos, 15, op_arccos, Call, "acos", "arccos acos", "Inverse cosine, in radians.")         \
+    OP(Arctan, 16, op_arctan, Call, "atan", "arctan atan", "Inverse tangent, in radians.")        \
+    OP(Arcsinh, 17, op_arcsinh, Call, "asinh", "arcsinh asinh", "Inverse hyperbolic sine.")       \
+    OP(Arccosh, 18, op_arccosh, Call, "acosh", "arccosh acosh", "Inverse hyperbolic cosine.")     \
+    OP(Arctanh, 19, op_arctanh, Call, "atanh", "arctanh atanh", "Inverse hyperbolic tangent.")    \
+    OP(Sinh, 20, op_sinh, Call, "sinh", "sinh", "Hyperbolic sine.")                               \
+    OP(Cosh, 21, op_cosh, Call, "cosh", "cosh", "Hyperbolic cosine.")                             \
+    OP(Expm1, 22, op_expm1, Call, "expm1", "expm1", "e raised to the power of x, minus 1.")       \
+    OP(Log1p, 23, op_log1p, Call, "log1p", "log1p", "Natural logarithm of 1 + x.")                \
+    OP(Cbrt, 24, op_cbrt, Call, "cbrt", "cbrt", "Cube root.")                                     \
+    OP(Exp2, 25, op_exp2, Call, "exp2", "exp2", "2 raised to the power of x.")
 #define QV_BINARY_OPS(OP, FN)                                                                    \
     OP(Add, 0, op_add, Cheap, nullptr, "+", "Sum; of two NaNs, the left one.")                   \
     OP(Sub, 1, op_sub, Cheap, nullptr, "-", "Difference.")                                       \

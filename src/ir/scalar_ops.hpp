@@ -108,6 +108,18 @@ inline double op_sin(double x) { return std::sin(x); }
 inline double op_cos(double x) { return std::cos(x); }
 inline double op_tan(double x) { return std::tan(x); }
 inline double op_tanh(double x) { return std::tanh(x); }
+inline double op_arcsin(double x) { return std::asin(x); }
+inline double op_arccos(double x) { return std::acos(x); }
+inline double op_arctan(double x) { return std::atan(x); }
+inline double op_arcsinh(double x) { return std::asinh(x); }
+inline double op_arccosh(double x) { return std::acosh(x); }
+inline double op_arctanh(double x) { return std::atanh(x); }
+inline double op_sinh(double x) { return std::sinh(x); }
+inline double op_cosh(double x) { return std::cosh(x); }
+inline double op_expm1(double x) { return std::expm1(x); }
+inline double op_log1p(double x) { return std::log1p(x); }
+inline double op_cbrt(double x) { return std::cbrt(x); }
+inline double op_exp2(double x) { return std::exp2(x); }
 
 inline double op_sub(double l, double r) { return l - r; }
 inline double op_div(double l, double r) { return l / r; }

@@ -122,6 +122,18 @@ UNARY = {
     "Cos": _math_or_libm(math.cos, _c("cos", 1)),
     "Tan": _math_or_libm(math.tan, _c("tan", 1)),
     "Tanh": _math_or_libm(math.tanh, _c("tanh", 1)),
+    "Arcsin": _math_or_libm(math.asin, _c("asin", 1)),
+    "Arccos": _math_or_libm(math.acos, _c("acos", 1)),
+    "Arctan": _math_or_libm(math.atan, _c("atan", 1)),
+    "Arcsinh": _math_or_libm(math.asinh, _c("asinh", 1)),
+    "Arccosh": _math_or_libm(math.acosh, _c("acosh", 1)),
+    "Arctanh": _math_or_libm(math.atanh, _c("atanh", 1)),
+    "Sinh": _math_or_libm(math.sinh, _c("sinh", 1)),
+    "Cosh": _math_or_libm(math.cosh, _c("cosh", 1)),
+    "Expm1": _math_or_libm(math.expm1, _c("expm1", 1)),
+    "Log1p": _math_or_libm(math.log1p, _c("log1p", 1)),
+    "Cbrt": _math_or_libm(math.cbrt, _c("cbrt", 1)),
+    "Exp2": _math_or_libm(math.exp2, _c("exp2", 1)),
 }
 
 BINARY = {

@@ -199,7 +199,7 @@ class TestDropIn:
         ("maximum(a, 1)", {"a": np.ones(3)}, "'maximum' is refused for now"),
         ("sum(a)", {"a": np.ones(3)}, "the reduction sum"),
         ("contains(a, 'x')", {"a": np.ones(3)}, "strings"),
-        ("arcsinh(a)", {"a": np.ones(3)}, "no 'arcsinh'"),
+        ("logaddexp(a, a)", {"a": np.ones(3)}, "no 'logaddexp'"),
     ])
     def test_what_it_cannot_give_is_refused_saying_so(self, text, operands, message):
         with pytest.raises(NotImplementedError, match=f"^quorvaline.numexpr: .*{message}"):
