@@ -31,8 +31,8 @@
 #define QV_UNARY_OPS(OP, FN)                                                                      \
     OP(Neg, 0, op_neg, Cheap, nullptr, "-", "Negation: the sign bit flipped, NaN payloads kept.") \
     FN(Sqrt, 2, op_sqrt, Cheap, nullptr, "sqrt", "Square root, correctly rounded.", sqrt, expr)   \
-    FN(Abs, 1, op_abs, Cheap, nullptr, "abs absolute", "Absolute value: the sign bit cleared.",   \
-       abs, expr)                                                                                 \
+    FN(Abs, 1, op_abs, Cheap, nullptr, "abs absolute fabs",                                       \
+       "Absolute value: the sign bit cleared.", abs, expr)                                        \
     FN(Log, 3, op_log, Call, "log", "log", "Natural logarithm.", log, expr)                       \
     FN(Exp, 4, op_exp, Call, "exp", "exp", "e raised to the power of x.", exp, expr)              \
     FN(Log2, 5, op_log2, Call, "log2", "log2", "Base-2 logarithm.", log2, expr)                   \
@@ -57,7 +57,10 @@
     OP(Expm1, 22, op_expm1, Call, "expm1", "expm1", "e raised to the power of x, minus 1.")       \
     OP(Log1p, 23, op_log1p, Call, "log1p", "log1p", "Natural logarithm of 1 + x.")                \
     OP(Cbrt, 24, op_cbrt, Call, "cbrt", "cbrt", "Cube root.")                                     \
-    OP(Exp2, 25, op_exp2, Call, "exp2", "exp2", "2 raised to the power of x.")
+    OP(Exp2, 25, op_exp2, Call, "exp2", "exp2", "2 raised to the power of x.")                    \
+    OP(Trunc, 26, op_trunc, Cheap, nullptr, "trunc",                                              \
+       "The integer part of x: rounded toward zero.")                                             \
+    OP(Rint, 27, op_rint, Cheap, nullptr, "rint", "The nearest integer, halfway cases to even.")
 #define QV_BINARY_OPS(OP, FN)                                                                    \
     OP(Add, 0, op_add, Cheap, nullptr, "+", "Sum; of two NaNs, the left one.")                   \
     OP(Sub, 1, op_sub, Cheap, nullptr, "-", "Difference.")                                       \

@@ -56,6 +56,40 @@ inline double round_toward(double x) {
 inline double op_floor(double x) { return round_toward<false>(x); }
 inline double op_ceil(double x) { return round_toward<true>(x); }
 
+// Toward zero: the fraction bits cleared.
+inline double op_trunc(double x) {
+    using namespace scalar_detail;
+    const auto u = std::bit_cast<std::uint64_t>(x);
+    const int e = exponent_of(u);
+    if (e >= 52) return x;
+    if (e < 0) return std::bit_cast<double>(u & kSignBit);
+    return std::bit_cast<double>(u & ~fraction_mask(e));
+}
+
+// Halfway cases to the even neighbour, as rint in the default rounding mode, but decided on
+// the bits so that a caller's rounding mode cannot change it.
+inline double op_rint(double x) {
+    using namespace scalar_detail;
+    const auto u = std::bit_cast<std::uint64_t>(x);
+    const int e = exponent_of(u);
+    if (e >= 52) return x;
+    const bool negative = (u & kSignBit) != 0;
+    const double zero = negative ? -0.0 : 0.0;
+    if (e < -1) return zero;
+    if (e == -1) {  // 0.5 <= |x| < 1: exactly one half goes to the even zero
+        if ((u & ~kSignBit) == std::bit_cast<std::uint64_t>(0.5)) return zero;
+        return negative ? -1.0 : 1.0;
+    }
+    const std::uint64_t mask = fraction_mask(e);
+    const double truncated = std::bit_cast<double>(u & ~mask);
+    const std::uint64_t fraction = u & mask;
+    const std::uint64_t half = std::uint64_t{1} << (51 - e);
+    // truncated is an integer below 2^52, so the conversion is exact.
+    const bool odd = (static_cast<std::int64_t>(truncated) & 1) != 0;
+    if (fraction < half || (fraction == half && !odd)) return truncated;
+    return negative ? truncated - 1.0 : truncated + 1.0;
+}
+
 // Halfway cases away from zero: the same as adding 0.49999999999999994 with the sign of x and
 // truncating, decided here by the first fraction bit instead.
 inline double op_round(double x) {

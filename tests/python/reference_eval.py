@@ -99,6 +99,15 @@ def _round(x):
     return math.copysign(float(r), x)
 
 
+def _trunc(x):
+    return x if _integral(x) else math.copysign(float(math.trunc(x)), x)
+
+
+def _rint(x):
+    # Python's round() of a float halves to even, exactly.
+    return x if _integral(x) else math.copysign(float(round(x)), x)
+
+
 def _sqrt(x):
     if x != x:
         return _quiet(x)
@@ -134,6 +143,8 @@ UNARY = {
     "Log1p": _math_or_libm(math.log1p, _c("log1p", 1)),
     "Cbrt": _math_or_libm(math.cbrt, _c("cbrt", 1)),
     "Exp2": _math_or_libm(math.exp2, _c("exp2", 1)),
+    "Trunc": _trunc,
+    "Rint": _rint,
 }
 
 BINARY = {
