@@ -73,7 +73,15 @@
     FN(Min, 6, op_min, Cheap, nullptr, "kernel_min",                                             \
        "The smaller operand; a NaN on the left gives the right one.", min, a, b)                 \
     FN(Max, 7, op_max, Cheap, nullptr, "kernel_max",                                             \
-       "The larger operand; a NaN on the left gives the right one.", max, a, b)
+       "The larger operand; a NaN on the left gives the right one.", max, a, b)                  \
+    OP(Hypot, 8, op_hypot, Call, "hypot", "hypot",                                               \
+       "Hypotenuse of the legs l and r, without overflow in between.")                           \
+    OP(Fmod, 9, op_fmod, Call, "fmod", "fmod",                                                   \
+       "Remainder of l / r truncated, with the sign of l.")                                      \
+    OP(Nextafter, 10, op_nextafter, Call, "nextafter", "nextafter",                              \
+       "The next double after l toward r.")                                                      \
+    OP(Copysign, 11, op_copysign, Cheap, nullptr, "copysign",                                    \
+       "The magnitude of l with the sign of r.")
 #define QV_COMPARE_OPS(OP)                                                \
     OP(Gt, 0, op_gt, Cheap, nullptr, ">", "1.0 where l > r, else 0.0.")   \
     OP(Ge, 1, op_ge, Cheap, nullptr, ">=", "1.0 where l >= r, else 0.0.") \

@@ -159,6 +159,11 @@ inline double op_sub(double l, double r) { return l - r; }
 inline double op_div(double l, double r) { return l / r; }
 inline double op_pow(double l, double r) { return std::pow(l, r); }
 inline double op_atan2(double l, double r) { return std::atan2(l, r); }
+inline double op_hypot(double l, double r) { return std::hypot(l, r); }
+inline double op_fmod(double l, double r) { return std::fmod(l, r); }
+inline double op_nextafter(double l, double r) { return std::nextafter(l, r); }
+// The sign bit of r on l, NaN payloads kept.
+inline double op_copysign(double l, double r) { return std::copysign(l, r); }
 
 // Ne is the negation of Eq, so it holds when either side is NaN.
 inline bool op_gt(double l, double r) { return l > r; }

@@ -108,6 +108,10 @@ def _rint(x):
     return x if _integral(x) else math.copysign(float(round(x)), x)
 
 
+def _copysign(l, r):
+    return from_bits((bits(l) & ~(1 << 63)) | (bits(r) & (1 << 63)))
+
+
 def _sqrt(x):
     if x != x:
         return _quiet(x)
@@ -156,6 +160,10 @@ BINARY = {
     "Atan2": _math_or_libm(math.atan2, _c("atan2", 2)),
     "Min": lambda l, r: r if l != l else (r if r < l else l),
     "Max": lambda l, r: r if l != l else (r if l < r else l),
+    "Hypot": _math_or_libm(math.hypot, _c("hypot", 2)),
+    "Fmod": _math_or_libm(math.fmod, _c("fmod", 2)),
+    "Nextafter": _math_or_libm(math.nextafter, _c("nextafter", 2)),
+    "Copysign": _copysign,
 }
 
 COMPARE = {

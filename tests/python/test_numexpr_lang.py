@@ -12,9 +12,10 @@ import quorvaline as qv
 from quorvaline import kernel
 
 LIBM = ctypes.CDLL(ctypes.util.find_library("m"))
-for _name in ("sin", "cos", "tan", "exp", "log", "log2", "log10", "sqrt", "pow", "atan2"):
+_BINARY_LIBM = ("pow", "atan2", "hypot", "fmod")
+for _name in ("sin", "cos", "tan", "exp", "log", "log2", "log10", "sqrt", "asinh", *_BINARY_LIBM):
     getattr(LIBM, _name).restype = ctypes.c_double
-    getattr(LIBM, _name).argtypes = [ctypes.c_double] * (2 if _name in ("pow", "atan2") else 1)
+    getattr(LIBM, _name).argtypes = [ctypes.c_double] * (2 if _name in _BINARY_LIBM else 1)
 
 SPECIAL = [0.0, -0.0, math.inf, -math.inf, math.nan, 5e-324, -2.5e-310, 1.0, -1.0, 0.5, 2.5,
            -3.5, 1e300, -1e-300, 700.0]
@@ -54,6 +55,12 @@ TRACED = [
      lambda x, y: libm("exp")(y) - libm("log")(x) + libm("log2")(y) * libm("log10")(x)),
     (lambda x, y: np.power(x, y) + np.arctan2(y, x), "pow(x, y) + atan2(y, x)",
      lambda x, y: libm("pow")(x, y) + libm("atan2")(y, x)),
+    (lambda x, y: np.hypot(x, y) + np.arcsinh(x) - np.fmod(y, x),
+     "hypot(x, y) + arcsinh(x) - fmod(y, x)",
+     lambda x, y: libm("hypot")(x, y) + libm("asinh")(x) - libm("fmod")(y, x)),
+    (lambda x, y: np.trunc(x) + np.rint(y) * np.copysign(x, y) - np.fabs(y),
+     "trunc(x) + rint(y) * copysign(x, y) - abs(y)",
+     lambda x, y: np.trunc(x) + np.rint(y) * np.copysign(x, y) - np.fabs(y)),
 ]
 
 
@@ -76,7 +83,7 @@ def test_a_numpy_function_compiles_to_its_formula_with_numpys_bits(fn, text, ref
     (lambda x: round(x), r"'round' is refused"),
     (lambda x: x % 2, r"operator '%'"),
     (lambda x: 2 // x, r"operator '//'"),
-    (lambda x: np.hypot(x, x), r"np.hypot: there is no 'hypot'"),
+    (lambda x: np.heaviside(x, x), r"np.heaviside: there is no 'heaviside'"),
     (lambda x: np.sum(x * 2), r"np.sum is a reduction"),
     (lambda x: np.add.reduce(x), r"np.add.reduce"),
     (lambda x: np.sin(x, dtype=np.float32), r"keyword 'dtype' of np.sin"),
