@@ -155,7 +155,8 @@ _SYMBOLS = {"-": operator.sub, "+": operator.add, "*": operator.mul, "/": operat
             "**": operator.pow, ">": operator.gt, ">=": operator.ge, "<": operator.lt,
             "<=": operator.le, "==": operator.eq, "!=": operator.ne}
 _UNARY = ["neg"] + [op.function for op in OPERATORS if op.kind == UNARY and op.function]
-_BINARY = [op.function or op.spellings[0] for op in OPERATORS if op.kind in (BINARY, COMPARE)]
+_BINARY = [op.function or op.spellings[0] for op in OPERATORS
+           if op.kind in (BINARY, COMPARE) and (op.function or op.spellings[0] in _SYMBOLS)]
 
 
 def _unary(name, operand):
