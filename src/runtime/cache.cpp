@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "core/siphash.hpp"
+#include "ir/ops.hpp"
 
 namespace qv {
 
@@ -14,10 +15,13 @@ namespace {
 constexpr std::uint64_t kHashKey0 = 0;
 constexpr std::uint64_t kHashKey1 = 0;
 
-constexpr std::uint8_t kUnaryBase = 10;
-constexpr std::uint8_t kBinaryBase = 30;
-constexpr std::uint8_t kCompareBase = 50;
-constexpr std::uint8_t kSelectCode = 70;
+// Each kind's codes follow the previous kind's, so that no two operators share a code: with
+// shared codes, sinh(x + y) and sinh(x) + y had one key.
+constexpr int kUnaryBase = 2;
+constexpr int kBinaryBase = kUnaryBase + kUnaryOpCount;
+constexpr int kCompareBase = kBinaryBase + kBinaryOpCount;
+constexpr int kSelectCode = kCompareBase + kCompareOpCount;
+static_assert(kSelectCode <= UINT8_MAX, "node codes are one byte");
 
 std::uint8_t node_code(const Node& n) {
     switch (n.tag) {
@@ -26,7 +30,7 @@ std::uint8_t node_code(const Node& n) {
         case NodeTag::Unary: return static_cast<std::uint8_t>(kUnaryBase + n.op);
         case NodeTag::Binary: return static_cast<std::uint8_t>(kBinaryBase + n.op);
         case NodeTag::Compare: return static_cast<std::uint8_t>(kCompareBase + n.op);
-        case NodeTag::Select: return kSelectCode;
+        case NodeTag::Select: return static_cast<std::uint8_t>(kSelectCode);
     }
     fault("internal error: entered unreachable code: unknown expression node tag");
 }

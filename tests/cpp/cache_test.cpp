@@ -29,7 +29,12 @@ TEST(KernelKey, PreOrderFields) {
         make_select(make_compare(CompareOp::Gt, a0(), Operand(0.5)), make_unary(UnaryOp::Neg, a1()),
                     make_binary(BinaryOp::Max, a0(), Operand(-2.0)));
     KernelKey key = make_kernel_key(body.nodes);
-    EXPECT_EQ(key.codes, (std::vector<std::uint8_t>{70, 50, 1, 0, 10, 1, 37, 1, 0}));
+    // Const 0, ArgRef 1, then the unary, binary and compare codes in turn, then Select.
+    constexpr int kUnary = 2, kBinary = kUnary + kUnaryOpCount;
+    constexpr int kCompare = kBinary + kBinaryOpCount, kSelect = kCompare + kCompareOpCount;
+    const int max = kBinary + static_cast<int>(BinaryOp::Max);
+    EXPECT_EQ(key.codes, (std::vector<std::uint8_t>{kSelect, kCompare, 1, 0, kUnary, 1,
+                                                    static_cast<std::uint8_t>(max), 1, 0}));
     EXPECT_EQ(key.constants, (std::vector<std::uint64_t>{std::bit_cast<std::uint64_t>(0.5),
                                                          std::bit_cast<std::uint64_t>(-2.0)}));
     EXPECT_EQ(key.arg_indices, (std::vector<std::uint64_t>{0, 1, 0}));
@@ -54,6 +59,9 @@ TEST(KernelKey, EqualityTable) {
          make_compare(CompareOp::Gt, a0(), a1()).nodes, false},
         {make_unary(UnaryOp::Neg, make_unary(UnaryOp::Abs, a0())).nodes,
          make_unary(UnaryOp::Abs, make_unary(UnaryOp::Neg, a0())).nodes, false},
+        // A unary and a binary operator of one code once shared a key code.
+        {make_unary(UnaryOp::Sinh, make_binary(BinaryOp::Add, a0(), a1())).nodes,
+         make_binary(BinaryOp::Add, make_unary(UnaryOp::Sinh, a0()), a1()).nodes, false},
     };
     for (const auto& c : cases) {
         KernelKey ka = make_kernel_key(c.a), kb = make_kernel_key(c.b);
@@ -64,9 +72,28 @@ TEST(KernelKey, EqualityTable) {
     }
 }
 
-// Pins the byte stream: value from an independent SipHash-1-3 over the same bytes, key 0.
+// Every operator of every kind has a key code of its own.
+TEST(KernelKey, EveryOperatorHasItsOwnCode) {
+    std::vector<std::uint8_t> codes;
+    for (int op = 0; op < kUnaryOpCount; ++op)
+        codes.push_back(make_kernel_key(make_unary(static_cast<UnaryOp>(op), a0()).nodes).codes[0]);
+    for (int op = 0; op < kBinaryOpCount; ++op)
+        codes.push_back(
+            make_kernel_key(make_binary(static_cast<BinaryOp>(op), a0(), a1()).nodes).codes[0]);
+    for (int op = 0; op < kCompareOpCount; ++op)
+        codes.push_back(
+            make_kernel_key(make_compare(static_cast<CompareOp>(op), a0(), a1()).nodes).codes[0]);
+    codes.push_back(make_kernel_key(make_select(a0(), a1(), a0()).nodes).codes[0]);
+    std::sort(codes.begin(), codes.end());
+    EXPECT_EQ(std::adjacent_find(codes.begin(), codes.end()), codes.end());
+    EXPECT_GT(codes.front(), 1);  // not Const's 0 nor ArgRef's 1
+}
+
+// Pins the byte stream: value from an independent SipHash-1-3 over the same bytes, key 0
+// (codes 2 1: negation of an argument).
 TEST(KernelKey, HashOfKnownStream) {
-    EXPECT_EQ(kernel_key_hash(make_kernel_key(add_const(1.0))), 0x759eea7a9027bf82ULL);
+    EXPECT_EQ(kernel_key_hash(make_kernel_key(make_unary(UnaryOp::Neg, a0()).nodes)),
+              0xf5d604990aee284bULL);
 }
 
 TEST(KernelKey, DeepBodyWalksWithoutRecursion) {
