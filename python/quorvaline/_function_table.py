@@ -3,24 +3,19 @@ mapped through the one function table of the formula text, never through a list 
 so that a function added to that table reaches them all.
 
 A name is taken only where the table's function has the meaning NumPy and numexpr give that
-name; where the engine's function differs, the name is refused rather than computed otherwise.
+name; the engine's functions whose meaning differs have spellings of their own (kernel_min,
+kernel_max, kernel_round).
 """
 from __future__ import annotations
 
 import difflib
-from typing import Iterable, Optional, Tuple
+from typing import Iterable, List, Optional, Tuple
 
-from quorvaline._nodes import FUNCTIONS
+from quorvaline._nodes import BINARY, BY_NAME, CONST, FUNCTIONS, ROUND, Node
 
 Entry = Tuple[int, int, int]  # (node tag, operator code, number of arguments)
 
-# NumPy's and numexpr's names whose meaning the engine's function of the nearest name does not
-# have: refused, not computed otherwise, until an operator with NumPy's meaning takes the name.
-_OTHER_MEANING = {
-    "minimum": "NumPy's minimum propagates a NaN operand, the engine's kernel_min ignores it",
-    "maximum": "NumPy's maximum propagates a NaN operand, the engine's kernel_max ignores it",
-    "round": "NumPy's round halves to even, the engine's kernel_round halves away from zero",
-}
+_MUL, _DIV = BY_NAME["Mul"].code, BY_NAME["Div"].code
 
 
 def lookup(name: str) -> Optional[Entry]:
@@ -33,24 +28,38 @@ def known_names() -> Iterable[str]:
 
 
 def numpy_entry(name: str) -> Tuple[Optional[Entry], str]:
-    """The entry for NumPy's (or numexpr's) function of that name and, when there is none to
-    take, why: the table lacks it, or its function means something else."""
+    """The entry for NumPy's (or numexpr's) function of that name and, when there is none,
+    why."""
     entry = lookup(name)
     if entry is not None:
         return entry, ""
-    other = _OTHER_MEANING.get(name)
-    if other is not None:
-        return None, f"'{name}' is refused for now: {other}"
     return None, f"there is no '{name}' in quorvaline's formulas yet"
-
-
-def unknown(name: str, names: Iterable[str] = ()) -> str:
-    """Why a function name of a formula is not known: its other meaning, or the closest."""
-    other = _OTHER_MEANING.get(name)
-    return f" (refused for now: {other})" if other is not None else closest(name, names)
 
 
 def closest(name: str, names: Iterable[str] = ()) -> str:
     """'; the closest known: a, b' naming the known functions closest to `name`, or ''."""
     near = difflib.get_close_matches(name, [*known_names(), *names], n=3)
     return f"; the closest known: {', '.join(near)}" if near else ""
+
+
+def round_nodes(decimals: int) -> List[Node]:
+    """The nodes that follow an operand's to round it as np.round(x, decimals) does: rint of
+    x times 10**decimals, divided by it again (for negative decimals, divided, then times)."""
+    tag, code, _ = FUNCTIONS[ROUND]
+    if decimals == 0:
+        return [(tag, code)]
+    scale: Node = (CONST, _power_of_ten(abs(decimals)))
+    into, back = (_MUL, _DIV) if decimals > 0 else (_DIV, _MUL)
+    return [scale, (BINARY, into), (tag, code), scale, (BINARY, back)]
+
+
+def _power_of_ten(n: int) -> float:
+    # NumPy's power_of_ten: exact up to 1e8, then 1e9 multiplied by ten (rounding as it goes).
+    if n < 9:
+        return 10.0 ** n
+    scale = 1e9
+    for _ in range(n - 9):
+        scale *= 10.0
+        if scale == float("inf"):
+            break
+    return scale

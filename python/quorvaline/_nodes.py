@@ -21,6 +21,7 @@ class Operator(NamedTuple):
     function: Optional[str]  # the kernel object's function, if it has one
     libm: Optional[str]  # the C math library function whose bits it gives, if any
     doc: str
+    predicate: bool  # its value is a truth, 1.0 or 0.0
 
 
 OPERATORS: Tuple[Operator, ...] = tuple(Operator(*row) for row in _native.OPERATORS)
@@ -37,6 +38,12 @@ FUNCTIONS: Dict[str, Tuple[int, int, int]] = {
     spelling: (op.kind, op.code, op.arity)
     for op in OPERATORS for spelling in op.spellings if spelling.isidentifier()
 }
+# The operators whose value is a truth (1.0 or 0.0), which & | ~ accept: (tag, code).
+PREDICATES = frozenset((op.kind, op.code) for op in OPERATORS if op.predicate)
+
+# NumPy's round: a spelling of rint with one argument; with decimals, round_nodes.
+ROUND = "round"
+
 # The conditional is a node of its own, not an operator.
 WHERE = "where"
 FUNCTIONS[WHERE] = (SELECT, 0, 3)

@@ -13,7 +13,7 @@ from typing import Dict, List, Optional, Sequence, Tuple, Union
 
 from _quorvaline import Expr
 from quorvaline import _native
-from quorvaline._function_table import unknown
+from quorvaline._function_table import closest, round_nodes
 from quorvaline._nodes import (
     ARG,
     BINARY,
@@ -24,6 +24,8 @@ from quorvaline._nodes import (
     FUNCTIONS,
     MAX,
     MUL,
+    PREDICATES,
+    ROUND,
     SYMBOLS,
     UNARY,
     Node,
@@ -31,12 +33,13 @@ from quorvaline._nodes import (
 
 # Python's operator symbols; the operator each stands for comes from the table.
 _BINARY_OPS = {op: SYMBOLS[(BINARY, symbol)] for op, symbol in [
-    (ast.Add, "+"), (ast.Sub, "-"), (ast.Mult, "*"), (ast.Div, "/"), (ast.Pow, "**")]}
+    (ast.Add, "+"), (ast.Sub, "-"), (ast.Mult, "*"), (ast.Div, "/"), (ast.Pow, "**"),
+    (ast.Mod, "%"), (ast.FloorDiv, "//")]}
 _COMPARE_OPS = {op: SYMBOLS[(COMPARE, symbol)] for op, symbol in [
     (ast.Gt, ">"), (ast.GtE, ">="), (ast.Lt, "<"), (ast.LtE, "<="), (ast.Eq, "=="),
     (ast.NotEq, "!=")]}
 _NEGATION = SYMBOLS[(UNARY, "-")]
-_REFUSED_OPERATORS = {ast.FloorDiv: "//", ast.Mod: "%", ast.MatMult: "@", ast.BitXor: "^",
+_REFUSED_OPERATORS = {ast.MatMult: "@", ast.BitXor: "^",
                       ast.LShift: "<<", ast.RShift: ">>", ast.Is: "is", ast.IsNot: "is not",
                       ast.In: "in", ast.NotIn: "not in"}
 _CONSTRUCTS = {
@@ -223,13 +226,22 @@ class _Translator:
         if name == FROM_BITS:
             return self.leaf((CONST, self.from_bits(n)), n)
         if name not in FUNCTIONS:
-            near = unknown(name, [FROM_BITS])
+            near = closest(name, [FROM_BITS])
             raise self.refuse(n.func, f"unknown function '{name}'{near}")
+        if name == ROUND and len(n.args) == 2:
+            return [n.args[0], _Emit(round_nodes(self.decimals(n.args[1])), 1, n)]
         tag, code, arity = FUNCTIONS[name]
         if len(n.args) != arity:
             plural = "" if arity == 1 else "s"
             raise self.refuse(n, f"{name}() takes {arity} argument{plural}, not {len(n.args)}")
-        return [*n.args, _Emit([(tag, code)], arity, n)]
+        return [*n.args, _Emit([(tag, code)], arity, n, truth_result=(tag, code) in PREDICATES)]
+
+    def decimals(self, n: ast.expr) -> int:
+        sign = -1 if isinstance(n, ast.UnaryOp) and isinstance(n.op, ast.USub) else 1
+        literal = n.operand if sign < 0 else n  # type: ignore[attr-defined]
+        if not isinstance(literal, ast.Constant) or type(literal.value) is not int:
+            raise self.refuse(n, "round()'s decimals must be an integer literal")
+        return sign * literal.value
 
     def number(self, n: ast.AST, value: object) -> float:
         if isinstance(value, bool) or isinstance(value, int):

@@ -21,7 +21,7 @@ if TYPE_CHECKING:
 
 # Binding strength, as Python's grammar has it.
 _COMPARE, _ADD, _MUL, _UNARY, _POW, _ATOM = range(1, 7)
-_STRENGTH = {"+": _ADD, "-": _ADD, "*": _MUL, "/": _MUL, "**": _POW}
+_STRENGTH = {"+": _ADD, "-": _ADD, "*": _MUL, "/": _MUL, "%": _MUL, "//": _MUL, "**": _POW}
 
 Rope = Union[str, Tuple["Rope", ...]]
 

@@ -22,8 +22,18 @@ import numpy as np
 from _quorvaline import Expr
 from quorvaline import _native
 from quorvaline._factories import kernel
-from quorvaline._function_table import numpy_entry
-from quorvaline._nodes import ARG, BINARY, BY_NAME, COMPARE, CONST, SELECT, UNARY, Node
+from quorvaline._function_table import numpy_entry, round_nodes
+from quorvaline._nodes import (
+    ARG,
+    BINARY,
+    BY_NAME,
+    COMPARE,
+    CONST,
+    PREDICATES,
+    SELECT,
+    UNARY,
+    Node,
+)
 
 _MOD, _FLOORDIV = "operator '%' (np.remainder)", "operator '//' (np.floor_divide)"
 _FLOOR = "floor_divide"
@@ -220,7 +230,8 @@ class Tracer:
             raise self._trace.refuse(f"{written} takes {arity} operands here, not {len(inputs)}")
         operands = [self._operand(v, written) for v in inputs]
         nodes: Tuple[Node, ...] = tuple(n for o in operands for n in o._nodes)
-        truth = tag == COMPARE or (tag == SELECT and operands[1]._truth and operands[2]._truth)
+        truth = (tag, code) in PREDICATES or (
+            tag == SELECT and operands[1]._truth and operands[2]._truth)
         return Tracer((*nodes, (tag, 0 if tag == SELECT else code)), truth, self._trace)
 
     def _clip(self, a: Any, a_min: Any = np._NoValue, a_max: Any = np._NoValue,
@@ -240,9 +251,15 @@ class Tracer:
 
     def _round(self, decimals: Any, written: str, value: Any = None,
                kwargs: Optional[Dict[str, Any]] = None) -> Tracer:
-        if decimals not in (None, 0) or set(kwargs or ()) - {"decimals"}:
-            raise self._trace.refuse(f"{written} with decimals other than 0")
-        return self._numpy("round", written, self if value is None else value)
+        extra = set(kwargs or ()) - {"decimals"}
+        if extra:
+            raise self._trace.refuse(f"keyword '{min(extra)}' of {written}")
+        if decimals is None:
+            decimals = 0
+        if isinstance(decimals, bool) or not isinstance(decimals, numbers.Integral):
+            raise self._trace.refuse(f"{written} with decimals that are not an integer")
+        operand = self._operand(self if value is None else value, written)
+        return Tracer((*operand._nodes, *round_nodes(int(decimals))), False, self._trace)
 
 
 def _operand_or_none(value: Any, trace: _Trace) -> Optional[Tracer]:

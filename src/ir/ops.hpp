@@ -29,7 +29,8 @@
 #include <string_view>
 
 #define QV_UNARY_OPS(OP, FN)                                                                      \
-    OP(Neg, 0, op_neg, Cheap, nullptr, "-", "Negation: the sign bit flipped, NaN payloads kept.") \
+    OP(Neg, 0, op_neg, Cheap, nullptr, "- negative",                                              \
+       "Negation: the sign bit flipped, NaN payloads kept.")                                      \
     FN(Sqrt, 2, op_sqrt, Cheap, nullptr, "sqrt", "Square root, correctly rounded.", sqrt, expr)   \
     FN(Abs, 1, op_abs, Cheap, nullptr, "abs absolute fabs",                                       \
        "Absolute value: the sign bit cleared.", abs, expr)                                        \
@@ -60,28 +61,59 @@
     OP(Exp2, 25, op_exp2, Call, "exp2", "exp2", "2 raised to the power of x.")                    \
     OP(Trunc, 26, op_trunc, Cheap, nullptr, "trunc",                                              \
        "The integer part of x: rounded toward zero.")                                             \
-    OP(Rint, 27, op_rint, Cheap, nullptr, "rint", "The nearest integer, halfway cases to even.")
-#define QV_BINARY_OPS(OP, FN)                                                                    \
-    OP(Add, 0, op_add, Cheap, nullptr, "+", "Sum; of two NaNs, the left one.")                   \
-    OP(Sub, 1, op_sub, Cheap, nullptr, "-", "Difference.")                                       \
-    OP(Mul, 2, op_mul, Cheap, nullptr, "*", "Product; of two NaNs, the left one.")               \
-    OP(Div, 3, op_div, Cheap, nullptr, "/", "Quotient; a nonzero number over zero is infinite.") \
-    FN(Pow, 4, op_pow, Call, "pow", "** pow power", "base raised to the power exp.", pow, base,  \
-       exp)                                                                                      \
-    FN(Atan2, 5, op_atan2, Call, "atan2", "atan2 arctan2",                                       \
-       "Angle of the point (x, y) in radians, from -pi to pi.", atan2, y, x)                     \
-    FN(Min, 6, op_min, Cheap, nullptr, "kernel_min",                                             \
-       "The smaller operand; a NaN on the left gives the right one.", min, a, b)                 \
-    FN(Max, 7, op_max, Cheap, nullptr, "kernel_max",                                             \
-       "The larger operand; a NaN on the left gives the right one.", max, a, b)                  \
-    OP(Hypot, 8, op_hypot, Call, "hypot", "hypot",                                               \
-       "Hypotenuse of the legs l and r, without overflow in between.")                           \
-    OP(Fmod, 9, op_fmod, Call, "fmod", "fmod",                                                   \
-       "Remainder of l / r truncated, with the sign of l.")                                      \
-    OP(Nextafter, 10, op_nextafter, Call, "nextafter", "nextafter",                              \
-       "The next double after l toward r.")                                                      \
-    OP(Copysign, 11, op_copysign, Cheap, nullptr, "copysign",                                    \
-       "The magnitude of l with the sign of r.")
+    OP(Rint, 27, op_rint, Cheap, nullptr, "rint round",                                           \
+       "The nearest integer, halfway cases to even; NaN quieted.")                                \
+    OP(Sign, 28, op_sign, Cheap, nullptr, "sign",                                                 \
+       "-1.0, 0.0 or 1.0 as x is negative, zero or positive; NaN kept.")                          \
+    OP(Signbit, 29, op_signbit, Cheap, nullptr, "signbit",                                        \
+       "1.0 where the sign bit of x is set (-0.0 and NaN too), else 0.0.")                        \
+    OP(Isnan, 30, op_isnan, Cheap, nullptr, "isnan", "1.0 where x is NaN, else 0.0.")             \
+    OP(Isinf, 31, op_isinf, Cheap, nullptr, "isinf", "1.0 where x is infinite, else 0.0.")        \
+    OP(Isfinite, 32, op_isfinite, Cheap, nullptr, "isfinite",                                     \
+       "1.0 where x is neither infinite nor NaN, else 0.0.")                                      \
+    OP(Square, 33, op_square, Cheap, nullptr, "square", "x times x.")                             \
+    OP(Reciprocal, 34, op_reciprocal, Cheap, nullptr, "reciprocal", "1.0 divided by x.")          \
+    OP(Positive, 35, op_positive, Cheap, nullptr, "positive", "x itself, every bit kept.")        \
+    OP(Degrees, 36, op_degrees, Cheap, nullptr, "degrees rad2deg",                                \
+       "Radians to degrees: x times 180/pi.")                                                     \
+    OP(Radians, 37, op_radians, Cheap, nullptr, "radians deg2rad",                                \
+       "Degrees to radians: x times pi/180.")
+#define QV_BINARY_OPS(OP, FN)                                                                     \
+    OP(Add, 0, op_add, Cheap, nullptr, "+", "Sum; of two NaNs, the left one.")                    \
+    OP(Sub, 1, op_sub, Cheap, nullptr, "-", "Difference.")                                        \
+    OP(Mul, 2, op_mul, Cheap, nullptr, "*", "Product; of two NaNs, the left one.")                \
+    OP(Div, 3, op_div, Cheap, nullptr, "/ true_divide divide",                                    \
+       "Quotient; a nonzero number over zero is infinite.")                                       \
+    FN(Pow, 4, op_pow, Call, "pow", "** pow power", "base raised to the power exp.", pow, base,   \
+       exp)                                                                                       \
+    FN(Atan2, 5, op_atan2, Call, "atan2", "atan2 arctan2",                                        \
+       "Angle of the point (x, y) in radians, from -pi to pi.", atan2, y, x)                      \
+    FN(Min, 6, op_min, Cheap, nullptr, "kernel_min",                                              \
+       "The smaller operand; a NaN on the left gives the right one.", min, a, b)                  \
+    FN(Max, 7, op_max, Cheap, nullptr, "kernel_max",                                              \
+       "The larger operand; a NaN on the left gives the right one.", max, a, b)                   \
+    OP(Hypot, 8, op_hypot, Call, "hypot", "hypot",                                                \
+       "Hypotenuse of the legs l and r, without overflow in between.")                            \
+    OP(Fmod, 9, op_fmod, Call, "fmod", "fmod",                                                    \
+       "Remainder of l / r truncated, with the sign of l.")                                       \
+    OP(Nextafter, 10, op_nextafter, Call, "nextafter", "nextafter",                               \
+       "The next double after l toward r.")                                                       \
+    OP(Copysign, 11, op_copysign, Cheap, nullptr, "copysign",                                     \
+       "The magnitude of l with the sign of r.")                                                  \
+    OP(Fmin, 12, op_fmin, Call, "fmin", "fmin", "The smaller operand; NaN only if both are NaN.") \
+    OP(Fmax, 13, op_fmax, Call, "fmax", "fmax", "The larger operand; NaN only if both are NaN.")  \
+    OP(Minimum, 14, op_minimum, Cheap, nullptr, "minimum",                                        \
+       "The smaller operand; a NaN operand wins, the left one first.")                            \
+    OP(Maximum, 15, op_maximum, Cheap, nullptr, "maximum",                                        \
+       "The larger operand; a NaN operand wins, the left one first.")                             \
+    OP(Remainder, 16, op_remainder, Call, nullptr, "% remainder mod",                             \
+       "Remainder of l / r floored, with the sign of r.")                                         \
+    OP(FloorDivide, 17, op_floor_divide, Call, nullptr, "// floor_divide",                        \
+       "Quotient l / r rounded toward minus infinity.")                                           \
+    OP(Logaddexp, 18, op_logaddexp, Call, nullptr, "logaddexp", "log(exp(l) + exp(r)).")          \
+    OP(Logaddexp2, 19, op_logaddexp2, Call, nullptr, "logaddexp2", "log2(2**l + 2**r).")          \
+    OP(Heaviside, 20, op_heaviside, Cheap, nullptr, "heaviside",                                  \
+       "0.0 where l < 0, r where l == 0, 1.0 where l > 0; NaN where l is NaN.")
 #define QV_COMPARE_OPS(OP)                                                \
     OP(Gt, 0, op_gt, Cheap, nullptr, ">", "1.0 where l > r, else 0.0.")   \
     OP(Ge, 1, op_ge, Cheap, nullptr, ">=", "1.0 where l >= r, else 0.0.") \
@@ -167,6 +199,14 @@ constexpr std::string_view op_libm_name(BinaryOp op) noexcept {
     return "";
 }
 #undef QV_LIBM_ROW
+
+// The operators whose value is a truth, 1.0 or 0.0: the comparisons and these tests.
+constexpr bool op_is_predicate(UnaryOp op) noexcept {
+    return op == UnaryOp::Signbit || op == UnaryOp::Isnan || op == UnaryOp::Isinf ||
+           op == UnaryOp::Isfinite;
+}
+constexpr bool op_is_predicate(BinaryOp) noexcept { return false; }
+constexpr bool op_is_predicate(CompareOp) noexcept { return true; }
 
 constexpr bool op_calls_libm(UnaryOp op) noexcept { return !op_libm_name(op).empty(); }
 constexpr bool op_calls_libm(BinaryOp op) noexcept { return !op_libm_name(op).empty(); }

@@ -2,6 +2,8 @@
 // so that a body gives the same bits whichever of them runs it.
 #pragma once
 
+#include <math.h>
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -23,6 +25,26 @@ inline int exponent_of(std::uint64_t u) { return static_cast<int>((u >> 52) & 0x
 inline std::uint64_t fraction_mask(int e) { return (std::uint64_t{1} << (52 - e)) - 1; }
 
 }  // namespace scalar_detail
+
+// Which NaN a sum or product of two NaNs carries follows the operand order of the instruction,
+// and the compiler may swap the operands of + and *; the order is pinned (left NaN wins, as for
+// - and /) so that scalar and vectorised paths give the same bits.
+inline double op_add(double l, double r) {
+#if defined(__SSE2__) && defined(__GNUC__)
+    asm("addsd %1, %0" : "+x"(l) : "x"(r));
+    return l;
+#else
+    return l + (l != l ? l : r);
+#endif
+}
+inline double op_mul(double l, double r) {
+#if defined(__SSE2__) && defined(__GNUC__)
+    asm("mulsd %1, %0" : "+x"(l) : "x"(r));
+    return l;
+#else
+    return l * (l != l ? l : r);
+#endif
+}
 
 // Negation and absolute value touch only the sign bit (IEEE negate/abs), NaN payloads included.
 inline double op_neg(double x) { return -x; }
@@ -67,12 +89,13 @@ inline double op_trunc(double x) {
 }
 
 // Halfway cases to the even neighbour, as rint in the default rounding mode, but decided on
-// the bits so that a caller's rounding mode cannot change it.
+// the bits so that a caller's rounding mode cannot change it. A NaN comes back quieted, as
+// from the rounding instruction NumPy's rint and round use.
 inline double op_rint(double x) {
     using namespace scalar_detail;
     const auto u = std::bit_cast<std::uint64_t>(x);
     const int e = exponent_of(u);
-    if (e >= 52) return x;
+    if (e >= 52) return x != x ? op_add(x, 0.0) : x;
     const bool negative = (u & kSignBit) != 0;
     const double zero = negative ? -0.0 : 0.0;
     if (e < -1) return zero;
@@ -107,26 +130,6 @@ inline double op_round(double x) {
     const std::uint64_t half = std::uint64_t{1} << (51 - e);
     if ((u & half) == 0) return truncated;
     return negative ? truncated - 1.0 : truncated + 1.0;
-}
-
-// Which NaN a sum or product of two NaNs carries follows the operand order of the instruction,
-// and the compiler may swap the operands of + and *; the order is pinned (left NaN wins, as for
-// - and /) so that scalar and vectorised paths give the same bits.
-inline double op_add(double l, double r) {
-#if defined(__SSE2__) && defined(__GNUC__)
-    asm("addsd %1, %0" : "+x"(l) : "x"(r));
-    return l;
-#else
-    return l + (l != l ? l : r);
-#endif
-}
-inline double op_mul(double l, double r) {
-#if defined(__SSE2__) && defined(__GNUC__)
-    asm("mulsd %1, %0" : "+x"(l) : "x"(r));
-    return l;
-#else
-    return l * (l != l ? l : r);
-#endif
 }
 
 // A NaN left operand yields the right one; ties (+0.0 against -0.0 too) keep the left.
@@ -164,6 +167,124 @@ inline double op_fmod(double l, double r) { return std::fmod(l, r); }
 inline double op_nextafter(double l, double r) { return std::nextafter(l, r); }
 // The sign bit of r on l, NaN payloads kept.
 inline double op_copysign(double l, double r) { return std::copysign(l, r); }
+
+// NumPy's own functions, as NumPy 2 computes them for float64 (its scalar and vector loops
+// agree on these), with the same operations in the same order so that every bit matches.
+
+// Zero for either zero, the NaN itself for a NaN.
+inline double op_sign(double x) { return x > 0.0 ? 1.0 : (x < 0.0 ? -1.0 : (x == 0.0 ? 0.0 : x)); }
+inline double op_square(double x) { return x * x; }
+inline double op_reciprocal(double x) { return 1.0 / x; }
+inline double op_positive(double x) { return x; }
+inline double op_degrees(double x) { return x * (180.0 / 3.141592653589793238462643383279502884); }
+inline double op_radians(double x) { return x * (3.141592653589793238462643383279502884 / 180.0); }
+
+// The predicates read the bits, so that no comparison can raise on a signalling NaN.
+inline double op_signbit(double x) {
+    return (std::bit_cast<std::uint64_t>(x) & scalar_detail::kSignBit) != 0 ? 1.0 : 0.0;
+}
+inline double op_isnan(double x) {
+    return (std::bit_cast<std::uint64_t>(x) & ~scalar_detail::kSignBit) > 0x7ff0000000000000u ? 1.0
+                                                                                              : 0.0;
+}
+inline double op_isinf(double x) {
+    return (std::bit_cast<std::uint64_t>(x) & ~scalar_detail::kSignBit) == 0x7ff0000000000000u
+               ? 1.0
+               : 0.0;
+}
+inline double op_isfinite(double x) {
+    return (std::bit_cast<std::uint64_t>(x) & ~scalar_detail::kSignBit) < 0x7ff0000000000000u ? 1.0
+                                                                                              : 0.0;
+}
+
+// NumPy's minimum and maximum: a NaN wins (the left one when both are), and of equal operands
+// (+0.0 and -0.0 too) the right one.
+inline double op_minimum(double l, double r) { return (l < r || l != l) ? l : r; }
+inline double op_maximum(double l, double r) { return (l > r || l != l) ? l : r; }
+// fmin and fmax are the math library's: a NaN loses to a number. The compiler may turn them
+// into min and max instructions, which the C standard allows but which order +0.0 and -0.0
+// otherwise than the library; called through a pointer it cannot see through, they give the
+// library's bits.
+namespace scalar_detail {
+inline double (*const volatile fmin_entry)(double, double) = ::fmin;
+inline double (*const volatile fmax_entry)(double, double) = ::fmax;
+}  // namespace scalar_detail
+inline double op_fmin(double l, double r) { return scalar_detail::fmin_entry(l, r); }
+inline double op_fmax(double l, double r) { return scalar_detail::fmax_entry(l, r); }
+
+// NumPy's divmod of a by b (npy_divmod), for a nonzero b: the floored quotient, and the
+// remainder with the sign of b. fmod is exact; the quotient (a - mod) / b is nearly an
+// integer and is snapped to the nearest one.
+struct FlooredDivision {
+    double quotient;
+    double remainder;
+};
+inline FlooredDivision floored_division(double a, double b) {
+    double mod = std::fmod(a, b);
+    double div = (a - mod) / b;
+    if (mod != 0.0) {
+        if ((b < 0.0) != (mod < 0.0)) {
+            mod = op_add(mod, b);
+            div -= 1.0;
+        }
+    } else {
+        mod = std::copysign(0.0, b);
+    }
+    double floordiv;
+    if (div != 0.0) {
+        floordiv = std::floor(div);
+        if (div - floordiv > 0.5) floordiv += 1.0;
+    } else {
+        floordiv = std::copysign(0.0, a / b);
+    }
+    return {floordiv, mod};
+}
+// Of two NaNs, the remainder is the one NumPy's build of fmod (the x87 remainder instruction)
+// returns: both quieted, the larger significand, and of equal ones the positive sign if either
+// has it. Over a zero divisor NumPy returns fmod's NaN.
+inline double nan_of_x87_remainder(double a, double b) {
+    using namespace scalar_detail;
+    constexpr std::uint64_t kQuiet = std::uint64_t{1} << 51;
+    const std::uint64_t ua = std::bit_cast<std::uint64_t>(a) | kQuiet;
+    const std::uint64_t ub = std::bit_cast<std::uint64_t>(b) | kQuiet;
+    const std::uint64_t sa = ua & ~kSignBit, sb = ub & ~kSignBit;
+    if (sa != sb) return std::bit_cast<double>(sa > sb ? ua : ub);
+    return std::bit_cast<double>(ua & ub);
+}
+inline double op_remainder(double a, double b) {
+    if (a != a && b != b) return nan_of_x87_remainder(a, b);
+    return b == 0.0 ? std::fmod(a, b) : floored_division(a, b).remainder;
+}
+inline double op_floor_divide(double a, double b) {
+    return b == 0.0 ? a / b : floored_division(a, b).quotient;
+}
+
+// NumPy's logaddexp and logaddexp2 (npy_logaddexp): equal operands (infinities included) add
+// the constant; otherwise the larger plus the library's log1p of the library's exp (exp2) of
+// the difference; a NaN difference is returned as it is.
+inline double op_logaddexp(double x, double y) {
+    constexpr double kLn2 = 0.693147180559945309417232121458176568;
+    if (x == y) return x + kLn2;
+    const double tmp = x - y;
+    if (tmp > 0.0) return x + std::log1p(std::exp(-tmp));
+    if (tmp <= 0.0) return y + std::log1p(std::exp(tmp));
+    return tmp;
+}
+inline double op_logaddexp2(double x, double y) {
+    constexpr double kLog2e = 1.442695040888963407359924681001892137;
+    if (x == y) return x + 1.0;
+    const double tmp = x - y;
+    if (tmp > 0.0) return x + kLog2e * std::log1p(std::exp2(-tmp));
+    if (tmp <= 0.0) return y + kLog2e * std::log1p(std::exp2(tmp));
+    return tmp;
+}
+
+// NumPy's heaviside: any NaN x gives the default quiet NaN; zero gives h0 as it is.
+inline double op_heaviside(double x, double h0) {
+    if (x != x) return std::bit_cast<double>(std::uint64_t{0x7ff8000000000000});
+    if (x == 0.0) return h0;
+    return x < 0.0 ? 0.0 : 1.0;
+}
 
 // Ne is the negation of Eq, so it holds when either side is NaN.
 inline bool op_gt(double l, double r) { return l > r; }

@@ -24,10 +24,13 @@ struct Row {
     const char* function;  // null: no kernel function
     const char* libm;      // null: no math library function
     const char* doc;
+    bool predicate;  // its value is a truth
 };
 
 #define QV_ROW(kind, arity, name, code, function, libm, spellings, doc) \
-    Row{NodeTag::kind, code, #name, arity, spellings, function, libm, doc},
+    Row{NodeTag::kind, code,      #name,                                \
+        arity,         spellings, function,                             \
+        libm,          doc,       op_is_predicate(kind##Op::name)},
 #define QV_UNARY_OP(name, code, scalar, cost, libm, spellings, doc) \
     QV_ROW(Unary, 1, name, code, nullptr, libm, spellings, doc)
 #define QV_UNARY_FN(name, code, scalar, cost, libm, spellings, doc, fn, ...) \
@@ -76,8 +79,9 @@ PyObject* operator_rows() {
         const Row& r = kRows[i];
         const int kind = static_cast<int>(r.kind);
         PyObject* spellings = spelling_tuple(r.spellings);
-        PyObject* row = check(Py_BuildValue("(iisiNzzs)", kind, r.code, r.name, r.arity, spellings,
-                                            r.function, r.libm, r.doc));
+        PyObject* row =
+            check(Py_BuildValue("(iisiNzzsO)", kind, r.code, r.name, r.arity, spellings, r.function,
+                                r.libm, r.doc, r.predicate ? Py_True : Py_False));
         PyTuple_SET_ITEM(rows.get(), i, row);
     }
     return rows.release();

@@ -105,11 +105,84 @@ def _trunc(x):
 
 def _rint(x):
     # Python's round() of a float halves to even, exactly.
+    if x != x:
+        return _quiet(x)
     return x if _integral(x) else math.copysign(float(round(x)), x)
 
 
 def _copysign(l, r):
     return from_bits((bits(l) & ~(1 << 63)) | (bits(r) & (1 << 63)))
+
+
+def _sign(x):
+    if x != x:
+        return x
+    return 1.0 if x > 0 else (-1.0 if x < 0 else 0.0)
+
+
+def _truth(predicate):
+    return lambda x: 1.0 if predicate(x) else 0.0
+
+
+_FMOD = _math_or_libm(math.fmod, _c("fmod", 2))
+
+
+def _larger_nan(l, r):
+    # Of two NaNs, NumPy's remainder gives the larger significand, the positive of equal ones.
+    a, b = bits(l) | _QUIET, bits(r) | _QUIET
+    ma, mb = a & ~(1 << 63), b & ~(1 << 63)
+    return from_bits(a if ma > mb else b if mb > ma else a & b)
+
+
+def _divmod(a, b):
+    """NumPy's floored quotient and remainder for a nonzero b, step by step."""
+    mod = _FMOD(a, b)
+    div = (a - mod) / b
+    if mod:
+        if (b < 0) != (mod < 0):
+            mod += b
+            div -= 1.0
+    else:
+        mod = math.copysign(0.0, b)
+    if div:
+        floordiv = _floor(div) if div == div else div
+        if div - floordiv > 0.5:
+            floordiv += 1.0
+    else:
+        floordiv = math.copysign(0.0, _div(a, b))
+    return floordiv, mod
+
+
+def _remainder(a, b):
+    if a != a and b != b:
+        return _larger_nan(a, b)
+    return _FMOD(a, b) if b == 0.0 else _divmod(a, b)[1]
+
+
+def _floor_divide(a, b):
+    return _arith(_div)(a, b) if b == 0.0 else _divmod(a, b)[0]
+
+
+_LOG1P = _math_or_libm(math.log1p, _c("log1p", 1))
+_EXP = _math_or_libm(math.exp, _c("exp", 1))
+_EXP2 = _math_or_libm(math.exp2, _c("exp2", 1))
+
+
+def _logaddexp(x, y, exp=_EXP, same=math.log(2.0), scale=1.0):
+    if x == y:
+        return x + same
+    d = x - y
+    if d > 0:
+        return x + scale * _LOG1P(exp(-d))
+    if d <= 0:
+        return y + scale * _LOG1P(exp(d))
+    return d
+
+
+def _heaviside(x, h0):
+    if x != x:
+        return from_bits(0x7FF8000000000000)
+    return h0 if x == 0 else (0.0 if x < 0 else 1.0)
 
 
 def _sqrt(x):
@@ -149,6 +222,16 @@ UNARY = {
     "Exp2": _math_or_libm(math.exp2, _c("exp2", 1)),
     "Trunc": _trunc,
     "Rint": _rint,
+    "Sign": _sign,
+    "Signbit": _truth(lambda x: bits(x) >> 63),
+    "Isnan": _truth(math.isnan),
+    "Isinf": _truth(math.isinf),
+    "Isfinite": _truth(math.isfinite),
+    "Square": lambda x: x * x,
+    "Reciprocal": lambda x: _div(1.0, x),
+    "Positive": lambda x: x,
+    "Degrees": lambda x: x * (180.0 / math.pi),
+    "Radians": lambda x: x * (math.pi / 180.0),
 }
 
 BINARY = {
@@ -164,6 +247,15 @@ BINARY = {
     "Fmod": _math_or_libm(math.fmod, _c("fmod", 2)),
     "Nextafter": _math_or_libm(math.nextafter, _c("nextafter", 2)),
     "Copysign": _copysign,
+    "Fmin": _c("fmin", 2),
+    "Fmax": _c("fmax", 2),
+    "Minimum": lambda l, r: l if l < r or l != l else r,
+    "Maximum": lambda l, r: l if l > r or l != l else r,
+    "Remainder": _remainder,
+    "FloorDivide": _floor_divide,
+    "Logaddexp": _logaddexp,
+    "Logaddexp2": lambda x, y: _logaddexp(x, y, _EXP2, 1.0, 1.4426950408889634),
+    "Heaviside": _heaviside,
 }
 
 COMPARE = {
