@@ -13,6 +13,7 @@ with `Expr` arguments, as before tracers existed.
 """
 from __future__ import annotations
 
+import math
 import numbers
 from types import CodeType, FunctionType
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
@@ -241,13 +242,24 @@ class Tracer:
         if out is not None or kwargs:
             keyword = "out" if out is not None else next(iter(kwargs))
             raise self._trace.refuse(f"keyword '{keyword}' of np.clip")
-        # NumPy's definition: np.minimum(np.maximum(a, a_min), a_max), NaN propagating.
-        result = a
-        if lo is not None and lo is not np._NoValue:
-            result = self._numpy("maximum", "np.clip", result, lo)
-        if hi is not None and hi is not np._NoValue:
-            result = self._numpy("minimum", "np.clip", result, hi)
-        return self._operand(result, "np.clip")
+        # NumPy's clip, bit for bit: a NaN bound wins (the lower one first), then a NaN a; a
+        # value equal to a bound (+0.0 against -0.0 too) is kept; a_min > a_max gives a_max.
+        has_lo = lo is not None and lo is not np._NoValue
+        has_hi = hi is not None and hi is not np._NoValue
+        result = self._operand(a, "np.clip")
+        constant = True
+        if has_lo:
+            bound = self._operand(lo, "np.clip")
+            result = self._numpy("maximum", "np.clip", bound, result)
+            constant = len(bound._nodes) == 1 and bound._nodes[0][0] == CONST
+            if constant and math.isnan(bound._nodes[0][1]):
+                return result  # a NaN lower bound is every element
+        if has_hi:
+            result = self._numpy("minimum", "np.clip", hi, result)
+            if not constant:  # a NaN lower bound wins over a NaN upper one
+                nan_bound = self._numpy("isnan", "np.clip", bound)
+                result = self._numpy("where", "np.clip", nan_bound, bound, result)
+        return result
 
     def _round(self, decimals: Any, written: str, value: Any = None,
                kwargs: Optional[Dict[str, Any]] = None) -> Tracer:

@@ -50,6 +50,9 @@ inline double op_mul(double l, double r) {
 inline double op_neg(double x) { return -x; }
 inline double op_abs(double x) { return std::fabs(x); }
 
+// A NaN quieted, as the library's and NumPy's roundings return it; any other value as it is.
+inline double quieted(double x) { return x != x ? op_add(x, 0.0) : x; }
+
 // Floor, ceiling and rounding work on the bits, so the result never depends on the rounding
 // mode; values of magnitude 2^52 and above, infinities and NaN are already integral.
 // round_toward<false> is the floor (toward minus infinity), round_toward<true> the ceiling.
@@ -58,7 +61,7 @@ inline double round_toward(double x) {
     using namespace scalar_detail;
     const auto u = std::bit_cast<std::uint64_t>(x);
     const int e = exponent_of(u);
-    if (e >= 52) return x;
+    if (e >= 52) return quieted(x);
     const bool negative = (u & kSignBit) != 0;
     if (e < 0) {
         if ((u & ~kSignBit) == 0) return x;
@@ -83,19 +86,18 @@ inline double op_trunc(double x) {
     using namespace scalar_detail;
     const auto u = std::bit_cast<std::uint64_t>(x);
     const int e = exponent_of(u);
-    if (e >= 52) return x;
+    if (e >= 52) return quieted(x);
     if (e < 0) return std::bit_cast<double>(u & kSignBit);
     return std::bit_cast<double>(u & ~fraction_mask(e));
 }
 
 // Halfway cases to the even neighbour, as rint in the default rounding mode, but decided on
-// the bits so that a caller's rounding mode cannot change it. A NaN comes back quieted, as
-// from the rounding instruction NumPy's rint and round use.
+// the bits so that a caller's rounding mode cannot change it.
 inline double op_rint(double x) {
     using namespace scalar_detail;
     const auto u = std::bit_cast<std::uint64_t>(x);
     const int e = exponent_of(u);
-    if (e >= 52) return x != x ? op_add(x, 0.0) : x;
+    if (e >= 52) return quieted(x);
     const bool negative = (u & kSignBit) != 0;
     const double zero = negative ? -0.0 : 0.0;
     if (e < -1) return zero;

@@ -74,6 +74,11 @@ def _integral(x):
     return not math.isfinite(x) or abs(x) >= 2.0 ** 52
 
 
+def _rounded(rounding):
+    # The library's roundings return a NaN quieted.
+    return lambda x: _quiet(x) if x != x else rounding(x)
+
+
 def _floor(x):
     if _integral(x):
         return x
@@ -105,8 +110,6 @@ def _trunc(x):
 
 def _rint(x):
     # Python's round() of a float halves to even, exactly.
-    if x != x:
-        return _quiet(x)
     return x if _integral(x) else math.copysign(float(round(x)), x)
 
 
@@ -201,8 +204,8 @@ UNARY = {
     "Exp": _math_or_libm(math.exp, _c("exp", 1)),
     "Log2": _math_or_libm(math.log2, _c("log2", 1)),
     "Log10": _math_or_libm(math.log10, _c("log10", 1)),
-    "Floor": _floor,
-    "Ceil": _ceil,
+    "Floor": _rounded(_floor),
+    "Ceil": _rounded(_ceil),
     "Round": _round,
     "Sin": _math_or_libm(math.sin, _c("sin", 1)),
     "Cos": _math_or_libm(math.cos, _c("cos", 1)),
@@ -220,8 +223,8 @@ UNARY = {
     "Log1p": _math_or_libm(math.log1p, _c("log1p", 1)),
     "Cbrt": _math_or_libm(math.cbrt, _c("cbrt", 1)),
     "Exp2": _math_or_libm(math.exp2, _c("exp2", 1)),
-    "Trunc": _trunc,
-    "Rint": _rint,
+    "Trunc": _rounded(_trunc),
+    "Rint": _rounded(_rint),
     "Sign": _sign,
     "Signbit": _truth(lambda x: bits(x) >> 63),
     "Isnan": _truth(math.isnan),

@@ -63,7 +63,7 @@ TRACED = [
      lambda x, y: np.trunc(x) + np.rint(y) * np.copysign(x, y) - np.fabs(y)),
     # NumPy's own functions: NumPy's bits, NaN payloads included
     (lambda x, y: np.maximum(x, y) - np.minimum(y, 2.0) + np.clip(x, -1, y),
-     "maximum(x, y) - minimum(y, 2.0) + minimum(maximum(x, -1.0), y)", None),
+     "maximum(x, y) - minimum(y, 2.0) + minimum(y, maximum(-1.0, x))", None),
     (lambda x, y: x % y + y // x - np.mod(y, 3) * np.floor_divide(x, -2.5),
      "x % y + y // x - y % 3.0 * (x // -2.5)", None),
     (lambda x, y: np.round(x) + np.around(y, 2) + np.round(x, -1) + np.remainder(x, y),
