@@ -69,7 +69,7 @@ def parse(text: str, names: Optional[Sequence[str]] = None) -> Expr:
         raise ValueError(f"formula {text.strip()!r} has no names: there is nothing to "
                          "compute for each element")
     if names is not None:
-        nodes, found = _reorder(nodes, found, names)
+        nodes, found = reorder(nodes, found, names)
     return _native.expr_from_nodes(found, nodes)
 
 
@@ -94,7 +94,7 @@ def _syntax_tree(text: str) -> ast.expr:
         raise
 
 
-def _reorder(nodes: List[Node], found: List[str], names: Sequence[str]
+def reorder(nodes: List[Node], found: List[str], names: Sequence[str]
              ) -> Tuple[List[Node], List[str]]:
     order = list(names)
     if sorted(order) != sorted(found):
