@@ -211,7 +211,7 @@ class _Formula:
             if direct:
                 return result
         if kind == _BOOL:
-            result = result != 0.0  # the comparisons' 1.0 and 0.0, exactly
+            result = np.asarray(result != 0.0)  # the comparisons' 1.0 and 0.0, exactly
         if out is not None:
             np.copyto(out, result, casting=casting)  # type: ignore[arg-type]
             return out

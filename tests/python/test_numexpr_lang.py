@@ -168,10 +168,17 @@ def test_literal_names_come_after_operands_and_variables():
     ("2 + 3", {}, 5.0),
     ("a * b + 1", {"a": 2.0, "b": np.float64(3)}, 7.0),
     ("a * 2", {"a": np.array(1.5)}, 3.0),
+    ("pi * True - False", {}, math.pi),
+    ("a - b", {"a": np.float32(0.5), "b": True}, -0.5),
 ])
 def test_formulas_without_arrays_give_0d_arrays(text, operands, expected):
-    result = qv.evaluate(text, **operands)
-    assert isinstance(result, np.ndarray) and result.shape == () and result[()] == expected
+    k = qv.compile(text)
+    for result in [qv.evaluate(text, **operands), k(**operands), k(*operands.values()),
+                   qv.evaluate(k, operands), k(operands, out=np.zeros(()))]:
+        assert isinstance(result, np.ndarray) and result.shape == () and result[()] == expected
+    with pytest.raises(ValueError, match="^unexpected args: zz$" if not operands else
+                       "^missing arg"):
+        k(zz=1.0) if not operands else k()
 
 
 def test_order_and_casting_have_numpys_meanings():
