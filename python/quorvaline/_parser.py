@@ -24,6 +24,7 @@ from quorvaline._nodes import (
     FUNCTIONS,
     MAX,
     MUL,
+    SELECT,
     SYMBOLS,
     UNARY,
     Node,
@@ -49,6 +50,10 @@ _CONSTRUCTS = {
     ast.JoinedStr: "f-string", ast.Await: "await", ast.Yield: "yield",
     ast.YieldFrom: "yield",
 }
+
+# numexpr's and NumPy's functions of complex numbers, on real values: the values themselves
+# (copy too), or a constant in their shape. Also written as the attributes .real and .imag.
+OF_REAL_VALUES = {"real": None, "conj": None, "copy": None, "imag": 0.0, "ones_like": 1.0}
 
 # What a finished subtree is, for the operators that accept only comparisons.
 _VALUE, _TRUTH = 0, 1
@@ -167,6 +172,8 @@ class _Translator:
             return self.compare(n)
         if isinstance(n, ast.Call):
             return self.call(n)
+        if isinstance(n, ast.Attribute) and n.attr in ("real", "imag"):
+            return self.of_real_values(n.attr, n.value, n)
         if isinstance(n, ast.BoolOp):
             word = "and" if isinstance(n.op, ast.And) else "or"
             raise self.refuse(n, f"'{word}' is not allowed in a formula (use "
@@ -222,6 +229,10 @@ class _Translator:
                 raise self.refuse_construct(a, "starred argument")
         if name == FROM_BITS:
             return self.leaf((CONST, self.from_bits(n)), n)
+        if name in OF_REAL_VALUES and name not in FUNCTIONS:
+            if len(n.args) != 1:
+                raise self.refuse(n, f"{name}() takes 1 argument, not {len(n.args)}")
+            return self.of_real_values(name, n.args[0], n)
         if name not in FUNCTIONS:
             near = unknown(name, [FROM_BITS])
             raise self.refuse(n.func, f"unknown function '{name}'{near}")
@@ -230,6 +241,13 @@ class _Translator:
             plural = "" if arity == 1 else "s"
             raise self.refuse(n, f"{name}() takes {arity} argument{plural}, not {len(n.args)}")
         return [*n.args, _Emit([(tag, code)], arity, n)]
+
+    def of_real_values(self, name: str, operand: ast.expr, source: ast.AST) -> List[_Item]:
+        constant = OF_REAL_VALUES[name]
+        if constant is None:
+            return [operand]
+        # where(x, c, c): c for every element, in the operand's shape.
+        return [operand, _Emit([(CONST, constant), (CONST, constant), (SELECT, 0)], 1, source)]
 
     def number(self, n: ast.AST, value: object) -> float:
         if isinstance(value, bool) or isinstance(value, int):

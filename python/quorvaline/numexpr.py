@@ -31,7 +31,7 @@ from quorvaline._factories import kernel
 from quorvaline._function_table import numpy_entry
 from quorvaline._nodes import ARG
 from quorvaline._one_call import _text_kernel
-from quorvaline._parser import parse_nodes, reorder
+from quorvaline._parser import OF_REAL_VALUES, parse_nodes, reorder
 from quorvaline._reductions import split_reduction
 from quorvaline._text import formula_text
 from quorvaline._threads import get_num_threads as _get_num_threads
@@ -44,7 +44,12 @@ use_vml = False
 # numexpr's kinds, narrowest first; quorvaline computes the last two.
 _BOOL, _INT, _LONG, _FLOAT, _DOUBLE = range(5)
 _KIND_NAMES = ("bool", "int32", "int64", "float32", "float64")
-_COMPLEX_FUNCTIONS = ("real", "imag", "complex", "conj")
+# numexpr's functions; a name of a formula that is none of them is refused by the parser.
+_NUMEXPR_FUNCTIONS = frozenset(
+    "abs arccos arccosh arcsin arcsinh arctan arctan2 arctanh ceil complex conj contains copy "
+    "copysign cos cosh exp expm1 floor fmod hypot imag isfinite isinf isnan log log10 log1p log2 "
+    "max maximum min minimum nextafter ones_like prod real round sign signbit sin sinh sqrt sum "
+    "tan tanh trunc where".split())
 
 
 def detect_number_of_cores() -> int:
@@ -104,12 +109,12 @@ def _check_supported(node: ast.AST) -> None:
     if not (isinstance(node, ast.Call) and isinstance(node.func, ast.Name)):
         return
     name = node.func.id
-    if name in _COMPLEX_FUNCTIONS:
-        raise _not_drop_in(f"{name}() works on complex data, which is not supported yet")
+    if name == "complex":
+        raise _not_drop_in("complex() makes complex data, which is not supported yet")
     if name == "contains":
         raise _not_drop_in("contains() works on strings, which are not supported")
     entry, why = numpy_entry(name)
-    if entry is None:
+    if entry is None and name in _NUMEXPR_FUNCTIONS and name not in OF_REAL_VALUES:
         raise _not_drop_in(f"{name}(): {why}")
 
 
@@ -125,6 +130,8 @@ def _kind_of(node: ast.AST, kinds: Mapping[str, int]) -> int:
         return kinds.get(node.id, _DOUBLE)
     if isinstance(node, ast.Compare):
         return _BOOL
+    if isinstance(node, ast.Attribute) and node.attr == "real":
+        return _kind_of(node.value, kinds)
     if isinstance(node, ast.UnaryOp):
         inner = _kind_of(node.operand, kinds)
         return inner if isinstance(node.op, ast.Invert) else max(inner, _INT)
@@ -139,6 +146,8 @@ def _kind_of(node: ast.AST, kinds: Mapping[str, int]) -> int:
         args = [_kind_of(a, kinds) for a in node.args]
         if node.func.id == "where":
             return max(args[1:] or [_DOUBLE])
+        if node.func.id in ("real", "conj", "copy", "ones_like") and len(args) == 1:
+            return args[0]
         widest = max(args or [_DOUBLE])
         return _FLOAT if widest == _FLOAT else _DOUBLE
     return _DOUBLE
