@@ -19,8 +19,8 @@ import numpy.typing as npt
 from _quorvaline import Buffer, Expr
 from quorvaline import _native, _operands, _tracing
 from quorvaline._factories import kernel
-from quorvaline._nodes import ARG, CONST, SELECT
-from quorvaline._parser import parse, parse_nodes
+from quorvaline._nodes import ARG, CONST
+from quorvaline._parser import parse_nodes
 from quorvaline._reductions import Reduction, split_reduction
 
 Operand = Union[Buffer, npt.ArrayLike]
@@ -85,6 +85,8 @@ def evaluate(
     _operands.check_casting(values, casting)
     if reduction is not None:
         return reduction.run(spec, values, out)
+    if not names and isinstance(expr, _native.KernelCall):
+        return _operands.kernel_numbers(expr, values, out)  # a kernel without names
     result = _operands.run(spec, values, out)
     return result if out is not None else _operands.lay_out(result, order, values)
 
@@ -97,8 +99,7 @@ def _text_kernel(text: str) -> Tuple[Any, Any, Optional[Reduction]]:
     body, reduction = split_reduction(text)
     nodes, found = parse_nodes(text, body)
     if not found and reduction is None:
-        constant = _native.expr_from_nodes([""], [(ARG, 0), *nodes, (CONST, 0.0), (SELECT, 0)])
-        return None, constant, None
+        return None, _operands.constant_formula(nodes), None
     if not found:
         raise ValueError(f"formula {text.strip()!r} reduces no array: it has no names")
     expr = _native.expr_from_nodes(found, nodes)
@@ -123,11 +124,12 @@ def _as_expr(expr: Union[Expr, str, Callable[..., Expr]], caller: str = "evaluat
 
 def _parse_for_kernel(text: str) -> Expr:
     """A text's `Expr` for a compiled kernel, which has no caller's variables to look in:
-    the literal names (nan, inf, pi) are constants."""
+    the literal names (nan, inf, pi) are constants. A text without other names gives a kernel
+    without arguments, whose call gives a 0-d array."""
     nodes, found = parse_nodes(text)
     literal = [name in _operands.LITERALS for name in found]
-    if not any(literal) or all(literal):
-        return parse(text)  # its own message for a text without names
+    if not any(literal):
+        return _native.expr_from_nodes(found, nodes)
     kept = [name for name, lit in zip(found, literal) if not lit]
 
     def node(tag: int, payload: Union[int, float]) -> Tuple[int, Union[int, float]]:

@@ -19,6 +19,7 @@ import numpy as np
 
 from _quorvaline import KernelSpec
 from quorvaline import _native
+from quorvaline._nodes import ARG, CONST, SELECT
 
 # Names a formula text may read as constants, when neither the operands nor the caller's
 # variables hold them (True and False are Python's literals already).
@@ -132,6 +133,21 @@ def run(spec: KernelSpec, values: Dict[str, Any], out: Optional[np.ndarray]) -> 
     # Each number as a one-element array: the same arithmetic, on one element.
     result = _native.evaluate(spec, {name: [value] for name, value in values.items()}, None)
     return _into(result.reshape(()), out)
+
+
+def kernel_numbers(kernel: Any, values: Dict[str, Any], out: Optional[np.ndarray]) -> np.ndarray:
+    """A compiled kernel's call that gave the engine no array: numbers alone, or nothing for a
+    kernel without names. A 0-d array, as numexpr gives."""
+    if kernel.names:
+        return run(kernel.spec, values, out)
+    if values:
+        raise ValueError(f"unexpected args: {', '.join(sorted(values))}")
+    return run_constant(constant_formula(_native.expr_nodes(kernel.expr)[1]), out)
+
+
+def constant_formula(nodes: Sequence[Tuple[int, Any]]) -> Any:
+    """The `Expr` of a formula without names, over one unused argument to give it a length."""
+    return _native.expr_from_nodes([""], [(ARG, 0), *nodes, (CONST, 0.0), (SELECT, 0)])
 
 
 def run_constant(expr: Any, out: Optional[np.ndarray]) -> np.ndarray:

@@ -26,6 +26,7 @@ from quorvaline._nodes import (
     MUL,
     PREDICATES,
     ROUND,
+    SELECT,
     SYMBOLS,
     UNARY,
     Node,
@@ -53,6 +54,10 @@ _CONSTRUCTS = {
     ast.YieldFrom: "yield",
 }
 
+# numexpr's and NumPy's functions of complex numbers, on real values: the values themselves
+# (copy too), or a constant in their shape. Also written as the attributes .real and .imag.
+OF_REAL_VALUES = {"real": None, "conj": None, "copy": None, "imag": 0.0, "ones_like": 1.0}
+
 # What a finished subtree is, for the operators that accept only comparisons.
 _VALUE, _TRUTH = 0, 1
 
@@ -72,7 +77,7 @@ def parse(text: str, names: Optional[Sequence[str]] = None) -> Expr:
         raise ValueError(f"formula {text.strip()!r} has no names: there is nothing to "
                          "compute for each element")
     if names is not None:
-        nodes, found = _reorder(nodes, found, names)
+        nodes, found = reorder(nodes, found, names)
     return _native.expr_from_nodes(found, nodes)
 
 
@@ -97,7 +102,7 @@ def _syntax_tree(text: str) -> ast.expr:
         raise
 
 
-def _reorder(nodes: List[Node], found: List[str], names: Sequence[str]
+def reorder(nodes: List[Node], found: List[str], names: Sequence[str]
              ) -> Tuple[List[Node], List[str]]:
     order = list(names)
     if sorted(order) != sorted(found):
@@ -170,6 +175,8 @@ class _Translator:
             return self.compare(n)
         if isinstance(n, ast.Call):
             return self.call(n)
+        if isinstance(n, ast.Attribute) and n.attr in ("real", "imag"):
+            return self.of_real_values(n.attr, n.value, n)
         if isinstance(n, ast.BoolOp):
             word = "and" if isinstance(n.op, ast.And) else "or"
             raise self.refuse(n, f"'{word}' is not allowed in a formula (use "
@@ -225,6 +232,10 @@ class _Translator:
                 raise self.refuse_construct(a, "starred argument")
         if name == FROM_BITS:
             return self.leaf((CONST, self.from_bits(n)), n)
+        if name in OF_REAL_VALUES and name not in FUNCTIONS:
+            if len(n.args) != 1:
+                raise self.refuse(n, f"{name}() takes 1 argument, not {len(n.args)}")
+            return self.of_real_values(name, n.args[0], n)
         if name not in FUNCTIONS:
             near = closest(name, [FROM_BITS])
             raise self.refuse(n.func, f"unknown function '{name}'{near}")
@@ -242,6 +253,13 @@ class _Translator:
         if not isinstance(literal, ast.Constant) or type(literal.value) is not int:
             raise self.refuse(n, "round()'s decimals must be an integer literal")
         return sign * literal.value
+
+    def of_real_values(self, name: str, operand: ast.expr, source: ast.AST) -> List[_Item]:
+        constant = OF_REAL_VALUES[name]
+        if constant is None:
+            return [operand]
+        # where(x, c, c): c for every element, in the operand's shape.
+        return [operand, _Emit([(CONST, constant), (CONST, constant), (SELECT, 0)], 1, source)]
 
     def number(self, n: ast.AST, value: object) -> float:
         if isinstance(value, bool) or isinstance(value, int):

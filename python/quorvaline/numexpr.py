@@ -4,13 +4,15 @@ written for numexpr 2.14 unchanged where quorvaline computes what numexpr would.
 `evaluate`, `validate`, `re_evaluate` and `NumExpr` take numexpr's arguments with numexpr's
 meanings (names looked up in `local_dict` or the caller's local variables, then `global_dict`
 or its globals; `out`, `order`, `casting`; inputs of a `NumExpr` by position in its
-signature's order, or sorted by name). Results are float64, or bool for a comparison.
+signature's order, or sorted by name). Results are float64, or bool for a comparison. A
+reduction written as the outermost call (``sum(a*b)``, ``max(x**2, axis=1)``, ``prod``,
+``min``) runs in one pass, without storing the formula's values; its axis may also be
+negative, as in NumPy (numexpr refuses negative axes).
 
 Where quorvaline cannot give what numexpr gives, it says so with `NotImplementedError` instead
 of computing something else: results of another dtype (integer, float32, complex), strings,
-reductions (``sum``, ``prod``, ``min``, ``max``), functions that quorvaline's formulas lack or
-give another meaning (``round`` halves to even in numexpr; ``minimum``/``maximum`` propagate
-NaN), and Intel's VML.
+functions that quorvaline's formulas lack or give another meaning (``round`` halves to even in
+numexpr; ``minimum``/``maximum`` propagate NaN), and Intel's VML.
 """
 from __future__ import annotations
 
@@ -29,7 +31,8 @@ from quorvaline._factories import kernel
 from quorvaline._function_table import numpy_entry
 from quorvaline._nodes import ARG
 from quorvaline._one_call import _text_kernel
-from quorvaline._parser import parse, parse_nodes
+from quorvaline._parser import OF_REAL_VALUES, parse_nodes, reorder
+from quorvaline._reductions import split_reduction
 from quorvaline._text import formula_text
 from quorvaline._threads import get_num_threads as _get_num_threads
 from quorvaline._threads import set_num_threads as _set_num_threads
@@ -41,8 +44,12 @@ use_vml = False
 # numexpr's kinds, narrowest first; quorvaline computes the last two.
 _BOOL, _INT, _LONG, _FLOAT, _DOUBLE = range(5)
 _KIND_NAMES = ("bool", "int32", "int64", "float32", "float64")
-_REDUCTIONS = ("sum", "prod", "min", "max")
-_COMPLEX_FUNCTIONS = ("real", "imag", "complex", "conj")
+# numexpr's functions; a name of a formula that is none of them is refused by the parser.
+_NUMEXPR_FUNCTIONS = frozenset(
+    "abs arccos arccosh arcsin arcsinh arctan arctan2 arctanh ceil complex conj contains copy "
+    "copysign cos cosh exp expm1 floor fmod hypot imag isfinite isinf isnan log log10 log1p log2 "
+    "max maximum min minimum nextafter ones_like prod real round sign signbit sin sinh sqrt sum "
+    "tan tanh trunc where".split())
 
 
 def detect_number_of_cores() -> int:
@@ -75,19 +82,23 @@ class _Analysis:
     function of the operands' kinds."""
 
     def __init__(self, text: str) -> None:
-        try:
-            body = ast.parse(text.strip(), mode="eval").body
-        except SyntaxError:
-            body = None  # the parser below reports it in its own words
-        if body is not None:
-            for node in ast.walk(body):
-                _check_supported(node)
-        self.found = parse_nodes(text)[1]
+        body, self.reduction = split_reduction(text)
+        for node in ast.walk(body):
+            _check_supported(node)
+        self.found = parse_nodes(text, body)[1]
         self.names = sorted(self.found)
         self.body = body
 
     def kind(self, kinds: Mapping[str, int]) -> int:
-        return _DOUBLE if self.body is None else _kind_of(self.body, kinds)
+        kind = _kind_of(self.body, kinds)
+        if self.reduction is not None and self.reduction.op in ("sum", "prod"):
+            return max(kind, _LONG)  # numexpr adds up booleans and integers as int64
+        return kind
+
+    def kernel(self, text: str, names: Sequence[str]) -> Any:
+        """The kernel of the elementwise part, its arguments in the order of `names`."""
+        nodes, found = reorder(*parse_nodes(text, self.body), names)
+        return kernel.elementwise(_native.expr_from_nodes(found, nodes))
 
 
 def _check_supported(node: ast.AST) -> None:
@@ -98,15 +109,12 @@ def _check_supported(node: ast.AST) -> None:
     if not (isinstance(node, ast.Call) and isinstance(node.func, ast.Name)):
         return
     name = node.func.id
-    if name in _REDUCTIONS:
-        raise _not_drop_in(f"the reduction {name}() inside a formula is not supported yet: "
-                           "compute the formula, then reduce it (quorvaline.sum, min, max)")
-    if name in _COMPLEX_FUNCTIONS:
-        raise _not_drop_in(f"{name}() works on complex data, which is not supported yet")
+    if name == "complex":
+        raise _not_drop_in("complex() makes complex data, which is not supported yet")
     if name == "contains":
         raise _not_drop_in("contains() works on strings, which are not supported")
     entry, why = numpy_entry(name)
-    if entry is None:
+    if entry is None and name in _NUMEXPR_FUNCTIONS and name not in OF_REAL_VALUES:
         raise _not_drop_in(f"{name}(): {why}")
 
 
@@ -122,6 +130,8 @@ def _kind_of(node: ast.AST, kinds: Mapping[str, int]) -> int:
         return kinds.get(node.id, _DOUBLE)
     if isinstance(node, ast.Compare):
         return _BOOL
+    if isinstance(node, ast.Attribute) and node.attr == "real":
+        return _kind_of(node.value, kinds)
     if isinstance(node, ast.UnaryOp):
         inner = _kind_of(node.operand, kinds)
         return inner if isinstance(node.op, ast.Invert) else max(inner, _INT)
@@ -136,6 +146,8 @@ def _kind_of(node: ast.AST, kinds: Mapping[str, int]) -> int:
         args = [_kind_of(a, kinds) for a in node.args]
         if node.func.id == "where":
             return max(args[1:] or [_DOUBLE])
+        if node.func.id in ("real", "conj", "copy", "ones_like") and len(args) == 1:
+            return args[0]
         widest = max(args or [_DOUBLE])
         return _FLOAT if widest == _FLOAT else _DOUBLE
     return _DOUBLE
@@ -172,6 +184,7 @@ class _Formula:
         self.names = tuple(names)
         self.analysis = analysis
         self.truth = truth  # for a NumExpr built from E: a comparison gives bool
+        self.reduction = None if analysis is None else analysis.reduction
 
     def result_kind(self, arrays: Sequence[np.ndarray]) -> int:
         """numexpr's result kind for these operands, or NotImplementedError if it is one that
@@ -197,6 +210,9 @@ class _Formula:
         values = dict(zip(self.names, arrays))
         if self.spec is None or isinstance(self.spec, str):
             result = _operands.run_constant(_text_kernel(self.spec)[1], None)
+        elif self.reduction is not None:
+            # One pass: the formula's values are folded as they are computed, never stored.
+            result = self.reduction.run(self.spec, values, None)
         else:
             direct = (out is not None and kind == _DOUBLE and out.dtype == np.float64
                       and out.flags.c_contiguous)
@@ -204,7 +220,7 @@ class _Formula:
             if direct:
                 return result
         if kind == _BOOL:
-            result = result != 0.0  # the comparisons' 1.0 and 0.0, exactly
+            result = np.asarray(result != 0.0)  # the comparisons' 1.0 and 0.0, exactly
         if out is not None:
             np.copyto(out, result, casting=casting)  # type: ignore[arg-type]
             return out
@@ -226,8 +242,7 @@ def _text_formula(text: str) -> _Formula:
     analysis = _analysis(text)
     if not analysis.found:
         return _Formula(text, (), analysis)
-    expr = parse(text, names=analysis.names)
-    return _Formula(kernel.elementwise(expr), analysis.names, analysis)
+    return _Formula(analysis.kernel(text, analysis.names), analysis.names, analysis)
 
 
 def _arguments(names: Sequence[str], local_dict: Optional[Mapping[str, Any]],
@@ -365,8 +380,7 @@ def NumExpr(ex: Any, signature: Sequence[Tuple[str, Any]] = (), sanitize: bool =
         names = order or analysis.names
         if not analysis.found:
             return _CompiledNumExpr(_Formula(ex, (), analysis), ex)
-        expr = parse(ex, names=names)
-        return _CompiledNumExpr(_Formula(kernel.elementwise(expr), names, analysis), ex)
+        return _CompiledNumExpr(_Formula(analysis.kernel(ex, names), names, analysis), ex)
     if not isinstance(ex, Tracer):
         raise TypeError(f"NumExpr() expects a formula text or one built from E, not "
                         f"'{type(ex).__name__}'")

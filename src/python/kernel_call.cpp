@@ -21,6 +21,27 @@ Ref call_operands(PyObject* self, PyObject* args, PyObject* named) {
     return Ref::steal(check(PyObject_CallFunctionObjArgs(join.get(), self, args, named, nullptr)));
 }
 
+// True, with the error cleared, when the engine refused the call for want of an array: the
+// operands were numbers alone (or none, for a kernel without names). Any other error stays.
+bool no_array_given() {
+    if (PyErr_ExceptionMatches(PyExc_ValueError) == 0) return false;
+    FetchedError error = fetch_error();
+    const Ref text = Ref::steal(PyObject_Str(error.value.get()));
+    if (text && PyUnicode_CompareWithASCIIString(text.get(), "no buffer arguments provided") == 0) {
+        return true;
+    }
+    PyErr_Restore(error.type.release(), error.value.release(), error.traceback.release());
+    return false;
+}
+
+// Such a call gives a 0-d array, as numexpr gives; the package computes its one element.
+Ref kernel_numbers(PyObject* self, PyObject* named, PyObject* out) {
+    Ref module = Ref::steal(check(PyImport_ImportModule("quorvaline._operands")));
+    Ref run = Ref::steal(check(PyObject_GetAttrString(module.get(), "kernel_numbers")));
+    return Ref::steal(check(PyObject_CallFunctionObjArgs(run.get(), self, named,
+                                                         out != nullptr ? out : Py_None, nullptr)));
+}
+
 // __call__(operands=None, /, *, out=None, **named), as Kernel documents it.
 PyObject* kernel_call_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&] {
@@ -48,7 +69,12 @@ PyObject* kernel_call_call(PyObject* self, PyObject* args, PyObject* kwargs) noe
         if (positional > 1 || (positional == 1 && PyTuple_GET_ITEM(args, 0) != Py_None)) {
             named = call_operands(self, args, named.get());
         }
-        return evaluate_spec(spec.get(), *kernel, named.get(), out).release();
+        try {
+            return evaluate_spec(spec.get(), *kernel, named.get(), out).release();
+        } catch (const PythonErrorSet&) {
+            if (!no_array_given()) throw;
+        }
+        return kernel_numbers(self, named.get(), out).release();
     });
 }
 
