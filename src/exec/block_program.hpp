@@ -23,7 +23,7 @@ public:
     // Compile for the pattern of `args` (which are scalars, which buffers); their values are
     // not kept, so one program serves every call with the same pattern.
     BlockProgram(const NodeList& tree, std::span<const ArgView> args,
-                 LoopSet set = best_loop_set());
+                 LoopSet set = active_loop_set());
 
     // Whether `args` has the pattern this program was compiled for.
     bool matches(std::span<const ArgView> args) const noexcept;

@@ -7,16 +7,21 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
 
 #include "compiler/kernels.hpp"
 #include "compiler/program.hpp"
 
-// The AVX2 set (with FMA, which every AVX2 CPU but a rare few has) needs GCC's target pragma;
-// other compilers build the baseline set alone.
+// The AVX2 set (with FMA, which every AVX2 CPU but a rare few has) and the AVX-512 set need
+// GCC's target pragma; other compilers build the baseline set alone.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define QV_AVX2_LOOPS 1
+#define QV_AVX512_LOOPS 1
 #else
 #define QV_AVX2_LOOPS 0
+#define QV_AVX512_LOOPS 0
 #endif
 
 namespace qv {
@@ -40,11 +45,28 @@ using ShapeLoops = std::array<Loops, 8>;
 // One loop set's loops for one value type, by kernel.
 using LoopTable = std::array<ShapeLoops, kKernelCount>;
 
-// Instruction sets the loops are built for (Avx2: AVX2 with FMA).
-enum class LoopSet : std::uint8_t { Baseline, Avx2 };
+// Instruction sets the loops are built for, narrowest first (Avx2: AVX2 with FMA; Avx512:
+// AVX-512 F, DQ, BW and VL with FMA, and the OS saving the zmm registers).
+enum class LoopSet : std::uint8_t { Baseline, Avx2, Avx512 };
+
+// The sets built into this module that this CPU runs, narrowest first.
+std::span<const LoopSet> supported_loop_sets() noexcept;
 
 // The widest set this CPU runs.
 LoopSet best_loop_set() noexcept;
+
+// "baseline", "avx2", "avx512".
+std::string_view loop_set_name(LoopSet set) noexcept;
+
+// The set the engine runs: the one QUORVALINE_LOOP_SET names, or the widest when it is unset or
+// empty. A name that is unknown or that this CPU cannot run leaves the widest and an error
+// message, which the binding layer raises at import.
+struct LoopSetChoice {
+    LoopSet set;
+    std::string error;  // empty when the choice stands
+};
+const LoopSetChoice& loop_set_choice();
+inline LoopSet active_loop_set() { return loop_set_choice().set; }
 
 // The loops of `kernel` over values of `type` with operands of `shape`; a set this module or
 // CPU lacks, or a kernel or type it has no loops for, is a fault.
@@ -55,6 +77,9 @@ namespace loop_sets {
 const LoopTable& baseline_f64();
 #if QV_AVX2_LOOPS
 const LoopTable& avx2_f64();
+#endif
+#if QV_AVX512_LOOPS
+const LoopTable& avx512_f64();
 #endif
 }  // namespace loop_sets
 

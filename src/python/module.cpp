@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "exec/loops.hpp"
 #include "python/entry.hpp"
 #include "python/errors.hpp"
 #include "python/py_buffer.hpp"
@@ -106,6 +107,10 @@ PyMODINIT_FUNC PyInit__quorvaline(void) {
     using namespace qv::py;
     return guarded([]() -> PyObject* {
         check_interpreter();
+        // A loop set the environment forces but this CPU cannot run fails the import rather
+        // than quietly running another.
+        if (const qv::LoopSetChoice& loops = qv::loop_set_choice(); !loops.error.empty())
+            raise_message(PyExc_ImportError, loops.error);
         if (g_module == nullptr) {
             Ref module = build_module();
             // Building runs Python code; a concurrent import may have stored one meanwhile.

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 
+#include "exec/loops.hpp"
 #include "pool/pool.hpp"
 #include "python/arg_frame.hpp"
 #include "python/entry.hpp"
@@ -47,6 +48,34 @@ QV_FASTCALL_FN(native_set_num_threads) {
     });
 }
 
+constexpr Signature kLoopSetSignature = Signature("loop_set()");
+constexpr Signature kLoopSetsSignature = Signature("loop_sets()");
+
+PyObject* loop_set_str(LoopSet set) {
+    const std::string_view name = loop_set_name(set);
+    return check(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+}
+
+QV_FASTCALL_FN(native_loop_set) {
+    (void)self;
+    return guarded([&] {
+        (void)parse_fastcall(kLoopSetSignature, args, nargs, kwnames);
+        return loop_set_str(active_loop_set());
+    });
+}
+
+QV_FASTCALL_FN(native_loop_sets) {
+    (void)self;
+    return guarded([&] {
+        (void)parse_fastcall(kLoopSetsSignature, args, nargs, kwnames);
+        const std::span<const LoopSet> sets = supported_loop_sets();
+        Ref names = Ref::steal(check(PyTuple_New(static_cast<Py_ssize_t>(sets.size()))));
+        for (std::size_t i = 0; i < sets.size(); ++i)
+            PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), loop_set_str(sets[i]));
+        return names.release();
+    });
+}
+
 PyMethodDef native_methods[] = {
     {"expr_nodes", method_cast(native_expr_nodes), METH_FASTCALL | METH_KEYWORDS,
      "expr_nodes($module, expr)\n--\n\n"
@@ -75,6 +104,12 @@ PyMethodDef native_methods[] = {
     {"set_num_threads", method_cast(native_set_num_threads), METH_FASTCALL | METH_KEYWORDS,
      "set_num_threads($module, n)\n--\n\n"
      "Let at most n threads work on each call; returns the previous count."},
+    {"loop_set", method_cast(native_loop_set), METH_FASTCALL | METH_KEYWORDS,
+     "loop_set($module)\n--\n\n"
+     "The loop set kernels run with: 'baseline', 'avx2' or 'avx512' (QUORVALINE_LOOP_SET\n"
+     "forces one; by default the widest this CPU runs)."},
+    {"loop_sets", method_cast(native_loop_sets), METH_FASTCALL | METH_KEYWORDS,
+     "loop_sets($module)\n--\n\nThe loop sets this CPU and build can run, narrowest first."},
     {nullptr, nullptr, 0, nullptr},
 };
 

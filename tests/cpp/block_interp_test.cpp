@@ -12,6 +12,7 @@
 #include "core/fault.hpp"
 #include "exec/block_program.hpp"
 #include "exec/evaluator.hpp"
+#include "loop_set_params.hpp"
 #include "reference/interpreters.hpp"
 #include "tree_builder.hpp"
 
@@ -155,7 +156,7 @@ class BlockInterpreterLoops : public ::testing::TestWithParam<LoopSet> {};
 
 TEST_P(BlockInterpreterLoops, MatchesTheReferenceInterpretersBitForBit) {
     const LoopSet set = GetParam();
-    if (set == LoopSet::Avx2 && best_loop_set() != LoopSet::Avx2) GTEST_SKIP() << "no AVX2 here";
+    QV_SKIP_UNLESS_CPU_RUNS(set);
     RandomBodies gen(20240611);
     for (int trial = 0; trial < 3000; ++trial) {
         const bool selects = trial % 2 == 1;
@@ -217,16 +218,13 @@ TEST_P(BlockInterpreterLoops, MatchesTheReferenceInterpretersBitForBit) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sets, BlockInterpreterLoops,
-                         ::testing::Values(LoopSet::Baseline, LoopSet::Avx2), [](const auto& info) {
-                             return std::string(info.param == LoopSet::Avx2 ? "Avx2" : "Baseline");
-                         });
+INSTANTIATE_TEST_SUITE_P(Sets, BlockInterpreterLoops, kEveryLoopSet, loop_set_param_name);
 
 // Sums of products run as one step; with NaNs of different payloads and signs on every side,
 // which NaN comes out shows whether the operand order survived.
 TEST_P(BlockInterpreterLoops, FusedProductsKeepTheOperandOrder) {
     const LoopSet set = GetParam();
-    if (set == LoopSet::Avx2 && best_loop_set() != LoopSet::Avx2) GTEST_SKIP() << "no AVX2 here";
+    QV_SKIP_UNLESS_CPU_RUNS(set);
     const auto mul = [](NodeList l, NodeList r) {
         return bin(BinaryOp::Mul, std::move(l), std::move(r));
     };
@@ -353,7 +351,7 @@ TEST(BlockInterpreter, ASelectEmittedTwiceDoesNotReuseItsOtherPassesBranches) {
     const NodeList body =
         cmp(CompareOp::Gt, sel(un(UnaryOp::Sqrt, neg_x()), sel(cst(0.0), arg(0), s()), neg_x()),
             bin(BinaryOp::Max, w(), s()));
-    for (LoopSet set : {LoopSet::Baseline, best_loop_set()}) {
+    for (LoopSet set : supported_loop_sets()) {
         std::vector<double> got(n), want(n);
         BlockProgram(body, views, set).bind(views).run(0, n, got.data());
         TreeScratch scratch;

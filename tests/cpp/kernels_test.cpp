@@ -19,9 +19,7 @@ TEST(KernelCatalog, EveryKernelsLoopsGiveItsFoldedBits) {
                  nan = std::numeric_limits<double>::quiet_NaN();
     const std::vector<double> values = {-2.5, -1.0,  -0.0,   0.0, 0.5,  1.0,
                                         3.0,  1e300, 5e-324, inf, -inf, nan};
-    std::vector<LoopSet> sets{LoopSet::Baseline};
-    if (best_loop_set() == LoopSet::Avx2) sets.push_back(LoopSet::Avx2);
-    for (LoopSet set : sets) {
+    for (LoopSet set : supported_loop_sets()) {
         for (std::size_t k = 0; k < kKernelCount; ++k) {
             const auto kernel = static_cast<KernelId>(k);
             const Loops& scalar = loops_for(set, ValueType::F64, kernel, 0);

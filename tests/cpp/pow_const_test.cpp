@@ -9,6 +9,7 @@
 
 #include "exec/block_program.hpp"
 #include "ir/pow_const.hpp"
+#include "loop_set_params.hpp"
 #include "tree_builder.hpp"
 
 namespace qv {
@@ -102,7 +103,7 @@ class ConstantPowers : public ::testing::TestWithParam<LoopSet> {};
 // a branch of a Select that splits its lanes), against the library's pow bit for bit.
 TEST_P(ConstantPowers, GivePowsBitsOnHardLanes) {
     const LoopSet set = GetParam();
-    if (set == LoopSet::Avx2 && best_loop_set() != LoopSet::Avx2) GTEST_SKIP() << "no AVX2 here";
+    QV_SKIP_UNLESS_CPU_RUNS(set);
     for (double c : kExponents) {
         std::size_t near_one = 0, wide = 0;
         const std::vector<double> x = hard_values(c, near_one, wide);
@@ -136,10 +137,7 @@ TEST_P(ConstantPowers, GivePowsBitsOnHardLanes) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sets, ConstantPowers, ::testing::Values(LoopSet::Baseline, LoopSet::Avx2),
-                         [](const auto& info) {
-                             return std::string(info.param == LoopSet::Avx2 ? "Avx2" : "Baseline");
-                         });
+INSTANTIATE_TEST_SUITE_P(Sets, ConstantPowers, kEveryLoopSet, loop_set_param_name);
 
 // The candidates leave the lanes past the threshold to pow and prove the rest: about 2.6% of
 // random lanes near one sit past 0.4869 ULP, about 8% far from one past 0.46 ULP.
