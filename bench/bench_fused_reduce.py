@@ -2,8 +2,10 @@
 time (same threads, interleaved, best of each round, several rounds) and peak memory.
 
 Run: python3 bench/bench_fused_reduce.py [--n 1e7] [--threads 2] [--rounds 3]
-Ratios are ours / peer (below 1.0 means we are faster). "ours, materialised" is the same
-result computed the long way (the formula into an array, then qv.sum), to show the fusion.
+Ratios are ours / peer (below 1.0 means we are faster). "ours" is `qv.evaluate` on the text,
+"ours, as numexpr" the drop-in `quorvaline.numexpr.evaluate` on numexpr's text; "ours,
+materialised" is the same result computed the long way (the formula into an array, then
+qv.sum), to show the fusion.
 Peak memory is the rise of the process's peak resident size during one call, in a fresh
 process per case, as a multiple of one input array.
 """
@@ -19,6 +21,7 @@ sys.path.insert(0, os.path.dirname(__file__))
 from common import best_times  # noqa: E402
 
 import quorvaline as qv  # noqa: E402
+import quorvaline.numexpr as qne  # noqa: E402
 
 try:
     import numexpr as ne
@@ -46,6 +49,7 @@ def contenders(case, ops):
     axis = 1 if "axis" in text else None
     fns = {
         "ours": lambda: qv.evaluate(text, ops),
+        "ours, as numexpr": lambda: qne.evaluate(ne_text, local_dict=ops),
         "ours, materialised": lambda: qv.sum(qv.evaluate(inner, ops), axis=axis),
         "numpy": lambda: numpy_fn(ops),
     }

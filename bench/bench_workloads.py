@@ -16,8 +16,9 @@ platform's pow (random, wide-range, special, and squares constructed to sit betw
 --pow-values says how many (0 skips the check).
 
 Run: python3 bench/bench_workloads.py [--sizes 1e5,1e6,1e7] [--only haversine,clip]
-         [--pow-values 1e7] [--repeat 7] [--clock wall|cpu]
-Ratios are ours / peer (below 1.0 means we are faster).
+         [--pow-values 1e7] [--repeat 7] [--clock wall|cpu] [--chart docs/workloads.svg]
+Ratios are ours / peer (below 1.0 means we are faster). --chart also draws each formula's
+time, ours and the peers', as a multiple of NumPy's, one panel per size (an SVG file).
 """
 import argparse
 import math
@@ -33,6 +34,7 @@ import numpy as np  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(__file__))
 from common import libm_calls_floor, libm_pow, pool_threads  # noqa: E402
+from svg_chart import relative_bars  # noqa: E402
 
 from quorvaline import kernel, rt  # noqa: E402
 
@@ -331,6 +333,8 @@ def main():
     parser.add_argument("--clock", choices=("wall", "cpu"), default="wall",
                         help="cpu: the CPU time of every thread of the process (the floor's "
                              "too), which other work on a busy machine does not inflate")
+    parser.add_argument("--chart", metavar="PATH",
+                        help="also write the times as a bar chart (SVG) to PATH")
     options = parser.parse_args()
     names = [s for s in options.only.split(",") if s] or list(FORMULAS)
     unknown = [s for s in names if s not in FORMULAS]
@@ -354,14 +358,28 @@ def main():
           f"ratios are ours / peer, best of {options.repeat} rounds, {options.clock} clock")
     print(f"{'formula':<14}{'n':>6}{'ours ms':>10}{'/NumPy':>8}{'/numexpr':>10}{'/numba':>8}"
           f"{'/floor':>8}")
+    times = {}
     for size in options.sizes:
         for name in names:
-            print(formula_row(name, size, rng, nb, threads, options, clock), flush=True)
+            row, times[size, name] = formula_row(name, size, rng, nb, threads, options, clock)
+            print(row, flush=True)
+    if options.chart:
+        load = os.getloadavg()
+        relative_bars(
+            options.chart, "Formulas as written: time as a multiple of NumPy's (lower is faster)",
+            f"{threads} threads for ours, numexpr and numba, NumPy on one; best of "
+            f"{options.repeat} rounds, {options.clock} clock; load average {load[0]:.1f} "
+            f"on {os.cpu_count()} CPUs (a shared machine: figures are noisy)",
+            [(f"n = {size:.0e}", {name: times[size, name] for name in names})
+             for size in options.sizes],
+            names, [p for p in ("ours", "numexpr", "numba") if p == "ours" or p in
+                    next(iter(times.values()))], "NumPy")
+        print(f"chart written to {options.chart}")
 
 
 def formula_row(name, size, rng, nb, threads, options, clock):
-    """One row of the table: the formula timed and checked at one size. Its arrays die with
-    the call, before the next row allocates its own."""
+    """One row of the table and the times it shows: the formula timed and checked at one
+    size. Its arrays die with the call, before the next row allocates its own."""
     v = inputs(name, size, rng)
     fn = FORMULAS[name]
     spec = kernel.elementwise(fn(KernelMath, *kernel.args(*v)))
@@ -391,7 +409,7 @@ def formula_row(name, size, rng, nb, threads, options, clock):
         row += f"{t['ours'] / floor:>8.2f}"
     else:
         row += f"{'-':>8}"
-    return row
+    return row, t
 
 
 def interleaved(runs, rounds, clock=time.perf_counter, min_time=0.02):

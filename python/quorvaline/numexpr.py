@@ -361,6 +361,8 @@ class _CompiledNumExpr:
                              f"({', '.join(self.input_names)}), not {len(args)}")
         return self._formula.run(args, out, order, casting)
 
+    run = __call__  # numexpr's other name for the call
+
     def __repr__(self) -> str:
         return f"NumExpr({self._text!r})"
 
