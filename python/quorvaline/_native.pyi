@@ -1,5 +1,5 @@
 # The package's native face, loaded by quorvaline._native_loader from _quorvaline's library.
-from typing import Any, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -35,6 +35,7 @@ def reduce(
 ) -> npt.NDArray[np.float64]: ...
 def get_num_threads() -> int: ...
 def set_num_threads(n: int) -> int: ...
+def config() -> Dict[str, Any]: ...
 
 # (kind, code, name, arity, spellings, kernel function, libm function, doc): see _nodes.Operator.
 OPERATORS: Tuple[

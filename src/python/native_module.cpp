@@ -13,6 +13,7 @@
 #include "python/heap_type.hpp"
 #include "python/kernel_call.hpp"
 #include "python/native_compute.hpp"
+#include "python/native_config.hpp"
 #include "python/native_reduce.hpp"
 #include "python/operator_table.hpp"
 #include "python/py_expr_nodes.hpp"
@@ -75,6 +76,9 @@ PyMethodDef native_methods[] = {
     {"set_num_threads", method_cast(native_set_num_threads), METH_FASTCALL | METH_KEYWORDS,
      "set_num_threads($module, n)\n--\n\n"
      "Let at most n threads work on each call; returns the previous count."},
+    {"config", method_cast(native_config), METH_FASTCALL | METH_KEYWORDS,
+     "config($module)\n--\n\n"
+     "The loop set, the math library and the path of each vectorised math function."},
     {nullptr, nullptr, 0, nullptr},
 };
 
