@@ -30,6 +30,7 @@ from quorvaline import (
     _native_loader,  # noqa: F401  (registers quorvaline._native first)
     _pickling,  # noqa: F401  (registers the reducer of Expr)
 )
+from quorvaline._config import show_config
 from quorvaline._factories import kernel, rt
 from quorvaline._kernel import Kernel
 
@@ -66,5 +67,6 @@ __all__ = [
     "py_select",
     "rt",
     "set_num_threads",
+    "show_config",
     "to_text",
 ]

@@ -13,6 +13,7 @@
 
 #include "compiler/kernels.hpp"
 #include "compiler/program.hpp"
+#include "exec/vector_libm/vector_libm.hpp"
 
 // The AVX2 set (with FMA, which every AVX2 CPU but a rare few has) and the AVX-512 set need
 // GCC's target pragma; other compilers build the baseline set alone.

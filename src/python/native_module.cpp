@@ -14,6 +14,7 @@
 #include "python/heap_type.hpp"
 #include "python/kernel_call.hpp"
 #include "python/native_compute.hpp"
+#include "python/native_config.hpp"
 #include "python/native_reduce.hpp"
 #include "python/operator_table.hpp"
 #include "python/py_expr_nodes.hpp"
@@ -110,6 +111,9 @@ PyMethodDef native_methods[] = {
      "forces one; by default the widest this CPU runs)."},
     {"loop_sets", method_cast(native_loop_sets), METH_FASTCALL | METH_KEYWORDS,
      "loop_sets($module)\n--\n\nThe loop sets this CPU and build can run, narrowest first."},
+    {"config", method_cast(native_config), METH_FASTCALL | METH_KEYWORDS,
+     "config($module)\n--\n\n"
+     "The loop set, the math library and the path of each vectorised math function."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,35 @@
+// Vector replicas of glibc's exp and log (2.28 and later, the variant its resolver picks on
+// FMA+AVX2 CPUs): the library's own operation sequence, tables and special cases, lane by lane,
+// so that they give its bits. Whether they may be used is decided by vector_libm.cpp.
+#pragma once
+
+#include <cstddef>
+
+// The replicas need GCC's target attributes and an x86-64 glibc to copy.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__GLIBC__)
+#define QV_VECTOR_LIBM 1
+#else
+#define QV_VECTOR_LIBM 0
+#endif
+
+namespace qv {
+
+using ScalarMathFn = double (*)(double);
+// Writes f(in[i]) to out[i] for i < n (in == out is fine); the rare lanes whose inputs take
+// the library's special paths (overflow, NaN, subnormal, ...) are handed to `scalar`, which
+// must be the library function being copied.
+using VectorMathKernel = void (*)(const double* in, double* out, std::size_t n,
+                                  ScalarMathFn scalar);
+
+#if QV_VECTOR_LIBM
+namespace replica_avx2 {  // 4 lanes, AVX2 with FMA
+void exp(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
+void log(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
+}  // namespace replica_avx2
+namespace replica_avx512 {  // 8 lanes, AVX-512 F and DQ
+void exp(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
+void log(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
+}  // namespace replica_avx512
+#endif
+
+}  // namespace qv

@@ -1,0 +1,115 @@
+// The self-test inputs. The hard ones were found by running glibc's FMA variant against its
+// SSE2 one (GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2,-FMA): each differs between them, so a
+// replica of the wrong variant fails on some. The generators cover the fast paths densely
+// and reach every special path; they are fixed, so every process checks the same inputs.
+#include "exec/vector_libm/self_test.hpp"
+
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace qv {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kMin = std::numeric_limits<double>::min();
+constexpr double kMax = std::numeric_limits<double>::max();
+constexpr double kDenormMin = std::numeric_limits<double>::denorm_min();
+constexpr std::size_t kPerGenerator = 16384;
+
+constexpr double kExpHard[] = {
+    // FMA-variant versus SSE2-variant discriminators.
+    -0x1.6f07794a01780p+1, 0x1.040d7d043e6ccp+2, 0x1.4c279c3184a1cp+2, -0x1.c13b829631ee8p+2,
+    -0x1.be6b7c005fe1dp+2, -0x1.ac7d696e8b5b8p+1, -0x1.1e8084a62d2dap+2, 0x1.04c86476fb662p+2,
+    0x1.4e64b710dc070p+1, 0x1.7b532de8ae7f4p+1, 0x1.434b897f624a8p+8, 0x1.5279663f35a2ep+9,
+    0x1.90960b8b57e90p+7, 0x1.0d4088d59bf3ap+8, 0x1.4883401ae329cp+8, 0x1.237c814a55b48p+9,
+    // The thresholds of the special paths and the special values.
+    0.0, -0.0, 0x1p-54, -0x1p-54, 0x1.fffffffffffffp-55, -0x1.fffffffffffffp-55, 512.0, -512.0,
+    0x1.fffffffffffffp8, -0x1.fffffffffffffp8, 1024.0, -1024.0, 0x1.fffffffffffffp9,
+    -0x1.fffffffffffffp9, 0x1.62e42fefa39efp+9, 0x1.62e42fefa39f0p+9, -0x1.6232bdd7abcd2p+9,
+    -0x1.74385446d71c3p+9, -0x1.74910d52d3051p+9, -0x1.7440000000000p+9, -708.3964185322641,
+    -745.1332191019411, kDenormMin, -kDenormMin, kMin, kMax, -kMax, kInf, -kInf, kNaN, -kNaN, 1.0,
+    -1.0};
+
+constexpr double kLogHard[] = {
+    // FMA-variant versus SSE2-variant discriminators.
+    0x1.0d08a0919824ap+0, 0x1.e1f3e8eb1268bp-1, 0x1.1012131164272p+0, 0x1.f30d39876a845p-1,
+    0x1.e4f20551d328ap-1, 0x1.05d80859e6ca4p+0, 0x1.02dc1c8630b57p+0, 0x1.e6d5b6a886de5p-1,
+    0x1.e1902f5ba88a8p+4, 0x1.7c81b32273349p+6, 0x1.be08df1cd11edp+5, 0x1.1635fdc303339p+0,
+    0x1.9a4213adce67ep-1, 0x1.0f9249faea62cp+0, 0x1.5ce58759da98cp-1,
+    // The bounds of the near-1 path and of the table, the special values.
+    1.0, 0x1.0000000000001p0, 0x1.fffffffffffffp-1, 0x1.ep-1, 0x1.dffffffffffffp-1, 0x1.109p0,
+    0x1.108ffffffffffp0, 0x1.6p-1, 0x1.5ffffffffffffp-1, 0x1.6p0, 2.0, 0.5, 0.0, -0.0, -1.0, kMin,
+    0x1.fffffffffffffp-1023, kDenormMin, -kDenormMin, kMax, kInf, -kInf, kNaN, -kNaN, 10.0};
+
+// splitmix64: a fixed sequence from a fixed seed.
+struct Random {
+    std::uint64_t state;
+    std::uint64_t next() {
+        std::uint64_t z = state += 0x9e3779b97f4a7c15u;
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+        return z ^ (z >> 31);
+    }
+    double unit() { return static_cast<double>(next() >> 11) * 0x1p-53; }
+    double uniform(double lo, double hi) { return lo + (hi - lo) * unit(); }
+};
+
+// The next input of generator g for `function`.
+double generated(MathFunction function, int g, Random& rng) {
+    const std::uint64_t bits = rng.next();
+    if (function == MathFunction::Exp) {
+        switch (g) {
+            case 0: return std::bit_cast<double>(bits);  // every pattern
+            case 1: return rng.uniform(-10.0, 10.0);
+            case 2: return rng.uniform(-750.0, 750.0);  // overflow and underflow paths
+            default: {
+                // Near the points where the rounding of k changes: x = (m + 1/2) ln2 / 128.
+                const double m =
+                    static_cast<double>(static_cast<std::int64_t>(bits % 190000) - 95000);
+                const double x = (m + 0.5) * 0x1.62e42fefa39efp-8;
+                return std::nextafter(x, (bits >> 40 & 1) ? kInf : -kInf);
+            }
+        }
+    }
+    switch (g) {
+        case 0: return std::bit_cast<double>(bits >> 1);  // every non-negative pattern
+        case 1: return rng.uniform(0.0, 100.0);
+        case 2: return rng.uniform(0x1.cp-1, 0x1.12p0);  // the near-1 path and around it
+        default:                                         // every binade, subnormals included
+            return std::ldexp(1.0 + rng.unit(), static_cast<int>(bits % 2100) - 1075);
+    }
+}
+
+std::vector<double> inputs(MathFunction function) {
+    std::vector<double> xs;
+    if (function == MathFunction::Exp) {
+        xs.assign(std::begin(kExpHard), std::end(kExpHard));
+    } else {
+        xs.assign(std::begin(kLogHard), std::end(kLogHard));
+    }
+    Random rng{function == MathFunction::Exp ? 0x5eed0e4bu : 0x5eed0109u};
+    for (int g = 0; g < 4; ++g) {
+        for (std::size_t k = 0; k < kPerGenerator; ++k) xs.push_back(generated(function, g, rng));
+    }
+    return xs;
+}
+
+}  // namespace
+
+SelfTestResult self_test(MathFunction function, VectorMathKernel kernel, ScalarMathFn reference) {
+    const std::vector<double> xs = inputs(function);
+    std::vector<double> ys(xs.size());
+    kernel(xs.data(), ys.data(), xs.size(), reference);
+    SelfTestResult result{xs.size(), 0};
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+        result.mismatches +=
+            std::bit_cast<std::uint64_t>(ys[i]) != std::bit_cast<std::uint64_t>(reference(xs[i]));
+    }
+    return result;
+}
+
+}  // namespace qv

@@ -1,0 +1,24 @@
+// The load-time check of a vector replica against the library function it copies: the hard
+// inputs (the values that tell glibc's variants apart, the thresholds of every special path,
+// the special values) and 65,536 fixed pseudo-random inputs from four generators.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "exec/vector_libm/replica.hpp"
+
+namespace qv {
+
+enum class MathFunction : std::uint8_t { Exp, Log };
+
+struct SelfTestResult {
+    std::size_t inputs;
+    std::size_t mismatches;  // inputs whose result bits differ
+};
+
+// Runs `kernel` (its rare lanes handed to `reference`) and `reference` over the self-test
+// inputs of `function` and counts the differing results.
+SelfTestResult self_test(MathFunction function, VectorMathKernel kernel, ScalarMathFn reference);
+
+}  // namespace qv

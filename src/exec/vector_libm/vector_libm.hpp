@@ -1,0 +1,39 @@
+// exp and log over arrays in vector code with the math library's own bits, where a check at
+// load allows it: the library is a glibc whose variant for this CPU the replicas copy, and they
+// agree with the function it resolved on every self-test input. Otherwise (or with
+// QUORVALINE_VECTOR_LIBM=0) the entries return false and callers loop over the scalar function.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+
+#include "exec/vector_libm/self_test.hpp"
+
+namespace qv {
+
+// Writes f(in[i]) to out[i] for i < n and returns true, or returns false having done nothing
+// when the vector path is off for f. in may equal out.
+bool vector_exp(const double* in, double* out, std::size_t n) noexcept;
+bool vector_log(const double* in, double* out, std::size_t n) noexcept;
+
+struct VectorFunctionState {
+    const char* name;      // "exp", "log"
+    bool vector;           // whether the entry runs the replica
+    std::string isa;       // the instruction set of the replica tried ("avx512", "avx2"), or empty
+    std::string reason;    // why it does not, when it does not
+    SelfTestResult check;  // the load-time check (zero inputs when it did not run)
+};
+
+struct VectorLibmReport {
+    std::string setting;       // QUORVALINE_VECTOR_LIBM as read ("" when unset)
+    std::string libm_version;  // glibc's version, or empty
+    std::string build_id;      // GNU build-id of the loaded math library, or empty
+    bool build_checked;        // whether the exhaustive check has passed on this build
+    std::array<VectorFunctionState, 2> functions;  // exp, log
+};
+
+// What was decided when the engine loaded (decided on first use).
+const VectorLibmReport& vector_libm_report();
+
+}  // namespace qv

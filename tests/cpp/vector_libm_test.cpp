@@ -1,0 +1,291 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "exec/vector_libm/replica.hpp"
+#include "exec/vector_libm/self_test.hpp"
+#include "exec/vector_libm/vector_libm.hpp"
+#include "ir/libm_entries.hpp"
+
+namespace qv {
+namespace {
+
+#if QV_VECTOR_LIBM
+
+struct Replica {
+    const char* isa;
+    VectorMathKernel kernel;
+};
+
+ScalarMathFn library(MathFunction f) {
+    return f == MathFunction::Exp ? libm_entries().exp : libm_entries().log;
+}
+
+// The replicas of `f` this CPU runs, when the library runs the variant they copy: on a build
+// the exhaustive check has passed, the load-time check must have accepted them; elsewhere a
+// refusal is the library's business, and the test is skipped.
+std::vector<Replica> replicas(MathFunction f, std::string& skip) {
+    const VectorLibmReport& r = vector_libm_report();
+    const VectorFunctionState& s = r.functions[static_cast<std::size_t>(f)];
+    if (s.isa.empty() || (s.check.mismatches != 0 && !r.build_checked)) {
+        skip = s.reason;
+        return {};
+    }
+    EXPECT_EQ(s.check.mismatches, 0u) << s.reason;
+    std::vector<Replica> out;
+    const bool exp = f == MathFunction::Exp;
+    out.push_back({"avx2", exp ? replica_avx2::exp : replica_avx2::log});
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
+        out.push_back({"avx512", exp ? replica_avx512::exp : replica_avx512::log});
+    return out;
+}
+
+// Inputs near t: t's bit pattern moved by up to `ulps` either way.
+double near(double t, std::uint64_t draw, std::uint64_t ulps) {
+    const std::int64_t offset =
+        static_cast<std::int64_t>(draw % (2 * ulps + 1)) - static_cast<std::int64_t>(ulps);
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(t) + offset);
+}
+
+double unit(std::uint64_t draw) { return static_cast<double>(draw >> 11) * 0x1p-53; }
+
+// The thresholds of glibc's special paths: where exp's fast path ends, where its result
+// overflows, becomes subnormal or underflows to zero; log's near-1 bounds and 1.
+constexpr double kExpEdges[] = {0x1p-54,
+                                -0x1p-54,
+                                512.0,
+                                -512.0,
+                                1024.0,
+                                -1024.0,
+                                0x1.62e42fefa39efp+9,
+                                -0x1.6232bdd7abcd2p+9,
+                                -0x1.74385446d71c3p+9,
+                                -0x1.74910d52d3051p+9};
+constexpr double kLogEdges[] = {0x1.ep-1, 0x1.109p0, 1.0, 0x1p-1022, 0x1.6p-1, 0x1.6p0};
+
+using Region = std::function<double(std::uint64_t, std::uint64_t)>;  // (draw, draw) -> x
+
+std::vector<Region> regions(MathFunction f) {
+    if (f == MathFunction::Exp) {
+        return {
+            [](std::uint64_t a, std::uint64_t) { return std::bit_cast<double>(a); },
+            [](std::uint64_t a, std::uint64_t) { return unit(a) * 20.0 - 10.0; },
+            [](std::uint64_t a, std::uint64_t) { return unit(a) * 2200.0 - 1100.0; },
+            [](std::uint64_t a, std::uint64_t) { return unit(a) * 37.2 - 745.2; },  // subnormal
+            [](std::uint64_t a, std::uint64_t b) {
+                return near(kExpEdges[b % std::size(kExpEdges)], a, 1u << 24);
+            },
+            [](std::uint64_t a, std::uint64_t b) {  // where the rounding of k changes
+                const double m = static_cast<double>(static_cast<std::int64_t>(b % 190000) - 95000);
+                return near((m + 0.5) * 0x1.62e42fefa39efp-8, a, 64);
+            },
+            [](std::uint64_t a, std::uint64_t b) {  // tiny, both signs
+                const double x = std::ldexp(1.0 + unit(a), static_cast<int>(b % 1040) - 1075);
+                return (b >> 40 & 1) ? -x : x;
+            },
+        };
+    }
+    return {
+        [](std::uint64_t a, std::uint64_t) { return std::bit_cast<double>(a); },
+        [](std::uint64_t a, std::uint64_t) { return unit(a) * 100.0; },
+        [](std::uint64_t a, std::uint64_t) { return 0.99 + unit(a) * 0.02; },  // log returns
+        [](std::uint64_t a, std::uint64_t) { return 0.5 + unit(a) * 1.5; },
+        [](std::uint64_t a, std::uint64_t b) {
+            return near(kLogEdges[b % std::size(kLogEdges)], a, 1u << 24);
+        },
+        [](std::uint64_t a, std::uint64_t b) {  // the edges of the table's subintervals
+            const std::uint64_t edge = 0x3fe6000000000000u + ((b % 128) << 45) +
+                                       (((b >> 8) % 2000) << 52) - (1000ull << 52);
+            return near(std::bit_cast<double>(edge), a, 1u << 12);
+        },
+        [](std::uint64_t a, std::uint64_t b) {  // every binade, subnormals included
+            return std::ldexp(1.0 + unit(a), static_cast<int>(b % 2100) - 1075);
+        },
+    };
+}
+
+// Differing results of each replica against the library over xs (results into a and b).
+void compare(const std::vector<Replica>& rs, ScalarMathFn lib, const std::vector<double>& xs,
+             std::vector<double>& got, std::vector<std::size_t>& differ) {
+    got.resize(xs.size());
+    std::vector<double> want(xs.size());
+    for (std::size_t i = 0; i < xs.size(); ++i) want[i] = lib(xs[i]);
+    for (std::size_t k = 0; k < rs.size(); ++k) {
+        rs[k].kernel(xs.data(), got.data(), xs.size(), lib);
+        for (std::size_t i = 0; i < xs.size(); ++i) {
+            const bool bad =
+                std::bit_cast<std::uint64_t>(got[i]) != std::bit_cast<std::uint64_t>(want[i]);
+            if (bad && differ[k] < 3)
+                ADD_FAILURE() << rs[k].isa << ": f(" << std::hexfloat << xs[i] << ") = " << got[i]
+                              << ", the library gives " << want[i];
+            differ[k] += bad;
+        }
+    }
+}
+
+class VectorLibm : public ::testing::TestWithParam<MathFunction> {};
+
+// 10^8 inputs per function, spread over every special region.
+TEST_P(VectorLibm, AgreesWithTheLibraryOverTheSpecialRegions) {
+    std::string skip;
+    const std::vector<Replica> rs = replicas(GetParam(), skip);
+    if (rs.empty()) GTEST_SKIP() << skip;
+    const std::vector<Region> gens = regions(GetParam());
+    constexpr std::size_t kInputs = 100'000'000, kChunk = 1 << 16;
+    std::vector<std::size_t> differ(rs.size());
+    std::vector<double> xs(kChunk), got;
+    std::mt19937_64 rng(2026);
+    for (std::size_t done = 0; done < kInputs; done += kChunk) {
+        const Region& gen = gens[done / kChunk % gens.size()];
+        for (double& x : xs) x = gen(rng(), rng());
+        compare(rs, library(GetParam()), xs, got, differ);
+    }
+    for (std::size_t k = 0; k < rs.size(); ++k) EXPECT_EQ(differ[k], 0u) << rs[k].isa;
+}
+
+// Any length, unaligned, in place: the padded tail and the rare lanes read their inputs
+// before the output overwrites them.
+TEST_P(VectorLibm, AnyLengthInPlace) {
+    std::string skip;
+    const std::vector<Replica> rs = replicas(GetParam(), skip);
+    if (rs.empty()) GTEST_SKIP() << skip;
+    const ScalarMathFn lib = library(GetParam());
+    const double values[] = {0.5, -0.0, 1.0, 800.0, -1e-300, NAN, 3.0, 1e-310, -2.0, 0.97};
+    for (const Replica& r : rs) {
+        for (std::size_t n = 0; n < 38; ++n) {
+            std::vector<double> buffer(n + 1);
+            for (std::size_t i = 0; i < n; ++i) buffer[i + 1] = values[(i * 7 + n) % 10];
+            const std::vector<double> xs = buffer;
+            r.kernel(buffer.data() + 1, buffer.data() + 1, n, lib);
+            for (std::size_t i = 0; i < n; ++i)
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(buffer[i + 1]),
+                          std::bit_cast<std::uint64_t>(lib(xs[i + 1])))
+                    << r.isa << " n=" << n << " i=" << i;
+        }
+    }
+}
+
+// The entry runs the replica exactly when the report says so.
+TEST_P(VectorLibm, EntryFollowsTheReport) {
+    const double x[3] = {0.25, 2.0, 7.0};
+    double y[3] = {};
+    const bool ran = GetParam() == MathFunction::Exp ? vector_exp(x, y, 3) : vector_log(x, y, 3);
+    const VectorFunctionState& s =
+        vector_libm_report().functions[static_cast<std::size_t>(GetParam())];
+    EXPECT_EQ(ran, s.vector) << s.reason;
+    for (int i = 0; ran && i < 3; ++i) EXPECT_EQ(y[i], library(GetParam())(x[i]));
+}
+
+// Every 2^32 float32 pattern widened, and every double within 2^24 ulps of each threshold:
+// run by scripts/check_vector_libm.py, which records the result for the library's build.
+TEST_P(VectorLibm, DISABLED_Exhaustive) {
+    std::string skip;
+    const std::vector<Replica> rs = replicas(GetParam(), skip);
+    if (rs.empty()) GTEST_SKIP() << skip;
+    const ScalarMathFn lib = library(GetParam());
+    const bool exp = GetParam() == MathFunction::Exp;
+    struct Sweep {
+        std::uint64_t first, count;
+        bool f32;
+    };
+    std::vector<Sweep> sweeps{{0, 1ull << 32, true}};
+    for (double t : exp ? std::vector<double>(std::begin(kExpEdges), std::end(kExpEdges))
+                        : std::vector<double>(std::begin(kLogEdges), std::end(kLogEdges)))
+        sweeps.push_back({std::bit_cast<std::uint64_t>(t) - (1u << 24), 1u << 25, false});
+    constexpr unsigned kThreads = 2;
+    std::vector<std::vector<std::size_t>> differ(kThreads, std::vector<std::size_t>(rs.size()));
+    std::uint64_t total = 0;
+    for (const Sweep& s : sweeps) {
+        std::vector<std::thread> threads;
+        for (unsigned t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                constexpr std::uint64_t kChunk = 1 << 16;
+                std::vector<double> xs(kChunk), got;
+                for (std::uint64_t at = t * kChunk; at < s.count; at += kThreads * kChunk) {
+                    const std::uint64_t n = std::min(kChunk, s.count - at);
+                    xs.resize(n);
+                    for (std::uint64_t i = 0; i < n; ++i) {
+                        const std::uint64_t b = s.first + at + i;
+                        xs[i] = s.f32 ? static_cast<double>(
+                                            std::bit_cast<float>(static_cast<std::uint32_t>(b)))
+                                      : std::bit_cast<double>(b);
+                    }
+                    compare(rs, lib, xs, got, differ[t]);
+                }
+            });
+        }
+        for (std::thread& th : threads) th.join();
+        total += s.count;
+    }
+    for (std::size_t k = 0; k < rs.size(); ++k) {
+        const std::size_t bad = differ[0][k] + differ[1][k];
+        std::printf("exhaustive: %s %s %llu inputs, %zu differ\n", exp ? "exp" : "log", rs[k].isa,
+                    static_cast<unsigned long long>(total), bad);
+        EXPECT_EQ(bad, 0u) << rs[k].isa;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Functions, VectorLibm,
+                         ::testing::Values(MathFunction::Exp, MathFunction::Log),
+                         [](const auto& info) {
+                             return info.param == MathFunction::Exp ? "exp" : "log";
+                         });
+
+// glibc's exp as its non-FMA build computes it (the same source, nothing fused): the variant
+// glibc runs on CPUs without FMA. The check must refuse the FMA replica against it.
+#include "exec/vector_libm/glibc_tables.inc"
+double non_fma_exp(double x) {
+    using namespace glibc_exp;
+    const double ax = std::fabs(x);
+    if (!(ax >= 0x1p-54 && ax < 512.0)) return libm_entries().exp(x);
+    double kd = x * kInvLn2N + kShift;
+    const std::uint64_t ki = std::bit_cast<std::uint64_t>(kd);
+    kd -= kShift;
+    const double r = x + kd * kNegLn2hiN + kd * kNegLn2loN;
+    const std::uint64_t idx = 2 * (ki % 128);
+    const double tail = std::bit_cast<double>(kTable[idx]);
+    const double scale = std::bit_cast<double>(kTable[idx + 1] + (ki << 45));
+    const double r2 = r * r;
+    const double tmp = tail + r + r2 * (kC2 + r * kC3) + r2 * r2 * (kC4 + r * kC5);
+    return scale + scale * tmp;
+}
+
+// The library's log, one ulp off on one input in 4096.
+double perturbed_log(double x) {
+    const double y = libm_entries().log(x);
+    return (std::bit_cast<std::uint64_t>(x) & 0xfff) == 0x5a5 ? std::nextafter(y, INFINITY) : y;
+}
+
+TEST(VectorLibmCheck, RefusesADifferentReference) {
+    std::string skip;
+    for (const Replica& r : replicas(MathFunction::Exp, skip)) {
+        EXPECT_EQ(self_test(MathFunction::Exp, r.kernel, libm_entries().exp).mismatches, 0u);
+        EXPECT_GT(self_test(MathFunction::Exp, r.kernel, non_fma_exp).mismatches, 0u) << r.isa;
+    }
+    for (const Replica& r : replicas(MathFunction::Log, skip)) {
+        EXPECT_GT(self_test(MathFunction::Log, r.kernel, perturbed_log).mismatches, 0u) << r.isa;
+    }
+}
+
+#endif  // QV_VECTOR_LIBM
+
+// The library's identity as the engine reads it (scripts/check_vector_libm.py reads this line).
+TEST(VectorLibmReport, NamesTheLibrary) {
+    const VectorLibmReport& r = vector_libm_report();
+    std::printf("libm: glibc %s build-id %s\n", r.libm_version.c_str(), r.build_id.c_str());
+#if QV_VECTOR_LIBM
+    EXPECT_FALSE(r.libm_version.empty());
+    EXPECT_EQ(r.build_id.size(), 40u) << "a GNU build-id is 20 bytes (SHA-1)";
+#endif
+}
+
+}  // namespace
+}  // namespace qv

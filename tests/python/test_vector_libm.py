@@ -1,0 +1,156 @@
+"""exp and log over arrays give the math library's bits on whichever path the engine chose
+at load (scripts/test-all runs this file with the vector path on and with it off), and the
+choice is the one show_config() reports."""
+
+import ctypes
+import ctypes.util
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import quorvaline as qv
+
+LIBM = ctypes.CDLL(ctypes.util.find_library("m"))
+SETTING = os.environ.get("QUORVALINE_VECTOR_LIBM")
+
+
+def library(name):
+    f = getattr(LIBM, name)
+    f.restype, f.argtypes = ctypes.c_double, [ctypes.c_double]
+    return np.frompyfunc(f, 1, 1)
+
+
+def edge_values():
+    """Each special path's thresholds and their neighbours, the special values, NaN payloads."""
+    edges = [
+        0.0,
+        2.0**-54,
+        512.0,
+        1024.0,
+        709.782712893384,
+        708.3964185322641,
+        745.1332191019411,
+        0.9375,
+        1.064697265625,
+        1.0,
+        2.0**-1022,
+        0.6875,
+        1.375,
+        5e-324,
+        1.7976931348623157e308,
+        np.inf,
+    ]
+    with np.errstate(over="ignore"):
+        near = [np.nextafter(e, d) for e in edges for d in (-np.inf, np.inf)]
+    values = np.array(edges + near)
+    payloads = np.array([0x7FF4000000000001, 0xFFF800000000BEEF], dtype=np.uint64)
+    return np.concatenate([values, -values, payloads.view(np.float64), [np.nan]])
+
+
+def inputs(name):
+    rng = np.random.default_rng(28)
+    n = 40_000
+    if name == "exp":
+        parts = [
+            rng.uniform(-10, 10, n),
+            rng.uniform(-760, 760, n),
+            rng.integers(0, 2**64, n, dtype=np.uint64).view(np.float64),
+        ]
+    else:
+        parts = [
+            rng.uniform(0, 100, n),
+            1 + rng.uniform(-0.01, 0.01, n),
+            rng.uniform(0.9, 1.1, n),
+            np.ldexp(1 + rng.random(n), rng.integers(-1075, 1024, n)),
+        ]
+    edges = edge_values()
+    return np.concatenate([np.tile(edges, 50)] + parts)
+
+
+@pytest.mark.parametrize("name", ["exp", "log"])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_arrays_give_the_librarys_bits(name, threads):
+    x = inputs(name)
+    with np.errstate(all="ignore"):
+        want = library(name)(x).astype(np.float64)
+    previous = qv.set_num_threads(threads)
+    try:
+        # Every length of tail, an unaligned start and the output in place.
+        for start, stop in [(0, len(x)), (1, len(x) - 3), (5, 12), (7, 8)]:
+            got = qv.evaluate(f"{name}(x)", x=x[start:stop])
+            assert np.array_equal(got.view(np.uint64), want[start:stop].view(np.uint64))
+        y = x.copy()
+        qv.evaluate(f"{name}(y)", y=y, out=y)
+        assert np.array_equal(y.view(np.uint64), want.view(np.uint64))
+    finally:
+        qv.set_num_threads(previous)
+
+
+def test_show_config_reports_the_path_taken(capsys):
+    config = qv.show_config()
+    printed = capsys.readouterr().out
+    assert printed.startswith(f"loop set: {config['loop_set']}\n")
+    libm = config["libm"]
+    for name in ("exp", "log"):
+        state = config["vector_libm"][name]
+        assert state["path"] in ("vector", "scalar")
+        if SETTING == "0":
+            assert state == dict(state, path="scalar", reason="off by QUORVALINE_VECTOR_LIBM=0")
+        elif state["path"] == "vector":
+            assert state["mismatches"] == 0 and state["checked_inputs"] > 65536
+            assert libm["build_checked"] and state["isa"] in ("avx2", "avx512")
+            assert f"  {name}: vector ({state['isa']}," in printed
+        else:
+            assert f"  {name}: scalar library calls ({state['reason']})" in printed
+
+
+def config_in(env):
+    code = "import json, quorvaline as qv; print(json.dumps(qv.show_config(False)))"
+    out = subprocess.run(
+        [sys.executable, "-c", code],
+        env={**os.environ, **env},
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=True,
+    )
+    return json.loads(out.stdout)
+
+
+@pytest.mark.parametrize(
+    "setting, reason",
+    [
+        ("0", "off by QUORVALINE_VECTOR_LIBM=0"),
+        ("yes", "QUORVALINE_VECTOR_LIBM='yes' is not 0, 1 or avx2"),
+    ],
+)
+def test_the_setting_turns_the_vector_path_off(setting, reason):
+    config = config_in({"QUORVALINE_VECTOR_LIBM": setting})
+    for name in ("exp", "log"):
+        assert config["vector_libm"][name]["path"] == "scalar"
+        assert config["vector_libm"][name]["reason"] == reason
+
+
+def test_avx2_setting_keeps_the_replicas_to_avx2():
+    config = config_in({"QUORVALINE_VECTOR_LIBM": "avx2"})
+    for name in ("exp", "log"):
+        assert config["vector_libm"][name]["isa"] in (None, "avx2")
+
+
+def test_check_refuses_when_the_library_resolves_another_variant():
+    """glibc's tunables can make its resolver pick the non-FMA variant on an FMA CPU: the
+    engine, which chose its replica by CPU features, must see that the resolved function
+    differs and keep scalar calls (whose bits are then that variant's)."""
+    default = config_in({"QUORVALINE_VECTOR_LIBM": "1"})
+    if default["vector_libm"]["exp"]["isa"] is None:
+        pytest.skip(default["vector_libm"]["exp"]["reason"])
+    tunables = {"GLIBC_TUNABLES": "glibc.cpu.hwcaps=-AVX2,-FMA", "QUORVALINE_VECTOR_LIBM": "1"}
+    config = config_in(tunables)
+    for name in ("exp", "log"):
+        state = config["vector_libm"][name]
+        assert state["path"] == "scalar"
+        assert state["reason"].startswith("load-time check failed: ") and state["mismatches"] > 0
