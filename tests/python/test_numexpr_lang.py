@@ -235,7 +235,6 @@ class TestDropIn:
         ("a * 2", {"a": np.ones(3, complex)}, "complex"),
         ("sum(a > 0)", {"a": np.ones(3)}, "numexpr would give int64 values"),
         ("contains(a, 'x')", {"a": np.ones(3)}, "strings"),
-        ("ldexp(a, a)", {"a": np.ones(3)}, "no 'ldexp'"),
         ("complex(a, a)", {"a": np.ones(3)}, "complex data"),
     ])
     def test_what_it_cannot_give_is_refused_saying_so(self, text, operands, message):
