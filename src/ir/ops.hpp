@@ -73,11 +73,12 @@
        "1.0 where x is neither infinite nor NaN, else 0.0.")                                      \
     OP(Square, 33, op_square, Cheap, nullptr, "square", "x times x.")                             \
     OP(Reciprocal, 34, op_reciprocal, Cheap, nullptr, "reciprocal", "1.0 divided by x.")          \
-    OP(Positive, 35, op_positive, Cheap, nullptr, "positive", "x itself, every bit kept.")        \
+    OP(Positive, 35, op_positive, Cheap, nullptr, "positive copy", "x itself, every bit kept.")   \
     OP(Degrees, 36, op_degrees, Cheap, nullptr, "degrees rad2deg",                                \
        "Radians to degrees: x times 180/pi.")                                                     \
     OP(Radians, 37, op_radians, Cheap, nullptr, "radians deg2rad",                                \
-       "Degrees to radians: x times pi/180.")
+       "Degrees to radians: x times pi/180.")                                                     \
+    OP(OnesLike, 38, op_ones_like, Cheap, nullptr, "ones_like", "1.0 for every element.")
 #define QV_BINARY_OPS(OP, FN)                                                                     \
     OP(Add, 0, op_add, Cheap, nullptr, "+", "Sum; of two NaNs, the left one.")                    \
     OP(Sub, 1, op_sub, Cheap, nullptr, "-", "Difference.")                                        \

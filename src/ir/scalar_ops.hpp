@@ -26,31 +26,14 @@ inline std::uint64_t fraction_mask(int e) { return (std::uint64_t{1} << (52 - e)
 
 }  // namespace scalar_detail
 
-// Which NaN a sum or product of two NaNs carries follows the operand order of the instruction,
-// and the compiler may swap the operands of + and *; the order is pinned (left NaN wins, as for
-// - and /) so that scalar and vectorised paths give the same bits.
-inline double op_add(double l, double r) {
-#if defined(__SSE2__) && defined(__GNUC__)
-    asm("addsd %1, %0" : "+x"(l) : "x"(r));
-    return l;
-#else
-    return l + (l != l ? l : r);
-#endif
-}
-inline double op_mul(double l, double r) {
-#if defined(__SSE2__) && defined(__GNUC__)
-    asm("mulsd %1, %0" : "+x"(l) : "x"(r));
-    return l;
-#else
-    return l * (l != l ? l : r);
-#endif
-}
-
 // Negation and absolute value touch only the sign bit (IEEE negate/abs), NaN payloads included.
 inline double op_neg(double x) { return -x; }
 inline double op_abs(double x) { return std::fabs(x); }
 
+inline double op_add(double l, double r);
+
 // A NaN quieted, as the library's and NumPy's roundings return it; any other value as it is.
+// Through op_add, which the compiler cannot fold away for a NaN it takes to be quiet.
 inline double quieted(double x) { return x != x ? op_add(x, 0.0) : x; }
 
 // Floor, ceiling and rounding work on the bits, so the result never depends on the rounding
@@ -134,6 +117,26 @@ inline double op_round(double x) {
     return negative ? truncated - 1.0 : truncated + 1.0;
 }
 
+// Which NaN a sum or product of two NaNs carries follows the operand order of the instruction,
+// and the compiler may swap the operands of + and *; the order is pinned (left NaN wins, as for
+// - and /) so that scalar and vectorised paths give the same bits.
+inline double op_add(double l, double r) {
+#if defined(__SSE2__) && defined(__GNUC__)
+    asm("addsd %1, %0" : "+x"(l) : "x"(r));
+    return l;
+#else
+    return l + (l != l ? l : r);
+#endif
+}
+inline double op_mul(double l, double r) {
+#if defined(__SSE2__) && defined(__GNUC__)
+    asm("mulsd %1, %0" : "+x"(l) : "x"(r));
+    return l;
+#else
+    return l * (l != l ? l : r);
+#endif
+}
+
 // A NaN left operand yields the right one; ties (+0.0 against -0.0 too) keep the left.
 inline double op_min(double l, double r) { return l != l ? r : (r < l ? r : l); }
 inline double op_max(double l, double r) { return l != l ? r : (l < r ? r : l); }
@@ -178,6 +181,7 @@ inline double op_sign(double x) { return x > 0.0 ? 1.0 : (x < 0.0 ? -1.0 : (x ==
 inline double op_square(double x) { return x * x; }
 inline double op_reciprocal(double x) { return 1.0 / x; }
 inline double op_positive(double x) { return x; }
+inline double op_ones_like(double) { return 1.0; }
 inline double op_degrees(double x) { return x * (180.0 / 3.141592653589793238462643383279502884); }
 inline double op_radians(double x) { return x * (3.141592653589793238462643383279502884 / 180.0); }
 
@@ -226,7 +230,7 @@ inline FlooredDivision floored_division(double a, double b) {
     double div = (a - mod) / b;
     if (mod != 0.0) {
         if ((b < 0.0) != (mod < 0.0)) {
-            mod = op_add(mod, b);
+            mod += b;  // neither is NaN here
             div -= 1.0;
         }
     } else {

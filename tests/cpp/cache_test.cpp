@@ -103,7 +103,7 @@ TEST(KernelKey, DeepBodyWalksWithoutRecursion) {
     }
     KernelKey key = make_kernel_key(body);
     ASSERT_EQ(key.codes.size(), body.size());
-    EXPECT_EQ(key.codes.front(), 12);
+    EXPECT_EQ(key.codes.front(), 2 + static_cast<int>(UnaryOp::Sqrt));
     EXPECT_EQ(key.codes.back(), 1);
     EXPECT_EQ(key.arg_indices, (std::vector<std::uint64_t>{0}));
 }

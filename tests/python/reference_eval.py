@@ -233,6 +233,7 @@ UNARY = {
     "Square": lambda x: x * x,
     "Reciprocal": lambda x: _div(1.0, x),
     "Positive": lambda x: x,
+    "OnesLike": lambda x: 1.0,
     "Degrees": lambda x: x * (180.0 / math.pi),
     "Radians": lambda x: x * (math.pi / 180.0),
 }
