@@ -294,8 +294,8 @@ def evaluate(ex: str, local_dict: Optional[Mapping[str, Any]] = None,
              global_dict: Optional[Mapping[str, Any]] = None, out: Optional[np.ndarray] = None,
              order: str = "K", casting: str = "same_kind", sanitize: Optional[bool] = None,
              _frame_depth: int = 3, disable_cache: bool = False, **kwargs: Any) -> np.ndarray:
-    """Evaluates the formula text `ex` elementwise, as numexpr's `evaluate`; the text is
-    parsed, never run (so `sanitize` has nothing to do)."""
+    """Evaluates the formula text `ex` elementwise (or its outermost reduction, in one pass),
+    as numexpr's `evaluate`; the text is parsed, never run (so `sanitize` has nothing to do)."""
     if not isinstance(ex, str):
         raise ValueError("must specify expression as a string")
     _check_context(kwargs)

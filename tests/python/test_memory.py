@@ -7,18 +7,21 @@ import textwrap
 
 import pytest
 
-# Runs in a fresh interpreter so the peak belongs to this evaluation alone. The peak is reset
-# (clear_refs) once the inputs exist, then read back after the evaluation.
-PROBE = textwrap.dedent("""
-    import json, sys
-    import numpy as np
-    import _quorvaline as q
-
+# A probe's reading of its own memory figures (VmRSS, VmHWM), in bytes.
+RSS = textwrap.dedent("""
     def rss(field):
         for line in open("/proc/self/status"):
             if line.startswith(field + ":"):
                 return int(line.split()[1]) * 1024
         raise RuntimeError(field)
+""")
+
+# Runs in a fresh interpreter so the peak belongs to this evaluation alone. The peak is reset
+# (clear_refs) once the inputs exist, then read back after the evaluation.
+PROBE = RSS + textwrap.dedent("""
+    import json, sys
+    import numpy as np
+    import _quorvaline as q
 
     k, rt = q._KernelModule(), q._RuntimeModule()
     n = 10_000_000
@@ -54,17 +57,11 @@ def test_large_evaluation_needs_no_full_length_temporaries(form):
 
 # A reduction written around a formula folds its values as they are computed: the peak rises
 # by a few blocks per thread, never by the formula's values (32 MB here).
-REDUCTION_PROBE = textwrap.dedent("""
+REDUCTION_PROBE = RSS + textwrap.dedent("""
     import json, sys
     import numpy as np
     import quorvaline as qv
     import quorvaline.numexpr as ne
-
-    def rss(field):
-        for line in open("/proc/self/status"):
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-        raise RuntimeError(field)
 
     run = {"qv": lambda t, ops: qv.evaluate(t, ops), "ne": lambda t, ops: ne.evaluate(t, ops)}
     n = 4_000_000

@@ -267,6 +267,7 @@ class TestDropIn:
         assert c.input_names == ("a", "b") and c.run(a, b).tolist() == [2.0, 1.0, 0.0]
         e = ne.NumExpr(2.0 * ne.E.b + ne.E.a, signature=[("b", float), ("a", float)])
         assert e(b, a).tolist() == [4.0, 5.0, 6.0]
+        assert e(2.0, 1.0).shape == () and e(2.0, 1.0)[()] == 5.0  # numbers alone: 0-d
         assert ne.validate("a * b") is None and ne.re_evaluate().tolist() == [0.0, 2.0, 4.0]
         assert isinstance(ne.validate("a * nosuch"), KeyError)
         out = np.zeros(3, np.float32)
