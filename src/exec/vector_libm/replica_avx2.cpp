@@ -6,7 +6,9 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 namespace qv::replica_avx2 {
 

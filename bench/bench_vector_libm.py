@@ -1,0 +1,70 @@
+"""exp and log over arrays: ours (on the path the engine chose at load, printed first) against
+the same scalar library calls on the same threads (the floor of the scalar path), NumPy's own
+SIMD functions (other bits) and numexpr, side by side in one process, best of interleaved
+rounds. Ratios are ours / theirs: below 1.0 we are faster.
+
+    python3 bench/bench_vector_libm.py                           # the path chosen at load
+    QUORVALINE_VECTOR_LIBM=avx2 python3 bench/bench_vector_libm.py  # AVX2 copies only
+    QUORVALINE_VECTOR_LIBM=0 python3 bench/bench_vector_libm.py     # scalar calls
+"""
+
+import argparse
+import os
+
+import numpy as np
+from common import best_times, libm_calls_floor, pool_threads
+
+import quorvaline as qv
+
+CASES = {
+    "exp U[-10,10]": ("exp", lambda rng, n: rng.uniform(-10, 10, n)),
+    "exp Gaussian argument": ("exp", lambda rng, n: -0.5 * rng.standard_normal(n) ** 2),
+    "exp U[-1000,1000]": ("exp", lambda rng, n: rng.uniform(-1000, 1000, n)),
+    "log U(0,100]": ("log", lambda rng, n: 100 - rng.uniform(0, 100, n)),
+    "log U[0.5,2)": ("log", lambda rng, n: rng.uniform(0.5, 2, n)),
+    "log 1±1%": ("log", lambda rng, n: 1 + rng.uniform(-0.01, 0.01, n)),
+}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sizes", default="1e6,1e7", help="comma-separated element counts")
+    parser.add_argument("--repeats", type=int, default=9)
+    args = parser.parse_args()
+    import numexpr as ne
+
+    threads = pool_threads()
+    ne.set_num_threads(threads)
+    config = qv.show_config(False)
+    paths = {f: config["vector_libm"][f] for f in ("exp", "log")}
+    print(
+        f"threads: {threads}; loadavg {os.getloadavg()[0]:.1f}; "
+        + "; ".join(f"{f}: {s['path']} {s['isa'] or ''}".rstrip() for f, s in paths.items())
+    )
+    print("| case | n | ours | scalar calls | NumPy | numexpr | / scalar | / NumPy | / numexpr |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    rng = np.random.default_rng(5)
+    for size in args.sizes.split(","):
+        n = int(float(size))
+        for case, (fn, make) in CASES.items():
+            x = make(rng, n)
+            out = np.empty_like(x)
+            ours, numpy, numexpr = best_times(
+                args.repeats,
+                [
+                    lambda: qv.evaluate(f"{fn}(x)", x=x, out=out),
+                    lambda: getattr(np, fn)(x, out=out),
+                    lambda: ne.evaluate(f"{fn}(x)", local_dict={"x": x}, out=out),
+                ],
+            )
+            floor = libm_calls_floor([(fn, x)], threads)
+            print(
+                f"| {case} | {size} | {ours * 1e3:.2f} ms | {floor * 1e3:.2f} ms "
+                f"| {numpy * 1e3:.2f} ms | {numexpr * 1e3:.2f} ms | {ours / floor:.2f} "
+                f"| {ours / numpy:.2f} | {ours / numexpr:.2f} |",
+                flush=True,
+            )
+
+
+if __name__ == "__main__":
+    main()
