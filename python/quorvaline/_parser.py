@@ -54,9 +54,9 @@ _CONSTRUCTS = {
     ast.YieldFrom: "yield",
 }
 
-# numexpr's and NumPy's functions of complex numbers, on real values: the values themselves
-# (copy too), or a constant in their shape. Also written as the attributes .real and .imag.
-OF_REAL_VALUES = {"real": None, "conj": None, "copy": None, "imag": 0.0, "ones_like": 1.0}
+# numexpr's and NumPy's functions of complex numbers, on real values: the values themselves, or
+# zero in their shape. Also written as the attributes .real and .imag.
+OF_REAL_VALUES = {"real": None, "conj": None, "imag": 0.0}
 
 # What a finished subtree is, for the operators that accept only comparisons.
 _VALUE, _TRUTH = 0, 1
