@@ -142,8 +142,9 @@ def run_constant(expr: Any, out: Optional[np.ndarray]) -> np.ndarray:
 def _into(result: np.ndarray, out: Optional[np.ndarray]) -> np.ndarray:
     if out is None:
         return result
-    if not isinstance(out, np.ndarray) or out.dtype != np.float64 or out.shape != ():
-        raise ValueError("argument 'out': the result is 0-d: out must be a 0-d float64 array")
+    if not isinstance(out, np.ndarray) or out.dtype != result.dtype or out.shape != ():
+        raise ValueError(f"argument 'out': the result is 0-d: out must be a 0-d "
+                         f"{result.dtype} array")
     out[()] = result
     return out
 

@@ -11,8 +11,8 @@
 
 namespace qv {
 
-// `is_buffer`: per argument, whether it is a buffer (1) or a scalar (0). A malformed tree, or
+// `pattern`: per argument, how a call binds it. A malformed tree, or
 // one that reads past the arguments, is a fault.
-StepProgram compile_steps(const NodeList& tree, std::vector<std::uint8_t> is_buffer);
+StepProgram compile_steps(const NodeList& tree, std::vector<ArgPattern> pattern);
 
 }  // namespace qv

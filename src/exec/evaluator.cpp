@@ -48,7 +48,17 @@ void evaluate_kernel_into(const CompiledKernel& kernel, const ArgValues& args,
 
 void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views,
                          std::span<double> out) {
-    const std::size_t n = out.size();
+    if (!out.empty() && result_type(kernel, views) != ValueType::F64)
+        fault("float64 output for a kernel whose values are of another type");
+    evaluate_views_into(kernel, views, out.data(), out.size());
+}
+
+ValueType result_type(const CompiledKernel& kernel, std::span<const ArgView> views) {
+    return block_program(kernel, views).output_type();
+}
+
+void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views, void* out,
+                         std::size_t n) {
     if (n == 0) return;
     for (const ArgView& v : views) {
         if (v.data != nullptr && v.length != n) {
@@ -58,14 +68,12 @@ void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> 
     }
 
     const BlockBinding program = block_program(kernel, views).bind(views);
-    double* result = out.data();
     if (n < kParallelThreshold) {
-        program.run(0, n, result);
+        program.run(0, n, out);
     } else {
-        parallel_for(n, kernel.has_select ? 1 : kSelectFreeMinPiece,
-                     [&program, result](std::size_t begin, std::size_t end) {
-                         program.run(begin, end, result);
-                     });
+        parallel_for(
+            n, kernel.has_select ? 1 : kSelectFreeMinPiece,
+            [&program, out](std::size_t begin, std::size_t end) { program.run(begin, end, out); });
     }
 }
 

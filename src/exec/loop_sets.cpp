@@ -20,18 +20,22 @@ LoopSet best_loop_set() noexcept {
 
 namespace {
 
-const LoopTable& table_for(LoopSet set, ValueType type) {
-    if (type != ValueType::F64)
-        fault("no loops for value type " + std::to_string(static_cast<int>(type)));
+const LoopTables& tables_for(LoopSet set) {
 #if QV_AVX2_LOOPS
     if (set == LoopSet::Avx2) {
         if (best_loop_set() != LoopSet::Avx2)
             fault("AVX2 loops requested on a CPU without AVX2 and FMA");
-        return loop_sets::avx2_f64();
+        return loop_sets::avx2();
     }
 #endif
     if (set != LoopSet::Baseline) fault("loop set not built into this module");
-    return loop_sets::baseline_f64();
+    return loop_sets::baseline();
+}
+
+const LoopTable& table_for(LoopSet set, ValueType type) {
+    const auto t = static_cast<std::size_t>(type);
+    if (t >= kValueTypeCount) fault("no loops for value type " + std::to_string(t));
+    return tables_for(set)[t];
 }
 
 }  // namespace

@@ -50,7 +50,8 @@ public:
             return nullptr;
         if (p_.is_select_result(v.index)) return nullptr;
         const std::uint32_t d = def_[v.index];
-        if (d == kNone || dead_[d] || !wanted(p_.steps[d]) || p_.steps[d].ctx != reader.ctx)
+        if (d == kNone || dead_[d] || !wanted(p_.steps[d]) || p_.steps[d].ctx != reader.ctx ||
+            p_.steps[d].type != reader.type)
             return nullptr;
         dead_[d] = 1;
         return &p_.steps[d];
@@ -96,7 +97,10 @@ void offer(FusionSite& site, RegStep& s, KernelFamilies<Rules...>) {
 
 void fuse_steps(RegisterProgram& program) {
     FusionSite site(program);
-    for (RegStep& s : program.steps) offer(site, s, FusionRules{});
+    // The fused kernels have float64 loops alone.
+    for (RegStep& s : program.steps) {
+        if (s.type == ValueType::F64) offer(site, s, FusionRules{});
+    }
     site.drop_dead();
 }
 
