@@ -85,7 +85,7 @@ def evaluate(
     _operands.check_casting(values, casting)
     if reduction is not None:
         return reduction.run(spec, values, out)
-    result = _operands.run(spec, values, out)
+    result = _operands.run(spec, values, out, casting)
     return result if out is not None else _operands.lay_out(result, order, values)
 
 

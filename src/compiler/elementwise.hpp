@@ -90,11 +90,17 @@ struct BinaryFn {
 };
 template <CompareOp Op>
 struct CompareFn {
+    static constexpr bool gives_bool = false;
     static constexpr int arity = 2;
     static double apply(double l, double r, double) { return apply_compare(Op, l, r); }
     static float f32(float l, float r, float) {
         return static_cast<float>(apply_compare(Op, l, r));
     }
+};
+// A comparison answered as a bool, as NumPy answers it.
+template <CompareOp Op>
+struct BoolCompareFn : CompareFn<Op> {
+    static constexpr bool gives_bool = true;
 };
 // A Select whose branches are plain values: -0.0 and +0.0 choose if_false, NaN if_true.
 struct BlendFn {
@@ -149,6 +155,11 @@ struct CompareKernels {
     static constexpr std::size_t count = kCompareOpCount;
     template <std::size_t K>
     using Fn = CompareFn<static_cast<CompareOp>(K)>;
+};
+struct BoolCompareKernels {
+    static constexpr std::size_t count = kCompareOpCount;
+    template <std::size_t K>
+    using Fn = BoolCompareFn<static_cast<CompareOp>(K)>;
 };
 struct BlendKernels {
     static constexpr std::size_t count = 1;

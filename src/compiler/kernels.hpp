@@ -16,7 +16,7 @@ namespace qv {
 
 using AllKernels =
     JoinFamilies<KernelFamilies<UnaryKernels, BinaryKernels, CompareKernels, BlendKernels,
-                                CopyKernels, PowConstKernels, CastKernels>,
+                                CopyKernels, PowConstKernels, CastKernels, BoolCompareKernels>,
                  FusionRules>::type;
 
 inline constexpr std::size_t kKernelCount = AllKernels::kernel_count;

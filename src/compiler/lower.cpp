@@ -16,8 +16,8 @@ namespace {
 class Lowering {
 public:
     Lowering(const NodeList& tree, const ValueNumbers& vn, const SelectPlan& plan,
-             std::vector<ArgPattern> pattern)
-        : tree_(tree), vn_(vn), plan_(plan), types_(node_types(tree, pattern)) {
+             std::vector<ArgPattern> pattern, Comparisons comparisons)
+        : tree_(tree), vn_(vn), plan_(plan), types_(node_types(tree, pattern, comparisons)) {
         ProgramFrame& f = p_.frame;
         f.scalar_args.assign(pattern.size(), UINT32_MAX);
         f.pattern = std::move(pattern);
@@ -161,8 +161,12 @@ private:
         int arity = static_cast<int>(child_count(node.tag));
         Val ops[3] = {kUnused, kUnused, kUnused};
         for (int k = arity; k-- > 0;) ops[k] = pop();
-        // Operands in the node's type; a Select's condition only chooses, by being nonzero.
-        const ValueType type = type_of_node(i);
+        // Operands in the type the node computes in (a comparison, in its operands' common
+        // type); a Select's condition only chooses, by being nonzero.
+        const ValueType result = type_of_node(i);
+        const auto kids = children(tree_, i);
+        const ValueType type =
+            node.tag == NodeTag::Compare ? compared_in(types_[kids[0]], types_[kids[1]]) : result;
         for (int k = 0; k < arity; ++k) {
             ops[k] =
                 node.tag == NodeTag::Select && k == 0 ? truth(ops[k], type) : cast(ops[k], type);
@@ -187,19 +191,26 @@ private:
                 }
                 break;
             }
-            case NodeTag::Compare: kernel = kernel_id<CompareKernels>(node.op); break;
+            case NodeTag::Compare:
+                kernel = result == ValueType::Bool ? kernel_id<BoolCompareKernels>(node.op)
+                                                   : kernel_id<CompareKernels>(node.op);
+                break;
             default: kernel = kernel_id<BlendKernels>(0); break;
         }
-        const Val v = compute(kernel, arity, ops, type);
+        const Val v = compute(kernel, arity, ops, type, result);
         remember(i, v);
         vals_.push_back(v);
     }
 
     // A register for a step over blocks; over scalars alone, a scalar folded now (constants) or
     // once per call (scalar arguments).
+    // `type` is the step's; `result` the type of its values, where it differs (comparisons).
     Val compute(KernelId kernel, int arity, const Val (&ops)[3], ValueType type) {
+        return compute(kernel, arity, ops, type, type);
+    }
+    Val compute(KernelId kernel, int arity, const Val (&ops)[3], ValueType type, ValueType result) {
         if (is_vector(ops[0]) || is_vector(ops[1]) || is_vector(ops[2])) {
-            const std::uint32_t dst = new_register(type);
+            const std::uint32_t dst = new_register(result);
             p_.steps.push_back(RegStep{
                 StepKind::Compute, type, kernel, dst, cur_, arity, {ops[0], ops[1], ops[2]}});
             return Val{Val::Kind::Reg, dst};
@@ -295,8 +306,12 @@ private:
     // since converting it first could round a tiny value to zero.
     Val truth(Val v, ValueType type) {
         if (!is_vector(v) || type_of(v) == type) return v;
-        const Val ops[3] = {v, Val{Val::Kind::Scalar, constant(0.0)}, kUnused};
-        return cast(compute(kernel_id<CompareKernels>(CompareOp::Ne), 2, ops, type_of(v)), type);
+        if (type_of(v) != ValueType::Bool) {
+            const Val ops[3] = {v, Val{Val::Kind::Scalar, constant(0.0)}, kUnused};
+            v = compute(kernel_id<BoolCompareKernels>(CompareOp::Ne), 2, ops, type_of(v),
+                        ValueType::Bool);
+        }
+        return cast(v, type);
     }
 
     std::uint32_t constant(double value) { return p_.frame.scalars.add(value, true); }
@@ -326,8 +341,8 @@ private:
 }  // namespace
 
 RegisterProgram lower(const NodeList& tree, const ValueNumbers& vn, const SelectPlan& plan,
-                      std::vector<ArgPattern> pattern) {
-    return Lowering(tree, vn, plan, std::move(pattern)).run();
+                      std::vector<ArgPattern> pattern, Comparisons comparisons) {
+    return Lowering(tree, vn, plan, std::move(pattern), comparisons).run();
 }
 
 }  // namespace qv

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "compiler/node_types.hpp"
 #include "compiler/program.hpp"
 #include "compiler/select_plan.hpp"
 #include "compiler/value_numbers.hpp"
@@ -15,6 +16,6 @@ namespace qv {
 
 // `pattern`: per argument, how a call binds it.
 RegisterProgram lower(const NodeList& tree, const ValueNumbers& vn, const SelectPlan& plan,
-                      std::vector<ArgPattern> pattern);
+                      std::vector<ArgPattern> pattern, Comparisons comparisons);
 
 }  // namespace qv

@@ -4,6 +4,7 @@
 // weak and is computed in float64, as Python computes it.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -19,7 +20,9 @@ struct NodeType {
 
 // NumPy's result type of two strong types.
 constexpr ValueType promote(ValueType a, ValueType b) noexcept {
-    return a == ValueType::F64 || b == ValueType::F64 ? ValueType::F64 : ValueType::F32;
+    if (a == b) return a;
+    if (a == ValueType::F64 || b == ValueType::F64) return ValueType::F64;
+    return ValueType::F32;  // float32 with bool
 }
 
 // Of operands each strong or weak: weak ones give way to strong ones.
@@ -29,8 +32,23 @@ constexpr NodeType promote(NodeType a, NodeType b) noexcept {
     return NodeType{false, promote(a.type, b.type)};
 }
 
+// How comparisons answer: NumPy's bools, or 1.0 and 0.0 in their operands' type (the float64
+// surface of Expr kernels).
+enum class Comparisons : std::uint8_t { Bool, Numbers };
+
+// Whether two bools stay a bool under `op`, as in NumPy (+ and maximum are "or", * and minimum
+// "and").
+bool logical(BinaryOp op);
+
 // Per node of `tree` (post-order), for arguments bound as `pattern`. A tree that reads past
 // the arguments is a fault.
-std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPattern> pattern);
+std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPattern> pattern,
+                                 Comparisons comparisons);
+
+// The type a comparison compares in, of operands of these types: bools as numbers.
+constexpr ValueType compared_in(NodeType l, NodeType r) noexcept {
+    const NodeType t = promote(l, r);
+    return t.weak || t.type == ValueType::Bool ? ValueType::F64 : t.type;
+}
 
 }  // namespace qv

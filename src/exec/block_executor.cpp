@@ -126,6 +126,8 @@ void BlockBinding::run(std::size_t begin, std::size_t end, void* out_) const {
                 case StepKind::Begin:
                     if (step.type == ValueType::F32) {
                         state.begin(static_cast<const float*>(base(step.a)), value(step.a));
+                    } else if (step.type == ValueType::Bool) {
+                        state.begin(static_cast<const bool*>(base(step.a)), value(step.a));
                     } else {
                         state.begin(static_cast<const double*>(base(step.a)), value(step.a));
                     }

@@ -21,11 +21,13 @@ std::size_t shape_of(const Step& s) {
 
 }  // namespace
 
-BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args, LoopSet set) {
+BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args, LoopSet set,
+                           Comparisons comparisons)
+    : comparisons_(comparisons) {
     std::vector<ArgPattern> pattern;
     pattern.reserve(args.size());
     for (const ArgView& a : args) pattern.push_back(a.pattern());
-    StepProgram program = compile_steps(tree, std::move(pattern));
+    StepProgram program = compile_steps(tree, std::move(pattern), comparisons);
 
     steps_.reserve(program.steps.size());
     for (const Step& s : program.steps) {

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "compiler/node_types.hpp"
 #include "compiler/program.hpp"
 #include "exec/loops.hpp"
 #include "ir/arg_view.hpp"
@@ -22,13 +23,16 @@ class BlockProgram {
 public:
     // Compile for the pattern of `args` (which are scalars, which buffers, of which types);
     // their values are not kept, so one program serves every call with the same pattern.
-    BlockProgram(const NodeList& tree, std::span<const ArgView> args,
-                 LoopSet set = best_loop_set());
+    BlockProgram(const NodeList& tree, std::span<const ArgView> args, LoopSet set = best_loop_set(),
+                 Comparisons comparisons = Comparisons::Numbers);
 
     // Whether `args` has the pattern this program was compiled for.
     bool matches(std::span<const ArgView> args) const noexcept;
+    bool matches(std::span<const ArgView> args, Comparisons comparisons) const noexcept {
+        return comparisons == comparisons_ && matches(args);
+    }
     bool same_pattern(const BlockProgram& other) const noexcept {
-        return pattern_ == other.pattern_;
+        return pattern_ == other.pattern_ && comparisons_ == other.comparisons_;
     }
 
     // The type of the values the program writes to its output.
@@ -64,6 +68,7 @@ private:
     std::vector<BoundScalarStep> scalar_steps_;
     std::vector<ArgPattern> pattern_;  // per argument
     ValueType output_type_ = ValueType::F64;
+    Comparisons comparisons_;
     std::size_t slots_ = 0;
     std::size_t nesting_ = 0;  // deepest Select nesting, for the lane lists
     std::size_t block_ = 0;

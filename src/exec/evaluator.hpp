@@ -34,6 +34,7 @@ void evaluate_kernel_into(const CompiledKernel& kernel, const ArgValues& args,
 void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views,
                          std::span<double> out);
 
+// Typed evaluation, NumPy's meanings: comparisons give bools.
 // The type of the kernel's values over arguments of these types (compiled for their pattern on
 // the first call that asks).
 ValueType result_type(const CompiledKernel& kernel, std::span<const ArgView> views);

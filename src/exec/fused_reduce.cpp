@@ -259,7 +259,7 @@ std::optional<EngineError> reduce_kernel_into(const CompiledKernel& kernel,
             fault("values of " + std::to_string(n) + " elements over arguments of " +
                   std::to_string(v.length));
         }
-        if (!(v.type == ValueType::F64 && v.weak)) fault("fused reductions read float64 operands");
+        if (v.type != ValueType::F64) fault("fused reductions read float64 operands");
     }
     if (kept == 0) return std::nullopt;
     if (n == 0) {  // nothing to reduce: NumPy's identities, and no extreme of nothing

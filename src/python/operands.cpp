@@ -93,16 +93,16 @@ private:
 
 bool readable_in_place(PyArrayObject* a, ValueType type) {
     PyArray_Descr* descr = PyArray_DESCR(a);
-    const int want = type == ValueType::F32 ? NPY_FLOAT : NPY_DOUBLE;
-    return descr->type_num == want && PyArray_ISNBO(descr->byteorder) &&
+    return descr->type_num == numpy_type(type) && PyArray_ISNBO(descr->byteorder) &&
            PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a);
 }
 
-// The type data of this dtype is computed in: float32 keeps its type (float16 widens to it
-// exactly); everything else becomes float64.
+// The type data of this dtype is computed in: float32 and bool keep their types (float16
+// widens to float32 exactly); everything else becomes float64.
 ValueType native_type(PyArray_Descr* descr, Typing typing) {
-    const bool narrow_float = descr->type_num == NPY_FLOAT || descr->type_num == NPY_HALF;
-    return typing == Typing::Native && narrow_float ? ValueType::F32 : ValueType::F64;
+    if (typing != Typing::Native) return ValueType::F64;
+    if (descr->type_num == NPY_FLOAT || descr->type_num == NPY_HALF) return ValueType::F32;
+    return descr->type_num == NPY_BOOL ? ValueType::Bool : ValueType::F64;
 }
 
 // A NumPy scalar's part in the promotion, as NumPy 2 gives it: float32 and float16 are
@@ -217,10 +217,11 @@ Operand classify(std::string_view name, PyObject* value, Typing typing = Typing:
     op.kind = Operand::Kind::Array;
     op.type = native_type(PyArray_DESCR(a), typing);
     if (!readable_in_place(a, op.type)) {
-        // One copy: C order, float64 or float32; the dtype kinds above all convert by value.
+        // One copy: C order, in the type computed in; the dtype kinds above all convert by
+        // value.
         op.array = Ref::steal(PyArray_FromAny(
-            array.get(), PyArray_DescrFromType(op.type == ValueType::F32 ? NPY_FLOAT : NPY_DOUBLE),
-            0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
+            array.get(), PyArray_DescrFromType(numpy_type(op.type)), 0, 0,
+            NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
         if (!op.array)
             reraise_naming(name, {PyExc_TypeError, PyExc_ValueError, PyExc_OverflowError});
         op.copied = true;
@@ -337,6 +338,15 @@ std::string_view operand_name(PyObject* key) {
 }
 
 }  // namespace
+
+int numpy_type(ValueType type) noexcept {
+    switch (type) {
+        case ValueType::F64: return NPY_DOUBLE;
+        case ValueType::F32: return NPY_FLOAT;
+        case ValueType::Bool: return NPY_BOOL;
+    }
+    return NPY_DOUBLE;
+}
 
 std::string shape_text(std::span<const npy_intp> shape) {
     std::string text = "(";

@@ -46,8 +46,8 @@ struct BoundOperands {
 // order. ValueError "missing arg: y" / "unexpected args: z" as the engine words them; the
 // engine's "no buffer arguments provided" when no operand is an array. The views are valid
 // while the BoundOperands lives; `names` must outlive it (InPlaceSpan names point into them).
-// Typing::Native keeps float32 data as float32 (float16 becomes float32, exactly) and gives
-// NumPy scalars their own types; Typing::Float64 makes every operand float64.
+// Typing::Native keeps float32 and bool data as they are (float16 becomes float32, exactly) and
+// gives NumPy scalars their own types; Typing::Float64 makes every operand float64.
 enum class Typing { Float64, Native };
 BoundOperands bind_operands(std::span<const std::string> names, PyObject* operands,
                             std::pmr::memory_resource* arena, Typing typing = Typing::Float64);
@@ -59,6 +59,9 @@ struct SingleOperand {
     BufferRef buffer;
 };
 SingleOperand bind_single(const char* name, PyObject* value);
+
+// NumPy's type number for a value type.
+int numpy_type(ValueType type) noexcept;
 
 // "(3,)", "(2, 3)", "()": a shape as NumPy writes it.
 std::string shape_text(std::span<const npy_intp> shape);

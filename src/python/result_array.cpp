@@ -32,8 +32,6 @@ void give_back(PyObject* capsule) noexcept {
 
 }  // namespace
 
-int numpy_type(ValueType type) noexcept { return type == ValueType::F32 ? NPY_FLOAT : NPY_DOUBLE; }
-
 Ref new_result_array(std::span<const npy_intp> shape, ValueType type) {
     ensure_numpy_api();
     std::size_t n = 1;
@@ -69,8 +67,7 @@ PyArrayObject* checked_out(PyObject* out, const BoundOperands& bound, ValueType 
         Ref name = Ref::steal(check(PyObject_Str(reinterpret_cast<PyObject*>(descr))));
         const char* text = PyUnicode_AsUTF8(name.get());
         if (text == nullptr) throw_python_error();
-        refuse_out(PyExc_TypeError, {"dtype ", text, " given; the result is ",
-                                     type == ValueType::F32 ? "float32" : "float64"});
+        refuse_out(PyExc_TypeError, {"dtype ", text, " given; the result is ", type_name(type)});
     }
     const std::span<const npy_intp> dims(PyArray_DIMS(a),
                                          static_cast<std::size_t>(PyArray_NDIM(a)));

@@ -16,9 +16,6 @@ namespace qv::py {
 // A new writable C-contiguous array of `shape` and `type`, contents unset.
 Ref new_result_array(std::span<const npy_intp> shape, ValueType type = ValueType::F64);
 
-// NumPy's type number for a value type.
-int numpy_type(ValueType type) noexcept;
-
 // `out` if it can take the result of `bound`, of `type`: TypeError for anything but an ndarray
 // of that dtype,
 // ValueError for another shape, a layout other than C-contiguous and aligned, a read-only

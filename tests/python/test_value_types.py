@@ -18,6 +18,8 @@ from quorvaline._nodes import ARG, COMPARE, OPERATORS, UNARY
 LIBM = ctypes.CDLL(ctypes.util.find_library("m"))
 REFERENCE = {UNARY: ref.UNARY, COMPARE: ref.COMPARE}
 FLOATS = [np.float32, np.float64]
+NUMPY_COMPARE = {"Gt": "greater", "Ge": "greater_equal", "Lt": "less", "Le": "less_equal",
+                 "Eq": "equal", "Ne": "not_equal"}
 SIGN_UFUNCS = {"Neg": np.negative, "Abs": np.absolute, "Copysign": np.copysign}
 
 F32_SPECIAL = np.array([
@@ -88,14 +90,18 @@ CASES = [(op, dtypes) for op in OPERATORS for dtypes in itertools.product(FLOATS
 def test_operator_over_dtype_pairs(op, dtypes):
     names = ["x", "y"][:op.arity]
     columns = pairs(dtypes)[:op.arity] if op.arity == 2 else (column(dtypes[0], 2000, 3),)
-    want_dtype = np.result_type(*[c.dtype for c in columns])
+    # NumPy's: comparisons are bools, the rest in the operands' common type.
+    want_dtype = np.dtype(np.bool_) if op.kind == COMPARE else np.result_type(*columns)
     nodes = [(ARG, i) for i in range(op.arity)] + [(op.kind, op.code)]
     expr = _native.expr_from_nodes(names, nodes)
     # Past the parallel threshold, so that the pool's pieces are checked too.
     repeat = 4096 // len(columns[0]) + 1
     got = _native.evaluate(expr, {n: np.tile(c, repeat) for n, c in zip(names, columns)})
     assert got.dtype == want_dtype
-    want = np.tile(expected(op, columns, want_dtype), repeat)
+    want = expected(op, columns, want_dtype)
+    if op.kind == COMPARE:  # NumPy's own comparison too
+        assert same_bits(want, getattr(np, NUMPY_COMPARE[op.name])(*columns)) == []
+    want = np.tile(want, repeat)
     assert same_bits(got, want) == []
 
 
@@ -160,13 +166,6 @@ def test_float32_operands_are_read_in_place_and_written_as_float32():
     assert same_bits(a, np.linspace(0, 1, 10_000, dtype=np.float32) * 2) == []
 
 
-@pytest.mark.parametrize("out_dtype", [np.float64, np.int32])
-def test_out_of_another_dtype_is_refused_naming_both(out_dtype):
-    a = np.ones(10, np.float32)
-    with pytest.raises(TypeError, match=r"argument 'out'.*float32"):
-        qv.evaluate("a + 1", a=a, out=np.empty(10, out_dtype))
-
-
 def test_compiled_kernels_specialise_per_dtype():
     k = qv.compile("a * b + 1")
     a32, b32 = np.full(5, 0.1, np.float32), np.full(5, 3.0, np.float32)
@@ -177,3 +176,69 @@ def test_compiled_kernels_specialise_per_dtype():
     assert same_bits(r32, a32 * b32 + np.float32(1)) == []
     assert same_bits(r32_again, r32) == []
     assert same_bits(r64, a32.astype(np.float64) * 3.0 + 1) == []
+
+
+@pytest.mark.parametrize("dtype", FLOATS + [np.bool_])
+def test_comparisons_give_bools_that_index(dtype):
+    a = np.array([0.2, 0.7, np.nan, 0.9, -0.0, 1.0]).astype(dtype)
+    mask = qv.evaluate("a > 0.5", a=a)
+    assert mask.dtype == np.bool_
+    assert np.array_equal(mask, a > 0.5)
+    assert np.array_equal(a[qv.evaluate("a > 0.5")], a[a > 0.5])
+
+
+@pytest.mark.parametrize("formula, numpy_form", [
+    ("(a > 0) & (b < 0.5)", lambda a, b, m: (a > 0) & (b < 0.5)),
+    ("(a > 0) | (b < 0.5)", lambda a, b, m: (a > 0) | (b < 0.5)),
+    ("~(a > 0)", lambda a, b, m: ~(a > 0)),
+    ("where(m, a, b)", lambda a, b, m: np.where(m, a, b)),
+    ("where(a > b, a, b)", lambda a, b, m: np.where(a > b, a, b)),
+    ("where(m, m, a > 0)", lambda a, b, m: np.where(m, m, a > 0)),
+    ("m * a", lambda a, b, m: m * a),
+    ("m * m", lambda a, b, m: m * m),
+    ("m + (a > 0)", lambda a, b, m: m + (a > 0)),
+    ("m + 1.5", lambda a, b, m: m + 1.5),
+])
+@pytest.mark.parametrize("dtype", FLOATS)
+def test_bool_operands_and_results(formula, numpy_form, dtype):
+    rng = np.random.default_rng(5)
+    a, b = (rng.standard_normal((2, 6000)) * 2).astype(dtype)
+    a[::7] = np.nan
+    m = rng.random(6000) < 0.5
+    got = qv.evaluate(formula, {"a": a, "b": b, "m": m})
+    want = numpy_form(a, b, m)
+    assert got.dtype == want.dtype
+    assert same_bits(got, want) == []
+
+
+def test_kernels_keep_numbers_for_comparisons(kernel, rt):
+    # The Expr surface stays float64: a comparison is 1.0 or 0.0 there.
+    x = kernel.arg("x")
+    got = rt.go(kernel.map(kernel.elementwise(x > 0.5), x=rt.asarray(np.array([0.2, 0.7]))))
+    assert got.result().numpy().tolist() == [0.0, 1.0]
+
+
+@pytest.mark.parametrize("result, out, casting, allowed", [
+    (np.float32, np.float64, "safe", True),
+    (np.float64, np.float32, "safe", False),
+    (np.float64, np.float32, "same_kind", True),
+    (np.float32, np.int32, "same_kind", False),
+    (np.float32, np.int32, "unsafe", True),
+    (np.bool_, np.float32, "safe", True),
+    (np.float64, np.bool_, "same_kind", False),
+])
+def test_out_takes_what_the_casting_rule_lets_it(result, out, casting, allowed):
+    a = np.linspace(-2, 2, 9).astype(result if result != np.bool_ else np.float64)
+    formula = "a > 0" if result == np.bool_ else "a * 3"
+    want = qv.evaluate(formula, a=a)
+    assert want.dtype == result
+    into = np.zeros(9, out)
+    if allowed:
+        assert qv.evaluate(formula, a=a, out=into, casting=casting) is into
+        assert np.array_equal(into, want.astype(out))
+    else:
+        with pytest.raises(TypeError, match=rf"argument 'out': dtype {np.dtype(out)} given; "
+                                            rf"the result is {np.dtype(result)}, which "
+                                            rf"casting='{casting}'"):
+            qv.evaluate(formula, a=a, out=into, casting=casting)
+        assert not into.any()  # nothing written
