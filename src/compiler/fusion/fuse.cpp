@@ -88,19 +88,25 @@ private:
     std::vector<std::uint8_t> dead_;
 };
 
+// Whether a rule's kernels have float32 loops (a float32 form), not float64 ones alone.
+template <class Rule>
+constexpr bool kFloat32Rule = requires {
+    Rule::template Fn<0>::f32(0.0f, 0.0f, 0.0f);
+};
+
 template <class... Rules>
 void offer(FusionSite& site, RegStep& s, KernelFamilies<Rules...>) {
-    (Rules::fuse(site, s), ...);
+    ((s.type == ValueType::F64 || (s.type == ValueType::F32 && kFloat32Rule<Rules>)
+          ? Rules::fuse(site, s)
+          : void()),
+     ...);
 }
 
 }  // namespace
 
 void fuse_steps(RegisterProgram& program) {
     FusionSite site(program);
-    // The fused kernels have float64 loops alone.
-    for (RegStep& s : program.steps) {
-        if (s.type == ValueType::F64) offer(site, s, FusionRules{});
-    }
+    for (RegStep& s : program.steps) offer(site, s, FusionRules{});
     site.drop_dead();
 }
 
