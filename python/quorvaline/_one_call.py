@@ -87,7 +87,7 @@ def evaluate(
         return reduction.run(spec, values, out)
     if not names and isinstance(expr, _native.KernelCall):
         return _operands.kernel_numbers(expr, values, out)  # a kernel without names
-    result = _operands.run(spec, values, out)
+    result = _operands.run(spec, values, out, casting)
     return result if out is not None else _operands.lay_out(result, order, values)
 
 

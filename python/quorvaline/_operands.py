@@ -123,10 +123,17 @@ def check_casting(values: Dict[str, Any], casting: str) -> None:
                             f"casting={casting!r}")
 
 
-def run(spec: KernelSpec, values: Dict[str, Any], out: Optional[np.ndarray]) -> np.ndarray:
-    """The native evaluation; when every operand is a number, a 0-d result, as numexpr gives."""
+def run(spec: KernelSpec, values: Dict[str, Any], out: Optional[np.ndarray],
+        casting: str = "same_kind") -> np.ndarray:
+    """The native evaluation; when every operand is a number, a 0-d result, as numexpr gives.
+    An `out` of another dtype than the result's takes the result if NumPy's `casting` rule
+    lets it (through one temporary array)."""
     try:
         return _native.evaluate(spec, values, out)
+    except TypeError as error:
+        if out is None or not str(error).startswith(_OUT_DTYPE_REFUSAL):
+            raise
+        return _cast_into(_native.evaluate(spec, values, None), out, casting)
     except ValueError as error:
         if str(error) != "no buffer arguments provided":
             raise
@@ -150,6 +157,24 @@ def constant_formula(nodes: Sequence[Tuple[int, Any]]) -> Any:
     return _native.expr_from_nodes([""], [(ARG, 0), *nodes, (CONST, 0.0), (SELECT, 0)])
 
 
+# The native refusal of an `out` whose dtype is not the result's, checked before computing.
+_OUT_DTYPE_REFUSAL = "argument 'out': dtype "
+
+
+def _cast_into(result: np.ndarray, out: np.ndarray, casting: str) -> np.ndarray:
+    if not np.can_cast(result.dtype, out.dtype, casting):  # type: ignore[arg-type]
+        raise TypeError(f"argument 'out': dtype {out.dtype} given; the result is "
+                        f"{result.dtype}, which casting={casting!r} does not let become "
+                        f"{out.dtype}")
+    if not out.flags.writeable:
+        raise ValueError("argument 'out': the array is read-only")
+    if out.shape != result.shape:
+        raise ValueError(f"argument 'out': shape {out.shape} given; the operands broadcast to "
+                         f"{result.shape}")
+    np.copyto(out, result, casting="unsafe")
+    return out
+
+
 def run_constant(expr: Any, out: Optional[np.ndarray]) -> np.ndarray:
     """A formula without names (an `Expr` built over one unused argument), as a 0-d array."""
     return _into(_native.evaluate(expr, {"": [1.0]}, None).reshape(()), out)
@@ -158,8 +183,9 @@ def run_constant(expr: Any, out: Optional[np.ndarray]) -> np.ndarray:
 def _into(result: np.ndarray, out: Optional[np.ndarray]) -> np.ndarray:
     if out is None:
         return result
-    if not isinstance(out, np.ndarray) or out.dtype != np.float64 or out.shape != ():
-        raise ValueError("argument 'out': the result is 0-d: out must be a 0-d float64 array")
+    if not isinstance(out, np.ndarray) or out.dtype != result.dtype or out.shape != ():
+        raise ValueError(f"argument 'out': the result is 0-d: out must be a 0-d "
+                         f"{result.dtype} array")
     out[()] = result
     return out
 

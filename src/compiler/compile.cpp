@@ -11,10 +11,11 @@
 
 namespace qv {
 
-StepProgram compile_steps(const NodeList& tree, std::vector<std::uint8_t> is_buffer) {
-    const ValueNumbers vn = number_values(tree, is_buffer.size());
+StepProgram compile_steps(const NodeList& tree, std::vector<ArgPattern> pattern,
+                          Comparisons comparisons) {
+    const ValueNumbers vn = number_values(tree, pattern.size());
     const SelectPlan plan = plan_selects(tree, vn);
-    RegisterProgram registers = lower(tree, vn, plan, std::move(is_buffer));
+    RegisterProgram registers = lower(tree, vn, plan, std::move(pattern), comparisons);
     fuse_steps(registers);
     return assign_blocks(std::move(registers));
 }

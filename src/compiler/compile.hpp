@@ -6,13 +6,16 @@
 #include <cstdint>
 #include <vector>
 
+#include "compiler/node_types.hpp"
 #include "compiler/program.hpp"
 #include "ir/expr_tree.hpp"
 
 namespace qv {
 
-// `is_buffer`: per argument, whether it is a buffer (1) or a scalar (0). A malformed tree, or
+// `pattern`: per argument, how a call binds it. A malformed tree, or
 // one that reads past the arguments, is a fault.
-StepProgram compile_steps(const NodeList& tree, std::vector<std::uint8_t> is_buffer);
+// `comparisons`: NumPy's bools, or 1.0 and 0.0 (Expr kernels' float64 surface).
+StepProgram compile_steps(const NodeList& tree, std::vector<ArgPattern> pattern,
+                          Comparisons comparisons = Comparisons::Numbers);
 
 }  // namespace qv

@@ -1,17 +1,32 @@
 // What a step computes per element, for the operators of the table and the steps the compiler
 // adds (blend, copy, constant powers). Each function object has an arity and an apply over
 // three operands (those past the arity are ignored); the loop sets run them over blocks, and the
-// compiler folds constants through the same apply, so both give the same bits.
+// compiler folds constants through the same apply, so both give the same bits. A kernel with a
+// float32 form has `f32` too; the others have float64 loops alone.
+//
+// float32 forms: the math library's rows call its float32 functions; + - * / are float
+// arithmetic, - abs copysign the sign bit; every other row is its float64 function on the
+// operands widened, rounded back. That is exact: comparisons, min and max and the roundings to
+// integers give values a float32 holds, and sqrt through float64 rounds once more without
+// changing the result (53 >= 2 * 24 + 2 bits, so the double rounding is innocuous). A NaN they
+// give is quieted, as the widening would quiet it, so that it cannot depend on whether the
+// compiler removes the round trip (it may, assuming no signalling NaN).
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 
 #include "ir/libm_entries.hpp"
+#include "ir/libm_f32.hpp"
 #include "ir/ops.hpp"
 #include "ir/pow_const.hpp"
 #include "ir/scalar_ops.hpp"
+#include "ir/value_type.hpp"
 
 namespace qv {
+
+// A NaN quieted (its payload kept); any other value as it is.
+inline float quieted(float x) { return x != x ? x + x : x; }
 
 // The math-library functions that go through the entries that skip the library's errno
 // wrappers (same bits); every other operator is its scalar function.
@@ -29,6 +44,17 @@ struct UnaryFn {
             return apply_unary(Op, x);
         }
     }
+    static float f32(float x, float, float) {
+        if constexpr (op_calls_libm(Op)) {
+            return libm_f32().unary[static_cast<int>(Op)](x);
+        } else if constexpr (Op == UnaryOp::Neg) {
+            return -x;
+        } else if constexpr (Op == UnaryOp::Abs) {
+            return std::fabs(x);
+        } else {
+            return quieted(static_cast<float>(apply_unary(Op, x)));
+        }
+    }
 };
 template <BinaryOp Op>
 struct BinaryFn {
@@ -42,19 +68,56 @@ struct BinaryFn {
             return apply_binary(Op, l, r);
         }
     }
+    // Sums and products pin the NaN they carry to the left one, as op_add and op_mul do,
+    // whichever operand order the compiler gives the instruction.
+    static float f32(float l, float r, float) {
+        if constexpr (op_calls_libm(Op)) {
+            return libm_f32().binary[static_cast<int>(Op)](l, r);
+        } else if constexpr (Op == BinaryOp::Add) {
+            return l + (l != l ? l : r);
+        } else if constexpr (Op == BinaryOp::Mul) {
+            return l * (l != l ? l : r);
+        } else if constexpr (Op == BinaryOp::Sub) {
+            return l - r;
+        } else if constexpr (Op == BinaryOp::Div) {
+            return l / r;
+        } else if constexpr (Op == BinaryOp::Copysign) {
+            return std::copysign(l, r);
+        } else {
+            return quieted(static_cast<float>(apply_binary(Op, l, r)));
+        }
+    }
 };
 template <CompareOp Op>
 struct CompareFn {
+    static constexpr bool gives_bool = false;
     static constexpr int arity = 2;
     static double apply(double l, double r, double) { return apply_compare(Op, l, r); }
+    static float f32(float l, float r, float) {
+        return static_cast<float>(apply_compare(Op, l, r));
+    }
+};
+// A comparison answered as a bool, as NumPy answers it.
+template <CompareOp Op>
+struct BoolCompareFn : CompareFn<Op> {
+    static constexpr bool gives_bool = true;
 };
 // A Select whose branches are plain values: -0.0 and +0.0 choose if_false, NaN if_true.
 struct BlendFn {
     static constexpr int arity = 3;
     static double apply(double c, double t, double f) { return c != 0.0 ? t : f; }
+    static float f32(float c, float t, float f) { return c != 0.0f ? t : f; }
 };
 struct CopyFn {
     static constexpr int arity = 1;
+    static double apply(double x, double, double) { return x; }
+    static float f32(float x, float, float) { return x; }
+};
+// The operand, of type From, converted to the step's type as NumPy's astype converts it.
+template <ValueType From>
+struct CastFn {
+    static constexpr int arity = 1;
+    static constexpr ValueType from = From;
     static double apply(double x, double, double) { return x; }
 };
 
@@ -93,6 +156,11 @@ struct CompareKernels {
     template <std::size_t K>
     using Fn = CompareFn<static_cast<CompareOp>(K)>;
 };
+struct BoolCompareKernels {
+    static constexpr std::size_t count = kCompareOpCount;
+    template <std::size_t K>
+    using Fn = BoolCompareFn<static_cast<CompareOp>(K)>;
+};
 struct BlendKernels {
     static constexpr std::size_t count = 1;
     template <std::size_t>
@@ -102,6 +170,11 @@ struct CopyKernels {
     static constexpr std::size_t count = 1;
     template <std::size_t>
     using Fn = CopyFn;
+};
+struct CastKernels {
+    static constexpr std::size_t count = kValueTypeCount;
+    template <std::size_t K>
+    using Fn = CastFn<static_cast<ValueType>(K)>;
 };
 struct PowConstKernels {
     static constexpr std::size_t count = kPowExponentCount;

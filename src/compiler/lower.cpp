@@ -6,6 +6,7 @@
 
 #include "compiler/constant_operands.hpp"
 #include "compiler/kernels.hpp"
+#include "compiler/node_types.hpp"
 #include "core/fault.hpp"
 
 namespace qv {
@@ -15,11 +16,11 @@ namespace {
 class Lowering {
 public:
     Lowering(const NodeList& tree, const ValueNumbers& vn, const SelectPlan& plan,
-             std::vector<std::uint8_t> is_buffer)
-        : tree_(tree), vn_(vn), plan_(plan) {
+             std::vector<ArgPattern> pattern, Comparisons comparisons)
+        : tree_(tree), vn_(vn), plan_(plan), types_(node_types(tree, pattern, comparisons)) {
         ProgramFrame& f = p_.frame;
-        f.scalar_args.assign(is_buffer.size(), UINT32_MAX);
-        f.is_buffer = std::move(is_buffer);
+        f.scalar_args.assign(pattern.size(), UINT32_MAX);
+        f.pattern = std::move(pattern);
         f.nesting = plan.nesting;
         constant(0.0);  // kUnused
     }
@@ -93,11 +94,11 @@ private:
                 break;
             case 2: {
                 const Val cond = pop();
-                const std::uint32_t result = p_.registers++;
+                const std::uint32_t result = new_register(type_of_node(i));
                 p_.select_result.resize(p_.registers);
                 p_.select_result[result] = 1;
                 p_.steps.push_back(RegStep{
-                    StepKind::Begin, ValueType::F64, 0, result, cur_, 1, {cond, kUnused, kUnused}});
+                    StepKind::Begin, type_of(cond), 0, result, cur_, 1, {cond, kUnused, kUnused}});
                 vals_.push_back(Val{Val::Kind::Reg, result});
                 branch_marks_.push_back(remembered_.size());
                 cur_ = plan_.branch_ctx[i];
@@ -132,12 +133,13 @@ private:
     void finish() {
         if (vals_.size() != 1) fault("kernel body must leave exactly one value");
         const Val root = vals_.back();
+        p_.output_type = is_vector(root) ? type_of(root) : type_of_node(tree_.size() - 1);
         if (root.kind == Val::Kind::Reg && !reg_shared(root.index)) {
             p_.output = root.index;
         } else {
-            p_.output = p_.registers++;
+            p_.output = new_register(p_.output_type);
             p_.steps.push_back(RegStep{StepKind::Compute,
-                                       ValueType::F64,
+                                       p_.output_type,
                                        kernel_id<CopyKernels>(0),
                                        p_.output,
                                        cur_,
@@ -159,6 +161,16 @@ private:
         int arity = static_cast<int>(child_count(node.tag));
         Val ops[3] = {kUnused, kUnused, kUnused};
         for (int k = arity; k-- > 0;) ops[k] = pop();
+        // Operands in the type the node computes in (a comparison, in its operands' common
+        // type); a Select's condition only chooses, by being nonzero.
+        const ValueType result = type_of_node(i);
+        const auto kids = children(tree_, i);
+        const ValueType type =
+            node.tag == NodeTag::Compare ? compared_in(types_[kids[0]], types_[kids[1]]) : result;
+        for (int k = 0; k < arity; ++k) {
+            ops[k] =
+                node.tag == NodeTag::Select && k == 0 ? truth(ops[k], type) : cast(ops[k], type);
+        }
         KernelId kernel = 0;
         switch (node.tag) {
             case NodeTag::Unary: kernel = kernel_id<UnaryKernels>(node.op); break;
@@ -166,6 +178,8 @@ private:
                 const auto op = static_cast<BinaryOp>(node.op);
                 kernel = kernel_id<BinaryKernels>(op);
                 const ScalarTable& scalars = p_.frame.scalars;
+                // The rewrites prove float64's bits; other types run the operator itself.
+                if (type != ValueType::F64) break;
                 if (const std::optional<KernelId> power =
                         constant_power(op, ops[0], ops[1], scalars)) {
                     kernel = *power;
@@ -177,26 +191,28 @@ private:
                 }
                 break;
             }
-            case NodeTag::Compare: kernel = kernel_id<CompareKernels>(node.op); break;
+            case NodeTag::Compare:
+                kernel = result == ValueType::Bool ? kernel_id<BoolCompareKernels>(node.op)
+                                                   : kernel_id<CompareKernels>(node.op);
+                break;
             default: kernel = kernel_id<BlendKernels>(0); break;
         }
-        const Val v = compute(kernel, arity, ops);
+        const Val v = compute(kernel, arity, ops, type, result);
         remember(i, v);
         vals_.push_back(v);
     }
 
     // A register for a step over blocks; over scalars alone, a scalar folded now (constants) or
     // once per call (scalar arguments).
-    Val compute(KernelId kernel, int arity, const Val (&ops)[3]) {
+    // `type` is the step's; `result` the type of its values, where it differs (comparisons).
+    Val compute(KernelId kernel, int arity, const Val (&ops)[3], ValueType type) {
+        return compute(kernel, arity, ops, type, type);
+    }
+    Val compute(KernelId kernel, int arity, const Val (&ops)[3], ValueType type, ValueType result) {
         if (is_vector(ops[0]) || is_vector(ops[1]) || is_vector(ops[2])) {
-            const std::uint32_t dst = p_.registers++;
-            p_.steps.push_back(RegStep{StepKind::Compute,
-                                       ValueType::F64,
-                                       kernel,
-                                       dst,
-                                       cur_,
-                                       arity,
-                                       {ops[0], ops[1], ops[2]}});
+            const std::uint32_t dst = new_register(result);
+            p_.steps.push_back(RegStep{
+                StepKind::Compute, type, kernel, dst, cur_, arity, {ops[0], ops[1], ops[2]}});
             return Val{Val::Kind::Reg, dst};
         }
         ScalarTable& scalars = p_.frame.scalars;
@@ -217,19 +233,23 @@ private:
         const Val v = pop();
         if (vals_.empty()) fault("kernel body stack underflow");
         const std::uint32_t result = vals_.back().index;
+        const ValueType type = p_.reg_type[result];
         std::vector<RegStep>& steps = p_.steps;
-        if (v.kind == Val::Kind::Reg && !reg_shared(v.index) && !steps.empty() &&
-            steps.back().kind == StepKind::Compute && steps.back().dst == v.index) {
+        if (v.kind == Val::Kind::Reg && type_of(v) == type && !reg_shared(v.index) &&
+            !steps.empty() && steps.back().kind == StepKind::Compute &&
+            steps.back().dst == v.index) {
             steps.back().dst = result;
             return;
         }
-        steps.push_back(RegStep{StepKind::Compute,
-                                ValueType::F64,
-                                kernel_id<CopyKernels>(0),
-                                result,
-                                cur_,
-                                1,
-                                {v, kUnused, kUnused}});
+        const bool converts = is_vector(v) && type_of(v) != type;
+        steps.push_back(
+            RegStep{StepKind::Compute,
+                    type,
+                    converts ? kernel_id<CastKernels>(type_of(v)) : kernel_id<CopyKernels>(0),
+                    result,
+                    cur_,
+                    1,
+                    {v, kUnused, kUnused}});
     }
 
     const Val* available(std::uint32_t value) const {
@@ -259,10 +279,45 @@ private:
     }
     bool reg_shared(std::uint32_t r) const { return r < reg_shared_.size() && reg_shared_[r] != 0; }
 
+    std::uint32_t new_register(ValueType type) {
+        p_.reg_type.push_back(type);
+        return p_.registers++;
+    }
+    // The type a node computes in; a subtree of Python numbers alone, float64.
+    ValueType type_of_node(std::size_t i) const {
+        return types_[i].weak ? ValueType::F64 : types_[i].type;
+    }
+    // The type of a vector value's elements (scalars are float64).
+    ValueType type_of(Val v) const {
+        switch (v.kind) {
+            case Val::Kind::Reg: return p_.reg_type[v.index];
+            case Val::Kind::Arg: return p_.frame.pattern[v.index].type;
+            case Val::Kind::Scalar: break;
+        }
+        return ValueType::F64;
+    }
+    // A vector value converted to `type` by a cast step; scalars are read in any type.
+    Val cast(Val v, ValueType type) {
+        if (!is_vector(v) || type_of(v) == type) return v;
+        const Val ops[3] = {v, kUnused, kUnused};
+        return compute(kernel_id<CastKernels>(type_of(v)), 1, ops, type);
+    }
+    // A condition as 1 or 0 in `type`: whether it is nonzero (NaN is), tested in its own type,
+    // since converting it first could round a tiny value to zero.
+    Val truth(Val v, ValueType type) {
+        if (!is_vector(v) || type_of(v) == type) return v;
+        if (type_of(v) != ValueType::Bool) {
+            const Val ops[3] = {v, Val{Val::Kind::Scalar, constant(0.0)}, kUnused};
+            v = compute(kernel_id<BoolCompareKernels>(CompareOp::Ne), 2, ops, type_of(v),
+                        ValueType::Bool);
+        }
+        return cast(v, type);
+    }
+
     std::uint32_t constant(double value) { return p_.frame.scalars.add(value, true); }
     Val argument(std::uint64_t k) {
         ProgramFrame& f = p_.frame;
-        if (f.is_buffer[k] != 0) return Val{Val::Kind::Arg, static_cast<std::uint32_t>(k)};
+        if (f.pattern[k].buffer) return Val{Val::Kind::Arg, static_cast<std::uint32_t>(k)};
         if (f.scalar_args[k] == UINT32_MAX) f.scalar_args[k] = f.scalars.add(0.0, false);
         return Val{Val::Kind::Scalar, f.scalar_args[k]};
     }
@@ -270,6 +325,7 @@ private:
     const NodeList& tree_;
     const ValueNumbers& vn_;
     const SelectPlan& plan_;
+    const std::vector<NodeType> types_;  // per node
     RegisterProgram p_;
 
     std::vector<Work> work_;
@@ -285,8 +341,8 @@ private:
 }  // namespace
 
 RegisterProgram lower(const NodeList& tree, const ValueNumbers& vn, const SelectPlan& plan,
-                      std::vector<std::uint8_t> is_buffer) {
-    return Lowering(tree, vn, plan, std::move(is_buffer)).run();
+                      std::vector<ArgPattern> pattern, Comparisons comparisons) {
+    return Lowering(tree, vn, plan, std::move(pattern), comparisons).run();
 }
 
 }  // namespace qv

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "compiler/node_types.hpp"
 #include "compiler/program.hpp"
 #include "compiler/select_plan.hpp"
 #include "compiler/value_numbers.hpp"
@@ -13,8 +14,8 @@
 
 namespace qv {
 
-// `is_buffer`: per argument, whether it is a buffer (1) or a scalar (0).
+// `pattern`: per argument, how a call binds it.
 RegisterProgram lower(const NodeList& tree, const ValueNumbers& vn, const SelectPlan& plan,
-                      std::vector<std::uint8_t> is_buffer);
+                      std::vector<ArgPattern> pattern, Comparisons comparisons);
 
 }  // namespace qv

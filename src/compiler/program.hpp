@@ -9,11 +9,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace qv {
+#include "ir/value_type.hpp"
 
-// The type of the values a step writes. float64 is the only one today; a new type is a new
-// enumerator here and one more loop table per loop set.
-enum class ValueType : std::uint8_t { F64 };
+namespace qv {
 
 // Dense index of a kernel in the catalog of compiler/kernels.hpp.
 using KernelId = std::uint16_t;
@@ -36,6 +34,8 @@ inline bool is_vector(Val v) { return v.kind != Val::Kind::Scalar; }
 // Operands past a step's arity read scalar entry 0.
 inline constexpr Val kUnused{Val::Kind::Scalar, 0};
 
+// `type` is the type the step computes in: of its operands and result, but for a cast (its
+// operand has the type the cast names) and a Select's condition (Begin: the condition's type).
 struct RegStep {
     StepKind kind;
     ValueType type;
@@ -46,7 +46,8 @@ struct RegStep {
     Val ops[3];
 };
 
-// A step over scalars alone, run once per call into the scalar table.
+// A step over scalars alone, run once per call into the scalar table. Scalars are float64, as
+// Python computes its numbers; a step of another type rounds them where it reads them.
 struct ScalarStep {
     KernelId kernel;
     ValueType type;
@@ -69,7 +70,7 @@ struct ScalarTable {
 
 // What every form of the program shares: the argument pattern and the scalar table.
 struct ProgramFrame {
-    std::vector<std::uint8_t> is_buffer;     // the pattern, per argument
+    std::vector<ArgPattern> pattern;         // per argument
     std::vector<std::uint32_t> scalar_args;  // per argument: its scalar entry, or UINT32_MAX
     ScalarTable scalars;
     std::vector<ScalarStep> scalar_steps;
@@ -81,6 +82,8 @@ struct RegisterProgram {
     std::vector<RegStep> steps;
     std::uint32_t registers = 0;
     std::uint32_t output = kNone;
+    ValueType output_type = ValueType::F64;
+    std::vector<ValueType> reg_type;          // per register: the type of its values
     std::vector<std::uint8_t> select_result;  // per register: written by a Select's branches
 
     bool is_select_result(std::uint32_t r) const {
@@ -108,6 +111,7 @@ struct StepProgram {
     ProgramFrame frame;
     std::vector<Step> steps;
     std::size_t slots = 0;  // scratch blocks
+    ValueType output_type = ValueType::F64;
 };
 
 }  // namespace qv

@@ -80,6 +80,7 @@ StepProgram assign_blocks(RegisterProgram program) {
     out.steps.reserve(program.steps.size());
     for (std::size_t j = 0; j < program.steps.size(); ++j) out.steps.push_back(blocks.place(j));
     out.slots = blocks.slots();
+    out.output_type = program.output_type;
     out.frame = std::move(program.frame);
     return out;
 }

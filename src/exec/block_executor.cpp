@@ -35,14 +35,15 @@ struct BlockState {
 
     // Splits the active lanes by the condition (a block, or a scalar when `cond` is null): the
     // if_true lanes become active, the if_false ones wait in the frame.
-    void begin(const double* cond, double cond_scalar) {
+    template <class T>
+    void begin(const T* cond, double cond_scalar) {
         const std::size_t t_off = arena_top, f_off = arena_top + active.count;
         std::size_t t_count = 0, f_count = 0;
         for (std::size_t k = 0; k < active.count; ++k) {
             const std::uint32_t lane =
                 active.dense ? static_cast<std::uint32_t>(k) : arena[active.offset + k];
             // Written to both lists, kept in one: no branch to mispredict.
-            const bool chose_true = (cond == nullptr ? cond_scalar : cond[lane]) != 0.0;
+            const bool chose_true = cond == nullptr ? cond_scalar != 0.0 : cond[lane] != T{0};
             arena[t_off + t_count] = lane;
             arena[f_off + f_count] = lane;
             t_count += chose_true ? 1 : 0;
@@ -68,7 +69,7 @@ struct BlockState {
 
 }  // namespace
 
-void BlockBinding::run(std::size_t begin, std::size_t end, double* out) const {
+void BlockBinding::run(std::size_t begin, std::size_t end, void* out_) const {
     if (begin >= end) return;
     if (end > length_) {
         fault("element index " + std::to_string(end - 1) + " outside a buffer of " +
@@ -76,8 +77,12 @@ void BlockBinding::run(std::size_t begin, std::size_t end, double* out) const {
     }
     // Short runs get short blocks, so a call over a few elements allocates little scratch.
     const std::size_t B = std::min(p_->block_, end - begin);
-    // Every element is written before it is read: no need to clear it.
-    const std::unique_ptr<double[]> scratch(new double[p_->slots_ * B]);
+    // Every element is written before it is read: no need to clear it. Each block has 8 bytes
+    // per element, whatever its type.
+    const std::unique_ptr<double[]> scratch_blocks(new double[p_->slots_ * B]);
+    auto* const scratch = reinterpret_cast<std::byte*>(scratch_blocks.get());
+    auto* const out = static_cast<std::byte*>(out_);
+    const std::size_t out_size = element_size(p_->output_type_);
     std::vector<std::uint32_t> arena(p_->nesting_ * 2 * B);
     std::vector<SelectFrame> frames;
     frames.reserve(p_->nesting_);
@@ -88,11 +93,13 @@ void BlockBinding::run(std::size_t begin, std::size_t end, double* out) const {
         BlockState state{len, Lanes{true, 0, len}, 0, arena, frames};
         frames.clear();
 
-        auto base = [&](const StepOperand& o) -> const double* {
+        auto slot = [&](std::uint32_t index) {
+            return index == kOutputSlot ? out + s * out_size : scratch + index * B * sizeof(double);
+        };
+        auto base = [&](const StepOperand& o) -> const void* {
             switch (o.source) {
-                case StepOperand::Source::Slot:
-                    return o.index == kOutputSlot ? out + s : scratch.get() + o.index * B;
-                case StepOperand::Source::Array: return data_[o.index] + s;
+                case StepOperand::Source::Slot: return slot(o.index);
+                case StepOperand::Source::Array: return data_[o.index] + s * stride_[o.index];
                 case StepOperand::Source::Scalar: return nullptr;
             }
             return nullptr;
@@ -104,7 +111,7 @@ void BlockBinding::run(std::size_t begin, std::size_t end, double* out) const {
         for (const BlockProgram::BoundStep& step : p_->steps_) {
             switch (step.kind) {
                 case StepKind::Compute: {
-                    double* dst = step.dst == kOutputSlot ? out + s : scratch.get() + step.dst * B;
+                    void* dst = slot(step.dst);
                     const double scalars[3] = {value(step.a), value(step.b), value(step.c)};
                     const Lanes& active = state.active;
                     if (active.dense) {
@@ -116,7 +123,15 @@ void BlockBinding::run(std::size_t begin, std::size_t end, double* out) const {
                     }
                     break;
                 }
-                case StepKind::Begin: state.begin(base(step.a), value(step.a)); break;
+                case StepKind::Begin:
+                    if (step.type == ValueType::F32) {
+                        state.begin(static_cast<const float*>(base(step.a)), value(step.a));
+                    } else if (step.type == ValueType::Bool) {
+                        state.begin(static_cast<const bool*>(base(step.a)), value(step.a));
+                    } else {
+                        state.begin(static_cast<const double*>(base(step.a)), value(step.a));
+                    }
+                    break;
                 case StepKind::Else: state.otherwise(); break;
                 case StepKind::End: state.end(); break;
             }

@@ -21,17 +21,19 @@ std::size_t shape_of(const Step& s) {
 
 }  // namespace
 
-BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args, LoopSet set) {
-    std::vector<std::uint8_t> pattern;
+BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args, LoopSet set,
+                           Comparisons comparisons)
+    : comparisons_(comparisons) {
+    std::vector<ArgPattern> pattern;
     pattern.reserve(args.size());
-    for (const ArgView& a : args) pattern.push_back(a.data != nullptr ? 1 : 0);
-    StepProgram program = compile_steps(tree, std::move(pattern));
+    for (const ArgView& a : args) pattern.push_back(a.pattern());
+    StepProgram program = compile_steps(tree, std::move(pattern), comparisons);
 
     steps_.reserve(program.steps.size());
     for (const Step& s : program.steps) {
         const Loops* loops =
             s.kind == StepKind::Compute ? &loops_for(set, s.type, s.kernel, shape_of(s)) : nullptr;
-        steps_.push_back(BoundStep{s.kind, loops, s.dst, s.a, s.b, s.c});
+        steps_.push_back(BoundStep{s.kind, s.type, loops, s.dst, s.a, s.b, s.c});
     }
     ProgramFrame& frame = program.frame;
     for (const ScalarStep& s : frame.scalar_steps) {
@@ -40,10 +42,12 @@ BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args, 
     }
     constants_ = std::move(frame.scalars.values);
     scalar_args_ = std::move(frame.scalar_args);
-    is_buffer_ = std::move(frame.is_buffer);
+    pattern_ = std::move(frame.pattern);
+    output_type_ = program.output_type;
     nesting_ = frame.nesting;
     slots_ = program.slots;
-    // Per element of a block: one double per scratch block, two lane indices per nesting level.
+    // Per element of a block: 8 bytes per scratch block (any type fits), two lane indices per
+    // nesting level.
     const std::size_t per_element = slots_ * sizeof(double) + nesting_ * 2 * sizeof(std::uint32_t);
     block_ = per_element * kBlock <= kScratchBudgetBytes
                  ? kBlock
@@ -51,9 +55,9 @@ BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args, 
 }
 
 bool BlockProgram::matches(std::span<const ArgView> args) const noexcept {
-    if (args.size() != is_buffer_.size()) return false;
+    if (args.size() != pattern_.size()) return false;
     for (std::size_t k = 0; k < args.size(); ++k) {
-        if ((args[k].data != nullptr) != (is_buffer_[k] != 0)) return false;
+        if (!(args[k].pattern() == pattern_[k])) return false;
     }
     return true;
 }
@@ -62,10 +66,12 @@ BlockBinding BlockProgram::bind(std::span<const ArgView> args) const {
     if (!matches(args)) fault("arguments bound to a program decoded for other argument kinds");
     BlockBinding b(*this);
     b.data_.resize(args.size());
+    b.stride_.resize(args.size());
     b.scalars_ = constants_;
     for (std::size_t k = 0; k < args.size(); ++k) {
         if (args[k].data != nullptr) {
-            b.data_[k] = args[k].data;
+            b.data_[k] = static_cast<const std::byte*>(args[k].data);
+            b.stride_[k] = element_size(args[k].type);
             b.length_ = std::min(b.length_, args[k].length);
         } else if (scalar_args_[k] != UINT32_MAX) {
             b.scalars_[scalar_args_[k]] = args[k].scalar;

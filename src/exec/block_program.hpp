@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "compiler/node_types.hpp"
 #include "compiler/program.hpp"
 #include "exec/loops.hpp"
 #include "ir/arg_view.hpp"
@@ -20,16 +21,22 @@ class BlockBinding;
 
 class BlockProgram {
 public:
-    // Compile for the pattern of `args` (which are scalars, which buffers); their values are
-    // not kept, so one program serves every call with the same pattern.
-    BlockProgram(const NodeList& tree, std::span<const ArgView> args,
-                 LoopSet set = active_loop_set());
+    // Compile for the pattern of `args` (which are scalars, which buffers, of which types);
+    // their values are not kept, so one program serves every call with the same pattern.
+    BlockProgram(const NodeList& tree, std::span<const ArgView> args, LoopSet set = active_loop_set(),
+                 Comparisons comparisons = Comparisons::Numbers);
 
     // Whether `args` has the pattern this program was compiled for.
     bool matches(std::span<const ArgView> args) const noexcept;
-    bool same_pattern(const BlockProgram& other) const noexcept {
-        return is_buffer_ == other.is_buffer_;
+    bool matches(std::span<const ArgView> args, Comparisons comparisons) const noexcept {
+        return comparisons == comparisons_ && matches(args);
     }
+    bool same_pattern(const BlockProgram& other) const noexcept {
+        return pattern_ == other.pattern_ && comparisons_ == other.comparisons_;
+    }
+
+    // The type of the values the program writes to its output.
+    ValueType output_type() const noexcept { return output_type_; }
 
     // The program over these arguments, which must match and outlive the binding.
     BlockBinding bind(std::span<const ArgView> args) const;
@@ -45,6 +52,7 @@ private:
     // A step with its loops found.
     struct BoundStep {
         StepKind kind;
+        ValueType type;       // Begin: the condition's
         const Loops* loops;   // Compute
         std::uint32_t dst;    // Compute: scratch block or kOutputSlot
         StepOperand a, b, c;  // Compute: operands by arity; Begin: a is the condition
@@ -58,7 +66,9 @@ private:
     std::vector<double> constants_;           // the scalar table before binding
     std::vector<std::uint32_t> scalar_args_;  // per argument: its entry, or UINT32_MAX
     std::vector<BoundScalarStep> scalar_steps_;
-    std::vector<std::uint8_t> is_buffer_;  // the pattern, per argument
+    std::vector<ArgPattern> pattern_;  // per argument
+    ValueType output_type_ = ValueType::F64;
+    Comparisons comparisons_;
     std::size_t slots_ = 0;
     std::size_t nesting_ = 0;  // deepest Select nesting, for the lane lists
     std::size_t block_ = 0;
@@ -67,18 +77,20 @@ private:
 // A program with one call's arguments.
 class BlockBinding {
 public:
-    // Writes elements [begin, end) of the result to out[begin, end). Allocates its scratch once
-    // per call, so each piece of a parallel evaluation has its own.
-    void run(std::size_t begin, std::size_t end, double* out) const;
+    // Writes elements [begin, end) of the result to out[begin, end), an array of the program's
+    // output type. Allocates its scratch once per call, so each piece of a parallel evaluation
+    // has its own.
+    void run(std::size_t begin, std::size_t end, void* out) const;
 
 private:
     friend class BlockProgram;
     explicit BlockBinding(const BlockProgram& program) : p_(&program) {}
 
     const BlockProgram* p_;
-    std::vector<const double*> data_;  // per argument; null for scalars
-    std::vector<double> scalars_;      // the scalar table
-    std::size_t length_ = SIZE_MAX;    // of the shortest buffer argument
+    std::vector<const std::byte*> data_;  // per argument; null for scalars
+    std::vector<std::size_t> stride_;     // per argument: bytes per element
+    std::vector<double> scalars_;         // the scalar table
+    std::size_t length_ = SIZE_MAX;       // of the shortest buffer argument
 };
 
 }  // namespace qv

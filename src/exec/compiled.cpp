@@ -14,9 +14,10 @@ DecodedPrograms::~DecodedPrograms() {
     }
 }
 
-const BlockProgram* DecodedPrograms::find(std::span<const ArgView> args) const noexcept {
+const BlockProgram* DecodedPrograms::find(std::span<const ArgView> args,
+                                          Comparisons comparisons) const noexcept {
     for (Entry* e = head_.load(std::memory_order_acquire); e != nullptr; e = e->next) {
-        if (e->program->matches(args)) return e->program.get();
+        if (e->program->matches(args, comparisons)) return e->program.get();
     }
     return nullptr;
 }
@@ -42,9 +43,11 @@ CompiledKernel::CompiledKernel(NodeList tree)
           return n.tag == NodeTag::Select;
       })) {}
 
-const BlockProgram& block_program(const CompiledKernel& kernel, std::span<const ArgView> args) {
-    if (const BlockProgram* p = kernel.decoded.find(args)) return *p;
-    return kernel.decoded.keep(std::make_unique<BlockProgram>(kernel.body, args));
+const BlockProgram& block_program(const CompiledKernel& kernel, std::span<const ArgView> args,
+                                  Comparisons comparisons) {
+    if (const BlockProgram* p = kernel.decoded.find(args, comparisons)) return *p;
+    return kernel.decoded.keep(
+        std::make_unique<BlockProgram>(kernel.body, args, best_loop_set(), comparisons));
 }
 
 }  // namespace qv

@@ -21,7 +21,7 @@ public:
     DecodedPrograms& operator=(const DecodedPrograms&) = delete;
     ~DecodedPrograms();
 
-    const BlockProgram* find(std::span<const ArgView> args) const noexcept;
+    const BlockProgram* find(std::span<const ArgView> args, Comparisons comparisons) const noexcept;
     // Keeps `program` unless a racing thread kept one for the same pattern first.
     const BlockProgram& keep(std::unique_ptr<BlockProgram> program) const;
 
@@ -44,6 +44,7 @@ struct CompiledKernel {
 using CompiledKernelRef = std::shared_ptr<const CompiledKernel>;
 
 // The kernel's block program for the pattern of `args`, decoded on its first call.
-const BlockProgram& block_program(const CompiledKernel& kernel, std::span<const ArgView> args);
+const BlockProgram& block_program(const CompiledKernel& kernel, std::span<const ArgView> args,
+                                  Comparisons comparisons = Comparisons::Numbers);
 
 }  // namespace qv

@@ -46,27 +46,45 @@ void evaluate_kernel_into(const CompiledKernel& kernel, const ArgValues& args,
     evaluate_views_into(kernel, views, out);
 }
 
-void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views,
-                         std::span<double> out) {
-    const std::size_t n = out.size();
-    if (n == 0) return;
+namespace {
+
+void run_program(const BlockProgram& program, const CompiledKernel& kernel,
+                 std::span<const ArgView> views, void* out, std::size_t n) {
     for (const ArgView& v : views) {
         if (v.data != nullptr && v.length != n) {
             fault("output of " + std::to_string(n) + " elements for arguments of " +
                   std::to_string(v.length));
         }
     }
-
-    const BlockBinding program = block_program(kernel, views).bind(views);
-    double* result = out.data();
+    const BlockBinding bound = program.bind(views);
     if (n < kParallelThreshold) {
-        program.run(0, n, result);
+        bound.run(0, n, out);
     } else {
-        parallel_for(n, kernel.has_select ? 1 : kSelectFreeMinPiece,
-                     [&program, result](std::size_t begin, std::size_t end) {
-                         program.run(begin, end, result);
-                     });
+        parallel_for(
+            n, kernel.has_select ? 1 : kSelectFreeMinPiece,
+            [&bound, out](std::size_t begin, std::size_t end) { bound.run(begin, end, out); });
     }
+}
+
+}  // namespace
+
+void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views,
+                         std::span<double> out) {
+    if (out.empty()) return;
+    const BlockProgram& program = block_program(kernel, views, Comparisons::Numbers);
+    if (program.output_type() != ValueType::F64)
+        fault("float64 output for a kernel whose values are of another type");
+    run_program(program, kernel, views, out.data(), out.size());
+}
+
+ValueType result_type(const CompiledKernel& kernel, std::span<const ArgView> views) {
+    return block_program(kernel, views, Comparisons::Bool).output_type();
+}
+
+void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views, void* out,
+                         std::size_t n) {
+    if (n == 0) return;
+    run_program(block_program(kernel, views, Comparisons::Bool), kernel, views, out, n);
 }
 
 Result<BufferRef> evaluate_kernel(const CompiledKernel& kernel, const ArgValues& args) {

@@ -30,8 +30,16 @@ Result<std::size_t> common_length(const ArgValues& args);
 void evaluate_kernel_into(const CompiledKernel& kernel, const ArgValues& args,
                           std::span<double> out);
 // The same over views of the arguments (scalars with a null `data`), which the caller keeps
-// alive; every buffer view must hold out.size() elements.
+// alive; every buffer view must hold out.size() elements. The result must be float64.
 void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views,
                          std::span<double> out);
+
+// Typed evaluation, NumPy's meanings: comparisons give bools.
+// The type of the kernel's values over arguments of these types (compiled for their pattern on
+// the first call that asks).
+ValueType result_type(const CompiledKernel& kernel, std::span<const ArgView> views);
+// Writes the kernel's `n` values, of result_type(kernel, views), to `out`.
+void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views, void* out,
+                         std::size_t n);
 
 }  // namespace qv

@@ -149,7 +149,9 @@ void views_from(std::span<const ArgView> views, std::size_t first, std::size_t l
                 std::vector<ArgView>& into) {
     into.clear();
     for (const ArgView& v : views) {
-        into.push_back(v.data == nullptr ? v : ArgView{v.data + first, v.scalar, length});
+        into.push_back(v.data == nullptr
+                           ? v
+                           : ArgView{static_cast<const double*>(v.data) + first, v.scalar, length});
     }
 }
 
@@ -257,6 +259,7 @@ std::optional<EngineError> reduce_kernel_into(const CompiledKernel& kernel,
             fault("values of " + std::to_string(n) + " elements over arguments of " +
                   std::to_string(v.length));
         }
+        if (v.type != ValueType::F64) fault("fused reductions read float64 operands");
     }
     if (kept == 0) return std::nullopt;
     if (n == 0) {  // nothing to reduce: NumPy's identities, and no extreme of nothing

@@ -25,7 +25,7 @@ namespace qv {
 #include "exec/loop_set.inc"
 #pragma GCC pop_options
 
-const LoopTable& loop_sets::avx2_f64() { return avx2_loops::kTable; }
+const LoopTables& loop_sets::avx2() { return avx2_loops::kTables; }
 
 }  // namespace qv
 

@@ -25,7 +25,7 @@ namespace qv {
 #include "exec/loop_set.inc"
 #pragma GCC pop_options
 
-const LoopTable& loop_sets::avx512_f64() { return avx512_loops::kTable; }
+const LoopTables& loop_sets::avx512() { return avx512_loops::kTables; }
 
 }  // namespace qv
 

@@ -18,6 +18,6 @@ namespace qv {
 #define QV_LOOP_AVX2 0
 #include "exec/loop_set.inc"
 
-const LoopTable& loop_sets::baseline_f64() { return baseline_loops::kTable; }
+const LoopTables& loop_sets::baseline() { return baseline_loops::kTables; }
 
 }  // namespace qv

@@ -84,21 +84,25 @@ LoopSetChoice choose(const char* wanted) {
                       names + ")"};
 }
 
-const LoopTable& table_for(LoopSet set, ValueType type) {
-    if (type != ValueType::F64)
-        fault("no loops for value type " + std::to_string(static_cast<int>(type)));
+const LoopTables& tables_for(LoopSet set) {
     if (!is_supported(set))
         fault("loop set " + std::string(loop_set_name(set)) + " requested; this CPU or build " +
               "cannot run it");
     switch (set) {
 #if QV_AVX2_LOOPS
-        case LoopSet::Avx2: return loop_sets::avx2_f64();
+        case LoopSet::Avx2: return loop_sets::avx2();
 #endif
 #if QV_AVX512_LOOPS
-        case LoopSet::Avx512: return loop_sets::avx512_f64();
+        case LoopSet::Avx512: return loop_sets::avx512();
 #endif
-        default: return loop_sets::baseline_f64();
+        default: return loop_sets::baseline();
     }
+}
+
+const LoopTable& table_for(LoopSet set, ValueType type) {
+    const auto t = static_cast<std::size_t>(type);
+    if (t >= kValueTypeCount) fault("no loops for value type " + std::to_string(t));
+    return tables_for(set)[t];
 }
 
 }  // namespace

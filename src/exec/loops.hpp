@@ -27,12 +27,14 @@
 
 namespace qv {
 
-// 512 doubles per block keep a few live blocks and the input streams within the L1/L2 caches.
+// 512 elements per block keep a few live blocks and the input streams within the L1/L2 caches.
 inline constexpr std::size_t kBlock = 512;
 
-using DenseFn = void (*)(double* dst, const double* a, const double* b, const double* c,
+// Operands and results are arrays of the types the step's kernel and value type give;
+// `scalars` holds the operands that are scalars, as float64.
+using DenseFn = void (*)(void* dst, const void* a, const void* b, const void* c,
                          const double* scalars, std::size_t n);
-using IndexedFn = void (*)(double* dst, const double* a, const double* b, const double* c,
+using IndexedFn = void (*)(void* dst, const void* a, const void* b, const void* c,
                            const double* scalars, const std::uint32_t* lanes, std::size_t m);
 
 struct Loops {
@@ -45,6 +47,8 @@ struct Loops {
 using ShapeLoops = std::array<Loops, 8>;
 // One loop set's loops for one value type, by kernel.
 using LoopTable = std::array<ShapeLoops, kKernelCount>;
+// One loop set's tables, by value type.
+using LoopTables = std::array<LoopTable, kValueTypeCount>;
 
 // Instruction sets the loops are built for, narrowest first (Avx2: AVX2 with FMA; Avx512:
 // AVX-512 F, DQ, BW and VL with FMA, and the OS saving the zmm registers).
@@ -75,12 +79,12 @@ const Loops& loops_for(LoopSet set, ValueType type, KernelId kernel, std::size_t
 
 // The tables, each defined by its loop set's translation unit.
 namespace loop_sets {
-const LoopTable& baseline_f64();
+const LoopTables& baseline();
 #if QV_AVX2_LOOPS
-const LoopTable& avx2_f64();
+const LoopTables& avx2();
 #endif
 #if QV_AVX512_LOOPS
-const LoopTable& avx512_f64();
+const LoopTables& avx512();
 #endif
 }  // namespace loop_sets
 

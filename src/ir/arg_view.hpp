@@ -1,15 +1,23 @@
-// One kernel argument as the interpreters read it: a float64 scalar (data == nullptr) or the
-// float64 data of a buffer of `length` elements.
+// One kernel argument as the interpreters read it: a scalar (data == nullptr), or the data of a
+// buffer of `length` elements of `type`.
 #pragma once
 
 #include <cstddef>
 
+#include "ir/value_type.hpp"
+
 namespace qv {
 
 struct ArgView {
-    const double* data;
+    const void* data;
     double scalar;
     std::size_t length = 0;
+    ValueType type = ValueType::F64;  // of the elements, or of a strong scalar
+    bool weak = true;                 // scalars: a Python number, typed by what it meets
+
+    ArgPattern pattern() const noexcept {
+        return ArgPattern{data != nullptr, data == nullptr && weak, type};
+    }
 };
 
 }  // namespace qv

@@ -76,23 +76,28 @@ Ref evaluate_spec(PyObject* holder, const KernelSpec& spec, PyObject* operands, 
     // Room for binding a few operands without allocating.
     std::array<std::byte, 2048> room;
     std::pmr::monotonic_buffer_resource arena(room.data(), room.size());
-    const BoundOperands bound = bind_operands(spec.arg_names, operands, &arena);
-    Ref result = out == nullptr || out == Py_None
-                     ? new_result_array(bound.shape)
-                     : Ref::borrow(reinterpret_cast<PyObject*>(checked_out(out, bound)));
-    auto* array = reinterpret_cast<PyArrayObject*>(result.get());
-    const std::span<double> into(static_cast<double*>(PyArray_DATA(array)),
-                                 static_cast<std::size_t>(PyArray_SIZE(array)));
-    // A KernelSpec keeps its compiled kernel after its first call.
+    const BoundOperands bound = bind_operands(spec.arg_names, operands, &arena, Typing::Native);
+    // A KernelSpec keeps its compiled kernel after its first call. The program for these
+    // operand types gives the result's type, before the result is made.
     const CompiledKernel* kept = compiled_kernel_of(holder);
     CompiledKernelRef compiled;
+    ValueType type;
     {
         ReleaseGil released;
         if (kept == nullptr) {
             compiled = get_or_compile(spec.body);
             kept = compiled.get();
         }
-        evaluate_views_into(*kept, bound.views, into);
+        type = result_type(*kept, bound.views);
+    }
+    Ref result = out == nullptr || out == Py_None
+                     ? new_result_array(bound.shape, type)
+                     : Ref::borrow(reinterpret_cast<PyObject*>(checked_out(out, bound, type)));
+    auto* array = reinterpret_cast<PyArrayObject*>(result.get());
+    {
+        ReleaseGil released;
+        evaluate_views_into(*kept, bound.views, PyArray_DATA(array),
+                            static_cast<std::size_t>(PyArray_SIZE(array)));
     }
     if (compiled) keep_compiled_kernel(holder, std::move(compiled));
     return result;

@@ -24,6 +24,8 @@ namespace {
 struct Operand {
     enum class Kind { Scalar, Array, Buffer } kind = Kind::Scalar;
     double scalar = 0.0;
+    ValueType type = ValueType::F64;  // of the array's elements, or of a strong scalar
+    bool weak = true;                 // scalars: a Python number
     Ref array;
     bool copied = false;
     BufferRef buffer;
@@ -89,12 +91,29 @@ private:
     std::unordered_set<PyObject*> nesting_;  // lists being or already scanned that hold lists
 };
 
-bool is_native_f64(PyArray_Descr* descr) {
-    return descr->type_num == NPY_DOUBLE && PyArray_ISNBO(descr->byteorder);
+bool readable_in_place(PyArrayObject* a, ValueType type) {
+    PyArray_Descr* descr = PyArray_DESCR(a);
+    return descr->type_num == numpy_type(type) && PyArray_ISNBO(descr->byteorder) &&
+           PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a);
 }
 
-bool readable_in_place(PyArrayObject* a) {
-    return is_native_f64(PyArray_DESCR(a)) && PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a);
+// The type data of this dtype is computed in: float32 and bool keep their types (float16
+// widens to float32 exactly); everything else becomes float64.
+ValueType native_type(PyArray_Descr* descr, Typing typing) {
+    if (typing != Typing::Native) return ValueType::F64;
+    if (descr->type_num == NPY_FLOAT || descr->type_num == NPY_HALF) return ValueType::F32;
+    return descr->type_num == NPY_BOOL ? ValueType::Bool : ValueType::F64;
+}
+
+// A NumPy scalar's part in the promotion, as NumPy 2 gives it: float32 and float16 are
+// float32, float64 and the wide integers float64; bool and integers of up to 16 bits, which
+// NumPy would not let widen a float32 operand, stay weak.
+void type_scalar(Operand& op, PyArray_Descr* descr, Typing typing) {
+    if (typing != Typing::Native) return;
+    const char kind = descr->kind;
+    if (kind == 'b' || ((kind == 'i' || kind == 'u') && PyDataType_ELSIZE(descr) <= 2)) return;
+    op.weak = false;
+    op.type = native_type(descr, typing);
 }
 
 // A Python int through the float64 nearest to it; too large is OverflowError naming it.
@@ -137,7 +156,7 @@ void refuse_non_number(std::string_view name, PyObject* value) {
         "dtype object does not convert to float64 (only bool, integer and float data do)");
 }
 
-Operand classify(std::string_view name, PyObject* value) {
+Operand classify(std::string_view name, PyObject* value, Typing typing = Typing::Float64) {
     Operand op;
     if (PyFloat_CheckExact(value)) {
         op.scalar = PyFloat_AS_DOUBLE(value);
@@ -185,6 +204,7 @@ Operand classify(std::string_view name, PyObject* value) {
                 " does not convert to float64 (only bool, integer and float data do)");
     }
     if (PyArray_NDIM(a) == 0) {
+        type_scalar(op, PyArray_DESCR(a), typing);
         Ref item = Ref::steal(check(PyArray_GETITEM(a, PyArray_BYTES(a))));
         if (PyLong_Check(item.get())) {
             op.scalar = int_value(name, item.get());
@@ -195,10 +215,12 @@ Operand classify(std::string_view name, PyObject* value) {
         return op;
     }
     op.kind = Operand::Kind::Array;
-    if (!readable_in_place(a)) {
-        // One copy: C order, float64; the dtype kinds above all convert by value.
+    op.type = native_type(PyArray_DESCR(a), typing);
+    if (!readable_in_place(a, op.type)) {
+        // One copy: C order, in the type computed in; the dtype kinds above all convert by
+        // value.
         op.array = Ref::steal(PyArray_FromAny(
-            array.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+            array.get(), PyArray_DescrFromType(numpy_type(op.type)), 0, 0,
             NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
         if (!op.array)
             reraise_naming(name, {PyExc_TypeError, PyExc_ValueError, PyExc_OverflowError});
@@ -317,6 +339,15 @@ std::string_view operand_name(PyObject* key) {
 
 }  // namespace
 
+int numpy_type(ValueType type) noexcept {
+    switch (type) {
+        case ValueType::F64: return NPY_DOUBLE;
+        case ValueType::F32: return NPY_FLOAT;
+        case ValueType::Bool: return NPY_BOOL;
+    }
+    return NPY_DOUBLE;
+}
+
 std::string shape_text(std::span<const npy_intp> shape) {
     std::string text = "(";
     for (std::size_t i = 0; i < shape.size(); ++i) {
@@ -328,7 +359,7 @@ std::string shape_text(std::span<const npy_intp> shape) {
 }
 
 BoundOperands bind_operands(std::span<const std::string> names, PyObject* operands,
-                            std::pmr::memory_resource* arena) {
+                            std::pmr::memory_resource* arena, Typing typing) {
     // Names first, in the engine's words, before anything is converted.
     // Owned: converting one operand may run Python code that changes the dict.
     std::pmr::vector<Ref> given(names.size(), arena);
@@ -354,7 +385,7 @@ BoundOperands bind_operands(std::span<const std::string> names, PyObject* operan
     ops.reserve(names.size());
     bool any_array = false;
     for (std::size_t i = 0; i < names.size(); ++i) {
-        ops.push_back(classify(names[i], given[i].get()));
+        ops.push_back(classify(names[i], given[i].get(), typing));
         any_array |= ops.back().kind != Operand::Kind::Scalar;
     }
     if (!any_array) raise_result(EngineError::arg("no buffer arguments provided"));
@@ -365,7 +396,7 @@ BoundOperands bind_operands(std::span<const std::string> names, PyObject* operan
     for (std::size_t i = 0; i < ops.size(); ++i) {
         Operand& op = ops[i];
         if (op.kind == Operand::Kind::Scalar) {
-            bound.views.push_back(ArgView{nullptr, op.scalar, 0});
+            bound.views.push_back(ArgView{nullptr, op.scalar, 0, op.type, op.weak});
             continue;
         }
         npy_intp length = 0;
@@ -384,8 +415,8 @@ BoundOperands bind_operands(std::span<const std::string> names, PyObject* operan
         const char* begin = PyArray_BYTES(a);
         if (!op.copied)
             bound.in_place.push_back(InPlaceSpan{names[i], begin, begin + PyArray_NBYTES(a)});
-        bound.views.push_back(ArgView{reinterpret_cast<const double*>(begin), 0.0,
-                                      static_cast<std::size_t>(PyArray_SIZE(a))});
+        bound.views.push_back(
+            ArgView{begin, 0.0, static_cast<std::size_t>(PyArray_SIZE(a)), op.type, false});
         bound.arrays.push_back(std::move(op.array));
     }
     return bound;

@@ -1,6 +1,7 @@
 // Operands of the package's one-call functions: NumPy arrays read in place where they already
-// are C-contiguous native float64, anything else NumPy turns into float64 without losing its
-// meaning converted with one copy, numbers and 0-d arrays as scalars, Buffers as they are.
+// are C-contiguous native float64 (or float32, when the caller computes in the operands' own
+// types), anything else NumPy turns into float64 without losing its meaning converted with one
+// copy, numbers and 0-d arrays as scalars, Buffers as they are.
 // All array operands share one shape or broadcast to it. Every refusal names the operand.
 #pragma once
 
@@ -45,8 +46,11 @@ struct BoundOperands {
 // order. ValueError "missing arg: y" / "unexpected args: z" as the engine words them; the
 // engine's "no buffer arguments provided" when no operand is an array. The views are valid
 // while the BoundOperands lives; `names` must outlive it (InPlaceSpan names point into them).
+// Typing::Native keeps float32 and bool data as they are (float16 becomes float32, exactly) and
+// gives NumPy scalars their own types; Typing::Float64 makes every operand float64.
+enum class Typing { Float64, Native };
 BoundOperands bind_operands(std::span<const std::string> names, PyObject* operands,
-                            std::pmr::memory_resource* arena);
+                            std::pmr::memory_resource* arena, Typing typing = Typing::Float64);
 
 // One operand alone (reductions): any shape, read in C order. Numbers are one element.
 // `buffer` may lend the memory of `array`: it must not outlive the SingleOperand.
@@ -55,6 +59,9 @@ struct SingleOperand {
     BufferRef buffer;
 };
 SingleOperand bind_single(const char* name, PyObject* value);
+
+// NumPy's type number for a value type.
+int numpy_type(ValueType type) noexcept;
 
 // "(3,)", "(2, 3)", "()": a shape as NumPy writes it.
 std::string shape_text(std::span<const npy_intp> shape);

@@ -32,11 +32,11 @@ void give_back(PyObject* capsule) noexcept {
 
 }  // namespace
 
-Ref new_result_array(std::span<const npy_intp> shape) {
+Ref new_result_array(std::span<const npy_intp> shape, ValueType type) {
     ensure_numpy_api();
     std::size_t n = 1;
     for (npy_intp d : shape) n *= static_cast<std::size_t>(d);
-    const std::size_t bytes = n * sizeof(double);
+    const std::size_t bytes = n * element_size(type);
     void* block = allocate_f64_storage(bytes);
     Ref base = Ref::steal(PyCapsule_New(block, kBlockCapsule, give_back));
     if (!base) {
@@ -48,7 +48,7 @@ Ref new_result_array(std::span<const npy_intp> shape) {
         throw_python_error();
     }
     Ref array = Ref::steal(check(PyArray_NewFromDescr(
-        &PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE), static_cast<int>(shape.size()),
+        &PyArray_Type, PyArray_DescrFromType(numpy_type(type)), static_cast<int>(shape.size()),
         const_cast<npy_intp*>(shape.data()), nullptr, block, NPY_ARRAY_CARRAY, nullptr)));
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()) < 0) {
         throw_python_error();  // the base reference was stolen even so
@@ -56,18 +56,18 @@ Ref new_result_array(std::span<const npy_intp> shape) {
     return array;
 }
 
-PyArrayObject* checked_out(PyObject* out, const BoundOperands& bound) {
+PyArrayObject* checked_out(PyObject* out, const BoundOperands& bound, ValueType type) {
     ensure_numpy_api();
     if (!PyArray_Check(out)) {
         refuse_out(PyExc_TypeError, {"'", Py_TYPE(out)->tp_name, "' object is not a NumPy array"});
     }
     auto* a = reinterpret_cast<PyArrayObject*>(out);
     PyArray_Descr* descr = PyArray_DESCR(a);
-    if (descr->type_num != NPY_DOUBLE || !PyArray_ISNBO(descr->byteorder)) {
+    if (descr->type_num != numpy_type(type) || !PyArray_ISNBO(descr->byteorder)) {
         Ref name = Ref::steal(check(PyObject_Str(reinterpret_cast<PyObject*>(descr))));
         const char* text = PyUnicode_AsUTF8(name.get());
         if (text == nullptr) throw_python_error();
-        refuse_out(PyExc_TypeError, {"dtype ", text, " given; the result is float64"});
+        refuse_out(PyExc_TypeError, {"dtype ", text, " given; the result is ", type_name(type)});
     }
     const std::span<const npy_intp> dims(PyArray_DIMS(a),
                                          static_cast<std::size_t>(PyArray_NDIM(a)));

@@ -13,12 +13,14 @@
 
 namespace qv::py {
 
-// A new writable C-contiguous float64 array of `shape`, contents unset.
-Ref new_result_array(std::span<const npy_intp> shape);
+// A new writable C-contiguous array of `shape` and `type`, contents unset.
+Ref new_result_array(std::span<const npy_intp> shape, ValueType type = ValueType::F64);
 
-// `out` if it can take the result of `bound`: TypeError for anything but a float64 ndarray,
+// `out` if it can take the result of `bound`, of `type`: TypeError for anything but an ndarray
+// of that dtype,
 // ValueError for another shape, a layout other than C-contiguous and aligned, a read-only
 // array, or memory that overlaps an array operand without being exactly that operand.
-PyArrayObject* checked_out(PyObject* out, const BoundOperands& bound);
+PyArrayObject* checked_out(PyObject* out, const BoundOperands& bound,
+                           ValueType type = ValueType::F64);
 
 }  // namespace qv::py

@@ -24,7 +24,8 @@ double argument_value(std::span<const ArgView> args, std::uint64_t id, std::size
         fault("element index " + std::to_string(index) + " outside a buffer of " +
               std::to_string(a.length));
     }
-    return a.data[index];
+    if (a.type == ValueType::F32) return static_cast<const float*>(a.data)[index];
+    return static_cast<const double*>(a.data)[index];
 }
 
 double pop_value(std::vector<double>& values) {

@@ -170,3 +170,18 @@ def test_shapes_that_do_not_broadcast_name_both_operands():
     with pytest.raises(ValueError, match=r"argument 'x' of shape \(4,\) and argument 'y' "
                                          r"of shape \(3,\)"):
         qvd.evaluate(lambda x, y: x + y, x=da.ones(4, chunks=2), y=np.ones(3))
+
+
+@pytest.mark.parametrize("formula, dtypes, want", [
+    ("a * 2.5 + b", (np.float32, np.float32), np.float32),
+    ("a * b", (np.float32, np.float64), np.float64),
+    ("a > b", (np.float32, np.float32), np.bool_),
+])
+def test_dtypes_and_meta_are_the_engines(formula, dtypes, want):
+    rng = np.random.default_rng(3)
+    a, b = (rng.standard_normal(1000).astype(t) for t in dtypes)
+    lazy = qvd.evaluate(formula, a=da.from_array(a, chunks=300), b=b)
+    assert lazy.dtype == want and lazy._meta.dtype == want
+    got = lazy.compute()
+    assert got.dtype == want
+    assert np.array_equal(got, qv.evaluate(formula, a=a, b=b))

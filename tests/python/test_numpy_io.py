@@ -126,12 +126,13 @@ class TestOut:
     @pytest.mark.parametrize("out,error,message", [
         ([0.0] * 4, TypeError, "'list' object is not a NumPy array"),
         (np.zeros(4, np.int64), TypeError, "dtype int64 given; the result is float64"),
-        (np.zeros(4, np.float32), TypeError, "dtype float32 given"),
+        (np.zeros(4, np.bool_), TypeError, "dtype bool given; the result is float64, which "
+                                           "casting='same_kind' does not let become bool"),
         (np.zeros(5), ValueError, "shape (5,) given; the operands broadcast to (4,)"),
         (np.zeros((1, 4)), ValueError, "shape (1, 4) given"),
         (np.zeros(8)[::2], ValueError, "a C-contiguous aligned array is needed"),
-        (np.zeros(4).astype(">f8"), TypeError, "dtype >f8 given"),
-    ], ids=["list", "int", "float32", "shape", "ndim", "strided", "big-endian"])
+        (np.zeros(4).astype(">i8"), TypeError, "dtype >i8 given"),
+    ], ids=["list", "int", "bool", "shape", "ndim", "strided", "big-endian"])
     def test_wrong_out_is_refused(self, out, error, message):
         with pytest.raises(error) as info:
             qv.evaluate(affine, x=np.ones(4), y=2.0, out=out)

@@ -56,9 +56,10 @@ def evaluate(formula: Any, operands: Optional[Mapping[str, Any]] = None, /, *,
         args += [array, tuple(range(array.ndim))[::-1]]
     token = tokenize(kern, sorted((n, _exact(v)) for n, v in scalars.items()), names,
                      *arrays.values())
+    dtype = _result_dtype(kern, scalars, arrays)
     return da.blockwise(_evaluate_chunk, tuple(range(ndim))[::-1], *args,
-                        name=f"qv-evaluate-{token}", dtype=np.float64,
-                        meta=np.empty((0,) * ndim, dtype=np.float64),
+                        name=f"qv-evaluate-{token}", dtype=dtype,
+                        meta=np.empty((0,) * ndim, dtype=dtype),
                         kernel=kern, names=names, scalars=scalars)
 
 
@@ -68,6 +69,18 @@ def _evaluate_chunk(*chunks: Any, kernel: qv.Kernel, names: List[str],
     # Read in place, any shape, broadcast by the engine's NumPy path; every operand given is
     # one the kernel must have (a mapping given to a Kernel call would ignore the others).
     return _native.evaluate(kernel.spec, {**scalars, **dict(zip(names, chunks))})
+
+
+def _result_dtype(kern: qv.Kernel, scalars: Dict[str, Any],
+                  arrays: Mapping[str, da.Array]) -> np.dtype:
+    """The engine's own answer: the kernel over one element of each operand's dtype."""
+    if not arrays:
+        return np.dtype(np.float64)  # refused at compute(), in the engine's words
+    samples = {name: np.zeros(1, dtype=array.dtype) for name, array in arrays.items()}
+    try:
+        return _native.evaluate(kern.spec, {**scalars, **samples}).dtype
+    except (TypeError, ValueError):
+        return np.dtype(np.float64)  # refused at compute(), in the engine's words
 
 
 def _exact(scalar: Any) -> Any:

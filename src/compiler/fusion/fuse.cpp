@@ -50,7 +50,8 @@ public:
             return nullptr;
         if (p_.is_select_result(v.index)) return nullptr;
         const std::uint32_t d = def_[v.index];
-        if (d == kNone || dead_[d] || !wanted(p_.steps[d]) || p_.steps[d].ctx != reader.ctx)
+        if (d == kNone || dead_[d] || !wanted(p_.steps[d]) || p_.steps[d].ctx != reader.ctx ||
+            p_.steps[d].type != reader.type)
             return nullptr;
         dead_[d] = 1;
         return &p_.steps[d];
@@ -87,9 +88,18 @@ private:
     std::vector<std::uint8_t> dead_;
 };
 
+// Whether a rule's kernels have float32 loops (a float32 form), not float64 ones alone.
+template <class Rule>
+constexpr bool kFloat32Rule = requires {
+    Rule::template Fn<0>::f32(0.0f, 0.0f, 0.0f);
+};
+
 template <class... Rules>
 void offer(FusionSite& site, RegStep& s, KernelFamilies<Rules...>) {
-    (Rules::fuse(site, s), ...);
+    ((s.type == ValueType::F64 || (s.type == ValueType::F32 && kFloat32Rule<Rules>)
+          ? Rules::fuse(site, s)
+          : void()),
+     ...);
 }
 
 }  // namespace

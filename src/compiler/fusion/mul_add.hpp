@@ -17,6 +17,12 @@ struct MulAddFusion {
         static double apply(double x, double y, double z) {
             return K == 0 ? op_add(op_mul(x, y), z) : op_add(x, op_mul(y, z));
         }
+        static float f32(float x, float y, float z) {
+            using Add = BinaryFn<BinaryOp::Add>;
+            using Mul = BinaryFn<BinaryOp::Mul>;
+            return K == 0 ? Add::f32(Mul::f32(x, y, 0.0f), z, 0.0f)
+                          : Add::f32(x, Mul::f32(y, z, 0.0f), 0.0f);
+        }
     };
 
     static void fuse(auto& site, RegStep& s) {

@@ -1,0 +1,114 @@
+"""Formulas over float32, integer and boolean operands, side by side with NumPy and numexpr:
+time (same threads, interleaved, best of each round, several rounds) and peak memory.
+
+Run: python3 bench/bench_types.py [--n 1e6,1e7] [--threads 2] [--rounds 3]
+Ratios are ours / peer (below 1.0 means we are faster). Each row names the result dtype each
+contender gives: numexpr's differs from NumPy's for some (see the README). Peak memory is the
+rise of the process's peak resident size during one call, in a fresh process per case, as a
+multiple of one input array.
+"""
+import argparse
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(__file__))
+from common import best_times  # noqa: E402
+
+import quorvaline as qv  # noqa: E402
+
+try:
+    import numexpr as ne
+except ImportError:  # the peer is optional
+    ne = None
+
+# name -> (formula, operand dtypes, NumPy's form of it).
+CASES = {
+    "f32 a*b+c": ("a*b+c", "float32", lambda o: o["a"] * o["b"] + o["c"]),
+    "f32 2.5*a+b": ("2.5*a+b", "float32", lambda o: 2.5 * o["a"] + o["b"]),
+    "f32 exp(a)*b": ("exp(a)*b", "float32", lambda o: np.exp(o["a"]) * o["b"]),
+    "f64 a*b+c": ("a*b+c", "float64", lambda o: o["a"] * o["b"] + o["c"]),
+    "f32 a>b": ("a>b", "float32", lambda o: o["a"] > o["b"]),
+    "i32 a*b+c": ("a*b+c", "int32", lambda o: o["a"] * o["b"] + o["c"]),
+}
+
+
+def operands(dtype, n):
+    rng = np.random.default_rng(7)
+    if dtype.startswith("int"):
+        return {k: rng.integers(-1000, 1000, n).astype(dtype) for k in "abc"}
+    return {k: rng.random(n).astype(dtype) for k in "abc"}
+
+
+def contenders(case, n):
+    text, dtype, numpy_fn = CASES[case]
+    ops = operands(dtype, n)
+    fns = {"ours": lambda: qv.evaluate(text, ops), "numpy": lambda: numpy_fn(ops)}
+    if ne is not None:
+        fns["numexpr"] = lambda: ne.evaluate(text, local_dict=ops)
+    return fns
+
+
+PROBE = """
+import json, sys
+sys.path.insert(0, {bench!r})
+import bench_types as b
+b.contenders({case!r}, 10_000)[{who!r}]()  # warm (compile, pool), not at size
+fn = b.contenders({case!r}, {n})[{who!r}]
+def status(field):
+    for line in open("/proc/self/status"):
+        if line.startswith(field + ":"):
+            return int(line.split()[1]) * 1024
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+before = status("VmRSS")
+r = fn()
+print(json.dumps((status("VmHWM") - before) / (r.dtype.itemsize * {n})))
+"""
+
+
+def peak_rise(case, who, n, threads):
+    env = dict(os.environ, NUMEXPR_MAX_THREADS=str(threads), NUMEXPR_NUM_THREADS=str(threads))
+    code = PROBE.format(bench=os.path.dirname(os.path.abspath(__file__)), n=n, case=case, who=who)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=300, check=True, env=env)
+    return json.loads(done.stdout)
+
+
+def run(sizes, threads, rounds, memory):
+    qv.set_num_threads(threads)
+    if ne is not None:
+        ne.set_num_threads(threads)
+    print(f"threads = {threads}, load: {os.getloadavg()[0]:.1f}")
+    print(f"{'case':<16}{'n':>10}  {'who':<10}{'dtype':<9}{'ms (best)':>10}"
+          f"{'ours / who':>16}{'peak rise':>11}")
+    for n in sizes:
+        for case in CASES:
+            fns = contenders(case, n)
+            names = list(fns)
+            got = {name: np.asarray(fn()) for name, fn in fns.items()}
+            per_round = [best_times(3, [fns[name] for name in names]) for _ in range(rounds)]
+            for i, name in enumerate(names):
+                ratios = [r[0] / r[i] for r in per_round]
+                best = min(r[i] for r in per_round)
+                rise = f"{peak_rise(case, name, n, threads):.2f}x" if memory else "-"
+                print(f"{case:<16}{n:>10}  {name:<10}{str(got[name].dtype):<9}{best * 1e3:>10.2f}"
+                      f"{min(ratios):>9.2f}-{max(ratios):<6.2f}{rise:>11}")
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--n", default="1e6,1e7", help="elements per operand, comma-separated")
+    p.add_argument("--threads", type=int, default=len(os.sched_getaffinity(0)))
+    p.add_argument("--rounds", type=int, default=3, help="timing rounds (default 3)")
+    p.add_argument("--no-memory", action="store_true", help="skip the peak-memory probes")
+    args = p.parse_args()
+    sizes = [int(float(v)) for v in args.n.split(",")]
+    run(sizes, args.threads, args.rounds, not args.no_memory)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "exec/block_program.hpp"
+#include "tree_builder.hpp"
+
+namespace qv {
+namespace {
+
+using namespace test;
+
+// float32 operands, special values first, then random ones of every magnitude.
+std::vector<float> column(std::uint32_t seed, std::size_t n) {
+    const float inf = std::numeric_limits<float>::infinity();
+    std::vector<float> v = {0.0f,       -0.0f,   0.5f,
+                            -2.5f,      1e-45f,  3e38f,
+                            -inf,       inf,     std::numeric_limits<float>::quiet_NaN(),
+                            88.8f,      -103.9f, 8388607.5f,
+                            16777216.0f};
+    std::mt19937 gen(seed);
+    std::normal_distribution<float> normal;
+    std::uniform_int_distribution<int> exponent(-20, 20);
+    while (v.size() < n) v.push_back(std::ldexp(normal(gen), exponent(gen)));
+    return v;
+}
+
+// Every operator over float32 (and float32 with float64 through a cast, a split Select, a bool
+// condition) gives the same bits in every loop set the CPU runs, at a length that leaves a tail.
+TEST(ValueTypes, EveryLoopSetGivesTheSameFloat32Bits) {
+    constexpr std::size_t n = 1000;
+    const std::vector<float> x = column(1, n), y = column(2, n);
+    std::vector<double> z(n);
+    for (std::size_t i = 0; i < n; ++i) z[i] = static_cast<double>(y[i]) * 1e-300;
+    const ArgView views[] = {{x.data(), 0.0, n, ValueType::F32, false},
+                             {y.data(), 0.0, n, ValueType::F32, false},
+                             {z.data(), 0.0, n, ValueType::F64, false}};
+    std::vector<NodeList> bodies;
+    for (int op = 0; op < kUnaryOpCount; ++op) bodies.push_back(un(UnaryOp(op), arg(0)));
+    for (int op = 0; op < kBinaryOpCount; ++op) bodies.push_back(bin(BinaryOp(op), arg(0), arg(1)));
+    bodies.push_back(bin(BinaryOp::Add, bin(BinaryOp::Mul, arg(0), arg(1)), cst(0.1)));
+    bodies.push_back(sel(arg(2), un(UnaryOp::Exp, arg(0)), un(UnaryOp::Log, arg(1))));
+    bodies.push_back(sel(cmp(CompareOp::Gt, arg(0), arg(1)), arg(0), cst(2.5)));
+    if (best_loop_set() != LoopSet::Avx2) GTEST_SKIP() << "one loop set on this CPU";
+    for (const NodeList& body : bodies) {
+        std::vector<float> base(n), wide(n);
+        const BlockProgram baseline(body, views, LoopSet::Baseline, Comparisons::Bool);
+        const BlockProgram avx2(body, views, LoopSet::Avx2, Comparisons::Bool);
+        ASSERT_EQ(baseline.output_type(), ValueType::F32);
+        baseline.bind(views).run(0, n, base.data());
+        avx2.bind(views).run(0, n, wide.data());
+        EXPECT_EQ(std::memcmp(base.data(), wide.data(), n * sizeof(float)), 0)
+            << "body with root tag " << int(body.back().tag) << " op " << int(body.back().op);
+    }
+}
+
+// A condition of float64 that a float32 would round to zero still chooses.
+TEST(ValueTypes, AConditionIsTestedInItsOwnType) {
+    const double c[] = {1e-300, 0.0, -5e-324, std::numeric_limits<double>::quiet_NaN()};
+    const float t[] = {1.0f, 1.0f, 1.0f, 1.0f}, f[] = {0.0f, 0.0f, 0.0f, 0.0f};
+    const ArgView views[] = {{c, 0.0, 4, ValueType::F64, false},
+                             {t, 0.0, 4, ValueType::F32, false},
+                             {f, 0.0, 4, ValueType::F32, false}};
+    float got[4];
+    BlockProgram(sel(arg(0), arg(1), arg(2)), views).bind(views).run(0, 4, got);
+    EXPECT_EQ(std::vector<float>(got, got + 4), (std::vector<float>{1.0f, 0.0f, 1.0f, 1.0f}));
+}
+
+}  // namespace
+}  // namespace qv

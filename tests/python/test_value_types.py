@@ -1,0 +1,244 @@
+"""Operands computed in their own types: every operator of the table over every pair of
+supported dtypes gives NumPy's result dtype and the reference's bits (the platform library's
+float32 functions through ctypes for float32), Python numbers stay weak, casts happen inside
+the program, `out=` takes exactly the result's dtype."""
+import ctypes
+import ctypes.util
+import itertools
+import math
+
+import numpy as np
+import pytest
+import reference_eval as ref
+
+import quorvaline as qv
+from quorvaline import _native
+from quorvaline._nodes import ARG, COMPARE, OPERATORS, UNARY
+
+LIBM = ctypes.CDLL(ctypes.util.find_library("m"))
+REFERENCE = {UNARY: ref.UNARY, COMPARE: ref.COMPARE}
+FLOATS = [np.float32, np.float64]
+NUMPY_COMPARE = {"Gt": "greater", "Ge": "greater_equal", "Lt": "less", "Le": "less_equal",
+                 "Eq": "equal", "Ne": "not_equal"}
+SIGN_UFUNCS = {"Neg": np.negative, "Abs": np.absolute, "Copysign": np.copysign}
+
+F32_SPECIAL = np.array([
+    0.0, -0.0, 0.5, -0.5, 1.5, -2.5, 1.0, -1.0, 2.0, 3.0, 0.1, 1e-5, math.pi, 123.456, 1e38,
+    -3.4028235e38, 1e-45, -1e-45, 1.1754944e-38, 88.8, -103.9, 8388607.5, 16777216.0,
+    0.49999997, math.inf, -math.inf, math.nan, -math.nan,
+], dtype=np.float32)
+F32_SPECIAL = np.concatenate([F32_SPECIAL, np.array([0x7FA00001, 0xFFC0BEEF],
+                                                    dtype=np.uint32).view(np.float32)])
+
+
+def column(dtype, n, seed):
+    """Special values, then random ones of every magnitude and sign."""
+    rng = np.random.default_rng(seed)
+    special = F32_SPECIAL.astype(dtype)
+    spread = (rng.standard_normal(n) * 10.0 ** rng.integers(-8, 8, n)).astype(dtype)
+    return np.concatenate([special, spread])
+
+
+def pairs(dtypes, n=700):
+    """Every special value against every other, then random pairs."""
+    l, r = column(dtypes[0], n, 1), column(dtypes[-1], n, 2)
+    k = len(F32_SPECIAL)
+    grid_l, grid_r = np.meshgrid(np.arange(k), np.arange(k))
+    left = np.concatenate([l[grid_l.ravel()].astype(dtypes[0]), l])
+    right = np.concatenate([r[grid_r.ravel()].astype(dtypes[-1]), r])
+    return left, right
+
+
+def libm(name, dtype):
+    """The platform library's function for `dtype` over arrays, each element passed with its
+    exact bits (a Python float would quiet a signalling NaN)."""
+    c_type = ctypes.c_float if dtype == np.float32 else ctypes.c_double
+    f = getattr(LIBM, name + ("f" if dtype == np.float32 else ""))
+    f.restype = c_type
+
+    def apply(*columns):
+        args = [[c_type.from_buffer_copy(v.tobytes()) for v in c.astype(dtype)] for c in columns]
+        return np.array([f(*row) for row in zip(*args)], dtype=dtype)
+    return apply
+
+
+def expected(op, columns, dtype):
+    """The library's function of `dtype` for a library row; else the reference over the
+    operands widened to float64, rounded to `dtype`."""
+    if dtype == np.float32 and op.name in SIGN_UFUNCS:  # NumPy's: the sign bit alone
+        return SIGN_UFUNCS[op.name](*columns)
+    if op.libm is not None:
+        return libm(op.libm, dtype)(*columns)
+    rows = zip(*[c.astype(np.float64).tolist() for c in columns])
+    reference = REFERENCE.get(op.kind, ref.BINARY)[op.name]
+    return np.array([float(reference(*row)) for row in rows]).astype(dtype)
+
+
+def same_bits(got, want):
+    assert got.dtype == want.dtype
+    width = {1: np.uint8, 4: np.uint32, 8: np.uint64}[got.dtype.itemsize]
+    bad = np.flatnonzero(got.view(width) != want.view(width))
+    return [(int(i), got[i], want[i]) for i in bad[:5]]
+
+
+CASES = [(op, dtypes) for op in OPERATORS for dtypes in itertools.product(FLOATS, repeat=2)
+         if op.arity == 2 or dtypes[0] == dtypes[1]]
+
+
+@pytest.mark.parametrize("op, dtypes", CASES, ids=[
+    f"{op.name}-{'-'.join(d.__name__ for d in dtypes[:op.arity])}" for op, dtypes in CASES])
+def test_operator_over_dtype_pairs(op, dtypes):
+    names = ["x", "y"][:op.arity]
+    columns = pairs(dtypes)[:op.arity] if op.arity == 2 else (column(dtypes[0], 2000, 3),)
+    # NumPy's: comparisons are bools, the rest in the operands' common type.
+    want_dtype = np.dtype(np.bool_) if op.kind == COMPARE else np.result_type(*columns)
+    nodes = [(ARG, i) for i in range(op.arity)] + [(op.kind, op.code)]
+    expr = _native.expr_from_nodes(names, nodes)
+    # Past the parallel threshold, so that the pool's pieces are checked too.
+    repeat = 4096 // len(columns[0]) + 1
+    got = _native.evaluate(expr, {n: np.tile(c, repeat) for n, c in zip(names, columns)})
+    assert got.dtype == want_dtype
+    want = expected(op, columns, want_dtype)
+    if op.kind == COMPARE:  # NumPy's own comparison too
+        assert same_bits(want, getattr(np, NUMPY_COMPARE[op.name])(*columns)) == []
+    want = np.tile(want, repeat)
+    assert same_bits(got, want) == []
+
+
+@pytest.mark.parametrize("name", ["add", "subtract", "multiply", "divide", "sqrt", "floor",
+                                  "ceil", "trunc", "rint", "negative", "absolute"])
+def test_float32_arithmetic_is_numpys(name):
+    x, y = pairs([np.float32])
+    ufunc = getattr(np, name)
+    want = ufunc(x, y) if ufunc.nin == 2 else ufunc(x)
+    spelled = {"add": "x + y", "subtract": "x - y", "multiply": "x * y", "divide": "x / y",
+               "negative": "-x", "absolute": "abs(x)"}.get(name, f"{name}(x)")
+    got = qv.evaluate(spelled, x=x, y=y) if "y" in spelled else qv.evaluate(spelled, x=x)
+    assert got.dtype == np.float32
+    nan = np.isnan(want)
+    assert np.array_equal(np.isnan(got), nan)
+    assert same_bits(got[~nan], want[~nan]) == []
+
+
+@pytest.mark.parametrize("formula, operands, dtype", [
+    ("a * 2.5 + 1", {"a": np.float32}, np.float32),            # Python numbers are weak
+    ("a * s", {"a": np.float32, "s": 0.1}, np.float32),
+    ("a * s", {"a": np.float32, "s": np.float64(0.1)}, np.float64),  # NumPy scalars are not
+    ("a * s", {"a": np.float32, "s": np.float32(0.1)}, np.float32),
+    ("a + b", {"a": np.float32, "b": np.float64}, np.float64),
+    ("a * b + c", {"a": np.float32, "b": np.float32, "c": np.float64}, np.float64),
+    ("where(c > 0, a, b)", {"a": np.float32, "b": np.float32, "c": np.float64}, np.float32),
+    ("where(c > 0, a, b)", {"a": np.float32, "b": np.float64, "c": np.float32}, np.float64),
+    ("a + h", {"a": np.float32, "h": np.float16}, np.float32),
+    ("exp(a) - sqrt(b)", {"a": np.float32, "b": np.float64}, np.float64),
+])
+def test_result_dtype_and_values_match_numpy(formula, operands, dtype):
+    rng = np.random.default_rng(0)
+    values = {name: (t if not isinstance(t, type) else
+                     (rng.standard_normal(5000) * 3).astype(t))
+              for name, t in operands.items()}
+    got = qv.evaluate(formula, **values)
+    # NumPy's own meaning of the same formula, exp the library's (NumPy's has other bits).
+    env = {**values, "where": np.where, "sqrt": np.sqrt,
+           "exp": lambda x: libm("exp", x.dtype)(x)}
+    want = eval(formula, {"__builtins__": {}}, env)  # noqa: S307 - fixed test formulas
+    assert got.dtype == want.dtype == dtype
+    assert same_bits(got, want) == []
+
+
+def test_a_condition_is_tested_in_its_own_type():
+    # 1e-300 is nonzero, though it rounds to a float32 zero.
+    c = np.array([1e-300, 0.0, -1e-320, np.nan])
+    t, f = np.ones(4, np.float32), np.zeros(4, np.float32)
+    for formula in ("where(c, t, f)", "where(c, t, f) + 0 * exp(t)"):
+        got = qv.evaluate(formula, c=c, t=t, f=f)
+        assert got.dtype == np.float32
+        assert got.tolist() == [1.0, 0.0, 1.0, 1.0]
+
+
+def test_float32_operands_are_read_in_place_and_written_as_float32():
+    a = np.linspace(0, 1, 10_000, dtype=np.float32)
+    out = np.empty_like(a)
+    assert qv.evaluate("a * a + 1", a=a, out=out) is out
+    assert same_bits(out, a * a + np.float32(1)) == []
+    # In place over its own operand.
+    qv.evaluate("a * 2", a=a, out=a)
+    assert same_bits(a, np.linspace(0, 1, 10_000, dtype=np.float32) * 2) == []
+
+
+def test_compiled_kernels_specialise_per_dtype():
+    k = qv.compile("a * b + 1")
+    a32, b32 = np.full(5, 0.1, np.float32), np.full(5, 3.0, np.float32)
+    r32 = k(a=a32, b=b32)
+    r64 = k(a=a32.astype(np.float64), b=b32)
+    r32_again = k(a=a32, b=b32)
+    assert (r32.dtype, r64.dtype, r32_again.dtype) == (np.float32, np.float64, np.float32)
+    assert same_bits(r32, a32 * b32 + np.float32(1)) == []
+    assert same_bits(r32_again, r32) == []
+    assert same_bits(r64, a32.astype(np.float64) * 3.0 + 1) == []
+
+
+@pytest.mark.parametrize("dtype", FLOATS + [np.bool_])
+def test_comparisons_give_bools_that_index(dtype):
+    a = np.array([0.2, 0.7, np.nan, 0.9, -0.0, 1.0]).astype(dtype)
+    mask = qv.evaluate("a > 0.5", a=a)
+    assert mask.dtype == np.bool_
+    assert np.array_equal(mask, a > 0.5)
+    assert np.array_equal(a[qv.evaluate("a > 0.5")], a[a > 0.5])
+
+
+@pytest.mark.parametrize("formula, numpy_form", [
+    ("(a > 0) & (b < 0.5)", lambda a, b, m: (a > 0) & (b < 0.5)),
+    ("(a > 0) | (b < 0.5)", lambda a, b, m: (a > 0) | (b < 0.5)),
+    ("~(a > 0)", lambda a, b, m: ~(a > 0)),
+    ("where(m, a, b)", lambda a, b, m: np.where(m, a, b)),
+    ("where(a > b, a, b)", lambda a, b, m: np.where(a > b, a, b)),
+    ("where(m, m, a > 0)", lambda a, b, m: np.where(m, m, a > 0)),
+    ("m * a", lambda a, b, m: m * a),
+    ("m * m", lambda a, b, m: m * m),
+    ("m + (a > 0)", lambda a, b, m: m + (a > 0)),
+    ("m + 1.5", lambda a, b, m: m + 1.5),
+])
+@pytest.mark.parametrize("dtype", FLOATS)
+def test_bool_operands_and_results(formula, numpy_form, dtype):
+    rng = np.random.default_rng(5)
+    a, b = (rng.standard_normal((2, 6000)) * 2).astype(dtype)
+    a[::7] = np.nan
+    m = rng.random(6000) < 0.5
+    got = qv.evaluate(formula, {"a": a, "b": b, "m": m})
+    want = numpy_form(a, b, m)
+    assert got.dtype == want.dtype
+    assert same_bits(got, want) == []
+
+
+def test_kernels_keep_numbers_for_comparisons(kernel, rt):
+    # The Expr surface stays float64: a comparison is 1.0 or 0.0 there.
+    x = kernel.arg("x")
+    got = rt.go(kernel.map(kernel.elementwise(x > 0.5), x=rt.asarray(np.array([0.2, 0.7]))))
+    assert got.result().numpy().tolist() == [0.0, 1.0]
+
+
+@pytest.mark.parametrize("result, out, casting, allowed", [
+    (np.float32, np.float64, "safe", True),
+    (np.float64, np.float32, "safe", False),
+    (np.float64, np.float32, "same_kind", True),
+    (np.float32, np.int32, "same_kind", False),
+    (np.float32, np.int32, "unsafe", True),
+    (np.bool_, np.float32, "safe", True),
+    (np.float64, np.bool_, "same_kind", False),
+])
+def test_out_takes_what_the_casting_rule_lets_it(result, out, casting, allowed):
+    a = np.linspace(-2, 2, 9).astype(result if result != np.bool_ else np.float64)
+    formula = "a > 0" if result == np.bool_ else "a * 3"
+    want = qv.evaluate(formula, a=a)
+    assert want.dtype == result
+    into = np.zeros(9, out)
+    if allowed:
+        assert qv.evaluate(formula, a=a, out=into, casting=casting) is into
+        assert np.array_equal(into, want.astype(out))
+    else:
+        with pytest.raises(TypeError, match=rf"argument 'out': dtype {np.dtype(out)} given; "
+                                            rf"the result is {np.dtype(result)}, which "
+                                            rf"casting='{casting}'"):
+            qv.evaluate(formula, a=a, out=into, casting=casting)
+        assert not into.any()  # nothing written
