@@ -4,6 +4,7 @@
 
 #include <math.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -30,11 +31,14 @@ inline std::uint64_t fraction_mask(int e) { return (std::uint64_t{1} << (52 - e)
 inline double op_neg(double x) { return -x; }
 inline double op_abs(double x) { return std::fabs(x); }
 
-inline double op_add(double l, double r);
-
-// A NaN quieted, as the library's and NumPy's roundings return it; any other value as it is.
-// Through op_add, which the compiler cannot fold away for a NaN it takes to be quiet.
-inline double quieted(double x) { return x != x ? op_add(x, 0.0) : x; }
+// A NaN quieted (its quiet bit set, as the library's and NumPy's roundings return it); any
+// other value as it is. On the bits, so that the loops around it still vectorise.
+inline double quieted(double x) {
+    using namespace scalar_detail;
+    const auto u = std::bit_cast<std::uint64_t>(x);
+    const bool nan = (u & ~kSignBit) > 0x7ff0000000000000u;
+    return std::bit_cast<double>(nan ? u | std::uint64_t{1} << 51 : u);
+}
 
 // Floor, ceiling and rounding work on the bits, so the result never depends on the rounding
 // mode; values of magnitude 2^52 and above, infinities and NaN are already integral.
@@ -69,9 +73,10 @@ inline double op_trunc(double x) {
     using namespace scalar_detail;
     const auto u = std::bit_cast<std::uint64_t>(x);
     const int e = exponent_of(u);
-    if (e >= 52) return quieted(x);
-    if (e < 0) return std::bit_cast<double>(u & kSignBit);
-    return std::bit_cast<double>(u & ~fraction_mask(e));
+    // Without branches, so that the loops vectorise: every bit below the sign cleared for
+    // e < 0, none for e >= 52 (then a NaN is quieted).
+    const std::uint64_t cleared = e < 0 ? ~kSignBit : fraction_mask(std::clamp(e, 0, 52));
+    return quieted(std::bit_cast<double>(u & ~cleared));
 }
 
 // Halfway cases to the even neighbour, as rint in the default rounding mode, but decided on
