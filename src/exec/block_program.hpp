@@ -23,8 +23,8 @@ class BlockProgram {
 public:
     // Compile for the pattern of `args` (which are scalars, which buffers, of which types);
     // their values are not kept, so one program serves every call with the same pattern.
-    BlockProgram(const NodeList& tree, std::span<const ArgView> args, LoopSet set = active_loop_set(),
-                 Comparisons comparisons = Comparisons::Numbers);
+    BlockProgram(const NodeList& tree, std::span<const ArgView> args,
+                 LoopSet set = active_loop_set(), Comparisons comparisons = Comparisons::Numbers);
 
     // Whether `args` has the pattern this program was compiled for.
     bool matches(std::span<const ArgView> args) const noexcept;
