@@ -8,7 +8,6 @@
   lays the result out in memory ('C', 'F', 'A' or 'K', as NumPy and numexpr mean them).
 - A formula whose operands are all numbers (or that has no name at all) gives a 0-d array.
 """
-
 from __future__ import annotations
 
 import math
@@ -35,9 +34,8 @@ def is_namespace(value: Any) -> bool:
     return isinstance(value, Mapping) or (hasattr(value, "columns") and hasattr(value, "keys"))
 
 
-def gather(
-    names: Sequence[str], operands: Any, named: Dict[str, Any], caller: str = "evaluate"
-) -> Dict[str, Any]:
+def gather(names: Sequence[str], operands: Any, named: Dict[str, Any],
+           caller: str = "evaluate") -> Dict[str, Any]:
     """The keyword operands, and from `operands` the names the formula reads that the
     keywords lack. A name given both ways is an error, as for any function argument. Keys
     are matched to the formula's names as Python spells them (see `match_spellings`)."""
@@ -45,10 +43,8 @@ def gather(
         values = named
     else:
         if not is_namespace(operands):
-            raise TypeError(
-                f"{caller}() takes the operands as a mapping of names (a dict, "
-                f"locals(), a DataFrame), not '{type(operands).__name__}'"
-            )
+            raise TypeError(f"{caller}() takes the operands as a mapping of names (a dict, "
+                            f"locals(), a DataFrame), not '{type(operands).__name__}'")
         values = dict(named)
         for name in names:
             if name in operands:
@@ -64,10 +60,12 @@ def gather(
 
 
 def _respelled(key: Any) -> bool:
-    return isinstance(key, str) and not key.isascii() and not unicodedata.is_normalized("NFKC", key)
+    return (isinstance(key, str) and not key.isascii()
+            and not unicodedata.is_normalized("NFKC", key))
 
 
-def match_spellings(values: Dict[str, Any], names: Sequence[str], caller: str = "evaluate") -> None:
+def match_spellings(values: Dict[str, Any], names: Sequence[str],
+                    caller: str = "evaluate") -> None:
     """Operand names as written: a key that Python's parser would spell otherwise (it
     normalises identifiers to NFKC, so "µ" in a formula is the argument "μ") binds the
     argument so spelled, unless an argument is spelled exactly as the key."""
@@ -75,9 +73,8 @@ def match_spellings(values: Dict[str, Any], names: Sequence[str], caller: str = 
     for key in odd:
         name = unicodedata.normalize("NFKC", key)
         if name in values:
-            raise TypeError(
-                f"{caller}() got multiple values for argument '{name}' (also spelled '{key}')"
-            )
+            raise TypeError(f"{caller}() got multiple values for argument '{name}' "
+                            f"(also spelled '{key}')")
         values[name] = values.pop(key)
 
 
@@ -88,10 +85,8 @@ def kernel_operands(kernel: Any, args: Tuple[Any, ...], named: Dict[str, Any]) -
     if len(args) == 1 and is_namespace(args[0]):
         return gather(names, args[0], named, "Kernel.__call__")
     if len(args) > len(names):
-        raise TypeError(
-            f"Kernel.__call__() takes {len(names)} operands by position "
-            f"({', '.join(names)}), but {len(args)} were given"
-        )
+        raise TypeError(f"Kernel.__call__() takes {len(names)} operands by position "
+                        f"({', '.join(names)}), but {len(args)} were given")
     values = dict(named)
     for name, value in zip(names, args):
         if name in named:
@@ -101,9 +96,8 @@ def kernel_operands(kernel: Any, args: Tuple[Any, ...], named: Dict[str, Any]) -
     return values
 
 
-def from_scopes(
-    names: Iterable[str], values: Dict[str, Any], scopes: Sequence[Optional[Any]]
-) -> None:
+def from_scopes(names: Iterable[str], values: Dict[str, Any],
+                scopes: Sequence[Optional[Any]]) -> None:
     """Binds each name the operands lack from the first scope (a mapping) that holds it."""
     for name in names:
         if name not in values:
@@ -116,28 +110,21 @@ def from_scopes(
 def check_casting(values: Dict[str, Any], casting: str) -> None:
     """Refuses an operand whose dtype NumPy's `casting` rule does not let become float64."""
     if casting not in CASTINGS:
-        raise ValueError(
-            f"casting must be one of {', '.join(map(repr, CASTINGS))}, not {casting!r}"
-        )
+        raise ValueError(f"casting must be one of {', '.join(map(repr, CASTINGS))}, "
+                         f"not {casting!r}")
     if casting == "unsafe":
         return
     for name, value in values.items():
         dtype = getattr(value, "dtype", None)
         # Data that never converts is refused by the native conversion, in its own words.
-        if (
-            isinstance(dtype, np.dtype)
-            and dtype.kind in "biuf"
-            and not np.can_cast(dtype, np.float64, casting)
-        ):  # type: ignore[arg-type]
-            raise TypeError(
-                f"argument '{name}': dtype {dtype} does not become float64 under "
-                f"casting={casting!r}"
-            )
+        if (isinstance(dtype, np.dtype) and dtype.kind in "biuf"
+                and not np.can_cast(dtype, np.float64, casting)):  # type: ignore[arg-type]
+            raise TypeError(f"argument '{name}': dtype {dtype} does not become float64 under "
+                            f"casting={casting!r}")
 
 
-def run(
-    spec: KernelSpec, values: Dict[str, Any], out: Optional[np.ndarray], casting: str = "same_kind"
-) -> np.ndarray:
+def run(spec: KernelSpec, values: Dict[str, Any], out: Optional[np.ndarray],
+        casting: str = "same_kind") -> np.ndarray:
     """The native evaluation; when every operand is a number, a 0-d result, as numexpr gives.
     An `out` of another dtype than the result's takes the result if NumPy's `casting` rule
     lets it (through one temporary array)."""
@@ -176,17 +163,14 @@ _OUT_DTYPE_REFUSAL = "argument 'out': dtype "
 
 def _cast_into(result: np.ndarray, out: np.ndarray, casting: str) -> np.ndarray:
     if not np.can_cast(result.dtype, out.dtype, casting):  # type: ignore[arg-type]
-        raise TypeError(
-            f"argument 'out': dtype {out.dtype} given; the result is "
-            f"{result.dtype}, which casting={casting!r} does not let become "
-            f"{out.dtype}"
-        )
+        raise TypeError(f"argument 'out': dtype {out.dtype} given; the result is "
+                        f"{result.dtype}, which casting={casting!r} does not let become "
+                        f"{out.dtype}")
     if not out.flags.writeable:
         raise ValueError("argument 'out': the array is read-only")
     if out.shape != result.shape:
-        raise ValueError(
-            f"argument 'out': shape {out.shape} given; the operands broadcast to {result.shape}"
-        )
+        raise ValueError(f"argument 'out': shape {out.shape} given; the operands broadcast to "
+                         f"{result.shape}")
     np.copyto(out, result, casting="unsafe")
     return out
 
@@ -200,9 +184,8 @@ def _into(result: np.ndarray, out: Optional[np.ndarray], casting: str = "same_ki
     if out is None:
         return result
     if not isinstance(out, np.ndarray) or out.shape != ():
-        raise ValueError(
-            f"argument 'out': the result is 0-d: out must be a 0-d {result.dtype} array"
-        )
+        raise ValueError(f"argument 'out': the result is 0-d: out must be a 0-d "
+                         f"{result.dtype} array")
     return _cast_into(result, out, casting)
 
 
@@ -214,9 +197,8 @@ def lay_out(result: np.ndarray, order: str, values: Dict[str, Any]) -> np.ndarra
         return result
     if order in ("A", "K"):
         arrays = [v for v in values.values() if isinstance(v, np.ndarray) and v.ndim >= 2]
-        fortran = bool(arrays) and all(
-            a.flags.f_contiguous and not a.flags.c_contiguous for a in arrays
-        )
+        fortran = bool(arrays) and all(a.flags.f_contiguous and not a.flags.c_contiguous
+                                       for a in arrays)
         if not fortran:
             return result
     return np.asfortranarray(result)
