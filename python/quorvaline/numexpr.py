@@ -11,8 +11,7 @@ negative, as in NumPy (numexpr refuses negative axes).
 
 Where quorvaline cannot give what numexpr gives, it says so with `NotImplementedError` instead
 of computing something else: results of another dtype (integer, float32, complex), strings,
-functions that quorvaline's formulas lack or give another meaning (``round`` halves to even in
-numexpr; ``minimum``/``maximum`` propagate NaN), and Intel's VML.
+functions that quorvaline's formulas lack, and Intel's VML.
 """
 from __future__ import annotations
 
@@ -194,13 +193,10 @@ class _Formula:
             kind = self.analysis.kind(kinds)
         else:
             kind = _BOOL if self.truth else max([*kinds.values(), _DOUBLE])
-        if kind not in (_BOOL, _DOUBLE):
+        if kind not in (_BOOL, _FLOAT, _DOUBLE):
             raise _not_drop_in(f"numexpr would give {_KIND_NAMES[kind]} values here; "
-                               "quorvaline computes float64 (and bool for comparisons) only, "
+                               "quorvaline computes floats (and bool for comparisons) only, "
                                "for now")
-        if _FLOAT in kinds.values():
-            raise _not_drop_in("float32 operands are not supported yet (numexpr computes "
-                               "them in float32)")
         return kind
 
     def run(self, arguments: Sequence[Any], out: Optional[np.ndarray], order: str,
