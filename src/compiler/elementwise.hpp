@@ -13,6 +13,7 @@
 // compiler removes the round trip (it may, assuming no signalling NaN).
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 
@@ -90,16 +91,16 @@ struct BinaryFn {
 };
 template <CompareOp Op>
 struct CompareFn {
-    static constexpr bool gives_bool = false;
     static constexpr int arity = 2;
     static double apply(double l, double r, double) { return apply_compare(Op, l, r); }
     static float f32(float l, float r, float) {
         return static_cast<float>(apply_compare(Op, l, r));
     }
 };
-// A comparison answered as a bool, as NumPy answers it.
-template <CompareOp Op>
-struct BoolCompareFn : CompareFn<Op> {
+// An operator whose value is a truth (a comparison or a predicate), answered as a bool, as
+// NumPy answers it; its loops write 1.0 and 0.0 as true and false.
+template <class Fn>
+struct AsBool : Fn {
     static constexpr bool gives_bool = true;
 };
 // A Select whose branches are plain values: -0.0 and +0.0 choose if_false, NaN if_true.
@@ -159,7 +160,32 @@ struct CompareKernels {
 struct BoolCompareKernels {
     static constexpr std::size_t count = kCompareOpCount;
     template <std::size_t K>
-    using Fn = BoolCompareFn<static_cast<CompareOp>(K)>;
+    using Fn = AsBool<CompareFn<static_cast<CompareOp>(K)>>;
+};
+// The unary predicates answered as bools, numbered in the order of their codes.
+struct BoolPredicateKernels {
+    static constexpr std::size_t count = [] {
+        std::size_t n = 0;
+        for (std::size_t k = 0; k < kUnaryOpCount; ++k)
+            n += op_is_predicate(static_cast<UnaryOp>(k));
+        return n;
+    }();
+    static constexpr std::array<UnaryOp, count> ops = [] {
+        std::array<UnaryOp, count> a{};
+        std::size_t n = 0;
+        for (std::size_t k = 0; k < kUnaryOpCount; ++k) {
+            if (op_is_predicate(static_cast<UnaryOp>(k))) a[n++] = static_cast<UnaryOp>(k);
+        }
+        return a;
+    }();
+    template <std::size_t K>
+    using Fn = AsBool<UnaryFn<ops[K]>>;
+    // The kernel number of predicate `op` within the family.
+    static constexpr std::size_t index(UnaryOp op) {
+        std::size_t k = 0;
+        while (k < count && ops[k] != op) ++k;
+        return k;
+    }
 };
 struct BlendKernels {
     static constexpr std::size_t count = 1;
