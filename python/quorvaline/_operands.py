@@ -127,8 +127,8 @@ def check_casting(values: Dict[str, Any], casting: str) -> None:
         if (
             isinstance(dtype, np.dtype)
             and dtype.kind in "biuf"
-            and not np.can_cast(dtype, np.float64, casting)
-        ):  # type: ignore[arg-type]
+            and not np.can_cast(dtype, np.float64, casting)  # type: ignore[arg-type]
+        ):
             raise TypeError(
                 f"argument '{name}': dtype {dtype} does not become float64 under "
                 f"casting={casting!r}"
