@@ -4,7 +4,8 @@ written for numexpr 2.14 unchanged where quorvaline computes what numexpr would.
 `evaluate`, `validate`, `re_evaluate` and `NumExpr` take numexpr's arguments with numexpr's
 meanings (names looked up in `local_dict` or the caller's local variables, then `global_dict`
 or its globals; `out`, `order`, `casting`; inputs of a `NumExpr` by position in its
-signature's order, or sorted by name). Results are float64, or bool for a comparison. A
+signature's order, or sorted by name). Results are float64, or bool for a comparison or
+a test (``isnan``, ``isinf``, ``isfinite``, ``signbit``). A
 reduction written as the outermost call (``sum(a*b)``, ``max(x**2, axis=1)``, ``prod``,
 ``min``) runs in one pass, without storing the formula's values; its axis may also be
 negative, as in NumPy (numexpr refuses negative axes).
@@ -28,7 +29,7 @@ import numpy as np
 from quorvaline import _native, _operands
 from quorvaline._factories import kernel
 from quorvaline._function_table import numpy_entry
-from quorvaline._nodes import ARG
+from quorvaline._nodes import ARG, OPERATORS, UNARY
 from quorvaline._one_call import _text_kernel
 from quorvaline._parser import OF_REAL_VALUES, parse_nodes, reorder
 from quorvaline._reductions import split_reduction
@@ -49,6 +50,9 @@ _NUMEXPR_FUNCTIONS = frozenset(
     "copysign cos cosh exp expm1 floor fmod hypot imag isfinite isinf isnan log log10 log1p log2 "
     "max maximum min minimum nextafter ones_like prod real round sign signbit sin sinh sqrt sum "
     "tan tanh trunc where".split())
+# The tests (isnan, ...), which give bools as comparisons do.
+_TESTS = frozenset(s for op in OPERATORS if op.predicate and op.kind == UNARY
+                   for s in op.spellings)
 
 
 def detect_number_of_cores() -> int:
@@ -145,6 +149,8 @@ def _kind_of(node: ast.AST, kinds: Mapping[str, int]) -> int:
         args = [_kind_of(a, kinds) for a in node.args]
         if node.func.id == "where":
             return max(args[1:] or [_DOUBLE])
+        if node.func.id in _TESTS:
+            return _BOOL
         if node.func.id in ("real", "conj", "copy", "ones_like") and len(args) == 1:
             return args[0]
         widest = max(args or [_DOUBLE])

@@ -14,10 +14,10 @@
 
 namespace qv {
 
-using AllKernels =
-    JoinFamilies<KernelFamilies<UnaryKernels, BinaryKernels, CompareKernels, BlendKernels,
-                                CopyKernels, PowConstKernels, CastKernels, BoolCompareKernels>,
-                 FusionRules>::type;
+using AllKernels = JoinFamilies<
+    KernelFamilies<UnaryKernels, BinaryKernels, CompareKernels, BlendKernels, CopyKernels,
+                   PowConstKernels, CastKernels, BoolCompareKernels, BoolPredicateKernels>,
+    FusionRules>::type;
 
 inline constexpr std::size_t kKernelCount = AllKernels::kernel_count;
 static_assert(kKernelCount <= UINT16_MAX, "KernelId is 16 bits");

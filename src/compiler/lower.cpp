@@ -162,18 +162,26 @@ private:
         Val ops[3] = {kUnused, kUnused, kUnused};
         for (int k = arity; k-- > 0;) ops[k] = pop();
         // Operands in the type the node computes in (a comparison, in its operands' common
-        // type); a Select's condition only chooses, by being nonzero.
+        // type; a predicate answering a bool, in its operand's); a Select's condition only
+        // chooses, by being nonzero.
         const ValueType result = type_of_node(i);
         const auto kids = children(tree_, i);
-        const ValueType type =
-            node.tag == NodeTag::Compare ? compared_in(types_[kids[0]], types_[kids[1]]) : result;
+        const bool bool_predicate = node.tag == NodeTag::Unary && result == ValueType::Bool;
+        const ValueType type = node.tag == NodeTag::Compare
+                                   ? compared_in(types_[kids[0]], types_[kids[1]])
+                                   : (bool_predicate ? tested_in(types_[kids[0]]) : result);
         for (int k = 0; k < arity; ++k) {
             ops[k] =
                 node.tag == NodeTag::Select && k == 0 ? truth(ops[k], type) : cast(ops[k], type);
         }
         KernelId kernel = 0;
         switch (node.tag) {
-            case NodeTag::Unary: kernel = kernel_id<UnaryKernels>(node.op); break;
+            case NodeTag::Unary:
+                kernel = bool_predicate
+                             ? kernel_id<BoolPredicateKernels>(
+                                   BoolPredicateKernels::index(static_cast<UnaryOp>(node.op)))
+                             : kernel_id<UnaryKernels>(node.op);
+                break;
             case NodeTag::Binary: {
                 const auto op = static_cast<BinaryOp>(node.op);
                 kernel = kernel_id<BinaryKernels>(op);

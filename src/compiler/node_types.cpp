@@ -39,7 +39,14 @@ std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPatter
                 types[i] = NodeType{p.weak, p.type};
                 break;
             }
-            case NodeTag::Unary: types[i] = numeric(types[kids[0]]); break;
+            case NodeTag::Unary: {
+                const NodeType x = types[kids[0]];
+                const bool truth = op_is_predicate(static_cast<UnaryOp>(node.op));
+                types[i] = truth && !x.weak && comparisons == Comparisons::Bool
+                               ? NodeType{false, ValueType::Bool}
+                               : numeric(x);
+                break;
+            }
             case NodeTag::Binary: {
                 const NodeType t = promote(types[kids[0]], types[kids[1]]);
                 const bool bools =

@@ -32,8 +32,8 @@ constexpr NodeType promote(NodeType a, NodeType b) noexcept {
     return NodeType{false, promote(a.type, b.type)};
 }
 
-// How comparisons answer: NumPy's bools, or 1.0 and 0.0 in their operands' type (the float64
-// surface of Expr kernels).
+// How comparisons and the predicates (isnan, ...) answer: NumPy's bools, or 1.0 and 0.0 in
+// their operands' type (the float64 surface of Expr kernels).
 enum class Comparisons : std::uint8_t { Bool, Numbers };
 
 // Whether two bools stay a bool under `op`, as in NumPy (+ and maximum are "or", * and minimum
@@ -50,5 +50,8 @@ constexpr ValueType compared_in(NodeType l, NodeType r) noexcept {
     const NodeType t = promote(l, r);
     return t.weak || t.type == ValueType::Bool ? ValueType::F64 : t.type;
 }
+
+// The type a predicate tests in, of an operand of this type: bools as numbers.
+constexpr ValueType tested_in(NodeType x) noexcept { return compared_in(x, x); }
 
 }  // namespace qv

@@ -176,6 +176,7 @@ def test_shapes_that_do_not_broadcast_name_both_operands():
     ("a * 2.5 + b", (np.float32, np.float32), np.float32),
     ("a * b", (np.float32, np.float64), np.float64),
     ("a > b", (np.float32, np.float32), np.bool_),
+    ("isnan(a / b) | signbit(b)", (np.float32, np.float64), np.bool_),
 ])
 def test_dtypes_and_meta_are_the_engines(formula, dtypes, want):
     rng = np.random.default_rng(3)

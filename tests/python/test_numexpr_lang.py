@@ -224,7 +224,8 @@ class TestDropIn:
         numexpr = pytest.importorskip("numexpr")
         a, b = X[np.isfinite(X)], Y[np.isfinite(X)]  # noqa: F841  (read by name)
         for text in ["2*a + 3*b", "where(a > b, a, -b)", "a / b - a", "(a > 0) & (b < 1)",
-                     "sqrt(a*a + b*b)", "37593**(1/5)", "a < b"]:
+                     "sqrt(a*a + b*b)", "37593**(1/5)", "a < b",
+                     "isnan(a) | ~isfinite(b / a)", "signbit(-a)"]:
             expected, got = numexpr.evaluate(text), self.ne.evaluate(text)
             assert got.dtype == expected.dtype and got.shape == expected.shape, text
             np.testing.assert_allclose(got, expected, rtol=1e-15, err_msg=text)

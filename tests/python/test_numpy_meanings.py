@@ -51,8 +51,10 @@ def test_numpys_names_give_numpys_bits(op, spelling):
     operands = [UNARY_X] if op.arity == 1 else list(BINARY_XY)
     names = "xy"[:op.arity]
     with np.errstate(all="ignore"):
-        want = _bits(getattr(np, spelling)(*operands))
-    got = _bits(qv.evaluate(f"{spelling}({', '.join(names)})", **dict(zip(names, operands))))
+        numpy_values = getattr(np, spelling)(*operands)
+    values = qv.evaluate(f"{spelling}({', '.join(names)})", **dict(zip(names, operands)))
+    assert values.dtype == numpy_values.dtype  # the predicates' bools too
+    want, got = _bits(numpy_values), _bits(values)
     bad = np.flatnonzero(got != want)
     assert [(tuple(hex(_bits(o[i])[()]) for o in operands), hex(got[i]), hex(want[i]))
             for i in bad[:5]] == []

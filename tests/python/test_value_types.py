@@ -18,8 +18,9 @@ from quorvaline._nodes import ARG, COMPARE, OPERATORS, UNARY
 LIBM = ctypes.CDLL(ctypes.util.find_library("m"))
 REFERENCE = {UNARY: ref.UNARY, COMPARE: ref.COMPARE}
 FLOATS = [np.float32, np.float64]
-NUMPY_COMPARE = {"Gt": "greater", "Ge": "greater_equal", "Lt": "less", "Le": "less_equal",
-                 "Eq": "equal", "Ne": "not_equal"}
+NUMPY_TRUTH = {"Gt": "greater", "Ge": "greater_equal", "Lt": "less", "Le": "less_equal",
+               "Eq": "equal", "Ne": "not_equal", "Signbit": "signbit", "Isnan": "isnan",
+               "Isinf": "isinf", "Isfinite": "isfinite"}
 SIGN_UFUNCS = {"Neg": np.negative, "Abs": np.absolute, "Copysign": np.copysign}
 
 F32_SPECIAL = np.array([
@@ -90,8 +91,8 @@ CASES = [(op, dtypes) for op in OPERATORS for dtypes in itertools.product(FLOATS
 def test_operator_over_dtype_pairs(op, dtypes):
     names = ["x", "y"][:op.arity]
     columns = pairs(dtypes)[:op.arity] if op.arity == 2 else (column(dtypes[0], 2000, 3),)
-    # NumPy's: comparisons are bools, the rest in the operands' common type.
-    want_dtype = np.dtype(np.bool_) if op.kind == COMPARE else np.result_type(*columns)
+    # NumPy's: comparisons and predicates are bools, the rest in the operands' common type.
+    want_dtype = np.dtype(np.bool_) if op.predicate else np.result_type(*columns)
     nodes = [(ARG, i) for i in range(op.arity)] + [(op.kind, op.code)]
     expr = _native.expr_from_nodes(names, nodes)
     # Past the parallel threshold, so that the pool's pieces are checked too.
@@ -99,8 +100,8 @@ def test_operator_over_dtype_pairs(op, dtypes):
     got = _native.evaluate(expr, {n: np.tile(c, repeat) for n, c in zip(names, columns)})
     assert got.dtype == want_dtype
     want = expected(op, columns, want_dtype)
-    if op.kind == COMPARE:  # NumPy's own comparison too
-        assert same_bits(want, getattr(np, NUMPY_COMPARE[op.name])(*columns)) == []
+    if op.predicate:  # NumPy's own comparison or predicate too
+        assert same_bits(want, getattr(np, NUMPY_TRUTH[op.name])(*columns)) == []
     want = np.tile(want, repeat)
     assert same_bits(got, want) == []
 
@@ -198,6 +199,13 @@ def test_comparisons_give_bools_that_index(dtype):
     ("m * m", lambda a, b, m: m * m),
     ("m + (a > 0)", lambda a, b, m: m + (a > 0)),
     ("m + 1.5", lambda a, b, m: m + 1.5),
+    ("isnan(a) | (b < 0.5)", lambda a, b, m: np.isnan(a) | (b < 0.5)),
+    ("~isfinite(a) & (b > 0)", lambda a, b, m: ~np.isfinite(a) & (b > 0)),
+    ("signbit(a) | isinf(b)", lambda a, b, m: np.signbit(a) | np.isinf(b)),
+    ("where(isnan(a), b, a)", lambda a, b, m: np.where(np.isnan(a), b, a)),
+    ("where(m, isnan(a), b > 0)", lambda a, b, m: np.where(m, np.isnan(a), b > 0)),
+    ("isnan(a) * a", lambda a, b, m: np.isnan(a) * a),
+    ("isnan(m) | isinf(m)", lambda a, b, m: np.isnan(m) | np.isinf(m)),
 ])
 @pytest.mark.parametrize("dtype", FLOATS)
 def test_bool_operands_and_results(formula, numpy_form, dtype):
@@ -211,11 +219,27 @@ def test_bool_operands_and_results(formula, numpy_form, dtype):
     assert same_bits(got, want) == []
 
 
+@pytest.mark.parametrize("reduction", ["sum", "min", "max"])
+@pytest.mark.parametrize("test, comparison", [("isnan(a)", "a != a"),
+                                              ("signbit(a)", "copysign(1.0, a) < 0")])
+@pytest.mark.parametrize("dtype", FLOATS)
+def test_reductions_of_tests_are_those_of_comparisons(reduction, test, comparison, dtype):
+    a = column(dtype, 3000, 7)
+    got = qv.evaluate(f"{reduction}({test})", a=a)
+    want = qv.evaluate(f"{reduction}({comparison})", a=a)
+    assert got.dtype == want.dtype and got == want
+
+
 def test_kernels_keep_numbers_for_comparisons(kernel, rt):
-    # The Expr surface stays float64: a comparison is 1.0 or 0.0 there.
+    # The Expr surface stays float64: a comparison or a predicate is 1.0 or 0.0 there.
+    isnan = next(op for op in OPERATORS if op.name == "Isnan")
     x = kernel.arg("x")
-    got = rt.go(kernel.map(kernel.elementwise(x > 0.5), x=rt.asarray(np.array([0.2, 0.7]))))
-    assert got.result().numpy().tolist() == [0.0, 1.0]
+    for expr, want in [(x > 0.5, [0.0, 1.0, 0.0]),
+                       (_native.expr_from_nodes(["x"], [(ARG, 0), (UNARY, isnan.code)]),
+                        [0.0, 0.0, 1.0])]:
+        values = rt.asarray(np.array([0.2, 0.7, math.nan]))
+        got = rt.go(kernel.map(kernel.elementwise(expr), x=values)).result().numpy()
+        assert got.dtype == np.float64 and got.tolist() == want
 
 
 @pytest.mark.parametrize("result, out, casting, allowed", [
