@@ -18,7 +18,7 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import best_times  # noqa: E402
+from common import rounds_against_first  # noqa: E402
 
 import quorvaline as qv  # noqa: E402
 import quorvaline.numexpr as qne  # noqa: E402
@@ -94,16 +94,12 @@ def run(n, threads, rounds):
     print(f"{'case':<20}{'who':<20}{'ms (best of rounds)':>21}{'ours / who':>22}{'peak rise':>12}")
     for case in CASES:
         fns = contenders(case, ops)
-        names = list(fns)
         got = {name: np.asarray(fn()) for name, fn in fns.items()}
         assert all(np.allclose(got["ours"], v, rtol=1e-9) for v in got.values()), case
-        per_round = [best_times(3, [fns[name] for name in names]) for _ in range(rounds)]
-        for i, name in enumerate(names):
-            ratios = [r[0] / r[i] for r in per_round]
-            best = min(r[i] for r in per_round)
+        for name, (best, low, high) in rounds_against_first(fns, rounds).items():
             rise = peak_rise(case, name, n, threads)
             print(f"{case:<20}{name:<20}{best * 1e3:>21.2f}"
-                  f"{min(ratios):>12.2f}-{max(ratios):<9.2f}{rise:>11.2f}x")
+                  f"{low:>12.2f}-{high:<9.2f}{rise:>11.2f}x")
 
 
 def main():

@@ -16,7 +16,7 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import best_times  # noqa: E402
+from common import rounds_against_first  # noqa: E402
 
 import quorvaline as qv  # noqa: E402
 
@@ -88,15 +88,11 @@ def run(sizes, threads, rounds, memory):
     for n in sizes:
         for case in CASES:
             fns = contenders(case, n)
-            names = list(fns)
             got = {name: np.asarray(fn()) for name, fn in fns.items()}
-            per_round = [best_times(3, [fns[name] for name in names]) for _ in range(rounds)]
-            for i, name in enumerate(names):
-                ratios = [r[0] / r[i] for r in per_round]
-                best = min(r[i] for r in per_round)
+            for name, (best, low, high) in rounds_against_first(fns, rounds).items():
                 rise = f"{peak_rise(case, name, n, threads):.2f}x" if memory else "-"
                 print(f"{case:<16}{n:>10}  {name:<10}{str(got[name].dtype):<9}{best * 1e3:>10.2f}"
-                      f"{min(ratios):>9.2f}-{max(ratios):<6.2f}{rise:>11}")
+                      f"{low:>9.2f}-{high:<6.2f}{rise:>11}")
 
 
 def main():

@@ -144,3 +144,14 @@ def best_times(repeats, fns):
             fn()
             best[i] = min(best[i], time.perf_counter() - start)
     return best
+
+
+def rounds_against_first(fns, rounds, repeats=3):
+    """Per candidate of the mapping: its best time over `rounds` rounds of `best_times`, and
+    the lowest and highest ratio of the first candidate's time to its own in one round."""
+    names = list(fns)
+    per_round = [best_times(repeats, [fns[name] for name in names]) for _ in range(rounds)]
+    return {name: (min(r[i] for r in per_round),
+                   min(r[0] / r[i] for r in per_round),
+                   max(r[0] / r[i] for r in per_round))
+            for i, name in enumerate(names)}
