@@ -1,6 +1,7 @@
-"""exp and log over arrays: ours (on the path the engine chose at load, printed first) against
-the same scalar library calls on the same threads (the floor of the scalar path), NumPy's own
-SIMD functions (other bits) and numexpr, side by side in one process, best of interleaved
+"""exp and log over float64 and float32 arrays: ours (on the path the engine chose at load,
+printed first) against the same scalar library calls on the same threads (the floor of the
+scalar path; float64 only: compare float32 with QUORVALINE_VECTOR_LIBM=0), NumPy's own SIMD
+functions (other bits) and numexpr, side by side in one process, best of interleaved
 rounds. Ratios are ours / theirs: below 1.0 we are faster.
 
     python3 bench/bench_vector_libm.py                           # the path chosen at load
@@ -16,6 +17,7 @@ from common import best_times, libm_calls_floor, pool_threads
 
 import quorvaline as qv
 
+F32_CASES = ("exp U[-10,10]", "log U(0,100]", "log 1±1%")
 CASES = {
     "exp U[-10,10]": ("exp", lambda rng, n: rng.uniform(-10, 10, n)),
     "exp Gaussian argument": ("exp", lambda rng, n: -0.5 * rng.standard_normal(n) ** 2),
@@ -24,6 +26,9 @@ CASES = {
     "log U[0.5,2)": ("log", lambda rng, n: rng.uniform(0.5, 2, n)),
     "log 1±1%": ("log", lambda rng, n: 1 + rng.uniform(-0.01, 0.01, n)),
 }
+for name in F32_CASES:  # the same inputs rounded to float32
+    fn, make = CASES[name]
+    CASES[f"float32 {name}"] = (fn, lambda rng, n, make=make: make(rng, n).astype(np.float32))
 
 
 def main():
@@ -36,7 +41,7 @@ def main():
     threads = pool_threads()
     ne.set_num_threads(threads)
     config = qv.show_config(False)
-    paths = {f: config["vector_libm"][f] for f in ("exp", "log")}
+    paths = {f: config["vector_libm"][f] for f in ("exp", "log", "expf", "logf")}
     print(
         f"threads: {threads}; loadavg {os.getloadavg()[0]:.1f}; "
         + "; ".join(f"{f}: {s['path']} {s['isa'] or ''}".rstrip() for f, s in paths.items())
@@ -57,10 +62,14 @@ def main():
                     lambda: ne.evaluate(f"{fn}(x)", local_dict={"x": x}, out=out),
                 ],
             )
-            floor = libm_calls_floor([(fn, x)], threads)
+            if x.dtype == np.float64:
+                floor = libm_calls_floor([(fn, x)], threads)
+                floor_cells = f"{floor * 1e3:.2f} ms", f"{ours / floor:.2f}"
+            else:
+                floor_cells = "-", "-"
             print(
-                f"| {case} | {size} | {ours * 1e3:.2f} ms | {floor * 1e3:.2f} ms "
-                f"| {numpy * 1e3:.2f} ms | {numexpr * 1e3:.2f} ms | {ours / floor:.2f} "
+                f"| {case} | {size} | {ours * 1e3:.2f} ms | {floor_cells[0]} "
+                f"| {numpy * 1e3:.2f} ms | {numexpr * 1e3:.2f} ms | {floor_cells[1]} "
                 f"| {ours / numpy:.2f} | {ours / numexpr:.2f} |",
                 flush=True,
             )

@@ -8,7 +8,7 @@
 namespace qv::py {
 
 // config(): {"loop_set": str, "libm": {...}, "vector_libm": {"setting": str, "exp": {...},
-// "log": {...}}}.
+// "log": {...}, "expf": {...}, "logf": {...}}}.
 QV_FASTCALL_FN(native_config);
 
 }  // namespace qv::py

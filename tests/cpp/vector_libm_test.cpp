@@ -14,6 +14,7 @@
 #include "exec/vector_libm/self_test.hpp"
 #include "exec/vector_libm/vector_libm.hpp"
 #include "ir/libm_entries.hpp"
+#include "ir/libm_f32.hpp"
 
 namespace qv {
 namespace {
@@ -239,6 +240,138 @@ INSTANTIATE_TEST_SUITE_P(Functions, VectorLibm,
                              return info.param == MathFunction::Exp ? "exp" : "log";
                          });
 
+// The float32 replicas, over float inputs given by their bit patterns.
+struct ReplicaF32 {
+    const char* isa;
+    VectorMathKernelF32 kernel;
+};
+
+ScalarMathFnF32 library_f32(MathFunction f) {
+    return libm_f32()
+        .unary[static_cast<int>(f == MathFunction::Expf ? UnaryOp::Exp : UnaryOp::Log)];
+}
+
+std::vector<ReplicaF32> replicas_f32(MathFunction f, std::string& skip) {
+    const VectorLibmReport& r = vector_libm_report();
+    const VectorFunctionState& s = r.functions[static_cast<std::size_t>(f)];
+    if (s.isa.empty() || (s.check.mismatches != 0 && !r.build_checked)) {
+        skip = s.reason;
+        return {};
+    }
+    EXPECT_EQ(s.check.mismatches, 0u) << s.reason;
+    const bool exp = f == MathFunction::Expf;
+    std::vector<ReplicaF32> out{{"avx2", exp ? replica_avx2::expf : replica_avx2::logf}};
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
+        out.push_back({"avx512", exp ? replica_avx512::expf : replica_avx512::logf});
+    return out;
+}
+
+// Differing results of each replica over the float patterns first, first + stride, ...
+// (count of them), from `threads` threads; the counts per replica.
+std::vector<std::size_t> sweep_f32(const std::vector<ReplicaF32>& rs, ScalarMathFnF32 lib,
+                                   std::uint64_t first, std::uint64_t count, std::uint64_t stride,
+                                   unsigned threads) {
+    std::vector<std::vector<std::size_t>> differ(threads, std::vector<std::size_t>(rs.size()));
+    std::vector<std::thread> pool;
+    for (unsigned t = 0; t < threads; ++t) {
+        pool.emplace_back([&, t] {
+            constexpr std::uint64_t kChunk = 1 << 16;
+            std::vector<float> xs, want, got(kChunk);
+            for (std::uint64_t at = t * kChunk; at < count; at += threads * kChunk) {
+                const std::uint64_t n = std::min(kChunk, count - at);
+                xs.resize(n);
+                want.resize(n);
+                for (std::uint64_t i = 0; i < n; ++i) {
+                    xs[i] =
+                        std::bit_cast<float>(static_cast<std::uint32_t>(first + (at + i) * stride));
+                    want[i] = lib(xs[i]);
+                }
+                for (std::size_t k = 0; k < rs.size(); ++k) {
+                    rs[k].kernel(xs.data(), got.data(), n, lib);
+                    for (std::uint64_t i = 0; i < n; ++i) {
+                        const bool bad = std::bit_cast<std::uint32_t>(got[i]) !=
+                                         std::bit_cast<std::uint32_t>(want[i]);
+                        if (bad && differ[t][k] < 3)
+                            ADD_FAILURE() << rs[k].isa << ": f(" << std::hexfloat << xs[i]
+                                          << ") = " << got[i] << ", the library gives " << want[i];
+                        differ[t][k] += bad;
+                    }
+                }
+            }
+        });
+    }
+    for (std::thread& th : pool) th.join();
+    std::vector<std::size_t> total(rs.size());
+    for (const auto& d : differ)
+        for (std::size_t k = 0; k < rs.size(); ++k) total[k] += d[k];
+    return total;
+}
+
+class VectorLibmF32 : public ::testing::TestWithParam<MathFunction> {};
+
+// Every 41st float pattern (10^8 of them), so every binade and special path of both signs.
+TEST_P(VectorLibmF32, AgreesWithTheLibraryAcrossEveryBinade) {
+    std::string skip;
+    const std::vector<ReplicaF32> rs = replicas_f32(GetParam(), skip);
+    if (rs.empty()) GTEST_SKIP() << skip;
+    const std::vector<std::size_t> differ =
+        sweep_f32(rs, library_f32(GetParam()), 7, (1ull << 32) / 41, 41, 2);
+    for (std::size_t k = 0; k < rs.size(); ++k) EXPECT_EQ(differ[k], 0u) << rs[k].isa;
+}
+
+// Any length, unaligned, in place, with rare lanes among the others.
+TEST_P(VectorLibmF32, AnyLengthInPlace) {
+    std::string skip;
+    const std::vector<ReplicaF32> rs = replicas_f32(GetParam(), skip);
+    if (rs.empty()) GTEST_SKIP() << skip;
+    const ScalarMathFnF32 lib = library_f32(GetParam());
+    const float values[] = {0.5f, -0.0f, 1.0f, 100.0f, -1e-40f, NAN, 3.0f, 1e-40f, -2.0f, 0.97f};
+    for (const ReplicaF32& r : rs) {
+        for (std::size_t n = 0; n < 38; ++n) {
+            std::vector<float> buffer(n + 1);
+            for (std::size_t i = 0; i < n; ++i) buffer[i + 1] = values[(i * 7 + n) % 10];
+            const std::vector<float> xs = buffer;
+            r.kernel(buffer.data() + 1, buffer.data() + 1, n, lib);
+            for (std::size_t i = 0; i < n; ++i)
+                EXPECT_EQ(std::bit_cast<std::uint32_t>(buffer[i + 1]),
+                          std::bit_cast<std::uint32_t>(lib(xs[i + 1])))
+                    << r.isa << " n=" << n << " i=" << i;
+        }
+    }
+}
+
+TEST_P(VectorLibmF32, EntryFollowsTheReport) {
+    const float x[3] = {0.25f, 2.0f, 7.0f};
+    float y[3] = {};
+    const bool exp = GetParam() == MathFunction::Expf;
+    const bool ran = exp ? vector_expf(x, y, 3) : vector_logf(x, y, 3);
+    const VectorFunctionState& s =
+        vector_libm_report().functions[static_cast<std::size_t>(GetParam())];
+    EXPECT_EQ(ran, s.vector) << s.reason;
+    for (int i = 0; ran && i < 3; ++i) EXPECT_EQ(y[i], library_f32(GetParam())(x[i]));
+}
+
+// All 2^32 patterns: run by scripts/check_vector_libm.py, which records the result.
+TEST_P(VectorLibmF32, DISABLED_Exhaustive) {
+    std::string skip;
+    const std::vector<ReplicaF32> rs = replicas_f32(GetParam(), skip);
+    if (rs.empty()) GTEST_SKIP() << skip;
+    const std::vector<std::size_t> differ =
+        sweep_f32(rs, library_f32(GetParam()), 0, 1ull << 32, 1, 2);
+    for (std::size_t k = 0; k < rs.size(); ++k) {
+        std::printf("exhaustive: %s %s %llu inputs, %zu differ\n",
+                    GetParam() == MathFunction::Expf ? "expf" : "logf", rs[k].isa, 1ull << 32,
+                    differ[k]);
+        EXPECT_EQ(differ[k], 0u) << rs[k].isa;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Functions, VectorLibmF32,
+                         ::testing::Values(MathFunction::Expf, MathFunction::Logf),
+                         [](const auto& info) {
+                             return info.param == MathFunction::Expf ? "expf" : "logf";
+                         });
+
 // glibc's exp as its non-FMA build computes it (the same source, nothing fused): the variant
 // glibc runs on CPUs without FMA. The check must refuse the FMA replica against it.
 #include "exec/vector_libm/glibc_tables.inc"
@@ -264,6 +397,28 @@ double perturbed_log(double x) {
     return (std::bit_cast<std::uint64_t>(x) & 0xfff) == 0x5a5 ? std::nextafter(y, INFINITY) : y;
 }
 
+// glibc's expf as its non-FMA build computes it: differs from the FMA build on two floats,
+// one of them among the self-test's inputs.
+float non_fma_expf(float x) {
+    using namespace glibc_expf;
+    if (!(std::fabs(x) < 88.0f)) return library_f32(MathFunction::Expf)(x);
+    const double z = kInvLn2N * static_cast<double>(x);
+    double kd = z + kShift;
+    const std::uint64_t ki = std::bit_cast<std::uint64_t>(kd);
+    kd -= kShift;
+    const double r = z - kd;
+    const double s = std::bit_cast<double>(kTable[ki % 32] + (ki << 47));
+    const double r2 = r * r;
+    const double y = (kC0 * r + kC1) * r2 + (kC2 * r + 1.0);
+    return static_cast<float>(y * s);
+}
+
+// The library's logf, one ulp off on one input in 4096.
+float perturbed_logf(float x) {
+    const float y = library_f32(MathFunction::Logf)(x);
+    return (std::bit_cast<std::uint32_t>(x) & 0xfff) == 0x5a5 ? std::nextafter(y, INFINITY) : y;
+}
+
 TEST(VectorLibmCheck, RefusesADifferentReference) {
     std::string skip;
     for (const Replica& r : replicas(MathFunction::Exp, skip)) {
@@ -272,6 +427,15 @@ TEST(VectorLibmCheck, RefusesADifferentReference) {
     }
     for (const Replica& r : replicas(MathFunction::Log, skip)) {
         EXPECT_GT(self_test(MathFunction::Log, r.kernel, perturbed_log).mismatches, 0u) << r.isa;
+    }
+    for (const ReplicaF32& r : replicas_f32(MathFunction::Expf, skip)) {
+        EXPECT_EQ(
+            self_test(MathFunction::Expf, r.kernel, library_f32(MathFunction::Expf)).mismatches,
+            0u);
+        EXPECT_GT(self_test(MathFunction::Expf, r.kernel, non_fma_expf).mismatches, 0u) << r.isa;
+    }
+    for (const ReplicaF32& r : replicas_f32(MathFunction::Logf, skip)) {
+        EXPECT_GT(self_test(MathFunction::Logf, r.kernel, perturbed_logf).mismatches, 0u) << r.isa;
     }
 }
 

@@ -1,6 +1,6 @@
-"""exp and log over arrays give the math library's bits on whichever path the engine chose
-at load (scripts/test-all runs this file with the vector path on and with it off), and the
-choice is the one show_config() reports."""
+"""exp and log over float64 and float32 arrays give the math library's bits on whichever path
+the engine chose at load (scripts/test-all runs this file with the vector path on and with it
+off), and the choice is the one show_config() reports."""
 
 import ctypes
 import ctypes.util
@@ -18,9 +18,13 @@ LIBM = ctypes.CDLL(ctypes.util.find_library("m"))
 SETTING = os.environ.get("QUORVALINE_VECTOR_LIBM")
 
 
+FUNCTIONS = ("exp", "log", "expf", "logf")
+
+
 def library(name):
     f = getattr(LIBM, name)
-    f.restype, f.argtypes = ctypes.c_double, [ctypes.c_double]
+    c_type = ctypes.c_float if name.endswith("f") else ctypes.c_double
+    f.restype, f.argtypes = c_type, [c_type]
     return np.frompyfunc(f, 1, 1)
 
 
@@ -54,6 +58,10 @@ def edge_values():
 def inputs(name):
     rng = np.random.default_rng(28)
     n = 40_000
+    if name.endswith("f"):  # float32: every pattern class, the double inputs rounded
+        patterns = rng.integers(0, 2**32, n, dtype=np.uint64).astype(np.uint32).view(np.float32)
+        with np.errstate(over="ignore", invalid="ignore"):  # large doubles, NaN payloads
+            return np.concatenate([inputs(name[:-1]).astype(np.float32), patterns])
     if name == "exp":
         parts = [
             rng.uniform(-10, 10, n),
@@ -71,21 +79,24 @@ def inputs(name):
     return np.concatenate([np.tile(edges, 50)] + parts)
 
 
-@pytest.mark.parametrize("name", ["exp", "log"])
+@pytest.mark.parametrize("name", FUNCTIONS)
 @pytest.mark.parametrize("threads", [1, 2])
 def test_arrays_give_the_librarys_bits(name, threads):
     x = inputs(name)
     with np.errstate(all="ignore"):
-        want = library(name)(x).astype(np.float64)
+        want = library(name)(x).astype(x.dtype)
+    bits = np.uint32 if x.dtype == np.float32 else np.uint64
+    name = name[:-1] if x.dtype == np.float32 else name  # the formula's function
     previous = qv.set_num_threads(threads)
     try:
         # Every length of tail, an unaligned start and the output in place.
         for start, stop in [(0, len(x)), (1, len(x) - 3), (5, 12), (7, 8)]:
             got = qv.evaluate(f"{name}(x)", x=x[start:stop])
-            assert np.array_equal(got.view(np.uint64), want[start:stop].view(np.uint64))
+            assert got.dtype == x.dtype
+            assert np.array_equal(got.view(bits), want[start:stop].view(bits))
         y = x.copy()
         qv.evaluate(f"{name}(y)", y=y, out=y)
-        assert np.array_equal(y.view(np.uint64), want.view(np.uint64))
+        assert np.array_equal(y.view(bits), want.view(bits))
     finally:
         qv.set_num_threads(previous)
 
@@ -95,7 +106,7 @@ def test_show_config_reports_the_path_taken(capsys):
     printed = capsys.readouterr().out
     assert printed.startswith(f"loop set: {config['loop_set']}\n")
     libm = config["libm"]
-    for name in ("exp", "log"):
+    for name in FUNCTIONS:
         state = config["vector_libm"][name]
         assert state["path"] in ("vector", "scalar")
         if SETTING == "0":
@@ -130,14 +141,14 @@ def config_in(env):
 )
 def test_the_setting_turns_the_vector_path_off(setting, reason):
     config = config_in({"QUORVALINE_VECTOR_LIBM": setting})
-    for name in ("exp", "log"):
+    for name in FUNCTIONS:
         assert config["vector_libm"][name]["path"] == "scalar"
         assert config["vector_libm"][name]["reason"] == reason
 
 
 def test_avx2_setting_keeps_the_replicas_to_avx2():
     config = config_in({"QUORVALINE_VECTOR_LIBM": "avx2"})
-    for name in ("exp", "log"):
+    for name in FUNCTIONS:
         assert config["vector_libm"][name]["isa"] in (None, "avx2")
 
 
@@ -150,7 +161,9 @@ def test_check_refuses_when_the_library_resolves_another_variant():
         pytest.skip(default["vector_libm"]["exp"]["reason"])
     tunables = {"GLIBC_TUNABLES": "glibc.cpu.hwcaps=-AVX2,-FMA", "QUORVALINE_VECTOR_LIBM": "1"}
     config = config_in(tunables)
-    for name in ("exp", "log"):
+    for name in ("exp", "log", "expf"):
         state = config["vector_libm"][name]
         assert state["path"] == "scalar"
         assert state["reason"].startswith("load-time check failed: ") and state["mismatches"] > 0
+    # logf's two variants give the same bits on every float: there is nothing to refuse.
+    assert config["vector_libm"]["logf"]["mismatches"] == 0

@@ -1,6 +1,6 @@
-// Vector replicas of glibc's exp and log (2.28 and later, the variant its resolver picks on
-// FMA+AVX2 CPUs): the library's own operation sequence, tables and special cases, lane by lane,
-// so that they give its bits. Whether they may be used is decided by vector_libm.cpp.
+// Vector replicas of glibc's exp, log, expf and logf (2.28 and later, the variant its resolver
+// picks on FMA+AVX2 CPUs): the library's own operation sequence, tables and special cases, lane by
+// lane, so that they give its bits. Whether they may be used is decided by vector_libm.cpp.
 #pragma once
 
 #include <cstddef>
@@ -20,15 +20,23 @@ using ScalarMathFn = double (*)(double);
 // must be the library function being copied.
 using VectorMathKernel = void (*)(const double* in, double* out, std::size_t n,
                                   ScalarMathFn scalar);
+// The same over float32 arrays.
+using ScalarMathFnF32 = float (*)(float);
+using VectorMathKernelF32 = void (*)(const float* in, float* out, std::size_t n,
+                                     ScalarMathFnF32 scalar);
 
 #if QV_VECTOR_LIBM
 namespace replica_avx2 {  // 4 lanes, AVX2 with FMA
 void exp(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
 void log(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
+void expf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
+void logf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
 }  // namespace replica_avx2
 namespace replica_avx512 {  // 8 lanes, AVX-512 F and DQ
 void exp(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
 void log(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
+void expf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
+void logf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
 }  // namespace replica_avx512
 #endif
 

@@ -1,5 +1,5 @@
-// The exp and log replicas in 4 lanes of AVX2 with FMA. Compiled under a target pragma, not
-// with -mavx2 for the file, so that nothing here leaks AVX2 code into CPUs without it.
+// The exp, log, expf and logf replicas in 4 lanes of AVX2 with FMA. Compiled under a target pragma,
+// not with -mavx2 for the file, so that nothing here leaks AVX2 code into CPUs without it.
 #include "exec/vector_libm/replica.hpp"
 
 #if QV_VECTOR_LIBM
@@ -20,11 +20,14 @@ namespace {
 using D = __m256d;
 using I = __m256i;
 using M = __m256d;  // all ones in the lanes that hold
+using J = __m128i;  // a 32-bit integer per lane
 constexpr unsigned kLanes = 4;
 constexpr unsigned kAllLanes = 0xf;
 
 inline D load(const double* p) { return _mm256_loadu_pd(p); }
 inline void store(double* p, D v) { _mm256_storeu_pd(p, v); }
+inline D load(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
+inline void store(float* p, D v) { _mm_storeu_ps(p, _mm256_cvtpd_ps(v)); }
 inline D splat(double x) { return _mm256_set1_pd(x); }
 inline I splat_int(std::uint64_t x) { return _mm256_set1_epi64x(static_cast<long long>(x)); }
 inline I as_int(D x) { return _mm256_castpd_si256(x); }
@@ -34,6 +37,7 @@ inline D fma(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }
 inline D add(D a, D b) { return _mm256_add_pd(a, b); }
 inline D sub(D a, D b) { return _mm256_sub_pd(a, b); }
 inline D mul(D a, D b) { return _mm256_mul_pd(a, b); }
+inline D fms(D a, D b, D c) { return _mm256_fmsub_pd(a, b, c); }
 inline D abs(D x) { return _mm256_andnot_pd(splat(-0.0), x); }
 
 inline I add_int(I a, I b) { return _mm256_add_epi64(a, b); }
@@ -44,6 +48,20 @@ inline I shift_right(I a, int k) { return _mm256_srl_epi64(a, _mm_cvtsi32_si128(
 inline I gather(const std::uint64_t* table, I index) {
     return _mm256_i64gather_epi64(reinterpret_cast<const long long*>(table), index, 8);
 }
+inline I gather(const std::uint64_t* table, J index) {
+    return _mm256_i32gather_epi64(reinterpret_cast<const long long*>(table), index, 8);
+}
+
+inline J float_bits(D x) { return _mm_castps_si128(_mm256_cvtpd_ps(x)); }
+inline D float_of_bits(J x) { return _mm256_cvtps_pd(_mm_castsi128_ps(x)); }
+inline D from_int32(J x) { return _mm256_cvtepi32_pd(x); }
+inline J splat32(std::uint32_t x) { return _mm_set1_epi32(static_cast<int>(x)); }
+inline J sub32(J a, J b) { return _mm_sub_epi32(a, b); }
+inline J and32(J a, J b) { return _mm_and_si128(a, b); }
+inline J shift_left32(J a, int k) { return _mm_slli_epi32(a, k); }
+inline J shift_right32(J a, int k) { return _mm_srli_epi32(a, k); }
+inline J shift_right_arith32(J a, int k) { return _mm_srai_epi32(a, k); }
+
 // The double of the arithmetic shift tmp >> 52 (AVX2 has neither that shift nor a 64-bit
 // conversion): the sign-flipped logical shift is k + 2048, exactly placed in 2^52's mantissa.
 inline D exponent_of(I tmp) {

@@ -1,5 +1,5 @@
-// The exp and log replicas in 8 lanes of AVX-512 (F and DQ). Compiled under a target pragma,
-// not with -mavx512f for the file, so that nothing here leaks AVX-512 code into other CPUs.
+// The exp, log, expf and logf replicas in 8 lanes of AVX-512 (F and DQ). Compiled under a target
+// pragma, not with -mavx512f for the file, so that nothing here leaks AVX-512 code into other CPUs.
 #include "exec/vector_libm/replica.hpp"
 
 #if QV_VECTOR_LIBM
@@ -24,11 +24,14 @@ namespace {
 using D = __m512d;
 using I = __m512i;
 using M = __mmask8;
+using J = __m256i;  // a 32-bit integer per lane
 constexpr unsigned kLanes = 8;
 constexpr unsigned kAllLanes = 0xff;
 
 inline D load(const double* p) { return _mm512_loadu_pd(p); }
 inline void store(double* p, D v) { _mm512_storeu_pd(p, v); }
+inline D load(const float* p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
+inline void store(float* p, D v) { _mm256_storeu_ps(p, _mm512_cvtpd_ps(v)); }
 inline D splat(double x) { return _mm512_set1_pd(x); }
 inline I splat_int(std::uint64_t x) { return _mm512_set1_epi64(static_cast<long long>(x)); }
 inline I as_int(D x) { return _mm512_castpd_si512(x); }
@@ -38,6 +41,7 @@ inline D fma(D a, D b, D c) { return _mm512_fmadd_pd(a, b, c); }
 inline D add(D a, D b) { return _mm512_add_pd(a, b); }
 inline D sub(D a, D b) { return _mm512_sub_pd(a, b); }
 inline D mul(D a, D b) { return _mm512_mul_pd(a, b); }
+inline D fms(D a, D b, D c) { return _mm512_fmsub_pd(a, b, c); }
 inline D abs(D x) { return as_double(_mm512_andnot_si512(splat_int(1ull << 63), as_int(x))); }
 
 inline I add_int(I a, I b) { return _mm512_add_epi64(a, b); }
@@ -48,6 +52,20 @@ inline I shift_right(I a, int k) { return _mm512_srl_epi64(a, _mm_cvtsi32_si128(
 inline I gather(const std::uint64_t* table, I index) {
     return _mm512_i64gather_epi64(index, reinterpret_cast<const long long*>(table), 8);
 }
+inline I gather(const std::uint64_t* table, J index) {
+    return _mm512_i32gather_epi64(index, reinterpret_cast<const long long*>(table), 8);
+}
+
+inline J float_bits(D x) { return _mm256_castps_si256(_mm512_cvtpd_ps(x)); }
+inline D float_of_bits(J x) { return _mm512_cvtps_pd(_mm256_castsi256_ps(x)); }
+inline D from_int32(J x) { return _mm512_cvtepi32_pd(x); }
+inline J splat32(std::uint32_t x) { return _mm256_set1_epi32(static_cast<int>(x)); }
+inline J sub32(J a, J b) { return _mm256_sub_epi32(a, b); }
+inline J and32(J a, J b) { return _mm256_and_si256(a, b); }
+inline J shift_left32(J a, int k) { return _mm256_slli_epi32(a, k); }
+inline J shift_right32(J a, int k) { return _mm256_srli_epi32(a, k); }
+inline J shift_right_arith32(J a, int k) { return _mm256_srai_epi32(a, k); }
+
 // The double of the arithmetic shift tmp >> 52 (exact: |k| < 2^11).
 inline D exponent_of(I tmp) { return _mm512_cvtepi64_pd(_mm512_srai_epi64(tmp, 52)); }
 

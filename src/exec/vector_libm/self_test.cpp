@@ -1,6 +1,7 @@
 // The self-test inputs. The hard ones were found by running glibc's FMA variant against its
 // SSE2 one (GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2,-FMA): each differs between them, so a
-// replica of the wrong variant fails on some. The generators cover the fast paths densely
+// replica of the wrong variant fails on some. (For logf the two variants agree on every
+// float; for expf they differ on these two.) The generators cover the fast paths densely
 // and reach every special path; they are fixed, so every process checks the same inputs.
 #include "exec/vector_libm/self_test.hpp"
 
@@ -45,6 +46,25 @@ constexpr double kLogHard[] = {
     0x1.108ffffffffffp0, 0x1.6p-1, 0x1.5ffffffffffffp-1, 0x1.6p0, 2.0, 0.5, 0.0, -0.0, -1.0, kMin,
     0x1.fffffffffffffp-1023, kDenormMin, -kDenormMin, kMax, kInf, -kInf, kNaN, -kNaN, 10.0};
 
+constexpr float kInfF = std::numeric_limits<float>::infinity();
+constexpr float kNaNF = std::numeric_limits<float>::quiet_NaN();
+constexpr float kMinF = std::numeric_limits<float>::min();
+constexpr float kMaxF = std::numeric_limits<float>::max();
+constexpr float kDenormMinF = std::numeric_limits<float>::denorm_min();
+
+constexpr float kExpfHard[] = {
+    // FMA-variant versus SSE2-variant discriminators.
+    0x1.04845ep+5f, -0x1.f8cbb2p+5f,
+    // The thresholds of the special paths and the special values.
+    88.0f, -88.0f, 0x1.5fffffp+6f, -0x1.5fffffp+6f, 0x1.62e42ep+6f, 0x1.62e430p+6f, -0x1.9fe368p+6f,
+    -0x1.9fe36ap+6f, -0x1.9d1d9ep+6f, -0x1.9d1da0p+6f, 0.0f, -0.0f, kDenormMinF, kMinF, kMaxF,
+    -kMaxF, kInfF, -kInfF, kNaNF, -kNaNF, 1.0f, -1.0f};
+
+constexpr float kLogfHard[] = {
+    1.0f,  0x1.000002p0f, 0x1.fffffep-1f,   0x1.66p-1f,  0x1.65fffep-1f, 0x1.66p0f, 2.0f,  0.5f,
+    10.0f, kMinF,         0x1.fffffcp-127f, kDenormMinF, -kDenormMinF,   0.0f,      -0.0f, -1.0f,
+    kMaxF, kInfF,         -kInfF,           kNaNF,       -kNaNF};
+
 // splitmix64: a fixed sequence from a fixed seed.
 struct Random {
     std::uint64_t state;
@@ -84,6 +104,43 @@ double generated(MathFunction function, int g, Random& rng) {
     }
 }
 
+// The next float32 input of generator g for `function`.
+float generated_f32(MathFunction function, int g, Random& rng) {
+    const std::uint64_t bits = rng.next();
+    const float any = std::bit_cast<float>(static_cast<std::uint32_t>(bits));  // every pattern
+    const float binade =  // every binade, subnormals included
+        std::ldexp(1.0f + static_cast<float>(rng.unit()), static_cast<int>(bits % 280) - 150);
+    if (function == MathFunction::Expf) {
+        switch (g) {
+            case 0: return any;
+            case 1: return static_cast<float>(rng.uniform(-10.0, 10.0));
+            case 2: return static_cast<float>(rng.uniform(-110.0, 95.0));  // the special paths
+            default: return (bits >> 40 & 1) ? -binade : binade;
+        }
+    }
+    switch (g) {
+        case 0: return std::abs(any);
+        case 1: return static_cast<float>(rng.uniform(0.0, 100.0));
+        case 2: return static_cast<float>(rng.uniform(0.9, 1.1));
+        default: return binade;
+    }
+}
+
+std::vector<float> inputs_f32(MathFunction function) {
+    std::vector<float> xs;
+    if (function == MathFunction::Expf) {
+        xs.assign(std::begin(kExpfHard), std::end(kExpfHard));
+    } else {
+        xs.assign(std::begin(kLogfHard), std::end(kLogfHard));
+    }
+    Random rng{function == MathFunction::Expf ? 0x5eed0e4fu : 0x5eed010fu};
+    for (int g = 0; g < 4; ++g) {
+        for (std::size_t k = 0; k < kPerGenerator; ++k)
+            xs.push_back(generated_f32(function, g, rng));
+    }
+    return xs;
+}
+
 std::vector<double> inputs(MathFunction function) {
     std::vector<double> xs;
     if (function == MathFunction::Exp) {
@@ -98,18 +155,27 @@ std::vector<double> inputs(MathFunction function) {
     return xs;
 }
 
+// The inputs whose results from the kernel and the reference differ in their bits.
+template <class Bits, class T>
+SelfTestResult mismatches(const std::vector<T>& xs,
+                          void (*kernel)(const T*, T*, std::size_t, T (*)(T)), T (*reference)(T)) {
+    std::vector<T> ys(xs.size());
+    kernel(xs.data(), ys.data(), xs.size(), reference);
+    SelfTestResult result{xs.size(), 0};
+    for (std::size_t i = 0; i < xs.size(); ++i)
+        result.mismatches += std::bit_cast<Bits>(ys[i]) != std::bit_cast<Bits>(reference(xs[i]));
+    return result;
+}
+
 }  // namespace
 
 SelfTestResult self_test(MathFunction function, VectorMathKernel kernel, ScalarMathFn reference) {
-    const std::vector<double> xs = inputs(function);
-    std::vector<double> ys(xs.size());
-    kernel(xs.data(), ys.data(), xs.size(), reference);
-    SelfTestResult result{xs.size(), 0};
-    for (std::size_t i = 0; i < xs.size(); ++i) {
-        result.mismatches +=
-            std::bit_cast<std::uint64_t>(ys[i]) != std::bit_cast<std::uint64_t>(reference(xs[i]));
-    }
-    return result;
+    return mismatches<std::uint64_t>(inputs(function), kernel, reference);
+}
+
+SelfTestResult self_test(MathFunction function, VectorMathKernelF32 kernel,
+                         ScalarMathFnF32 reference) {
+    return mismatches<std::uint32_t>(inputs_f32(function), kernel, reference);
 }
 
 }  // namespace qv

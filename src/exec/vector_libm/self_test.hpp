@@ -10,7 +10,7 @@
 
 namespace qv {
 
-enum class MathFunction : std::uint8_t { Exp, Log };
+enum class MathFunction : std::uint8_t { Exp, Log, Expf, Logf };
 
 struct SelfTestResult {
     std::size_t inputs;
@@ -20,5 +20,7 @@ struct SelfTestResult {
 // Runs `kernel` (its rare lanes handed to `reference`) and `reference` over the self-test
 // inputs of `function` and counts the differing results.
 SelfTestResult self_test(MathFunction function, VectorMathKernel kernel, ScalarMathFn reference);
+SelfTestResult self_test(MathFunction function, VectorMathKernelF32 kernel,
+                         ScalarMathFnF32 reference);
 
 }  // namespace qv

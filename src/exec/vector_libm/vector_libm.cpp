@@ -1,9 +1,9 @@
-// The decision, per function, between the vector replica and the scalar library call. The
-// order of the checks follows what could make the replica's bits differ from the library's:
-// no glibc or one before 2.28 (another algorithm), a CPU on which glibc's resolver picks a
-// variant there is no replica of (its non-FMA and FMA4 builds round differently), a resolved
-// function that disagrees anyway (tunables can change the resolver's choice), and a library
-// build the exhaustive check has not been run on (the self-test cannot see a difference in
+// The decision, per function (exp, log and their float32 forms), between the vector replica and the
+// scalar library call. The order of the checks follows what could make the replica's bits differ
+// from the library's: no glibc or one before 2.28 (another algorithm), a CPU on which glibc's
+// resolver picks a variant there is no replica of (its non-FMA and FMA4 builds round differently),
+// a resolved function that disagrees anyway (tunables can change the resolver's choice), and a
+// library build the exhaustive check has not been run on (the self-test cannot see a difference in
 // fusion that shows on fewer than about 1e-8 of the inputs).
 #include "exec/vector_libm/vector_libm.hpp"
 
@@ -12,6 +12,7 @@
 
 #include "exec/vector_libm/libm_identity.hpp"
 #include "ir/libm_entries.hpp"
+#include "ir/libm_f32.hpp"
 
 namespace qv {
 
@@ -19,31 +20,46 @@ namespace {
 
 struct CheckedBuild {
     const char* build_id;
+    const char* functions;  // the functions checked, separated by spaces
     const char* checked;
 };
 constexpr CheckedBuild kCheckedBuilds[] = {
 #include "exec/vector_libm/checked_builds.inc"
 };
 
+template <class T>
+using Kernel = void (*)(const T*, T*, std::size_t, T (*)(T));
+
+template <class T>
 struct Chosen {
-    VectorMathKernel kernel = nullptr;
-    ScalarMathFn scalar = nullptr;
+    Kernel<T> kernel = nullptr;
+    T (*scalar)(T) = nullptr;
 };
 
 struct Decision {
     VectorLibmReport report;
-    std::array<Chosen, 2> chosen;
+    std::array<Chosen<double>, 2> f64;  // exp, log
+    std::array<Chosen<float>, 2> f32;   // expf, logf
 };
 
-bool build_checked(const std::string& build_id) {
+// Whether the exhaustive check has passed `function` on the build (any function when null).
+bool build_checked(const std::string& build_id, const char* function) {
     for (const CheckedBuild& b : kCheckedBuilds) {
-        if (build_id == b.build_id) return true;
+        if (build_id != b.build_id) continue;
+        if (function == nullptr) return true;
+        const std::string words = std::string(" ") + b.functions + " ";
+        return words.find(std::string(" ") + function + " ") != std::string::npos;
     }
     return false;
 }
 
+struct Replicas {
+    std::array<Kernel<double>, 2> f64{};  // exp, log
+    std::array<Kernel<float>, 2> f32{};   // expf, logf
+};
+
 #if QV_VECTOR_LIBM
-// The replicas copy the variant glibc's resolver takes on CPUs with FMA and AVX2; the empty
+// The replicas copy the variants glibc's resolvers take on CPUs with FMA and AVX2; the empty
 // string when this CPU runs another one (why is written to `reason`).
 std::string replica_isa(bool avx2_only, std::string& reason) {
     __builtin_cpu_init();
@@ -58,9 +74,11 @@ std::string replica_isa(bool avx2_only, std::string& reason) {
     return "avx2";
 }
 
-VectorMathKernel kernel_for(MathFunction f, const std::string& isa) {
-    if (isa == "avx512") return f == MathFunction::Exp ? replica_avx512::exp : replica_avx512::log;
-    return f == MathFunction::Exp ? replica_avx2::exp : replica_avx2::log;
+Replicas replicas_for(const std::string& isa) {
+    if (isa == "avx512")
+        return {{replica_avx512::exp, replica_avx512::log},
+                {replica_avx512::expf, replica_avx512::logf}};
+    return {{replica_avx2::exp, replica_avx2::log}, {replica_avx2::expf, replica_avx2::logf}};
 }
 #endif
 
@@ -68,17 +86,19 @@ Decision decide() {
     Decision d;
     VectorLibmReport& r = d.report;
     const LibmEntries& libm = libm_entries();
-    const ScalarMathFn scalars[] = {libm.exp, libm.log};
+    const LibmF32& libm32 = libm_f32();
     const char* setting = std::getenv("QUORVALINE_VECTOR_LIBM");
     r.setting = setting != nullptr ? setting : "";
     const LibmIdentity id = libm_identity(reinterpret_cast<const void*>(libm.exp));
     r.libm_version = id.version;
     r.build_id = id.build_id;
-    r.build_checked = build_checked(id.build_id);
+    r.build_checked = build_checked(id.build_id, nullptr);
     r.functions = {VectorFunctionState{"exp", false, {}, {}, {}},
-                   VectorFunctionState{"log", false, {}, {}, {}}};
+                   VectorFunctionState{"log", false, {}, {}, {}},
+                   VectorFunctionState{"expf", false, {}, {}, {}},
+                   VectorFunctionState{"logf", false, {}, {}, {}}};
 
-    // One reason for both functions, unless it is theirs alone.
+    // One reason for every function, unless it is its alone.
     std::string reason;
     std::string isa;
     const bool avx2_only = r.setting == "avx2";
@@ -95,28 +115,33 @@ Decision decide() {
         isa = replica_isa(avx2_only, reason);
 #endif
     }
-    for (std::size_t i = 0; i < 2; ++i) {
-        VectorFunctionState& s = r.functions[i];
-        s.reason = reason;
-        if (isa.empty()) continue;
+    Replicas replicas;
 #if QV_VECTOR_LIBM
-        const VectorMathKernel kernel = kernel_for(static_cast<MathFunction>(i), isa);
+    if (!isa.empty()) replicas = replicas_for(isa);
+#endif
+    const auto consider = [&](MathFunction f, auto kernel, auto scalar, auto& chosen) {
+        VectorFunctionState& s = r.functions[static_cast<std::size_t>(f)];
+        s.reason = reason;
+        if (isa.empty()) return;
         s.isa = isa;
-        s.check = self_test(static_cast<MathFunction>(i), kernel, scalars[i]);
+        s.check = self_test(f, kernel, scalar);
         if (s.check.mismatches != 0) {
             s.reason = "load-time check failed: " + std::to_string(s.check.mismatches) + " of " +
                        std::to_string(s.check.inputs) + " results differ from the library's";
-        } else if (!r.build_checked) {
+        } else if (!build_checked(id.build_id, s.name)) {
             s.reason = "library build " + (id.build_id.empty() ? "(no build-id)" : id.build_id) +
                        " not on the exhaustively checked list (load-time check passed)";
         } else {
             s.vector = true;
-            d.chosen[i] = Chosen{kernel, scalars[i]};
+            chosen = {kernel, scalar};
         }
-#else
-        (void)scalars;
-#endif
-    }
+    };
+    consider(MathFunction::Exp, replicas.f64[0], libm.exp, d.f64[0]);
+    consider(MathFunction::Log, replicas.f64[1], libm.log, d.f64[1]);
+    consider(MathFunction::Expf, replicas.f32[0], libm32.unary[static_cast<int>(UnaryOp::Exp)],
+             d.f32[0]);
+    consider(MathFunction::Logf, replicas.f32[1], libm32.unary[static_cast<int>(UnaryOp::Log)],
+             d.f32[1]);
     return d;
 }
 
@@ -125,8 +150,8 @@ const Decision& decision() {
     return d;
 }
 
-bool run(MathFunction f, const double* in, double* out, std::size_t n) noexcept {
-    const Chosen& c = decision().chosen[static_cast<std::size_t>(f)];
+template <class T>
+bool run(const Chosen<T>& c, const T* in, T* out, std::size_t n) noexcept {
     if (c.kernel == nullptr) return false;
     c.kernel(in, out, n, c.scalar);
     return true;
@@ -135,11 +160,19 @@ bool run(MathFunction f, const double* in, double* out, std::size_t n) noexcept 
 }  // namespace
 
 bool vector_exp(const double* in, double* out, std::size_t n) noexcept {
-    return run(MathFunction::Exp, in, out, n);
+    return run(decision().f64[0], in, out, n);
 }
 
 bool vector_log(const double* in, double* out, std::size_t n) noexcept {
-    return run(MathFunction::Log, in, out, n);
+    return run(decision().f64[1], in, out, n);
+}
+
+bool vector_expf(const float* in, float* out, std::size_t n) noexcept {
+    return run(decision().f32[0], in, out, n);
+}
+
+bool vector_logf(const float* in, float* out, std::size_t n) noexcept {
+    return run(decision().f32[1], in, out, n);
 }
 
 const VectorLibmReport& vector_libm_report() { return decision().report; }

@@ -1,6 +1,6 @@
-// exp and log over arrays in vector code with the math library's own bits, where a check at
-// load allows it: the library is a glibc whose variant for this CPU the replicas copy, and they
-// agree with the function it resolved on every self-test input. Otherwise (or with
+// exp, log, expf and logf over arrays in vector code with the math library's own bits, where a
+// check at load allows it: the library is a glibc whose variant for this CPU the replicas copy, and
+// they agree with the function it resolved on every self-test input. Otherwise (or with
 // QUORVALINE_VECTOR_LIBM=0) the entries return false and callers loop over the scalar function.
 #pragma once
 
@@ -16,9 +16,11 @@ namespace qv {
 // when the vector path is off for f. in may equal out.
 bool vector_exp(const double* in, double* out, std::size_t n) noexcept;
 bool vector_log(const double* in, double* out, std::size_t n) noexcept;
+bool vector_expf(const float* in, float* out, std::size_t n) noexcept;
+bool vector_logf(const float* in, float* out, std::size_t n) noexcept;
 
 struct VectorFunctionState {
-    const char* name;      // "exp", "log"
+    const char* name;      // "exp", "log", "expf", "logf"
     bool vector;           // whether the entry runs the replica
     std::string isa;       // the instruction set of the replica tried ("avx512", "avx2"), or empty
     std::string reason;    // why it does not, when it does not
@@ -30,7 +32,7 @@ struct VectorLibmReport {
     std::string libm_version;  // glibc's version, or empty
     std::string build_id;      // GNU build-id of the loaded math library, or empty
     bool build_checked;        // whether the exhaustive check has passed on this build
-    std::array<VectorFunctionState, 2> functions;  // exp, log
+    std::array<VectorFunctionState, 4> functions;  // in MathFunction's order
 };
 
 // What was decided when the engine loaded (decided on first use).
