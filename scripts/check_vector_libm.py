@@ -2,9 +2,10 @@
 """The exhaustive check of the vector exp, log, expf and logf against the math library this
 machine loads: every replica this CPU runs; for exp and log over all 2^32 float32 bit patterns
 widened to double and every double within 2^24 ulps of each threshold of the library's special
-paths, for expf and logf over all 2^32 float32 inputs. When no
-result differs, the library's GNU build-id is recorded in src/exec/vector_libm/checked_builds.inc
-(the builds on which the engine turns the vector path on).
+paths, for expf and logf over all 2^32 float32 inputs (the functions named on the command
+line, or all). When no result differs, the library's GNU build-id is recorded for them in
+src/exec/vector_libm/checked_builds.inc (the builds on which the engine turns the vector path
+on), beside the build's earlier results for the others.
 
 Builds the engine tests (build/engine-tests) if needed. Takes a few minutes on two idle cores."""
 
@@ -17,7 +18,8 @@ import sys
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 BUILD = ROOT / "build" / "engine-tests"
 LIST = ROOT / "src" / "exec" / "vector_libm" / "checked_builds.inc"
-ENTRY = re.compile(r'\{"([0-9a-f]+)",.*?\},', re.S)
+# {"build-id", "functions", "what" ...}: clang-format splits what into adjacent literals.
+ENTRY = re.compile(r'\{"([0-9a-f]+)",\s*"([a-z ]*)",(.*?)\},', re.S)
 FUNCTIONS = ("exp", "log", "expf", "logf")
 LINE = re.compile(r"^exhaustive: (\w+) (\w+) (\d+) inputs, (\d+) differ$", re.M)
 
@@ -27,6 +29,9 @@ def run(*args):
 
 
 def main():
+    wanted = sys.argv[1:] or list(FUNCTIONS)
+    if not set(wanted) <= set(FUNCTIONS):
+        sys.exit(f"usage: check_vector_libm.py [{' '.join(FUNCTIONS)}]  (default: all)")
     run(
         "cmake",
         "-S",
@@ -43,7 +48,7 @@ def main():
         [
             str(BUILD / "engine_tests"),
             "--gtest_also_run_disabled_tests",
-            "--gtest_filter=*VectorLibm*.DISABLED_Exhaustive*",
+            "--gtest_filter=" + ":".join(f"*.DISABLED_Exhaustive/{f}" for f in wanted),
             "--gtest_brief=0",
         ],
         cwd=ROOT,
@@ -65,18 +70,25 @@ def main():
         )
         return 1
     functions = {f for f, *_ in results}
-    if functions != set(FUNCTIONS):
+    if functions != set(wanted):
         print(f"check_vector_libm: only {sorted(functions)} ran; nothing recorded", file=sys.stderr)
         return 1
     per_function = {}
     for f, isa, n, _ in results:
         per_function.setdefault(f, (n, []))[1].append(isa)
     what = ", ".join(f"{f} ({' '.join(isas)}) {n} inputs" for f, (n, isas) in per_function.items())
-    names = " ".join(FUNCTIONS)
-    entry = f'{{"{match.group(1)}", "{names}", "{datetime.date.today()}: {what}, 0 differ"}},\n'
+    what = f"{datetime.date.today()}: {what}, 0 differ"
     text = LIST.read_text()
     header = "".join(ln for ln in text.splitlines(keepends=True) if ln.startswith("//"))
-    others = [m.group(0) + "\n" for m in ENTRY.finditer(text) if m.group(1) != match.group(1)]
+    entries = list(ENTRY.finditer(text))
+    # The build's earlier result stands for the functions not checked again.
+    for m in entries:
+        if m.group(1) == match.group(1) and not set(m.group(2).split()) <= set(wanted):
+            wanted = set(wanted) | set(m.group(2).split())
+            what = "".join(re.findall(r'"([^"]*)"', m.group(3))) + f"; {what}"
+    names = " ".join(f for f in FUNCTIONS if f in wanted)
+    entry = f'{{"{match.group(1)}", "{names}", "{what}"}},\n'
+    others = [m.group(0) + "\n" for m in entries if m.group(1) != match.group(1)]
     LIST.write_text(header + "".join(others) + entry)
     subprocess.run(["clang-format", "-i", str(LIST)], check=False)  # the style check's layout
     print(f"check_vector_libm: recorded {match.group(1)} in {LIST.relative_to(ROOT)}")
