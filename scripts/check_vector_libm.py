@@ -76,17 +76,24 @@ def main():
     per_function = {}
     for f, isa, n, _ in results:
         per_function.setdefault(f, (n, []))[1].append(isa)
-    what = ", ".join(f"{f} ({' '.join(isas)}) {n} inputs" for f, (n, isas) in per_function.items())
-    what = f"{datetime.date.today()}: {what}, 0 differ"
+    today = datetime.date.today()
+    items = {
+        f: f"{today}: {f} ({' '.join(isas)}) {n} inputs, 0 differ"
+        for f, (n, isas) in per_function.items()
+    }
     text = LIST.read_text()
     header = "".join(ln for ln in text.splitlines(keepends=True) if ln.startswith("//"))
     entries = list(ENTRY.finditer(text))
-    # The build's earlier result stands for the functions not checked again.
+    # The build's earlier results stand for the functions not checked again.
     for m in entries:
-        if m.group(1) == match.group(1) and not set(m.group(2).split()) <= set(wanted):
-            wanted = set(wanted) | set(m.group(2).split())
-            what = "".join(re.findall(r'"([^"]*)"', m.group(3))) + f"; {what}"
-    names = " ".join(f for f in FUNCTIONS if f in wanted)
+        if m.group(1) != match.group(1):
+            continue
+        for item in "".join(re.findall(r'"([^"]*)"', m.group(3))).split("; "):
+            f = re.match(r"[\d-]+: (\w+) ", item)
+            if f and f.group(1) in FUNCTIONS:
+                items.setdefault(f.group(1), item)
+    names = " ".join(f for f in FUNCTIONS if f in items)
+    what = "; ".join(items[f] for f in FUNCTIONS if f in items)
     entry = f'{{"{match.group(1)}", "{names}", "{what}"}},\n'
     others = [m.group(0) + "\n" for m in entries if m.group(1) != match.group(1)]
     LIST.write_text(header + "".join(others) + entry)

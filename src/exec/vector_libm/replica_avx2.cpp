@@ -7,6 +7,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -48,8 +49,11 @@ inline I shift_right(I a, int k) { return _mm256_srl_epi64(a, _mm_cvtsi32_si128(
 inline I gather(const std::uint64_t* table, I index) {
     return _mm256_i64gather_epi64(reinterpret_cast<const long long*>(table), index, 8);
 }
-inline I gather(const std::uint64_t* table, J index) {
+inline I lookup16(const std::uint64_t* table, J index) {
     return _mm256_i32gather_epi64(reinterpret_cast<const long long*>(table), index, 8);
+}
+inline I lookup32(const std::uint64_t* table, I index) {
+    return gather(table, and_bits(index, splat_int(31)));
 }
 
 inline J float_bits(D x) { return _mm_castps_si128(_mm256_cvtpd_ps(x)); }

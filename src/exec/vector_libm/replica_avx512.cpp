@@ -11,6 +11,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -52,8 +53,16 @@ inline I shift_right(I a, int k) { return _mm512_srl_epi64(a, _mm_cvtsi32_si128(
 inline I gather(const std::uint64_t* table, I index) {
     return _mm512_i64gather_epi64(index, reinterpret_cast<const long long*>(table), 8);
 }
-inline I gather(const std::uint64_t* table, J index) {
-    return _mm512_i32gather_epi64(index, reinterpret_cast<const long long*>(table), 8);
+// Two registers hold 16 entries: a permute across them instead of a gather.
+inline I lookup16(const std::uint64_t* table, I index) {
+    return _mm512_permutex2var_epi64(_mm512_load_si512(table), index, _mm512_load_si512(table + 8));
+}
+inline I lookup16(const std::uint64_t* table, J index) {
+    return lookup16(table, _mm512_cvtepu32_epi64(index));
+}
+inline I lookup32(const std::uint64_t* table, I index) {
+    const __mmask8 upper = _mm512_test_epi64_mask(index, splat_int(16));
+    return _mm512_mask_blend_epi64(upper, lookup16(table, index), lookup16(table + 16, index));
 }
 
 inline J float_bits(D x) { return _mm256_castps_si256(_mm512_cvtpd_ps(x)); }
