@@ -77,14 +77,19 @@ void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> 
     run_program(program, kernel, views, out.data(), out.size());
 }
 
-ValueType result_type(const CompiledKernel& kernel, std::span<const ArgView> views) {
-    return block_program(kernel, views, Comparisons::Bool).output_type();
+Result<ValueType> result_type(const CompiledKernel& kernel, std::span<const ArgView> views) {
+    const BlockProgram& program = block_program(kernel, views, Comparisons::Bool);
+    if (program.refusal()) return *program.refusal();
+    return program.output_type();
 }
 
 void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views, void* out,
                          std::size_t n) {
     if (n == 0) return;
-    run_program(block_program(kernel, views, Comparisons::Bool), kernel, views, out, n);
+    const BlockProgram& program = block_program(kernel, views, Comparisons::Bool);
+    if (program.refusal())
+        fault("running a program NumPy refuses: " + program.refusal()->message());
+    run_program(program, kernel, views, out, n);
 }
 
 Result<BufferRef> evaluate_kernel(const CompiledKernel& kernel, const ArgValues& args) {
