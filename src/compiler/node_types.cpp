@@ -108,7 +108,25 @@ namespace qv {
 
 std::optional<EngineError> type_refusal(const NodeList& tree, std::span<const NodeType> types,
                                         Comparisons comparisons) {
-    if (comparisons == Comparisons::Numbers) return std::nullopt;
+    // On the float64 surface, whether each node is a truth (1.0 or 0.0): comparisons,
+    // predicates, the bitwise operators, and the old spellings of "and" and "or" over truths.
+    std::vector<bool> truth(tree.size());
+    for (std::size_t i = 0; i < tree.size(); ++i) {
+        const Node& node = tree[i];
+        const auto kids = children(tree, i);
+        switch (node.tag) {
+            case NodeTag::Compare: truth[i] = true; break;
+            case NodeTag::Unary:
+                truth[i] = bitwise_node(node) || op_is_predicate(static_cast<UnaryOp>(node.op));
+                break;
+            case NodeTag::Binary:
+                truth[i] = bitwise_node(node) || (logical(static_cast<BinaryOp>(node.op)) &&
+                                                  truth[kids[0]] && truth[kids[1]]);
+                break;
+            case NodeTag::Select: truth[i] = truth[kids[1]] && truth[kids[2]]; break;
+            default: truth[i] = false; break;
+        }
+    }
     for (std::size_t i = 0; i < tree.size(); ++i) {
         if (!bitwise_node(tree[i])) continue;
         const auto kids = children(tree, i);
@@ -117,7 +135,9 @@ std::optional<EngineError> type_refusal(const NodeList& tree, std::span<const No
         for (std::size_t c = 0; c < child_count(tree[i].tag); ++c) {
             const std::size_t k = kids[c];
             if (types[k].weak) continue;  // a Python number takes the other operand's type
-            refused = refused || !bitwise_accepts(types[k].type);
+            refused = refused || (comparisons == Comparisons::Numbers
+                                      ? !truth[k] && types[k].type != ValueType::Bool
+                                      : !bitwise_accepts(types[k].type));
             operands += (operands.empty() ? "" : ", ") + std::string(type_name(types[k].type));
         }
         if (!refused) continue;

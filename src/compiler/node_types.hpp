@@ -61,8 +61,8 @@ std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPatter
 
 // NumPy's TypeError for the first operator of `tree` that cannot take its operands' types (a
 // bitwise operator over floats), as types gives them; nothing when every one can. On the
-// float64 surface (Comparisons::Numbers) truths are 1.0 and 0.0, and every operand counts
-// as true where it is nonzero.
+// float64 surface (Comparisons::Numbers) truths are 1.0 and 0.0, so there the operands must be
+// truths (comparisons, predicates, bitwise operators) or Python numbers.
 std::optional<EngineError> type_refusal(const NodeList& tree, std::span<const NodeType> types,
                                         Comparisons comparisons);
 
