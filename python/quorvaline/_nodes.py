@@ -28,17 +28,15 @@ OPERATORS: Tuple[Operator, ...] = tuple(Operator(*row) for row in _native.OPERAT
 BY_NAME: Dict[str, Operator] = {op.name: op for op in OPERATORS}
 assert len(BY_NAME) == len(OPERATORS), "operator names must be unique"
 
-# The operators that stand for & | ~ of comparisons in the formula text.
+# The link of a comparison chain in the formula text: "and" of two truths.
 MUL = BY_NAME["Mul"].code
-MAX = BY_NAME["Max"].code
-EQ = BY_NAME["Eq"].code
 
 # Functions of the formula text by name: (tag, operator code, number of arguments).
 FUNCTIONS: Dict[str, Tuple[int, int, int]] = {
     spelling: (op.kind, op.code, op.arity)
     for op in OPERATORS for spelling in op.spellings if spelling.isidentifier()
 }
-# The operators whose value is a truth (1.0 or 0.0), which & | ~ accept: (tag, code).
+# The operators whose value is a truth (a bool, or 1.0 or 0.0): (tag, code).
 PREDICATES = frozenset((op.kind, op.code) for op in OPERATORS if op.predicate)
 
 # NumPy's round: a spelling of rint with one argument; with decimals, round_nodes.

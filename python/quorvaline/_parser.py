@@ -19,10 +19,8 @@ from quorvaline._nodes import (
     BINARY,
     COMPARE,
     CONST,
-    EQ,
     FROM_BITS,
     FUNCTIONS,
-    MAX,
     MUL,
     PREDICATES,
     ROUND,
@@ -40,7 +38,11 @@ _COMPARE_OPS = {op: SYMBOLS[(COMPARE, symbol)] for op, symbol in [
     (ast.Gt, ">"), (ast.GtE, ">="), (ast.Lt, "<"), (ast.LtE, "<="), (ast.Eq, "=="),
     (ast.NotEq, "!=")]}
 _NEGATION = SYMBOLS[(UNARY, "-")]
-_REFUSED_OPERATORS = {ast.MatMult: "@", ast.BitXor: "^",
+# NumPy's bitwise operators: on bools (and comparisons, predicates), "and", "or", "xor", "not".
+_BITWISE_OPS = {op: SYMBOLS[(BINARY, symbol)] for op, symbol in [
+    (ast.BitAnd, "&"), (ast.BitOr, "|"), (ast.BitXor, "^")]}
+_INVERT = SYMBOLS[(UNARY, "~")]
+_REFUSED_OPERATORS = {ast.MatMult: "@",
                       ast.LShift: "<<", ast.RShift: ">>", ast.Is: "is", ast.IsNot: "is not",
                       ast.In: "in", ast.NotIn: "not in"}
 _CONSTRUCTS = {
@@ -58,15 +60,17 @@ _CONSTRUCTS = {
 # zero in their shape. Also written as the attributes .real and .imag.
 OF_REAL_VALUES = {"real": None, "conj": None, "imag": 0.0}
 
-# What a finished subtree is, for the operators that accept only comparisons.
-_VALUE, _TRUTH = 0, 1
+# What a finished subtree is, for the bitwise operators: they take bools (names, comparisons,
+# predicates, True and False, and 1 and 0, which the text form writes for them), not other
+# numbers, which NumPy would compute on as integers.
+_VALUE, _TRUTH, _NUMBER = 0, 1, 2
 
 
 def parse(text: str, names: Optional[Sequence[str]] = None) -> Expr:
     """The `Expr` that a formula text describes, e.g. ``parse("2*a + 3*b")``.
 
     Allowed: numbers, names, ``+ - * / **``, unary ``-`` and ``+``, comparisons (chains
-    such as ``0 < x < 1`` included), ``&``, ``|`` and ``~`` over comparisons, parentheses
+    such as ``0 < x < 1`` included), ``&``, ``|``, ``^`` and ``~`` over bools, parentheses
     and calls of the known functions by name (ours and numexpr's spellings). Each distinct
     name is one argument; the kernel numbers them in order of first appearance, or in the
     order of `names` when given. Anything else raises `SyntaxError` (not an expression) or
@@ -113,10 +117,10 @@ def reorder(nodes: List[Node], found: List[str], names: Sequence[str]
 
 
 class _Emit:
-    """Engine nodes to append once `arity` operands are finished; `truth` marks results and
-    operands that must be comparisons (for ``& | ~``)."""
+    """Engine nodes to append once `arity` operands are finished; `truth` marks results that
+    are truths and operands that must not be numbers (for ``& | ^ ~``)."""
 
-    __slots__ = ("nodes", "arity", "truth_operands", "truth_result", "source")
+    __slots__ = ("nodes", "arity", "truth_operands", "truth_result", "source", "kind")
 
     def __init__(self, nodes: List[Node], arity: int, source: ast.AST,
                  truth_operands: bool = False, truth_result: bool = False) -> None:
@@ -125,6 +129,7 @@ class _Emit:
         self.source = source
         self.truth_operands = truth_operands
         self.truth_result = truth_result
+        self.kind: Optional[int] = None  # a constant's kind, set by `constant`
 
 
 _Item = Union[ast.AST, _Emit]
@@ -153,18 +158,25 @@ class _Translator:
     def emit(self, e: _Emit) -> None:
         operands = self.kinds[len(self.kinds) - e.arity:]
         del self.kinds[len(self.kinds) - e.arity:]
-        if e.truth_operands and _VALUE in operands:
-            raise self.refuse(e.source, f"operator '{_symbol(e.source)}' needs comparisons as "
-                                        "operands, e.g. (a > 0) & (b < 1)")
+        if e.truth_operands and _NUMBER in operands:
+            raise self.refuse(e.source, f"operator '{_symbol(e.source)}' takes bools, not "
+                                        "numbers other than 1 and 0 (NumPy computes it on "
+                                        "integers there), e.g. (a > 0) & (b < 1)")
         self.nodes.extend(e.nodes)
-        self.kinds.append(_TRUTH if e.truth_result else _VALUE)
+        kind = e.kind if e.kind is not None else _TRUTH if e.truth_result else _VALUE
+        self.kinds.append(kind)
 
     def leaf(self, node: Node, source: ast.AST) -> List[_Item]:
         return [_Emit([node], 0, source)]
 
+    def constant(self, value: float, source: ast.AST) -> List[_Item]:
+        e = _Emit([(CONST, value)], 0, source)
+        e.kind = _TRUTH if value in (0.0, 1.0) else _NUMBER
+        return [e]
+
     def expand(self, n: ast.AST) -> List[_Item]:
         if isinstance(n, ast.Constant):
-            return self.leaf((CONST, self.number(n, n.value)), n)
+            return self.constant(self.number(n, n.value), n)
         if isinstance(n, ast.Name):
             return self.leaf((ARG, self.argument(n)), n)
         if isinstance(n, ast.UnaryOp):
@@ -189,22 +201,18 @@ class _Translator:
         if isinstance(n.op, ast.USub):
             # A negative literal is one constant, as Python reads it.
             if isinstance(n.operand, ast.Constant):
-                return self.leaf((CONST, -self.number(n.operand, n.operand.value)), n)
+                return self.constant(-self.number(n.operand, n.operand.value), n)
             return [n.operand, _Emit([(UNARY, _NEGATION)], 1, n)]
         if isinstance(n.op, ast.Invert):
-            # On 1.0 / 0.0, "not" is "equals zero", exactly.
-            return [n.operand, _Emit([(CONST, 0.0), (COMPARE, EQ)], 1, n, True, True)]
+            return [n.operand, _Emit([(UNARY, _INVERT)], 1, n, True, True)]
         raise self.refuse(n, "'not' is not allowed in a formula (use ~ on a comparison)")
 
     def binary(self, n: ast.BinOp) -> List[_Item]:
         op = type(n.op)
         if op in _BINARY_OPS:
             return [n.left, n.right, _Emit([(BINARY, _BINARY_OPS[op])], 2, n)]
-        # On 1.0 / 0.0, "and" is the product and "or" the larger, exactly.
-        if op is ast.BitAnd:
-            return [n.left, n.right, _Emit([(BINARY, MUL)], 2, n, True, True)]
-        if op is ast.BitOr:
-            return [n.left, n.right, _Emit([(BINARY, MAX)], 2, n, True, True)]
+        if op in _BITWISE_OPS:
+            return [n.left, n.right, _Emit([(BINARY, _BITWISE_OPS[op])], 2, n, True, True)]
         raise self.refuse_construct(n, f"operator '{_REFUSED_OPERATORS.get(op, op.__name__)}'")
 
     def compare(self, n: ast.Compare) -> List[_Item]:
@@ -297,7 +305,7 @@ def _symbol(n: ast.AST) -> str:
     if isinstance(n, ast.UnaryOp):
         return "~"
     if isinstance(n, ast.BinOp):
-        return "&" if isinstance(n.op, ast.BitAnd) else "|"
+        return {ast.BitAnd: "&", ast.BitOr: "|"}.get(type(n.op), "^")
     return "<"  # the link of a comparison chain
 
 

@@ -20,8 +20,9 @@ if TYPE_CHECKING:
     from quorvaline._kernel import Kernel
 
 # Binding strength, as Python's grammar has it.
-_COMPARE, _ADD, _MUL, _UNARY, _POW, _ATOM = range(1, 7)
-_STRENGTH = {"+": _ADD, "-": _ADD, "*": _MUL, "/": _MUL, "%": _MUL, "//": _MUL, "**": _POW}
+_COMPARE, _OR, _XOR, _AND, _ADD, _MUL, _UNARY, _POW, _ATOM = range(1, 10)
+_STRENGTH = {"|": _OR, "^": _XOR, "&": _AND, "+": _ADD, "-": _ADD, "*": _MUL, "/": _MUL,
+             "%": _MUL, "//": _MUL, "**": _POW}
 
 Rope = Union[str, Tuple["Rope", ...]]
 
@@ -54,8 +55,12 @@ def formula_text(expr: Expr) -> str:
         elif tag == UNARY:
             spelled = SPELLING[(UNARY, int(payload))]
             operand = stack.pop()
-            stack.append(Piece(_ATOM, _call(spelled, operand)) if spelled.isidentifier()
-                         else _negation(operand))  # "-", the one prefix symbol
+            if spelled.isidentifier():
+                stack.append(Piece(_ATOM, _call(spelled, operand)))
+            elif spelled == "~":
+                stack.append(Piece(_UNARY, ("~", _wrap(operand, operand.strength < _UNARY))))
+            else:
+                stack.append(_negation(operand))
         elif tag in (BINARY, COMPARE):
             right = stack.pop()
             left = stack.pop()

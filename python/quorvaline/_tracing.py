@@ -38,8 +38,10 @@ from quorvaline._nodes import (
 
 _MOD, _FLOORDIV = "operator '%' (np.remainder)", "operator '//' (np.floor_divide)"
 _FLOOR = "floor_divide"
-ADD, SUB, MUL, DIV, POW, MAX, NEG = (BY_NAME[op].code
-                                    for op in ("Add", "Sub", "Mul", "Div", "Pow", "Max", "Neg"))
+ADD, SUB, MUL, DIV, POW, NEG, _INVERT = (
+    BY_NAME[op].code for op in ("Add", "Sub", "Mul", "Div", "Pow", "Neg", "Invert"))
+_BITWISE = {symbol: BY_NAME[op].code for symbol, op in [
+    ("&", "BitwiseAnd"), ("|", "BitwiseOr"), ("^", "BitwiseXor")]}
 _GT, _GE, _LT, _LE, _EQ, _NE = (BY_NAME[op].code for op in ("Gt", "Ge", "Lt", "Le", "Eq", "Ne"))
 
 # NumPy's reductions: no elementwise formula has them.
@@ -70,7 +72,7 @@ class Tracer:
 
     def __init__(self, nodes: Tuple[Node, ...], truth: bool, trace: _Trace) -> None:
         self._nodes = nodes
-        self._truth = truth  # a comparison (1.0 or 0.0), which & | ~ accept
+        self._truth = truth  # a comparison or a logical operator's value: a bool
         self._trace = trace
 
     def __repr__(self) -> str:
@@ -123,8 +125,6 @@ class Tracer:
         return self._numpy("absolute", "abs()", self)
 
     def __invert__(self) -> Tracer:
-        if not self._truth:
-            raise self._trace.refuse("operator '~' needs a comparison, e.g. ~(x > 0)")
         return self._not()
 
     def __round__(self, ndigits: Any = None) -> Any:
@@ -206,17 +206,15 @@ class Tracer:
                                      "1.0 * (a > b) for numbers")
         return Tracer((*left._nodes, *right._nodes, (tag, code)), tag == COMPARE, self._trace)
 
+    # NumPy's bitwise operators: on bools "and", "or", "xor" and "not"; the engine refuses
+    # float operands as NumPy does, once their dtypes are known.
     def _logic(self, other: Any, symbol: str) -> Tracer:
         operand = self._operand(other, f"operator '{symbol}'")
-        if not (self._truth and operand._truth):
-            raise self._trace.refuse(f"operator '{symbol}' needs comparisons as operands, e.g. "
-                                     f"(a > 0) {symbol} (b < 1)")
-        # On 1.0 / 0.0: "and" is the product, "or" the larger, "xor" inequality, exactly.
-        tag, code = {"&": (BINARY, MUL), "|": (BINARY, MAX), "^": (COMPARE, _NE)}[symbol]
-        return Tracer((*self._nodes, *operand._nodes, (tag, code)), True, self._trace)
+        return Tracer((*self._nodes, *operand._nodes, (BINARY, _BITWISE[symbol])), True,
+                      self._trace)
 
     def _not(self) -> Tracer:
-        return Tracer((*self._nodes, (CONST, 0.0), (COMPARE, _EQ)), True, self._trace)
+        return Tracer((*self._nodes, (UNARY, _INVERT)), True, self._trace)
 
     def _truth_of(self) -> Tracer:
         return self if self._truth else self != 0.0  # NaN is true, as bool(nan)

@@ -16,8 +16,10 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "ir/libm_entries.hpp"
 #include "ir/libm_f32.hpp"
@@ -58,6 +60,15 @@ struct UnaryFn {
             return quieted(static_cast<float>(apply_unary(Op, x)));
         }
     }
+    // Over bools and integers, on their bits: ~ of a bool is "not", as in NumPy.
+    template <std::integral T>
+    requires(op_is_bitwise(Op)) static T bits(T x, T, T) {
+        if constexpr (std::is_same_v<T, bool>) {
+            return !x;
+        } else {
+            return static_cast<T>(~x);
+        }
+    }
 };
 template <BinaryOp Op>
 struct BinaryFn {
@@ -88,6 +99,17 @@ struct BinaryFn {
             return std::copysign(l, r);
         } else {
             return quieted(static_cast<float>(apply_binary(Op, l, r)));
+        }
+    }
+    // Over bools and integers, on their bits (byte-wise for bools, which the loops vectorise).
+    template <std::integral T>
+    requires(op_is_bitwise(Op)) static T bits(T l, T r, T) {
+        if constexpr (Op == BinaryOp::BitwiseAnd) {
+            return static_cast<T>(l & r);
+        } else if constexpr (Op == BinaryOp::BitwiseOr) {
+            return static_cast<T>(l | r);
+        } else {
+            return static_cast<T>(l ^ r);
         }
     }
 };

@@ -22,6 +22,7 @@ public:
         f.scalar_args.assign(pattern.size(), UINT32_MAX);
         f.pattern = std::move(pattern);
         f.nesting = plan.nesting;
+        f.refusal = type_refusal(tree, types_, comparisons);
         constant(0.0);  // kUnused
     }
 
@@ -166,7 +167,9 @@ private:
         // chooses, by being nonzero.
         const ValueType result = type_of_node(i);
         const auto kids = children(tree_, i);
-        const bool bool_predicate = node.tag == NodeTag::Unary && result == ValueType::Bool;
+        const bool bool_predicate = node.tag == NodeTag::Unary &&
+                                    op_is_predicate(static_cast<UnaryOp>(node.op)) &&
+                                    result == ValueType::Bool;
         const ValueType type = node.tag == NodeTag::Compare
                                    ? compared_in(types_[kids[0]], types_[kids[1]])
                                    : (bool_predicate ? tested_in(types_[kids[0]]) : result);

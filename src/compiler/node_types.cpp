@@ -7,8 +7,6 @@
 
 namespace qv {
 
-namespace {}  // namespace
-
 // The formula text's | and & are maximum and *.
 bool logical(BinaryOp op) {
     return op == BinaryOp::Add || op == BinaryOp::Mul || op == BinaryOp::Min || op == BinaryOp::Max;
@@ -20,6 +18,30 @@ namespace {
 NodeType numeric(NodeType t) {
     if (!t.weak && t.type == ValueType::Bool) t.type = ValueType::F64;
     return t;
+}
+
+// A bitwise operator over operands promoted to `t`: NumPy's bools as themselves (a float is
+// refused, see type_refusal); on the float64 surface, truths as 1.0 and 0.0.
+NodeType bitwise(NodeType t, Comparisons comparisons) {
+    if (t.weak) return t;
+    if (comparisons == Comparisons::Numbers) return numeric(t);
+    if (!bitwise_accepts(t.type)) t.type = ValueType::Bool;
+    return t;
+}
+
+// NumPy's name of a bitwise operator, as its TypeError gives it.
+std::string ufunc_name(const Node& node) {
+    if (node.tag == NodeTag::Unary) return "invert";
+    switch (static_cast<BinaryOp>(node.op)) {
+        case BinaryOp::BitwiseAnd: return "bitwise_and";
+        case BinaryOp::BitwiseOr: return "bitwise_or";
+        default: return "bitwise_xor";
+    }
+}
+
+bool bitwise_node(const Node& node) {
+    return (node.tag == NodeTag::Unary && op_is_bitwise(static_cast<UnaryOp>(node.op))) ||
+           (node.tag == NodeTag::Binary && op_is_bitwise(static_cast<BinaryOp>(node.op)));
 }
 
 }  // namespace
@@ -42,16 +64,24 @@ std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPatter
             case NodeTag::Unary: {
                 const NodeType x = types[kids[0]];
                 const bool truth = op_is_predicate(static_cast<UnaryOp>(node.op));
-                types[i] = truth && !x.weak && comparisons == Comparisons::Bool
-                               ? NodeType{false, ValueType::Bool}
-                               : numeric(x);
+                if (bitwise_node(node)) {
+                    types[i] = bitwise(x, comparisons);
+                } else {
+                    types[i] = truth && !x.weak && comparisons == Comparisons::Bool
+                                   ? NodeType{false, ValueType::Bool}
+                                   : numeric(x);
+                }
                 break;
             }
             case NodeTag::Binary: {
                 const NodeType t = promote(types[kids[0]], types[kids[1]]);
                 const bool bools =
                     !types[kids[0]].weak && !types[kids[1]].weak && t.type == ValueType::Bool;
-                types[i] = bools && logical(static_cast<BinaryOp>(node.op)) ? t : numeric(t);
+                if (bitwise_node(node)) {
+                    types[i] = bitwise(t, comparisons);
+                } else {
+                    types[i] = bools && logical(static_cast<BinaryOp>(node.op)) ? t : numeric(t);
+                }
                 break;
             }
             case NodeTag::Compare: {
@@ -70,6 +100,51 @@ std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPatter
         }
     }
     return types;
+}
+
+}  // namespace qv
+
+namespace qv {
+
+std::optional<EngineError> type_refusal(const NodeList& tree, std::span<const NodeType> types,
+                                        Comparisons comparisons) {
+    // On the float64 surface, whether each node is a truth (1.0 or 0.0): comparisons,
+    // predicates, the bitwise operators, and the old spellings of "and" and "or" over truths.
+    std::vector<bool> truth(tree.size());
+    for (std::size_t i = 0; i < tree.size(); ++i) {
+        const Node& node = tree[i];
+        const auto kids = children(tree, i);
+        switch (node.tag) {
+            case NodeTag::Compare: truth[i] = true; break;
+            case NodeTag::Unary:
+                truth[i] = bitwise_node(node) || op_is_predicate(static_cast<UnaryOp>(node.op));
+                break;
+            case NodeTag::Binary:
+                truth[i] = bitwise_node(node) || (logical(static_cast<BinaryOp>(node.op)) &&
+                                                  truth[kids[0]] && truth[kids[1]]);
+                break;
+            case NodeTag::Select: truth[i] = truth[kids[1]] && truth[kids[2]]; break;
+            default: truth[i] = false; break;
+        }
+    }
+    for (std::size_t i = 0; i < tree.size(); ++i) {
+        if (!bitwise_node(tree[i])) continue;
+        const auto kids = children(tree, i);
+        std::string operands;
+        bool refused = false;
+        for (std::size_t c = 0; c < child_count(tree[i].tag); ++c) {
+            const std::size_t k = kids[c];
+            if (types[k].weak) continue;  // a Python number takes the other operand's type
+            refused = refused || (comparisons == Comparisons::Numbers
+                                      ? !truth[k] && types[k].type != ValueType::Bool
+                                      : !bitwise_accepts(types[k].type));
+            operands += (operands.empty() ? "" : ", ") + std::string(type_name(types[k].type));
+        }
+        if (!refused) continue;
+        return EngineError::type_error("ufunc '" + ufunc_name(tree[i]) +
+                                       "' not supported for the input types (" + operands + ")");
+    }
+    return std::nullopt;
 }
 
 }  // namespace qv

@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
+#include "core/engine_error.hpp"
 #include "ir/expr_tree.hpp"
 #include "ir/value_type.hpp"
 
@@ -40,10 +42,29 @@ enum class Comparisons : std::uint8_t { Bool, Numbers };
 // "and").
 bool logical(BinaryOp op);
 
+// Whether NumPy's bitwise operators (& | ^ ~) take operands of this type: bools (and integers),
+// never floats.
+constexpr bool bitwise_accepts(ValueType t) noexcept {
+    switch (t) {
+        case ValueType::Bool: return true;
+        case ValueType::F64:
+        case ValueType::F32: return false;
+    }
+    return false;
+}
+
 // Per node of `tree` (post-order), for arguments bound as `pattern`. A tree that reads past
-// the arguments is a fault.
+// the arguments is a fault. A bitwise operator over a float operand is typed as over bools;
+// `type_refusal` reports it first.
 std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPattern> pattern,
                                  Comparisons comparisons);
+
+// NumPy's TypeError for the first operator of `tree` that cannot take its operands' types (a
+// bitwise operator over floats), as types gives them; nothing when every one can. On the
+// float64 surface (Comparisons::Numbers) truths are 1.0 and 0.0, so there the operands must be
+// truths (comparisons, predicates, bitwise operators) or Python numbers.
+std::optional<EngineError> type_refusal(const NodeList& tree, std::span<const NodeType> types,
+                                        Comparisons comparisons);
 
 // The type a comparison compares in, of operands of these types: bools as numbers.
 constexpr ValueType compared_in(NodeType l, NodeType r) noexcept {

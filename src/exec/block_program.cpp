@@ -45,6 +45,7 @@ BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args, 
     pattern_ = std::move(frame.pattern);
     output_type_ = program.output_type;
     nesting_ = frame.nesting;
+    refusal_ = std::move(frame.refusal);
     slots_ = program.slots;
     // Per element of a block: 8 bytes per scratch block (any type fits), two lane indices per
     // nesting level.

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -37,6 +38,8 @@ public:
 
     // The type of the values the program writes to its output.
     ValueType output_type() const noexcept { return output_type_; }
+    // NumPy's TypeError for these operand types, if it refuses them.
+    const std::optional<EngineError>& refusal() const noexcept { return refusal_; }
 
     // The program over these arguments, which must match and outlive the binding.
     BlockBinding bind(std::span<const ArgView> args) const;
@@ -68,6 +71,7 @@ private:
     std::vector<BoundScalarStep> scalar_steps_;
     std::vector<ArgPattern> pattern_;  // per argument
     ValueType output_type_ = ValueType::F64;
+    std::optional<EngineError> refusal_;
     Comparisons comparisons_;
     std::size_t slots_ = 0;
     std::size_t nesting_ = 0;  // deepest Select nesting, for the lane lists

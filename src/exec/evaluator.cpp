@@ -1,6 +1,7 @@
 // Kernel evaluation: length agreement, views, sequential or pooled block interpretation.
 #include "exec/evaluator.hpp"
 
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -31,8 +32,9 @@ Result<std::size_t> common_length(const ArgValues& args) {
     return n;
 }
 
-void evaluate_kernel_into(const CompiledKernel& kernel, const ArgValues& args,
-                          std::span<double> out) {
+namespace {
+
+std::vector<ArgView> views_of(const ArgValues& args) {
     std::vector<ArgView> views;
     views.reserve(args.size());
     for (const ArgValue& a : args) {
@@ -43,7 +45,18 @@ void evaluate_kernel_into(const CompiledKernel& kernel, const ArgValues& args,
             views.push_back(ArgView{data.data(), 0.0, data.size()});
         }
     }
-    evaluate_views_into(kernel, views, out);
+    return views;
+}
+
+std::optional<EngineError> refusal(const CompiledKernel& kernel, const ArgValues& args) {
+    return block_program(kernel, views_of(args), Comparisons::Numbers).refusal();
+}
+
+}  // namespace
+
+void evaluate_kernel_into(const CompiledKernel& kernel, const ArgValues& args,
+                          std::span<double> out) {
+    evaluate_views_into(kernel, views_of(args), out);
 }
 
 namespace {
@@ -74,22 +87,30 @@ void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> 
     const BlockProgram& program = block_program(kernel, views, Comparisons::Numbers);
     if (program.output_type() != ValueType::F64)
         fault("float64 output for a kernel whose values are of another type");
+    if (program.refusal())
+        fault("running a program NumPy refuses: " + program.refusal()->message());
     run_program(program, kernel, views, out.data(), out.size());
 }
 
-ValueType result_type(const CompiledKernel& kernel, std::span<const ArgView> views) {
-    return block_program(kernel, views, Comparisons::Bool).output_type();
+Result<ValueType> result_type(const CompiledKernel& kernel, std::span<const ArgView> views) {
+    const BlockProgram& program = block_program(kernel, views, Comparisons::Bool);
+    if (program.refusal()) return *program.refusal();
+    return program.output_type();
 }
 
 void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views, void* out,
                          std::size_t n) {
     if (n == 0) return;
-    run_program(block_program(kernel, views, Comparisons::Bool), kernel, views, out, n);
+    const BlockProgram& program = block_program(kernel, views, Comparisons::Bool);
+    if (program.refusal())
+        fault("running a program NumPy refuses: " + program.refusal()->message());
+    run_program(program, kernel, views, out, n);
 }
 
 Result<BufferRef> evaluate_kernel(const CompiledKernel& kernel, const ArgValues& args) {
     Result<std::size_t> n = common_length(args);
     if (!n) return std::move(n).error();
+    if (std::optional<EngineError> refused = refusal(kernel, args)) return *std::move(refused);
     F64Vec out(n.value());
     evaluate_kernel_into(kernel, args, out);
     return from_f64_vec(std::move(out));

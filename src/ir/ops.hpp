@@ -78,7 +78,9 @@
        "Radians to degrees: x times 180/pi.")                                                     \
     OP(Radians, 37, op_radians, Cheap, nullptr, "radians deg2rad",                                \
        "Degrees to radians: x times pi/180.")                                                     \
-    OP(OnesLike, 38, op_ones_like, Cheap, nullptr, "ones_like", "1.0 for every element.")
+    OP(OnesLike, 38, op_ones_like, Cheap, nullptr, "ones_like", "1.0 for every element.")         \
+    OP(Invert, 39, op_invert, Cheap, nullptr, "~ invert bitwise_not",                             \
+       "Not: of a bool, its negation; of 1.0 or 0.0, 0.0 or 1.0.")
 #define QV_BINARY_OPS(OP, FN)                                                                     \
     OP(Add, 0, op_add, Cheap, nullptr, "+", "Sum; of two NaNs, the left one.")                    \
     OP(Sub, 1, op_sub, Cheap, nullptr, "-", "Difference.")                                        \
@@ -114,7 +116,13 @@
     OP(Logaddexp, 18, op_logaddexp, Call, nullptr, "logaddexp", "log(exp(l) + exp(r)).")          \
     OP(Logaddexp2, 19, op_logaddexp2, Call, nullptr, "logaddexp2", "log2(2**l + 2**r).")          \
     OP(Heaviside, 20, op_heaviside, Cheap, nullptr, "heaviside",                                  \
-       "0.0 where l < 0, r where l == 0, 1.0 where l > 0; NaN where l is NaN.")
+       "0.0 where l < 0, r where l == 0, 1.0 where l > 0; NaN where l is NaN.")                   \
+    OP(BitwiseAnd, 21, op_bitwise_and, Cheap, nullptr, "& bitwise_and",                           \
+       "And: of bools, true where both are; of 1.0 and 0.0, 1.0 where both are nonzero.")         \
+    OP(BitwiseOr, 22, op_bitwise_or, Cheap, nullptr, "| bitwise_or",                              \
+       "Or: of bools, true where either is; of 1.0 and 0.0, 1.0 where either is nonzero.")        \
+    OP(BitwiseXor, 23, op_bitwise_xor, Cheap, nullptr, "^ bitwise_xor",                           \
+       "Exclusive or: of bools, true where one alone is; of 1.0 and 0.0, likewise.")
 #define QV_COMPARE_OPS(OP)                                                \
     OP(Gt, 0, op_gt, Cheap, nullptr, ">", "1.0 where l > r, else 0.0.")   \
     OP(Ge, 1, op_ge, Cheap, nullptr, ">=", "1.0 where l >= r, else 0.0.") \
@@ -208,6 +216,13 @@ constexpr bool op_is_predicate(UnaryOp op) noexcept {
 }
 constexpr bool op_is_predicate(BinaryOp) noexcept { return false; }
 constexpr bool op_is_predicate(CompareOp) noexcept { return true; }
+
+// The operators NumPy defines on bools and integers alone (on their bits), and refuses on
+// floats: a float operand is a TypeError unless it is a truth of the float64 surface.
+constexpr bool op_is_bitwise(UnaryOp op) noexcept { return op == UnaryOp::Invert; }
+constexpr bool op_is_bitwise(BinaryOp op) noexcept {
+    return op == BinaryOp::BitwiseAnd || op == BinaryOp::BitwiseOr || op == BinaryOp::BitwiseXor;
+}
 
 constexpr bool op_calls_libm(UnaryOp op) noexcept { return !op_libm_name(op).empty(); }
 constexpr bool op_calls_libm(BinaryOp op) noexcept { return !op_libm_name(op).empty(); }

@@ -187,6 +187,12 @@ inline double op_square(double x) { return x * x; }
 inline double op_reciprocal(double x) { return 1.0 / x; }
 inline double op_positive(double x) { return x; }
 inline double op_ones_like(double) { return 1.0; }
+// The logical operators on the float64 surface's truths (and constants): nonzero is true. Bools
+// and integers have their own loops, on the bits (elementwise.hpp).
+inline double op_invert(double x) { return x == 0.0 ? 1.0 : 0.0; }
+inline double op_bitwise_and(double l, double r) { return l != 0.0 && r != 0.0 ? 1.0 : 0.0; }
+inline double op_bitwise_or(double l, double r) { return l != 0.0 || r != 0.0 ? 1.0 : 0.0; }
+inline double op_bitwise_xor(double l, double r) { return (l != 0.0) != (r != 0.0) ? 1.0 : 0.0; }
 inline double op_degrees(double x) { return x * (180.0 / 3.141592653589793238462643383279502884); }
 inline double op_radians(double x) { return x * (3.141592653589793238462643383279502884 / 180.0); }
 

@@ -236,6 +236,7 @@ UNARY = {
     "OnesLike": lambda x: 1.0,
     "Degrees": lambda x: x * (180.0 / math.pi),
     "Radians": lambda x: x * (math.pi / 180.0),
+    "Invert": lambda x: 1.0 if x == 0 else 0.0,
 }
 
 BINARY = {
@@ -260,6 +261,9 @@ BINARY = {
     "Logaddexp": _logaddexp,
     "Logaddexp2": lambda x, y: _logaddexp(x, y, _EXP2, 1.0, 1.4426950408889634),
     "Heaviside": _heaviside,
+    "BitwiseAnd": lambda l, r: 1.0 if l != 0 and r != 0 else 0.0,
+    "BitwiseOr": lambda l, r: 1.0 if l != 0 or r != 0 else 0.0,
+    "BitwiseXor": lambda l, r: 1.0 if (l != 0) != (r != 0) else 0.0,
 }
 
 COMPARE = {

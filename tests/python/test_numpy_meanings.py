@@ -51,7 +51,13 @@ def test_numpys_names_give_numpys_bits(op, spelling):
     operands = [UNARY_X] if op.arity == 1 else list(BINARY_XY)
     names = "xy"[:op.arity]
     with np.errstate(all="ignore"):
-        numpy_values = getattr(np, spelling)(*operands)
+        try:
+            numpy_values = getattr(np, spelling)(*operands)
+        except TypeError:  # the bitwise operators, on floats: refused the same way
+            with pytest.raises(TypeError, match=f"^ufunc '{getattr(np, spelling).__name__}' "
+                               "not supported for the input types"):
+                qv.evaluate(f"{spelling}({', '.join(names)})", **dict(zip(names, operands)))
+            return
     values = qv.evaluate(f"{spelling}({', '.join(names)})", **dict(zip(names, operands)))
     assert values.dtype == numpy_values.dtype  # the predicates' bools too
     want, got = _bits(numpy_values), _bits(values)

@@ -6,6 +6,7 @@ import ctypes
 import ctypes.util
 import itertools
 import math
+import re
 
 import numpy as np
 import pytest
@@ -22,6 +23,8 @@ NUMPY_TRUTH = {"Gt": "greater", "Ge": "greater_equal", "Lt": "less", "Le": "less
                "Eq": "equal", "Ne": "not_equal", "Signbit": "signbit", "Isnan": "isnan",
                "Isinf": "isinf", "Isfinite": "isfinite"}
 SIGN_UFUNCS = {"Neg": np.negative, "Abs": np.absolute, "Copysign": np.copysign}
+BITWISE = {"Invert": np.invert, "BitwiseAnd": np.bitwise_and, "BitwiseOr": np.bitwise_or,
+           "BitwiseXor": np.bitwise_xor}
 
 F32_SPECIAL = np.array([
     0.0, -0.0, 0.5, -0.5, 1.5, -2.5, 1.0, -1.0, 2.0, 3.0, 0.1, 1e-5, math.pi, 123.456, 1e38,
@@ -97,6 +100,13 @@ def test_operator_over_dtype_pairs(op, dtypes):
     expr = _native.expr_from_nodes(names, nodes)
     # Past the parallel threshold, so that the pool's pieces are checked too.
     repeat = 4096 // len(columns[0]) + 1
+    if op.name in BITWISE:  # NumPy refuses floats; so do we, in its words
+        with pytest.raises(TypeError):
+            BITWISE[op.name](*columns)
+        with pytest.raises(TypeError, match=rf"^ufunc '{BITWISE[op.name].__name__}' not "
+                           r"supported for the input types \(float"):
+            _native.evaluate(expr, dict(zip(names, columns)))
+        return
     got = _native.evaluate(expr, {n: np.tile(c, repeat) for n, c in zip(names, columns)})
     assert got.dtype == want_dtype
     want = expected(op, columns, want_dtype)
@@ -104,6 +114,36 @@ def test_operator_over_dtype_pairs(op, dtypes):
         assert same_bits(want, getattr(np, NUMPY_TRUTH[op.name])(*columns)) == []
     want = np.tile(want, repeat)
     assert same_bits(got, want) == []
+
+
+# Bool formulas against NumPy's evaluation of the same text; past the parallel threshold.
+BOOL_FORMULAS = [
+    "p & q", "p | q", "p ^ q", "~p", "~p & ~q | p ^ True", "p & False", "~(p | q) ^ (x > 0)",
+    "isnan(x) | (x > 1)", "(x > 0) & (y < 1)", "(x > 0) ^ isinf(y)", "~isfinite(x) & p",
+    "where(p & (x > 0), x, y)", "where(~p, 1.5, x)", "(p + q) & ~q", "(p * q) | (x <= y)",
+    "invert(p) | bitwise_and(q, x != y)", "bitwise_xor(p, bitwise_or(q, isnan(y)))",
+]
+
+
+@pytest.mark.parametrize("dtype", FLOATS)
+@pytest.mark.parametrize("formula", BOOL_FORMULAS)
+def test_bool_logic_is_numpys(formula, dtype):
+    rng = np.random.default_rng(7)
+    n = 5000
+    x, y = column(dtype, n, 3)[:n], column(dtype, n, 4)[:n]
+    p, q = rng.random(len(x)) < 0.5, rng.random(len(x)) < 0.3
+    operands = {"p": p, "q": q, "x": x, "y": y}
+    namespace = {"isnan": np.isnan, "isinf": np.isinf, "isfinite": np.isfinite,
+                 "where": np.where, "invert": np.invert, "bitwise_and": np.bitwise_and,
+                 "bitwise_xor": np.bitwise_xor, "bitwise_or": np.bitwise_or}
+    with np.errstate(all="ignore"):
+        want = eval(formula, namespace, dict(operands))
+    used = {k: operands[k] for k in sorted(set(re.findall(r"\b[pqxy]\b", formula)))}
+    got = qv.evaluate(formula, **used)
+    assert got.dtype == want.dtype
+    assert same_bits(got, want) == []
+    traced = qv.evaluate(eval(f"lambda {', '.join(used)}: {formula}", namespace), **used)
+    assert traced.dtype == want.dtype and same_bits(traced, want) == []
 
 
 @pytest.mark.parametrize("name", ["add", "subtract", "multiply", "divide", "sqrt", "floor",
