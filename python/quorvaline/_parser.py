@@ -40,6 +40,7 @@ _COMPARE_OPS = {op: SYMBOLS[(COMPARE, symbol)] for op, symbol in [
     (ast.Gt, ">"), (ast.GtE, ">="), (ast.Lt, "<"), (ast.LtE, "<="), (ast.Eq, "=="),
     (ast.NotEq, "!=")]}
 _NEGATION = SYMBOLS[(UNARY, "-")]
+_INT64_MIN, _INT64_MAX = -(2 ** 63), 2 ** 63 - 1
 _REFUSED_OPERATORS = {ast.MatMult: "@", ast.BitXor: "^",
                       ast.LShift: "<<", ast.RShift: ">>", ast.Is: "is", ast.IsNot: "is not",
                       ast.In: "in", ast.NotIn: "not in"}
@@ -189,7 +190,10 @@ class _Translator:
         if isinstance(n.op, ast.USub):
             # A negative literal is one constant, as Python reads it.
             if isinstance(n.operand, ast.Constant):
-                return self.leaf((CONST, -self.number(n.operand, n.operand.value)), n)
+                value = n.operand.value
+                if isinstance(value, int) and not isinstance(value, bool):
+                    return self.leaf((CONST, self.number(n, -value)), n)
+                return self.leaf((CONST, -self.number(n.operand, value)), n)
             return [n.operand, _Emit([(UNARY, _NEGATION)], 1, n)]
         if isinstance(n.op, ast.Invert):
             # On 1.0 / 0.0, "not" is "equals zero", exactly.
@@ -262,7 +266,12 @@ class _Translator:
         return [operand, _Emit([(CONST, constant), (CONST, constant), (SELECT, 0)], 1, source)]
 
     def number(self, n: ast.AST, value: object) -> float:
-        if isinstance(value, bool) or isinstance(value, int):
+        if isinstance(value, bool):
+            return float(value)
+        if isinstance(value, int):
+            # An int literal stays an int, as NumPy promotes it (int32 + 2 is int32).
+            if _INT64_MIN <= value <= _INT64_MAX:
+                return value  # type: ignore[return-value]
             try:
                 return float(value)
             except OverflowError:

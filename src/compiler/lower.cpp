@@ -64,7 +64,7 @@ private:
         }
         const auto kids = children(tree_, i);
         if (node.tag == NodeTag::Const) {
-            vals_.push_back(Val{Val::Kind::Scalar, constant(std::bit_cast<double>(node.bits))});
+            vals_.push_back(Val{Val::Kind::Scalar, constant(const_value(node))});
         } else if (node.tag == NodeTag::ArgRef) {
             vals_.push_back(argument(node.bits));
         } else if (plan_.split(i)) {
