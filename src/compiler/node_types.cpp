@@ -68,10 +68,15 @@ std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPatter
                 const NodeType t = promote(types[kids[0]], types[kids[1]]);
                 const bool bools =
                     !types[kids[0]].weak && !types[kids[1]].weak && t.type == ValueType::Bool;
+                // Python's int ** int is an int unless the exponent is negative.
+                const Node& exponent = tree[kids[1]];
+                const bool int_power = op == BinaryOp::Pow && exponent.tag == NodeTag::Const &&
+                                       const_is_int(exponent) && const_int(exponent) >= 0;
                 if (t.weak) {
-                    types[i] = NodeType{true, t.type == ValueType::I64 && python_int_op(op)
-                                                  ? ValueType::I64
-                                                  : ValueType::F64};
+                    types[i] =
+                        NodeType{true, t.type == ValueType::I64 && (python_int_op(op) || int_power)
+                                           ? ValueType::I64
+                                           : ValueType::F64};
                 } else {
                     types[i] = bools && logical(op) ? t : numeric(t, has_int_form(op));
                 }

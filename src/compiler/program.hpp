@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "ir/value_type.hpp"
@@ -68,6 +69,15 @@ struct ScalarTable {
     bool constant(std::uint32_t entry) const { return is_constant[entry] != 0; }
 };
 
+// What NumPy refuses of a formula over these operand types before computing it: a Python int
+// outside the integer type it meets (OverflowError), or an integer raised to a negative integer
+// constant (ValueError).
+struct Refusal {
+    enum class Kind : std::uint8_t { None, Overflow, Value };
+    Kind kind = Kind::None;
+    std::string message;
+};
+
 // What every form of the program shares: the argument pattern and the scalar table.
 struct ProgramFrame {
     std::vector<ArgPattern> pattern;         // per argument
@@ -75,6 +85,7 @@ struct ProgramFrame {
     ScalarTable scalars;
     std::vector<ScalarStep> scalar_steps;
     std::size_t nesting = 0;  // deepest Select nesting, for the lane lists
+    Refusal refusal;
 };
 
 struct RegisterProgram {

@@ -81,6 +81,10 @@ ValueType result_type(const CompiledKernel& kernel, std::span<const ArgView> vie
     return block_program(kernel, views, Comparisons::Bool).output_type();
 }
 
+const Refusal& refusal_of(const CompiledKernel& kernel, std::span<const ArgView> views) {
+    return block_program(kernel, views, Comparisons::Bool).refusal();
+}
+
 void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views, void* out,
                          std::size_t n) {
     if (n == 0) return;

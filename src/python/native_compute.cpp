@@ -90,6 +90,13 @@ Ref evaluate_spec(PyObject* holder, const KernelSpec& spec, PyObject* operands, 
         }
         type = result_type(*kept, bound.views);
     }
+    if (const Refusal& refused = refusal_of(*kept, bound.views);
+        refused.kind != Refusal::Kind::None) {
+        if (compiled) keep_compiled_kernel(holder, std::move(compiled));
+        raise_message(
+            refused.kind == Refusal::Kind::Overflow ? PyExc_OverflowError : PyExc_ValueError,
+            refused.message);
+    }
     Ref result = out == nullptr || out == Py_None
                      ? new_result_array(bound.shape, type)
                      : Ref::borrow(reinterpret_cast<PyObject*>(checked_out(out, bound, type)));
