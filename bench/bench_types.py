@@ -33,6 +33,9 @@ CASES = {
     "f64 a*b+c": ("a*b+c", "float64", lambda o: o["a"] * o["b"] + o["c"]),
     "f32 a>b": ("a>b", "float32", lambda o: o["a"] > o["b"]),
     "i32 a*b+c": ("a*b+c", "int32", lambda o: o["a"] * o["b"] + o["c"]),
+    "i32 (a%7)==0": ("(a % 7) == 0", "int32", lambda o: (o["a"] % 7) == 0),
+    "i64 a*b+c": ("a*b+c", "int64", lambda o: o["a"] * o["b"] + o["c"]),
+    "i64 a//3+b": ("a // 3 + b", "int64", lambda o: o["a"] // 3 + o["b"]),
 }
 
 

@@ -7,8 +7,8 @@ from quorvaline import _native
 
 CONST, ARG, UNARY, BINARY, COMPARE, SELECT = range(6)
 
-# One node: (tag, payload), payload a float for CONST, the argument's position for ARG, the
-# operator code for UNARY, BINARY and COMPARE, 0 for SELECT.
+# One node: (tag, payload), payload a float for CONST (an int for an integer literal), the
+# argument's position for ARG, the operator code for UNARY, BINARY and COMPARE, 0 for SELECT.
 Node = Tuple[int, Union[int, float]]
 
 

@@ -38,6 +38,7 @@ _COMPARE_OPS = {op: SYMBOLS[(COMPARE, symbol)] for op, symbol in [
     (ast.Gt, ">"), (ast.GtE, ">="), (ast.Lt, "<"), (ast.LtE, "<="), (ast.Eq, "=="),
     (ast.NotEq, "!=")]}
 _NEGATION = SYMBOLS[(UNARY, "-")]
+_INT64_MIN, _INT64_MAX = -(2 ** 63), 2 ** 63 - 1
 # NumPy's bitwise operators: on bools (and comparisons, predicates), "and", "or", "xor", "not".
 _BITWISE_OPS = {op: SYMBOLS[(BINARY, symbol)] for op, symbol in [
     (ast.BitAnd, "&"), (ast.BitOr, "|"), (ast.BitXor, "^")]}
@@ -169,7 +170,7 @@ class _Translator:
     def leaf(self, node: Node, source: ast.AST) -> List[_Item]:
         return [_Emit([node], 0, source)]
 
-    def constant(self, value: float, source: ast.AST) -> List[_Item]:
+    def constant(self, value: Union[int, float], source: ast.AST) -> List[_Item]:
         e = _Emit([(CONST, value)], 0, source)
         e.kind = _TRUTH if value in (0.0, 1.0) else _NUMBER
         return [e]
@@ -201,7 +202,10 @@ class _Translator:
         if isinstance(n.op, ast.USub):
             # A negative literal is one constant, as Python reads it.
             if isinstance(n.operand, ast.Constant):
-                return self.constant(-self.number(n.operand, n.operand.value), n)
+                value = n.operand.value
+                if isinstance(value, int) and not isinstance(value, bool):
+                    return self.constant(self.number(n, -value), n)
+                return self.constant(-self.number(n.operand, value), n)
             return [n.operand, _Emit([(UNARY, _NEGATION)], 1, n)]
         if isinstance(n.op, ast.Invert):
             return [n.operand, _Emit([(UNARY, _INVERT)], 1, n, True, True)]
@@ -270,7 +274,12 @@ class _Translator:
         return [operand, _Emit([(CONST, constant), (CONST, constant), (SELECT, 0)], 1, source)]
 
     def number(self, n: ast.AST, value: object) -> float:
-        if isinstance(value, bool) or isinstance(value, int):
+        if isinstance(value, bool):
+            return float(value)
+        if isinstance(value, int):
+            # An int literal stays an int, as NumPy promotes it (int32 + 2 is int32).
+            if _INT64_MIN <= value <= _INT64_MAX:
+                return value  # type: ignore[return-value]
             try:
                 return float(value)
             except OverflowError:

@@ -49,7 +49,7 @@ def formula_text(expr: Expr) -> str:
     stack: List[Piece] = []
     for tag, payload in nodes:
         if tag == CONST:
-            stack.append(_constant(float(payload)))
+            stack.append(_constant(payload))
         elif tag == ARG:
             stack.append(Piece(_ATOM, names[int(payload)]))
         elif tag == UNARY:
@@ -91,7 +91,9 @@ def _check_names(names: Tuple[str, ...]) -> None:
             raise ValueError(f"argument name {name!r} cannot be written in a formula text")
 
 
-def _constant(value: float) -> Piece:
+def _constant(value: Union[int, float]) -> Piece:
+    if isinstance(value, int):  # an integer literal
+        return Piece(_UNARY if value < 0 else _ATOM, repr(value), True)
     if math.isnan(value):
         bits = struct.unpack("<Q", struct.pack("<d", value))[0]
         return Piece(_ATOM, f"{FROM_BITS}(0x{bits:016x})")  # a call: "-" stays a node

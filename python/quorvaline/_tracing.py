@@ -279,6 +279,8 @@ def _operand_or_none(value: Any, trace: _Trace) -> Optional[Tracer]:
         return Tracer(((CONST, 1.0 if value else 0.0),), True, trace)
     if isinstance(value, np.ndarray) and value.ndim == 0 and value.dtype.kind in "biuf":
         value = value[()]
+    if isinstance(value, numbers.Integral) and -(2 ** 63) <= int(value) < 2 ** 63:
+        return Tracer(((CONST, int(value)),), False, trace)  # promoted as an integer
     if isinstance(value, numbers.Real) and not isinstance(value, np.timedelta64):
         try:
             return Tracer(((CONST, float(value)),), isinstance(value, np.bool_), trace)

@@ -192,18 +192,22 @@ class _Formula:
         self.reduction = None if analysis is None else analysis.reduction
 
     def result_kind(self, arrays: Sequence[np.ndarray]) -> int:
-        """numexpr's result kind for these operands, or NotImplementedError if it is one that
-        quorvaline does not compute."""
+        """numexpr's result kind for these operands, or NotImplementedError for an operand that
+        quorvaline does not compute (integer kinds are checked against the result)."""
         kinds = {name: _kind_of_operand(name, a) for name, a in zip(self.names, arrays)}
         if self.analysis is not None:
             kind = self.analysis.kind(kinds)
         else:
             kind = _BOOL if self.truth else max([*kinds.values(), _DOUBLE])
-        if kind not in (_BOOL, _FLOAT, _DOUBLE):
-            raise _not_drop_in(f"numexpr would give {_KIND_NAMES[kind]} values here; "
-                               "quorvaline computes floats (and bool for comparisons) only, "
-                               "for now")
         return kind
+
+    @staticmethod
+    def check_integers(kind: int, result: np.ndarray) -> None:
+        """An integer result is numexpr's only where its dtype is NumPy's too (see the README:
+        numexpr's `"1 + 1"` is int32, NumPy's int64); elsewhere a refusal, never other values."""
+        if kind in (_INT, _LONG) and result.dtype != np.dtype(_KIND_NAMES[kind]):
+            raise _not_drop_in(f"numexpr would give {_KIND_NAMES[kind]} values here, and "
+                               f"NumPy's rules give {result.dtype}")
 
     def run(self, arguments: Sequence[Any], out: Optional[np.ndarray], order: str,
             casting: str) -> np.ndarray:
@@ -221,6 +225,7 @@ class _Formula:
             result = _operands.run(self.spec, values, out if direct else None)
             if direct:
                 return result
+        self.check_integers(kind, np.asarray(result))
         if kind == _BOOL:
             result = np.asarray(result != 0.0)  # the comparisons' 1.0 and 0.0, exactly
         if out is not None:

@@ -4,6 +4,9 @@
 // compiler folds constants through the same apply, so both give the same bits. A kernel with a
 // float32 form has `f32` too; the others have float64 loops alone.
 //
+// Integer forms (`integer`, over int32 and int64): the operators with NumPy integer loops, as
+// ir/int_ops.hpp defines them.
+//
 // float32 forms: the math library's rows call its float32 functions; + - * / are float
 // arithmetic, - abs copysign the sign bit; every other row is its float64 function on the
 // operands widened, rounded back. That is exact: comparisons, min and max and the roundings to
@@ -21,6 +24,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "ir/int_ops.hpp"
 #include "ir/libm_entries.hpp"
 #include "ir/libm_f32.hpp"
 #include "ir/ops.hpp"
@@ -69,6 +73,8 @@ struct UnaryFn {
             return static_cast<T>(~x);
         }
     }
+    template <std::signed_integral I>
+    requires(has_int_form(Op)) static I integer(I x, I, I) { return int_unary<Op>(x); }
 };
 template <BinaryOp Op>
 struct BinaryFn {
@@ -112,6 +118,8 @@ struct BinaryFn {
             return static_cast<T>(l ^ r);
         }
     }
+    template <std::signed_integral I>
+    requires(has_int_form(Op)) static I integer(I l, I r, I) { return int_binary<Op>(l, r); }
 };
 template <CompareOp Op>
 struct CompareFn {
@@ -119,6 +127,10 @@ struct CompareFn {
     static double apply(double l, double r, double) { return apply_compare(Op, l, r); }
     static float f32(float l, float r, float) {
         return static_cast<float>(apply_compare(Op, l, r));
+    }
+    template <std::signed_integral I>
+    static I integer(I l, I r, I) {
+        return int_compare<Op>(l, r);
     }
 };
 // An operator whose value is a truth (a comparison or a predicate), answered as a bool, as
@@ -160,11 +172,19 @@ struct BlendFn {
     static constexpr int arity = 3;
     static double apply(double c, double t, double f) { return c != 0.0 ? t : f; }
     static float f32(float c, float t, float f) { return c != 0.0f ? t : f; }
+    template <std::signed_integral I>
+    static I integer(I c, I t, I f) {
+        return c != 0 ? t : f;
+    }
 };
 struct CopyFn {
     static constexpr int arity = 1;
     static double apply(double x, double, double) { return x; }
     static float f32(float x, float, float) { return x; }
+    template <std::signed_integral I>
+    static I integer(I x, I, I) {
+        return x;
+    }
 };
 // The operand, of type From, converted to the step's type as NumPy's astype converts it.
 template <ValueType From>

@@ -2,6 +2,10 @@
 #include "compiler/lower.hpp"
 
 #include <bit>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "compiler/constant_operands.hpp"
@@ -65,7 +69,8 @@ private:
         }
         const auto kids = children(tree_, i);
         if (node.tag == NodeTag::Const) {
-            vals_.push_back(Val{Val::Kind::Scalar, constant(std::bit_cast<double>(node.bits))});
+            vals_.push_back(Val{Val::Kind::Scalar, constant(const_value(node))});
+            if (const_is_int(node)) int_literals_.emplace(vals_.back().index, const_int(node));
         } else if (node.tag == NodeTag::ArgRef) {
             vals_.push_back(argument(node.bits));
         } else if (plan_.split(i)) {
@@ -221,6 +226,7 @@ private:
     }
     Val compute(KernelId kernel, int arity, const Val (&ops)[3], ValueType type, ValueType result) {
         if (is_vector(ops[0]) || is_vector(ops[1]) || is_vector(ops[2])) {
+            if (is_integer(type)) check_int_constants(kernel, arity, ops, type);
             const std::uint32_t dst = new_register(result);
             p_.steps.push_back(RegStep{
                 StepKind::Compute, type, kernel, dst, cur_, arity, {ops[0], ops[1], ops[2]}});
@@ -325,6 +331,41 @@ private:
         return cast(v, type);
     }
 
+    // A step over integers reads its constant operands in its type, as NumPy converts a Python
+    // int: one out of the type's range is refused, as NumPy refuses it; so is one past 2**53,
+    // which the float64 scalar table would not hold exactly. A negative constant exponent is
+    // refused as NumPy refuses it.
+    void check_int_constants(KernelId kernel, int arity, const Val (&ops)[3], ValueType type) {
+        const ScalarTable& scalars = p_.frame.scalars;
+        Refusal& refusal = p_.frame.refusal;
+        for (int k = 0; k < arity && refusal.kind == Refusal::Kind::None; ++k) {
+            if (ops[k].kind != Val::Kind::Scalar || !scalars.constant(ops[k].index)) continue;
+            const double v = scalars.values[ops[k].index];
+            const auto literal = int_literals_.find(ops[k].index);
+            const std::string text =
+                literal != int_literals_.end() ? std::to_string(literal->second) : int_text(v);
+            const double bound = type == ValueType::I32 ? 2147483648.0 : 9223372036854775808.0;
+            if (!(v >= -bound && v < bound)) {
+                refusal = {Refusal::Kind::Overflow,
+                           "Python integer " + text + " out of bounds for " + type_name(type)};
+            } else if (std::fabs(v) >= 9007199254740992.0) {
+                refusal = {Refusal::Kind::Overflow,
+                           "Python integer " + text +
+                               " is not computed exactly in a formula over " + type_name(type) +
+                               " yet (only up to 2**53 in magnitude)"};
+            } else if (k == 1 && v < 0 && kernel == kernel_id<BinaryKernels>(BinaryOp::Pow)) {
+                refusal = {Refusal::Kind::Value,
+                           "Integers to negative integer powers are not allowed."};
+            }
+        }
+    }
+
+    static std::string int_text(double v) {
+        char text[400];
+        std::snprintf(text, sizeof text, "%.0f", v);
+        return text;
+    }
+
     std::uint32_t constant(double value) { return p_.frame.scalars.add(value, true); }
     Val argument(std::uint64_t k) {
         ProgramFrame& f = p_.frame;
@@ -346,6 +387,7 @@ private:
     std::vector<std::size_t>
         branch_marks_;  // per split Select being lowered: remembered_'s size at its Begin
     std::vector<std::uint8_t> reg_shared_;
+    std::unordered_map<std::uint32_t, std::int64_t> int_literals_;  // scalar entry: exact value
     std::uint32_t cur_ = 0;
 };
 

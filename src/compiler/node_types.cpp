@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/fault.hpp"
+#include "ir/int_ops.hpp"
 
 namespace qv {
 
@@ -14,9 +15,10 @@ bool logical(BinaryOp op) {
 
 namespace {
 
-// Other arithmetic and functions compute bools as float64 numbers.
-NodeType numeric(NodeType t) {
-    if (!t.weak && t.type == ValueType::Bool) t.type = ValueType::F64;
+// Other arithmetic and functions compute bools as float64 numbers, and integers too unless
+// the operator has an integer form (NumPy: int32 / int32 and sqrt(int32) are float64).
+NodeType numeric(NodeType t, bool int_form) {
+    if (t.type == ValueType::Bool || (is_integer(t.type) && !int_form)) t.type = ValueType::F64;
     return t;
 }
 
@@ -24,7 +26,7 @@ NodeType numeric(NodeType t) {
 // refused, see type_refusal); on the float64 surface, truths as 1.0 and 0.0.
 NodeType bitwise(NodeType t, Comparisons comparisons) {
     if (t.weak) return t;
-    if (comparisons == Comparisons::Numbers) return numeric(t);
+    if (comparisons == Comparisons::Numbers) return numeric(t, false);
     if (!bitwise_accepts(t.type)) t.type = ValueType::Bool;
     return t;
 }
@@ -44,6 +46,12 @@ bool bitwise_node(const Node& node) {
            (node.tag == NodeTag::Binary && op_is_bitwise(static_cast<BinaryOp>(node.op)));
 }
 
+// Python's own arithmetic on ints alone stays int for these; the rest gives a float.
+bool python_int_op(BinaryOp op) {
+    return op == BinaryOp::Add || op == BinaryOp::Sub || op == BinaryOp::Mul ||
+           op == BinaryOp::FloorDivide || op == BinaryOp::Remainder;
+}
+
 }  // namespace
 
 std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPattern> pattern,
@@ -53,34 +61,52 @@ std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPatter
         const Node& node = tree[i];
         const auto kids = children(tree, i);
         switch (node.tag) {
-            case NodeTag::Const: types[i] = NodeType{}; break;
+            case NodeTag::Const:
+                types[i] = NodeType{true, const_is_int(node) ? ValueType::I64 : ValueType::F64};
+                break;
             case NodeTag::ArgRef: {
                 if (node.bits >= pattern.size())
                     fault("argument " + std::to_string(node.bits) + " outside the pattern");
                 const ArgPattern& p = pattern[node.bits];
-                types[i] = NodeType{p.weak, p.type};
+                types[i] = NodeType{p.weak, p.weak && is_integer(p.type) ? ValueType::I64 : p.type};
                 break;
             }
             case NodeTag::Unary: {
                 const NodeType x = types[kids[0]];
-                const bool truth = op_is_predicate(static_cast<UnaryOp>(node.op));
+                const auto op = static_cast<UnaryOp>(node.op);
+                const bool truth = op_is_predicate(op);
                 if (bitwise_node(node)) {
                     types[i] = bitwise(x, comparisons);
+                } else if (truth && !x.weak && comparisons == Comparisons::Bool) {
+                    types[i] = NodeType{false, ValueType::Bool};
+                } else if (x.weak) {
+                    const bool ints =
+                        x.type == ValueType::I64 &&
+                        (op == UnaryOp::Neg || op == UnaryOp::Abs || op == UnaryOp::Positive);
+                    types[i] = NodeType{true, ints ? ValueType::I64 : ValueType::F64};
                 } else {
-                    types[i] = truth && !x.weak && comparisons == Comparisons::Bool
-                                   ? NodeType{false, ValueType::Bool}
-                                   : numeric(x);
+                    types[i] = numeric(x, has_int_form(op) && !truth);
                 }
                 break;
             }
             case NodeTag::Binary: {
+                const auto op = static_cast<BinaryOp>(node.op);
                 const NodeType t = promote(types[kids[0]], types[kids[1]]);
                 const bool bools =
                     !types[kids[0]].weak && !types[kids[1]].weak && t.type == ValueType::Bool;
+                // Python's int ** int is an int unless the exponent is negative.
+                const Node& exponent = tree[kids[1]];
+                const bool int_power = op == BinaryOp::Pow && exponent.tag == NodeTag::Const &&
+                                       const_is_int(exponent) && const_int(exponent) >= 0;
                 if (bitwise_node(node)) {
                     types[i] = bitwise(t, comparisons);
+                } else if (t.weak) {
+                    types[i] =
+                        NodeType{true, t.type == ValueType::I64 && (python_int_op(op) || int_power)
+                                           ? ValueType::I64
+                                           : ValueType::F64};
                 } else {
-                    types[i] = bools && logical(static_cast<BinaryOp>(node.op)) ? t : numeric(t);
+                    types[i] = bools && logical(op) ? t : numeric(t, has_int_form(op));
                 }
                 break;
             }
@@ -106,8 +132,8 @@ std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPatter
 
 namespace qv {
 
-std::optional<EngineError> type_refusal(const NodeList& tree, std::span<const NodeType> types,
-                                        Comparisons comparisons) {
+Refusal type_refusal(const NodeList& tree, std::span<const NodeType> types,
+                     Comparisons comparisons) {
     // On the float64 surface, whether each node is a truth (1.0 or 0.0): comparisons,
     // predicates, the bitwise operators, and the old spellings of "and" and "or" over truths.
     std::vector<bool> truth(tree.size());
@@ -141,10 +167,10 @@ std::optional<EngineError> type_refusal(const NodeList& tree, std::span<const No
             operands += (operands.empty() ? "" : ", ") + std::string(type_name(types[k].type));
         }
         if (!refused) continue;
-        return EngineError::type_error("ufunc '" + ufunc_name(tree[i]) +
-                                       "' not supported for the input types (" + operands + ")");
+        return {Refusal::Kind::Type, "ufunc '" + ufunc_name(tree[i]) +
+                                         "' not supported for the input types (" + operands + ")"};
     }
-    return std::nullopt;
+    return {};
 }
 
 }  // namespace qv

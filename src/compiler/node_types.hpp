@@ -5,33 +5,48 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
-#include "core/engine_error.hpp"
+#include "compiler/refusal.hpp"
 #include "ir/expr_tree.hpp"
 #include "ir/value_type.hpp"
 
 namespace qv {
 
 struct NodeType {
-    bool weak = true;  // Python numbers alone
+    bool weak = true;  // Python numbers alone: type F64 for a float, I64 for an int
     ValueType type = ValueType::F64;
 };
 
+constexpr bool is_float(ValueType t) noexcept { return t == ValueType::F64 || t == ValueType::F32; }
+
 // NumPy's result type of two strong types.
 constexpr ValueType promote(ValueType a, ValueType b) noexcept {
-    if (a == b) return a;
+    if (a == b || b == ValueType::Bool) return a;
+    if (a == ValueType::Bool) return b;
     if (a == ValueType::F64 || b == ValueType::F64) return ValueType::F64;
-    return ValueType::F32;  // float32 with bool
+    if (a == ValueType::F32 || b == ValueType::F32) {
+        return is_integer(a) || is_integer(b) ? ValueType::F64 : ValueType::F32;
+    }
+    return ValueType::I64;  // int32 with int64
 }
 
-// Of operands each strong or weak: weak ones give way to strong ones.
+// Of operands each strong or weak: weak ones give way to strong ones of their kind or wider
+// (a Python int to any number, a Python float to floats), as NumPy 2's weak promotion; a
+// Python int with a bool is int64, a Python float with a bool or an integer is float64.
 constexpr NodeType promote(NodeType a, NodeType b) noexcept {
-    if (a.weak) return b;
-    if (b.weak) return a;
-    return NodeType{false, promote(a.type, b.type)};
+    if (a.weak && b.weak) {
+        const bool ints = a.type == ValueType::I64 && b.type == ValueType::I64;
+        return NodeType{true, ints ? ValueType::I64 : ValueType::F64};
+    }
+    if (b.weak) std::swap(a, b);
+    if (!a.weak) return NodeType{false, promote(a.type, b.type)};
+    if (a.type == ValueType::I64) {
+        return NodeType{false, b.type == ValueType::Bool ? ValueType::I64 : b.type};
+    }
+    return NodeType{false, is_float(b.type) ? b.type : ValueType::F64};
 }
 
 // How comparisons and the predicates (isnan, ...) answer: NumPy's bools, or 1.0 and 0.0 in
@@ -46,7 +61,9 @@ bool logical(BinaryOp op);
 // never floats.
 constexpr bool bitwise_accepts(ValueType t) noexcept {
     switch (t) {
-        case ValueType::Bool: return true;
+        case ValueType::Bool:
+        case ValueType::I32:
+        case ValueType::I64: return true;
         case ValueType::F64:
         case ValueType::F32: return false;
     }
@@ -63,8 +80,8 @@ std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPatter
 // bitwise operator over floats), as types gives them; nothing when every one can. On the
 // float64 surface (Comparisons::Numbers) truths are 1.0 and 0.0, so there the operands must be
 // truths (comparisons, predicates, bitwise operators) or Python numbers.
-std::optional<EngineError> type_refusal(const NodeList& tree, std::span<const NodeType> types,
-                                        Comparisons comparisons);
+Refusal type_refusal(const NodeList& tree, std::span<const NodeType> types,
+                     Comparisons comparisons);
 
 // The type a comparison compares in, of operands of these types: bools as numbers.
 constexpr ValueType compared_in(NodeType l, NodeType r) noexcept {
@@ -72,7 +89,10 @@ constexpr ValueType compared_in(NodeType l, NodeType r) noexcept {
     return t.weak || t.type == ValueType::Bool ? ValueType::F64 : t.type;
 }
 
-// The type a predicate tests in, of an operand of this type: bools as numbers.
-constexpr ValueType tested_in(NodeType x) noexcept { return compared_in(x, x); }
+// The type a predicate tests in, of an operand of this type: bools and integers as float64
+// (exactly enough for their sign, and never NaN or infinite).
+constexpr ValueType tested_in(NodeType x) noexcept {
+    return x.weak || !is_float(x.type) ? ValueType::F64 : x.type;
+}
 
 }  // namespace qv

@@ -7,10 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <vector>
 
-#include "core/engine_error.hpp"
+#include "compiler/refusal.hpp"
 #include "ir/value_type.hpp"
 
 namespace qv {
@@ -77,8 +76,7 @@ struct ProgramFrame {
     ScalarTable scalars;
     std::vector<ScalarStep> scalar_steps;
     std::size_t nesting = 0;  // deepest Select nesting, for the lane lists
-    // Why NumPy refuses these operand types (the program runs nothing useful then), if it does.
-    std::optional<EngineError> refusal;
+    Refusal refusal;
 };
 
 struct RegisterProgram {

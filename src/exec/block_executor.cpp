@@ -124,12 +124,24 @@ void BlockBinding::run(std::size_t begin, std::size_t end, void* out_) const {
                     break;
                 }
                 case StepKind::Begin:
-                    if (step.type == ValueType::F32) {
-                        state.begin(static_cast<const float*>(base(step.a)), value(step.a));
-                    } else if (step.type == ValueType::Bool) {
-                        state.begin(static_cast<const bool*>(base(step.a)), value(step.a));
-                    } else {
-                        state.begin(static_cast<const double*>(base(step.a)), value(step.a));
+                    switch (step.type) {
+                        case ValueType::F32:
+                            state.begin(static_cast<const float*>(base(step.a)), value(step.a));
+                            break;
+                        case ValueType::Bool:
+                            state.begin(static_cast<const bool*>(base(step.a)), value(step.a));
+                            break;
+                        case ValueType::I32:
+                            state.begin(static_cast<const std::int32_t*>(base(step.a)),
+                                        value(step.a));
+                            break;
+                        case ValueType::I64:
+                            state.begin(static_cast<const std::int64_t*>(base(step.a)),
+                                        value(step.a));
+                            break;
+                        case ValueType::F64:
+                            state.begin(static_cast<const double*>(base(step.a)), value(step.a));
+                            break;
                     }
                     break;
                 case StepKind::Else: state.otherwise(); break;

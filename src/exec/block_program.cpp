@@ -44,6 +44,7 @@ BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args, 
     scalar_args_ = std::move(frame.scalar_args);
     pattern_ = std::move(frame.pattern);
     output_type_ = program.output_type;
+    refusal_ = std::move(frame.refusal);
     nesting_ = frame.nesting;
     refusal_ = std::move(frame.refusal);
     slots_ = program.slots;

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <vector>
 
@@ -38,8 +37,8 @@ public:
 
     // The type of the values the program writes to its output.
     ValueType output_type() const noexcept { return output_type_; }
-    // NumPy's TypeError for these operand types, if it refuses them.
-    const std::optional<EngineError>& refusal() const noexcept { return refusal_; }
+    // What NumPy would refuse of the formula over these types, before computing it.
+    const Refusal& refusal() const noexcept { return refusal_; }
 
     // The program over these arguments, which must match and outlive the binding.
     BlockBinding bind(std::span<const ArgView> args) const;
@@ -71,7 +70,7 @@ private:
     std::vector<BoundScalarStep> scalar_steps_;
     std::vector<ArgPattern> pattern_;  // per argument
     ValueType output_type_ = ValueType::F64;
-    std::optional<EngineError> refusal_;
+    Refusal refusal_;
     Comparisons comparisons_;
     std::size_t slots_ = 0;
     std::size_t nesting_ = 0;  // deepest Select nesting, for the lane lists

@@ -1,7 +1,6 @@
 // Kernel evaluation: length agreement, views, sequential or pooled block interpretation.
 #include "exec/evaluator.hpp"
 
-#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -48,7 +47,7 @@ std::vector<ArgView> views_of(const ArgValues& args) {
     return views;
 }
 
-std::optional<EngineError> refusal(const CompiledKernel& kernel, const ArgValues& args) {
+const Refusal& refusal(const CompiledKernel& kernel, const ArgValues& args) {
     return block_program(kernel, views_of(args), Comparisons::Numbers).refusal();
 }
 
@@ -87,30 +86,30 @@ void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> 
     const BlockProgram& program = block_program(kernel, views, Comparisons::Numbers);
     if (program.output_type() != ValueType::F64)
         fault("float64 output for a kernel whose values are of another type");
-    if (program.refusal())
-        fault("running a program NumPy refuses: " + program.refusal()->message());
+    if (program.refusal()) fault("running a program NumPy refuses: " + program.refusal().message);
     run_program(program, kernel, views, out.data(), out.size());
 }
 
-Result<ValueType> result_type(const CompiledKernel& kernel, std::span<const ArgView> views) {
-    const BlockProgram& program = block_program(kernel, views, Comparisons::Bool);
-    if (program.refusal()) return *program.refusal();
-    return program.output_type();
+ValueType result_type(const CompiledKernel& kernel, std::span<const ArgView> views) {
+    return block_program(kernel, views, Comparisons::Bool).output_type();
+}
+
+const Refusal& refusal_of(const CompiledKernel& kernel, std::span<const ArgView> views) {
+    return block_program(kernel, views, Comparisons::Bool).refusal();
 }
 
 void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views, void* out,
                          std::size_t n) {
     if (n == 0) return;
     const BlockProgram& program = block_program(kernel, views, Comparisons::Bool);
-    if (program.refusal())
-        fault("running a program NumPy refuses: " + program.refusal()->message());
+    if (program.refusal()) fault("running a program NumPy refuses: " + program.refusal().message);
     run_program(program, kernel, views, out, n);
 }
 
 Result<BufferRef> evaluate_kernel(const CompiledKernel& kernel, const ArgValues& args) {
     Result<std::size_t> n = common_length(args);
     if (!n) return std::move(n).error();
-    if (std::optional<EngineError> refused = refusal(kernel, args)) return *std::move(refused);
+    if (const Refusal& refused = refusal(kernel, args)) return refused.type_error();
     F64Vec out(n.value());
     evaluate_kernel_into(kernel, args, out);
     return from_f64_vec(std::move(out));

@@ -36,10 +36,11 @@ void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> 
 
 // Typed evaluation, NumPy's meanings: comparisons give bools.
 // The type of the kernel's values over arguments of these types (compiled for their pattern on
-// the first call that asks), or NumPy's TypeError for them.
-Result<ValueType> result_type(const CompiledKernel& kernel, std::span<const ArgView> views);
-// Writes the kernel's `n` values, of result_type(kernel, views), to `out`; a fault where
-// result_type refuses.
+// the first call that asks).
+ValueType result_type(const CompiledKernel& kernel, std::span<const ArgView> views);
+// What NumPy would refuse of the kernel over arguments of these types (Kind::None: nothing).
+const Refusal& refusal_of(const CompiledKernel& kernel, std::span<const ArgView> views);
+// Writes the kernel's `n` values, of result_type(kernel, views), to `out`.
 void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views, void* out,
                          std::size_t n);
 

@@ -261,7 +261,8 @@ std::optional<EngineError> reduce_kernel_into(const CompiledKernel& kernel,
         }
         if (v.type != ValueType::F64) fault("fused reductions read float64 operands");
     }
-    if (const auto& refused = block_program(kernel, views).refusal()) return refused;
+    if (const Refusal& refused = block_program(kernel, views).refusal())
+        return refused.type_error();
     if (kept == 0) return std::nullopt;
     if (n == 0) {  // nothing to reduce: NumPy's identities, and no extreme of nothing
         switch (op) {

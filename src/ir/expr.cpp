@@ -162,7 +162,12 @@ std::string expr_repr(const ExprValue& e) {
             }
             const Node& n = e.nodes[item.node];
             switch (n.tag) {
-                case NodeTag::Const: out += "Const(" + float_text(const_value(n)) + ")"; continue;
+                case NodeTag::Const:
+                    out += "Const(" +
+                           (const_is_int(n) ? std::to_string(const_int(n))
+                                            : float_text(const_value(n))) +
+                           ")";
+                    continue;
                 case NodeTag::ArgRef: out += "ArgRef(" + std::to_string(n.bits) + ")"; continue;
                 case NodeTag::Unary:
                     out += "Unary(";

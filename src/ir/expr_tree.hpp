@@ -26,9 +26,9 @@ enum class NodeTag : std::uint8_t {
 
 struct Node {
     NodeTag tag;
-    std::uint8_t op;     // UnaryOp / BinaryOp / CompareOp code; 0 otherwise
+    std::uint8_t op;     // UnaryOp / BinaryOp / CompareOp code; Const: kIntLiteral or 0
     std::uint32_t size;  // nodes in the subtree rooted here, this node included
-    std::uint64_t bits;  // Const: the float64 bit pattern; ArgRef: the argument id
+    std::uint64_t bits;  // Const: the float64 bit pattern, or the int64's; ArgRef: the argument id
 
     friend bool operator==(const Node&, const Node&) = default;
 };
@@ -40,11 +40,23 @@ static_assert(sizeof(Node) == 16);
 //   Select:           if_false root at i - 1, if_true root before it, condition before that
 using NodeList = std::vector<Node>;
 
+// A Const's op byte: a Python int literal, which NumPy promotes as an integer (int32 + 2 stays
+// int32, int32 + 2.0 does not). Only the native face makes them; Expr's constants are floats.
+inline constexpr std::uint8_t kIntLiteral = 1;
+
 inline Node const_node(double value) noexcept {
     return {NodeTag::Const, 0, 1, std::bit_cast<std::uint64_t>(value)};
 }
+inline Node int_const_node(std::int64_t value) noexcept {
+    return {NodeTag::Const, kIntLiteral, 1, static_cast<std::uint64_t>(value)};
+}
 inline Node arg_node(std::uint64_t id) noexcept { return {NodeTag::ArgRef, 0, 1, id}; }
-inline double const_value(const Node& n) noexcept { return std::bit_cast<double>(n.bits); }
+inline bool const_is_int(const Node& n) noexcept { return n.op == kIntLiteral; }
+inline std::int64_t const_int(const Node& n) noexcept { return static_cast<std::int64_t>(n.bits); }
+// The constant as a float64 (an int literal rounded to nearest, as Python's float() does).
+inline double const_value(const Node& n) noexcept {
+    return const_is_int(n) ? static_cast<double>(const_int(n)) : std::bit_cast<double>(n.bits);
+}
 
 inline std::size_t child_count(NodeTag tag) noexcept {
     switch (tag) {

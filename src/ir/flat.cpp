@@ -1,6 +1,8 @@
 // Flattening a Select-free body into postfix instructions.
 #include "ir/flat.hpp"
 
+#include <bit>
+
 #include <algorithm>
 
 #include "core/fault.hpp"
@@ -31,6 +33,10 @@ FlatProgram flatten(const NodeList& tree) {
     for (const Node& node : tree) {
         switch (node.tag) {
             case NodeTag::Const:
+                // The reference programs compute in float64 alone.
+                program.instructions.push_back(
+                    FlatOp{FlatKind::Const, 0, std::bit_cast<std::uint64_t>(const_value(node))});
+                break;
             case NodeTag::ArgRef:
             case NodeTag::Unary:
             case NodeTag::Binary:

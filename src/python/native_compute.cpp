@@ -81,17 +81,22 @@ Ref evaluate_spec(PyObject* holder, const KernelSpec& spec, PyObject* operands, 
     // operand types gives the result's type, before the result is made.
     const CompiledKernel* kept = compiled_kernel_of(holder);
     CompiledKernelRef compiled;
-    Result<ValueType> typed = ValueType::F64;
+    ValueType type;
     {
         ReleaseGil released;
         if (kept == nullptr) {
             compiled = get_or_compile(spec.body);
             kept = compiled.get();
         }
-        typed = result_type(*kept, bound.views);
+        type = result_type(*kept, bound.views);
     }
-    if (!typed) raise_result(std::move(typed).error());
-    const ValueType type = typed.value();
+    if (const Refusal& refused = refusal_of(*kept, bound.views)) {
+        if (compiled) keep_compiled_kernel(holder, std::move(compiled));
+        PyObject* kind = refused.kind == Refusal::Kind::Type       ? PyExc_TypeError
+                         : refused.kind == Refusal::Kind::Overflow ? PyExc_OverflowError
+                                                                   : PyExc_ValueError;
+        raise_message(kind, refused.message);
+    }
     Ref result = out == nullptr || out == Py_None
                      ? new_result_array(bound.shape, type)
                      : Ref::borrow(reinterpret_cast<PyObject*>(checked_out(out, bound, type)));

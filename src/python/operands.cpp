@@ -97,21 +97,27 @@ bool readable_in_place(PyArrayObject* a, ValueType type) {
            PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a);
 }
 
-// The type data of this dtype is computed in: float32 and bool keep their types (float16
-// widens to float32 exactly); everything else becomes float64.
+// The type data of this dtype is computed in: float32, bool, int32 and int64 keep their types
+// (float16 widens to float32 exactly); everything else becomes float64.
 ValueType native_type(PyArray_Descr* descr, Typing typing) {
     if (typing != Typing::Native) return ValueType::F64;
     if (descr->type_num == NPY_FLOAT || descr->type_num == NPY_HALF) return ValueType::F32;
+    if (descr->kind == 'i' && PyDataType_ELSIZE(descr) == 4) return ValueType::I32;
+    if (descr->kind == 'i' && PyDataType_ELSIZE(descr) == 8) return ValueType::I64;
     return descr->type_num == NPY_BOOL ? ValueType::Bool : ValueType::F64;
 }
 
 // A NumPy scalar's part in the promotion, as NumPy 2 gives it: float32 and float16 are
-// float32, float64 and the wide integers float64; bool and integers of up to 16 bits, which
-// NumPy would not let widen a float32 operand, stay weak.
+// float32, int32 and int64 themselves, the other floats and wide integers float64; bool and
+// integers of up to 16 bits, which NumPy would not let widen a float32 or int32 operand, stay
+// weak, as a Python int.
 void type_scalar(Operand& op, PyArray_Descr* descr, Typing typing) {
     if (typing != Typing::Native) return;
     const char kind = descr->kind;
-    if (kind == 'b' || ((kind == 'i' || kind == 'u') && PyDataType_ELSIZE(descr) <= 2)) return;
+    if (kind == 'b' || ((kind == 'i' || kind == 'u') && PyDataType_ELSIZE(descr) <= 2)) {
+        op.type = ValueType::I64;
+        return;
+    }
     op.weak = false;
     op.type = native_type(descr, typing);
 }
@@ -164,6 +170,8 @@ Operand classify(std::string_view name, PyObject* value, Typing typing = Typing:
     }
     if (PyLong_Check(value)) {  // bool too
         op.scalar = int_value(name, value);
+        // A Python int promotes as an integer: int32 + 2 stays int32.
+        if (typing == Typing::Native && !PyBool_Check(value)) op.type = ValueType::I64;
         return op;
     }
     if (PyObject_TypeCheck(value, buffer_type())) {
@@ -344,6 +352,8 @@ int numpy_type(ValueType type) noexcept {
         case ValueType::F64: return NPY_DOUBLE;
         case ValueType::F32: return NPY_FLOAT;
         case ValueType::Bool: return NPY_BOOL;
+        case ValueType::I32: return NPY_INT32;
+        case ValueType::I64: return NPY_INT64;
     }
     return NPY_DOUBLE;
 }

@@ -1,7 +1,8 @@
 // An expression's tree as plain Python values, both ways. A node is a pair (tag, payload):
-// Const (0, float) with the float's exact bits; ArgRef (1, position in the names); Unary (2,
-// op), Binary (3, op), Compare (4, op) with the operator codes of the node tables; Select (5, 0).
-// Post-order, root last, children left to right; nothing recurses on the tree's depth.
+// Const (0, float) with the float's exact bits, or (0, int) for an integer literal (int64); ArgRef
+// (1, position in the names); Unary (2, op), Binary (3, op), Compare (4, op) with the operator
+// codes of the node tables; Select (5, 0). Post-order, root last, children left to right; nothing
+// recurses on the tree's depth.
 #include "python/py_expr_nodes.hpp"
 
 #include <algorithm>
@@ -41,7 +42,10 @@ std::uint8_t op_count(NodeTag tag) {
 PyObject* node_tuple(const Node& n, const TempArgs& temp_args) {
     Ref payload;
     switch (n.tag) {
-        case NodeTag::Const: payload = Ref::steal(check(PyFloat_FromDouble(const_value(n)))); break;
+        case NodeTag::Const:
+            payload = Ref::steal(check(const_is_int(n) ? PyLong_FromLongLong(const_int(n))
+                                                       : PyFloat_FromDouble(const_value(n))));
+            break;
         case NodeTag::ArgRef: {
             auto at =
                 std::lower_bound(temp_args.begin(), temp_args.end(), n.bits,
@@ -96,8 +100,17 @@ NodeList to_node_list(PyObject* value, std::size_t name_count) {
         if (tag < 0 || tag > static_cast<long>(NodeTag::Select)) raise_bad_node(i, "unknown tag");
         Node node{static_cast<NodeTag>(tag), 0, 1, 0};
         if (node.tag == NodeTag::Const) {
-            if (!PyFloat_Check(payload)) raise_bad_node(i, "a constant must be a float");
-            node = const_node(PyFloat_AS_DOUBLE(payload));
+            if (PyLong_CheckExact(payload)) {
+                int overflow = 0;
+                const long long v = PyLong_AsLongLongAndOverflow(payload, &overflow);
+                if (overflow != 0) raise_bad_node(i, "an integer constant must fit in int64");
+                if (v == -1 && PyErr_Occurred() != nullptr) python_api_failed();
+                node = int_const_node(v);
+            } else if (PyFloat_Check(payload)) {
+                node = const_node(PyFloat_AS_DOUBLE(payload));
+            } else {
+                raise_bad_node(i, "a constant must be a float or an int");
+            }
         } else if (node.tag == NodeTag::ArgRef) {
             const long at = to_small_int(payload, i, "argument position");
             if (at < 0 || static_cast<std::size_t>(at) >= name_count)

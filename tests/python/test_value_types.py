@@ -306,3 +306,116 @@ def test_out_takes_what_the_casting_rule_lets_it(result, out, casting, allowed):
                                             rf"casting='{casting}'"):
             qv.evaluate(formula, a=a, out=into, casting=casting)
         assert not into.any()  # nothing written
+
+
+# Integers: NumPy's ufunc per operator with an integer form; the others compute the integers as
+# float64, as NumPy does, and are checked against the float64 reference.
+INTS = [np.int32, np.int64]
+NUMPY_INT_FORMS = {
+    "Neg": np.negative, "Abs": np.absolute, "Floor": np.floor, "Ceil": np.ceil,
+    "Round": np.round, "Trunc": np.trunc, "Sign": np.sign, "Square": np.square,
+    "Reciprocal": np.reciprocal, "Positive": np.positive, "OnesLike": np.ones_like,
+    "Add": np.add, "Sub": np.subtract, "Mul": np.multiply, "Pow": np.power,
+    "Min": np.minimum, "Max": np.maximum, "Fmod": np.fmod, "Fmin": np.fmin, "Fmax": np.fmax,
+    "Minimum": np.minimum, "Maximum": np.maximum, "Remainder": np.remainder,
+    "FloorDivide": np.floor_divide,
+}
+
+
+def int_column(dtype, n, seed):
+    """0, +-1, the extremes and their neighbours, then random values of every width."""
+    info = np.iinfo(dtype)
+    special = [0, 1, -1, 2, -2, 7, -7, info.min, info.max, info.min + 1, info.max - 1]
+    rng = np.random.default_rng(seed)
+    spread = rng.integers(info.min, info.max, n, dtype=dtype, endpoint=True)
+    return np.concatenate([np.array(special, dtype), spread >> rng.integers(0, 60, n) % 60
+                           % np.iinfo(dtype).bits]).astype(dtype)
+
+
+def int_pairs(dtypes, n=600):
+    special = len(int_column(np.int32, 0, 0))
+    ints = [t if np.issubdtype(t, np.integer) else np.int32 for t in dtypes]
+    l, r = int_column(ints[0], n, 1), int_column(ints[-1], n, 2)
+    grid_l, grid_r = np.meshgrid(np.arange(special), np.arange(special))
+    return (np.concatenate([l[grid_l.ravel()], l]), np.concatenate([r[grid_r.ravel()], r]))
+
+
+INT_CASES = [(op, dtypes) for op in OPERATORS for dtypes in
+             [(t, t) for t in INTS] + [(np.int32, np.int64), (np.int64, np.int32),
+                                       (np.int32, np.float32), (np.float64, np.int64),
+                                       (np.bool_, np.int32)]
+             if op.arity == 2 or dtypes[0] == dtypes[1]]
+
+
+@pytest.mark.parametrize("op, dtypes", INT_CASES, ids=[
+    f"{op.name}-{'-'.join(d.__name__ for d in dtypes[:op.arity])}" for op, dtypes in INT_CASES])
+def test_integer_operators_over_dtype_pairs(op, dtypes):
+    names = ["x", "y"][:op.arity]
+    columns = [c.astype(t) for c, t in zip(int_pairs(dtypes), dtypes)][:op.arity]
+    if op.name == "Pow":  # NumPy refuses negative integer exponents
+        columns[1] = np.abs(columns[1] % 70).astype(dtypes[1])
+    nodes = [(ARG, i) for i in range(op.arity)] + [(op.kind, op.code)]
+    repeat = 4096 // len(columns[0]) + 1
+    got = _native.evaluate(_native.expr_from_nodes(names, nodes),
+                           {n: np.tile(c, repeat) for n, c in zip(names, columns)})
+    common = np.result_type(*columns)
+    if op.predicate:
+        want = getattr(np, NUMPY_TRUTH[op.name])(*columns)
+    elif op.name in NUMPY_INT_FORMS and common.kind in "iu":
+        with np.errstate(all="ignore"):
+            want = NUMPY_INT_FORMS[op.name](*columns)
+    else:  # as float64 (or float32 and float64's common type), the float reference's bits
+        want = expected(op, columns, np.result_type(common, np.float64))
+    assert got.dtype == want.dtype
+    assert same_bits(got, np.tile(want, repeat)) == []
+
+
+@pytest.mark.parametrize("formula, operands, dtype", [
+    ("a * 2", {"a": np.int32}, np.int32),                       # a Python int is weak
+    ("a * 2.0", {"a": np.int32}, np.float64),
+    ("a * b + 1", {"a": np.int32, "b": np.int64}, np.int64),
+    ("a * f", {"a": np.int32, "f": np.float32}, np.float64),
+    ("a / 2", {"a": np.int32}, np.float64),                     # true division is a float
+    ("a // 3 + a % 3", {"a": np.int64}, np.int64),
+    ("m + 2", {"m": np.bool_}, np.int64),
+    ("a * s", {"a": np.int32, "s": np.int64(3)}, np.int64),      # NumPy scalars are not weak
+    ("a * s", {"a": np.int32, "s": 3}, np.int32),
+    ("where(a > 0, a, -a)", {"a": np.int64}, np.int64),
+    ("where(a > 0, a, 0.5)", {"a": np.int32}, np.float64),
+    ("sqrt(a) + a", {"a": np.int32}, np.float64),
+    ("(a % 7) == 0", {"a": np.int32}, np.bool_),
+])
+def test_integer_formulas_match_numpy(formula, operands, dtype):
+    rng = np.random.default_rng(1)
+    values = {name: (t if not isinstance(t, type) else
+                     rng.integers(-1000, 1000, 5000).astype(t)) for name, t in operands.items()}
+    got = qv.evaluate(formula, **values)
+    env = {**values, "where": np.where, "sqrt": np.sqrt}
+    want = eval(formula, {"__builtins__": {}}, env)  # noqa: S307 - fixed test formulas
+    assert got.dtype == want.dtype == dtype
+    assert same_bits(got, want) == []
+
+
+@pytest.mark.parametrize("dtype", INTS)
+def test_float_to_integer_casts_are_numpys(dtype):
+    # out= with casting='unsafe': out of range and NaN as NumPy's cast gives them here.
+    a = np.array([1.5, -1.5, 2.0 ** 31, -2.0 ** 31 - 1, 2.0 ** 63, 1e300, -np.inf, np.nan, -0.0])
+    out = np.empty(a.shape, dtype)
+    qv.evaluate("a * 1.0", a=a, out=out, casting="unsafe")
+    with np.errstate(invalid="ignore"):
+        assert np.array_equal(out, a.astype(dtype))
+
+
+@pytest.mark.parametrize("formula, dtype, error, message", [
+    ("a + 2**40", np.int32, OverflowError, "Python integer 1099511627776 out of bounds for int32"),
+    ("a * -2147483649", np.int32, OverflowError, "Python integer -2147483649 out of bounds"),
+    ("a - 2**63", np.int64, OverflowError, "Python integer 9223372036854775808 out of bounds"),
+    ("a + 9007199254740993", np.int64, OverflowError, "Python integer 9007199254740993 is not "
+                                                      "computed exactly"),
+    ("a ** -1", np.int64, ValueError, "Integers to negative integer powers are not allowed."),
+])
+def test_what_numpy_refuses_of_integers_is_refused(formula, dtype, error, message):
+    a = np.arange(5, dtype=dtype)
+    with pytest.raises(error, match=f"^{re.escape(message)}"):
+        qv.evaluate(formula, a=a)
+    assert qv.evaluate(formula, a=a.astype(np.float64)).dtype == np.float64  # floats take it
