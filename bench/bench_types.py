@@ -33,6 +33,10 @@ CASES = {
     "f64 a*b+c": ("a*b+c", "float64", lambda o: o["a"] * o["b"] + o["c"]),
     "f32 a>b": ("a>b", "float32", lambda o: o["a"] > o["b"]),
     "i32 a*b+c": ("a*b+c", "int32", lambda o: o["a"] * o["b"] + o["c"]),
+    # Bools combined: "masked" operands are float64 around 0, a tenth NaN.
+    "isnan|a>1": ("isnan(a) | (a > 1)", "masked", lambda o: np.isnan(o["a"]) | (o["a"] > 1)),
+    "a>0 & b<1": ("(a > 0) & (b < 1)", "masked", lambda o: (o["a"] > 0) & (o["b"] < 1)),
+    "bool a&~b|c": ("a & ~b | c", "bool", lambda o: o["a"] & ~o["b"] | o["c"]),
 }
 
 
@@ -40,6 +44,12 @@ def operands(dtype, n):
     rng = np.random.default_rng(7)
     if dtype.startswith("int"):
         return {k: rng.integers(-1000, 1000, n).astype(dtype) for k in "abc"}
+    if dtype == "bool":
+        return {k: rng.random(n) < 0.5 for k in "abc"}
+    if dtype == "masked":
+        ops = {k: rng.standard_normal(n) for k in "abc"}
+        ops["a"][rng.random(n) < 0.1] = np.nan
+        return ops
     return {k: rng.random(n).astype(dtype) for k in "abc"}
 
 
