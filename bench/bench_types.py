@@ -36,6 +36,10 @@ CASES = {
     "i32 (a%7)==0": ("(a % 7) == 0", "int32", lambda o: (o["a"] % 7) == 0),
     "i64 a*b+c": ("a*b+c", "int64", lambda o: o["a"] * o["b"] + o["c"]),
     "i64 a//3+b": ("a // 3 + b", "int64", lambda o: o["a"] // 3 + o["b"]),
+    # Bools combined: "masked" operands are float64 around 0, a tenth NaN.
+    "isnan|a>1": ("isnan(a) | (a > 1)", "masked", lambda o: np.isnan(o["a"]) | (o["a"] > 1)),
+    "a>0 & b<1": ("(a > 0) & (b < 1)", "masked", lambda o: (o["a"] > 0) & (o["b"] < 1)),
+    "bool a&~b|c": ("a & ~b | c", "bool", lambda o: o["a"] & ~o["b"] | o["c"]),
 }
 
 
@@ -43,6 +47,12 @@ def operands(dtype, n):
     rng = np.random.default_rng(7)
     if dtype.startswith("int"):
         return {k: rng.integers(-1000, 1000, n).astype(dtype) for k in "abc"}
+    if dtype == "bool":
+        return {k: rng.random(n) < 0.5 for k in "abc"}
+    if dtype == "masked":
+        ops = {k: rng.standard_normal(n) for k in "abc"}
+        ops["a"][rng.random(n) < 0.1] = np.nan
+        return ops
     return {k: rng.random(n).astype(dtype) for k in "abc"}
 
 

@@ -189,10 +189,24 @@ private:
                              ? kernel_id<BoolPredicateKernels>(
                                    BoolPredicateKernels::index(static_cast<UnaryOp>(node.op)))
                              : kernel_id<UnaryKernels>(node.op);
+                // Not of a bool is xor with true, the same bits: GCC 12 vectorises the binary
+                // loop over bools and leaves the unary one scalar, about 10x slower.
+                if (static_cast<UnaryOp>(node.op) == UnaryOp::Invert && type == ValueType::Bool) {
+                    kernel = kernel_id<BinaryKernels>(BinaryOp::BitwiseXor);
+                    ops[1] = Val{Val::Kind::Scalar, constant(1.0)};
+                    arity = 2;
+                }
                 break;
             case NodeTag::Binary: {
                 const auto op = static_cast<BinaryOp>(node.op);
                 kernel = kernel_id<BinaryKernels>(op);
+                // NumPy's + and maximum of bools are "or", * and minimum "and": the same bits
+                // from the byte-wise loops as from their float64 forms, several times faster.
+                if (type == ValueType::Bool && logical(op)) {
+                    const bool any = op == BinaryOp::Add || op == BinaryOp::Max;
+                    kernel =
+                        kernel_id<BinaryKernels>(any ? BinaryOp::BitwiseOr : BinaryOp::BitwiseAnd);
+                }
                 const ScalarTable& scalars = p_.frame.scalars;
                 // The rewrites prove float64's bits; other types run the operator itself.
                 if (type != ValueType::F64) break;
