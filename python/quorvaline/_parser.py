@@ -273,13 +273,13 @@ class _Translator:
         # where(x, c, c): c for every element, in the operand's shape.
         return [operand, _Emit([(CONST, constant), (CONST, constant), (SELECT, 0)], 1, source)]
 
-    def number(self, n: ast.AST, value: object) -> float:
+    def number(self, n: ast.AST, value: object) -> Union[int, float]:
         if isinstance(value, bool):
             return float(value)
         if isinstance(value, int):
             # An int literal stays an int, as NumPy promotes it (int32 + 2 is int32).
             if _INT64_MIN <= value <= _INT64_MAX:
-                return value  # type: ignore[return-value]
+                return value
             try:
                 return float(value)
             except OverflowError:

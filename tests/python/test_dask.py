@@ -177,10 +177,12 @@ def test_shapes_that_do_not_broadcast_name_both_operands():
     ("a * b", (np.float32, np.float64), np.float64),
     ("a > b", (np.float32, np.float32), np.bool_),
     ("isnan(a / b) | signbit(b)", (np.float32, np.float64), np.bool_),
+    ("a * b + 3", (np.int32, np.int32), np.int32),
+    ("a // b + a % 7", (np.int64, np.int32), np.int64),
 ])
 def test_dtypes_and_meta_are_the_engines(formula, dtypes, want):
     rng = np.random.default_rng(3)
-    a, b = (rng.standard_normal(1000).astype(t) for t in dtypes)
+    a, b = ((rng.standard_normal(1000) * 100).astype(t) for t in dtypes)
     lazy = qvd.evaluate(formula, a=da.from_array(a, chunks=300), b=b)
     assert lazy.dtype == want and lazy._meta.dtype == want
     got = lazy.compute()

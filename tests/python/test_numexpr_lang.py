@@ -229,7 +229,8 @@ class TestDropIn:
             np.testing.assert_allclose(got, expected, rtol=1e-15, err_msg=text)
 
     @pytest.mark.parametrize("text,operands,message", [
-        ("a + 1", {"a": np.arange(3)}, "numexpr would give int64 values"),
+        ("m + 1", {"m": np.ones(3, bool)}, "numexpr would give int32 values here, and NumPy's "
+                                           "rules give int64"),
         ("a * 2", {"a": np.ones(3, complex)}, "complex"),
         ("sum(a > 0)", {"a": np.ones(3)}, "numexpr would give int64 values"),
         ("contains(a, 'x')", {"a": np.ones(3)}, "strings"),
@@ -249,6 +250,16 @@ class TestDropIn:
         got, want = self.ne.evaluate(text), numpy_form(a, b, c)
         assert got.dtype == want.dtype == np.float32
         assert got.tobytes() == want.tobytes(), text
+
+    @pytest.mark.parametrize("text", ["a * b + 1", "a // 3 - b % 5", "where(a > b, a, -b)",
+                                      "-a ** 2", "a / b"])
+    @pytest.mark.parametrize("dtypes", [(np.int32, np.int32), (np.int64, np.int32)])
+    def test_integer_operands_give_numexprs_dtype_and_values(self, text, dtypes):
+        a, b = (np.arange(-50, 50).astype(t) * k for t, k in zip(dtypes, (7, 3)))
+        b[b == 0] = 1  # numexpr's integer division by zero is not NumPy's
+        numexpr = pytest.importorskip("numexpr")
+        got, want = self.ne.evaluate(text), numexpr.evaluate(text)
+        assert got.dtype == want.dtype and np.array_equal(got, want), text
 
     @pytest.mark.parametrize("op", ["sum", "prod", "min", "max"])
     def test_reductions_are_the_engines_reduction_of_the_materialised_values(self, op):
