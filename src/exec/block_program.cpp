@@ -46,7 +46,6 @@ BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args, 
     output_type_ = program.output_type;
     refusal_ = std::move(frame.refusal);
     nesting_ = frame.nesting;
-    refusal_ = std::move(frame.refusal);
     slots_ = program.slots;
     // Per element of a block: 8 bytes per scratch block (any type fits), two lane indices per
     // nesting level.
