@@ -31,7 +31,7 @@ from quorvaline._factories import kernel
 from quorvaline._function_table import numpy_entry
 from quorvaline._nodes import ARG, OPERATORS, UNARY
 from quorvaline._one_call import _text_kernel
-from quorvaline._parser import OF_REAL_VALUES, parse_nodes, reorder
+from quorvaline._parser import parse_nodes, reorder
 from quorvaline._reductions import split_reduction
 from quorvaline._text import formula_text
 from quorvaline._threads import get_num_threads as _get_num_threads
@@ -117,7 +117,7 @@ def _check_supported(node: ast.AST) -> None:
     if name == "contains":
         raise _not_drop_in("contains() works on strings, which are not supported")
     entry, why = numpy_entry(name)
-    if entry is None and name in _NUMEXPR_FUNCTIONS and name not in OF_REAL_VALUES:
+    if entry is None and name in _NUMEXPR_FUNCTIONS:
         raise _not_drop_in(f"{name}(): {why}")
 
 

@@ -167,9 +167,16 @@ private:
         const ValueType result = type_of_node(i);
         const auto kids = children(tree_, i);
         const bool bool_predicate = node.tag == NodeTag::Unary && result == ValueType::Bool;
-        const ValueType type = node.tag == NodeTag::Compare
-                                   ? compared_in(types_[kids[0]], types_[kids[1]])
-                                   : (bool_predicate ? tested_in(types_[kids[0]]) : result);
+        ValueType type = result;
+        if (node.tag == NodeTag::Compare) {
+            type = compared_in(types_[kids[0]], types_[kids[1]]);
+        } else if (bool_predicate) {
+            type = tested_in(types_[kids[0]]);
+        } else if (node.tag == NodeTag::Unary && is_complex(type_of_node(kids[0]))) {
+            type = type_of_node(kids[0]);  // parts and magnitudes are real
+        } else if (node.tag == NodeTag::Binary && node.op == static_cast<int>(BinaryOp::Complex)) {
+            type = part_type(result);  // of real parts
+        }
         for (int k = 0; k < arity; ++k) {
             ops[k] =
                 node.tag == NodeTag::Select && k == 0 ? truth(ops[k], type) : cast(ops[k], type);
@@ -293,7 +300,7 @@ private:
     }
     // The type a node computes in; a subtree of Python numbers alone, float64.
     ValueType type_of_node(std::size_t i) const {
-        return types_[i].weak ? ValueType::F64 : types_[i].type;
+        return types_[i].weak ? weak_type(types_[i]) : types_[i].type;
     }
     // The type of a vector value's elements (scalars are float64).
     ValueType type_of(Val v) const {

@@ -46,9 +46,10 @@ BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args, 
     output_type_ = program.output_type;
     nesting_ = frame.nesting;
     slots_ = program.slots;
-    // Per element of a block: 8 bytes per scratch block (any type fits), two lane indices per
+    slot_size_ = program.slot_size;
+    // Per element of a block: room for the widest type per scratch block, two lane indices per
     // nesting level.
-    const std::size_t per_element = slots_ * sizeof(double) + nesting_ * 2 * sizeof(std::uint32_t);
+    const std::size_t per_element = slots_ * slot_size_ + nesting_ * 2 * sizeof(std::uint32_t);
     block_ = per_element * kBlock <= kScratchBudgetBytes
                  ? kBlock
                  : std::max<std::size_t>(1, kScratchBudgetBytes / per_element);

@@ -5,6 +5,7 @@
 #include <variant>
 #include <vector>
 
+#include "compiler/node_types.hpp"
 #include "core/fault.hpp"
 #include "exec/block_program.hpp"
 #include "pool/pool.hpp"
@@ -77,7 +78,12 @@ void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> 
     run_program(program, kernel, views, out.data(), out.size());
 }
 
-ValueType result_type(const CompiledKernel& kernel, std::span<const ArgView> views) {
+Result<ValueType> result_type(const CompiledKernel& kernel, std::span<const ArgView> views) {
+    std::vector<ArgPattern> pattern;
+    pattern.reserve(views.size());
+    for (const ArgView& v : views) pattern.push_back(v.pattern());
+    if (std::string refusal = type_refusal(kernel.body, pattern); !refusal.empty())
+        return EngineError::type_error(std::move(refusal));
     return block_program(kernel, views, Comparisons::Bool).output_type();
 }
 
@@ -90,6 +96,14 @@ void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> 
 Result<BufferRef> evaluate_kernel(const CompiledKernel& kernel, const ArgValues& args) {
     Result<std::size_t> n = common_length(args);
     if (!n) return std::move(n).error();
+    // Float64 buffers cannot hold the complex values complex() makes (the typed NumPy path
+    // computes those).
+    for (const Node& node : kernel.body) {
+        if (node.tag == NodeTag::Binary && node.op == static_cast<int>(BinaryOp::Complex))
+            return EngineError::type_error(
+                "complex() makes complex values, which a float64 "
+                "buffer cannot hold");
+    }
     F64Vec out(n.value());
     evaluate_kernel_into(kernel, args, out);
     return from_f64_vec(std::move(out));

@@ -36,8 +36,9 @@ void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> 
 
 // Typed evaluation, NumPy's meanings: comparisons give bools.
 // The type of the kernel's values over arguments of these types (compiled for their pattern on
-// the first call that asks).
-ValueType result_type(const CompiledKernel& kernel, std::span<const ArgView> views);
+// the first call that asks); a type error where an operator has no form for its operands'
+// type.
+Result<ValueType> result_type(const CompiledKernel& kernel, std::span<const ArgView> views);
 // Writes the kernel's `n` values, of result_type(kernel, views), to `out`.
 void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views, void* out,
                          std::size_t n);

@@ -78,7 +78,11 @@
        "Radians to degrees: x times 180/pi.")                                                     \
     OP(Radians, 37, op_radians, Cheap, nullptr, "radians deg2rad",                                \
        "Degrees to radians: x times pi/180.")                                                     \
-    OP(OnesLike, 38, op_ones_like, Cheap, nullptr, "ones_like", "1.0 for every element.")
+    OP(OnesLike, 38, op_ones_like, Cheap, nullptr, "ones_like", "1.0 for every element.")         \
+    OP(Real, 39, op_real, Cheap, nullptr, "real", "The real part; a real x itself.")              \
+    OP(Imag, 40, op_imag, Cheap, nullptr, "imag", "The imaginary part; 0.0 for a real x.")        \
+    OP(Conj, 41, op_conj, Cheap, nullptr, "conj conjugate",                                       \
+       "The complex conjugate: the imaginary part negated; a real x itself.")
 #define QV_BINARY_OPS(OP, FN)                                                                     \
     OP(Add, 0, op_add, Cheap, nullptr, "+", "Sum; of two NaNs, the left one.")                    \
     OP(Sub, 1, op_sub, Cheap, nullptr, "-", "Difference.")                                        \
@@ -114,7 +118,9 @@
     OP(Logaddexp, 18, op_logaddexp, Call, nullptr, "logaddexp", "log(exp(l) + exp(r)).")          \
     OP(Logaddexp2, 19, op_logaddexp2, Call, nullptr, "logaddexp2", "log2(2**l + 2**r).")          \
     OP(Heaviside, 20, op_heaviside, Cheap, nullptr, "heaviside",                                  \
-       "0.0 where l < 0, r where l == 0, 1.0 where l > 0; NaN where l is NaN.")
+       "0.0 where l < 0, r where l == 0, 1.0 where l > 0; NaN where l is NaN.")                   \
+    OP(Complex, 21, op_complex, Cheap, nullptr, "complex",                                        \
+       "The complex number l + r*1j, of the real parts l and r.")
 #define QV_COMPARE_OPS(OP)                                                \
     OP(Gt, 0, op_gt, Cheap, nullptr, ">", "1.0 where l > r, else 0.0.")   \
     OP(Ge, 1, op_ge, Cheap, nullptr, ">=", "1.0 where l >= r, else 0.0.") \

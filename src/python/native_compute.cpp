@@ -81,15 +81,17 @@ Ref evaluate_spec(PyObject* holder, const KernelSpec& spec, PyObject* operands, 
     // operand types gives the result's type, before the result is made.
     const CompiledKernel* kept = compiled_kernel_of(holder);
     CompiledKernelRef compiled;
-    ValueType type;
+    Result<ValueType> typed = EngineError::internal("untyped");
     {
         ReleaseGil released;
         if (kept == nullptr) {
             compiled = get_or_compile(spec.body);
             kept = compiled.get();
         }
-        type = result_type(*kept, bound.views);
+        typed = result_type(*kept, bound.views);
     }
+    if (!typed) raise_result(std::move(typed).error());
+    const ValueType type = typed.value();
     Ref result = out == nullptr || out == Py_None
                      ? new_result_array(bound.shape, type)
                      : Ref::borrow(reinterpret_cast<PyObject*>(checked_out(out, bound, type)));

@@ -234,6 +234,9 @@ UNARY = {
     "Reciprocal": lambda x: _div(1.0, x),
     "Positive": lambda x: x,
     "OnesLike": lambda x: 1.0,
+    "Real": lambda x: x,
+    "Imag": lambda x: 0.0,
+    "Conj": lambda x: x,
     "Degrees": lambda x: x * (180.0 / math.pi),
     "Radians": lambda x: x * (math.pi / 180.0),
 }
@@ -260,6 +263,7 @@ BINARY = {
     "Logaddexp": _logaddexp,
     "Logaddexp2": lambda x, y: _logaddexp(x, y, _EXP2, 1.0, 1.4426950408889634),
     "Heaviside": _heaviside,
+    "Complex": complex,
 }
 
 COMPARE = {
