@@ -24,7 +24,6 @@ from quorvaline._nodes import (
     MUL,
     PREDICATES,
     ROUND,
-    SELECT,
     SYMBOLS,
     UNARY,
     Node,
@@ -56,10 +55,6 @@ _CONSTRUCTS = {
     ast.JoinedStr: "f-string", ast.Await: "await", ast.Yield: "yield",
     ast.YieldFrom: "yield",
 }
-
-# numexpr's and NumPy's functions of complex numbers, on real values: the values themselves, or
-# zero in their shape. Also written as the attributes .real and .imag.
-OF_REAL_VALUES = {"real": None, "conj": None, "imag": 0.0}
 
 # What a finished subtree is, for the bitwise operators: they take bools (names, comparisons,
 # predicates, True and False, and 1 and 0, which the text form writes for them), not other
@@ -189,7 +184,8 @@ class _Translator:
         if isinstance(n, ast.Call):
             return self.call(n)
         if isinstance(n, ast.Attribute) and n.attr in ("real", "imag"):
-            return self.of_real_values(n.attr, n.value, n)
+            tag, code, _ = FUNCTIONS[n.attr]  # NumPy's attributes are its functions
+            return [n.value, _Emit([(tag, code)], 1, n)]
         if isinstance(n, ast.BoolOp):
             word = "and" if isinstance(n.op, ast.And) else "or"
             raise self.refuse(n, f"'{word}' is not allowed in a formula (use "
@@ -244,10 +240,6 @@ class _Translator:
                 raise self.refuse_construct(a, "starred argument")
         if name == FROM_BITS:
             return self.leaf((CONST, self.from_bits(n)), n)
-        if name in OF_REAL_VALUES and name not in FUNCTIONS:
-            if len(n.args) != 1:
-                raise self.refuse(n, f"{name}() takes 1 argument, not {len(n.args)}")
-            return self.of_real_values(name, n.args[0], n)
         if name not in FUNCTIONS:
             near = closest(name, [FROM_BITS])
             raise self.refuse(n.func, f"unknown function '{name}'{near}")
@@ -265,13 +257,6 @@ class _Translator:
         if not isinstance(literal, ast.Constant) or type(literal.value) is not int:
             raise self.refuse(n, "round()'s decimals must be an integer literal")
         return sign * literal.value
-
-    def of_real_values(self, name: str, operand: ast.expr, source: ast.AST) -> List[_Item]:
-        constant = OF_REAL_VALUES[name]
-        if constant is None:
-            return [operand]
-        # where(x, c, c): c for every element, in the operand's shape.
-        return [operand, _Emit([(CONST, constant), (CONST, constant), (SELECT, 0)], 1, source)]
 
     def number(self, n: ast.AST, value: object) -> Union[int, float]:
         if isinstance(value, bool):

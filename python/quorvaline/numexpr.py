@@ -31,7 +31,7 @@ from quorvaline._factories import kernel
 from quorvaline._function_table import numpy_entry
 from quorvaline._nodes import ARG, OPERATORS, UNARY
 from quorvaline._one_call import _text_kernel
-from quorvaline._parser import OF_REAL_VALUES, parse_nodes, reorder
+from quorvaline._parser import parse_nodes, reorder
 from quorvaline._reductions import split_reduction
 from quorvaline._text import formula_text
 from quorvaline._threads import get_num_threads as _get_num_threads
@@ -41,9 +41,11 @@ from quorvaline._tracing import Tracer, _as_expr, _Trace
 __version__ = "2.14.0"  # the numexpr interface this module follows
 use_vml = False
 
-# numexpr's kinds, narrowest first; quorvaline computes the last two.
-_BOOL, _INT, _LONG, _FLOAT, _DOUBLE = range(5)
-_KIND_NAMES = ("bool", "int32", "int64", "float32", "float64")
+# numexpr's kinds, narrowest first; quorvaline computes the floats and complex.
+_BOOL, _INT, _LONG, _FLOAT, _DOUBLE, _COMPLEX = range(6)
+_KIND_NAMES = ("bool", "int32", "int64", "float32", "float64", "complex128")
+# The functions whose value is real of a complex operand.
+_PARTS = frozenset({"real", "imag", "abs"})
 # numexpr's functions; a name of a formula that is none of them is refused by the parser.
 _NUMEXPR_FUNCTIONS = frozenset(
     "abs arccos arccosh arcsin arcsinh arctan arctan2 arctanh ceil complex conj contains copy "
@@ -112,12 +114,10 @@ def _check_supported(node: ast.AST) -> None:
     if not (isinstance(node, ast.Call) and isinstance(node.func, ast.Name)):
         return
     name = node.func.id
-    if name == "complex":
-        raise _not_drop_in("complex() makes complex data, which is not supported yet")
     if name == "contains":
         raise _not_drop_in("contains() works on strings, which are not supported")
     entry, why = numpy_entry(name)
-    if entry is None and name in _NUMEXPR_FUNCTIONS and name not in OF_REAL_VALUES:
+    if entry is None and name in _NUMEXPR_FUNCTIONS:
         raise _not_drop_in(f"{name}(): {why}")
 
 
@@ -133,8 +133,8 @@ def _kind_of(node: ast.AST, kinds: Mapping[str, int]) -> int:
         return kinds.get(node.id, _DOUBLE)
     if isinstance(node, ast.Compare):
         return _BOOL
-    if isinstance(node, ast.Attribute) and node.attr == "real":
-        return _kind_of(node.value, kinds)
+    if isinstance(node, ast.Attribute) and node.attr in ("real", "imag"):
+        return min(_kind_of(node.value, kinds), _DOUBLE)
     if isinstance(node, ast.UnaryOp):
         inner = _kind_of(node.operand, kinds)
         return inner if isinstance(node.op, ast.Invert) else max(inner, _INT)
@@ -151,10 +151,14 @@ def _kind_of(node: ast.AST, kinds: Mapping[str, int]) -> int:
             return max(args[1:] or [_DOUBLE])
         if node.func.id in _TESTS:
             return _BOOL
+        if node.func.id == "complex":
+            return _COMPLEX
+        if node.func.id in _PARTS and args and args[0] == _COMPLEX:
+            return _DOUBLE
         if node.func.id in ("real", "conj", "copy", "ones_like") and len(args) == 1:
             return args[0]
         widest = max(args or [_DOUBLE])
-        return _FLOAT if widest == _FLOAT else _DOUBLE
+        return widest if widest in (_FLOAT, _COMPLEX) else _DOUBLE
     return _DOUBLE
 
 
@@ -173,9 +177,8 @@ def _kind_of_operand(name: str, value: np.ndarray) -> int:
         return _DOUBLE if size == 8 else _FLOAT
     if kind in "SU":
         raise _not_drop_in(f"operand '{name}' holds strings, which are not supported")
-    if kind == "c":
-        raise _not_drop_in(f"operand '{name}' is complex ({value.dtype}), which is not "
-                           "supported yet")
+    if kind == "c" and size <= 16:
+        return _COMPLEX
     raise _not_drop_in(f"operand '{name}' has dtype {value.dtype}, which numexpr refuses too")
 
 

@@ -21,12 +21,13 @@ class Lowering {
 public:
     Lowering(const NodeList& tree, const ValueNumbers& vn, const SelectPlan& plan,
              std::vector<ArgPattern> pattern, Comparisons comparisons)
-        : tree_(tree), vn_(vn), plan_(plan), types_(node_types(tree, pattern, comparisons)) {
+        : tree_(tree), vn_(vn), plan_(plan) {
         ProgramFrame& f = p_.frame;
+        types_ = node_types(tree, pattern, comparisons, &f.refusal);
+        if (!f.refusal) f.refusal = type_refusal(tree, types_, comparisons);
         f.scalar_args.assign(pattern.size(), UINT32_MAX);
         f.pattern = std::move(pattern);
         f.nesting = plan.nesting;
-        f.refusal = type_refusal(tree, types_, comparisons);
         constant(0.0);  // kUnused
     }
 
@@ -175,9 +176,16 @@ private:
         const bool bool_predicate = node.tag == NodeTag::Unary &&
                                     op_is_predicate(static_cast<UnaryOp>(node.op)) &&
                                     result == ValueType::Bool;
-        const ValueType type = node.tag == NodeTag::Compare
-                                   ? compared_in(types_[kids[0]], types_[kids[1]])
-                                   : (bool_predicate ? tested_in(types_[kids[0]]) : result);
+        ValueType type = result;
+        if (node.tag == NodeTag::Compare) {
+            type = compared_in(types_[kids[0]], types_[kids[1]]);
+        } else if (bool_predicate) {
+            type = tested_in(types_[kids[0]]);
+        } else if (node.tag == NodeTag::Unary && is_complex(type_of_node(kids[0]))) {
+            type = type_of_node(kids[0]);  // parts and magnitudes are real
+        } else if (node.tag == NodeTag::Binary && node.op == static_cast<int>(BinaryOp::Complex)) {
+            type = part_type(result);  // of real parts
+        }
         for (int k = 0; k < arity; ++k) {
             ops[k] =
                 node.tag == NodeTag::Select && k == 0 ? truth(ops[k], type) : cast(ops[k], type);
@@ -316,7 +324,7 @@ private:
     }
     // The type a node computes in; a subtree of Python numbers alone, float64.
     ValueType type_of_node(std::size_t i) const {
-        return types_[i].weak ? ValueType::F64 : types_[i].type;
+        return types_[i].weak ? weak_type(types_[i]) : types_[i].type;
     }
     // The type of a vector value's elements (scalars are float64).
     ValueType type_of(Val v) const {
@@ -391,7 +399,7 @@ private:
     const NodeList& tree_;
     const ValueNumbers& vn_;
     const SelectPlan& plan_;
-    const std::vector<NodeType> types_;  // per node
+    std::vector<NodeType> types_;  // per node
     RegisterProgram p_;
 
     std::vector<Work> work_;

@@ -2,7 +2,9 @@
 #include "compiler/node_types.hpp"
 
 #include <string>
+#include <string_view>
 
+#include "compiler/complex_elementwise.hpp"
 #include "core/fault.hpp"
 #include "ir/int_ops.hpp"
 
@@ -52,10 +54,41 @@ bool python_int_op(BinaryOp op) {
            op == BinaryOp::FloorDivide || op == BinaryOp::Remainder;
 }
 
+// The type a node of this type computes in.
+ValueType computed_in(NodeType t) { return t.weak ? weak_type(t) : t.type; }
+
+// An operator as formula text writes it: the first of its spellings.
+constexpr std::string_view first_word(std::string_view spellings) {
+    return spellings.substr(0, spellings.find(' '));
+}
+#define QV_SPELLING_ROW(name, code, scalar, cost, libm, spellings, ...) \
+    case decltype(op)::name: return first_word(spellings);
+std::string_view spelling(UnaryOp op) {
+    switch (op) { QV_UNARY_OPS(QV_SPELLING_ROW, QV_SPELLING_ROW) }
+    return op_name(op);
+}
+std::string_view spelling(BinaryOp op) {
+    switch (op) { QV_BINARY_OPS(QV_SPELLING_ROW, QV_SPELLING_ROW) }
+    return op_name(op);
+}
+std::string_view spelling(CompareOp op) {
+    switch (op) { QV_COMPARE_OPS(QV_SPELLING_ROW) }
+    return op_name(op);
+}
+#undef QV_SPELLING_ROW
+
+// Notes the first refusal: `op` has no form for values of `type`.
+template <class Op>
+void refuse(Refusal* refusal, Op op, ValueType type) {
+    if (refusal == nullptr || *refusal) return;
+    *refusal = {Refusal::Kind::Type,
+                std::string(spelling(op)) + " is not defined for " + type_name(type) + " values"};
+}
+
 }  // namespace
 
 std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPattern> pattern,
-                                 Comparisons comparisons) {
+                                 Comparisons comparisons, Refusal* refusal) {
     std::vector<NodeType> types(tree.size());
     for (std::size_t i = 0; i < tree.size(); ++i) {
         const Node& node = tree[i];
@@ -74,6 +107,11 @@ std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPatter
             case NodeTag::Unary: {
                 const NodeType x = types[kids[0]];
                 const auto op = static_cast<UnaryOp>(node.op);
+                if (is_complex(x.type)) {
+                    if (!has_complex_form(op)) refuse(refusal, op, computed_in(x));
+                    types[i] = gives_part(op) ? NodeType{x.weak, part_type(x.type)} : x;
+                    break;
+                }
                 const bool truth = op_is_predicate(op);
                 if (bitwise_node(node)) {
                     types[i] = bitwise(x, comparisons);
@@ -92,6 +130,21 @@ std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPatter
             case NodeTag::Binary: {
                 const auto op = static_cast<BinaryOp>(node.op);
                 const NodeType t = promote(types[kids[0]], types[kids[1]]);
+                if (op == BinaryOp::Complex) {
+                    // Of real parts; the parts of a complex value are not.
+                    if (is_complex(t.type)) refuse(refusal, op, computed_in(t));
+                    // Complex scalars are not bound yet: a complex value needs an array part.
+                    if (t.weak && refusal != nullptr && !*refusal)
+                        *refusal = {Refusal::Kind::Type,
+                                    "complex() of two numbers: one of its parts must be an array"};
+                    types[i] = NodeType{t.weak, complex_of(numeric(t, false).type)};
+                    break;
+                }
+                if (is_complex(t.type)) {
+                    if (!has_complex_form(op)) refuse(refusal, op, computed_in(t));
+                    types[i] = t;
+                    break;
+                }
                 const bool bools =
                     !types[kids[0]].weak && !types[kids[1]].weak && t.type == ValueType::Bool;
                 // Python's int ** int is an int unless the exponent is negative.
@@ -112,6 +165,9 @@ std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPatter
             }
             case NodeTag::Compare: {
                 const NodeType l = types[kids[0]], r = types[kids[1]];
+                const auto op = static_cast<CompareOp>(node.op);
+                if (is_complex(compared_in(l, r)) && !has_complex_form(op))
+                    refuse(refusal, op, compared_in(l, r));
                 if (l.weak && r.weak) {
                     types[i] = NodeType{};
                 } else if (comparisons == Comparisons::Bool) {

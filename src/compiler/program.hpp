@@ -112,7 +112,8 @@ struct Step {
 struct StepProgram {
     ProgramFrame frame;
     std::vector<Step> steps;
-    std::size_t slots = 0;  // scratch blocks
+    std::size_t slots = 0;      // scratch blocks
+    std::size_t slot_size = 8;  // bytes per element of a scratch block: its widest type
     ValueType output_type = ValueType::F64;
 };
 

@@ -2,6 +2,8 @@
 // block it reads.
 #include "compiler/scratch_blocks.hpp"
 
+#include <algorithm>
+
 #include <cstddef>
 #include <utility>
 #include <vector>
@@ -80,6 +82,8 @@ StepProgram assign_blocks(RegisterProgram program) {
     out.steps.reserve(program.steps.size());
     for (std::size_t j = 0; j < program.steps.size(); ++j) out.steps.push_back(blocks.place(j));
     out.slots = blocks.slots();
+    for (const ValueType t : program.reg_type)
+        out.slot_size = std::max(out.slot_size, element_size(t));
     out.output_type = program.output_type;
     out.frame = std::move(program.frame);
     return out;

@@ -25,6 +25,15 @@ struct SelectFrame {
     std::size_t arena_mark;
 };
 
+template <class T>
+bool truth(T x) {
+    if constexpr (kIsComplex<T>) {
+        return nonzero(x);
+    } else {
+        return x != T{0};
+    }
+}
+
 // One block's walk through the steps.
 struct BlockState {
     std::size_t len;  // elements in this block
@@ -43,7 +52,7 @@ struct BlockState {
             const std::uint32_t lane =
                 active.dense ? static_cast<std::uint32_t>(k) : arena[active.offset + k];
             // Written to both lists, kept in one: no branch to mispredict.
-            const bool chose_true = cond == nullptr ? cond_scalar != 0.0 : cond[lane] != T{0};
+            const bool chose_true = cond == nullptr ? cond_scalar != 0.0 : truth(cond[lane]);
             arena[t_off + t_count] = lane;
             arena[f_off + f_count] = lane;
             t_count += chose_true ? 1 : 0;
@@ -67,6 +76,21 @@ struct BlockState {
     }
 };
 
+// Begin over a condition of the step's type.
+template <std::size_t... Type>
+void begin_typed(BlockState& state, ValueType type, const void* cond, double scalar,
+                 std::index_sequence<Type...>) {
+    (void)((type == static_cast<ValueType>(Type)
+                ? (state.begin(static_cast<const CType<static_cast<ValueType>(Type)>*>(cond),
+                               scalar),
+                   true)
+                : false) ||
+           ...);
+}
+void begin_split(BlockState& state, ValueType type, const void* cond, double scalar) {
+    begin_typed(state, type, cond, scalar, std::make_index_sequence<kValueTypeCount>{});
+}
+
 }  // namespace
 
 void BlockBinding::run(std::size_t begin, std::size_t end, void* out_) const {
@@ -77,9 +101,11 @@ void BlockBinding::run(std::size_t begin, std::size_t end, void* out_) const {
     }
     // Short runs get short blocks, so a call over a few elements allocates little scratch.
     const std::size_t B = std::min(p_->block_, end - begin);
-    // Every element is written before it is read: no need to clear it. Each block has 8 bytes
-    // per element, whatever its type.
-    const std::unique_ptr<double[]> scratch_blocks(new double[p_->slots_ * B]);
+    // Every element is written before it is read: no need to clear it. Each block has room for
+    // the program's widest type per element.
+    const std::size_t slot_bytes = B * p_->slot_size_;
+    const std::unique_ptr<double[]> scratch_blocks(
+        new double[p_->slots_ * slot_bytes / sizeof(double)]);
     auto* const scratch = reinterpret_cast<std::byte*>(scratch_blocks.get());
     auto* const out = static_cast<std::byte*>(out_);
     const std::size_t out_size = element_size(p_->output_type_);
@@ -94,7 +120,7 @@ void BlockBinding::run(std::size_t begin, std::size_t end, void* out_) const {
         frames.clear();
 
         auto slot = [&](std::uint32_t index) {
-            return index == kOutputSlot ? out + s * out_size : scratch + index * B * sizeof(double);
+            return index == kOutputSlot ? out + s * out_size : scratch + index * slot_bytes;
         };
         auto base = [&](const StepOperand& o) -> const void* {
             switch (o.source) {
@@ -124,25 +150,7 @@ void BlockBinding::run(std::size_t begin, std::size_t end, void* out_) const {
                     break;
                 }
                 case StepKind::Begin:
-                    switch (step.type) {
-                        case ValueType::F32:
-                            state.begin(static_cast<const float*>(base(step.a)), value(step.a));
-                            break;
-                        case ValueType::Bool:
-                            state.begin(static_cast<const bool*>(base(step.a)), value(step.a));
-                            break;
-                        case ValueType::I32:
-                            state.begin(static_cast<const std::int32_t*>(base(step.a)),
-                                        value(step.a));
-                            break;
-                        case ValueType::I64:
-                            state.begin(static_cast<const std::int64_t*>(base(step.a)),
-                                        value(step.a));
-                            break;
-                        case ValueType::F64:
-                            state.begin(static_cast<const double*>(base(step.a)), value(step.a));
-                            break;
-                    }
+                    begin_split(state, step.type, base(step.a), value(step.a));
                     break;
                 case StepKind::Else: state.otherwise(); break;
                 case StepKind::End: state.end(); break;

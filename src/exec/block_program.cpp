@@ -29,13 +29,19 @@ BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args, 
     for (const ArgView& a : args) pattern.push_back(a.pattern());
     StepProgram program = compile_steps(tree, std::move(pattern), comparisons);
 
+    ProgramFrame& frame = program.frame;
+    refusal_ = std::move(frame.refusal);
+    // A program NumPy refuses never runs, and its steps may have no loops for their types.
+    if (refusal_) {
+        program.steps.clear();
+        frame.scalar_steps.clear();
+    }
     steps_.reserve(program.steps.size());
     for (const Step& s : program.steps) {
         const Loops* loops =
             s.kind == StepKind::Compute ? &loops_for(set, s.type, s.kernel, shape_of(s)) : nullptr;
         steps_.push_back(BoundStep{s.kind, s.type, loops, s.dst, s.a, s.b, s.c});
     }
-    ProgramFrame& frame = program.frame;
     for (const ScalarStep& s : frame.scalar_steps) {
         scalar_steps_.push_back(
             BoundScalarStep{&loops_for(set, s.type, s.kernel, 0), s.dst, s.a, s.b, s.c});
@@ -44,12 +50,12 @@ BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args, 
     scalar_args_ = std::move(frame.scalar_args);
     pattern_ = std::move(frame.pattern);
     output_type_ = program.output_type;
-    refusal_ = std::move(frame.refusal);
     nesting_ = frame.nesting;
     slots_ = program.slots;
-    // Per element of a block: 8 bytes per scratch block (any type fits), two lane indices per
+    slot_size_ = program.slot_size;
+    // Per element of a block: room for the widest type per scratch block, two lane indices per
     // nesting level.
-    const std::size_t per_element = slots_ * sizeof(double) + nesting_ * 2 * sizeof(std::uint32_t);
+    const std::size_t per_element = slots_ * slot_size_ + nesting_ * 2 * sizeof(std::uint32_t);
     block_ = per_element * kBlock <= kScratchBudgetBytes
                  ? kBlock
                  : std::max<std::size_t>(1, kScratchBudgetBytes / per_element);

@@ -73,7 +73,8 @@ private:
     Refusal refusal_;
     Comparisons comparisons_;
     std::size_t slots_ = 0;
-    std::size_t nesting_ = 0;  // deepest Select nesting, for the lane lists
+    std::size_t slot_size_ = 8;  // bytes per element of a scratch block
+    std::size_t nesting_ = 0;    // deepest Select nesting, for the lane lists
     std::size_t block_ = 0;
 };
 

@@ -109,6 +109,14 @@ void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> 
 Result<BufferRef> evaluate_kernel(const CompiledKernel& kernel, const ArgValues& args) {
     Result<std::size_t> n = common_length(args);
     if (!n) return std::move(n).error();
+    // Float64 buffers cannot hold the complex values complex() makes (the typed NumPy path
+    // computes those).
+    for (const Node& node : kernel.body) {
+        if (node.tag == NodeTag::Binary && node.op == static_cast<int>(BinaryOp::Complex))
+            return EngineError::type_error(
+                "complex() makes complex values, which a float64 "
+                "buffer cannot hold");
+    }
     if (const Refusal& refused = refusal(kernel, args)) return refused.type_error();
     F64Vec out(n.value());
     evaluate_kernel_into(kernel, args, out);

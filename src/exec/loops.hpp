@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "compiler/complex_elementwise.hpp"
 #include "compiler/kernels.hpp"
 #include "compiler/program.hpp"
 #include "exec/vector_libm/vector_libm.hpp"

@@ -80,7 +80,11 @@
        "Degrees to radians: x times pi/180.")                                                     \
     OP(OnesLike, 38, op_ones_like, Cheap, nullptr, "ones_like", "1.0 for every element.")         \
     OP(Invert, 39, op_invert, Cheap, nullptr, "~ invert bitwise_not",                             \
-       "Not: of a bool, its negation; of 1.0 or 0.0, 0.0 or 1.0.")
+       "Not: of a bool, its negation; of 1.0 or 0.0, 0.0 or 1.0.")                                \
+    OP(Real, 40, op_real, Cheap, nullptr, "real", "The real part; a real x itself.")              \
+    OP(Imag, 41, op_imag, Cheap, nullptr, "imag", "The imaginary part; 0.0 for a real x.")        \
+    OP(Conj, 42, op_conj, Cheap, nullptr, "conj conjugate",                                       \
+       "The complex conjugate: the imaginary part negated; a real x itself.")
 #define QV_BINARY_OPS(OP, FN)                                                                     \
     OP(Add, 0, op_add, Cheap, nullptr, "+", "Sum; of two NaNs, the left one.")                    \
     OP(Sub, 1, op_sub, Cheap, nullptr, "-", "Difference.")                                        \
@@ -122,7 +126,9 @@
     OP(BitwiseOr, 22, op_bitwise_or, Cheap, nullptr, "| bitwise_or",                              \
        "Or: of bools, true where either is; of 1.0 and 0.0, 1.0 where either is nonzero.")        \
     OP(BitwiseXor, 23, op_bitwise_xor, Cheap, nullptr, "^ bitwise_xor",                           \
-       "Exclusive or: of bools, true where one alone is; of 1.0 and 0.0, likewise.")
+       "Exclusive or: of bools, true where one alone is; of 1.0 and 0.0, likewise.")              \
+    OP(Complex, 24, op_complex, Cheap, nullptr, "complex",                                        \
+       "The complex number l + r*1j, of the real parts l and r.")
 #define QV_COMPARE_OPS(OP)                                                \
     OP(Gt, 0, op_gt, Cheap, nullptr, ">", "1.0 where l > r, else 0.0.")   \
     OP(Ge, 1, op_ge, Cheap, nullptr, ">=", "1.0 where l >= r, else 0.0.") \

@@ -193,6 +193,10 @@ inline double op_invert(double x) { return x == 0.0 ? 1.0 : 0.0; }
 inline double op_bitwise_and(double l, double r) { return l != 0.0 && r != 0.0 ? 1.0 : 0.0; }
 inline double op_bitwise_or(double l, double r) { return l != 0.0 || r != 0.0 ? 1.0 : 0.0; }
 inline double op_bitwise_xor(double l, double r) { return (l != 0.0) != (r != 0.0) ? 1.0 : 0.0; }
+// Of a real number; complex values have their own kernels (compiler/complex_elementwise.hpp).
+inline double op_real(double x) { return x; }
+inline double op_imag(double) { return 0.0; }
+inline double op_conj(double x) { return x; }
 inline double op_degrees(double x) { return x * (180.0 / 3.141592653589793238462643383279502884); }
 inline double op_radians(double x) { return x * (3.141592653589793238462643383279502884 / 180.0); }
 
@@ -297,6 +301,8 @@ inline double op_logaddexp2(double x, double y) {
 }
 
 // NumPy's heaviside: any NaN x gives the default quiet NaN; zero gives h0 as it is.
+// Its real part: a complex value is not a float64 (the compiler types it complex).
+inline double op_complex(double l, double) { return l; }
 inline double op_heaviside(double x, double h0) {
     if (x != x) return std::bit_cast<double>(std::uint64_t{0x7ff8000000000000});
     if (x == 0.0) return h0;

@@ -3,20 +3,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace qv {
 
 // The type of the values a step writes and its arguments hold. F64 stays 0: a default
 // argument is float64. Bool is one byte, 0 or 1, as NumPy's bool. I32 and I64 are two's
-// complement integers that wrap, as NumPy's.
-enum class ValueType : std::uint8_t { F64, F32, Bool, I32, I64 };
-inline constexpr std::size_t kValueTypeCount = 5;
+// complement integers that wrap, as NumPy's. C64 and C128 are NumPy's complex64 and
+// complex128: a real part and an imaginary one, float32 or float64 each.
+enum class ValueType : std::uint8_t { F64, F32, Bool, I32, I64, C64, C128 };
+inline constexpr std::size_t kValueTypeCount = 7;
 
 constexpr bool is_integer(ValueType t) noexcept {
     return t == ValueType::I32 || t == ValueType::I64;
 }
 
-// Every type fits in the 8 bytes a scratch block keeps per element.
 constexpr std::size_t element_size(ValueType t) noexcept {
     switch (t) {
         case ValueType::F64: return 8;
@@ -24,9 +25,42 @@ constexpr std::size_t element_size(ValueType t) noexcept {
         case ValueType::Bool: return 1;
         case ValueType::I32: return 4;
         case ValueType::I64: return 8;
+        case ValueType::C64: return 8;
+        case ValueType::C128: return 16;
     }
     return 8;
 }
+
+constexpr bool is_complex(ValueType t) noexcept {
+    return t == ValueType::C64 || t == ValueType::C128;
+}
+
+// The type of a complex type's parts; any other type is its own.
+constexpr ValueType part_type(ValueType t) noexcept {
+    switch (t) {
+        case ValueType::C64: return ValueType::F32;
+        case ValueType::C128: return ValueType::F64;
+        default: return t;
+    }
+}
+
+// A complex number as NumPy lays it out: the real part, then the imaginary one. A plain pair:
+// its arithmetic is NumPy's, written out where it is used, not std::complex's.
+template <class T>
+struct Complex {
+    T re{}, im{};
+
+    constexpr Complex() = default;
+    constexpr Complex(T r, T i) : re(r), im(i) {}
+    // A real number, as NumPy converts one: rounded to the parts' type, imaginary part +0.
+    template <class U>
+    requires std::is_arithmetic_v<U>
+    constexpr explicit Complex(U r) : re(static_cast<T>(r)), im(0) {}
+};
+template <class T>
+inline constexpr bool kIsComplex = false;
+template <class T>
+inline constexpr bool kIsComplex<Complex<T>> = true;
 
 // The C++ type of a ValueType's elements.
 template <ValueType T>
@@ -51,6 +85,14 @@ template <>
 struct CTypeOf<ValueType::I64> {
     using type = std::int64_t;
 };
+template <>
+struct CTypeOf<ValueType::C64> {
+    using type = Complex<float>;
+};
+template <>
+struct CTypeOf<ValueType::C128> {
+    using type = Complex<double>;
+};
 template <ValueType T>
 using CType = typename CTypeOf<T>::type;
 
@@ -62,6 +104,8 @@ constexpr const char* type_name(ValueType t) noexcept {
         case ValueType::Bool: return "bool";
         case ValueType::I32: return "int32";
         case ValueType::I64: return "int64";
+        case ValueType::C64: return "complex64";
+        case ValueType::C128: return "complex128";
     }
     return "float64";
 }

@@ -104,6 +104,8 @@ ValueType native_type(PyArray_Descr* descr, Typing typing) {
     if (descr->type_num == NPY_FLOAT || descr->type_num == NPY_HALF) return ValueType::F32;
     if (descr->kind == 'i' && PyDataType_ELSIZE(descr) == 4) return ValueType::I32;
     if (descr->kind == 'i' && PyDataType_ELSIZE(descr) == 8) return ValueType::I64;
+    if (descr->type_num == NPY_CFLOAT) return ValueType::C64;
+    if (descr->kind == 'c') return ValueType::C128;  // clongdouble rounds, as float128 does
     return descr->type_num == NPY_BOOL ? ValueType::Bool : ValueType::F64;
 }
 
@@ -205,13 +207,20 @@ Operand classify(std::string_view name, PyObject* value, Typing typing = Typing:
                               text_of(reinterpret_cast<PyObject*>(PyArray_DESCR(a))) +
                               ") is not numbers");
     }
-    if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
+    // Complex data is computed as complex by the typed path; the float64 one cannot hold it.
+    const bool complex_kind = kind == 'c' && typing == Typing::Native;
+    if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f' && !complex_kind) {
         raise_for_operand(
             PyExc_TypeError, name,
             "dtype " + text_of(reinterpret_cast<PyObject*>(PyArray_DESCR(a))) +
                 " does not convert to float64 (only bool, integer and float data do)");
     }
     if (PyArray_NDIM(a) == 0) {
+        if (complex_kind) {
+            raise_for_operand(PyExc_TypeError, name,
+                              "a complex number is taken as an array of at least one element, "
+                              "not as a scalar");
+        }
         type_scalar(op, PyArray_DESCR(a), typing);
         Ref item = Ref::steal(check(PyArray_GETITEM(a, PyArray_BYTES(a))));
         if (PyLong_Check(item.get())) {
@@ -354,6 +363,8 @@ int numpy_type(ValueType type) noexcept {
         case ValueType::Bool: return NPY_BOOL;
         case ValueType::I32: return NPY_INT32;
         case ValueType::I64: return NPY_INT64;
+        case ValueType::C64: return NPY_CFLOAT;
+        case ValueType::C128: return NPY_CDOUBLE;
     }
     return NPY_DOUBLE;
 }

@@ -91,8 +91,10 @@ public:
         if (pick < 3)
             return un(static_cast<UnaryOp>(below(kUnaryOpCount)), body(depth - 1, args, selects));
         if (pick < 6) {
-            return bin(static_cast<BinaryOp>(below(kBinaryOpCount)), body(depth - 1, args, selects),
-                       body(depth - 1, args, selects));
+            // Float64 trees: complex() makes complex values.
+            auto op = static_cast<BinaryOp>(below(kBinaryOpCount));
+            while (op == BinaryOp::Complex) op = static_cast<BinaryOp>(below(kBinaryOpCount));
+            return bin(op, body(depth - 1, args, selects), body(depth - 1, args, selects));
         }
         if (pick < 8) {
             return cmp(static_cast<CompareOp>(below(kCompareOpCount)),

@@ -234,6 +234,9 @@ UNARY = {
     "Reciprocal": lambda x: _div(1.0, x),
     "Positive": lambda x: x,
     "OnesLike": lambda x: 1.0,
+    "Real": lambda x: x,
+    "Imag": lambda x: 0.0,
+    "Conj": lambda x: x,
     "Degrees": lambda x: x * (180.0 / math.pi),
     "Radians": lambda x: x * (math.pi / 180.0),
     "Invert": lambda x: 1.0 if x == 0 else 0.0,
@@ -264,6 +267,7 @@ BINARY = {
     "BitwiseAnd": lambda l, r: 1.0 if l != 0 and r != 0 else 0.0,
     "BitwiseOr": lambda l, r: 1.0 if l != 0 or r != 0 else 0.0,
     "BitwiseXor": lambda l, r: 1.0 if (l != 0) != (r != 0) else 0.0,
+    "Complex": complex,
 }
 
 COMPARE = {
