@@ -88,12 +88,17 @@ public:
             static const double exponents[] = {0.0, -0.0, 0.5, 1.0, 2.0, 3.0, 4.0, -1.0, 2.5};
             return bin(BinaryOp::Pow, body(depth - 1, args, selects), cst(exponents[below(9)]));
         }
-        if (pick < 3)
-            return un(static_cast<UnaryOp>(below(kUnaryOpCount)), body(depth - 1, args, selects));
+        // Float64 trees: complex() makes complex values, and the bitwise operators take only
+        // truths (a program that refuses its operands never runs).
+        if (pick < 3) {
+            auto op = static_cast<UnaryOp>(below(kUnaryOpCount));
+            while (op_is_bitwise(op)) op = static_cast<UnaryOp>(below(kUnaryOpCount));
+            return un(op, body(depth - 1, args, selects));
+        }
         if (pick < 6) {
-            // Float64 trees: complex() makes complex values.
             auto op = static_cast<BinaryOp>(below(kBinaryOpCount));
-            while (op == BinaryOp::Complex) op = static_cast<BinaryOp>(below(kBinaryOpCount));
+            while (op == BinaryOp::Complex || op_is_bitwise(op))
+                op = static_cast<BinaryOp>(below(kBinaryOpCount));
             return bin(op, body(depth - 1, args, selects), body(depth - 1, args, selects));
         }
         if (pick < 8) {
