@@ -7,6 +7,7 @@ become kernel arguments, numbers constants, and calls only the known functions.
 from __future__ import annotations
 
 import ast
+import operator
 import re
 import struct
 from typing import Dict, List, Optional, Sequence, Tuple, Union
@@ -62,18 +63,21 @@ _CONSTRUCTS = {
 OF_REAL_VALUES = {"real": None, "conj": None, "imag": 0.0}
 
 # What a finished subtree is, for the bitwise operators: they take bools (names, comparisons,
-# predicates, True and False, and 1 and 0, which the text form writes for them), not other
-# numbers, which NumPy would compute on as integers.
-_VALUE, _TRUTH, _NUMBER = 0, 1, 2
+# predicates, True and False, and 1 and 0, which the text form writes for them) and integers
+# (names of integer arrays, which the engine checks, and integer literals), not float
+# literals, which NumPy refuses there.
+_VALUE, _TRUTH, _NUMBER, _INTEGER = 0, 1, 2, 3
+# Python's own meaning of the bitwise operators on integer literals alone.
+_INT_FOLDS = {"&": operator.and_, "|": operator.or_, "^": operator.xor}
 
 
 def parse(text: str, names: Optional[Sequence[str]] = None) -> Expr:
     """The `Expr` that a formula text describes, e.g. ``parse("2*a + 3*b")``.
 
     Allowed: numbers, names, ``+ - * / **``, unary ``-`` and ``+``, comparisons (chains
-    such as ``0 < x < 1`` included), ``&``, ``|``, ``^`` and ``~`` over bools, parentheses
-    and calls of the known functions by name (ours and numexpr's spellings). Each distinct
-    name is one argument; the kernel numbers them in order of first appearance, or in the
+    such as ``0 < x < 1`` included), ``&``, ``|``, ``^`` and ``~`` over bools and integers,
+    parentheses and calls of the known functions by name (ours and numexpr's spellings). Each
+    distinct name is one argument; the kernel numbers them in order of first appearance, or in the
     order of `names` when given. Anything else raises `SyntaxError` (not an expression) or
     `ValueError` naming the construct and its column; nothing is ever evaluated.
     """
@@ -160,9 +164,19 @@ class _Translator:
         operands = self.kinds[len(self.kinds) - e.arity:]
         del self.kinds[len(self.kinds) - e.arity:]
         if e.truth_operands and _NUMBER in operands:
-            raise self.refuse(e.source, f"operator '{_symbol(e.source)}' takes bools, not "
-                                        "numbers other than 1 and 0 (NumPy computes it on "
-                                        "integers there), e.g. (a > 0) & (b < 1)")
+            raise self.refuse(e.source, f"operator '{_symbol(e.source)}' takes bools and "
+                                        "integers, not float numbers other than 1.0 and 0.0 "
+                                        "(NumPy refuses them), e.g. (a > 0) & (b < 1)")
+        literals = self.nodes[len(self.nodes) - e.arity:]
+        if (e.truth_operands and e.arity > 0 and len(self.nodes) >= e.arity
+                and all(tag == CONST and type(v) is int for tag, v in literals)):
+            # Integer literals alone: Python's value, as the engine's truths would not give it.
+            del self.nodes[len(self.nodes) - e.arity:]
+            values = [int(v) for _, v in literals]
+            folded = ~values[0] if e.arity == 1 else _INT_FOLDS[_symbol(e.source)](*values)
+            self.nodes.append((CONST, folded))
+            self.kinds.append(_constant_kind(folded))
+            return
         self.nodes.extend(e.nodes)
         kind = e.kind if e.kind is not None else _TRUTH if e.truth_result else _VALUE
         self.kinds.append(kind)
@@ -172,7 +186,7 @@ class _Translator:
 
     def constant(self, value: Union[int, float], source: ast.AST) -> List[_Item]:
         e = _Emit([(CONST, value)], 0, source)
-        e.kind = _TRUTH if value in (0.0, 1.0) else _NUMBER
+        e.kind = _constant_kind(value)
         return [e]
 
     def expand(self, n: ast.AST) -> List[_Item]:
@@ -308,6 +322,10 @@ class _Translator:
 
     def refuse_construct(self, n: ast.AST, construct: str) -> ValueError:
         return self.refuse(n, f"{construct} is not allowed in a formula")
+
+
+def _constant_kind(value: Union[int, float]) -> int:
+    return _TRUTH if value in (0.0, 1.0) else _INTEGER if isinstance(value, int) else _NUMBER
 
 
 def _symbol(n: ast.AST) -> str:

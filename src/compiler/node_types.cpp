@@ -41,6 +41,19 @@ std::string ufunc_name(const Node& node) {
     }
 }
 
+// A Python number under a bitwise operator that NumPy would refuse, or that the float64
+// surface would read as a truth although it is none: a float other than 1.0 and 0.0 (which
+// the formula text writes for True and False), a float scalar argument on the NumPy path, and
+// on the float64 surface an integer other than 1 and 0 (a computed one included).
+bool weak_refused(const Node& node, NodeType t, Comparisons comparisons) {
+    if (node.tag == NodeTag::ArgRef) return comparisons == Comparisons::Bool && !is_integer(t.type);
+    if (node.tag != NodeTag::Const)
+        return comparisons == Comparisons::Numbers || !is_integer(t.type);
+    const double v = const_value(node);
+    if (v == 0.0 || v == 1.0) return false;
+    return comparisons == Comparisons::Numbers || !const_is_int(node);
+}
+
 bool bitwise_node(const Node& node) {
     return (node.tag == NodeTag::Unary && op_is_bitwise(static_cast<UnaryOp>(node.op))) ||
            (node.tag == NodeTag::Binary && op_is_bitwise(static_cast<BinaryOp>(node.op)));
@@ -160,11 +173,16 @@ Refusal type_refusal(const NodeList& tree, std::span<const NodeType> types,
         bool refused = false;
         for (std::size_t c = 0; c < child_count(tree[i].tag); ++c) {
             const std::size_t k = kids[c];
-            if (types[k].weak) continue;  // a Python number takes the other operand's type
-            refused = refused || (comparisons == Comparisons::Numbers
+            // A Python number takes the other operand's type; NumPy refuses a float there,
+            // and on the float64 surface only 1 and 0 stand for truths.
+            refused = refused || (types[k].weak ? weak_refused(tree[k], types[k], comparisons)
+                                  : comparisons == Comparisons::Numbers
                                       ? !truth[k] && types[k].type != ValueType::Bool
                                       : !bitwise_accepts(types[k].type));
-            operands += (operands.empty() ? "" : ", ") + std::string(type_name(types[k].type));
+            const std::string name = !types[k].weak              ? type_name(types[k].type)
+                                     : is_integer(types[k].type) ? "int"
+                                                                 : "float";
+            operands += (operands.empty() ? "" : ", ") + name;
         }
         if (!refused) continue;
         return {Refusal::Kind::Type, "ufunc '" + ufunc_name(tree[i]) +
