@@ -318,7 +318,7 @@ NUMPY_INT_FORMS = {
     "Add": np.add, "Sub": np.subtract, "Mul": np.multiply, "Pow": np.power,
     "Min": np.minimum, "Max": np.maximum, "Fmod": np.fmod, "Fmin": np.fmin, "Fmax": np.fmax,
     "Minimum": np.minimum, "Maximum": np.maximum, "Remainder": np.remainder,
-    "FloorDivide": np.floor_divide,
+    "FloorDivide": np.floor_divide, **BITWISE,
 }
 
 
@@ -356,9 +356,13 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
         columns[1] = np.abs(columns[1] % 70).astype(dtypes[1])
     nodes = [(ARG, i) for i in range(op.arity)] + [(op.kind, op.code)]
     repeat = 4096 // len(columns[0]) + 1
-    got = _native.evaluate(_native.expr_from_nodes(names, nodes),
-                           {n: np.tile(c, repeat) for n, c in zip(names, columns)})
+    expr = _native.expr_from_nodes(names, nodes)
     common = np.result_type(*columns)
+    if op.name in BITWISE and common.kind == "f":  # NumPy refuses floats; so do we
+        with pytest.raises(TypeError, match=rf"^ufunc '{BITWISE[op.name].__name__}' not"):
+            _native.evaluate(expr, dict(zip(names, columns)))
+        return
+    got = _native.evaluate(expr, {n: np.tile(c, repeat) for n, c in zip(names, columns)})
     if op.predicate:
         want = getattr(np, NUMPY_TRUTH[op.name])(*columns)
     elif op.name in NUMPY_INT_FORMS and common.kind in "iu":
@@ -384,6 +388,10 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
     ("where(a > 0, a, 0.5)", {"a": np.int32}, np.float64),
     ("sqrt(a) + a", {"a": np.int32}, np.float64),
     ("(a % 7) == 0", {"a": np.int32}, np.bool_),
+    ("a & b | 3 ^ ~a", {"a": np.int32, "b": np.int64}, np.int64),
+    ("(a & 255) ^ (m | 12)", {"a": np.int32, "m": np.bool_}, np.int64),
+    ("(a > 0) | 6", {"a": np.int32}, np.int64),                  # bool with a Python int
+    ("a & (7 & ~2)", {"a": np.int32}, np.int32),                 # literals folded as Python
 ])
 def test_integer_formulas_match_numpy(formula, operands, dtype):
     rng = np.random.default_rng(1)
@@ -419,3 +427,31 @@ def test_what_numpy_refuses_of_integers_is_refused(formula, dtype, error, messag
     with pytest.raises(error, match=f"^{re.escape(message)}"):
         qv.evaluate(formula, a=a)
     assert qv.evaluate(formula, a=a.astype(np.float64)).dtype == np.float64  # floats take it
+
+
+@pytest.mark.parametrize("n", [5, 20_000])  # one thread, and the pool's pieces
+@pytest.mark.parametrize("dtypes", [(np.int32, np.int32), (np.int64, np.int32),
+                                    (np.int32, int)])
+def test_negative_integer_exponents_held_in_operands_are_refused(dtypes, n):
+    a = np.full(n, 2, dtypes[0])
+    b = np.ones(n, np.int64).astype(dtypes[1]) if dtypes[1] is not int else -1
+    if dtypes[1] is not int:
+        b[n // 2] = -3
+    for power in (np.power, lambda a, b: qv.evaluate("a ** b + 1", a=a, b=b)):
+        with pytest.raises(ValueError, match="^Integers to negative integer powers are not "
+                                             "allowed.$"):
+            power(a, b)
+    if dtypes[1] is not int:  # and computed where none is
+        b[n // 2] = 3
+        assert same_bits(qv.evaluate("a ** b + 1", a=a, b=b), a ** b + 1) == []
+
+
+@pytest.mark.parametrize("formula, operands, message", [
+    ("a | 3", {"a": np.ones(4)}, r"^ufunc 'bitwise_or' not supported for the input types "
+                                 r"\(float64, int\)$"),
+    ("m & s", {"m": np.ones(4, bool), "s": 2.5}, r"^ufunc 'bitwise_and' .*\(bool, float\)$"),
+    ("~a", {"a": np.ones(4, np.float32)}, r"^ufunc 'invert' .*\(float32\)$"),
+])
+def test_bitwise_operators_refuse_floats_as_numpy(formula, operands, message):
+    with pytest.raises(TypeError, match=message):
+        qv.evaluate(formula, **operands)
