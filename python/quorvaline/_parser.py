@@ -42,10 +42,10 @@ _NEGATION = SYMBOLS[(UNARY, "-")]
 _INT64_MIN, _INT64_MAX = -(2 ** 63), 2 ** 63 - 1
 # NumPy's bitwise operators: on bools (and comparisons, predicates), "and", "or", "xor", "not".
 _BITWISE_OPS = {op: SYMBOLS[(BINARY, symbol)] for op, symbol in [
-    (ast.BitAnd, "&"), (ast.BitOr, "|"), (ast.BitXor, "^")]}
+    (ast.BitAnd, "&"), (ast.BitOr, "|"), (ast.BitXor, "^"), (ast.LShift, "<<"),
+    (ast.RShift, ">>")]}
 _INVERT = SYMBOLS[(UNARY, "~")]
-_REFUSED_OPERATORS = {ast.MatMult: "@",
-                      ast.LShift: "<<", ast.RShift: ">>", ast.Is: "is", ast.IsNot: "is not",
+_REFUSED_OPERATORS = {ast.MatMult: "@", ast.Is: "is", ast.IsNot: "is not",
                       ast.In: "in", ast.NotIn: "not in"}
 _CONSTRUCTS = {
     ast.Attribute: "attribute access", ast.Subscript: "subscript", ast.Slice: "slice",
@@ -68,7 +68,9 @@ OF_REAL_VALUES = {"real": None, "conj": None, "imag": 0.0}
 # literals, which NumPy refuses there.
 _VALUE, _TRUTH, _NUMBER, _INTEGER = 0, 1, 2, 3
 # Python's own meaning of the bitwise operators on integer literals alone.
-_INT_FOLDS = {"&": operator.and_, "|": operator.or_, "^": operator.xor}
+_INT_FOLDS = {"&": operator.and_, "|": operator.or_, "^": operator.xor,
+              "<<": operator.lshift, ">>": operator.rshift}
+_SHIFTS = (ast.LShift, ast.RShift)
 
 
 def parse(text: str, names: Optional[Sequence[str]] = None) -> Expr:
@@ -174,8 +176,8 @@ class _Translator:
             del self.nodes[len(self.nodes) - e.arity:]
             values = [int(v) for _, v in literals]
             folded = ~values[0] if e.arity == 1 else _INT_FOLDS[_symbol(e.source)](*values)
-            self.nodes.append((CONST, folded))
-            self.kinds.append(_constant_kind(folded))
+            self.nodes.append((CONST, self.number(e.source, folded)))
+            self.kinds.append(_constant_kind(self.nodes[-1][1]))
             return
         self.nodes.extend(e.nodes)
         kind = e.kind if e.kind is not None else _TRUTH if e.truth_result else _VALUE
@@ -230,7 +232,8 @@ class _Translator:
         if op in _BINARY_OPS:
             return [n.left, n.right, _Emit([(BINARY, _BINARY_OPS[op])], 2, n)]
         if op in _BITWISE_OPS:
-            return [n.left, n.right, _Emit([(BINARY, _BITWISE_OPS[op])], 2, n, True, True)]
+            truth = op not in _SHIFTS  # a shift gives an integer
+            return [n.left, n.right, _Emit([(BINARY, _BITWISE_OPS[op])], 2, n, True, truth)]
         raise self.refuse_construct(n, f"operator '{_REFUSED_OPERATORS.get(op, op.__name__)}'")
 
     def compare(self, n: ast.Compare) -> List[_Item]:
@@ -332,7 +335,8 @@ def _symbol(n: ast.AST) -> str:
     if isinstance(n, ast.UnaryOp):
         return "~"
     if isinstance(n, ast.BinOp):
-        return {ast.BitAnd: "&", ast.BitOr: "|"}.get(type(n.op), "^")
+        return {ast.BitAnd: "&", ast.BitOr: "|", ast.LShift: "<<",
+                ast.RShift: ">>"}.get(type(n.op), "^")
     return "<"  # the link of a comparison chain
 
 

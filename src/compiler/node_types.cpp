@@ -31,14 +31,30 @@ NodeType bitwise(NodeType t, Comparisons comparisons) {
     return t;
 }
 
-// NumPy's name of a bitwise operator, as its TypeError gives it.
+// NumPy's name of a bitwise operator or shift, as its TypeError gives it.
 std::string ufunc_name(const Node& node) {
     if (node.tag == NodeTag::Unary) return "invert";
     switch (static_cast<BinaryOp>(node.op)) {
         case BinaryOp::BitwiseAnd: return "bitwise_and";
         case BinaryOp::BitwiseOr: return "bitwise_or";
+        case BinaryOp::LeftShift: return "left_shift";
+        case BinaryOp::RightShift: return "right_shift";
         default: return "bitwise_xor";
     }
+}
+
+bool shift_node(const Node& node) {
+    return node.tag == NodeTag::Binary && (static_cast<BinaryOp>(node.op) == BinaryOp::LeftShift ||
+                                           static_cast<BinaryOp>(node.op) == BinaryOp::RightShift);
+}
+
+// Shifts over operands promoted to `t`: integers as themselves. Over floats (and on the
+// float64 surface) they are refused, see type_refusal; so are two bools, which NumPy shifts
+// as int8.
+NodeType shift(NodeType t, Comparisons comparisons) {
+    if (comparisons == Comparisons::Numbers) return numeric(t, false);
+    if (!t.weak && t.type == ValueType::Bool) t.type = ValueType::I64;
+    return t;
 }
 
 // A Python number under a bitwise operator that NumPy would refuse, or that the float64
@@ -113,6 +129,8 @@ std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPatter
                                        const_is_int(exponent) && const_int(exponent) >= 0;
                 if (bitwise_node(node)) {
                     types[i] = bitwise(t, comparisons);
+                } else if (shift_node(node)) {
+                    types[i] = shift(t, comparisons);
                 } else if (t.weak) {
                     types[i] =
                         NodeType{true, t.type == ValueType::I64 && (python_int_op(op) || int_power)
@@ -167,10 +185,15 @@ Refusal type_refusal(const NodeList& tree, std::span<const NodeType> types,
         }
     }
     for (std::size_t i = 0; i < tree.size(); ++i) {
-        if (!bitwise_node(tree[i])) continue;
+        const bool shifts = shift_node(tree[i]);
+        if (!bitwise_node(tree[i]) && !shifts) continue;
         const auto kids = children(tree, i);
         std::string operands;
-        bool refused = false;
+        // Shifts have no meaning on truths; of two bools NumPy gives int8, not computed here.
+        bool refused = shifts && (comparisons == Comparisons::Numbers ||
+                                  (!types[kids[0]].weak && !types[kids[1]].weak &&
+                                   types[kids[0]].type == ValueType::Bool &&
+                                   types[kids[1]].type == ValueType::Bool));
         for (std::size_t c = 0; c < child_count(tree[i].tag); ++c) {
             const std::size_t k = kids[c];
             // A Python number takes the other operand's type; NumPy refuses a float there,

@@ -99,12 +99,15 @@ def test_operator(kernel, rt, op):
     want = [float(reference(*args)) for args in zip(*columns)]
     bound = {name: rt.asarray(np.array(column)) for name, column in zip(names, columns)}
     # Expr kernels are float64: the bitwise operators take truths there, as NumPy takes bools.
+    # Shifts take integers alone: refused over truths too.
     truths = bitwise(op)
-    if truths:
-        with pytest.raises(TypeError, match="not supported for the input types"):
-            rt.go(kernel.map(kernel.elementwise(_native.expr_from_nodes(names, flat_nodes(op))),
-                             **bound)).result()
-    for form in (flat_nodes(op, truths), tree_nodes(op, truths)):
+    shifts = op.spellings[0] in ("<<", ">>")
+    if truths or shifts:
+        for form in [flat_nodes(op)] + [flat_nodes(op, True)] * shifts:
+            with pytest.raises(TypeError, match="not supported for the input types"):
+                rt.go(kernel.map(kernel.elementwise(_native.expr_from_nodes(names, form)),
+                                 **bound)).result()
+    for form in [] if shifts else (flat_nodes(op, truths), tree_nodes(op, truths)):
         expr = _native.expr_from_nodes(names, form)
         got = rt.go(kernel.map(kernel.elementwise(expr), **bound)).result().numpy()
         assert same_bits(got, want) == [], form

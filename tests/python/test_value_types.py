@@ -24,7 +24,8 @@ NUMPY_TRUTH = {"Gt": "greater", "Ge": "greater_equal", "Lt": "less", "Le": "less
                "Isinf": "isinf", "Isfinite": "isfinite"}
 SIGN_UFUNCS = {"Neg": np.negative, "Abs": np.absolute, "Copysign": np.copysign}
 BITWISE = {"Invert": np.invert, "BitwiseAnd": np.bitwise_and, "BitwiseOr": np.bitwise_or,
-           "BitwiseXor": np.bitwise_xor}
+           "BitwiseXor": np.bitwise_xor, "LeftShift": np.left_shift,
+           "RightShift": np.right_shift}
 
 F32_SPECIAL = np.array([
     0.0, -0.0, 0.5, -0.5, 1.5, -2.5, 1.0, -1.0, 2.0, 3.0, 0.1, 1e-5, math.pi, 123.456, 1e38,
@@ -392,16 +393,22 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
     ("(a & 255) ^ (m | 12)", {"a": np.int32, "m": np.bool_}, np.int64),
     ("(a > 0) | 6", {"a": np.int32}, np.int64),                  # bool with a Python int
     ("a & (7 & ~2)", {"a": np.int32}, np.int32),                 # literals folded as Python
+    ("(a + 1) << b % 70 - 3 >> 2 & a", {"a": np.int64, "b": np.int32}, np.int64),
+    ("m << (a >> 1 << 2)", {"a": np.int32, "m": np.bool_}, np.int32),
 ])
 def test_integer_formulas_match_numpy(formula, operands, dtype):
     rng = np.random.default_rng(1)
     values = {name: (t if not isinstance(t, type) else
                      rng.integers(-1000, 1000, 5000).astype(t)) for name, t in operands.items()}
     got = qv.evaluate(formula, **values)
+    text = qv.to_text(qv.parse(formula))  # its precedence written back
+    assert _native.expr_nodes(qv.parse(text)) == _native.expr_nodes(qv.parse(formula))
     env = {**values, "where": np.where, "sqrt": np.sqrt}
     want = eval(formula, {"__builtins__": {}}, env)  # noqa: S307 - fixed test formulas
     assert got.dtype == want.dtype == dtype
     assert same_bits(got, want) == []
+    traced = qv.evaluate(eval(f"lambda {', '.join(values)}: {formula}", env), **values)
+    assert traced.dtype == want.dtype and same_bits(traced, want) == []
 
 
 @pytest.mark.parametrize("dtype", INTS)
@@ -451,6 +458,8 @@ def test_negative_integer_exponents_held_in_operands_are_refused(dtypes, n):
                                  r"\(float64, int\)$"),
     ("m & s", {"m": np.ones(4, bool), "s": 2.5}, r"^ufunc 'bitwise_and' .*\(bool, float\)$"),
     ("~a", {"a": np.ones(4, np.float32)}, r"^ufunc 'invert' .*\(float32\)$"),
+    ("a >> 1", {"a": np.ones(4)}, r"^ufunc 'right_shift' .*\(float64, int\)$"),
+    ("m << m", {"m": np.ones(4, bool)}, r"^ufunc 'left_shift' .*\(bool, bool\)$"),
 ])
 def test_bitwise_operators_refuse_floats_as_numpy(formula, operands, message):
     with pytest.raises(TypeError, match=message):
