@@ -7,6 +7,7 @@ become kernel arguments, numbers constants, and calls only the known functions.
 from __future__ import annotations
 
 import ast
+import operator
 import re
 import struct
 from typing import Dict, List, Optional, Sequence, Tuple, Union
@@ -40,10 +41,10 @@ _NEGATION = SYMBOLS[(UNARY, "-")]
 _INT64_MIN, _INT64_MAX = -(2 ** 63), 2 ** 63 - 1
 # NumPy's bitwise operators: on bools (and comparisons, predicates), "and", "or", "xor", "not".
 _BITWISE_OPS = {op: SYMBOLS[(BINARY, symbol)] for op, symbol in [
-    (ast.BitAnd, "&"), (ast.BitOr, "|"), (ast.BitXor, "^")]}
+    (ast.BitAnd, "&"), (ast.BitOr, "|"), (ast.BitXor, "^"), (ast.LShift, "<<"),
+    (ast.RShift, ">>")]}
 _INVERT = SYMBOLS[(UNARY, "~")]
-_REFUSED_OPERATORS = {ast.MatMult: "@",
-                      ast.LShift: "<<", ast.RShift: ">>", ast.Is: "is", ast.IsNot: "is not",
+_REFUSED_OPERATORS = {ast.MatMult: "@", ast.Is: "is", ast.IsNot: "is not",
                       ast.In: "in", ast.NotIn: "not in"}
 _CONSTRUCTS = {
     ast.Attribute: "attribute access", ast.Subscript: "subscript", ast.Slice: "slice",
@@ -57,18 +58,23 @@ _CONSTRUCTS = {
 }
 
 # What a finished subtree is, for the bitwise operators: they take bools (names, comparisons,
-# predicates, True and False, and 1 and 0, which the text form writes for them), not other
-# numbers, which NumPy would compute on as integers.
-_VALUE, _TRUTH, _NUMBER = 0, 1, 2
+# predicates, True and False, and 1 and 0, which the text form writes for them) and integers
+# (names of integer arrays, which the engine checks, and integer literals), not float
+# literals, which NumPy refuses there.
+_VALUE, _TRUTH, _NUMBER, _INTEGER = 0, 1, 2, 3
+# Python's own meaning of the bitwise operators on integer literals alone.
+_INT_FOLDS = {"&": operator.and_, "|": operator.or_, "^": operator.xor,
+              "<<": operator.lshift, ">>": operator.rshift}
+_SHIFTS = (ast.LShift, ast.RShift)
 
 
 def parse(text: str, names: Optional[Sequence[str]] = None) -> Expr:
     """The `Expr` that a formula text describes, e.g. ``parse("2*a + 3*b")``.
 
     Allowed: numbers, names, ``+ - * / **``, unary ``-`` and ``+``, comparisons (chains
-    such as ``0 < x < 1`` included), ``&``, ``|``, ``^`` and ``~`` over bools, parentheses
-    and calls of the known functions by name (ours and numexpr's spellings). Each distinct
-    name is one argument; the kernel numbers them in order of first appearance, or in the
+    such as ``0 < x < 1`` included), ``&``, ``|``, ``^`` and ``~`` over bools and integers,
+    parentheses and calls of the known functions by name (ours and numexpr's spellings). Each
+    distinct name is one argument; the kernel numbers them in order of first appearance, or in the
     order of `names` when given. Anything else raises `SyntaxError` (not an expression) or
     `ValueError` naming the construct and its column; nothing is ever evaluated.
     """
@@ -155,9 +161,19 @@ class _Translator:
         operands = self.kinds[len(self.kinds) - e.arity:]
         del self.kinds[len(self.kinds) - e.arity:]
         if e.truth_operands and _NUMBER in operands:
-            raise self.refuse(e.source, f"operator '{_symbol(e.source)}' takes bools, not "
-                                        "numbers other than 1 and 0 (NumPy computes it on "
-                                        "integers there), e.g. (a > 0) & (b < 1)")
+            raise self.refuse(e.source, f"operator '{_symbol(e.source)}' takes bools and "
+                                        "integers, not float numbers other than 1.0 and 0.0 "
+                                        "(NumPy refuses them), e.g. (a > 0) & (b < 1)")
+        literals = self.nodes[len(self.nodes) - e.arity:]
+        if (e.truth_operands and e.arity > 0 and len(self.nodes) >= e.arity
+                and all(tag == CONST and type(v) is int for tag, v in literals)):
+            # Integer literals alone: Python's value, as the engine's truths would not give it.
+            del self.nodes[len(self.nodes) - e.arity:]
+            values = [int(v) for _, v in literals]
+            folded = ~values[0] if e.arity == 1 else _INT_FOLDS[_symbol(e.source)](*values)
+            self.nodes.append((CONST, self.number(e.source, folded)))
+            self.kinds.append(_constant_kind(self.nodes[-1][1]))
+            return
         self.nodes.extend(e.nodes)
         kind = e.kind if e.kind is not None else _TRUTH if e.truth_result else _VALUE
         self.kinds.append(kind)
@@ -167,7 +183,7 @@ class _Translator:
 
     def constant(self, value: Union[int, float], source: ast.AST) -> List[_Item]:
         e = _Emit([(CONST, value)], 0, source)
-        e.kind = _TRUTH if value in (0.0, 1.0) else _NUMBER
+        e.kind = _constant_kind(value)
         return [e]
 
     def expand(self, n: ast.AST) -> List[_Item]:
@@ -212,7 +228,8 @@ class _Translator:
         if op in _BINARY_OPS:
             return [n.left, n.right, _Emit([(BINARY, _BINARY_OPS[op])], 2, n)]
         if op in _BITWISE_OPS:
-            return [n.left, n.right, _Emit([(BINARY, _BITWISE_OPS[op])], 2, n, True, True)]
+            truth = op not in _SHIFTS  # a shift gives an integer
+            return [n.left, n.right, _Emit([(BINARY, _BITWISE_OPS[op])], 2, n, True, truth)]
         raise self.refuse_construct(n, f"operator '{_REFUSED_OPERATORS.get(op, op.__name__)}'")
 
     def compare(self, n: ast.Compare) -> List[_Item]:
@@ -295,11 +312,16 @@ class _Translator:
         return self.refuse(n, f"{construct} is not allowed in a formula")
 
 
+def _constant_kind(value: Union[int, float]) -> int:
+    return _TRUTH if value in (0.0, 1.0) else _INTEGER if isinstance(value, int) else _NUMBER
+
+
 def _symbol(n: ast.AST) -> str:
     if isinstance(n, ast.UnaryOp):
         return "~"
     if isinstance(n, ast.BinOp):
-        return {ast.BitAnd: "&", ast.BitOr: "|"}.get(type(n.op), "^")
+        return {ast.BitAnd: "&", ast.BitOr: "|", ast.LShift: "<<",
+                ast.RShift: ">>"}.get(type(n.op), "^")
     return "<"  # the link of a comparison chain
 
 

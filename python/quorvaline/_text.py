@@ -20,9 +20,9 @@ if TYPE_CHECKING:
     from quorvaline._kernel import Kernel
 
 # Binding strength, as Python's grammar has it.
-_COMPARE, _OR, _XOR, _AND, _ADD, _MUL, _UNARY, _POW, _ATOM = range(1, 10)
-_STRENGTH = {"|": _OR, "^": _XOR, "&": _AND, "+": _ADD, "-": _ADD, "*": _MUL, "/": _MUL,
-             "%": _MUL, "//": _MUL, "**": _POW}
+_COMPARE, _OR, _XOR, _AND, _SHIFT, _ADD, _MUL, _UNARY, _POW, _ATOM = range(1, 11)
+_STRENGTH = {"|": _OR, "^": _XOR, "&": _AND, "<<": _SHIFT, ">>": _SHIFT, "+": _ADD, "-": _ADD,
+             "*": _MUL, "/": _MUL, "%": _MUL, "//": _MUL, "**": _POW}
 
 Rope = Union[str, Tuple["Rope", ...]]
 

@@ -42,6 +42,8 @@ ADD, SUB, MUL, DIV, POW, NEG, _INVERT = (
     BY_NAME[op].code for op in ("Add", "Sub", "Mul", "Div", "Pow", "Neg", "Invert"))
 _BITWISE = {symbol: BY_NAME[op].code for symbol, op in [
     ("&", "BitwiseAnd"), ("|", "BitwiseOr"), ("^", "BitwiseXor")]}
+_SHIFT = {symbol: BY_NAME[name].code for symbol, name in [
+    ("<<", "LeftShift"), (">>", "RightShift")]}
 _GT, _GE, _LT, _LE, _EQ, _NE = (BY_NAME[op].code for op in ("Gt", "Ge", "Lt", "Le", "Eq", "Ne"))
 
 # NumPy's reductions: no elementwise formula has them.
@@ -103,6 +105,10 @@ class Tracer:
     def __ror__(self, other: Any) -> Any: return self._logic(other, "|")
     def __xor__(self, other: Any) -> Any: return self._logic(other, "^")
     def __rxor__(self, other: Any) -> Any: return self._logic(other, "^")
+    def __lshift__(self, other: Any) -> Any: return self._shift(other, "<<")
+    def __rlshift__(self, other: Any) -> Any: return self._shift(other, "<<", True)
+    def __rshift__(self, other: Any) -> Any: return self._shift(other, ">>")
+    def __rrshift__(self, other: Any) -> Any: return self._shift(other, ">>", True)
 
     def __pow__(self, other: Any, mod: Any = None) -> Any:
         if mod is not None:
@@ -213,6 +219,9 @@ class Tracer:
         return Tracer((*self._nodes, *operand._nodes, (BINARY, _BITWISE[symbol])), True,
                       self._trace)
 
+    def _shift(self, other: Any, symbol: str, reflected: bool = False) -> Any:
+        return self._binary(other, BINARY, _SHIFT[symbol], reflected)
+
     def _not(self) -> Tracer:
         return Tracer((*self._nodes, (UNARY, _INVERT)), True, self._trace)
 
@@ -318,6 +327,7 @@ _UFUNC_OPERATORS: Dict[str, Callable[..., Tracer]] = {
     "logical_xor": _logical("^"), "logical_not": _logical("not"),
     "bitwise_and": lambda a, b: a & b, "bitwise_or": lambda a, b: a | b,
     "bitwise_xor": lambda a, b: a ^ b, "invert": lambda a: ~a,
+    "left_shift": lambda a, b: a << b, "right_shift": lambda a, b: a >> b,
 }
 
 

@@ -376,8 +376,7 @@ private:
                                " is not computed exactly in a formula over " + type_name(type) +
                                " yet (only up to 2**53 in magnitude)"};
             } else if (k == 1 && v < 0 && kernel == kernel_id<BinaryKernels>(BinaryOp::Pow)) {
-                refusal = {Refusal::Kind::Value,
-                           "Integers to negative integer powers are not allowed."};
+                refusal = negative_int_power();
             }
         }
     }

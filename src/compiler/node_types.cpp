@@ -33,14 +33,43 @@ NodeType bitwise(NodeType t, Comparisons comparisons) {
     return t;
 }
 
-// NumPy's name of a bitwise operator, as its TypeError gives it.
+// NumPy's name of a bitwise operator or shift, as its TypeError gives it.
 std::string ufunc_name(const Node& node) {
     if (node.tag == NodeTag::Unary) return "invert";
     switch (static_cast<BinaryOp>(node.op)) {
         case BinaryOp::BitwiseAnd: return "bitwise_and";
         case BinaryOp::BitwiseOr: return "bitwise_or";
+        case BinaryOp::LeftShift: return "left_shift";
+        case BinaryOp::RightShift: return "right_shift";
         default: return "bitwise_xor";
     }
+}
+
+bool shift_node(const Node& node) {
+    return node.tag == NodeTag::Binary && (static_cast<BinaryOp>(node.op) == BinaryOp::LeftShift ||
+                                           static_cast<BinaryOp>(node.op) == BinaryOp::RightShift);
+}
+
+// Shifts over operands promoted to `t`: integers as themselves. Over floats (and on the
+// float64 surface) they are refused, see type_refusal; so are two bools, which NumPy shifts
+// as int8.
+NodeType shift(NodeType t, Comparisons comparisons) {
+    if (comparisons == Comparisons::Numbers) return numeric(t, false);
+    if (!t.weak && t.type == ValueType::Bool) t.type = ValueType::I64;
+    return t;
+}
+
+// A Python number under a bitwise operator that NumPy would refuse, or that the float64
+// surface would read as a truth although it is none: a float other than 1.0 and 0.0 (which
+// the formula text writes for True and False), a float scalar argument on the NumPy path, and
+// on the float64 surface an integer other than 1 and 0 (a computed one included).
+bool weak_refused(const Node& node, NodeType t, Comparisons comparisons) {
+    if (node.tag == NodeTag::ArgRef) return comparisons == Comparisons::Bool && !is_integer(t.type);
+    if (node.tag != NodeTag::Const)
+        return comparisons == Comparisons::Numbers || !is_integer(t.type);
+    const double v = const_value(node);
+    if (v == 0.0 || v == 1.0) return false;
+    return comparisons == Comparisons::Numbers || !const_is_int(node);
 }
 
 bool bitwise_node(const Node& node) {
@@ -153,6 +182,8 @@ std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPatter
                                        const_is_int(exponent) && const_int(exponent) >= 0;
                 if (bitwise_node(node)) {
                     types[i] = bitwise(t, comparisons);
+                } else if (shift_node(node)) {
+                    types[i] = shift(t, comparisons);
                 } else if (t.weak) {
                     types[i] =
                         NodeType{true, t.type == ValueType::I64 && (python_int_op(op) || int_power)
@@ -210,17 +241,27 @@ Refusal type_refusal(const NodeList& tree, std::span<const NodeType> types,
         }
     }
     for (std::size_t i = 0; i < tree.size(); ++i) {
-        if (!bitwise_node(tree[i])) continue;
+        const bool shifts = shift_node(tree[i]);
+        if (!bitwise_node(tree[i]) && !shifts) continue;
         const auto kids = children(tree, i);
         std::string operands;
-        bool refused = false;
+        // Shifts have no meaning on truths; of two bools NumPy gives int8, not computed here.
+        bool refused = shifts && (comparisons == Comparisons::Numbers ||
+                                  (!types[kids[0]].weak && !types[kids[1]].weak &&
+                                   types[kids[0]].type == ValueType::Bool &&
+                                   types[kids[1]].type == ValueType::Bool));
         for (std::size_t c = 0; c < child_count(tree[i].tag); ++c) {
             const std::size_t k = kids[c];
-            if (types[k].weak) continue;  // a Python number takes the other operand's type
-            refused = refused || (comparisons == Comparisons::Numbers
+            // A Python number takes the other operand's type; NumPy refuses a float there,
+            // and on the float64 surface only 1 and 0 stand for truths.
+            refused = refused || (types[k].weak ? weak_refused(tree[k], types[k], comparisons)
+                                  : comparisons == Comparisons::Numbers
                                       ? !truth[k] && types[k].type != ValueType::Bool
                                       : !bitwise_accepts(types[k].type));
-            operands += (operands.empty() ? "" : ", ") + std::string(type_name(types[k].type));
+            const std::string name = !types[k].weak              ? type_name(types[k].type)
+                                     : is_integer(types[k].type) ? "int"
+                                                                 : "float";
+            operands += (operands.empty() ? "" : ", ") + name;
         }
         if (!refused) continue;
         return {Refusal::Kind::Type, "ufunc '" + ufunc_name(tree[i]) +

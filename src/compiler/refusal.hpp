@@ -26,4 +26,9 @@ struct Refusal {
     }
 };
 
+// NumPy's refusal of an integer raised to a negative integer.
+inline Refusal negative_int_power() {
+    return {Refusal::Kind::Value, "Integers to negative integer powers are not allowed."};
+}
+
 }  // namespace qv

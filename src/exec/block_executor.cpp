@@ -1,6 +1,7 @@
 // Running a bound program over a range of elements, block by block. Split Selects narrow the
 // active lanes to sorted lists kept in an arena, one pair of lists per nesting level.
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -91,10 +92,23 @@ void begin_split(BlockState& state, ValueType type, const void* cond, double sca
     begin_typed(state, type, cond, scalar, std::make_index_sequence<kValueTypeCount>{});
 }
 
+// Whether an active lane's integer exponent (a block of I, or a scalar when `block` is null) is
+// negative; read before the power is computed, since its result may overwrite the exponents.
+template <class I>
+bool negative_exponent(const void* block, double scalar, const Lanes& active,
+                       const std::uint32_t* arena) {
+    if (block == nullptr) return scalar < 0.0;
+    const I* x = static_cast<const I*>(block);
+    bool negative = false;
+    for (std::size_t k = 0; k < active.count; ++k)
+        negative |= x[active.dense ? k : arena[active.offset + k]] < 0;
+    return negative;
+}
+
 }  // namespace
 
-void BlockBinding::run(std::size_t begin, std::size_t end, void* out_) const {
-    if (begin >= end) return;
+bool BlockBinding::run(std::size_t begin, std::size_t end, void* out_) const {
+    if (begin >= end) return false;
     if (end > length_) {
         fault("element index " + std::to_string(end - 1) + " outside a buffer of " +
               std::to_string(length_));
@@ -112,6 +126,7 @@ void BlockBinding::run(std::size_t begin, std::size_t end, void* out_) const {
     std::vector<std::uint32_t> arena(p_->nesting_ * 2 * B);
     std::vector<SelectFrame> frames;
     frames.reserve(p_->nesting_);
+    bool negative_power = false;
 
     for (std::size_t s = begin; s < end; s += B) {
         const std::size_t len = std::min(B, end - s);
@@ -140,6 +155,13 @@ void BlockBinding::run(std::size_t begin, std::size_t end, void* out_) const {
                     void* dst = slot(step.dst);
                     const double scalars[3] = {value(step.a), value(step.b), value(step.c)};
                     const Lanes& active = state.active;
+                    if (step.int_power) {
+                        const auto check = step.type == ValueType::I32
+                                               ? negative_exponent<std::int32_t>
+                                               : negative_exponent<std::int64_t>;
+                        negative_power = negative_power ||
+                                         check(base(step.b), value(step.b), active, arena.data());
+                    }
                     if (active.dense) {
                         (full ? step.loops->full : step.loops->tail)(
                             dst, base(step.a), base(step.b), base(step.c), scalars, len);
@@ -157,6 +179,7 @@ void BlockBinding::run(std::size_t begin, std::size_t end, void* out_) const {
             }
         }
     }
+    return negative_power;
 }
 
 }  // namespace qv

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "compiler/compile.hpp"
+#include "compiler/kernels.hpp"
 #include "core/fault.hpp"
 
 namespace qv {
@@ -40,7 +41,9 @@ BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args, 
     for (const Step& s : program.steps) {
         const Loops* loops =
             s.kind == StepKind::Compute ? &loops_for(set, s.type, s.kernel, shape_of(s)) : nullptr;
-        steps_.push_back(BoundStep{s.kind, s.type, loops, s.dst, s.a, s.b, s.c});
+        const bool int_power = s.kind == StepKind::Compute && is_integer(s.type) &&
+                               s.kernel == kernel_id<BinaryKernels>(BinaryOp::Pow);
+        steps_.push_back(BoundStep{s.kind, s.type, int_power, loops, s.dst, s.a, s.b, s.c});
     }
     for (const ScalarStep& s : frame.scalar_steps) {
         scalar_steps_.push_back(

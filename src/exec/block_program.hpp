@@ -55,6 +55,7 @@ private:
     struct BoundStep {
         StepKind kind;
         ValueType type;       // Begin: the condition's
+        bool int_power;       // Compute: an integer power, whose exponents run() checks
         const Loops* loops;   // Compute
         std::uint32_t dst;    // Compute: scratch block or kOutputSlot
         StepOperand a, b, c;  // Compute: operands by arity; Begin: a is the condition
@@ -83,8 +84,9 @@ class BlockBinding {
 public:
     // Writes elements [begin, end) of the result to out[begin, end), an array of the program's
     // output type. Allocates its scratch once per call, so each piece of a parallel evaluation
-    // has its own.
-    void run(std::size_t begin, std::size_t end, void* out) const;
+    // has its own. Returns whether an integer was raised to a negative integer held in an
+    // array or scalar argument, which NumPy refuses (the result is then not NumPy's).
+    bool run(std::size_t begin, std::size_t end, void* out) const;
 
 private:
     friend class BlockProgram;

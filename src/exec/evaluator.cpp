@@ -1,6 +1,7 @@
 // Kernel evaluation: length agreement, views, sequential or pooled block interpretation.
 #include "exec/evaluator.hpp"
 
+#include <atomic>
 #include <string>
 #include <variant>
 #include <vector>
@@ -60,7 +61,8 @@ void evaluate_kernel_into(const CompiledKernel& kernel, const ArgValues& args,
 
 namespace {
 
-void run_program(const BlockProgram& program, const CompiledKernel& kernel,
+// Whether an integer met a negative integer exponent (see BlockBinding::run).
+bool run_program(const BlockProgram& program, const CompiledKernel& kernel,
                  std::span<const ArgView> views, void* out, std::size_t n) {
     for (const ArgView& v : views) {
         if (v.data != nullptr && v.length != n) {
@@ -69,13 +71,14 @@ void run_program(const BlockProgram& program, const CompiledKernel& kernel,
         }
     }
     const BlockBinding bound = program.bind(views);
-    if (n < kParallelThreshold) {
-        bound.run(0, n, out);
-    } else {
-        parallel_for(
-            n, kernel.has_select ? 1 : kSelectFreeMinPiece,
-            [&bound, out](std::size_t begin, std::size_t end) { bound.run(begin, end, out); });
-    }
+    if (n < kParallelThreshold) return bound.run(0, n, out);
+    std::atomic<bool> negative_power{false};
+    parallel_for(n, kernel.has_select ? 1 : kSelectFreeMinPiece,
+                 [&bound, &negative_power, out](std::size_t begin, std::size_t end) {
+                     if (bound.run(begin, end, out))
+                         negative_power.store(true, std::memory_order_relaxed);
+                 });
+    return negative_power.load(std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -87,7 +90,9 @@ void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> 
     if (program.output_type() != ValueType::F64)
         fault("float64 output for a kernel whose values are of another type");
     if (program.refusal()) fault("running a program NumPy refuses: " + program.refusal().message);
-    run_program(program, kernel, views, out.data(), out.size());
+    // Over float64 values alone: no integer power.
+    if (run_program(program, kernel, views, out.data(), out.size()))
+        fault("an integer power on the float64 surface");
 }
 
 ValueType result_type(const CompiledKernel& kernel, std::span<const ArgView> views) {
@@ -98,12 +103,13 @@ const Refusal& refusal_of(const CompiledKernel& kernel, std::span<const ArgView>
     return block_program(kernel, views, Comparisons::Bool).refusal();
 }
 
-void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views, void* out,
-                         std::size_t n) {
-    if (n == 0) return;
+Refusal evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views, void* out,
+                            std::size_t n) {
+    if (n == 0) return {};
     const BlockProgram& program = block_program(kernel, views, Comparisons::Bool);
     if (program.refusal()) fault("running a program NumPy refuses: " + program.refusal().message);
-    run_program(program, kernel, views, out, n);
+    if (run_program(program, kernel, views, out, n)) return negative_int_power();
+    return {};
 }
 
 Result<BufferRef> evaluate_kernel(const CompiledKernel& kernel, const ArgValues& args) {

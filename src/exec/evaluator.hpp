@@ -6,6 +6,7 @@
 #include <span>
 
 #include "buffer/inner.hpp"
+#include "compiler/refusal.hpp"
 #include "core/engine_error.hpp"
 #include "exec/compiled.hpp"
 #include "ir/arg_value.hpp"
@@ -40,8 +41,10 @@ void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> 
 ValueType result_type(const CompiledKernel& kernel, std::span<const ArgView> views);
 // What NumPy would refuse of the kernel over arguments of these types (Kind::None: nothing).
 const Refusal& refusal_of(const CompiledKernel& kernel, std::span<const ArgView> views);
-// Writes the kernel's `n` values, of result_type(kernel, views), to `out`.
-void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views, void* out,
-                         std::size_t n);
+// Writes the kernel's `n` values, of result_type(kernel, views), to `out`; returns what NumPy
+// would have refused on the way (an integer raised to a negative integer from an array), in
+// which case `out` holds no meaningful values.
+Refusal evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views, void* out,
+                            std::size_t n);
 
 }  // namespace qv

@@ -45,7 +45,9 @@ constexpr bool has_int_form(BinaryOp op) noexcept {
         case BinaryOp::Minimum:
         case BinaryOp::Maximum:
         case BinaryOp::Remainder:
-        case BinaryOp::FloorDivide: return true;
+        case BinaryOp::FloorDivide:
+        case BinaryOp::LeftShift:
+        case BinaryOp::RightShift: return true;
         default: return false;
     }
 }
@@ -113,6 +115,20 @@ constexpr I int_power(I base, I exp) noexcept {
     }
 }
 
+// NumPy's shifts: a count outside [0, width) (a negative one included) shifts every bit out.
+template <std::signed_integral I>
+constexpr I int_left_shift(I a, I count) noexcept {
+    using U = std::make_unsigned_t<I>;
+    if (static_cast<U>(count) >= sizeof(I) * 8) return 0;
+    return static_cast<I>(static_cast<U>(static_cast<U>(a) << count));
+}
+template <std::signed_integral I>
+constexpr I int_right_shift(I a, I count) noexcept {
+    using U = std::make_unsigned_t<I>;
+    if (static_cast<U>(count) >= sizeof(I) * 8) return a < 0 ? I{-1} : I{0};
+    return static_cast<I>(a >> count);  // arithmetic: defined for negatives since C++20
+}
+
 template <UnaryOp Op, std::signed_integral I>
 requires(has_int_form(Op)) constexpr I int_unary(I x) noexcept {
     if constexpr (Op == UnaryOp::Neg) {
@@ -148,6 +164,10 @@ requires(has_int_form(Op)) constexpr I int_binary(I l, I r) noexcept {
         return int_remainder(l, r);
     } else if constexpr (Op == BinaryOp::FloorDivide) {
         return int_floor_divide(l, r);
+    } else if constexpr (Op == BinaryOp::LeftShift) {
+        return int_left_shift(l, r);
+    } else if constexpr (Op == BinaryOp::RightShift) {
+        return int_right_shift(l, r);
     } else if constexpr (Op == BinaryOp::Min || Op == BinaryOp::Fmin || Op == BinaryOp::Minimum) {
         return r < l ? r : l;
     } else {

@@ -127,7 +127,11 @@
        "Or: of bools, true where either is; of 1.0 and 0.0, 1.0 where either is nonzero.")        \
     OP(BitwiseXor, 23, op_bitwise_xor, Cheap, nullptr, "^ bitwise_xor",                           \
        "Exclusive or: of bools, true where one alone is; of 1.0 and 0.0, likewise.")              \
-    OP(Complex, 24, op_complex, Cheap, nullptr, "complex",                                        \
+    OP(LeftShift, 24, op_left_shift, Cheap, nullptr, "<< left_shift",                             \
+       "The integer l shifted left by r bits; 0 past the type's width.")                          \
+    OP(RightShift, 25, op_right_shift, Cheap, nullptr, ">> right_shift",                          \
+       "The integer l shifted right by r bits, keeping its sign; 0 or -1 past the type's width.") \
+    OP(Complex, 26, op_complex, Cheap, nullptr, "complex",                                        \
        "The complex number l + r*1j, of the real parts l and r.")
 #define QV_COMPARE_OPS(OP)                                                \
     OP(Gt, 0, op_gt, Cheap, nullptr, ">", "1.0 where l > r, else 0.0.")   \

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/fault.hpp"
+#include "ir/int_ops.hpp"
 #include "ir/ops.hpp"
 
 namespace qv {
@@ -197,6 +198,15 @@ inline double op_bitwise_xor(double l, double r) { return (l != 0.0) != (r != 0.
 inline double op_real(double x) { return x; }
 inline double op_imag(double) { return 0.0; }
 inline double op_conj(double x) { return x; }
+// Shifts take integers alone (floats are refused before computing): Python ints folded, as int64.
+inline double op_left_shift(double l, double r) {
+    return static_cast<double>(
+        int_left_shift(float_to_int<std::int64_t>(l), float_to_int<std::int64_t>(r)));
+}
+inline double op_right_shift(double l, double r) {
+    return static_cast<double>(
+        int_right_shift(float_to_int<std::int64_t>(l), float_to_int<std::int64_t>(r)));
+}
 inline double op_degrees(double x) { return x * (180.0 / 3.141592653589793238462643383279502884); }
 inline double op_radians(double x) { return x * (3.141592653589793238462643383279502884 / 180.0); }
 

@@ -70,6 +70,13 @@ PyObject* native_reduce(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     });
 }
 
+[[noreturn]] void raise_refusal(const Refusal& refused) {
+    PyObject* kind = refused.kind == Refusal::Kind::Type       ? PyExc_TypeError
+                     : refused.kind == Refusal::Kind::Overflow ? PyExc_OverflowError
+                                                               : PyExc_ValueError;
+    raise_message(kind, refused.message);
+}
+
 }  // namespace
 
 Ref evaluate_spec(PyObject* holder, const KernelSpec& spec, PyObject* operands, PyObject* out) {
@@ -92,21 +99,20 @@ Ref evaluate_spec(PyObject* holder, const KernelSpec& spec, PyObject* operands, 
     }
     if (const Refusal& refused = refusal_of(*kept, bound.views)) {
         if (compiled) keep_compiled_kernel(holder, std::move(compiled));
-        PyObject* kind = refused.kind == Refusal::Kind::Type       ? PyExc_TypeError
-                         : refused.kind == Refusal::Kind::Overflow ? PyExc_OverflowError
-                                                                   : PyExc_ValueError;
-        raise_message(kind, refused.message);
+        raise_refusal(refused);
     }
     Ref result = out == nullptr || out == Py_None
                      ? new_result_array(bound.shape, type)
                      : Ref::borrow(reinterpret_cast<PyObject*>(checked_out(out, bound, type)));
     auto* array = reinterpret_cast<PyArrayObject*>(result.get());
+    Refusal refused;
     {
         ReleaseGil released;
-        evaluate_views_into(*kept, bound.views, PyArray_DATA(array),
-                            static_cast<std::size_t>(PyArray_SIZE(array)));
+        refused = evaluate_views_into(*kept, bound.views, PyArray_DATA(array),
+                                      static_cast<std::size_t>(PyArray_SIZE(array)));
     }
     if (compiled) keep_compiled_kernel(holder, std::move(compiled));
+    if (refused) raise_refusal(refused);
     return result;
 }
 

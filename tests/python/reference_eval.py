@@ -242,6 +242,16 @@ UNARY = {
     "Invert": lambda x: 1.0 if x == 0 else 0.0,
 }
 
+def _shift(l, r, shift):
+    if not (math.isfinite(l) and math.isfinite(r) and l == int(l) and r == int(r)):
+        return math.nan  # not an int64 value: refused before computing
+    a, k = int(l), int(r)
+    if not 0 <= k < 64:
+        return float(-(a < 0)) if shift(-1, 1) < 0 else 0.0
+    v = shift(a, k) % 2**64
+    return float(v - 2**64 if v >= 2**63 else v)
+
+
 BINARY = {
     "Add": _arith(lambda l, r: l + r),
     "Sub": _arith(lambda l, r: l - r),
@@ -268,6 +278,9 @@ BINARY = {
     "BitwiseOr": lambda l, r: 1.0 if l != 0 or r != 0 else 0.0,
     "BitwiseXor": lambda l, r: 1.0 if (l != 0) != (r != 0) else 0.0,
     "Complex": complex,
+    # Integers alone (refused on float64 values): NumPy's shifts of int64 values.
+    "LeftShift": lambda l, r: _shift(l, r, lambda a, k: (a << k) % 2**64),
+    "RightShift": lambda l, r: _shift(l, r, lambda a, k: a >> k),
 }
 
 COMPARE = {

@@ -99,12 +99,15 @@ def test_operator(kernel, rt, op):
     want = [reference(*args) for args in zip(*columns)]
     bound = {name: rt.asarray(np.array(column)) for name, column in zip(names, columns)}
     # Expr kernels are float64: the bitwise operators take truths there, as NumPy takes bools.
+    # Shifts take integers alone: refused over truths too.
     truths = bitwise(op)
-    if truths:
-        with pytest.raises(TypeError, match="not supported for the input types"):
-            rt.go(kernel.map(kernel.elementwise(_native.expr_from_nodes(names, flat_nodes(op))),
-                             **bound)).result()
-    forms = (flat_nodes(op, truths), tree_nodes(op, truths))
+    shifts = op.spellings[0] in ("<<", ">>")
+    if truths or shifts:
+        for form in [flat_nodes(op)] + [flat_nodes(op, True)] * shifts:
+            with pytest.raises(TypeError, match="not supported for the input types"):
+                rt.go(kernel.map(kernel.elementwise(_native.expr_from_nodes(names, form)),
+                                 **bound)).result()
+    forms = () if shifts else (flat_nodes(op, truths), tree_nodes(op, truths))
     if op.name == "Complex":  # float64 buffers cannot hold complex values; NumPy's can
         expr = _native.expr_from_nodes(names, forms[0])
         with pytest.raises(TypeError, match="complex values, which a float64 buffer"):
@@ -112,7 +115,7 @@ def test_operator(kernel, rt, op):
         got = qv.evaluate(expr, dict(zip(names, columns)))
         assert same_bits(got.view(np.float64), np.array(want).view(np.float64)) == []
         forms = ()
-    else:
+    elif not shifts:
         want = [float(w) for w in want]
     for form in forms:
         expr = _native.expr_from_nodes(names, form)

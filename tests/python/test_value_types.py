@@ -24,7 +24,8 @@ NUMPY_TRUTH = {"Gt": "greater", "Ge": "greater_equal", "Lt": "less", "Le": "less
                "Isinf": "isinf", "Isfinite": "isfinite"}
 SIGN_UFUNCS = {"Neg": np.negative, "Abs": np.absolute, "Copysign": np.copysign}
 BITWISE = {"Invert": np.invert, "BitwiseAnd": np.bitwise_and, "BitwiseOr": np.bitwise_or,
-           "BitwiseXor": np.bitwise_xor}
+           "BitwiseXor": np.bitwise_xor, "LeftShift": np.left_shift,
+           "RightShift": np.right_shift}
 
 F32_SPECIAL = np.array([
     0.0, -0.0, 0.5, -0.5, 1.5, -2.5, 1.0, -1.0, 2.0, 3.0, 0.1, 1e-5, math.pi, 123.456, 1e38,
@@ -319,7 +320,7 @@ NUMPY_INT_FORMS = {
     "Add": np.add, "Sub": np.subtract, "Mul": np.multiply, "Pow": np.power,
     "Min": np.minimum, "Max": np.maximum, "Fmod": np.fmod, "Fmin": np.fmin, "Fmax": np.fmax,
     "Minimum": np.minimum, "Maximum": np.maximum, "Remainder": np.remainder,
-    "FloorDivide": np.floor_divide,
+    "FloorDivide": np.floor_divide, **BITWISE,
 }
 
 
@@ -358,9 +359,13 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
         columns[1] = np.abs(columns[1] % 70).astype(dtypes[1])
     nodes = [(ARG, i) for i in range(op.arity)] + [(op.kind, op.code)]
     repeat = 4096 // len(columns[0]) + 1
-    got = _native.evaluate(_native.expr_from_nodes(names, nodes),
-                           {n: np.tile(c, repeat) for n, c in zip(names, columns)})
+    expr = _native.expr_from_nodes(names, nodes)
     common = np.result_type(*columns)
+    if op.name in BITWISE and common.kind == "f":  # NumPy refuses floats; so do we
+        with pytest.raises(TypeError, match=rf"^ufunc '{BITWISE[op.name].__name__}' not"):
+            _native.evaluate(expr, dict(zip(names, columns)))
+        return
+    got = _native.evaluate(expr, {n: np.tile(c, repeat) for n, c in zip(names, columns)})
     if op.predicate:
         want = getattr(np, NUMPY_TRUTH[op.name])(*columns)
     elif op.name in NUMPY_INT_FORMS and common.kind in "iu":
@@ -386,16 +391,26 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
     ("where(a > 0, a, 0.5)", {"a": np.int32}, np.float64),
     ("sqrt(a) + a", {"a": np.int32}, np.float64),
     ("(a % 7) == 0", {"a": np.int32}, np.bool_),
+    ("a & b | 3 ^ ~a", {"a": np.int32, "b": np.int64}, np.int64),
+    ("(a & 255) ^ (m | 12)", {"a": np.int32, "m": np.bool_}, np.int64),
+    ("(a > 0) | 6", {"a": np.int32}, np.int64),                  # bool with a Python int
+    ("a & (7 & ~2)", {"a": np.int32}, np.int32),                 # literals folded as Python
+    ("(a + 1) << b % 70 - 3 >> 2 & a", {"a": np.int64, "b": np.int32}, np.int64),
+    ("m << (a >> 1 << 2)", {"a": np.int32, "m": np.bool_}, np.int32),
 ])
 def test_integer_formulas_match_numpy(formula, operands, dtype):
     rng = np.random.default_rng(1)
     values = {name: (t if not isinstance(t, type) else
                      rng.integers(-1000, 1000, 5000).astype(t)) for name, t in operands.items()}
     got = qv.evaluate(formula, **values)
+    text = qv.to_text(qv.parse(formula))  # its precedence written back
+    assert _native.expr_nodes(qv.parse(text)) == _native.expr_nodes(qv.parse(formula))
     env = {**values, "where": np.where, "sqrt": np.sqrt}
     want = eval(formula, {"__builtins__": {}}, env)  # noqa: S307 - fixed test formulas
     assert got.dtype == want.dtype == dtype
     assert same_bits(got, want) == []
+    traced = qv.evaluate(eval(f"lambda {', '.join(values)}: {formula}", env), **values)
+    assert traced.dtype == want.dtype and same_bits(traced, want) == []
 
 
 @pytest.mark.parametrize("dtype", INTS)
@@ -421,3 +436,33 @@ def test_what_numpy_refuses_of_integers_is_refused(formula, dtype, error, messag
     with pytest.raises(error, match=f"^{re.escape(message)}"):
         qv.evaluate(formula, a=a)
     assert qv.evaluate(formula, a=a.astype(np.float64)).dtype == np.float64  # floats take it
+
+
+@pytest.mark.parametrize("n", [5, 20_000])  # one thread, and the pool's pieces
+@pytest.mark.parametrize("dtypes", [(np.int32, np.int32), (np.int64, np.int32),
+                                    (np.int32, int)])
+def test_negative_integer_exponents_held_in_operands_are_refused(dtypes, n):
+    a = np.full(n, 2, dtypes[0])
+    b = np.ones(n, np.int64).astype(dtypes[1]) if dtypes[1] is not int else -1
+    if dtypes[1] is not int:
+        b[n // 2] = -3
+    for power in (np.power, lambda a, b: qv.evaluate("a ** b + 1", a=a, b=b)):
+        with pytest.raises(ValueError, match="^Integers to negative integer powers are not "
+                                             "allowed.$"):
+            power(a, b)
+    if dtypes[1] is not int:  # and computed where none is
+        b[n // 2] = 3
+        assert same_bits(qv.evaluate("a ** b + 1", a=a, b=b), a ** b + 1) == []
+
+
+@pytest.mark.parametrize("formula, operands, message", [
+    ("a | 3", {"a": np.ones(4)}, r"^ufunc 'bitwise_or' not supported for the input types "
+                                 r"\(float64, int\)$"),
+    ("m & s", {"m": np.ones(4, bool), "s": 2.5}, r"^ufunc 'bitwise_and' .*\(bool, float\)$"),
+    ("~a", {"a": np.ones(4, np.float32)}, r"^ufunc 'invert' .*\(float32\)$"),
+    ("a >> 1", {"a": np.ones(4)}, r"^ufunc 'right_shift' .*\(float64, int\)$"),
+    ("m << m", {"m": np.ones(4, bool)}, r"^ufunc 'left_shift' .*\(bool, bool\)$"),
+])
+def test_bitwise_operators_refuse_floats_as_numpy(formula, operands, message):
+    with pytest.raises(TypeError, match=message):
+        qv.evaluate(formula, **operands)
