@@ -88,8 +88,8 @@ public:
             static const double exponents[] = {0.0, -0.0, 0.5, 1.0, 2.0, 3.0, 4.0, -1.0, 2.5};
             return bin(BinaryOp::Pow, body(depth - 1, args, selects), cst(exponents[below(9)]));
         }
-        // Float64 trees: complex() makes complex values, and the bitwise operators take only
-        // truths (a program that refuses its operands never runs).
+        // Float64 trees: complex() makes complex values, the bitwise operators take only truths
+        // and shifts only integers (a program that refuses its operands never runs).
         if (pick < 3) {
             auto op = static_cast<UnaryOp>(below(kUnaryOpCount));
             while (op_is_bitwise(op)) op = static_cast<UnaryOp>(below(kUnaryOpCount));
@@ -97,7 +97,8 @@ public:
         }
         if (pick < 6) {
             auto op = static_cast<BinaryOp>(below(kBinaryOpCount));
-            while (op == BinaryOp::Complex || op_is_bitwise(op))
+            while (op == BinaryOp::Complex || op_is_bitwise(op) || op == BinaryOp::LeftShift ||
+                   op == BinaryOp::RightShift)
                 op = static_cast<BinaryOp>(below(kBinaryOpCount));
             return bin(op, body(depth - 1, args, selects), body(depth - 1, args, selects));
         }
