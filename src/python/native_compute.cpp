@@ -72,6 +72,13 @@ PyObject* native_reduce(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 
 }  // namespace
 
+void raise_refusal(const Refusal& refused) {
+    PyObject* kind = refused.kind == Refusal::Kind::Type       ? PyExc_TypeError
+                     : refused.kind == Refusal::Kind::Overflow ? PyExc_OverflowError
+                                                               : PyExc_ValueError;
+    raise_message(kind, refused.message);
+}
+
 Ref evaluate_spec(PyObject* holder, const KernelSpec& spec, PyObject* operands, PyObject* out) {
     // Room for binding a few operands without allocating.
     std::array<std::byte, 2048> room;
@@ -92,10 +99,7 @@ Ref evaluate_spec(PyObject* holder, const KernelSpec& spec, PyObject* operands, 
     }
     if (const Refusal& refused = refusal_of(*kept, bound.views)) {
         if (compiled) keep_compiled_kernel(holder, std::move(compiled));
-        PyObject* kind = refused.kind == Refusal::Kind::Type       ? PyExc_TypeError
-                         : refused.kind == Refusal::Kind::Overflow ? PyExc_OverflowError
-                                                                   : PyExc_ValueError;
-        raise_message(kind, refused.message);
+        raise_refusal(refused);
     }
     Ref result = out == nullptr || out == Py_None
                      ? new_result_array(bound.shape, type)
