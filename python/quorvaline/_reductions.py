@@ -27,8 +27,9 @@ from quorvaline._parser import _syntax_tree, _where
 
 Operand = Union[Buffer, npt.ArrayLike]
 Axis = Union[None, int, Tuple[int, ...]]
-# A reduction over all elements: a Python float for float64 data, else a NumPy scalar.
-Scalar = Union[float, np.generic]
+# A reduction over all elements: a Python float for float64 data, else a NumPy scalar of the
+# result's dtype (Any, as NumPy's own stubs type their reductions' scalars).
+Scalar = Any
 
 # What the helpers reduce: the operand itself (one spec, so its compiled kernel is kept).
 _OPERAND = kernel.elementwise(kernel.arg("array"))
@@ -116,7 +117,7 @@ def _reduce(op: str, array: Operand, axis: Axis,
     result = _native.reduce(_OPERAND, {"array": array}, op, axis, keepdims)
     if axis is not None or keepdims:
         return result
-    return float(result) if result.dtype == np.float64 else result[()]  # type: ignore[no-any-return]
+    return float(result) if result.dtype == np.float64 else result[()]
 
 
 class Reduction(NamedTuple):
