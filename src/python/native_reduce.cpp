@@ -120,7 +120,6 @@ QV_FASTCALL_FN(native_axis_reduce) {
             }
             values = result_type(*kept, bound.views);
         }
-        if (compiled) keep_compiled_kernel(holder, std::move(compiled));
         if (const Refusal& refused = refusal_of(*kept, bound.views)) raise_refusal(refused);
         const std::optional<ValueType> type = reduced_type(values, op);
         if (!type) {
@@ -136,6 +135,7 @@ QV_FASTCALL_FN(native_axis_reduce) {
                 *kept, bound.views, shape, std::span<const bool>(flags.get(), ndim), op,
                 PyArray_DATA(array), static_cast<std::size_t>(PyArray_SIZE(array)));
         }
+        if (compiled) keep_compiled_kernel(holder, std::move(compiled));
         if (failed) raise_result(std::move(*failed));
         return result.release();
     });
