@@ -100,7 +100,7 @@ def run(n, threads, rounds, dtype):
     for case in CASES:
         fns = contenders(case, ops)
         got = {name: np.asarray(fn()) for name, fn in fns.items()}
-        rtol = 1e-4 if dtype == "float32" else 1e-9  # float32 sums in another order
+        rtol = 1e-3 if dtype == "float32" else 1e-9  # NumPy sums float32 pairwise
         assert got["ours"].dtype == got["numpy"].dtype, case
         assert all(np.allclose(got["ours"], v, rtol=rtol) for v in got.values()), case
         for name, (best, low, high) in rounds_against_first(fns, rounds).items():
