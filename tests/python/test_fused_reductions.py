@@ -44,16 +44,21 @@ def operands(request):
     return {"a": a, "b": b, "c": c}
 
 
-def in_order(values, op, axis):
-    """The reduction of materialised values in C order over the reduced axes, one step per
-    reduced position through the engine's own elementwise add and multiply (the left NaN
-    wins, as in its sums) and its own full reductions."""
+def reduced_rows(values, axis):
+    """The values as rows: one per result element, its values in C order."""
     ndim = values.ndim
     axes = tuple(range(ndim)) if axis is None else tuple(
         a % ndim for a in ((axis,) if isinstance(axis, int) else axis))
     kept = [a for a in range(ndim) if a not in axes]
     rows = np.moveaxis(values, list(axes), list(range(len(kept), ndim)))
-    rows = rows.reshape(int(np.prod([values.shape[a] for a in kept])), -1)
+    return rows.reshape(int(np.prod([values.shape[a] for a in kept])), -1)
+
+
+def in_order(values, op, axis):
+    """The reduction of materialised values in C order over the reduced axes, one step per
+    reduced position through the engine's own elementwise add and multiply (the left NaN
+    wins, as in its sums) and its own full reductions."""
+    rows = reduced_rows(values, axis)
     if rows.shape[0] == 1 and op != "prod":
         full = getattr(qv, op)(rows[0])
         return np.array([full])
@@ -173,12 +178,7 @@ TYPED = {
 def strict_order(values, op, axis, dtype):
     """The reduction in C order over the reduced axes, one step at a time in the result's
     dtype: NumPy's accumulate is sequential (its reduce adds floats pairwise)."""
-    ndim = values.ndim
-    axes = tuple(range(ndim)) if axis is None else tuple(
-        a % ndim for a in ((axis,) if isinstance(axis, int) else axis))
-    kept = [a for a in range(ndim) if a not in axes]
-    rows = np.moveaxis(values, list(axes), list(range(len(kept), ndim)))
-    rows = rows.reshape(int(np.prod([values.shape[a] for a in kept])), -1)
+    rows = reduced_rows(values, axis)
     if op in ("min", "max"):
         return getattr(np, op)(rows, axis=1)
     ufunc = np.multiply if op == "prod" else np.add
