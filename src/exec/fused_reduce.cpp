@@ -268,7 +268,8 @@ void fold_all(const CompiledKernel& kernel, std::span<const ArgView> views, cons
     fold_shared<Op, V, A>(kernel, views, layout, out.data());
 }
 
-// Calls f with a value of the C++ type of `t`.
+// Calls f with a value of the C++ type of `t`, for the types kReduceRows names (a type
+// without a row is refused before this is reached).
 template <class F>
 void with_ctype(ValueType t, F&& f) {
     switch (t) {
@@ -277,8 +278,9 @@ void with_ctype(ValueType t, F&& f) {
         case ValueType::Bool: return f(CType<ValueType::Bool>{});
         case ValueType::I32: return f(CType<ValueType::I32>{});
         case ValueType::I64: return f(CType<ValueType::I64>{});
+        default: break;
     }
-    fault("no C++ type for value type " + std::to_string(static_cast<int>(t)));
+    fault(std::string("no reductions of ") + type_name(t));
 }
 
 // The reduction of values of type `values` into results of type `result`, their C++ types
