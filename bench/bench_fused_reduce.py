@@ -1,7 +1,7 @@
 """Fused reductions, sum(a*b) and sum(x**2, axis=1), side by side with NumPy and numexpr:
 time (same threads, interleaved, best of each round, several rounds) and peak memory.
 
-Run: python3 bench/bench_fused_reduce.py [--n 1e7] [--threads 2] [--rounds 3]
+Run: python3 bench/bench_fused_reduce.py [--n 1e7] [--threads 2] [--rounds 3] [--dtype float32]
 Ratios are ours / peer (below 1.0 means we are faster). "ours" is `qv.evaluate` on the text,
 "ours, as numexpr" the drop-in `quorvaline.numexpr.evaluate` on numexpr's text; "ours,
 materialised" is the same result computed the long way (the formula into an array, then
@@ -36,10 +36,14 @@ CASES = {
 }
 
 
-def operands(n):
+def operands(n, dtype="float64"):
+    """Floats in [0, 1), or small integers (whose sums are exact in every order)."""
     rng = np.random.default_rng(7)
     a, b = rng.random((2, n))
-    return {"a": a, "b": b, "x": rng.random((n // 100, 100))}
+    ops = {"a": a, "b": b, "x": rng.random((n // 100, 100))}
+    if np.dtype(dtype).kind in "iu":
+        return {k: (v * 100).astype(dtype) for k, v in ops.items()}
+    return {k: v.astype(dtype) for k, v in ops.items()}
 
 
 def contenders(case, ops):
@@ -62,8 +66,8 @@ PROBE = """
 import json, sys
 sys.path.insert(0, {bench!r})
 import bench_fused_reduce as b
-b.contenders({case!r}, b.operands(10_000))[{who!r}]()  # warm (compile, pool), not at size
-fn = b.contenders({case!r}, b.operands({n}))[{who!r}]
+b.contenders({case!r}, b.operands(10_000, {dtype!r}))[{who!r}]()  # warm, not at size
+fn = b.contenders({case!r}, b.operands({n}, {dtype!r}))[{who!r}]
 def status(field):
     for line in open("/proc/self/status"):
         if line.startswith(field + ":"):
@@ -72,32 +76,37 @@ with open("/proc/self/clear_refs", "w") as f:
     f.write("5")
 before = status("VmRSS")
 fn()
-print(json.dumps((status("VmHWM") - before) / (8 * {n})))
+print(json.dumps((status("VmHWM") - before) / (b.np.dtype({dtype!r}).itemsize * {n})))
 """
 
 
-def peak_rise(case, who, n, threads):
+def peak_rise(case, who, n, threads, dtype):
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads), NUMEXPR_MAX_THREADS=str(threads),
                NUMEXPR_NUM_THREADS=str(threads))
-    code = PROBE.format(bench=os.path.dirname(os.path.abspath(__file__)), n=n, case=case, who=who)
+    code = PROBE.format(bench=os.path.dirname(os.path.abspath(__file__)), n=n, case=case, who=who,
+                        dtype=dtype)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=300, check=True, env=env)
     return json.loads(done.stdout)
 
 
-def run(n, threads, rounds):
+def run(n, threads, rounds, dtype):
     qv.set_num_threads(threads)
     if ne is not None:
         ne.set_num_threads(threads)
-    ops = operands(n)
-    print(f"n = {n}, threads = {threads}, load: {os.getloadavg()[0]:.1f}")
+    ops = operands(n, dtype)
+    print(f"n = {n}, dtype = {dtype}, threads = {threads}, load: {os.getloadavg()[0]:.1f}")
     print(f"{'case':<20}{'who':<20}{'ms (best of rounds)':>21}{'ours / who':>22}{'peak rise':>12}")
     for case in CASES:
         fns = contenders(case, ops)
         got = {name: np.asarray(fn()) for name, fn in fns.items()}
-        assert all(np.allclose(got["ours"], v, rtol=1e-9) for v in got.values()), case
+        rtol = 1e-3 if dtype == "float32" else 1e-9  # NumPy sums float32 pairwise
+        assert got["ours"].dtype == got["numpy"].dtype, case
+        # numexpr sums int32 into int32, wrapping; NumPy and we into int64
+        assert all(np.allclose(got["ours"], v, rtol=rtol) for v in got.values()
+                   if v.dtype == got["ours"].dtype), case
         for name, (best, low, high) in rounds_against_first(fns, rounds).items():
-            rise = peak_rise(case, name, n, threads)
+            rise = peak_rise(case, name, n, threads, dtype)
             print(f"{case:<20}{name:<20}{best * 1e3:>21.2f}"
                   f"{low:>12.2f}-{high:<9.2f}{rise:>11.2f}x")
 
@@ -107,8 +116,9 @@ def main():
     p.add_argument("--n", default="1e7", help="elements per operand (default 1e7)")
     p.add_argument("--threads", type=int, default=len(os.sched_getaffinity(0)))
     p.add_argument("--rounds", type=int, default=3, help="timing rounds (default 3)")
+    p.add_argument("--dtype", default="float64", help="of the operands (default float64)")
     args = p.parse_args()
-    run(int(float(args.n)), args.threads, args.rounds)
+    run(int(float(args.n)), args.threads, args.rounds, args.dtype)
 
 
 if __name__ == "__main__":

@@ -5,11 +5,17 @@ A formula and its reduction run in one pass: the engine computes the formula's v
 blocks at a time and folds them into the result, so they are never stored whole. Every result
 element takes its values in C order over the reduced axes, on one thread, so its bits are
 those of the same reduction of the materialised values, whatever the thread count.
+
+Result dtypes are NumPy's: sums and products of bools and integers are int64 (wrapping), of
+float32 float32 and of float64 float64, each step in that type; means of bools and integers
+are float64; `min` and `max` keep the values' dtype. The order is strict where NumPy adds
+floats pairwise, so float sums may differ from NumPy's in the last bits; integer sums are
+exact and equal.
 """
 from __future__ import annotations
 
 import ast
-from typing import Literal, Mapping, NamedTuple, Optional, Tuple, Union, overload
+from typing import Any, Literal, Mapping, NamedTuple, Optional, Tuple, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -20,8 +26,10 @@ from quorvaline._factories import kernel
 from quorvaline._parser import _syntax_tree, _where
 
 Operand = Union[Buffer, npt.ArrayLike]
-Float64Array = npt.NDArray[np.float64]
 Axis = Union[None, int, Tuple[int, ...]]
+# A reduction over all elements: a Python float for float64 data, else a NumPy scalar of the
+# result's dtype (Any, as NumPy's own stubs type their reductions' scalars).
+Scalar = Any
 
 # What the helpers reduce: the operand itself (one spec, so its compiled kernel is kept).
 _OPERAND = kernel.elementwise(kernel.arg("array"))
@@ -31,66 +39,85 @@ _ELEMENTWISE = {"min": ("minimum", "fmin", "smaller"), "max": ("maximum", "fmax"
 
 
 @overload
-def sum(array: Operand, /, axis: None = None, keepdims: Literal[False] = False) -> float: ...
+def sum(array: Operand, /, axis: None = None, keepdims: Literal[False] = False) -> Scalar: ...
 @overload
-def sum(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> Float64Array: ...
+def sum(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> npt.NDArray[Any]: ...
 def sum(array: Operand, /, axis: Axis = None,
-        keepdims: bool = False) -> Union[float, Float64Array]:
+        keepdims: bool = False) -> Union[Scalar, npt.NDArray[Any]]:
     """Sum along `axis` (None: all elements, an int or a tuple of ints), added strictly in
-    C order over the reduced axes starting from -0.0 (NaN if any element is NaN). A Python
-    float for all elements (an empty array is a ValueError), else an array, as NumPy's."""
-    if axis is None and not keepdims:
+    C order over the reduced axes starting from -0.0 (NaN if any element is NaN), in NumPy's
+    result dtype (int64 for bools and integers, wrapping). A scalar for all elements (for
+    float64 data a Python float, and an empty array is a ValueError), else an array."""
+    if axis is None and not keepdims and _float64(array):
         return _native.sum(array)
-    return _native.reduce(_OPERAND, {"array": array}, "sum", axis, keepdims)
+    return _reduce("sum", array, axis, keepdims)
 
 
 @overload
-def prod(array: Operand, /, axis: None = None, keepdims: Literal[False] = False) -> float: ...
+def prod(array: Operand, /, axis: None = None, keepdims: Literal[False] = False) -> Scalar: ...
 @overload
-def prod(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> Float64Array: ...
+def prod(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> npt.NDArray[Any]: ...
 def prod(array: Operand, /, axis: Axis = None,
-         keepdims: bool = False) -> Union[float, Float64Array]:
+         keepdims: bool = False) -> Union[Scalar, npt.NDArray[Any]]:
     """Product along `axis`, multiplied strictly in C order over the reduced axes starting
-    from 1.0; 1.0 for no elements, as NumPy's."""
-    result = _native.reduce(_OPERAND, {"array": array}, "prod", axis, keepdims)
-    return float(result) if axis is None and not keepdims else result
+    from 1, in NumPy's result dtype; 1 for no elements, as NumPy's."""
+    return _reduce("prod", array, axis, keepdims)
 
 
 @overload
-def mean(array: Operand, /, axis: None = None, keepdims: Literal[False] = False) -> float: ...
+def mean(array: Operand, /, axis: None = None, keepdims: Literal[False] = False) -> Scalar: ...
 @overload
-def mean(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> Float64Array: ...
+def mean(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> npt.NDArray[Any]: ...
 def mean(array: Operand, /, axis: Axis = None,
-         keepdims: bool = False) -> Union[float, Float64Array]:
-    """The in-order sum along `axis` divided by the count of elements reduced."""
-    if axis is None and not keepdims:
+         keepdims: bool = False) -> Union[Scalar, npt.NDArray[Any]]:
+    """The in-order sum along `axis` divided by the count of elements reduced (float64 for
+    bools and integers, as NumPy's)."""
+    if axis is None and not keepdims and _float64(array):
         return _native.mean(array)
-    return _native.reduce(_OPERAND, {"array": array}, "mean", axis, keepdims)
+    return _reduce("mean", array, axis, keepdims)
 
 
 @overload
-def min(array: Operand, /, axis: None = None, keepdims: Literal[False] = False) -> float: ...
+def min(array: Operand, /, axis: None = None, keepdims: Literal[False] = False) -> Scalar: ...
 @overload
-def min(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> Float64Array: ...
+def min(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> npt.NDArray[Any]: ...
 def min(array: Operand, /, axis: Axis = None,
-        keepdims: bool = False) -> Union[float, Float64Array]:
+        keepdims: bool = False) -> Union[Scalar, npt.NDArray[Any]]:
     """Smallest element along `axis`; NaN if any is NaN; the earliest of equal values
     (-0.0 or +0.0). No elements to reduce is a ValueError, as in NumPy."""
-    if axis is None and not keepdims:
+    if axis is None and not keepdims and _float64(array):
         return _native.min(array)
-    return _native.reduce(_OPERAND, {"array": array}, "min", axis, keepdims)
+    return _reduce("min", array, axis, keepdims)
 
 
 @overload
-def max(array: Operand, /, axis: None = None, keepdims: Literal[False] = False) -> float: ...
+def max(array: Operand, /, axis: None = None, keepdims: Literal[False] = False) -> Scalar: ...
 @overload
-def max(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> Float64Array: ...
+def max(array: Operand, /, axis: Axis = None, keepdims: bool = False) -> npt.NDArray[Any]: ...
 def max(array: Operand, /, axis: Axis = None,
-        keepdims: bool = False) -> Union[float, Float64Array]:
+        keepdims: bool = False) -> Union[Scalar, npt.NDArray[Any]]:
     """Largest element along `axis`; NaN if any is NaN; the earliest of equal values."""
-    if axis is None and not keepdims:
+    if axis is None and not keepdims and _float64(array):
         return _native.max(array)
-    return _native.reduce(_OPERAND, {"array": array}, "max", axis, keepdims)
+    return _reduce("max", array, axis, keepdims)
+
+
+def _float64(array: Operand) -> bool:
+    """Whether the whole-array reduction of float64 data applies (a Buffer, or an array or
+    list NumPy reads as float64)."""
+    if isinstance(array, Buffer):
+        return True
+    dtype = getattr(array, "dtype", None)
+    return bool(dtype == np.float64 if dtype is not None
+                else np.asarray(array).dtype == np.float64)
+
+
+def _reduce(op: str, array: Operand, axis: Axis,
+            keepdims: bool) -> Union[Scalar, npt.NDArray[Any]]:
+    result = _native.reduce(_OPERAND, {"array": array}, op, axis, keepdims)
+    if axis is not None or keepdims:
+        return result
+    return float(result) if result.dtype == np.float64 else result[()]
 
 
 class Reduction(NamedTuple):
@@ -101,16 +128,18 @@ class Reduction(NamedTuple):
     keepdims: bool
 
     def run(self, spec: KernelSpec, values: Mapping[str, Operand],
-            out: Optional[Float64Array] = None) -> Float64Array:
+            out: Optional[npt.NDArray[Any]] = None) -> npt.NDArray[Any]:
         """The reduction of the kernel's values over `values`: a new array (0-d for all
-        axes, as numexpr gives), or written into `out`, which must have its shape."""
+        axes, as numexpr gives), or written into `out`, which must have its shape and a dtype
+        the result's casts to safely."""
         result = _native.reduce(spec, dict(values), self.op, self.axis, self.keepdims)
         if out is None:
             return result
-        if (not isinstance(out, np.ndarray) or out.dtype != np.float64 or out.shape != result.shape
-                or not out.flags.writeable):
-            raise ValueError(f"argument 'out': a writable float64 array of shape {result.shape} "
-                             f"is needed for this reduction")
+        if (not isinstance(out, np.ndarray) or out.shape != result.shape
+                or not np.can_cast(result.dtype, out.dtype, "safe") or not out.flags.writeable):
+            raise ValueError(f"argument 'out': a writable array of shape {result.shape} and a "
+                             f"dtype {result.dtype} casts to safely is needed for this "
+                             f"reduction")
         out[...] = result
         return out
 

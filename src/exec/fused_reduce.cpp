@@ -4,13 +4,17 @@
 #include "exec/fused_reduce.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <limits>
+#include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/fault.hpp"
 #include "exec/block_program.hpp"
 #include "exec/evaluator.hpp"
+#include "ir/int_ops.hpp"
 #include "ir/scalar_ops.hpp"
 #include "pool/pool.hpp"
 
@@ -27,7 +31,21 @@ constexpr std::size_t kSharedChunk = 16384;
 constexpr std::size_t kMinStretch = 1024;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// What each value type reduces to: one row per type that has reductions, found by search so
+// that rows need no particular order.
+struct ReduceRow {
+    ValueType values;
+    ValueType sum;   // Sum and Prod
+    ValueType mean;  // Mean; Min and Max keep `values`
+};
+constexpr ReduceRow kReduceRows[] = {
+    {ValueType::F64, ValueType::F64, ValueType::F64},
+    {ValueType::F32, ValueType::F32, ValueType::F32},
+    {ValueType::Bool, ValueType::I64, ValueType::F64},
+    {ValueType::I32, ValueType::I64, ValueType::F64},
+    {ValueType::I64, ValueType::I64, ValueType::F64},
+};
 
 // A run of neighbouring axes of one role (axes of extent 1 dropped): a flat index of the
 // values is a multi-index over the groups, outermost first.
@@ -80,27 +98,36 @@ private:
     std::size_t count_ = 1;
 };
 
-template <AxisReduceOp Op>
-constexpr double start_value() {
-    if constexpr (Op == AxisReduceOp::Prod) return 1.0;
-    if constexpr (Op == AxisReduceOp::Min) return kInf;
-    if constexpr (Op == AxisReduceOp::Max) return -kInf;
-    return -0.0;  // a sum of negative zeros stays -0.0
+template <AxisReduceOp Op, class A>
+constexpr A start_value() {
+    using Limits = std::numeric_limits<A>;
+    if constexpr (Op == AxisReduceOp::Prod) return A(1);
+    if constexpr (Op == AxisReduceOp::Min)
+        return Limits::has_infinity ? Limits::infinity() : Limits::max();
+    if constexpr (Op == AxisReduceOp::Max)
+        return Limits::has_infinity ? -Limits::infinity() : Limits::lowest();
+    return std::is_floating_point_v<A> ? A(-0.0) : A(0);  // a sum of negative zeros stays -0.0
 }
 
-// The running value with one more value: op_add and op_mul keep the first NaN in order;
-// the extremes turn NaN-sticky and keep the earliest of equal values, as the engine's
-// reduction of a buffer does.
-template <AxisReduceOp Op>
-double step(double acc, double x) {
-    if constexpr (Op == AxisReduceOp::Prod) {
-        return op_mul(acc, x);
-    } else if constexpr (Op == AxisReduceOp::Min) {
-        return acc != acc ? acc : x != x ? kNaN : x < acc ? x : acc;
+// The running value with one more value, in the accumulator's type: sums and products keep
+// the first NaN in order and integers wrap, as NumPy's int64 accumulation does; the extremes
+// turn NaN-sticky and keep the earliest of equal values, as the engine's reduction of a buffer
+// does.
+template <AxisReduceOp Op, class A>
+A step(A acc, A x) {
+    constexpr A kNaNOfA = std::numeric_limits<A>::quiet_NaN();  // 0 for integers: never taken
+    if constexpr (Op == AxisReduceOp::Min) {
+        return acc != acc ? acc : x != x ? kNaNOfA : x < acc ? x : acc;
     } else if constexpr (Op == AxisReduceOp::Max) {
-        return acc != acc ? acc : x != x ? kNaN : x > acc ? x : acc;
+        return acc != acc ? acc : x != x ? kNaNOfA : x > acc ? x : acc;
+    } else if constexpr (std::is_same_v<A, double>) {
+        return Op == AxisReduceOp::Prod ? op_mul(acc, x) : op_add(acc, x);
+    } else if constexpr (std::is_floating_point_v<A>) {
+        // The left NaN wins, as op_add pins it for float64.
+        const A y = acc != acc ? acc : x;
+        return Op == AxisReduceOp::Prod ? acc * y : acc + y;
     } else {
-        return op_add(acc, x);
+        return Op == AxisReduceOp::Prod ? wrap_mul(acc, x) : wrap_add(acc, x);
     }
 }
 
@@ -111,31 +138,32 @@ bool four_rows_apart(const Layout& layout, std::size_t flat, std::size_t row) {
            layout.out_index(flat + 3 * row) == o + 3;
 }
 
-// Folds the values v[0, len) of the flat indices [flat, flat + len) into their results.
-template <AxisReduceOp Op>
-void fold(const Layout& layout, std::size_t flat, const double* v, std::size_t len, double* acc) {
+// Folds the values v[0, len) of the flat indices [flat, flat + len), each made an A first,
+// into their results.
+template <AxisReduceOp Op, class V, class A>
+void fold(const Layout& layout, std::size_t flat, const V* v, std::size_t len, A* acc) {
     const Group& inner = layout.inner();
     const std::size_t row = inner.size;
     while (len > 0) {
-        double* into = acc + layout.out_index(flat);
+        A* into = acc + layout.out_index(flat);
         std::size_t take = std::min(len, row - flat % row);
         if (!inner.reduced) {
-            for (std::size_t j = 0; j < take; ++j) into[j] = step<Op>(into[j], v[j]);
+            for (std::size_t j = 0; j < take; ++j) into[j] = step<Op, A>(into[j], A(v[j]));
         } else if (take == row && len >= 4 * row && four_rows_apart(layout, flat, row)) {
             // Four independent chains, each in its own order: one step's latency hides
             // behind the other three.
-            double a0 = into[0], a1 = into[1], a2 = into[2], a3 = into[3];
+            A a0 = into[0], a1 = into[1], a2 = into[2], a3 = into[3];
             for (std::size_t j = 0; j < row; ++j) {
-                a0 = step<Op>(a0, v[j]);
-                a1 = step<Op>(a1, v[row + j]);
-                a2 = step<Op>(a2, v[2 * row + j]);
-                a3 = step<Op>(a3, v[3 * row + j]);
+                a0 = step<Op, A>(a0, A(v[j]));
+                a1 = step<Op, A>(a1, A(v[row + j]));
+                a2 = step<Op, A>(a2, A(v[2 * row + j]));
+                a3 = step<Op, A>(a3, A(v[3 * row + j]));
             }
             into[0] = a0, into[1] = a1, into[2] = a2, into[3] = a3;
             take = 4 * row;
         } else {
-            double a = *into;
-            for (std::size_t j = 0; j < take; ++j) a = step<Op>(a, v[j]);
+            A a = *into;
+            for (std::size_t j = 0; j < take; ++j) a = step<Op, A>(a, A(v[j]));
             *into = a;
         }
         flat += take;
@@ -149,30 +177,31 @@ void views_from(std::span<const ArgView> views, std::size_t first, std::size_t l
                 std::vector<ArgView>& into) {
     into.clear();
     for (const ArgView& v : views) {
-        into.push_back(v.data == nullptr
-                           ? v
-                           : ArgView{static_cast<const double*>(v.data) + first, v.scalar, length});
+        into.push_back(v.data == nullptr ? v
+                                         : ArgView{static_cast<const std::byte*>(v.data) +
+                                                       first * element_size(v.type),
+                                                   v.scalar, length, v.type, v.weak});
     }
 }
 
 // Threads take disjoint ranges of the kept group `p`, so no result element has two writers;
 // each walks its stretches in flat order.
-template <AxisReduceOp Op>
+template <AxisReduceOp Op, class V, class A>
 void fold_split(const CompiledKernel& kernel, std::span<const ArgView> views, const Layout& layout,
-                std::size_t p, std::size_t min_piece, double* acc) {
-    const BlockProgram& program = block_program(kernel, views);
+                std::size_t p, std::size_t min_piece, A* acc) {
+    const BlockProgram& program = block_program(kernel, views, Comparisons::Bool);
     const Group& g = layout.groups()[p];
     const std::size_t span = g.size * g.stride;  // the values of one index of the outer groups
     const std::size_t outer = layout.count() / span;
     parallel_for(g.size, min_piece, [&](std::size_t a, std::size_t b) {
-        std::vector<double> scratch(kChunk);
+        const std::unique_ptr<V[]> scratch(new V[kChunk]);  // no vector<bool>: bytes
         std::vector<ArgView> part;
         auto walk = [&](std::size_t begin, std::size_t end) {
             for (std::size_t s = begin; s < end; s += kChunk) {
                 const std::size_t len = std::min(kChunk, end - s);
                 views_from(views, s, len, part);
-                program.bind(part).run(0, len, scratch.data());
-                fold<Op>(layout, s, scratch.data(), len, acc);
+                program.bind(part).run(0, len, scratch.get());
+                fold<Op, V, A>(layout, s, scratch.get(), len, acc);
             }
         };
         if (a == 0 && b == g.size) {
@@ -186,30 +215,31 @@ void fold_split(const CompiledKernel& kernel, std::span<const ArgView> views, co
 
 // One thread folds everything in flat order, a chunk at a time, while another computes the
 // next chunk: for a full reduction, or kept axes too small to split.
-template <AxisReduceOp Op>
+template <AxisReduceOp Op, class V, class A>
 void fold_shared(const CompiledKernel& kernel, std::span<const ArgView> views, const Layout& layout,
-                 double* acc) {
+                 A* acc) {
     const std::size_t n = layout.count();
     const std::size_t chunk = std::min(kSharedChunk, n);
-    const BlockProgram& program = block_program(kernel, views);
-    std::vector<double> buffers[2] = {std::vector<double>(chunk), std::vector<double>(chunk)};
-    auto compute = [&](std::size_t s, double* into) {
+    const BlockProgram& program = block_program(kernel, views, Comparisons::Bool);
+    const std::unique_ptr<V[]> buffers[2] = {std::unique_ptr<V[]>(new V[chunk]),
+                                             std::unique_ptr<V[]>(new V[chunk])};
+    auto compute = [&](std::size_t s, V* into) {
         std::vector<ArgView> part;
         views_from(views, s, std::min(chunk, n - s), part);
         program.bind(part).run(0, std::min(chunk, n - s), into);
     };
-    compute(0, buffers[0].data());
+    compute(0, buffers[0].get());
     if (n <= chunk) {  // nothing to compute ahead: no other thread
-        fold<Op>(layout, 0, buffers[0].data(), n, acc);
+        fold<Op, V, A>(layout, 0, buffers[0].get(), n, acc);
         return;
     }
     for (std::size_t s = 0, k = 0; s < n; s += chunk, ++k) {
-        double* current = buffers[k % 2].data();
-        double* ahead = buffers[(k + 1) % 2].data();
+        V* current = buffers[k % 2].get();
+        V* ahead = buffers[(k + 1) % 2].get();
         parallel_for(2, 1, [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
                 if (i == 0) {
-                    fold<Op>(layout, s, current, std::min(chunk, n - s), acc);
+                    fold<Op, V, A>(layout, s, current, std::min(chunk, n - s), acc);
                 } else if (s + chunk < n) {
                     compute(s + chunk, ahead);
                 }
@@ -218,10 +248,10 @@ void fold_shared(const CompiledKernel& kernel, std::span<const ArgView> views, c
     }
 }
 
-template <AxisReduceOp Op>
+template <AxisReduceOp Op, class V, class A>
 void fold_all(const CompiledKernel& kernel, std::span<const ArgView> views, const Layout& layout,
-              std::span<double> out) {
-    std::fill(out.begin(), out.end(), start_value<Op>());
+              std::span<A> out) {
+    std::fill(out.begin(), out.end(), start_value<Op, A>());
     const std::vector<Group>& groups = layout.groups();
     if (layout.count() >= kParallelThreshold && thread_limit() > 1) {
         // The outermost kept group that splits into stretches long enough.
@@ -230,66 +260,128 @@ void fold_all(const CompiledKernel& kernel, std::span<const ArgView> views, cons
             if (g.reduced) continue;
             const std::size_t min_piece = (kMinStretch + g.stride - 1) / g.stride;
             if (g.size / 2 >= min_piece) {
-                fold_split<Op>(kernel, views, layout, p, min_piece, out.data());
+                fold_split<Op, V, A>(kernel, views, layout, p, min_piece, out.data());
                 return;
             }
         }
     }
-    fold_shared<Op>(kernel, views, layout, out.data());
+    fold_shared<Op, V, A>(kernel, views, layout, out.data());
+}
+
+// Calls f with a value of the C++ type of `t`, for the types kReduceRows names (a type
+// without a row is refused before this is reached).
+template <class F>
+void with_ctype(ValueType t, F&& f) {
+    switch (t) {
+        case ValueType::F64: return f(CType<ValueType::F64>{});
+        case ValueType::F32: return f(CType<ValueType::F32>{});
+        case ValueType::Bool: return f(CType<ValueType::Bool>{});
+        case ValueType::I32: return f(CType<ValueType::I32>{});
+        case ValueType::I64: return f(CType<ValueType::I64>{});
+        default: break;
+    }
+    fault(std::string("no reductions of ") + type_name(t));
+}
+
+// The reduction of values of type `values` into results of type `result`, their C++ types
+// found once here rather than per element.
+void reduce_typed(const CompiledKernel& kernel, std::span<const ArgView> views,
+                  const Layout& layout, AxisReduceOp op, ValueType values, ValueType result,
+                  void* out, std::size_t out_count, std::size_t per_result) {
+    with_ctype(values, [&]<class V>(V) {
+        with_ctype(result, [&]<class A>(A) {
+            // Only the pairs the rows can name are instantiated: extremes in the values' own
+            // type, sums and products of integers and bools in int64, means of them in float64.
+            const std::span<A> into(static_cast<A*>(out), out_count);
+            if constexpr (std::is_same_v<A, V>) {
+                if (op == AxisReduceOp::Min)
+                    return fold_all<AxisReduceOp::Min, V, A>(kernel, views, layout, into);
+                if (op == AxisReduceOp::Max)
+                    return fold_all<AxisReduceOp::Max, V, A>(kernel, views, layout, into);
+            }
+            constexpr bool own = std::is_same_v<A, V> && std::is_floating_point_v<A>;
+            constexpr bool widened = (std::is_same_v<A, std::int64_t> && std::is_integral_v<V>) ||
+                                     (std::is_same_v<A, double> && !std::is_floating_point_v<V>);
+            if constexpr (own || widened) {
+                if (op == AxisReduceOp::Sum)
+                    return fold_all<AxisReduceOp::Sum, V, A>(kernel, views, layout, into);
+                if (op == AxisReduceOp::Prod)
+                    return fold_all<AxisReduceOp::Prod, V, A>(kernel, views, layout, into);
+                if (op == AxisReduceOp::Mean) {
+                    fold_all<AxisReduceOp::Sum, V, A>(kernel, views, layout, into);
+                    // In float64, as NumPy divides (a float32 sum by an intp count).
+                    const double count = static_cast<double>(per_result);
+                    for (A& x : into) x = static_cast<A>(static_cast<double>(x) / count);
+                    return;
+                }
+            }
+            fault(std::string("no reduction of ") + type_name(values) + " into " +
+                  type_name(result));
+        });
+    });
 }
 
 }  // namespace
+
+std::optional<ValueType> reduced_type(ValueType values, AxisReduceOp op) noexcept {
+    for (const ReduceRow& row : kReduceRows) {
+        if (row.values != values) continue;
+        switch (op) {
+            case AxisReduceOp::Sum:
+            case AxisReduceOp::Prod: return row.sum;
+            case AxisReduceOp::Mean: return row.mean;
+            case AxisReduceOp::Min:
+            case AxisReduceOp::Max: return row.values;
+        }
+    }
+    return std::nullopt;
+}
 
 std::optional<EngineError> reduce_kernel_into(const CompiledKernel& kernel,
                                               std::span<const ArgView> views,
                                               std::span<const std::size_t> shape,
                                               std::span<const bool> reduced, AxisReduceOp op,
-                                              std::span<double> out) {
+                                              void* out, std::size_t out_count) {
     if (shape.size() != reduced.size()) fault("reduced-axis flags do not match the shape");
     std::size_t n = 1, kept = 1;
     for (std::size_t axis = 0; axis < shape.size(); ++axis) {
         n *= shape[axis];
         if (!reduced[axis]) kept *= shape[axis];
     }
-    if (out.size() != kept) {
-        fault("result of " + std::to_string(out.size()) + " elements for " + std::to_string(kept));
+    if (out_count != kept) {
+        fault("result of " + std::to_string(out_count) + " elements for " + std::to_string(kept));
     }
     for (const ArgView& v : views) {
         if (v.data != nullptr && v.length != n) {
             fault("values of " + std::to_string(n) + " elements over arguments of " +
                   std::to_string(v.length));
         }
-        if (v.type != ValueType::F64) fault("fused reductions read float64 operands");
     }
-    if (const Refusal& refused = block_program(kernel, views).refusal())
-        return refused.type_error();
+    const BlockProgram& program = block_program(kernel, views, Comparisons::Bool);
+    if (const Refusal& refused = program.refusal()) return refused.type_error();
+    const ValueType values = program.output_type();
+    const std::optional<ValueType> result = reduced_type(values, op);
+    if (!result) {
+        return EngineError::type_error(std::string("cannot reduce values of type ") +
+                                       type_name(values));
+    }
     if (kept == 0) return std::nullopt;
     if (n == 0) {  // nothing to reduce: NumPy's identities, and no extreme of nothing
-        switch (op) {
-            case AxisReduceOp::Sum: std::fill(out.begin(), out.end(), 0.0); break;
-            case AxisReduceOp::Prod: std::fill(out.begin(), out.end(), 1.0); break;
-            case AxisReduceOp::Mean: std::fill(out.begin(), out.end(), kNaN); break;
-            case AxisReduceOp::Min:
-            case AxisReduceOp::Max:
-                return EngineError::empty_collection(
-                    std::string("zero-size array to reduction operation ") +
-                    (op == AxisReduceOp::Min ? "minimum" : "maximum") + " which has no identity");
+        if (op == AxisReduceOp::Min || op == AxisReduceOp::Max) {
+            return EngineError::empty_collection(
+                std::string("zero-size array to reduction operation ") +
+                (op == AxisReduceOp::Min ? "minimum" : "maximum") + " which has no identity");
         }
+        with_ctype(*result, [&]<class A>(A) {
+            const A identity = op == AxisReduceOp::Sum    ? A(0)
+                               : op == AxisReduceOp::Prod ? A(1)
+                                                          : static_cast<A>(kNaN);
+            std::fill_n(static_cast<A*>(out), out_count, identity);
+        });
         return std::nullopt;
     }
-    const Layout layout(shape, reduced);
-    switch (op) {
-        case AxisReduceOp::Sum: fold_all<AxisReduceOp::Sum>(kernel, views, layout, out); break;
-        case AxisReduceOp::Prod: fold_all<AxisReduceOp::Prod>(kernel, views, layout, out); break;
-        case AxisReduceOp::Min: fold_all<AxisReduceOp::Min>(kernel, views, layout, out); break;
-        case AxisReduceOp::Max: fold_all<AxisReduceOp::Max>(kernel, views, layout, out); break;
-        case AxisReduceOp::Mean: {
-            fold_all<AxisReduceOp::Sum>(kernel, views, layout, out);
-            const double count = static_cast<double>(n / kept);
-            for (double& x : out) x /= count;
-            break;
-        }
-    }
+    reduce_typed(kernel, views, Layout(shape, reduced), op, values, *result, out, out_count,
+                 n / kept);
     return std::nullopt;
 }
 

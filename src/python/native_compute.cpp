@@ -70,14 +70,14 @@ PyObject* native_reduce(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     });
 }
 
-[[noreturn]] void raise_refusal(const Refusal& refused) {
+}  // namespace
+
+void raise_refusal(const Refusal& refused) {
     PyObject* kind = refused.kind == Refusal::Kind::Type       ? PyExc_TypeError
                      : refused.kind == Refusal::Kind::Overflow ? PyExc_OverflowError
                                                                : PyExc_ValueError;
     raise_message(kind, refused.message);
 }
-
-}  // namespace
 
 Ref evaluate_spec(PyObject* holder, const KernelSpec& spec, PyObject* operands, PyObject* out) {
     // Room for binding a few operands without allocating.
@@ -98,8 +98,9 @@ Ref evaluate_spec(PyObject* holder, const KernelSpec& spec, PyObject* operands, 
         type = result_type(*kept, bound.views);
     }
     if (const Refusal& refused = refusal_of(*kept, bound.views)) {
+        const Refusal copy = refused;  // the kernel goes if the holder does not keep it
         if (compiled) keep_compiled_kernel(holder, std::move(compiled));
-        raise_refusal(refused);
+        raise_refusal(copy);
     }
     Ref result = out == nullptr || out == Py_None
                      ? new_result_array(bound.shape, type)

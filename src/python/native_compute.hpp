@@ -4,11 +4,15 @@
 
 #include <Python.h>
 
+#include "compiler/node_types.hpp"
 #include "ir/kernel_spec.hpp"
 #include "python/arg_frame.hpp"
 #include "python/ref.hpp"
 
 namespace qv::py {
+
+// What NumPy refuses of a formula over its operands' types, raised as NumPy raises it.
+[[noreturn]] void raise_refusal(const Refusal& refused);
 
 // evaluate(kernel, operands, out=None): an Expr or KernelSpec over a dict of operands.
 QV_FASTCALL_FN(native_evaluate);

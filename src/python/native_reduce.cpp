@@ -12,10 +12,12 @@
 #include <string_view>
 #include <vector>
 
+#include "exec/evaluator.hpp"
 #include "exec/fused_reduce.hpp"
 #include "python/entry.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
+#include "python/native_compute.hpp"
 #include "python/operands.hpp"
 #include "python/py_spec.hpp"
 #include "python/result_array.hpp"
@@ -86,11 +88,13 @@ QV_FASTCALL_FN(native_axis_reduce) {
         });
         PyObject* operands = parsed.convert(1, to_dict);
         const AxisReduceOp op = parsed.convert(2, to_reduce_op);
+        const std::string name = to_utf8(parsed[2]);
         const bool keepdims = parsed[4] != nullptr && parsed.convert(4, to_bool);
 
         std::array<std::byte, 2048> room;
         std::pmr::monotonic_buffer_resource arena(room.data(), room.size());
-        const BoundOperands bound = bind_operands(spec->arg_names, operands, &arena);
+        const BoundOperands bound =
+            bind_operands(spec->arg_names, operands, &arena, Typing::Native);
         const std::size_t ndim = bound.shape.size();
         const std::vector<bool> reduced = reduced_axes(parsed[3], ndim);
 
@@ -103,23 +107,33 @@ QV_FASTCALL_FN(native_axis_reduce) {
             if (!reduced[a]) out_shape.push_back(bound.shape[a]);
             else if (keepdims) out_shape.push_back(1);
         }
-        Ref result = new_result_array(out_shape);
-        auto* array = reinterpret_cast<PyArrayObject*>(result.get());
-        const std::span<double> into(static_cast<double*>(PyArray_DATA(array)),
-                                     static_cast<std::size_t>(PyArray_SIZE(array)));
-
-        // A KernelSpec keeps its compiled kernel after its first call.
+        // A KernelSpec keeps its compiled kernel after its first call. The program for these
+        // operand types gives the values' type, and with it the result's, before it is made.
         const CompiledKernel* kept = compiled_kernel_of(holder);
         CompiledKernelRef compiled;
-        std::optional<EngineError> failed;
+        ValueType values;
         {
             ReleaseGil released;
             if (kept == nullptr) {
                 compiled = get_or_compile(spec->body);
                 kept = compiled.get();
             }
-            failed = reduce_kernel_into(*kept, bound.views, shape,
-                                        std::span<const bool>(flags.get(), ndim), op, into);
+            values = result_type(*kept, bound.views);
+        }
+        if (const Refusal& refused = refusal_of(*kept, bound.views)) raise_refusal(refused);
+        const std::optional<ValueType> type = reduced_type(values, op);
+        if (!type) {
+            raise_format(PyExc_TypeError, "%s() does not reduce values of dtype %s", name.c_str(),
+                         type_name(values));
+        }
+        Ref result = new_result_array(out_shape, *type);
+        auto* array = reinterpret_cast<PyArrayObject*>(result.get());
+        std::optional<EngineError> failed;
+        {
+            ReleaseGil released;
+            failed = reduce_kernel_into(
+                *kept, bound.views, shape, std::span<const bool>(flags.get(), ndim), op,
+                PyArray_DATA(array), static_cast<std::size_t>(PyArray_SIZE(array)));
         }
         if (compiled) keep_compiled_kernel(holder, std::move(compiled));
         if (failed) raise_result(std::move(*failed));

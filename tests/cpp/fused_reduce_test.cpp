@@ -95,8 +95,8 @@ TEST(FusedReduce, EqualsTheMaterialisedReductionForAnyLayoutAndThreadCount) {
                     std::vector<double> got(want.size());
                     std::unique_ptr<bool[]> flags(new bool[shape.size()]);
                     for (std::size_t i = 0; i < shape.size(); ++i) flags[i] = reduced[i];
-                    ASSERT_FALSE(
-                        reduce_kernel_into(*k, views, shape, {flags.get(), shape.size()}, op, got));
+                    ASSERT_FALSE(reduce_kernel_into(*k, views, shape, {flags.get(), shape.size()},
+                                                    op, got.data(), got.size()));
                     for (std::size_t i = 0; i < want.size(); ++i) {
                         ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i]),
                                   std::bit_cast<std::uint64_t>(want[i]))
@@ -116,11 +116,12 @@ TEST(FusedReduce, NothingToReduceGivesIdentitiesOrRefusesExtremes) {
     const bool flags[] = {true, false};
     const ArgView views[] = {{nullptr, 1.0, 0}};
     std::vector<double> out(3);
-    ASSERT_FALSE(reduce_kernel_into(k, views, shape, flags, AxisReduceOp::Sum, out));
+    ASSERT_FALSE(reduce_kernel_into(k, views, shape, flags, AxisReduceOp::Sum, out.data(), 3));
     EXPECT_EQ(std::bit_cast<std::uint64_t>(out[0]), 0u);  // +0.0, as NumPy's
-    ASSERT_FALSE(reduce_kernel_into(k, views, shape, flags, AxisReduceOp::Prod, out));
+    ASSERT_FALSE(reduce_kernel_into(k, views, shape, flags, AxisReduceOp::Prod, out.data(), 3));
     EXPECT_EQ(out[2], 1.0);
-    const auto refused = reduce_kernel_into(k, views, shape, flags, AxisReduceOp::Max, out);
+    const auto refused =
+        reduce_kernel_into(k, views, shape, flags, AxisReduceOp::Max, out.data(), 3);
     ASSERT_TRUE(refused);
     EXPECT_EQ(*refused,
               EngineError::empty_collection(

@@ -44,16 +44,21 @@ def operands(request):
     return {"a": a, "b": b, "c": c}
 
 
-def in_order(values, op, axis):
-    """The reduction of materialised values in C order over the reduced axes, one step per
-    reduced position through the engine's own elementwise add and multiply (the left NaN
-    wins, as in its sums) and its own full reductions."""
+def reduced_rows(values, axis):
+    """The values as rows: one per result element, its values in C order."""
     ndim = values.ndim
     axes = tuple(range(ndim)) if axis is None else tuple(
         a % ndim for a in ((axis,) if isinstance(axis, int) else axis))
     kept = [a for a in range(ndim) if a not in axes]
     rows = np.moveaxis(values, list(axes), list(range(len(kept), ndim)))
-    rows = rows.reshape(int(np.prod([values.shape[a] for a in kept])), -1)
+    return rows.reshape(int(np.prod([values.shape[a] for a in kept])), -1)
+
+
+def in_order(values, op, axis):
+    """The reduction of materialised values in C order over the reduced axes, one step per
+    reduced position through the engine's own elementwise add and multiply (the left NaN
+    wins, as in its sums) and its own full reductions."""
+    rows = reduced_rows(values, axis)
     if rows.shape[0] == 1 and op != "prod":
         full = getattr(qv, op)(rows[0])
         return np.array([full])
@@ -155,3 +160,63 @@ def test_text_reductions_read_numexpr_axes_and_write_out():
     out = np.empty(2)
     assert qv.evaluate("prod(x + 1, axis=1)", out=out) is out and out.tolist() == [6.0, 120.0]
     assert qv.to_text(qv.kernel.min(qv.kernel.arg("x"), qv.kernel.arg("y"))) == "kernel_min(x, y)"
+
+
+# Typed values: the formula per dtype, and operands of its dtype (large integers, so that
+# int32 sums pass int32's range and int64 sums and products wrap).
+TYPED = {
+    "float32": ("a * b + c", lambda rng, s: {k: ((rng.random(s) + 0.5) * rng.choice([-1, 1], s))
+                                             .astype(np.float32) for k in "abc"}),
+    "int32": ("a * 3 + b", lambda rng, s: {k: rng.integers(-2**29, 2**29, s, dtype=np.int32)
+                                           for k in "ab"}),
+    "int64": ("a * 3 + b", lambda rng, s: {k: rng.integers(-2**61, 2**61, s, dtype=np.int64)
+                                           for k in "ab"}),
+    "bool": ("a & (b < 0.5)", lambda rng, s: {"a": rng.random(s) < 0.7, "b": rng.random(s)}),
+}
+
+
+def strict_order(values, op, axis, dtype):
+    """The reduction in C order over the reduced axes, one step at a time in the result's
+    dtype: NumPy's accumulate is sequential (its reduce adds floats pairwise)."""
+    rows = reduced_rows(values, axis)
+    if op in ("min", "max"):
+        return getattr(np, op)(rows, axis=1)
+    ufunc = np.multiply if op == "prod" else np.add
+    total = ufunc.accumulate(rows, axis=1, dtype=dtype)[:, -1]
+    return (total.astype(np.float64) / rows.shape[1]).astype(dtype) if op == "mean" else total
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")  # float32 products out of range
+@pytest.mark.parametrize("dtype,op", list(itertools.product(TYPED, OPS)))
+def test_typed_reductions_give_numpy_dtypes_in_strict_order(dtype, op):
+    formula, make = TYPED[dtype]
+    operands = make(np.random.default_rng(3), (6, 5, 300))
+    values = qv.evaluate(formula, operands)
+    assert values.dtype == dtype
+    previous = qv.set_num_threads(1)
+    try:
+        for axis, threads in itertools.product(AXES, (1, 2)):
+            qv.set_num_threads(threads)
+            numpy_result = np.asarray(getattr(np, op)(values, axis=axis))
+            want = strict_order(values, op, axis, numpy_result.dtype)
+            routes = [getattr(qv, op)(values, axis=axis)]
+            if op != "mean":
+                routes.append(qv.evaluate(f"{op}({formula}, axis={axis!r})", operands))
+            for got in routes:
+                got = np.asarray(got)
+                assert (got.dtype, got.shape) == (numpy_result.dtype, numpy_result.shape)
+                assert got.tobytes() == want.astype(got.dtype).tobytes(), (axis, threads)
+                if op in ("min", "max") or (dtype != "float32" and op != "mean"):
+                    np.testing.assert_array_equal(got, numpy_result)  # exact: NumPy's too
+    finally:
+        qv.set_num_threads(previous)
+
+
+def test_typed_reductions_of_nothing_and_of_unreducible_types():
+    assert qv.sum(np.zeros((0, 2), np.int32), axis=0).tolist() == [0, 0]
+    assert qv.prod(np.zeros(0, np.float32)).dtype == np.float32
+    assert type(qv.sum(np.array([True, True]))) is np.int64
+    with pytest.raises(ValueError, match="zero-size array to reduction operation maximum"):
+        qv.max(np.zeros(0, np.int64))
+    with pytest.raises(ValueError, match="argument 'out'"):
+        qv.evaluate("sum(x, 0)", x=np.ones((2, 3), np.int32), out=np.empty(3, np.int32))
