@@ -4,6 +4,7 @@
 #include "exec/fused_reduce.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <limits>
 #include <memory>
@@ -188,7 +189,7 @@ void views_from(std::span<const ArgView> views, std::size_t first, std::size_t l
 // each walks its stretches in flat order.
 template <AxisReduceOp Op, class V, class A>
 void fold_split(const CompiledKernel& kernel, std::span<const ArgView> views, const Layout& layout,
-                std::size_t p, std::size_t min_piece, A* acc) {
+                std::size_t p, std::size_t min_piece, A* acc, std::atomic<bool>& negative_power) {
     const BlockProgram& program = block_program(kernel, views, Comparisons::Bool);
     const Group& g = layout.groups()[p];
     const std::size_t span = g.size * g.stride;  // the values of one index of the outer groups
@@ -200,7 +201,8 @@ void fold_split(const CompiledKernel& kernel, std::span<const ArgView> views, co
             for (std::size_t s = begin; s < end; s += kChunk) {
                 const std::size_t len = std::min(kChunk, end - s);
                 views_from(views, s, len, part);
-                program.bind(part).run(0, len, scratch.get());
+                if (program.bind(part).run(0, len, scratch.get()))
+                    negative_power.store(true, std::memory_order_relaxed);
                 fold<Op, V, A>(layout, s, scratch.get(), len, acc);
             }
         };
@@ -217,7 +219,7 @@ void fold_split(const CompiledKernel& kernel, std::span<const ArgView> views, co
 // next chunk: for a full reduction, or kept axes too small to split.
 template <AxisReduceOp Op, class V, class A>
 void fold_shared(const CompiledKernel& kernel, std::span<const ArgView> views, const Layout& layout,
-                 A* acc) {
+                 A* acc, std::atomic<bool>& negative_power) {
     const std::size_t n = layout.count();
     const std::size_t chunk = std::min(kSharedChunk, n);
     const BlockProgram& program = block_program(kernel, views, Comparisons::Bool);
@@ -226,7 +228,8 @@ void fold_shared(const CompiledKernel& kernel, std::span<const ArgView> views, c
     auto compute = [&](std::size_t s, V* into) {
         std::vector<ArgView> part;
         views_from(views, s, std::min(chunk, n - s), part);
-        program.bind(part).run(0, std::min(chunk, n - s), into);
+        if (program.bind(part).run(0, std::min(chunk, n - s), into))
+            negative_power.store(true, std::memory_order_relaxed);
     };
     compute(0, buffers[0].get());
     if (n <= chunk) {  // nothing to compute ahead: no other thread
@@ -250,7 +253,7 @@ void fold_shared(const CompiledKernel& kernel, std::span<const ArgView> views, c
 
 template <AxisReduceOp Op, class V, class A>
 void fold_all(const CompiledKernel& kernel, std::span<const ArgView> views, const Layout& layout,
-              std::span<A> out) {
+              std::span<A> out, std::atomic<bool>& negative_power) {
     std::fill(out.begin(), out.end(), start_value<Op, A>());
     const std::vector<Group>& groups = layout.groups();
     if (layout.count() >= kParallelThreshold && thread_limit() > 1) {
@@ -260,12 +263,13 @@ void fold_all(const CompiledKernel& kernel, std::span<const ArgView> views, cons
             if (g.reduced) continue;
             const std::size_t min_piece = (kMinStretch + g.stride - 1) / g.stride;
             if (g.size / 2 >= min_piece) {
-                fold_split<Op, V, A>(kernel, views, layout, p, min_piece, out.data());
+                fold_split<Op, V, A>(kernel, views, layout, p, min_piece, out.data(),
+                                     negative_power);
                 return;
             }
         }
     }
-    fold_shared<Op, V, A>(kernel, views, layout, out.data());
+    fold_shared<Op, V, A>(kernel, views, layout, out.data(), negative_power);
 }
 
 // Calls f with a value of the C++ type of `t`, for the types kReduceRows names (a type
@@ -287,7 +291,8 @@ void with_ctype(ValueType t, F&& f) {
 // found once here rather than per element.
 void reduce_typed(const CompiledKernel& kernel, std::span<const ArgView> views,
                   const Layout& layout, AxisReduceOp op, ValueType values, ValueType result,
-                  void* out, std::size_t out_count, std::size_t per_result) {
+                  void* out, std::size_t out_count, std::size_t per_result,
+                  std::atomic<bool>& negative_power) {
     with_ctype(values, [&]<class V>(V) {
         with_ctype(result, [&]<class A>(A) {
             // Only the pairs the rows can name are instantiated: extremes in the values' own
@@ -295,20 +300,24 @@ void reduce_typed(const CompiledKernel& kernel, std::span<const ArgView> views,
             const std::span<A> into(static_cast<A*>(out), out_count);
             if constexpr (std::is_same_v<A, V>) {
                 if (op == AxisReduceOp::Min)
-                    return fold_all<AxisReduceOp::Min, V, A>(kernel, views, layout, into);
+                    return fold_all<AxisReduceOp::Min, V, A>(kernel, views, layout, into,
+                                                             negative_power);
                 if (op == AxisReduceOp::Max)
-                    return fold_all<AxisReduceOp::Max, V, A>(kernel, views, layout, into);
+                    return fold_all<AxisReduceOp::Max, V, A>(kernel, views, layout, into,
+                                                             negative_power);
             }
             constexpr bool own = std::is_same_v<A, V> && std::is_floating_point_v<A>;
             constexpr bool widened = (std::is_same_v<A, std::int64_t> && std::is_integral_v<V>) ||
                                      (std::is_same_v<A, double> && !std::is_floating_point_v<V>);
             if constexpr (own || widened) {
                 if (op == AxisReduceOp::Sum)
-                    return fold_all<AxisReduceOp::Sum, V, A>(kernel, views, layout, into);
+                    return fold_all<AxisReduceOp::Sum, V, A>(kernel, views, layout, into,
+                                                             negative_power);
                 if (op == AxisReduceOp::Prod)
-                    return fold_all<AxisReduceOp::Prod, V, A>(kernel, views, layout, into);
+                    return fold_all<AxisReduceOp::Prod, V, A>(kernel, views, layout, into,
+                                                              negative_power);
                 if (op == AxisReduceOp::Mean) {
-                    fold_all<AxisReduceOp::Sum, V, A>(kernel, views, layout, into);
+                    fold_all<AxisReduceOp::Sum, V, A>(kernel, views, layout, into, negative_power);
                     // In float64, as NumPy divides (a float32 sum by an intp count).
                     const double count = static_cast<double>(per_result);
                     for (A& x : into) x = static_cast<A>(static_cast<double>(x) / count);
@@ -380,8 +389,12 @@ std::optional<EngineError> reduce_kernel_into(const CompiledKernel& kernel,
         });
         return std::nullopt;
     }
+    // An integer met a negative integer exponent: NumPy's ValueError, not the folded values.
+    std::atomic<bool> negative_power{false};
     reduce_typed(kernel, views, Layout(shape, reduced), op, values, *result, out, out_count,
-                 n / kept);
+                 n / kept, negative_power);
+    if (negative_power.load(std::memory_order_relaxed))
+        return EngineError::arg(negative_int_power().message);
     return std::nullopt;
 }
 

@@ -446,7 +446,8 @@ def test_negative_integer_exponents_held_in_operands_are_refused(dtypes, n):
     b = np.ones(n, np.int64).astype(dtypes[1]) if dtypes[1] is not int else -1
     if dtypes[1] is not int:
         b[n // 2] = -3
-    for power in (np.power, lambda a, b: qv.evaluate("a ** b + 1", a=a, b=b)):
+    for power in (np.power, lambda a, b: qv.evaluate("a ** b + 1", a=a, b=b),
+                  lambda a, b: qv.evaluate("sum(a ** b)", a=a, b=b)):  # a fused reduction
         with pytest.raises(ValueError, match="^Integers to negative integer powers are not "
                                              "allowed.$"):
             power(a, b)
