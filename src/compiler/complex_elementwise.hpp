@@ -1,10 +1,10 @@
-// The kernels over complex values, with NumPy's values on this platform: its formulas, written
-// out with the same roundings (not std::complex's operators, whose multiplication recovers
-// NaNs otherwise and whose division scales otherwise).
+// The kernels over complex values, with NumPy's values on this platform.
 #pragma once
 
 #include <cmath>
 
+#include "compiler/complex_arithmetic.hpp"
+#include "compiler/complex_functions.hpp"
 #include "compiler/elementwise.hpp"
 #include "ir/value_type.hpp"
 
@@ -13,10 +13,12 @@ namespace qv {
 // The operators with a complex form.
 constexpr bool has_complex_form(UnaryOp op) noexcept {
     return op == UnaryOp::Neg || op == UnaryOp::Positive || op == UnaryOp::Abs ||
-           op == UnaryOp::Real || op == UnaryOp::Imag || op == UnaryOp::Conj;
+           op == UnaryOp::Real || op == UnaryOp::Imag || op == UnaryOp::Conj ||
+           has_complex_function(op);
 }
 constexpr bool has_complex_form(BinaryOp op) noexcept {
-    return op == BinaryOp::Add || op == BinaryOp::Sub || op == BinaryOp::Mul || op == BinaryOp::Div;
+    return op == BinaryOp::Add || op == BinaryOp::Sub || op == BinaryOp::Mul ||
+           op == BinaryOp::Div || op == BinaryOp::Pow;
 }
 constexpr bool has_complex_form(CompareOp op) noexcept {
     return op == CompareOp::Eq || op == CompareOp::Ne;
@@ -24,55 +26,6 @@ constexpr bool has_complex_form(CompareOp op) noexcept {
 // The unary operators whose value is real: a part, or the magnitude.
 constexpr bool gives_part(UnaryOp op) noexcept {
     return op == UnaryOp::Abs || op == UnaryOp::Real || op == UnaryOp::Imag;
-}
-
-// Whether a complex number is nonzero (as a condition, or cast to bool): either part is.
-template <class T>
-constexpr bool nonzero(Complex<T> x) noexcept {
-    return x.re != T{0} || x.im != T{0};
-}
-
-// NumPy's magnitude (its vector loop on this platform): the parts' magnitudes, an infinite part
-// making both infinite and then a NaN one both NaN; then larger * sqrt(1 + ratio^2) with the
-// ratio smaller / larger (0 when larger is zero or smaller infinite), the square and the sum
-// fused. Its NaN is the default one.
-template <class T>
-T complex_abs(Complex<T> x) {
-    const T inf = std::numeric_limits<T>::infinity();
-    const T nan = std::numeric_limits<T>::quiet_NaN();
-    T re = std::fabs(x.re), im = std::fabs(x.im);
-    if (re == inf) im = inf;
-    if (im == inf) re = inf;
-    if (re != re || im != im) return nan;
-    const T larger = re > im ? re : im;
-    const T smaller = re > im ? im : re;
-    const T ratio = larger == T{0} || smaller == inf ? T{0} : smaller / larger;
-    return std::sqrt(std::fma(ratio, ratio, T{1})) * larger;
-}
-
-// NumPy's product on this platform (its vector loop with fused multiply-add):
-// re = ar*br - ai*bi with ar*br unrounded, im = ar*bi + ai*br with ar*bi unrounded.
-template <class T>
-Complex<T> complex_mul(Complex<T> a, Complex<T> b) {
-    return {std::fma(a.re, b.re, -(a.im * b.im)), std::fma(a.re, b.im, a.im * b.re)};
-}
-
-// NumPy's quotient: Smith's algorithm, dividing by the larger part of the divisor; over zero
-// the parts divided by a zero.
-// Not inlined: GCC 12 vectorising it into the loops gave some elements of a loop's remainder
-// one ulp away (seen for complex128), which NumPy's scalar formula does not.
-template <class T>
-[[gnu::noinline]] Complex<T> complex_div(Complex<T> a, Complex<T> b) {
-    const T br_abs = std::fabs(b.re), bi_abs = std::fabs(b.im);
-    if (br_abs >= bi_abs) {
-        if (br_abs == T{0} && bi_abs == T{0}) return {a.re / br_abs, a.im / br_abs};
-        const T rat = b.im / b.re;
-        const T scl = T{1} / (b.re + b.im * rat);
-        return {(a.re + a.im * rat) * scl, (a.im - a.re * rat) * scl};
-    }
-    const T rat = b.re / b.im;
-    const T scl = T{1} / (b.im + b.re * rat);
-    return {(a.re * rat + a.im) * scl, (a.im * rat - a.re) * scl};
 }
 
 // The complex form of kernel F, where it has one: `apply` over Complex<T>.
@@ -95,6 +48,8 @@ requires(has_complex_form(Op)) struct ComplexForm<UnaryFn<Op>> {
             return x.re;
         } else if constexpr (Op == UnaryOp::Imag) {
             return x.im;
+        } else if constexpr (has_complex_function(Op)) {
+            return complex_function<Op>(x);
         } else {
             static_assert(Op == UnaryOp::Abs, "a unary operator with a complex form");
             return complex_abs(x);
@@ -112,6 +67,8 @@ requires(has_complex_form(Op)) struct ComplexForm<BinaryFn<Op>> {
             return {l.re - r.re, l.im - r.im};
         } else if constexpr (Op == BinaryOp::Mul) {
             return complex_mul(l, r);
+        } else if constexpr (Op == BinaryOp::Pow) {
+            return complex_pow(l, r);
         } else {
             static_assert(Op == BinaryOp::Div, "a binary operator with a complex form");
             return complex_div(l, r);

@@ -16,13 +16,7 @@ float missing_unary(float) { fault("no float32 math library function for this op
 float missing_binary(float, float) { fault("no float32 math library function for this operator"); }
 
 void* find(std::string_view name) {
-    if (name.empty()) return nullptr;
-    const std::string f32_name = std::string(name) + "f";
-    void* library = dlopen("libm.so.6", RTLD_LAZY | RTLD_NOLOAD);
-    void* found = dlsym(library != nullptr ? library : RTLD_DEFAULT, f32_name.c_str());
-    if (found == nullptr && library != nullptr) found = dlsym(RTLD_DEFAULT, f32_name.c_str());
-    if (library != nullptr) dlclose(library);
-    return found;
+    return name.empty() ? nullptr : libm_symbol(std::string(name) + "f");
 }
 
 LibmF32 resolve() {
@@ -40,6 +34,14 @@ LibmF32 resolve() {
 }
 
 }  // namespace
+
+void* libm_symbol(const std::string& name) {
+    void* library = dlopen("libm.so.6", RTLD_LAZY | RTLD_NOLOAD);
+    void* found = dlsym(library != nullptr ? library : RTLD_DEFAULT, name.c_str());
+    if (found == nullptr && library != nullptr) found = dlsym(RTLD_DEFAULT, name.c_str());
+    if (library != nullptr) dlclose(library);
+    return found;
+}
 
 const LibmF32 libm_detail::f32_entries = resolve();
 

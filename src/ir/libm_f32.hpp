@@ -3,9 +3,15 @@
 // such row has its float32 form without a line of its own.
 #pragma once
 
+#include <string>
+
 #include "ir/ops.hpp"
 
 namespace qv {
+
+// A function of the math library the engine is linked with, by its name, as the dynamic linker
+// finds it; null where the library has none.
+void* libm_symbol(const std::string& name);
 
 struct LibmF32 {
     float (*unary[kUnaryOpCount])(float);
