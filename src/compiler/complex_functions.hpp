@@ -1,8 +1,9 @@
 // The complex functions and powers, as NumPy computes them on this platform: the C library's
 // complex functions where NumPy calls them (csqrt, cexp, clog, the trigonometric and hyperbolic
 // functions and their inverses; the float forms for complex64), NumPy's own formulas over the
-// library's real functions for log10, log1p and expm1, and NumPy's power: its cases for zero
-// exponents and bases, repeated plain products for small integer exponents, then cpow.
+// library's real functions for log10, log2, log1p, expm1, sign, rint and ones_like, and NumPy's
+// power: its cases for zero exponents and bases, repeated plain products for small integer
+// exponents, then cpow.
 // Every operation is in the parts' type, as NumPy's C code computes it (no fused products:
 // NumPy's math library is built without them).
 #pragma once
@@ -19,8 +20,9 @@ namespace qv {
 
 // The unary rows computed by the functions below.
 constexpr bool has_complex_function(UnaryOp op) noexcept {
-    return !complex_libm_name(op).empty() || op == UnaryOp::Log10 || op == UnaryOp::Log1p ||
-           op == UnaryOp::Expm1;
+    return !complex_libm_name(op).empty() || op == UnaryOp::Log10 || op == UnaryOp::Log2 ||
+           op == UnaryOp::Log1p || op == UnaryOp::Expm1 || op == UnaryOp::Sign ||
+           op == UnaryOp::Rint || op == UnaryOp::OnesLike;
 }
 
 namespace complex_detail {
@@ -51,14 +53,17 @@ Complex<T> plain_mul(Complex<T> a, Complex<T> b) {
 
 }  // namespace complex_detail
 
-// log10: clog's parts each times log10(e) rounded to the parts' type.
-template <class T>
-Complex<T> complex_log10(Complex<T> x) {
-    // NumPy's constant, written as a literal of each type (rounded once).
-    constexpr T log10e = std::is_same_v<T, float> ? T(0.434294481903251827651128918916605082f)
-                                                  : T(0.434294481903251827651128918916605082);
+// log10 and log2: clog's parts each times NumPy's constant log10(e) or log2(e), written as a
+// literal of the parts' type (rounded once).
+template <UnaryOp Op, class T>
+Complex<T> scaled_log(Complex<T> x) {
+    constexpr bool f = std::is_same_v<T, float>;
+    constexpr T c = Op == UnaryOp::Log10 ? (f ? T(0.434294481903251827651128918916605082f)
+                                              : T(0.434294481903251827651128918916605082))
+                                         : (f ? T(1.442695040888963407359924681001892137f)
+                                              : T(1.442695040888963407359924681001892137));
     const Complex<T> l = libm_complex<UnaryOp::Log>(x);
-    return {l.re * log10e, l.im * log10e};
+    return {l.re * c, l.im * c};
 }
 
 // log1p: log(hypot(re + 1, im)) + i atan2(im, re + 1).
@@ -79,11 +84,36 @@ Complex<T> complex_expm1(Complex<T> x) {
             real_fn<UnaryOp::Exp>(x.re) * real_fn<UnaryOp::Sin>(x.im)};
 }
 
+// sign: x / |x| with the magnitude from hypot; NaN where it is NaN; of an infinite x, the unit
+// along its infinite part (NaN where both are); 0 of 0.
+template <class T>
+Complex<T> complex_sign(Complex<T> x) {
+    const T nan = std::numeric_limits<T>::quiet_NaN();
+    const T m = complex_detail::real_fn<BinaryOp::Hypot>(x.re, x.im);
+    if (std::isnan(m)) return {nan, nan};
+    if (std::isinf(m)) {
+        if (std::isinf(x.re)) {
+            if (std::isinf(x.im)) return {nan, nan};
+            return {x.re > T{0} ? T{1} : T{-1}, T{0}};
+        }
+        return {T{0}, x.im > T{0} ? T{1} : T{-1}};
+    }
+    if (m == T{0}) return {T{0}, T{0}};
+    return {x.re / m, x.im / m};
+}
+
 // The complex function of row Op.
 template <UnaryOp Op, class T>
 requires(has_complex_function(Op)) Complex<T> complex_function(Complex<T> x) {
-    if constexpr (Op == UnaryOp::Log10) {
-        return complex_log10(x);
+    using complex_detail::real_fn;
+    if constexpr (Op == UnaryOp::Log10 || Op == UnaryOp::Log2) {
+        return scaled_log<Op>(x);
+    } else if constexpr (Op == UnaryOp::Sign) {
+        return complex_sign(x);
+    } else if constexpr (Op == UnaryOp::Rint) {
+        return {real_fn<UnaryOp::Rint>(x.re), real_fn<UnaryOp::Rint>(x.im)};
+    } else if constexpr (Op == UnaryOp::OnesLike) {
+        return {T{1}, T{0}};
     } else if constexpr (Op == UnaryOp::Log1p) {
         return complex_log1p(x);
     } else if constexpr (Op == UnaryOp::Expm1) {
