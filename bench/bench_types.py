@@ -1,5 +1,5 @@
-"""Formulas over float32, integer and boolean operands, side by side with NumPy and numexpr:
-time (same threads, interleaved, best of each round, several rounds) and peak memory.
+"""Formulas over float32, integer, boolean and complex operands, side by side with NumPy and
+numexpr: time (same threads, interleaved, best of each round, several rounds) and peak memory.
 
 Run: python3 bench/bench_types.py [--n 1e6,1e7] [--threads 2] [--rounds 3]
 Ratios are ours / peer (below 1.0 means we are faster). Each row names the result dtype each
@@ -40,6 +40,7 @@ CASES = {
     "isnan|a>1": ("isnan(a) | (a > 1)", "masked", lambda o: np.isnan(o["a"]) | (o["a"] > 1)),
     "a>0 & b<1": ("(a > 0) & (b < 1)", "masked", lambda o: (o["a"] > 0) & (o["b"] < 1)),
     "bool a&~b|c": ("a & ~b | c", "bool", lambda o: o["a"] & ~o["b"] | o["c"]),
+    "c128 sqrt(a*b+c)": ("sqrt(a*b+c)", "complex128", lambda o: np.sqrt(o["a"] * o["b"] + o["c"])),
 }
 
 
@@ -53,6 +54,9 @@ def operands(dtype, n):
         ops = {k: rng.standard_normal(n) for k in "abc"}
         ops["a"][rng.random(n) < 0.1] = np.nan
         return ops
+    if dtype.startswith("complex"):
+        return {k: (rng.standard_normal(n) + 1j * rng.standard_normal(n)).astype(dtype)
+                for k in "abc"}
     return {k: rng.random(n).astype(dtype) for k in "abc"}
 
 
