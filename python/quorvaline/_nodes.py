@@ -30,6 +30,13 @@ assert len(BY_NAME) == len(OPERATORS), "operator names must be unique"
 
 # The link of a comparison chain in the formula text: "and" of two truths.
 MUL = BY_NAME["Mul"].code
+COMPLEX = BY_NAME["Complex"].code
+
+
+def complex_nodes(z: complex) -> Tuple[Node, Node, Node]:
+    """A Python complex number as the tree holds it: complex() of its two parts, weak as a
+    Python float is (float32 data times 1j is complex64, as in NumPy)."""
+    return (CONST, z.real), (CONST, z.imag), (BINARY, COMPLEX)
 
 # Functions of the formula text by name: (tag, operator code, number of arguments).
 FUNCTIONS: Dict[str, Tuple[int, int, int]] = {

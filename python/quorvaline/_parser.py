@@ -28,6 +28,7 @@ from quorvaline._nodes import (
     SYMBOLS,
     UNARY,
     Node,
+    complex_nodes,
 )
 
 # Python's operator symbols; the operator each stands for comes from the table.
@@ -181,8 +182,9 @@ class _Translator:
     def leaf(self, node: Node, source: ast.AST) -> List[_Item]:
         return [_Emit([node], 0, source)]
 
-    def constant(self, value: Union[int, float], source: ast.AST) -> List[_Item]:
-        e = _Emit([(CONST, value)], 0, source)
+    def constant(self, value: Union[int, float, complex], source: ast.AST) -> List[_Item]:
+        nodes = list(complex_nodes(value)) if isinstance(value, complex) else [(CONST, value)]
+        e = _Emit(nodes, 0, source)
         e.kind = _constant_kind(value)
         return [e]
 
@@ -275,7 +277,7 @@ class _Translator:
             raise self.refuse(n, "round()'s decimals must be an integer literal")
         return sign * literal.value
 
-    def number(self, n: ast.AST, value: object) -> Union[int, float]:
+    def number(self, n: ast.AST, value: object) -> Union[int, float, complex]:
         if isinstance(value, bool):
             return float(value)
         if isinstance(value, int):
@@ -286,9 +288,9 @@ class _Translator:
                 return float(value)
             except OverflowError:
                 raise self.refuse(n, "integer too large for float64") from None
-        if isinstance(value, float):
+        if isinstance(value, (float, complex)):
             return value
-        kind = {complex: "complex number", str: "string", bytes: "bytes"}.get(type(value))
+        kind = {str: "string", bytes: "bytes"}.get(type(value))
         raise self.refuse_construct(n, kind or repr(value))
 
     def from_bits(self, n: ast.Call) -> float:
@@ -312,7 +314,9 @@ class _Translator:
         return self.refuse(n, f"{construct} is not allowed in a formula")
 
 
-def _constant_kind(value: Union[int, float]) -> int:
+def _constant_kind(value: Union[int, float, complex]) -> int:
+    if isinstance(value, complex):
+        return _NUMBER
     return _TRUTH if value in (0.0, 1.0) else _INTEGER if isinstance(value, int) else _NUMBER
 
 

@@ -34,6 +34,7 @@ from quorvaline._nodes import (
     SELECT,
     UNARY,
     Node,
+    complex_nodes,
 )
 
 _MOD, _FLOORDIV = "operator '%' (np.remainder)", "operator '//' (np.floor_divide)"
@@ -295,6 +296,9 @@ def _operand_or_none(value: Any, trace: _Trace) -> Optional[Tracer]:
             return Tracer(((CONST, float(value)),), isinstance(value, np.bool_), trace)
         except OverflowError:
             raise trace.refuse(f"the integer {value} is too large for float64") from None
+    if isinstance(value, numbers.Complex) or (
+            isinstance(value, np.ndarray) and value.ndim == 0 and value.dtype.kind == "c"):
+        return Tracer(complex_nodes(complex(value)), False, trace)
     return None
 
 

@@ -26,6 +26,7 @@ public:
         types_ = node_types(tree, pattern, comparisons, &f.refusal);
         if (!f.refusal) f.refusal = type_refusal(tree, types_, comparisons);
         f.scalar_args.assign(pattern.size(), UINT32_MAX);
+        f.scalar_imag_args.assign(pattern.size(), UINT32_MAX);
         f.pattern = std::move(pattern);
         f.nesting = plan.nesting;
         constant(0.0);  // kUnused
@@ -241,13 +242,14 @@ private:
     }
 
     // A register for a step over blocks; over scalars alone, a scalar folded now (constants) or
-    // once per call (scalar arguments).
+    // once per call (scalar arguments), but for a complex value, which the float64 scalar table
+    // cannot hold: complex(re, im) of scalars fills a block, by the loops arrays use.
     // `type` is the step's; `result` the type of its values, where it differs (comparisons).
     Val compute(KernelId kernel, int arity, const Val (&ops)[3], ValueType type) {
         return compute(kernel, arity, ops, type, type);
     }
     Val compute(KernelId kernel, int arity, const Val (&ops)[3], ValueType type, ValueType result) {
-        if (is_vector(ops[0]) || is_vector(ops[1]) || is_vector(ops[2])) {
+        if (is_vector(ops[0]) || is_vector(ops[1]) || is_vector(ops[2]) || is_complex(result)) {
             if (is_integer(type)) check_int_constants(kernel, arity, ops, type);
             const std::uint32_t dst = new_register(result);
             p_.steps.push_back(RegStep{
@@ -392,7 +394,12 @@ private:
         ProgramFrame& f = p_.frame;
         if (f.pattern[k].buffer) return Val{Val::Kind::Arg, static_cast<std::uint32_t>(k)};
         if (f.scalar_args[k] == UINT32_MAX) f.scalar_args[k] = f.scalars.add(0.0, false);
-        return Val{Val::Kind::Scalar, f.scalar_args[k]};
+        const Val re{Val::Kind::Scalar, f.scalar_args[k]};
+        const ValueType type = f.pattern[k].type;
+        if (!is_complex(type)) return re;
+        if (f.scalar_imag_args[k] == UINT32_MAX) f.scalar_imag_args[k] = f.scalars.add(0.0, false);
+        const Val ops[3] = {re, Val{Val::Kind::Scalar, f.scalar_imag_args[k]}, kUnused};
+        return compute(kernel_id<BinaryKernels>(BinaryOp::Complex), 2, ops, part_type(type), type);
     }
 
     const NodeList& tree_;

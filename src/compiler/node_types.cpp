@@ -162,10 +162,6 @@ std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPatter
                 if (op == BinaryOp::Complex) {
                     // Of real parts; the parts of a complex value are not.
                     if (is_complex(t.type)) refuse(refusal, op, computed_in(t));
-                    // Complex scalars are not bound yet: a complex value needs an array part.
-                    if (t.weak && refusal != nullptr && !*refusal)
-                        *refusal = {Refusal::Kind::Type,
-                                    "complex() of two numbers: one of its parts must be an array"};
                     types[i] = NodeType{t.weak, complex_of(numeric(t, false).type)};
                     break;
                 }

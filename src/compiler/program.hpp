@@ -48,7 +48,8 @@ struct RegStep {
 };
 
 // A step over scalars alone, run once per call into the scalar table. Scalars are float64, as
-// Python computes its numbers; a step of another type rounds them where it reads them.
+// Python computes its numbers; a step of another type rounds them where it reads them. A
+// complex scalar is two entries, its parts, which a step over blocks makes complex.
 struct ScalarStep {
     KernelId kernel;
     ValueType type;
@@ -73,6 +74,8 @@ struct ScalarTable {
 struct ProgramFrame {
     std::vector<ArgPattern> pattern;         // per argument
     std::vector<std::uint32_t> scalar_args;  // per argument: its scalar entry, or UINT32_MAX
+    // Per complex scalar argument: the entry of its imaginary part, or UINT32_MAX.
+    std::vector<std::uint32_t> scalar_imag_args;
     ScalarTable scalars;
     std::vector<ScalarStep> scalar_steps;
     std::size_t nesting = 0;  // deepest Select nesting, for the lane lists

@@ -51,6 +51,7 @@ BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args, 
     }
     constants_ = std::move(frame.scalars.values);
     scalar_args_ = std::move(frame.scalar_args);
+    scalar_imag_args_ = std::move(frame.scalar_imag_args);
     pattern_ = std::move(frame.pattern);
     output_type_ = program.output_type;
     nesting_ = frame.nesting;
@@ -85,6 +86,7 @@ BlockBinding BlockProgram::bind(std::span<const ArgView> args) const {
             b.length_ = std::min(b.length_, args[k].length);
         } else if (scalar_args_[k] != UINT32_MAX) {
             b.scalars_[scalar_args_[k]] = args[k].scalar;
+            if (scalar_imag_args_[k] != UINT32_MAX) b.scalars_[scalar_imag_args_[k]] = args[k].imag;
         }
     }
     for (const BoundScalarStep& s : scalar_steps_) {

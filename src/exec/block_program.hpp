@@ -66,8 +66,9 @@ private:
     };
 
     std::vector<BoundStep> steps_;
-    std::vector<double> constants_;           // the scalar table before binding
-    std::vector<std::uint32_t> scalar_args_;  // per argument: its entry, or UINT32_MAX
+    std::vector<double> constants_;                // the scalar table before binding
+    std::vector<std::uint32_t> scalar_args_;       // per argument: its entry, or UINT32_MAX
+    std::vector<std::uint32_t> scalar_imag_args_;  // per complex one: its imaginary part's
     std::vector<BoundScalarStep> scalar_steps_;
     std::vector<ArgPattern> pattern_;  // per argument
     ValueType output_type_ = ValueType::F64;

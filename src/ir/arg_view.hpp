@@ -1,5 +1,6 @@
 // One kernel argument as the interpreters read it: a scalar (data == nullptr), or the data of a
-// buffer of `length` elements of `type`.
+// buffer of `length` elements of `type`. A complex scalar is its two parts, `scalar` the real
+// one.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +15,7 @@ struct ArgView {
     std::size_t length = 0;
     ValueType type = ValueType::F64;  // of the elements, or of a strong scalar
     bool weak = true;                 // scalars: a Python number, typed by what it meets
+    double imag = 0.0;                // complex scalars: the imaginary part
 
     ArgPattern pattern() const noexcept {
         return ArgPattern{data != nullptr, data == nullptr && weak, type};

@@ -24,6 +24,7 @@ namespace {
 struct Operand {
     enum class Kind { Scalar, Array, Buffer } kind = Kind::Scalar;
     double scalar = 0.0;
+    double imag = 0.0;                // complex scalars: the imaginary part
     ValueType type = ValueType::F64;  // of the array's elements, or of a strong scalar
     bool weak = true;                 // scalars: a Python number
     Ref array;
@@ -176,6 +177,13 @@ Operand classify(std::string_view name, PyObject* value, Typing typing = Typing:
         if (typing == Typing::Native && !PyBool_Check(value)) op.type = ValueType::I64;
         return op;
     }
+    // A Python complex is weak, as a Python float; NumPy's complex scalars come below.
+    if (PyComplex_CheckExact(value) && typing == Typing::Native) {
+        op.scalar = PyComplex_RealAsDouble(value);
+        op.imag = PyComplex_ImagAsDouble(value);
+        op.type = ValueType::C128;
+        return op;
+    }
     if (PyObject_TypeCheck(value, buffer_type())) {
         op.kind = Operand::Kind::Buffer;
         op.buffer = buffer_ref(value);
@@ -216,14 +224,15 @@ Operand classify(std::string_view name, PyObject* value, Typing typing = Typing:
                 " does not convert to float64 (only bool, integer and float data do)");
     }
     if (PyArray_NDIM(a) == 0) {
-        if (complex_kind) {
-            raise_for_operand(PyExc_TypeError, name,
-                              "a complex number is taken as an array of at least one element, "
-                              "not as a scalar");
-        }
         type_scalar(op, PyArray_DESCR(a), typing);
         Ref item = Ref::steal(check(PyArray_GETITEM(a, PyArray_BYTES(a))));
-        if (PyLong_Check(item.get())) {
+        if (complex_kind) {
+            // complex64's parts are float32 values, exact in float64; clongdouble's round.
+            const Py_complex z = PyComplex_AsCComplex(item.get());
+            if (z.real == -1.0 && PyErr_Occurred() != nullptr) throw_python_error();
+            op.scalar = z.real;
+            op.imag = z.imag;
+        } else if (PyLong_Check(item.get())) {
             op.scalar = int_value(name, item.get());
         } else {
             op.scalar = PyFloat_AsDouble(item.get());
@@ -417,7 +426,7 @@ BoundOperands bind_operands(std::span<const std::string> names, PyObject* operan
     for (std::size_t i = 0; i < ops.size(); ++i) {
         Operand& op = ops[i];
         if (op.kind == Operand::Kind::Scalar) {
-            bound.views.push_back(ArgView{nullptr, op.scalar, 0, op.type, op.weak});
+            bound.views.push_back(ArgView{nullptr, op.scalar, 0, op.type, op.weak, op.imag});
             continue;
         }
         npy_intp length = 0;
