@@ -1,8 +1,8 @@
-"""exp and log over float64 and float32 arrays: ours (on the path the engine chose at load,
-printed first) against the same scalar library calls on the same threads (the floor of the
-scalar path; float64 only: compare float32 with QUORVALINE_VECTOR_LIBM=0), NumPy's own SIMD
-functions (other bits) and numexpr, side by side in one process, best of interleaved
-rounds. Ratios are ours / theirs: below 1.0 we are faster.
+"""exp and log over float64 and float32 arrays, and float64 pow: ours (on the path the engine
+chose at load, printed first) against the same scalar library calls on the same threads (the
+floor of the scalar path; float64 exp and log only: compare the others with
+QUORVALINE_VECTOR_LIBM=0), NumPy's own SIMD functions (other bits) and numexpr, side by side
+in one process, best of interleaved rounds. Ratios are ours / theirs: below 1.0 we are faster.
 
     python3 bench/bench_vector_libm.py                           # the path chosen at load
     QUORVALINE_VECTOR_LIBM=avx2 python3 bench/bench_vector_libm.py  # AVX2 copies only
@@ -30,6 +30,26 @@ for name in F32_CASES:  # the same inputs rounded to float32
     fn, make = CASES[name]
     CASES[f"float32 {name}"] = (fn, lambda rng, n, make=make: make(rng, n).astype(np.float32))
 
+# Formulas over several arrays: {case: (formula, {name: maker})}, NumPy's form written out.
+BLACK_SCHOLES_LIKE = "s * (k / s) ** 1.7 * exp(-0.03 * t) + log(s / k) * t ** 0.75"
+POW_CASES = {
+    "x ** y": ("x ** y", {"x": lambda rng, n: rng.uniform(0, 100, n),
+                          "y": lambda rng, n: rng.uniform(-10, 10, n)}),
+    "x ** 2.5": ("x ** 2.5", {"x": lambda rng, n: rng.uniform(0, 100, n)}),
+    "Black-Scholes-like": (BLACK_SCHOLES_LIKE, {
+        "s": lambda rng, n: rng.uniform(50, 150, n),
+        "k": lambda rng, n: rng.uniform(80, 120, n),
+        "t": lambda rng, n: rng.uniform(0.1, 2, n),
+    }),
+}
+
+
+def numpy_form(formula):
+    def run(env, out):
+        with np.errstate(all="ignore"):
+            out[...] = eval(formula, {"exp": np.exp, "log": np.log}, env)  # noqa: S307
+    return run
+
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -41,7 +61,7 @@ def main():
     threads = pool_threads()
     ne.set_num_threads(threads)
     config = qv.show_config(False)
-    paths = {f: config["vector_libm"][f] for f in ("exp", "log", "expf", "logf")}
+    paths = {f: config["vector_libm"][f] for f in ("exp", "log", "expf", "logf", "pow")}
     print(
         f"threads: {threads}; loadavg {os.getloadavg()[0]:.1f}; "
         + "; ".join(f"{f}: {s['path']} {s['isa'] or ''}".rstrip() for f, s in paths.items())
@@ -70,6 +90,24 @@ def main():
             print(
                 f"| {case} | {size} | {ours * 1e3:.2f} ms | {floor_cells[0]} "
                 f"| {numpy * 1e3:.2f} ms | {numexpr * 1e3:.2f} ms | {floor_cells[1]} "
+                f"| {ours / numpy:.2f} | {ours / numexpr:.2f} |",
+                flush=True,
+            )
+        for case, (formula, makers) in POW_CASES.items():
+            env = {name: make(rng, n) for name, make in makers.items()}
+            out = np.empty(n)
+            by_numpy = numpy_form(formula)
+            ours, numpy, numexpr = best_times(
+                args.repeats,
+                [
+                    lambda: qv.evaluate(formula, out=out, **env),
+                    lambda: by_numpy(env, out),
+                    lambda: ne.evaluate(formula, local_dict=env, out=out),
+                ],
+            )
+            print(
+                f"| {case} | {size} | {ours * 1e3:.2f} ms | - "
+                f"| {numpy * 1e3:.2f} ms | {numexpr * 1e3:.2f} ms | - "
                 f"| {ours / numpy:.2f} | {ours / numexpr:.2f} |",
                 flush=True,
             )

@@ -205,7 +205,8 @@ struct PowConstFn {
     }
     // Through the entry, which the compiler cannot see into: with a constant exponent it
     // rewrites pow(x, 1.0) into x and pow(x, 2.0) into x * x, which are not always pow's bits.
-    static double fallback(double x) { return libm_entries().pow(x, exponent_value(E)); }
+    static double fallback(double x) { return libm_entries().pow(x, exponent); }
+    static constexpr double exponent = exponent_value(E);
     template <bool Fma = false>
     static double apply(double x, double, double) {
         const double d = candidate<Fma>(x);

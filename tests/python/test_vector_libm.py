@@ -1,6 +1,6 @@
-"""exp and log over float64 and float32 arrays give the math library's bits on whichever path
-the engine chose at load (scripts/test-all runs this file with the vector path on and with it
-off), and the choice is the one show_config() reports."""
+"""exp and log over float64 and float32 arrays, and float64 pow, give the math library's bits
+on whichever path the engine chose at load (scripts/test-all runs this file with the vector
+path on and with it off), and the choice is the one show_config() reports."""
 
 import ctypes
 import ctypes.util
@@ -18,14 +18,16 @@ LIBM = ctypes.CDLL(ctypes.util.find_library("m"))
 SETTING = os.environ.get("QUORVALINE_VECTOR_LIBM")
 
 
-FUNCTIONS = ("exp", "log", "expf", "logf")
+UNARY = ("exp", "log", "expf", "logf")
+FUNCTIONS = UNARY + ("pow",)
 
 
 def library(name):
     f = getattr(LIBM, name)
     c_type = ctypes.c_float if name.endswith("f") else ctypes.c_double
-    f.restype, f.argtypes = c_type, [c_type]
-    return np.frompyfunc(f, 1, 1)
+    arity = 2 if name == "pow" else 1
+    f.restype, f.argtypes = c_type, [c_type] * arity
+    return np.frompyfunc(f, arity, 1)
 
 
 def edge_values():
@@ -79,7 +81,52 @@ def inputs(name):
     return np.concatenate([np.tile(edges, 50)] + parts)
 
 
-@pytest.mark.parametrize("name", FUNCTIONS)
+def pow_inputs():
+    """Pairs over pow's regions: ordinary, the result's whole range (its overflow and
+    underflow), x near 1 with large y, negative x with integer y and not, the edge values."""
+    rng = np.random.default_rng(28)
+    n = 20_000
+    x_range = np.ldexp(1 + rng.random(n), rng.integers(-1022, 1024, n))
+    edges = edge_values()
+    ex, ey = np.meshgrid(edges, np.concatenate([edges, [2.5, -3.0, 0.5, 2.0**-65, 2.0**63]]))
+    parts = [
+        (rng.uniform(0, 100, n), rng.uniform(-10, 10, n)),
+        (x_range, rng.uniform(-760, 720, n) / np.log(x_range)),
+        (rng.uniform(0.99, 1.01, n), rng.uniform(-1e5, 1e5, n)),
+        (-rng.uniform(0, 10, n), rng.integers(-50, 50, n) + 0.5 * rng.integers(0, 2, n)),
+        (ex.ravel(), ey.ravel()),
+    ]
+    return np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts])
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_pow_gives_the_librarys_bits(threads):
+    """Both operands arrays, either one a constant (a general one, and one of the exact powers
+    whose declined lanes go to pow), in place."""
+    x, y = pow_inputs()
+    bits = np.uint64
+    with np.errstate(all="ignore"):
+        want = library("pow")(x, y).astype(np.float64)
+    previous = qv.set_num_threads(threads)
+    try:
+        for start, stop in [(0, len(x)), (1, len(x) - 3), (7, 8)]:
+            got = qv.evaluate("x ** y", x=x[start:stop], y=y[start:stop])
+            assert np.array_equal(got.view(bits), want[start:stop].view(bits))
+        for formula, c in [("x ** 2.5", 2.5), ("x ** 3", 3.0), ("x ** -1", -1.0)]:
+            with np.errstate(all="ignore"):
+                expect = library("pow")(x, c).astype(np.float64)
+            assert np.array_equal(qv.evaluate(formula, x=x).view(bits), expect.view(bits)), formula
+        with np.errstate(all="ignore"):
+            expect = library("pow")(2.5, y).astype(np.float64)
+        assert np.array_equal(qv.evaluate("2.5 ** y", y=y).view(bits), expect.view(bits))
+        z = y.copy()
+        qv.evaluate("x ** z", x=x, z=z, out=z)
+        assert np.array_equal(z.view(bits), want.view(bits))
+    finally:
+        qv.set_num_threads(previous)
+
+
+@pytest.mark.parametrize("name", UNARY)
 @pytest.mark.parametrize("threads", [1, 2])
 def test_arrays_give_the_librarys_bits(name, threads):
     x = inputs(name)
@@ -161,7 +208,7 @@ def test_check_refuses_when_the_library_resolves_another_variant():
         pytest.skip(default["vector_libm"]["exp"]["reason"])
     tunables = {"GLIBC_TUNABLES": "glibc.cpu.hwcaps=-AVX2,-FMA", "QUORVALINE_VECTOR_LIBM": "1"}
     config = config_in(tunables)
-    for name in ("exp", "log", "expf"):
+    for name in ("exp", "log", "expf", "pow"):
         state = config["vector_libm"][name]
         assert state["path"] == "scalar"
         assert state["reason"].startswith("load-time check failed: ") and state["mismatches"] > 0

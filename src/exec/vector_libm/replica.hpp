@@ -1,4 +1,4 @@
-// Vector replicas of glibc's exp, log, expf and logf (2.28 and later, the variant its resolver
+// Vector replicas of glibc's exp, log, pow, expf and logf (2.28 and later, the variant its resolver
 // picks on FMA+AVX2 CPUs): the library's own operation sequence, tables and special cases, lane by
 // lane, so that they give its bits. Whether they may be used is decided by vector_libm.cpp.
 #pragma once
@@ -20,6 +20,11 @@ using ScalarMathFn = double (*)(double);
 // must be the library function being copied.
 using VectorMathKernel = void (*)(const double* in, double* out, std::size_t n,
                                   ScalarMathFn scalar);
+// pow(x[i], y[i]) likewise; x (or y) is one value for every element when x_array (y_array) is
+// false. out may equal an operand array.
+using ScalarPowFn = double (*)(double, double);
+using VectorPowKernel = void (*)(const double* x, bool x_array, const double* y, bool y_array,
+                                 double* out, std::size_t n, ScalarPowFn scalar);
 // The same over float32 arrays.
 using ScalarMathFnF32 = float (*)(float);
 using VectorMathKernelF32 = void (*)(const float* in, float* out, std::size_t n,
@@ -29,12 +34,16 @@ using VectorMathKernelF32 = void (*)(const float* in, float* out, std::size_t n,
 namespace replica_avx2 {  // 4 lanes, AVX2 with FMA
 void exp(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
 void log(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
+void pow(const double* x, bool x_array, const double* y, bool y_array, double* out, std::size_t n,
+         ScalarPowFn scalar);
 void expf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
 void logf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
 }  // namespace replica_avx2
 namespace replica_avx512 {  // 8 lanes, AVX-512 F and DQ
 void exp(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
 void log(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
+void pow(const double* x, bool x_array, const double* y, bool y_array, double* out, std::size_t n,
+         ScalarPowFn scalar);
 void expf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
 void logf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
 }  // namespace replica_avx512

@@ -1,5 +1,5 @@
-// The exp, log, expf and logf replicas in 4 lanes of AVX2 with FMA. Compiled under a target pragma,
-// not with -mavx2 for the file, so that nothing here leaks AVX2 code into CPUs without it.
+// The exp, log, pow, expf and logf replicas in 4 lanes of AVX2 with FMA. Compiled under a target
+// pragma, not with -mavx2 for the file, so that nothing here leaks AVX2 code into CPUs without it.
 #include "exec/vector_libm/replica.hpp"
 
 #if QV_VECTOR_LIBM
@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace qv::replica_avx2 {
 

@@ -5,6 +5,7 @@
 // and reach every special path; they are fixed, so every process checks the same inputs.
 #include "exec/vector_libm/self_test.hpp"
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -78,6 +79,58 @@ struct Random {
     double uniform(double lo, double hi) { return lo + (hi - lo) * unit(); }
 };
 
+// pow's pairs {x, y}: the first are FMA-variant versus SSE2-variant discriminators, the rest
+// the thresholds of its special paths (x's sign, subnormal and infinite x, |y| < 2^-65 and
+// >= 2^63, |y log x| near 2^-54, 512 and 1024 where the result overflows or underflows).
+constexpr double kPowHard[][2] = {{0x1.3f93676453d1cp+6, 0x1.c60d9232f6c8cp+2},
+                                  {0x1.bdb050f0f0fcdp+5, 0x1.02bc013eee0bap+3},
+                                  {0x1.78875def46835p+5, 0x1.1fff121299474p+3},
+                                  {0x1.77f01bffcbe8fp+6, -0x1.f73970288778ap+2},
+                                  {0x1.466c2d10bebc6p+5, -0x1.80333a460ece4p+2},
+                                  {0x1.245257936b35cp+5, -0x1.0dda278478f66p+3},
+                                  {0x1.84d31f0f4ce34p-1, -0x1.d774f00f61d36p+7},
+                                  {0x1.b2b6e048f21a1p+0, -0x1.1c3f8034ed670p+5},
+                                  {0x1.d7b405b77008dp+0, 0x1.067182b27ade8p+8},
+                                  {0x1.bd47743e44201p+0, -0x1.4b559894428f8p+5},
+                                  {0x1.9d1cb55dde345p+0, 0x1.14323cd7339cep+8},
+                                  {0x1.d8a608fac5d0cp+0, 0x1.9c6244ba1fcf6p+7},
+                                  {0x1.893cc3c27d438p+61, -0x1.e48ab1d1ebad0p+0},
+                                  {0x1.0e59608da4bcdp+264, 0x1.4855aa9f5530ap+1},
+                                  {0x1.b1e1754ad5d54p-807, 0x1.3f27b0bb55724p+0},
+                                  {0x1.66f9a101d3e40p-318, -0x1.6f5716f7048a2p+0},
+                                  {0x1.b9449db0b1620p+402, 0x1.c1f0b44852628p+0},
+                                  {0x1.3029d01b0f23ep-229, 0x1.ef5817f1fd740p+0},
+                                  {2.0, 0x1p-65},
+                                  {2.0, 0x1.fffffffffffffp-66},
+                                  {2.0, -0x1p-65},
+                                  {1.0000001, 0x1.fffffffffffffp62},
+                                  {1.0000001, 0x1p63},
+                                  {0.9999999, -0x1p63},
+                                  {2.0, 1023.0},
+                                  {2.0, 1024.0},
+                                  {2.0, -1074.0},
+                                  {2.0, -1075.0},
+                                  {2.0, -1022.5},
+                                  {0x1p-1022, 0.5},
+                                  {0x1.fffffffffffffp-1023, 0.5},
+                                  {kDenormMin, 0.25},
+                                  {-2.0, 3.0},
+                                  {-2.0, 0.5},
+                                  {-0.0, -1.0},
+                                  {0.0, 0.0},
+                                  {1.0, kNaN},
+                                  {kNaN, 0.0},
+                                  {kInf, -1.0},
+                                  {-kInf, 3.0},
+                                  {kMax, 1.0},
+                                  {1.0, 1.0},
+                                  {0x1.0000000000001p0, 0x1p-2},
+                                  {10.0, 0x1.62e42fefa39efp+9 / 0x1.26bb1bbb55516p+1},
+                                  {0.1, 308.0},
+                                  {0.1, 324.0},
+                                  {10.0, -307.5},
+                                  {3.0, 2.5}};
+
 // The next input of generator g for `function`.
 double generated(MathFunction function, int g, Random& rng) {
     const std::uint64_t bits = rng.next();
@@ -126,6 +179,23 @@ float generated_f32(MathFunction function, int g, Random& rng) {
     }
 }
 
+// The next pair of pow's generator g.
+std::array<double, 2> generated_pow(int g, Random& rng) {
+    const std::uint64_t bits = rng.next();
+    switch (g) {
+        case 0: return {std::bit_cast<double>(rng.next()), std::bit_cast<double>(bits)};
+        case 1: return {rng.uniform(0.0, 100.0), rng.uniform(-10.0, 10.0)};
+        case 2: {
+            // y log x across the result's whole range, its overflow and underflow included.
+            const double x = std::ldexp(1.0 + rng.unit(), static_cast<int>(bits % 2046) - 1022);
+            const double t = rng.uniform(-760.0, 720.0);
+            return {x, x == 1.0 ? t : t / std::log(x)};
+        }
+        default:  // x near 1, where log x is small and y large
+            return {rng.uniform(0.99, 1.01), rng.uniform(-1e5, 1e5)};
+    }
+}
+
 std::vector<float> inputs_f32(MathFunction function) {
     std::vector<float> xs;
     if (function == MathFunction::Expf) {
@@ -168,6 +238,39 @@ SelfTestResult mismatches(const std::vector<T>& xs,
 }
 
 }  // namespace
+
+SelfTestResult self_test(VectorPowKernel kernel, ScalarPowFn reference) {
+    std::vector<double> xs, ys;
+    for (const auto& p : kPowHard) {
+        xs.push_back(p[0]);
+        ys.push_back(p[1]);
+    }
+    Random rng{0x5eed0b0bu};
+    for (int g = 0; g < 4; ++g) {
+        for (std::size_t k = 0; k < kPerGenerator; ++k) {
+            const std::array<double, 2> p = generated_pow(g, rng);
+            xs.push_back(p[0]);
+            ys.push_back(p[1]);
+        }
+    }
+    std::vector<double> out(xs.size());
+    SelfTestResult result{0, 0};
+    const auto count = [&](std::size_t i, double x, double y) {
+        ++result.inputs;
+        result.mismatches +=
+            std::bit_cast<std::uint64_t>(out[i]) != std::bit_cast<std::uint64_t>(reference(x, y));
+    };
+    kernel(xs.data(), true, ys.data(), true, out.data(), xs.size(), reference);
+    for (std::size_t i = 0; i < xs.size(); ++i) count(i, xs[i], ys[i]);
+    // One value for every element: the hard exponents over the generated bases, and back.
+    for (const auto& p : kPowHard) {
+        kernel(xs.data(), true, &p[1], false, out.data(), xs.size() / 256, reference);
+        for (std::size_t i = 0; i < xs.size() / 256; ++i) count(i, xs[i], p[1]);
+        kernel(&p[0], false, ys.data(), true, out.data(), ys.size() / 256, reference);
+        for (std::size_t i = 0; i < ys.size() / 256; ++i) count(i, p[0], ys[i]);
+    }
+    return result;
+}
 
 SelfTestResult self_test(MathFunction function, VectorMathKernel kernel, ScalarMathFn reference) {
     return mismatches<std::uint64_t>(inputs(function), kernel, reference);

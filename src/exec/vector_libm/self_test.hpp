@@ -10,7 +10,7 @@
 
 namespace qv {
 
-enum class MathFunction : std::uint8_t { Exp, Log, Expf, Logf };
+enum class MathFunction : std::uint8_t { Exp, Log, Expf, Logf, Pow };
 
 struct SelfTestResult {
     std::size_t inputs;
@@ -22,5 +22,7 @@ struct SelfTestResult {
 SelfTestResult self_test(MathFunction function, VectorMathKernel kernel, ScalarMathFn reference);
 SelfTestResult self_test(MathFunction function, VectorMathKernelF32 kernel,
                          ScalarMathFnF32 reference);
+// The same for pow, over pairs (x, y), each operand as an array and as one value.
+SelfTestResult self_test(VectorPowKernel kernel, ScalarPowFn reference);
 
 }  // namespace qv

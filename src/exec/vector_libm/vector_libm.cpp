@@ -1,10 +1,10 @@
-// The decision, per function (exp, log and their float32 forms), between the vector replica and the
-// scalar library call. The order of the checks follows what could make the replica's bits differ
-// from the library's: no glibc or one before 2.28 (another algorithm), a CPU on which glibc's
-// resolver picks a variant there is no replica of (its non-FMA and FMA4 builds round differently),
-// a resolved function that disagrees anyway (tunables can change the resolver's choice), and a
-// library build the exhaustive check has not been run on (the self-test cannot see a difference in
-// fusion that shows on fewer than about 1e-8 of the inputs).
+// The decision, per function (exp, log, pow and the float32 forms of exp and log), between the
+// vector replica and the scalar library call. The order of the checks follows what could make the
+// replica's bits differ from the library's: no glibc or one before 2.28 (another algorithm), a CPU
+// on which glibc's resolver picks a variant there is no replica of (its non-FMA and FMA4 builds
+// round differently), a resolved function that disagrees anyway (tunables can change the resolver's
+// choice), and a library build the exhaustive check has not been run on (the self-test cannot see a
+// difference in fusion that shows on fewer than about 1e-8 of the inputs).
 #include "exec/vector_libm/vector_libm.hpp"
 
 #include <cstdlib>
@@ -40,6 +40,8 @@ struct Decision {
     VectorLibmReport report;
     std::array<Chosen<double>, 2> f64;  // exp, log
     std::array<Chosen<float>, 2> f32;   // expf, logf
+    VectorPowKernel pow = nullptr;
+    ScalarPowFn pow_scalar = nullptr;
 };
 
 // Whether the exhaustive check has passed `function` on the build (any function when null).
@@ -56,6 +58,7 @@ bool build_checked(const std::string& build_id, const char* function) {
 struct Replicas {
     std::array<Kernel<double>, 2> f64{};  // exp, log
     std::array<Kernel<float>, 2> f32{};   // expf, logf
+    VectorPowKernel pow = nullptr;
 };
 
 #if QV_VECTOR_LIBM
@@ -77,8 +80,11 @@ std::string replica_isa(bool avx2_only, std::string& reason) {
 Replicas replicas_for(const std::string& isa) {
     if (isa == "avx512")
         return {{replica_avx512::exp, replica_avx512::log},
-                {replica_avx512::expf, replica_avx512::logf}};
-    return {{replica_avx2::exp, replica_avx2::log}, {replica_avx2::expf, replica_avx2::logf}};
+                {replica_avx512::expf, replica_avx512::logf},
+                replica_avx512::pow};
+    return {{replica_avx2::exp, replica_avx2::log},
+            {replica_avx2::expf, replica_avx2::logf},
+            replica_avx2::pow};
 }
 #endif
 
@@ -96,7 +102,8 @@ Decision decide() {
     r.functions = {VectorFunctionState{"exp", false, {}, {}, {}},
                    VectorFunctionState{"log", false, {}, {}, {}},
                    VectorFunctionState{"expf", false, {}, {}, {}},
-                   VectorFunctionState{"logf", false, {}, {}, {}}};
+                   VectorFunctionState{"logf", false, {}, {}, {}},
+                   VectorFunctionState{"pow", false, {}, {}, {}}};
 
     // One reason for every function, unless it is its alone.
     std::string reason;
@@ -119,12 +126,13 @@ Decision decide() {
 #if QV_VECTOR_LIBM
     if (!isa.empty()) replicas = replicas_for(isa);
 #endif
-    const auto consider = [&](MathFunction f, auto kernel, auto scalar, auto& chosen) {
+    // check() runs the load-time check; accept() takes the replica.
+    const auto consider = [&](MathFunction f, auto check, auto accept) {
         VectorFunctionState& s = r.functions[static_cast<std::size_t>(f)];
         s.reason = reason;
         if (isa.empty()) return;
         s.isa = isa;
-        s.check = self_test(f, kernel, scalar);
+        s.check = check();
         if (s.check.mismatches != 0) {
             s.reason = "load-time check failed: " + std::to_string(s.check.mismatches) + " of " +
                        std::to_string(s.check.inputs) + " results differ from the library's";
@@ -133,15 +141,28 @@ Decision decide() {
                        " not on the exhaustively checked list (load-time check passed)";
         } else {
             s.vector = true;
-            chosen = {kernel, scalar};
+            accept();
         }
     };
-    consider(MathFunction::Exp, replicas.f64[0], libm.exp, d.f64[0]);
-    consider(MathFunction::Log, replicas.f64[1], libm.log, d.f64[1]);
-    consider(MathFunction::Expf, replicas.f32[0], libm32.unary[static_cast<int>(UnaryOp::Exp)],
-             d.f32[0]);
-    consider(MathFunction::Logf, replicas.f32[1], libm32.unary[static_cast<int>(UnaryOp::Log)],
-             d.f32[1]);
+    const auto unary = [&](MathFunction f, auto kernel, auto scalar, auto& chosen) {
+        consider(
+            f, [&] { return self_test(f, kernel, scalar); },
+            [&] {
+                chosen = {kernel, scalar};
+            });
+    };
+    unary(MathFunction::Exp, replicas.f64[0], libm.exp, d.f64[0]);
+    unary(MathFunction::Log, replicas.f64[1], libm.log, d.f64[1]);
+    unary(MathFunction::Expf, replicas.f32[0], libm32.unary[static_cast<int>(UnaryOp::Exp)],
+          d.f32[0]);
+    unary(MathFunction::Logf, replicas.f32[1], libm32.unary[static_cast<int>(UnaryOp::Log)],
+          d.f32[1]);
+    consider(
+        MathFunction::Pow, [&] { return self_test(replicas.pow, libm.pow); },
+        [&] {
+            d.pow = replicas.pow;
+            d.pow_scalar = libm.pow;
+        });
     return d;
 }
 
@@ -173,6 +194,14 @@ bool vector_expf(const float* in, float* out, std::size_t n) noexcept {
 
 bool vector_logf(const float* in, float* out, std::size_t n) noexcept {
     return run(decision().f32[1], in, out, n);
+}
+
+bool vector_pow(const double* x, bool x_array, const double* y, bool y_array, double* out,
+                std::size_t n) noexcept {
+    const Decision& d = decision();
+    if (d.pow == nullptr) return false;
+    d.pow(x, x_array, y, y_array, out, n, d.pow_scalar);
+    return true;
 }
 
 const VectorLibmReport& vector_libm_report() { return decision().report; }
