@@ -36,6 +36,8 @@ CASES = {
     "i32 (a%7)==0": ("(a % 7) == 0", "int32", lambda o: (o["a"] % 7) == 0),
     "i64 a*b+c": ("a*b+c", "int64", lambda o: o["a"] * o["b"] + o["c"]),
     "i64 a//3+b": ("a // 3 + b", "int64", lambda o: o["a"] // 3 + o["b"]),
+    "i32 a//3+b": ("a // 3 + b", "int32", lambda o: o["a"] // 3 + o["b"]),
+    "i64 a%7+b": ("a % 7 + b", "int64", lambda o: o["a"] % 7 + o["b"]),
     # Bools combined: "masked" operands are float64 around 0, a tenth NaN.
     "isnan|a>1": ("isnan(a) | (a > 1)", "masked", lambda o: np.isnan(o["a"]) | (o["a"] > 1)),
     "a>0 & b<1": ("(a > 0) & (b < 1)", "masked", lambda o: (o["a"] > 0) & (o["b"] < 1)),

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "compiler/kernels.hpp"
+#include "exec/int_divisor.hpp"
 
 namespace qv {
 

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "compiler/kernels.hpp"
+#include "exec/int_divisor.hpp"
 
 namespace qv {
 

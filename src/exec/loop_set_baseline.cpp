@@ -10,6 +10,7 @@
 #endif
 
 #include "compiler/kernels.hpp"
+#include "exec/int_divisor.hpp"
 #include "exec/loops.hpp"
 
 namespace qv {

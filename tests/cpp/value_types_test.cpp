@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "exec/block_program.hpp"
+#include "exec/int_divisor.hpp"
 #include "loop_set_params.hpp"
 #include "tree_builder.hpp"
 
@@ -83,6 +84,43 @@ TEST(ValueTypes, AConditionIsTestedInItsOwnType) {
     float got[4];
     BlockProgram(sel(arg(0), arg(1), arg(2)), views).bind(views).run(0, 4, got);
     EXPECT_EQ(std::vector<float>(got, got + 4), (std::vector<float>{1.0f, 0.0f, 1.0f, 1.0f}));
+}
+
+// Division through a divisor's multiplier gives the plain functions' values: every divisor
+// but 0 and +-1 of a wide sample (edges, powers of two and their neighbours, random widths)
+// against edge and random dividends.
+template <class I>
+void check_int_divisor() {
+    using L = std::numeric_limits<I>;
+    std::mt19937_64 rng(5);
+    std::vector<I> dividends = {0,        1,        -1,           2,           -2, 3, -3,
+                                L::min(), L::max(), L::min() + 1, L::max() - 1};
+    std::vector<I> divisors = {3, -3, 7, -7, 10, L::min(), L::max(), L::min() + 1, L::max() - 1};
+    for (int k = 1; k < L::digits; ++k) {
+        const I p = static_cast<I>(I{1} << k);
+        for (const I d : {p, static_cast<I>(-p), static_cast<I>(p - 1), static_cast<I>(p + 1)})
+            divisors.push_back(d);
+    }
+    for (int k = 0; k < 1000; ++k) {
+        dividends.push_back(static_cast<I>(rng() >> rng() % (8 * sizeof(I))));
+        divisors.push_back(static_cast<I>(rng() >> rng() % (8 * sizeof(I))));
+    }
+    for (const I d : divisors) {
+        if (d == 0 || d == 1 || d == -1) continue;
+        const IntDivisor<I> divisor(d);
+        for (const I n : dividends) {
+            ASSERT_EQ(divisor.template apply<BinaryOp::FloorDivide>(n), int_floor_divide(n, d))
+                << n << " // " << d;
+            ASSERT_EQ(divisor.template apply<BinaryOp::Remainder>(n), int_remainder(n, d))
+                << n << " % " << d;
+            ASSERT_EQ(divisor.template apply<BinaryOp::Fmod>(n), int_fmod(n, d))
+                << "fmod(" << n << ", " << d << ")";
+        }
+    }
+}
+TEST(ValueTypes, IntDivisorGivesThePlainValues) {
+    check_int_divisor<std::int32_t>();
+    check_int_divisor<std::int64_t>();
 }
 
 }  // namespace
