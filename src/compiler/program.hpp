@@ -73,6 +73,12 @@ struct ScalarTable {
 struct ProgramFrame {
     std::vector<ArgPattern> pattern;         // per argument
     std::vector<std::uint32_t> scalar_args;  // per argument: its scalar entry, or UINT32_MAX
+    // Per argument: the narrowest integer type a step over blocks reads it in as a scalar (whose
+    // range a Python int given for it must be in), or F64 for none.
+    std::vector<ValueType> int_reads;
+    // The entries an integer power of scalars alone takes as its exponent (a negative one is
+    // refused at the call).
+    std::vector<std::uint32_t> int_exponents;
     ScalarTable scalars;
     std::vector<ScalarStep> scalar_steps;
     std::size_t nesting = 0;  // deepest Select nesting, for the lane lists
