@@ -214,17 +214,18 @@ class Tracer:
         return Tracer((*left._nodes, *right._nodes, (tag, code)), tag == COMPARE, self._trace)
 
     # NumPy's bitwise operators: on bools "and", "or", "xor" and "not"; the engine refuses
-    # float operands as NumPy does, once their dtypes are known.
+    # float operands as NumPy does, once their dtypes are known. The value is a truth when the
+    # operands are; over parameters it is whatever their dtypes make it (integers on integers).
     def _logic(self, other: Any, symbol: str) -> Tracer:
         operand = self._operand(other, f"operator '{symbol}'")
-        return Tracer((*self._nodes, *operand._nodes, (BINARY, _BITWISE[symbol])), True,
-                      self._trace)
+        return Tracer((*self._nodes, *operand._nodes, (BINARY, _BITWISE[symbol])),
+                      self._truth and operand._truth, self._trace)
 
     def _shift(self, other: Any, symbol: str, reflected: bool = False) -> Any:
         return self._binary(other, BINARY, _SHIFT[symbol], reflected)
 
     def _not(self) -> Tracer:
-        return Tracer((*self._nodes, (UNARY, _INVERT)), True, self._trace)
+        return Tracer((*self._nodes, (UNARY, _INVERT)), self._truth, self._trace)
 
     def _truth_of(self) -> Tracer:
         return self if self._truth else self != 0.0  # NaN is true, as bool(nan)

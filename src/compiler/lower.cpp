@@ -2,8 +2,6 @@
 #include "compiler/lower.hpp"
 
 #include <bit>
-#include <cmath>
-#include <cstdio>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -27,6 +25,7 @@ public:
         if (!f.refusal) f.refusal = type_refusal(tree, types_, comparisons);
         f.scalar_args.assign(pattern.size(), UINT32_MAX);
         f.scalar_imag_args.assign(pattern.size(), UINT32_MAX);
+        f.int_reads.assign(pattern.size(), ValueType::F64);
         f.pattern = std::move(pattern);
         f.nesting = plan.nesting;
         constant(0.0);  // kUnused
@@ -264,6 +263,8 @@ private:
                                             scalars.values[e[2]]))};
         }
         const std::uint32_t dst = scalars.add(0.0, false);
+        if (is_integer(type) && kernel == kernel_id<BinaryKernels>(BinaryOp::Pow))
+            p_.frame.int_exponents.push_back(e[1]);
         p_.frame.scalar_steps.push_back(ScalarStep{kernel, ValueType::F64, dst, e[0], e[1], e[2]});
         return Val{Val::Kind::Scalar, dst};
     }
@@ -358,35 +359,33 @@ private:
     // A step over integers reads its constant operands in its type, as NumPy converts a Python
     // int: one out of the type's range is refused, as NumPy refuses it; so is one past 2**53,
     // which the float64 scalar table would not hold exactly. A negative constant exponent is
-    // refused as NumPy refuses it.
+    // refused as NumPy refuses it. Scalar arguments are checked so at each call (int_reads).
     void check_int_constants(KernelId kernel, int arity, const Val (&ops)[3], ValueType type) {
         const ScalarTable& scalars = p_.frame.scalars;
         Refusal& refusal = p_.frame.refusal;
+        for (int k = 0; k < arity; ++k) {
+            if (ops[k].kind == Val::Kind::Scalar) note_int_read(ops[k].index, type);
+        }
         for (int k = 0; k < arity && refusal.kind == Refusal::Kind::None; ++k) {
             if (ops[k].kind != Val::Kind::Scalar || !scalars.constant(ops[k].index)) continue;
             const double v = scalars.values[ops[k].index];
             const auto literal = int_literals_.find(ops[k].index);
             const std::string text =
                 literal != int_literals_.end() ? std::to_string(literal->second) : int_text(v);
-            const double bound = type == ValueType::I32 ? 2147483648.0 : 9223372036854775808.0;
-            if (!(v >= -bound && v < bound)) {
-                refusal = {Refusal::Kind::Overflow,
-                           "Python integer " + text + " out of bounds for " + type_name(type)};
-            } else if (std::fabs(v) >= 9007199254740992.0) {
-                refusal = {Refusal::Kind::Overflow,
-                           "Python integer " + text +
-                               " is not computed exactly in a formula over " + type_name(type) +
-                               " yet (only up to 2**53 in magnitude)"};
-            } else if (k == 1 && v < 0 && kernel == kernel_id<BinaryKernels>(BinaryOp::Pow)) {
+            refusal = python_int_refusal(v, text, type);
+            if (!refusal && k == 1 && v < 0 && kernel == kernel_id<BinaryKernels>(BinaryOp::Pow)) {
                 refusal = negative_int_power();
             }
         }
     }
 
-    static std::string int_text(double v) {
-        char text[400];
-        std::snprintf(text, sizeof text, "%.0f", v);
-        return text;
+    // The argument whose scalar entry this is, if any, is read in integer type `type`.
+    void note_int_read(std::uint32_t entry, ValueType type) {
+        ProgramFrame& f = p_.frame;
+        for (std::size_t k = 0; k < f.scalar_args.size(); ++k) {
+            if (f.scalar_args[k] != entry) continue;
+            if (f.int_reads[k] != ValueType::I32) f.int_reads[k] = type;  // int32 is narrower
+        }
     }
 
     std::uint32_t constant(double value) { return p_.frame.scalars.add(value, true); }

@@ -240,12 +240,19 @@ Refusal type_refusal(const NodeList& tree, std::span<const NodeType> types,
         const bool shifts = shift_node(tree[i]);
         if (!bitwise_node(tree[i]) && !shifts) continue;
         const auto kids = children(tree, i);
+        // Of two bools NumPy shifts as int8, a type not computed here: said so, since NumPy
+        // does not refuse it.
+        if (shifts && comparisons == Comparisons::Bool && !types[kids[0]].weak &&
+            !types[kids[1]].weak && types[kids[0]].type == ValueType::Bool &&
+            types[kids[1]].type == ValueType::Bool) {
+            return {Refusal::Kind::Type,
+                    ufunc_name(tree[i]) +
+                        " of two bools gives int8 in NumPy, a dtype quorvaline does not compute; "
+                        "cast an operand to int32 or int64"};
+        }
         std::string operands;
-        // Shifts have no meaning on truths; of two bools NumPy gives int8, not computed here.
-        bool refused = shifts && (comparisons == Comparisons::Numbers ||
-                                  (!types[kids[0]].weak && !types[kids[1]].weak &&
-                                   types[kids[0]].type == ValueType::Bool &&
-                                   types[kids[1]].type == ValueType::Bool));
+        // Shifts have no meaning on truths.
+        bool refused = shifts && comparisons == Comparisons::Numbers;
         for (std::size_t c = 0; c < child_count(tree[i].tag); ++c) {
             const std::size_t k = kids[c];
             // A Python number takes the other operand's type; NumPy refuses a float there,

@@ -76,6 +76,12 @@ struct ProgramFrame {
     std::vector<std::uint32_t> scalar_args;  // per argument: its scalar entry, or UINT32_MAX
     // Per complex scalar argument: the entry of its imaginary part, or UINT32_MAX.
     std::vector<std::uint32_t> scalar_imag_args;
+    // Per argument: the narrowest integer type a step over blocks reads it in as a scalar (whose
+    // range a Python int given for it must be in), or F64 for none.
+    std::vector<ValueType> int_reads;
+    // The entries an integer power of scalars alone takes as its exponent (a negative one is
+    // refused at the call).
+    std::vector<std::uint32_t> int_exponents;
     ScalarTable scalars;
     std::vector<ScalarStep> scalar_steps;
     std::size_t nesting = 0;  // deepest Select nesting, for the lane lists

@@ -1,11 +1,14 @@
 // Why NumPy would refuse a formula over given operand types, found while compiling it.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "core/engine_error.hpp"
 #include "core/fault.hpp"
+#include "ir/value_type.hpp"
 
 namespace qv {
 
@@ -29,6 +32,42 @@ struct Refusal {
 // NumPy's refusal of an integer raised to a negative integer.
 inline Refusal negative_int_power() {
     return {Refusal::Kind::Value, "Integers to negative integer powers are not allowed."};
+}
+
+// Integers below it in magnitude are exact in the float64 scalar table.
+inline constexpr double kExactIntBound = 9007199254740992.0;  // 2**53
+
+// An integral float64 as decimal digits.
+inline std::string int_text(double v) {
+    char text[400];
+    std::snprintf(text, sizeof text, "%.0f", v);
+    return text;
+}
+
+// NumPy's refusal of a Python int `v` (written `text`) that an integer type meets: out of the
+// type's range; or past 2**53, which the float64 scalar table would not hold exactly. None when
+// the type takes it.
+inline Refusal python_int_refusal(double v, const std::string& text, ValueType type) {
+    const double bound = type == ValueType::I32 ? 2147483648.0 : 9223372036854775808.0;
+    if (!(v >= -bound && v < bound)) {
+        return {Refusal::Kind::Overflow,
+                "Python integer " + text + " out of bounds for " + type_name(type)};
+    }
+    if (std::fabs(v) >= kExactIntBound) {
+        return {Refusal::Kind::Overflow,
+                "Python integer " + text + " is not computed exactly in a formula over " +
+                    type_name(type) + " yet (only up to 2**53 in magnitude)"};
+    }
+    return {};
+}
+
+// The same for a NumPy integer scalar `v` of type `type`, which the scalar table holds as a
+// float64 already rounded, so that its digits are not known.
+inline Refusal int_scalar_refusal(double v, ValueType type) {
+    if (std::fabs(v) < kExactIntBound) return {};
+    return {Refusal::Kind::Overflow, std::string("an ") + type_name(type) +
+                                         " scalar of 2**53 or more in magnitude is not computed "
+                                         "exactly in a formula yet"};
 }
 
 }  // namespace qv

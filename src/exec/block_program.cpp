@@ -52,6 +52,8 @@ BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args, 
     constants_ = std::move(frame.scalars.values);
     scalar_args_ = std::move(frame.scalar_args);
     scalar_imag_args_ = std::move(frame.scalar_imag_args);
+    int_reads_ = std::move(frame.int_reads);
+    int_exponents_ = std::move(frame.int_exponents);
     pattern_ = std::move(frame.pattern);
     output_type_ = program.output_type;
     nesting_ = frame.nesting;
@@ -71,6 +73,23 @@ bool BlockProgram::matches(std::span<const ArgView> args) const noexcept {
         if (!(args[k].pattern() == pattern_[k])) return false;
     }
     return true;
+}
+
+Refusal BlockProgram::refusal_of_values(std::span<const ArgView> args) const {
+    for (std::size_t k = 0; k < args.size() && k < int_reads_.size(); ++k) {
+        const ArgView& a = args[k];
+        if (a.data != nullptr || !is_integer(int_reads_[k])) continue;
+        if (Refusal r = a.weak ? python_int_refusal(a.scalar, int_text(a.scalar), int_reads_[k])
+                               : int_scalar_refusal(a.scalar, a.type))
+            return r;
+    }
+    if (!int_exponents_.empty()) {
+        const BlockBinding bound = bind(args);  // runs the scalar steps
+        for (const std::uint32_t e : int_exponents_) {
+            if (bound.scalars_[e] < 0.0) return negative_int_power();
+        }
+    }
+    return {};
 }
 
 BlockBinding BlockProgram::bind(std::span<const ArgView> args) const {

@@ -39,6 +39,10 @@ public:
     ValueType output_type() const noexcept { return output_type_; }
     // What NumPy would refuse of the formula over these types, before computing it.
     const Refusal& refusal() const noexcept { return refusal_; }
+    // What NumPy would refuse of these arguments' values: a Python int out of the integer type
+    // it meets, an integer scalar raised to a negative one; and an integer scalar the scalar
+    // table does not hold exactly.
+    Refusal refusal_of_values(std::span<const ArgView> args) const;
 
     // The program over these arguments, which must match and outlive the binding.
     BlockBinding bind(std::span<const ArgView> args) const;
@@ -69,6 +73,8 @@ private:
     std::vector<double> constants_;                // the scalar table before binding
     std::vector<std::uint32_t> scalar_args_;       // per argument: its entry, or UINT32_MAX
     std::vector<std::uint32_t> scalar_imag_args_;  // per complex one: its imaginary part's
+    std::vector<ValueType> int_reads_;             // per argument: see ProgramFrame::int_reads
+    std::vector<std::uint32_t> int_exponents_;     // see ProgramFrame::int_exponents
     std::vector<BoundScalarStep> scalar_steps_;
     std::vector<ArgPattern> pattern_;  // per argument
     ValueType output_type_ = ValueType::F64;

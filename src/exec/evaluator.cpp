@@ -99,8 +99,9 @@ ValueType result_type(const CompiledKernel& kernel, std::span<const ArgView> vie
     return block_program(kernel, views, Comparisons::Bool).output_type();
 }
 
-const Refusal& refusal_of(const CompiledKernel& kernel, std::span<const ArgView> views) {
-    return block_program(kernel, views, Comparisons::Bool).refusal();
+Refusal refusal_of(const CompiledKernel& kernel, std::span<const ArgView> views) {
+    const BlockProgram& program = block_program(kernel, views, Comparisons::Bool);
+    return program.refusal() ? program.refusal() : program.refusal_of_values(views);
 }
 
 Refusal evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views, void* out,

@@ -39,8 +39,9 @@ void evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> 
 // The type of the kernel's values over arguments of these types (compiled for their pattern on
 // the first call that asks).
 ValueType result_type(const CompiledKernel& kernel, std::span<const ArgView> views);
-// What NumPy would refuse of the kernel over arguments of these types (Kind::None: nothing).
-const Refusal& refusal_of(const CompiledKernel& kernel, std::span<const ArgView> views);
+// What NumPy would refuse of the kernel over arguments of these types and scalar values
+// (Kind::None: nothing).
+Refusal refusal_of(const CompiledKernel& kernel, std::span<const ArgView> views);
 // Writes the kernel's `n` values, of result_type(kernel, views), to `out`; returns what NumPy
 // would have refused on the way (an integer raised to a negative integer from an array), in
 // which case `out` holds no meaningful values.

@@ -97,10 +97,9 @@ Ref evaluate_spec(PyObject* holder, const KernelSpec& spec, PyObject* operands, 
         }
         type = result_type(*kept, bound.views);
     }
-    if (const Refusal& refused = refusal_of(*kept, bound.views)) {
-        const Refusal copy = refused;  // the kernel goes if the holder does not keep it
+    if (const Refusal refused = refusal_of(*kept, bound.views)) {
         if (compiled) keep_compiled_kernel(holder, std::move(compiled));
-        raise_refusal(copy);
+        raise_refusal(refused);
     }
     Ref result = out == nullptr || out == Py_None
                      ? new_result_array(bound.shape, type)
