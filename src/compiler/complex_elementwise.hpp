@@ -10,11 +10,15 @@
 
 namespace qv {
 
+// The tests NumPy defines of complex values, answered as bools.
+constexpr bool has_complex_test(UnaryOp op) noexcept {
+    return op == UnaryOp::Isnan || op == UnaryOp::Isinf || op == UnaryOp::Isfinite;
+}
 // The operators with a complex form.
 constexpr bool has_complex_form(UnaryOp op) noexcept {
     return op == UnaryOp::Neg || op == UnaryOp::Positive || op == UnaryOp::Abs ||
            op == UnaryOp::Real || op == UnaryOp::Imag || op == UnaryOp::Conj ||
-           has_complex_function(op);
+           has_complex_function(op) || has_complex_test(op);
 }
 constexpr bool has_complex_form(BinaryOp op) noexcept {
     return op == BinaryOp::Add || op == BinaryOp::Sub || op == BinaryOp::Mul ||
@@ -34,7 +38,7 @@ struct ComplexForm {
     static constexpr bool exists = false;
 };
 template <UnaryOp Op>
-requires(has_complex_form(Op)) struct ComplexForm<UnaryFn<Op>> {
+requires(has_complex_form(Op) && !has_complex_test(Op)) struct ComplexForm<UnaryFn<Op>> {
     static constexpr bool exists = true;
     template <class T>
     static auto apply(Complex<T> x, Complex<T>, Complex<T>) {
@@ -82,6 +86,21 @@ requires(has_complex_form(Op)) struct ComplexForm<AsBool<CompareFn<Op>>> {
     static bool apply(Complex<T> l, Complex<T> r, Complex<T>) {
         const bool equal = l.re == r.re && l.im == r.im;
         return Op == CompareOp::Eq ? equal : !equal;
+    }
+};
+// NumPy's tests: NaN or infinite where either part is, finite where both are.
+template <UnaryOp Op>
+requires(has_complex_test(Op)) struct ComplexForm<AsBool<UnaryFn<Op>>> {
+    static constexpr bool exists = true;
+    template <class T>
+    static bool apply(Complex<T> x, Complex<T>, Complex<T>) {
+        if constexpr (Op == UnaryOp::Isnan) {
+            return std::isnan(x.re) || std::isnan(x.im);
+        } else if constexpr (Op == UnaryOp::Isinf) {
+            return std::isinf(x.re) || std::isinf(x.im);
+        } else {
+            return std::isfinite(x.re) && std::isfinite(x.im);
+        }
     }
 };
 template <>

@@ -137,8 +137,14 @@ std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPatter
                 const NodeType x = types[kids[0]];
                 const auto op = static_cast<UnaryOp>(node.op);
                 if (is_complex(x.type)) {
-                    if (!has_complex_form(op)) refuse(refusal, op, computed_in(x));
-                    types[i] = gives_part(op) ? NodeType{x.weak, part_type(x.type)} : x;
+                    // Its tests answer bools of arrays only: complex values have no 1.0/0.0
+                    // surface.
+                    if (!has_complex_form(op) ||
+                        (has_complex_test(op) && (comparisons != Comparisons::Bool || x.weak)))
+                        refuse(refusal, op, computed_in(x));
+                    types[i] = has_complex_test(op) ? NodeType{false, ValueType::Bool}
+                               : gives_part(op)     ? NodeType{x.weak, part_type(x.type)}
+                                                    : x;
                     break;
                 }
                 const bool truth = op_is_predicate(op);

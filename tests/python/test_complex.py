@@ -56,7 +56,7 @@ FORMULAS = {
     **{f"a ** {e}": (lambda e: lambda a, b: np.power(a, e))(e) for e in (2, -3, 99, 2.5)},
     **{f"{f}(a)": (lambda f: lambda a, b: f(a))(getattr(np, f)) for f in
        "sqrt exp expm1 log log1p log10 log2 sin cos tan arcsin arccos arctan sinh cosh tanh "
-       "arcsinh arccosh arctanh sign rint ones_like".split()},
+       "arcsinh arccosh arctanh sign rint ones_like isnan isinf isfinite".split()},
 }
 C = [np.complex64, np.complex128]
 # Every pair with a complex operand; an operation of `a` alone, of a complex `a`.
@@ -119,6 +119,7 @@ def test_complex_arrays_are_read_in_place_and_written_under_the_casting_rules():
 @pytest.mark.parametrize("formula, message", [
     ("floor(a)", "floor is not defined for complex128 values"),
     ("cbrt(a)", "cbrt is not defined for complex128 values"),
+    ("signbit(a)", "signbit is not defined for complex128 values"),
     ("a < b", "< is not defined for complex128 values"),
     ("complex(a, b)", "complex is not defined for complex128 values"),
 ])
