@@ -109,8 +109,6 @@ class _Analysis:
 def _check_supported(node: ast.AST) -> None:
     if isinstance(node, ast.Constant) and isinstance(node.value, (str, bytes)):
         raise _not_drop_in("strings are not supported")
-    if isinstance(node, ast.Constant) and isinstance(node.value, complex):
-        raise _not_drop_in("complex numbers are not supported yet")
     if not (isinstance(node, ast.Call) and isinstance(node.func, ast.Name)):
         return
     name = node.func.id
@@ -128,7 +126,7 @@ def _kind_of(node: ast.AST, kinds: Mapping[str, int]) -> int:
             return _BOOL
         if isinstance(node.value, int):
             return _INT if -2 ** 31 <= node.value < 2 ** 31 else _LONG
-        return _DOUBLE
+        return _COMPLEX if isinstance(node.value, complex) else _DOUBLE
     if isinstance(node, ast.Name):
         return kinds.get(node.id, _DOUBLE)
     if isinstance(node, ast.Compare):

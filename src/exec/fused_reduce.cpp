@@ -12,6 +12,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "compiler/complex_elementwise.hpp"  // complex_div, NumPy's quotient
 #include "core/fault.hpp"
 #include "exec/block_program.hpp"
 #include "exec/evaluator.hpp"
@@ -37,8 +38,9 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // that rows need no particular order.
 struct ReduceRow {
     ValueType values;
-    ValueType sum;   // Sum and Prod
-    ValueType mean;  // Mean; Min and Max keep `values`
+    ValueType sum;        // Sum and Prod
+    ValueType mean;       // Mean; Min and Max keep `values`
+    bool ordered = true;  // has Min and Max
 };
 constexpr ReduceRow kReduceRows[] = {
     {ValueType::F64, ValueType::F64, ValueType::F64},
@@ -46,6 +48,9 @@ constexpr ReduceRow kReduceRows[] = {
     {ValueType::Bool, ValueType::I64, ValueType::F64},
     {ValueType::I32, ValueType::I64, ValueType::F64},
     {ValueType::I64, ValueType::I64, ValueType::F64},
+    // No extremes of complex numbers, which have no order (NumPy's is by the real part first).
+    {ValueType::C64, ValueType::C64, ValueType::C64, false},
+    {ValueType::C128, ValueType::C128, ValueType::C128, false},
 };
 
 // A run of neighbouring axes of one role (axes of extent 1 dropped): a flat index of the
@@ -103,6 +108,7 @@ template <AxisReduceOp Op, class A>
 constexpr A start_value() {
     using Limits = std::numeric_limits<A>;
     if constexpr (Op == AxisReduceOp::Prod) return A(1);
+    if constexpr (kIsComplex<A>) return A(-0.0, -0.0);
     if constexpr (Op == AxisReduceOp::Min)
         return Limits::has_infinity ? Limits::infinity() : Limits::max();
     if constexpr (Op == AxisReduceOp::Max)
@@ -117,7 +123,13 @@ constexpr A start_value() {
 template <AxisReduceOp Op, class A>
 A step(A acc, A x) {
     constexpr A kNaNOfA = std::numeric_limits<A>::quiet_NaN();  // 0 for integers: never taken
-    if constexpr (Op == AxisReduceOp::Min) {
+    if constexpr (kIsComplex<A> && Op == AxisReduceOp::Prod) {
+        // NumPy's reduction loop for complex products: each product rounded, no fused
+        // multiply-add (its elementwise loop fuses; np.prod and np.multiply.accumulate do not).
+        return A(acc.re * x.re - acc.im * x.im, acc.re * x.im + acc.im * x.re);
+    } else if constexpr (kIsComplex<A>) {
+        return A(step<Op>(acc.re, x.re), step<Op>(acc.im, x.im));
+    } else if constexpr (Op == AxisReduceOp::Min) {
         return acc != acc ? acc : x != x ? kNaNOfA : x < acc ? x : acc;
     } else if constexpr (Op == AxisReduceOp::Max) {
         return acc != acc ? acc : x != x ? kNaNOfA : x > acc ? x : acc;
@@ -139,10 +151,30 @@ bool four_rows_apart(const Layout& layout, std::size_t flat, std::size_t row) {
            layout.out_index(flat + 3 * row) == o + 3;
 }
 
+// A complex product starts from its first value, as NumPy's does: 1 + 0j times a value is not
+// always that value (an infinite part makes a NaN, a zero part may change sign).
+template <AxisReduceOp Op, class A>
+constexpr bool kStartsWithFirst = kIsComplex<A>&& Op == AxisReduceOp::Prod;
+
+// Whether the value at `flat` is the first its result takes.
+bool first_of_result(const Layout& layout, std::size_t flat) {
+    for (const Group& g : layout.groups()) {
+        if (g.reduced && (flat / g.stride) % g.size != 0) return false;
+    }
+    return true;
+}
+
 // Folds the values v[0, len) of the flat indices [flat, flat + len), each made an A first,
 // into their results.
 template <AxisReduceOp Op, class V, class A>
 void fold(const Layout& layout, std::size_t flat, const V* v, std::size_t len, A* acc) {
+    if constexpr (kStartsWithFirst<Op, A>) {
+        for (std::size_t j = 0; j < len; ++j) {
+            A& into = acc[layout.out_index(flat + j)];
+            into = first_of_result(layout, flat + j) ? A(v[j]) : step<Op, A>(into, A(v[j]));
+        }
+        return;
+    }
     const Group& inner = layout.inner();
     const std::size_t row = inner.size;
     while (len > 0) {
@@ -282,6 +314,8 @@ void with_ctype(ValueType t, F&& f) {
         case ValueType::Bool: return f(CType<ValueType::Bool>{});
         case ValueType::I32: return f(CType<ValueType::I32>{});
         case ValueType::I64: return f(CType<ValueType::I64>{});
+        case ValueType::C64: return f(CType<ValueType::C64>{});
+        case ValueType::C128: return f(CType<ValueType::C128>{});
         default: break;
     }
     fault(std::string("no reductions of ") + type_name(t));
@@ -298,7 +332,7 @@ void reduce_typed(const CompiledKernel& kernel, std::span<const ArgView> views,
             // Only the pairs the rows can name are instantiated: extremes in the values' own
             // type, sums and products of integers and bools in int64, means of them in float64.
             const std::span<A> into(static_cast<A*>(out), out_count);
-            if constexpr (std::is_same_v<A, V>) {
+            if constexpr (std::is_same_v<A, V> && !kIsComplex<A>) {
                 if (op == AxisReduceOp::Min)
                     return fold_all<AxisReduceOp::Min, V, A>(kernel, views, layout, into,
                                                              negative_power);
@@ -306,9 +340,11 @@ void reduce_typed(const CompiledKernel& kernel, std::span<const ArgView> views,
                     return fold_all<AxisReduceOp::Max, V, A>(kernel, views, layout, into,
                                                              negative_power);
             }
-            constexpr bool own = std::is_same_v<A, V> && std::is_floating_point_v<A>;
-            constexpr bool widened = (std::is_same_v<A, std::int64_t> && std::is_integral_v<V>) ||
-                                     (std::is_same_v<A, double> && !std::is_floating_point_v<V>);
+            constexpr bool own =
+                std::is_same_v<A, V> && (std::is_floating_point_v<A> || kIsComplex<A>);
+            constexpr bool widened =
+                (std::is_same_v<A, std::int64_t> && std::is_integral_v<V>) ||
+                (std::is_same_v<A, double> && !std::is_floating_point_v<V> && !kIsComplex<V>);
             if constexpr (own || widened) {
                 if (op == AxisReduceOp::Sum)
                     return fold_all<AxisReduceOp::Sum, V, A>(kernel, views, layout, into,
@@ -320,7 +356,12 @@ void reduce_typed(const CompiledKernel& kernel, std::span<const ArgView> views,
                     fold_all<AxisReduceOp::Sum, V, A>(kernel, views, layout, into, negative_power);
                     // In float64, as NumPy divides (a float32 sum by an intp count).
                     const double count = static_cast<double>(per_result);
-                    for (A& x : into) x = static_cast<A>(static_cast<double>(x) / count);
+                    if constexpr (kIsComplex<A>) {
+                        // NumPy's quotient by the count made complex.
+                        for (A& x : into) x = complex_div(x, A(count));
+                    } else {
+                        for (A& x : into) x = static_cast<A>(static_cast<double>(x) / count);
+                    }
                     return;
                 }
             }
@@ -340,7 +381,9 @@ std::optional<ValueType> reduced_type(ValueType values, AxisReduceOp op) noexcep
             case AxisReduceOp::Prod: return row.sum;
             case AxisReduceOp::Mean: return row.mean;
             case AxisReduceOp::Min:
-            case AxisReduceOp::Max: return row.values;
+            case AxisReduceOp::Max:
+                if (!row.ordered) return std::nullopt;
+                return row.values;
         }
     }
     return std::nullopt;
@@ -382,9 +425,12 @@ std::optional<EngineError> reduce_kernel_into(const CompiledKernel& kernel,
                 (op == AxisReduceOp::Min ? "minimum" : "maximum") + " which has no identity");
         }
         with_ctype(*result, [&]<class A>(A) {
+            // A mean of nothing is 0/0: both parts NaN for complex values.
+            A nan = static_cast<A>(kNaN);
+            if constexpr (kIsComplex<A>) nan.im = nan.re;
             const A identity = op == AxisReduceOp::Sum    ? A(0)
                                : op == AxisReduceOp::Prod ? A(1)
-                                                          : static_cast<A>(kNaN);
+                                                          : nan;
             std::fill_n(static_cast<A*>(out), out_count, identity);
         });
         return std::nullopt;

@@ -123,8 +123,9 @@ QV_FASTCALL_FN(native_axis_reduce) {
         if (const Refusal refused = refusal_of(*kept, bound.views)) raise_refusal(refused);
         const std::optional<ValueType> type = reduced_type(values, op);
         if (!type) {
-            raise_format(PyExc_TypeError, "%s() does not reduce values of dtype %s", name.c_str(),
-                         type_name(values));
+            raise_format(PyExc_TypeError, "%s() does not reduce values of dtype %s%s", name.c_str(),
+                         type_name(values),
+                         is_complex(values) ? " (complex numbers have no order)" : "");
         }
         Ref result = new_result_array(out_shape, *type);
         auto* array = reinterpret_cast<PyArrayObject*>(result.get());

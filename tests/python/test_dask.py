@@ -179,12 +179,43 @@ def test_shapes_that_do_not_broadcast_name_both_operands():
     ("isnan(a / b) | signbit(b)", (np.float32, np.float64), np.bool_),
     ("a * b + 3", (np.int32, np.int32), np.int32),
     ("a // b + a % 7", (np.int64, np.int32), np.int64),
+    ("a * (2-1j) + b", (np.float32, np.complex64), np.complex64),
+    ("a * z + b", (np.complex128, np.float32), np.complex128),
 ])
 def test_dtypes_and_meta_are_the_engines(formula, dtypes, want):
     rng = np.random.default_rng(3)
     a, b = ((rng.standard_normal(1000) * 100).astype(t) for t in dtypes)
-    lazy = qvd.evaluate(formula, a=da.from_array(a, chunks=300), b=b)
+    # z: a NumPy complex scalar, strong (float32 data times it would be complex128).
+    lazy = qvd.evaluate(formula, {"z": np.complex64(0.5 - 2j)}, a=da.from_array(a, chunks=300),
+                        b=b)
     assert lazy.dtype == want and lazy._meta.dtype == want
     got = lazy.compute()
     assert got.dtype == want
-    assert np.array_equal(got, qv.evaluate(formula, a=a, b=b))
+    assert np.array_equal(got, qv.evaluate(formula, {"z": np.complex64(0.5 - 2j)}, a=a, b=b))
+
+
+@pytest.mark.parametrize("dtype", ["float32", "int32", "int64", "bool", "complex64",
+                                   "complex128"])
+@pytest.mark.parametrize("exact", [True, False])
+def test_reductions_give_the_engines_dtypes_and_values(dtype, exact):
+    rng = np.random.default_rng(5)
+    raw = rng.standard_normal((37, 11)) * 1e3
+    values = (raw + 1j * raw[::-1] if dtype.startswith("complex") else raw).astype(dtype)
+    if dtype == "int64":
+        values *= 2 ** 50  # sums that wrap, as the engine's int64 sums do
+    x = da.from_array(values, chunks=(5, 4))
+    for ours, whole in ((qvd.sum, qv.sum), (qvd.mean, qv.mean), (qvd.min, qv.min),
+                        (qvd.max, qv.max)):
+        if dtype.startswith("complex") and ours in (qvd.min, qvd.max):
+            with pytest.raises(TypeError, match="complex numbers have no order"):
+                ours(x)
+            continue
+        want = np.asarray(whole(values))
+        lazy = ours(x) if ours in (qvd.min, qvd.max) else ours(x, exact=exact)
+        assert lazy.dtype == want.dtype and lazy._meta.dtype == want.dtype
+        got = np.asarray(lazy.compute())
+        assert got.dtype == want.dtype
+        if exact or (dtype[0] in "ib" and ours is qvd.sum) or ours in (qvd.min, qvd.max):
+            assert got.tobytes() == want.tobytes(), ours.__name__
+        else:
+            np.testing.assert_allclose(got, want, rtol=1e-5)
