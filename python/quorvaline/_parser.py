@@ -190,7 +190,7 @@ class _Translator:
 
     def expand(self, n: ast.AST) -> List[_Item]:
         if isinstance(n, ast.Constant):
-            return self.constant(self.number(n, n.value), n)
+            return self.constant(self.literal(n, n.value), n)
         if isinstance(n, ast.Name):
             return self.leaf((ARG, self.argument(n)), n)
         if isinstance(n, ast.UnaryOp):
@@ -219,7 +219,7 @@ class _Translator:
                 value = n.operand.value
                 if isinstance(value, int) and not isinstance(value, bool):
                     return self.constant(self.number(n, -value), n)
-                return self.constant(-self.number(n.operand, value), n)
+                return self.constant(-self.literal(n.operand, value), n)
             return [n.operand, _Emit([(UNARY, _NEGATION)], 1, n)]
         if isinstance(n.op, ast.Invert):
             return [n.operand, _Emit([(UNARY, _INVERT)], 1, n, True, True)]
@@ -277,7 +277,11 @@ class _Translator:
             raise self.refuse(n, "round()'s decimals must be an integer literal")
         return sign * literal.value
 
-    def number(self, n: ast.AST, value: object) -> Union[int, float, complex]:
+    def literal(self, n: ast.AST, value: object) -> Union[int, float, complex]:
+        """A number written in the text: complex ones (`1j`) too."""
+        return value if isinstance(value, complex) else self.number(n, value)
+
+    def number(self, n: ast.AST, value: object) -> Union[int, float]:
         if isinstance(value, bool):
             return float(value)
         if isinstance(value, int):
@@ -288,9 +292,10 @@ class _Translator:
                 return float(value)
             except OverflowError:
                 raise self.refuse(n, "integer too large for float64") from None
-        if isinstance(value, (float, complex)):
+        if isinstance(value, float):
             return value
-        kind = {str: "string", bytes: "bytes"}.get(type(value))
+        kinds: Dict[type, str] = {str: "string", bytes: "bytes"}
+        kind = kinds.get(type(value))
         raise self.refuse_construct(n, kind or repr(value))
 
     def from_bits(self, n: ast.Call) -> float:
