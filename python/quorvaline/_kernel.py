@@ -33,9 +33,9 @@ class _CallSignature:
 _CALL_SIGNATURE = inspect.Signature([
     inspect.Parameter("operands", inspect.Parameter.VAR_POSITIONAL, annotation="Any"),
     inspect.Parameter("out", inspect.Parameter.KEYWORD_ONLY, default=None,
-                      annotation="Optional[Float64Array]"),
+                      annotation="Optional[ResultArray]"),
     inspect.Parameter("named", inspect.Parameter.VAR_KEYWORD, annotation="Operand"),
-], return_annotation="Float64Array")
+], return_annotation="ResultArray")
 
 
 class Kernel(_native.KernelCall):

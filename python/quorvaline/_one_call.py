@@ -1,7 +1,8 @@
 """One-call helpers: NumPy arrays in, one kernel or reduction run, NumPy array or float out.
 
-Arrays are read where they are when they are C-contiguous float64, and converted with one
-copy otherwise; the result is written straight into a new array or into `out`. The rules
+Arrays of the dtypes computed as themselves are read where they are when they are
+C-contiguous, and converted with one copy otherwise; the result is written straight into a
+new array of NumPy's result dtype or into `out`. The rules
 for operands live in one place, the native `evaluate`, which every compiled kernel calls
 too; numexpr's conventions around it are `_operands`.
 """
@@ -13,7 +14,6 @@ import sys
 from types import CodeType, FrameType, FunctionType
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
-import numpy as np
 import numpy.typing as npt
 
 from _quorvaline import Buffer, Expr
@@ -24,7 +24,7 @@ from quorvaline._parser import parse_nodes
 from quorvaline._reductions import Reduction, split_reduction
 
 Operand = Union[Buffer, npt.ArrayLike]
-Float64Array = npt.NDArray[np.float64]
+ResultArray = npt.NDArray[Any]  # of NumPy's result dtype
 
 
 def evaluate(
@@ -32,13 +32,13 @@ def evaluate(
     operands: Optional[Mapping[str, Operand]] = None,
     /,
     *,
-    out: Optional[Float64Array] = None,
+    out: Optional[ResultArray] = None,
     local_dict: Optional[Mapping[str, Any]] = None,
     global_dict: Optional[Mapping[str, Any]] = None,
     order: str = "C",
     casting: str = "same_kind",
     **named: Operand,
-) -> Float64Array:
+) -> ResultArray:
     """Compute an elementwise expression over arrays and numbers, into a new array or `out`.
 
     `expr` is an `Expr` built from `kernel.arg` names, a formula text such as
@@ -46,13 +46,14 @@ def evaluate(
     parameter names are the argument names, e.g. ``evaluate(lambda x, y: x * y + 1, x=xs,
     y=ys)``. Operands are given by keyword, or in the `operands` mapping (for a name such as
     `out`); a name of a formula text that neither gives is taken from the caller's local,
-    then global variables. C-contiguous float64 arrays are read in place; other real arrays,
-    lists and Fortran-ordered or strided views are converted with one copy; complex, object,
-    string and datetime data, masked arrays, None and text are refused with a TypeError
-    naming the operand. Numbers and 0-d arrays are the same for every element; arrays of
-    different shapes broadcast as in NumPy. `out`, if given, is a writable C-contiguous
-    float64 array of the result's shape, which may be one of the operands (an in-place
-    update); it is returned.
+    then global variables. C-contiguous bool, int32, int64, float32, float64, complex64 and
+    complex128 arrays are read in place and computed as themselves, with NumPy 2's result
+    dtype; other numeric arrays, lists and Fortran-ordered or strided views are converted
+    with one copy; object, string and datetime data, masked arrays, None and text are refused
+    with a TypeError naming the operand. Numbers and 0-d arrays are the same for every
+    element; arrays of different shapes broadcast as in NumPy. `out`, if given, is a writable
+    C-contiguous array of the result's shape, of the result's dtype or of one that `casting`
+    lets it become, which may be one of the operands (an in-place update); it is returned.
 
     numexpr's conventions hold too: `expr` may be a compiled `Kernel`; `operands` (or
     `local_dict`, `global_dict`) may hold more names than the formula reads, which are

@@ -64,8 +64,8 @@ class TestKernel:
     def test_the_native_call_keeps_the_documented_signature(self):
         k = qv.compile("x * 2")
         assert str(inspect.signature(k)) == (
-            "(*operands: 'Any', out: 'Optional[Float64Array]' = None, **named: 'Operand') "
-            "-> 'Float64Array'")
+            "(*operands: 'Any', out: 'Optional[ResultArray]' = None, **named: 'Operand') "
+            "-> 'ResultArray'")
         assert list(inspect.signature(qv.Kernel).parameters) == ["formula"]
         with pytest.raises(TypeError, match=r"^Kernel.__call__\(\) takes 1 operands by position "
                                             r"\(x\), but 2 were given$"):
