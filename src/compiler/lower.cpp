@@ -10,6 +10,7 @@
 #include "compiler/kernels.hpp"
 #include "compiler/node_types.hpp"
 #include "core/fault.hpp"
+#include "ir/int_ops.hpp"
 
 namespace qv {
 
@@ -25,6 +26,7 @@ public:
         if (!f.refusal) f.refusal = type_refusal(tree, types_, comparisons);
         f.scalar_args.assign(pattern.size(), UINT32_MAX);
         f.scalar_imag_args.assign(pattern.size(), UINT32_MAX);
+        f.scalar_int_args.assign(pattern.size(), UINT32_MAX);
         f.int_reads.assign(pattern.size(), ValueType::F64);
         f.pattern = std::move(pattern);
         f.nesting = plan.nesting;
@@ -100,7 +102,7 @@ private:
                 }
                 break;
             case 2: {
-                const Val cond = pop();
+                const Val cond = read_as(pop(), ValueType::F64);
                 const std::uint32_t result = new_register(type_of_node(i));
                 p_.select_result.resize(p_.registers);
                 p_.select_result[result] = 1;
@@ -151,7 +153,7 @@ private:
                                        p_.output,
                                        cur_,
                                        1,
-                                       {root, kUnused, kUnused}});
+                                       {read_as(root, p_.output_type), kUnused, kUnused}});
         }
     }
 
@@ -250,9 +252,13 @@ private:
     Val compute(KernelId kernel, int arity, const Val (&ops)[3], ValueType type, ValueType result) {
         if (is_vector(ops[0]) || is_vector(ops[1]) || is_vector(ops[2]) || is_complex(result)) {
             if (is_integer(type)) check_int_constants(kernel, arity, ops, type);
+            Val read[3] = {ops[0], ops[1], ops[2]};
+            // A cast's operand has its own type, which no scalar has.
+            for (int k = in_family<CastKernels>(kernel) ? 1 : 0; k < arity; ++k)
+                read[k] = read_as(read[k], type);
             const std::uint32_t dst = new_register(result);
             p_.steps.push_back(RegStep{
-                StepKind::Compute, type, kernel, dst, cur_, arity, {ops[0], ops[1], ops[2]}});
+                StepKind::Compute, type, kernel, dst, cur_, arity, {read[0], read[1], read[2]}});
             return Val{Val::Kind::Reg, dst};
         }
         ScalarTable& scalars = p_.frame.scalars;
@@ -262,10 +268,16 @@ private:
                        constant(fold_kernel(kernel, scalars.values[e[0]], scalars.values[e[1]],
                                             scalars.values[e[2]]))};
         }
+        // int64 values of strong scalars are computed as int64, wrapping as NumPy's do; the
+        // others in float64, as Python computes its numbers.
+        const ValueType in = type == ValueType::I64 && result == type ? type : ValueType::F64;
+        std::uint32_t r[3];
+        for (int k = 0; k < 3; ++k) r[k] = read_as(ops[k], in).index;
         const std::uint32_t dst = scalars.add(0.0, false);
         if (is_integer(type) && kernel == kernel_id<BinaryKernels>(BinaryOp::Pow))
-            p_.frame.int_exponents.push_back(e[1]);
-        p_.frame.scalar_steps.push_back(ScalarStep{kernel, ValueType::F64, dst, e[0], e[1], e[2]});
+            p_.frame.int_exponents.push_back(read_as(ops[1], ValueType::I64).index);
+        p_.frame.scalar_steps.push_back(ScalarStep{kernel, in, dst, r[0], r[1], r[2]});
+        if (in == ValueType::I64) int_entries_.emplace(dst, dst);
         return Val{Val::Kind::Scalar, dst};
     }
 
@@ -291,7 +303,7 @@ private:
                     result,
                     cur_,
                     1,
-                    {v, kUnused, kUnused}});
+                    {read_as(v, type), kUnused, kUnused}});
     }
 
     const Val* available(std::uint32_t value) const {
@@ -370,13 +382,57 @@ private:
             if (ops[k].kind != Val::Kind::Scalar || !scalars.constant(ops[k].index)) continue;
             const double v = scalars.values[ops[k].index];
             const auto literal = int_literals_.find(ops[k].index);
-            const std::string text =
-                literal != int_literals_.end() ? std::to_string(literal->second) : int_text(v);
-            refusal = python_int_refusal(v, text, type);
+            refusal = literal != int_literals_.end() ? python_int_refusal(literal->second, type)
+                                                     : python_int_refusal(v, int_text(v), type);
             if (!refusal && k == 1 && v < 0 && kernel == kernel_id<BinaryKernels>(BinaryOp::Pow)) {
                 refusal = negative_int_power();
             }
         }
+    }
+
+    // A value as a step of type `type` reads it: a scalar as int64 bits for an integer step,
+    // as float64 for the others.
+    Val read_as(Val v, ValueType type) {
+        if (v.kind != Val::Kind::Scalar) return v;
+        if (is_integer(type)) return int_entry(v.index);
+        const auto bits = int_entries_.find(v.index);
+        if (bits == int_entries_.end() || bits->second != v.index) return v;  // float64 already
+        const auto known = float_entries_.find(v.index);
+        if (known != float_entries_.end()) return Val{Val::Kind::Scalar, known->second};
+        const std::uint32_t dst = p_.frame.scalars.add(0.0, false);
+        p_.frame.scalar_steps.push_back(
+            ScalarStep{kernel_id<CastKernels>(ValueType::I64), ValueType::F64, dst, v.index, 0, 0});
+        float_entries_.emplace(v.index, dst);
+        return Val{Val::Kind::Scalar, dst};
+    }
+
+    // The entry holding scalar entry `entry` as int64 bits: a constant's exact value (checked
+    // in range before), a scalar argument's own, or a scalar step's float64 result converted by
+    // a step of its own, as an integer step rounds a float64 scalar.
+    Val int_entry(std::uint32_t entry) {
+        const auto known = int_entries_.find(entry);
+        if (known != int_entries_.end()) return Val{Val::Kind::Scalar, known->second};
+        ProgramFrame& f = p_.frame;
+        std::uint32_t bits = UINT32_MAX;
+        if (f.scalars.constant(entry)) {
+            const auto literal = int_literals_.find(entry);
+            const std::int64_t v = literal != int_literals_.end()
+                                       ? literal->second
+                                       : float_to_int<std::int64_t>(f.scalars.values[entry]);
+            bits = f.scalars.add(std::bit_cast<double>(v), true);
+        }
+        for (std::size_t k = 0; k < f.scalar_args.size() && bits == UINT32_MAX; ++k) {
+            if (f.scalar_args[k] != entry) continue;
+            bits = f.scalar_int_args[k] = f.scalars.add(0.0, false);
+        }
+        if (bits == UINT32_MAX) {
+            f.float_int_reads.push_back(entry);
+            bits = f.scalars.add(0.0, false);
+            f.scalar_steps.push_back(ScalarStep{kernel_id<CastKernels>(ValueType::F64),
+                                                ValueType::I64, bits, entry, 0, 0});
+        }
+        int_entries_.emplace(entry, bits);
+        return Val{Val::Kind::Scalar, bits};
     }
 
     // The argument whose scalar entry this is, if any, is read in integer type `type`.
@@ -415,6 +471,8 @@ private:
         branch_marks_;  // per split Select being lowered: remembered_'s size at its Begin
     std::vector<std::uint8_t> reg_shared_;
     std::unordered_map<std::uint32_t, std::int64_t> int_literals_;  // scalar entry: exact value
+    std::unordered_map<std::uint32_t, std::uint32_t> int_entries_;  // scalar entry: its int64 bits'
+    std::unordered_map<std::uint32_t, std::uint32_t> float_entries_;  // int64 entry: as float64
     std::uint32_t cur_ = 0;
 };
 

@@ -49,7 +49,9 @@ struct RegStep {
 
 // A step over scalars alone, run once per call into the scalar table. Scalars are float64, as
 // Python computes its numbers; a step of another type rounds them where it reads them. A
-// complex scalar is two entries, its parts, which a step over blocks makes complex.
+// complex scalar is two entries, its parts, which a step over blocks makes complex. An integer
+// step over blocks reads its scalar operands from entries of their own, which hold int64 bits
+// (std::bit_cast), so that every int64 is exact; the float64 entries stay as they are.
 struct ScalarStep {
     KernelId kernel;
     ValueType type;
@@ -76,12 +78,17 @@ struct ProgramFrame {
     std::vector<std::uint32_t> scalar_args;  // per argument: its scalar entry, or UINT32_MAX
     // Per complex scalar argument: the entry of its imaginary part, or UINT32_MAX.
     std::vector<std::uint32_t> scalar_imag_args;
+    // Per argument: the entry of its exact int64 bits, read by integer steps, or UINT32_MAX.
+    std::vector<std::uint32_t> scalar_int_args;
     // Per argument: the narrowest integer type a step over blocks reads it in as a scalar (whose
     // range a Python int given for it must be in), or F64 for none.
     std::vector<ValueType> int_reads;
-    // The entries an integer power of scalars alone takes as its exponent (a negative one is
-    // refused at the call).
+    // The entries (int64 bits) an integer power of scalars alone takes as its exponent (a
+    // negative one is refused at the call).
     std::vector<std::uint32_t> int_exponents;
+    // The float64 entries (parts over Python numbers alone) an integer step reads: past 2**53
+    // their digits are not known, and the call is refused.
+    std::vector<std::uint32_t> float_int_reads;
     ScalarTable scalars;
     std::vector<ScalarStep> scalar_steps;
     std::size_t nesting = 0;  // deepest Select nesting, for the lane lists

@@ -45,8 +45,8 @@ inline std::string int_text(double v) {
 }
 
 // NumPy's refusal of a Python int `v` (written `text`) that an integer type meets: out of the
-// type's range; or past 2**53, which the float64 scalar table would not hold exactly. None when
-// the type takes it.
+// type's range; or, for a value computed in float64 (a folded constant), past 2**53, where its
+// digits are not known. None when the type takes it.
 inline Refusal python_int_refusal(double v, const std::string& text, ValueType type) {
     const double bound = type == ValueType::I32 ? 2147483648.0 : 9223372036854775808.0;
     if (!(v >= -bound && v < bound)) {
@@ -61,13 +61,11 @@ inline Refusal python_int_refusal(double v, const std::string& text, ValueType t
     return {};
 }
 
-// The same for a NumPy integer scalar `v` of type `type`, which the scalar table holds as a
-// float64 already rounded, so that its digits are not known.
-inline Refusal int_scalar_refusal(double v, ValueType type) {
-    if (std::fabs(v) < kExactIntBound) return {};
-    return {Refusal::Kind::Overflow, std::string("an ") + type_name(type) +
-                                         " scalar of 2**53 or more in magnitude is not computed "
-                                         "exactly in a formula yet"};
+// The same for a Python int known exactly, within int64.
+inline Refusal python_int_refusal(std::int64_t v, ValueType type) {
+    if (type != ValueType::I32 || (v >= INT32_MIN && v <= INT32_MAX)) return {};
+    return {Refusal::Kind::Overflow,
+            "Python integer " + std::to_string(v) + " out of bounds for " + type_name(type)};
 }
 
 }  // namespace qv

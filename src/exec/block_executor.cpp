@@ -1,6 +1,7 @@
 // Running a bound program over a range of elements, block by block. Split Selects narrow the
 // active lanes to sorted lists kept in an arena, one pair of lists per nesting level.
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -97,7 +98,7 @@ void begin_split(BlockState& state, ValueType type, const void* cond, double sca
 template <class I>
 bool negative_exponent(const void* block, double scalar, const Lanes& active,
                        const std::uint32_t* arena) {
-    if (block == nullptr) return scalar < 0.0;
+    if (block == nullptr) return std::bit_cast<std::int64_t>(scalar) < 0;  // int64 bits
     const I* x = static_cast<const I*>(block);
     bool negative = false;
     for (std::size_t k = 0; k < active.count; ++k)

@@ -2,6 +2,8 @@
 #include "exec/block_program.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <utility>
 
 #include "compiler/compile.hpp"
@@ -52,8 +54,10 @@ BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args, 
     constants_ = std::move(frame.scalars.values);
     scalar_args_ = std::move(frame.scalar_args);
     scalar_imag_args_ = std::move(frame.scalar_imag_args);
+    scalar_int_args_ = std::move(frame.scalar_int_args);
     int_reads_ = std::move(frame.int_reads);
     int_exponents_ = std::move(frame.int_exponents);
+    float_int_reads_ = std::move(frame.float_int_reads);
     pattern_ = std::move(frame.pattern);
     output_type_ = program.output_type;
     nesting_ = frame.nesting;
@@ -79,14 +83,20 @@ Refusal BlockProgram::refusal_of_values(std::span<const ArgView> args) const {
     for (std::size_t k = 0; k < args.size() && k < int_reads_.size(); ++k) {
         const ArgView& a = args[k];
         if (a.data != nullptr || !is_integer(int_reads_[k])) continue;
-        if (Refusal r = a.weak ? python_int_refusal(a.scalar, int_text(a.scalar), int_reads_[k])
-                               : int_scalar_refusal(a.scalar, a.type))
+        if (Refusal r = a.integral
+                            ? python_int_refusal(a.integer, int_reads_[k])
+                            : python_int_refusal(a.scalar, int_text(a.scalar), int_reads_[k]))
             return r;
     }
-    if (!int_exponents_.empty()) {
+    if (!int_exponents_.empty() || !float_int_reads_.empty()) {
         const BlockBinding bound = bind(args);  // runs the scalar steps
         for (const std::uint32_t e : int_exponents_) {
-            if (bound.scalars_[e] < 0.0) return negative_int_power();
+            if (std::bit_cast<std::int64_t>(bound.scalars_[e]) < 0) return negative_int_power();
+        }
+        for (const std::uint32_t e : float_int_reads_) {
+            const double v = bound.scalars_[e];
+            if (std::fabs(v) >= kExactIntBound)
+                return python_int_refusal(v, int_text(v), ValueType::I64);
         }
     }
     return {};
@@ -106,6 +116,9 @@ BlockBinding BlockProgram::bind(std::span<const ArgView> args) const {
         } else if (scalar_args_[k] != UINT32_MAX) {
             b.scalars_[scalar_args_[k]] = args[k].scalar;
             if (scalar_imag_args_[k] != UINT32_MAX) b.scalars_[scalar_imag_args_[k]] = args[k].imag;
+            // An integer scalar beyond int64 was refused before: no integer step reads it.
+            if (scalar_int_args_[k] != UINT32_MAX)
+                b.scalars_[scalar_int_args_[k]] = std::bit_cast<double>(args[k].integer);
         }
     }
     for (const BoundScalarStep& s : scalar_steps_) {

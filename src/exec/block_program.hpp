@@ -73,8 +73,10 @@ private:
     std::vector<double> constants_;                // the scalar table before binding
     std::vector<std::uint32_t> scalar_args_;       // per argument: its entry, or UINT32_MAX
     std::vector<std::uint32_t> scalar_imag_args_;  // per complex one: its imaginary part's
+    std::vector<std::uint32_t> scalar_int_args_;   // per argument: its int64 bits' entry
     std::vector<ValueType> int_reads_;             // per argument: see ProgramFrame::int_reads
     std::vector<std::uint32_t> int_exponents_;     // see ProgramFrame::int_exponents
+    std::vector<std::uint32_t> float_int_reads_;   // see ProgramFrame::float_int_reads
     std::vector<BoundScalarStep> scalar_steps_;
     std::vector<ArgPattern> pattern_;  // per argument
     ValueType output_type_ = ValueType::F64;

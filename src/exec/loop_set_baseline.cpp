@@ -1,6 +1,7 @@
 // The baseline loop set: what every x86-64 CPU (SSE2) or any other target runs.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <type_traits>
 #include <utility>

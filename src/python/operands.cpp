@@ -27,6 +27,8 @@ struct Operand {
     double imag = 0.0;                // complex scalars: the imaginary part
     ValueType type = ValueType::F64;  // of the array's elements, or of a strong scalar
     bool weak = true;                 // scalars: a Python number
+    bool integral = false;            // integer scalars within int64: `integer` is exact
+    std::int64_t integer = 0;
     Ref array;
     bool copied = false;
     BufferRef buffer;
@@ -136,6 +138,17 @@ double int_value(std::string_view name, PyObject* value) {
     return v;
 }
 
+// An integer scalar: as float64, and exactly where int64 holds it (beyond, integer steps refuse
+// it as NumPy does).
+void set_int(Operand& op, std::string_view name, PyObject* value) {
+    op.scalar = int_value(name, value);
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (v == -1 && overflow == 0 && PyErr_Occurred() != nullptr) throw_python_error();
+    op.integral = overflow == 0;
+    op.integer = op.integral ? static_cast<std::int64_t>(v) : 0;
+}
+
 // What NumPy's float64 conversion would misread: None as NaN, text parsed as a number.
 void refuse_non_number(std::string_view name, PyObject* value) {
     if (value == Py_None) {
@@ -172,7 +185,7 @@ Operand classify(std::string_view name, PyObject* value, Typing typing = Typing:
         return op;
     }
     if (PyLong_Check(value)) {  // bool too
-        op.scalar = int_value(name, value);
+        set_int(op, name, value);
         // A Python int promotes as an integer: int32 + 2 stays int32.
         if (typing == Typing::Native && !PyBool_Check(value)) op.type = ValueType::I64;
         return op;
@@ -233,7 +246,7 @@ Operand classify(std::string_view name, PyObject* value, Typing typing = Typing:
             op.scalar = z.real;
             op.imag = z.imag;
         } else if (PyLong_Check(item.get())) {
-            op.scalar = int_value(name, item.get());
+            set_int(op, name, item.get());
         } else {
             op.scalar = PyFloat_AsDouble(item.get());
             if (op.scalar == -1.0 && PyErr_Occurred() != nullptr) throw_python_error();
@@ -426,7 +439,8 @@ BoundOperands bind_operands(std::span<const std::string> names, PyObject* operan
     for (std::size_t i = 0; i < ops.size(); ++i) {
         Operand& op = ops[i];
         if (op.kind == Operand::Kind::Scalar) {
-            bound.views.push_back(ArgView{nullptr, op.scalar, 0, op.type, op.weak, op.imag});
+            bound.views.push_back(
+                ArgView{nullptr, op.scalar, 0, op.type, op.weak, op.imag, op.integral, op.integer});
             continue;
         }
         npy_intp length = 0;

@@ -398,6 +398,16 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
     ("(a + 1) << b % 70 - 3 >> 2 & a", {"a": np.int64, "b": np.int32}, np.int64),
     ("m << (a >> 1 << 2)", {"a": np.int32, "m": np.bool_}, np.int32),
     ("(a & b) + (a | b) - ~(a ^ b)", {"a": np.int32, "b": np.int64}, np.int64),
+    # int64 scalars past 2**53, exact: literals, Python ints, NumPy scalars, and steps over
+    # scalars alone, wrapping as NumPy's int64 does
+    ("a * 1152921504606846977 - 9223372036854775807", {"a": np.int64}, np.int64),
+    ("a // 9007199254740993 + a % -4611686018427387905", {"a": np.int64}, np.int64),
+    ("a - k", {"a": np.int64, "k": 2**63 - 1}, np.int64),
+    ("a + k", {"a": np.int64, "k": -2**63}, np.int64),
+    ("a * s", {"a": np.int64, "s": np.int64(2**60 + 1)}, np.int64),
+    ("a // s + a % s", {"a": np.int32, "s": np.int64(-2**53 - 1)}, np.int64),
+    ("a + (s + 1) * 3", {"a": np.int64, "s": np.int64(2**62)}, np.int64),
+    ("where(a > 0, s - 1, a * 0.5 + s)", {"a": np.int64, "s": np.int64(2**62 + 3)}, np.float64),
 ])
 def test_integer_formulas_match_numpy(formula, operands, dtype):
     rng = np.random.default_rng(1)
@@ -418,13 +428,13 @@ def test_integer_formulas_match_numpy(formula, operands, dtype):
 def test_division_by_a_scalar_is_numpys(dtype):
     # One divisor for the whole array (a scalar argument, weak or typed, or a literal) divides
     # through its multiplier: NumPy's values over edge dividends and divisors, both sides of the
-    # pool's threshold. Scalars travel as float64, exact below 2**53 (the engine tests take
-    # int64's extremes as divisors).
+    # pool's threshold, up to the type's extremes (MIN, which text writes only as a negated
+    # literal past int64, is a divisor in the table of integer formulas).
     info = np.iinfo(dtype)
-    low, high = max(info.min, -2**53 + 1), min(info.max, 2**53 - 1)
+    low, high = info.min + 1, info.max
     rng = np.random.default_rng(4)
     x = int_column(dtype, 5000, 3)
-    powers = [sign * 2 ** k for k in range(1, min(info.bits - 1, 53)) for sign in (1, -1)]
+    powers = [sign * 2 ** k for k in range(1, info.bits - 1) for sign in (1, -1)]
     divisors = [0, 1, -1, 2, -2, 3, -3, 7, -7, low, high, low + 1, high - 1, *powers,
                 *rng.integers(low, high, 20), *rng.integers(-1000, 1000, 10)]
     for k in map(int, divisors):
@@ -454,8 +464,9 @@ def test_float_to_integer_casts_are_numpys(dtype):
      "Python integer 1099511627776 out of bounds for int32"),
     ("a * -2147483649", np.int32, {}, OverflowError, "Python integer -2147483649 out of bounds"),
     ("a - 2**63", np.int64, {}, OverflowError, "Python integer 9223372036854775808 out of bounds"),
-    ("a + 9007199254740993", np.int64, {}, OverflowError, "Python integer 9007199254740993 is "
-                                                          "not computed exactly"),
+    # a power of literals is folded in float64, whose digits past 2**53 are not known
+    ("a + 3**34", np.int64, {}, OverflowError, "Python integer 16677181699666570 is "
+                                               "not computed exactly"),
     ("a ** -1", np.int64, {}, ValueError, "Integers to negative integer powers are not allowed."),
     # Python ints given as arguments, read in the type they meet (a reduction's too)
     ("a + k", np.int32, {"k": 2**40}, OverflowError,
@@ -464,10 +475,10 @@ def test_float_to_integer_casts_are_numpys(dtype):
      "Python integer -2147483649 out of bounds for int32"),
     ("a // k", np.int64, {"k": -2**63 - 2**11}, OverflowError,
      "Python integer -9223372036854777856 out of bounds for int64"),
-    ("sum(a & k)", np.int64, {"k": 2**53 + 2}, OverflowError,
-     "Python integer 9007199254740994 is not computed exactly"),
-    ("a // k", np.int64, {"k": np.int64(2**62 + 1)}, OverflowError,
-     "an int64 scalar of 2**53 or more in magnitude is not computed exactly"),
+    ("a + (k + 1)", np.int64, {"k": 2**60 + 1}, OverflowError,  # Python's sum, as float64
+     "Python integer 1152921504606846976 is not computed exactly"),
+    ("sum(a & k)", np.int64, {"k": 2**63}, OverflowError,
+     "Python integer 9223372036854775808 out of bounds for int64"),
     # two integer scalars: NumPy refuses before the array meets their power
     ("a + k ** j", np.int64, {"k": np.int64(2), "j": np.int32(-1)}, ValueError,
      "Integers to negative integer powers are not allowed."),
