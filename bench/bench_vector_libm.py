@@ -1,4 +1,4 @@
-"""exp and log over float64 and float32 arrays, and float64 pow: ours (on the path the engine
+"""exp, log and pow over float64 and float32 arrays: ours (on the path the engine
 chose at load, printed first) against the same scalar library calls on the same threads (the
 floor of the scalar path; float64 exp and log only: compare the others with
 QUORVALINE_VECTOR_LIBM=0), NumPy's own SIMD functions (other bits) and numexpr, side by side
@@ -36,6 +36,10 @@ POW_CASES = {
     "x ** y": ("x ** y", {"x": lambda rng, n: rng.uniform(0, 100, n),
                           "y": lambda rng, n: rng.uniform(-10, 10, n)}),
     "x ** 2.5": ("x ** 2.5", {"x": lambda rng, n: rng.uniform(0, 100, n)}),
+    "float32 x ** y": ("x ** y", {"x": lambda rng, n: rng.uniform(0, 100, n).astype(np.float32),
+                                  "y": lambda rng, n: rng.uniform(-10, 10, n).astype(np.float32)}),
+    "float32 x ** 2.5": ("x ** 2.5",
+                         {"x": lambda rng, n: rng.uniform(0, 100, n).astype(np.float32)}),
     "Black-Scholes-like": (BLACK_SCHOLES_LIKE, {
         "s": lambda rng, n: rng.uniform(50, 150, n),
         "k": lambda rng, n: rng.uniform(80, 120, n),
@@ -61,7 +65,7 @@ def main():
     threads = pool_threads()
     ne.set_num_threads(threads)
     config = qv.show_config(False)
-    paths = {f: config["vector_libm"][f] for f in ("exp", "log", "expf", "logf", "pow")}
+    paths = {f: config["vector_libm"][f] for f in ("exp", "log", "expf", "logf", "pow", "powf")}
     print(
         f"threads: {threads}; loadavg {os.getloadavg()[0]:.1f}; "
         + "; ".join(f"{f}: {s['path']} {s['isa'] or ''}".rstrip() for f, s in paths.items())
@@ -95,7 +99,7 @@ def main():
             )
         for case, (formula, makers) in POW_CASES.items():
             env = {name: make(rng, n) for name, make in makers.items()}
-            out = np.empty(n)
+            out = np.empty(n, next(iter(env.values())).dtype)
             by_numpy = numpy_form(formula)
             ours, numpy, numexpr = best_times(
                 args.repeats,

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""The exhaustive check of the vector exp, log, expf, logf and pow against the math library
+"""The exhaustive check of the vector exp, log, expf, logf, pow and powf against the math library
 this machine loads: every replica this CPU runs; for exp and log over all 2^32 float32 bit
 patterns widened to double and every double within 2^24 ulps of each threshold of the library's
-special paths, for expf and logf over all 2^32 float32 inputs, for pow over 2^30 pseudo-random
-pairs spread over its special regions (the functions named on the command line, or all).
+special paths, for expf and logf over all 2^32 float32 inputs, for pow and powf over 2^30
+pseudo-random pairs spread over its special regions (the functions named on the command line, or all).
 When no result differs, the library's GNU build-id is recorded for them in
 src/exec/vector_libm/checked_builds.inc (the builds on which the engine turns the vector path
 on), beside the build's earlier results for the others.
@@ -21,13 +21,13 @@ BUILD = ROOT / "build" / "engine-tests"
 LIST = ROOT / "src" / "exec" / "vector_libm" / "checked_builds.inc"
 # {"build-id", "functions", "what" ...}: clang-format splits what into adjacent literals.
 ENTRY = re.compile(r'\{"([0-9a-f]+)",\s*"([a-z ]*)",(.*?)\},', re.S)
-FUNCTIONS = ("exp", "log", "expf", "logf", "pow")
+FUNCTIONS = ("exp", "log", "expf", "logf", "pow", "powf")
 LINE = re.compile(r"^exhaustive: (\w+) (\w+) (\d+) inputs, (\d+) differ$", re.M)
 
 
 def test_name(function):
-    if function == "pow":
-        return "VectorPow.DISABLED_Exhaustive"
+    if function in ("pow", "powf"):
+        return f"VectorPow/{function}.DISABLED_Exhaustive"
     return f"*.DISABLED_Exhaustive/{function}"
 
 

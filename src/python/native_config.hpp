@@ -8,7 +8,7 @@
 namespace qv::py {
 
 // config(): {"loop_set": str, "libm": {...}, "vector_libm": {"setting": str, "exp": {...},
-// "log": {...}, "expf": {...}, "logf": {...}}}.
+// "log": {...}, "expf": {...}, "logf": {...}, "pow": {...}, "powf": {...}}}.
 QV_FASTCALL_FN(native_config);
 
 }  // namespace qv::py

@@ -1,4 +1,4 @@
-"""exp and log over float64 and float32 arrays, and float64 pow, give the math library's bits
+"""exp, log and pow over float64 and float32 arrays give the math library's bits
 on whichever path the engine chose at load (scripts/test-all runs this file with the vector
 path on and with it off), and the choice is the one show_config() reports."""
 
@@ -19,13 +19,13 @@ SETTING = os.environ.get("QUORVALINE_VECTOR_LIBM")
 
 
 UNARY = ("exp", "log", "expf", "logf")
-FUNCTIONS = UNARY + ("pow",)
+FUNCTIONS = UNARY + ("pow", "powf")
 
 
 def library(name):
     f = getattr(LIBM, name)
     c_type = ctypes.c_float if name.endswith("f") else ctypes.c_double
-    arity = 2 if name == "pow" else 1
+    arity = 2 if name.startswith("pow") else 1
     f.restype, f.argtypes = c_type, [c_type] * arity
     return np.frompyfunc(f, arity, 1)
 
@@ -99,25 +99,29 @@ def pow_inputs():
     return np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts])
 
 
+@pytest.mark.parametrize("name", ["pow", "powf"])
 @pytest.mark.parametrize("threads", [1, 2])
-def test_pow_gives_the_librarys_bits(threads):
-    """Both operands arrays, either one a constant (a general one, and one of the exact powers
-    whose declined lanes go to pow), in place."""
+def test_pow_gives_the_librarys_bits(name, threads):
+    """Both operands arrays, either one a constant (a general one, and for float64 one of the
+    exact powers whose declined lanes go to pow), in place."""
     x, y = pow_inputs()
-    bits = np.uint64
+    dtype, bits = (np.float32, np.uint32) if name == "powf" else (np.float64, np.uint64)
     with np.errstate(all="ignore"):
-        want = library("pow")(x, y).astype(np.float64)
+        x, y = x.astype(dtype), y.astype(dtype)
+        want = library(name)(x, y).astype(dtype)
+    constants = [2.5] if name == "powf" else [2.5, 3.0, -1.0]
     previous = qv.set_num_threads(threads)
     try:
         for start, stop in [(0, len(x)), (1, len(x) - 3), (7, 8)]:
             got = qv.evaluate("x ** y", x=x[start:stop], y=y[start:stop])
             assert np.array_equal(got.view(bits), want[start:stop].view(bits))
-        for formula, c in [("x ** 2.5", 2.5), ("x ** 3", 3.0), ("x ** -1", -1.0)]:
+        for c in constants:
             with np.errstate(all="ignore"):
-                expect = library("pow")(x, c).astype(np.float64)
-            assert np.array_equal(qv.evaluate(formula, x=x).view(bits), expect.view(bits)), formula
+                expect = library(name)(x, dtype(c)).astype(dtype)
+            got = qv.evaluate(f"x ** {c:g}", x=x)
+            assert np.array_equal(got.view(bits), expect.view(bits)), c
         with np.errstate(all="ignore"):
-            expect = library("pow")(2.5, y).astype(np.float64)
+            expect = library(name)(dtype(2.5), y).astype(dtype)
         assert np.array_equal(qv.evaluate("2.5 ** y", y=y).view(bits), expect.view(bits))
         z = y.copy()
         qv.evaluate("x ** z", x=x, z=z, out=z)

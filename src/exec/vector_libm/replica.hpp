@@ -29,6 +29,9 @@ using VectorPowKernel = void (*)(const double* x, bool x_array, const double* y,
 using ScalarMathFnF32 = float (*)(float);
 using VectorMathKernelF32 = void (*)(const float* in, float* out, std::size_t n,
                                      ScalarMathFnF32 scalar);
+using ScalarPowFnF32 = float (*)(float, float);
+using VectorPowKernelF32 = void (*)(const float* x, bool x_array, const float* y, bool y_array,
+                                    float* out, std::size_t n, ScalarPowFnF32 scalar);
 
 #if QV_VECTOR_LIBM
 namespace replica_avx2 {  // 4 lanes, AVX2 with FMA
@@ -38,6 +41,8 @@ void pow(const double* x, bool x_array, const double* y, bool y_array, double* o
          ScalarPowFn scalar);
 void expf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
 void logf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
+void powf(const float* x, bool x_array, const float* y, bool y_array, float* out, std::size_t n,
+          ScalarPowFnF32 scalar);
 }  // namespace replica_avx2
 namespace replica_avx512 {  // 8 lanes, AVX-512 F and DQ
 void exp(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
@@ -46,6 +51,8 @@ void pow(const double* x, bool x_array, const double* y, bool y_array, double* o
          ScalarPowFn scalar);
 void expf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
 void logf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
+void powf(const float* x, bool x_array, const float* y, bool y_array, float* out, std::size_t n,
+          ScalarPowFnF32 scalar);
 }  // namespace replica_avx512
 #endif
 

@@ -131,6 +131,17 @@ constexpr double kPowHard[][2] = {{0x1.3f93676453d1cp+6, 0x1.c60d9232f6c8cp+2},
                                   {10.0, -307.5},
                                   {3.0, 2.5}};
 
+// powf's pairs: the thresholds of its special paths (glibc's FMA and SSE2 variants of powf
+// agreed on 3e6 random pairs, so there are no discriminators to add).
+constexpr float kPowfHard[][2] = {
+    {2.0f, 126.0f},           {2.0f, 127.0f},       {2.0f, 128.0f},   {2.0f, -126.0f},
+    {2.0f, -149.0f},          {2.0f, -150.0f},      {2.0f, 125.999f}, {0x1p-126f, 0.5f},
+    {0x1.fffffcp-127f, 0.5f}, {kDenormMinF, 0.25f}, {-2.0f, 3.0f},    {-2.0f, 0.5f},
+    {-0.0f, -1.0f},           {0.0f, 0.0f},         {1.0f, kNaNF},    {kNaNF, 0.0f},
+    {kInfF, -1.0f},           {-kInfF, 3.0f},       {kMaxF, 1.0f},    {1.0f, 1.0f},
+    {2.0f, kDenormMinF},      {2.0f, kMaxF},        {0.5f, -kMaxF},   {3.0f, 2.5f},
+    {10.0f, 38.0f},           {10.0f, 39.0f},       {10.0f, -45.0f},  {0.1f, 37.5f}};
+
 // The next input of generator g for `function`.
 double generated(MathFunction function, int g, Random& rng) {
     const std::uint64_t bits = rng.next();
@@ -196,6 +207,29 @@ std::array<double, 2> generated_pow(int g, Random& rng) {
     }
 }
 
+// The next pair of powf's generator g.
+std::array<float, 2> generated_powf(int g, Random& rng) {
+    const std::uint64_t bits = rng.next();
+    switch (g) {
+        case 0:
+            return {std::bit_cast<float>(static_cast<std::uint32_t>(bits)),
+                    std::bit_cast<float>(static_cast<std::uint32_t>(bits >> 32))};
+        case 1:
+            return {static_cast<float>(rng.uniform(0.0, 100.0)),
+                    static_cast<float>(rng.uniform(-10.0, 10.0))};
+        case 2: {
+            // y log2 x across the result's whole range, its overflow and underflow included.
+            const float x = std::ldexp(1.0f + static_cast<float>(rng.unit()),
+                                       static_cast<int>(bits % 254) - 126);
+            const double t = rng.uniform(-160.0, 140.0);
+            return {x, static_cast<float>(x == 1.0f ? t : t / std::log2(x))};
+        }
+        default:
+            return {static_cast<float>(rng.uniform(0.99, 1.01)),
+                    static_cast<float>(rng.uniform(-1e4, 1e4))};
+    }
+}
+
 std::vector<float> inputs_f32(MathFunction function) {
     std::vector<float> xs;
     if (function == MathFunction::Expf) {
@@ -237,39 +271,53 @@ SelfTestResult mismatches(const std::vector<T>& xs,
     return result;
 }
 
-}  // namespace
-
-SelfTestResult self_test(VectorPowKernel kernel, ScalarPowFn reference) {
-    std::vector<double> xs, ys;
-    for (const auto& p : kPowHard) {
+// The pairs whose results from the pow kernel and the reference differ: the hard pairs and the
+// generated ones as two arrays, then each hard exponent over generated bases and each hard base
+// over generated exponents as one value.
+template <class Bits, class T, std::size_t H>
+SelfTestResult pow_mismatches(void (*kernel)(const T*, bool, const T*, bool, T*, std::size_t,
+                                             T (*)(T, T)),
+                              T (*reference)(T, T), const T (&hard)[H][2],
+                              std::array<T, 2> (*generate)(int, Random&), std::uint64_t seed) {
+    std::vector<T> xs, ys;
+    for (const auto& p : hard) {
         xs.push_back(p[0]);
         ys.push_back(p[1]);
     }
-    Random rng{0x5eed0b0bu};
+    Random rng{seed};
     for (int g = 0; g < 4; ++g) {
         for (std::size_t k = 0; k < kPerGenerator; ++k) {
-            const std::array<double, 2> p = generated_pow(g, rng);
+            const std::array<T, 2> p = generate(g, rng);
             xs.push_back(p[0]);
             ys.push_back(p[1]);
         }
     }
-    std::vector<double> out(xs.size());
+    std::vector<T> out(xs.size());
     SelfTestResult result{0, 0};
-    const auto count = [&](std::size_t i, double x, double y) {
+    const auto count = [&](std::size_t i, T x, T y) {
         ++result.inputs;
-        result.mismatches +=
-            std::bit_cast<std::uint64_t>(out[i]) != std::bit_cast<std::uint64_t>(reference(x, y));
+        result.mismatches += std::bit_cast<Bits>(out[i]) != std::bit_cast<Bits>(reference(x, y));
     };
     kernel(xs.data(), true, ys.data(), true, out.data(), xs.size(), reference);
     for (std::size_t i = 0; i < xs.size(); ++i) count(i, xs[i], ys[i]);
-    // One value for every element: the hard exponents over the generated bases, and back.
-    for (const auto& p : kPowHard) {
-        kernel(xs.data(), true, &p[1], false, out.data(), xs.size() / 256, reference);
-        for (std::size_t i = 0; i < xs.size() / 256; ++i) count(i, xs[i], p[1]);
-        kernel(&p[0], false, ys.data(), true, out.data(), ys.size() / 256, reference);
-        for (std::size_t i = 0; i < ys.size() / 256; ++i) count(i, p[0], ys[i]);
+    const std::size_t m = xs.size() / 256;
+    for (const auto& p : hard) {
+        kernel(xs.data(), true, &p[1], false, out.data(), m, reference);
+        for (std::size_t i = 0; i < m; ++i) count(i, xs[i], p[1]);
+        kernel(&p[0], false, ys.data(), true, out.data(), m, reference);
+        for (std::size_t i = 0; i < m; ++i) count(i, p[0], ys[i]);
     }
     return result;
+}
+
+}  // namespace
+
+SelfTestResult self_test(VectorPowKernel kernel, ScalarPowFn reference) {
+    return pow_mismatches<std::uint64_t>(kernel, reference, kPowHard, generated_pow, 0x5eed0b0bu);
+}
+
+SelfTestResult self_test(VectorPowKernelF32 kernel, ScalarPowFnF32 reference) {
+    return pow_mismatches<std::uint32_t>(kernel, reference, kPowfHard, generated_powf, 0x5eed0b0fu);
 }
 
 SelfTestResult self_test(MathFunction function, VectorMathKernel kernel, ScalarMathFn reference) {

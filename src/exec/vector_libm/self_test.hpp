@@ -10,7 +10,7 @@
 
 namespace qv {
 
-enum class MathFunction : std::uint8_t { Exp, Log, Expf, Logf, Pow };
+enum class MathFunction : std::uint8_t { Exp, Log, Expf, Logf, Pow, Powf };
 
 struct SelfTestResult {
     std::size_t inputs;
@@ -24,5 +24,6 @@ SelfTestResult self_test(MathFunction function, VectorMathKernelF32 kernel,
                          ScalarMathFnF32 reference);
 // The same for pow, over pairs (x, y), each operand as an array and as one value.
 SelfTestResult self_test(VectorPowKernel kernel, ScalarPowFn reference);
+SelfTestResult self_test(VectorPowKernelF32 kernel, ScalarPowFnF32 reference);
 
 }  // namespace qv

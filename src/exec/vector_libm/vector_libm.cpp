@@ -1,4 +1,4 @@
-// The decision, per function (exp, log, pow and the float32 forms of exp and log), between the
+// The decision, per function (exp, log, pow and the float32 forms of exp, log and pow), between the
 // vector replica and the scalar library call. The order of the checks follows what could make the
 // replica's bits differ from the library's: no glibc or one before 2.28 (another algorithm), a CPU
 // on which glibc's resolver picks a variant there is no replica of (its non-FMA and FMA4 builds
@@ -42,6 +42,8 @@ struct Decision {
     std::array<Chosen<float>, 2> f32;   // expf, logf
     VectorPowKernel pow = nullptr;
     ScalarPowFn pow_scalar = nullptr;
+    VectorPowKernelF32 powf = nullptr;
+    ScalarPowFnF32 powf_scalar = nullptr;
 };
 
 // Whether the exhaustive check has passed `function` on the build (any function when null).
@@ -59,6 +61,7 @@ struct Replicas {
     std::array<Kernel<double>, 2> f64{};  // exp, log
     std::array<Kernel<float>, 2> f32{};   // expf, logf
     VectorPowKernel pow = nullptr;
+    VectorPowKernelF32 powf = nullptr;
 };
 
 #if QV_VECTOR_LIBM
@@ -81,10 +84,12 @@ Replicas replicas_for(const std::string& isa) {
     if (isa == "avx512")
         return {{replica_avx512::exp, replica_avx512::log},
                 {replica_avx512::expf, replica_avx512::logf},
-                replica_avx512::pow};
+                replica_avx512::pow,
+                replica_avx512::powf};
     return {{replica_avx2::exp, replica_avx2::log},
             {replica_avx2::expf, replica_avx2::logf},
-            replica_avx2::pow};
+            replica_avx2::pow,
+            replica_avx2::powf};
 }
 #endif
 
@@ -103,7 +108,8 @@ Decision decide() {
                    VectorFunctionState{"log", false, {}, {}, {}},
                    VectorFunctionState{"expf", false, {}, {}, {}},
                    VectorFunctionState{"logf", false, {}, {}, {}},
-                   VectorFunctionState{"pow", false, {}, {}, {}}};
+                   VectorFunctionState{"pow", false, {}, {}, {}},
+                   VectorFunctionState{"powf", false, {}, {}, {}}};
 
     // One reason for every function, unless it is its alone.
     std::string reason;
@@ -163,6 +169,13 @@ Decision decide() {
             d.pow = replicas.pow;
             d.pow_scalar = libm.pow;
         });
+    const auto powf_scalar = libm32.binary[static_cast<int>(BinaryOp::Pow)];
+    consider(
+        MathFunction::Powf, [&] { return self_test(replicas.powf, powf_scalar); },
+        [&] {
+            d.powf = replicas.powf;
+            d.powf_scalar = powf_scalar;
+        });
     return d;
 }
 
@@ -201,6 +214,14 @@ bool vector_pow(const double* x, bool x_array, const double* y, bool y_array, do
     const Decision& d = decision();
     if (d.pow == nullptr) return false;
     d.pow(x, x_array, y, y_array, out, n, d.pow_scalar);
+    return true;
+}
+
+bool vector_powf(const float* x, bool x_array, const float* y, bool y_array, float* out,
+                 std::size_t n) noexcept {
+    const Decision& d = decision();
+    if (d.powf == nullptr) return false;
+    d.powf(x, x_array, y, y_array, out, n, d.powf_scalar);
     return true;
 }
 
