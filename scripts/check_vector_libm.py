@@ -3,7 +3,8 @@
 this machine loads: every replica this CPU runs; for exp and log over all 2^32 float32 bit
 patterns widened to double and every double within 2^24 ulps of each threshold of the library's
 special paths, for expf and logf over all 2^32 float32 inputs, for pow and powf over 2^30
-pseudo-random pairs spread over its special regions (the functions named on the command line, or all).
+pseudo-random pairs spread over its special regions (the functions named on the command line,
+or all).
 When no result differs, the library's GNU build-id is recorded for them in
 src/exec/vector_libm/checked_builds.inc (the builds on which the engine turns the vector path
 on), beside the build's earlier results for the others.

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes src/exec/vector_libm/glibc_tables.inc: the constants and tables of glibc's exp, log,
-pow, expf, logf and powf (the 2018 algorithms, glibc 2.28 and later), read from the bytes of the math
-library this machine loads, so that the vector replicas use exactly the library's numbers.
+pow, expf, logf and powf (the 2018 algorithms, glibc 2.28 and later), read from the bytes of the
+math library this machine loads, so that the vector replicas use exactly the library's numbers.
 
 The data are found by their leading constants and checked against the values they stand for
 (2^(i/128), 1/c, log c) before anything is written. Run it again only to move to another
@@ -231,7 +231,8 @@ def main():
     ]
     lines += [f"constexpr double {n} = {f64(w).hex()};" for n, w in zip(names["powf"], pf_head)]
     lines += [
-        "// {1/c, log2 c} of the 16 subintervals of [0x1.66p-1, 0x1.66p0), as the library has them.",
+        "// {1/c, log2 c} of the 16 subintervals of [0x1.66p-1, 0x1.66p0), "
+        "as the library has them.",
         "alignas(64) constexpr std::uint64_t kTable[32] = {",
         hexes(pf_tab),
         "};",
