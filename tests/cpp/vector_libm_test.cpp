@@ -156,26 +156,30 @@ TEST_P(VectorLibm, AgreesWithTheLibraryOverTheSpecialRegions) {
     for (std::size_t k = 0; k < rs.size(); ++k) EXPECT_EQ(differ[k], 0u) << rs[k].isa;
 }
 
-// Any length, unaligned, in place: the padded tail and the rare lanes read their inputs
-// before the output overwrites them.
+// Any length, unaligned, in place: the padded tail and the rare lanes among the others read
+// their inputs before the output overwrites them.
+template <class T, class R, class Lib>
+void expect_any_length_in_place(const std::vector<R>& rs, Lib lib, const T (&values)[10]) {
+    using Bits = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint32_t>;
+    for (const R& r : rs) {
+        for (std::size_t n = 0; n < 38; ++n) {
+            std::vector<T> buffer(n + 1);
+            for (std::size_t i = 0; i < n; ++i) buffer[i + 1] = values[(i * 7 + n) % 10];
+            const std::vector<T> xs = buffer;
+            r.kernel(buffer.data() + 1, buffer.data() + 1, n, lib);
+            for (std::size_t i = 0; i < n; ++i)
+                EXPECT_EQ(std::bit_cast<Bits>(buffer[i + 1]), std::bit_cast<Bits>(lib(xs[i + 1])))
+                    << r.isa << " n=" << n << " i=" << i;
+        }
+    }
+}
+
 TEST_P(VectorLibm, AnyLengthInPlace) {
     std::string skip;
     const std::vector<Replica> rs = replicas(GetParam(), skip);
     if (rs.empty()) GTEST_SKIP() << skip;
-    const ScalarMathFn lib = library(GetParam());
     const double values[] = {0.5, -0.0, 1.0, 800.0, -1e-300, NAN, 3.0, 1e-310, -2.0, 0.97};
-    for (const Replica& r : rs) {
-        for (std::size_t n = 0; n < 38; ++n) {
-            std::vector<double> buffer(n + 1);
-            for (std::size_t i = 0; i < n; ++i) buffer[i + 1] = values[(i * 7 + n) % 10];
-            const std::vector<double> xs = buffer;
-            r.kernel(buffer.data() + 1, buffer.data() + 1, n, lib);
-            for (std::size_t i = 0; i < n; ++i)
-                EXPECT_EQ(std::bit_cast<std::uint64_t>(buffer[i + 1]),
-                          std::bit_cast<std::uint64_t>(lib(xs[i + 1])))
-                    << r.isa << " n=" << n << " i=" << i;
-        }
-    }
+    expect_any_length_in_place(rs, library(GetParam()), values);
 }
 
 // The entry runs the replica exactly when the report says so.
@@ -323,25 +327,12 @@ TEST_P(VectorLibmF32, AgreesWithTheLibraryAcrossEveryBinade) {
     for (std::size_t k = 0; k < rs.size(); ++k) EXPECT_EQ(differ[k], 0u) << rs[k].isa;
 }
 
-// Any length, unaligned, in place, with rare lanes among the others.
 TEST_P(VectorLibmF32, AnyLengthInPlace) {
     std::string skip;
     const std::vector<ReplicaF32> rs = replicas_f32(GetParam(), skip);
     if (rs.empty()) GTEST_SKIP() << skip;
-    const ScalarMathFnF32 lib = library_f32(GetParam());
     const float values[] = {0.5f, -0.0f, 1.0f, 100.0f, -1e-40f, NAN, 3.0f, 1e-40f, -2.0f, 0.97f};
-    for (const ReplicaF32& r : rs) {
-        for (std::size_t n = 0; n < 38; ++n) {
-            std::vector<float> buffer(n + 1);
-            for (std::size_t i = 0; i < n; ++i) buffer[i + 1] = values[(i * 7 + n) % 10];
-            const std::vector<float> xs = buffer;
-            r.kernel(buffer.data() + 1, buffer.data() + 1, n, lib);
-            for (std::size_t i = 0; i < n; ++i)
-                EXPECT_EQ(std::bit_cast<std::uint32_t>(buffer[i + 1]),
-                          std::bit_cast<std::uint32_t>(lib(xs[i + 1])))
-                    << r.isa << " n=" << n << " i=" << i;
-        }
-    }
+    expect_any_length_in_place(rs, library_f32(GetParam()), values);
 }
 
 TEST_P(VectorLibmF32, EntryFollowsTheReport) {
