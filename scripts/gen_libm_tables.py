@@ -176,68 +176,33 @@ def main():
         f"// {build_id(path)}): glibc's exp, log, pow, expf, logf and powf data.",
         "// Do not edit.",
         "",
-        "namespace glibc_exp {",
     ]
-    lines += [f"constexpr double {n} = {f64(w).hex()};" for n, w in zip(names["exp"], e_head)]
-    lines += [
-        "// {tail, sbits - (i << 45)} of 2^(i/128) for i < 128, as the library stores them.",
-        "alignas(64) constexpr std::uint64_t kTable[256] = {",
-        hexes(e_tab),
-        "};",
-        "}  // namespace glibc_exp",
-        "",
-        "namespace glibc_log {",
+    described = [
+        ("exp", e_head, e_tab,
+         ["// {tail, sbits - (i << 45)} of 2^(i/128) for i < 128, as the library stores them."]),
+        ("log", l_head, l_tab,
+         ["// {1/c, log c} of the 128 subintervals of [0x1.6p-1, 0x1.6p0), as the library has "
+          "them."]),
+        ("pow", p_head, p_tab,
+         ["// {1/c, log c, the tail of log c} of the 128 subintervals of [OFF, 2 OFF) (log's",
+          "// double-double table in pow), in threes, as the library has them."]),
+        ("expf", ef_head, ef_tab,
+         ["// sbits - (i << 47) of 2^(i/32) for i < 32, as the library stores them."]),
+        ("logf", lf_head, lf_tab,
+         ["// {1/c, log c} of the 16 subintervals of [0x1.66p-1, 0x1.66p0), as the library has "
+          "them."]),
+        ("powf", pf_head, pf_tab,
+         ["// {1/c, log2 c} of the 16 subintervals of [0x1.66p-1, 0x1.66p0), as the library "
+          "has them."]),
     ]
-    lines += [f"constexpr double {n} = {f64(w).hex()};" for n, w in zip(names["log"], l_head)]
-    lines += [
-        "// {1/c, log c} of the 128 subintervals of [0x1.6p-1, 0x1.6p0), as the library has them.",
-        "alignas(64) constexpr std::uint64_t kTable[256] = {",
-        hexes(l_tab),
-        "};",
-        "}  // namespace glibc_log",
-        "",
-        "namespace glibc_pow {",
-    ]
-    lines += [f"constexpr double {n} = {f64(w).hex()};" for n, w in zip(names["pow"], p_head)]
-    lines += [
-        "// {1/c, log c, the tail of log c} of the 128 subintervals of [OFF, 2 OFF) (log's",
-        "// double-double table in pow), in threes, as the library has them.",
-        "alignas(64) constexpr std::uint64_t kTable[384] = {",
-        hexes(p_tab),
-        "};",
-        "}  // namespace glibc_pow",
-        "",
-        "namespace glibc_expf {",
-    ]
-    lines += [f"constexpr double {n} = {f64(w).hex()};" for n, w in zip(names["expf"], ef_head)]
-    lines += [
-        "// sbits - (i << 47) of 2^(i/32) for i < 32, as the library stores them.",
-        "alignas(64) constexpr std::uint64_t kTable[32] = {",
-        hexes(ef_tab),
-        "};",
-        "}  // namespace glibc_expf",
-        "",
-        "namespace glibc_logf {",
-    ]
-    lines += [f"constexpr double {n} = {f64(w).hex()};" for n, w in zip(names["logf"], lf_head)]
-    lines += [
-        "// {1/c, log c} of the 16 subintervals of [0x1.66p-1, 0x1.66p0), as the library has them.",
-        "alignas(64) constexpr std::uint64_t kTable[32] = {",
-        hexes(lf_tab),
-        "};",
-        "}  // namespace glibc_logf",
-        "",
-        "namespace glibc_powf {",
-    ]
-    lines += [f"constexpr double {n} = {f64(w).hex()};" for n, w in zip(names["powf"], pf_head)]
-    lines += [
-        "// {1/c, log2 c} of the 16 subintervals of [0x1.66p-1, 0x1.66p0), "
-        "as the library has them.",
-        "alignas(64) constexpr std::uint64_t kTable[32] = {",
-        hexes(pf_tab),
-        "};",
-        "}  // namespace glibc_powf",
-    ]
+    for k, (fn, head, table, comment) in enumerate(described):
+        if k:
+            lines.append("")
+        lines.append(f"namespace glibc_{fn} {{")
+        lines += [f"constexpr double {n} = {f64(w).hex()};" for n, w in zip(names[fn], head)]
+        lines += comment
+        lines += [f"alignas(64) constexpr std::uint64_t kTable[{len(table)}] = {{", hexes(table),
+                  "};", f"}}  // namespace glibc_{fn}"]
     OUT.write_text("\n".join(lines) + "\n")
     print(f"gen_libm_tables: wrote {OUT.relative_to(ROOT)} from {path}")
 
