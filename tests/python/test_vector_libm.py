@@ -109,7 +109,7 @@ def test_pow_gives_the_librarys_bits(name, threads):
     with np.errstate(all="ignore"):
         x, y = x.astype(dtype), y.astype(dtype)
         want = library(name)(x, y).astype(dtype)
-    constants = [2.5] if name == "powf" else [2.5, 3.0, -1.0]
+    constants = [2.5] if name == "powf" else [2.5, 2.0, 3.0, 4.0, -1.0]
     previous = qv.set_num_threads(threads)
     try:
         for start, stop in [(0, len(x)), (1, len(x) - 3), (7, 8)]:
