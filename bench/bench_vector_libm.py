@@ -1,7 +1,7 @@
-"""exp, log and pow over float64 and float32 arrays: ours (on the path the engine
-chose at load, printed first) against the same scalar library calls on the same threads (the
-floor of the scalar path; float64 exp and log only: compare the others with
-QUORVALINE_VECTOR_LIBM=0), NumPy's own SIMD functions (other bits) and numexpr, side by side
+"""exp, log and pow over float64 and float32 arrays, sin and cos over float64 ones: ours (on the
+path the engine chose at load, printed first) against the same scalar library calls on the same
+threads (the floor of the scalar path; float64 exp, log, sin and cos only: compare the others
+with QUORVALINE_VECTOR_LIBM=0), NumPy's own SIMD functions (other bits) and numexpr, side by side
 in one process, best of interleaved rounds. Ratios are ours / theirs: below 1.0 we are faster.
 
     python3 bench/bench_vector_libm.py                           # the path chosen at load
@@ -25,6 +25,11 @@ CASES = {
     "log U(0,100]": ("log", lambda rng, n: 100 - rng.uniform(0, 100, n)),
     "log U[0.5,2)": ("log", lambda rng, n: rng.uniform(0.5, 2, n)),
     "log 1±1%": ("log", lambda rng, n: 1 + rng.uniform(-0.01, 0.01, n)),
+    "sin U[-pi,pi]": ("sin", lambda rng, n: rng.uniform(-np.pi, np.pi, n)),
+    "sin U[-0.8,0.8]": ("sin", lambda rng, n: rng.uniform(-0.8, 0.8, n)),
+    "sin U[-1e4,1e4]": ("sin", lambda rng, n: rng.uniform(-1e4, 1e4, n)),
+    "cos U[-pi,pi]": ("cos", lambda rng, n: rng.uniform(-np.pi, np.pi, n)),
+    "cos U[-1e4,1e4]": ("cos", lambda rng, n: rng.uniform(-1e4, 1e4, n)),
 }
 for name in F32_CASES:  # the same inputs rounded to float32
     fn, make = CASES[name]
@@ -65,7 +70,8 @@ def main():
     threads = pool_threads()
     ne.set_num_threads(threads)
     config = qv.show_config(False)
-    paths = {f: config["vector_libm"][f] for f in ("exp", "log", "expf", "logf", "pow", "powf")}
+    functions = ("exp", "log", "expf", "logf", "pow", "powf", "sin", "cos")
+    paths = {f: config["vector_libm"][f] for f in functions}
     print(
         f"threads: {threads}; loadavg {os.getloadavg()[0]:.1f}; "
         + "; ".join(f"{f}: {s['path']} {s['isa'] or ''}".rstrip() for f, s in paths.items())

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""The exhaustive check of the vector exp, log, expf, logf, pow and powf against the math library
-this machine loads: every replica this CPU runs; for exp and log over all 2^32 float32 bit
-patterns widened to double and every double within 2^24 ulps of each threshold of the library's
-special paths, for expf and logf over all 2^32 float32 inputs, for pow and powf over 2^30
-pseudo-random pairs spread over its special regions (the functions named on the command line,
-or all).
+"""The exhaustive check of the vector exp, log, expf, logf, pow, powf, sin and cos against the math
+library this machine loads: every replica this CPU runs; for exp and log over all 2^32 float32
+bit patterns widened to double and every double within 2^24 ulps of each threshold of the
+library's special paths, for expf and logf over all 2^32 float32 inputs, for pow and powf over
+2^30 pseudo-random pairs spread over its special regions, for sin and cos over every float32
+below 2^27 of either sign widened and every double within 2^24 ulps of each threshold (the
+functions named on the command line, or all).
 When no result differs, the library's GNU build-id is recorded for them in
 src/exec/vector_libm/checked_builds.inc (the builds on which the engine turns the vector path
 on), beside the build's earlier results for the others.
@@ -22,7 +23,7 @@ BUILD = ROOT / "build" / "engine-tests"
 LIST = ROOT / "src" / "exec" / "vector_libm" / "checked_builds.inc"
 # {"build-id", "functions", "what" ...}: clang-format splits what into adjacent literals.
 ENTRY = re.compile(r'\{"([0-9a-f]+)",\s*"([a-z ]*)",(.*?)\},', re.S)
-FUNCTIONS = ("exp", "log", "expf", "logf", "pow", "powf")
+FUNCTIONS = ("exp", "log", "expf", "logf", "pow", "powf", "sin", "cos")
 LINE = re.compile(r"^exhaustive: (\w+) (\w+) (\d+) inputs, (\d+) differ$", re.M)
 
 

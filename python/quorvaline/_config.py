@@ -1,7 +1,7 @@
 """show_config(): what the engine chose on this machine, and why.
 
-The loop set is the widest instruction set the elementwise loops run here. `exp`, `log` and
-`pow`, and the float32 forms `expf`, `logf` and `powf`, run vector copies of the math
+The loop set is the widest instruction set the elementwise loops run here. `exp`, `log`, `pow`,
+`sin` and `cos`, and the float32 forms `expf`, `logf` and `powf`, run vector copies of the math
 library's own code where a check at load time allows it (the library's version and build, the
 variant its resolver picks on this CPU, and agreement with the resolved function on a fixed
 set of hard and random inputs); elsewhere they call the library once per element. Either way
@@ -15,7 +15,7 @@ from typing import Any, Dict
 
 from quorvaline import _native
 
-_FUNCTIONS = ("exp", "log", "expf", "logf", "pow", "powf")
+_FUNCTIONS = ("exp", "log", "expf", "logf", "pow", "powf", "sin", "cos")
 
 
 def _function_line(name: str, state: Dict[str, Any]) -> str:

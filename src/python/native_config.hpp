@@ -8,7 +8,8 @@
 namespace qv::py {
 
 // config(): {"loop_set": str, "libm": {...}, "vector_libm": {"setting": str, "exp": {...},
-// "log": {...}, "expf": {...}, "logf": {...}, "pow": {...}, "powf": {...}}}.
+// "log": {...}, "expf": {...}, "logf": {...}, "pow": {...}, "powf": {...},
+// "sin": {...}, "cos": {...}}}.
 QV_FASTCALL_FN(native_config);
 
 }  // namespace qv::py

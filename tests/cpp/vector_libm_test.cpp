@@ -31,8 +31,36 @@ struct Replica {
 };
 
 ScalarMathFn library(MathFunction f) {
-    return f == MathFunction::Exp ? libm_entries().exp : libm_entries().log;
+    switch (f) {
+        case MathFunction::Exp: return libm_entries().exp;
+        case MathFunction::Log: return libm_entries().log;
+        case MathFunction::Sin: return static_cast<ScalarMathFn>(::sin);
+        default: return static_cast<ScalarMathFn>(::cos);
+    }
 }
+
+const char* name(MathFunction f) {
+    constexpr const char* kNames[] = {"exp", "log", "expf", "logf", "pow", "powf", "sin", "cos"};
+    return kNames[static_cast<std::size_t>(f)];
+}
+
+template <class Replicas>
+VectorMathKernel kernel(MathFunction f) {
+    switch (f) {
+        case MathFunction::Exp: return Replicas::exp;
+        case MathFunction::Log: return Replicas::log;
+        case MathFunction::Sin: return Replicas::sin;
+        default: return Replicas::cos;
+    }
+}
+struct Avx2 {
+    static constexpr auto exp = replica_avx2::exp, log = replica_avx2::log, sin = replica_avx2::sin,
+                          cos = replica_avx2::cos;
+};
+struct Avx512 {
+    static constexpr auto exp = replica_avx512::exp, log = replica_avx512::log,
+                          sin = replica_avx512::sin, cos = replica_avx512::cos;
+};
 
 // The replicas of `f` this CPU runs, when the library runs the variant they copy: on a build
 // the exhaustive check has passed, the load-time check must have accepted them; elsewhere a
@@ -46,10 +74,9 @@ std::vector<Replica> replicas(MathFunction f, std::string& skip) {
     }
     EXPECT_EQ(s.check.mismatches, 0u) << s.reason;
     std::vector<Replica> out;
-    const bool exp = f == MathFunction::Exp;
-    out.push_back({"avx2", exp ? replica_avx2::exp : replica_avx2::log});
+    out.push_back({"avx2", kernel<Avx2>(f)});
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
-        out.push_back({"avx512", exp ? replica_avx512::exp : replica_avx512::log});
+        out.push_back({"avx512", kernel<Avx512>(f)});
     return out;
 }
 
@@ -75,10 +102,35 @@ constexpr double kExpEdges[] = {0x1p-54,
                                 -0x1.74385446d71c3p+9,
                                 -0x1.74910d52d3051p+9};
 constexpr double kLogEdges[] = {0x1.ep-1, 0x1.109p0, 1.0, 0x1p-1022, 0x1.6p-1, 0x1.6p0};
+// sin's and cos's: x returned and 1 returned, no reduction, pi/2 - |x|, Cody-Waite, the
+// Taylor path's bound (0.126).
+constexpr double kSinCosEdges[] = {0x1p-26,      0x1p-27,       0x1.b6p-1,
+                                   0x1.368fdp+1, 0x1.921fbp+26, 0x1.020c49ba5e354p-3};
 
 using Region = std::function<double(std::uint64_t, std::uint64_t)>;  // (draw, draw) -> x
 
 std::vector<Region> regions(MathFunction f) {
+    if (f == MathFunction::Sin || f == MathFunction::Cos) {
+        return {
+            [](std::uint64_t a, std::uint64_t) { return std::bit_cast<double>(a); },
+            [](std::uint64_t a, std::uint64_t) { return unit(a) * 5.0 - 2.5; },
+            [](std::uint64_t a, std::uint64_t) { return unit(a) * 2e5 - 1e5; },
+            [](std::uint64_t a, std::uint64_t b) {
+                const double x = near(kSinCosEdges[b % std::size(kSinCosEdges)], a, 1u << 24);
+                return (b >> 40 & 1) ? -x : x;
+            },
+            [](std::uint64_t a, std::uint64_t b) {  // where the quadrant changes
+                return near(static_cast<double>(b % 200000) * 0x1.921fb54442d18p-1, a, 64);
+            },
+            [](std::uint64_t a, std::uint64_t b) {  // where the table entry changes
+                return near((static_cast<double>(b % 110) + 0.5) / 128, a, 1u << 12);
+            },
+            [](std::uint64_t a, std::uint64_t b) {  // every binade the vector code takes
+                const double x = std::ldexp(1.0 + unit(a), static_cast<int>(b % 57) - 30);
+                return (b >> 40 & 1) ? -x : x;
+            },
+        };
+    }
     if (f == MathFunction::Exp) {
         return {
             [](std::uint64_t a, std::uint64_t) { return std::bit_cast<double>(a); },
@@ -186,7 +238,11 @@ TEST_P(VectorLibm, AnyLengthInPlace) {
 TEST_P(VectorLibm, EntryFollowsTheReport) {
     const double x[3] = {0.25, 2.0, 7.0};
     double y[3] = {};
-    const bool ran = GetParam() == MathFunction::Exp ? vector_exp(x, y, 3) : vector_log(x, y, 3);
+    const MathFunction f = GetParam();
+    const bool ran = f == MathFunction::Exp   ? vector_exp(x, y, 3)
+                     : f == MathFunction::Log ? vector_log(x, y, 3)
+                     : f == MathFunction::Sin ? vector_sin(x, y, 3)
+                                              : vector_cos(x, y, 3);
     const VectorFunctionState& s =
         vector_libm_report().functions[static_cast<std::size_t>(GetParam())];
     EXPECT_EQ(ran, s.vector) << s.reason;
@@ -200,14 +256,22 @@ TEST_P(VectorLibm, DISABLED_Exhaustive) {
     const std::vector<Replica> rs = replicas(GetParam(), skip);
     if (rs.empty()) GTEST_SKIP() << skip;
     const ScalarMathFn lib = library(GetParam());
-    const bool exp = GetParam() == MathFunction::Exp;
     struct Sweep {
         std::uint64_t first, count;
         bool f32;
     };
     std::vector<Sweep> sweeps{{0, 1ull << 32, true}};
-    for (double t : exp ? std::vector<double>(std::begin(kExpEdges), std::end(kExpEdges))
-                        : std::vector<double>(std::begin(kLogEdges), std::end(kLogEdges)))
+    std::vector<double> edges(std::begin(kLogEdges), std::end(kLogEdges));
+    if (GetParam() == MathFunction::Exp) {
+        edges.assign(std::begin(kExpEdges), std::end(kExpEdges));
+    } else if (GetParam() != MathFunction::Log) {
+        // sin and cos: every float below 2^27 of either sign (the library's slow reduction
+        // beyond is not copied), and the edges of both signs.
+        sweeps = {{0, 0x4d000000, true}, {0x80000000u, 0x4d000000, true}};
+        edges.assign(std::begin(kSinCosEdges), std::end(kSinCosEdges));
+        for (double t : kSinCosEdges) edges.push_back(-t);
+    }
+    for (double t : edges)
         sweeps.push_back({std::bit_cast<std::uint64_t>(t) - (1u << 24), 1u << 25, false});
     constexpr unsigned kThreads = 2;
     std::vector<std::vector<std::size_t>> differ(kThreads, std::vector<std::size_t>(rs.size()));
@@ -236,17 +300,16 @@ TEST_P(VectorLibm, DISABLED_Exhaustive) {
     }
     for (std::size_t k = 0; k < rs.size(); ++k) {
         const std::size_t bad = differ[0][k] + differ[1][k];
-        std::printf("exhaustive: %s %s %llu inputs, %zu differ\n", exp ? "exp" : "log", rs[k].isa,
+        std::printf("exhaustive: %s %s %llu inputs, %zu differ\n", name(GetParam()), rs[k].isa,
                     static_cast<unsigned long long>(total), bad);
         EXPECT_EQ(bad, 0u) << rs[k].isa;
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Functions, VectorLibm,
-                         ::testing::Values(MathFunction::Exp, MathFunction::Log),
-                         [](const auto& info) {
-                             return info.param == MathFunction::Exp ? "exp" : "log";
-                         });
+                         ::testing::Values(MathFunction::Exp, MathFunction::Log, MathFunction::Sin,
+                                           MathFunction::Cos),
+                         [](const auto& info) { return std::string(name(info.param)); });
 
 // The float32 replicas, over float inputs given by their bit patterns.
 struct ReplicaF32 {

@@ -1,6 +1,6 @@
-"""exp, log and pow over float64 and float32 arrays give the math library's bits
-on whichever path the engine chose at load (scripts/test-all runs this file with the vector
-path on and with it off), and the choice is the one show_config() reports."""
+"""exp, log and pow over float64 and float32 arrays, sin and cos over float64 ones, give the
+math library's bits on whichever path the engine chose at load (scripts/test-all runs this file
+with the vector path on and with it off), and the choice is the one show_config() reports."""
 
 import ctypes
 import ctypes.util
@@ -18,7 +18,7 @@ LIBM = ctypes.CDLL(ctypes.util.find_library("m"))
 SETTING = os.environ.get("QUORVALINE_VECTOR_LIBM")
 
 
-UNARY = ("exp", "log", "expf", "logf")
+UNARY = ("exp", "log", "expf", "logf", "sin", "cos")
 FUNCTIONS = UNARY + ("pow", "powf")
 
 
@@ -64,7 +64,18 @@ def inputs(name):
         patterns = rng.integers(0, 2**32, n, dtype=np.uint64).astype(np.uint32).view(np.float32)
         with np.errstate(over="ignore", invalid="ignore"):  # large doubles, NaN payloads
             return np.concatenate([inputs(name[:-1]).astype(np.float32), patterns])
-    if name == "exp":
+    if name in ("sin", "cos"):
+        # The paths without reduction, many quadrants, every binade the vector code takes, and
+        # the thresholds of both signs: 2^-26, 2^-27, 0.855469, 2.426265, 105414350.
+        bounds = np.array([2.0**-26, 2.0**-27, 0.85546875, 2.4262638092041016, 105414336.0, 1e22])
+        bounds = np.concatenate([bounds, np.nextafter(bounds, 0)])
+        parts = [
+            rng.uniform(-2.5, 2.5, n),
+            rng.uniform(-1e4, 1e4, n),
+            np.ldexp(1 + rng.random(n), rng.integers(-30, 27, n)) * rng.choice([-1, 1], n),
+            np.concatenate([bounds, -bounds]),
+        ]
+    elif name == "exp":
         parts = [
             rng.uniform(-10, 10, n),
             rng.uniform(-760, 760, n),
@@ -212,7 +223,7 @@ def test_check_refuses_when_the_library_resolves_another_variant():
         pytest.skip(default["vector_libm"]["exp"]["reason"])
     tunables = {"GLIBC_TUNABLES": "glibc.cpu.hwcaps=-AVX2,-FMA", "QUORVALINE_VECTOR_LIBM": "1"}
     config = config_in(tunables)
-    for name in ("exp", "log", "expf", "pow"):
+    for name in ("exp", "log", "expf", "pow", "sin", "cos"):
         state = config["vector_libm"][name]
         assert state["path"] == "scalar"
         assert state["reason"].startswith("load-time check failed: ") and state["mismatches"] > 0

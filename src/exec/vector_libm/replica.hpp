@@ -43,6 +43,8 @@ void expf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
 void logf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
 void powf(const float* x, bool x_array, const float* y, bool y_array, float* out, std::size_t n,
           ScalarPowFnF32 scalar);
+void sin(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
+void cos(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
 }  // namespace replica_avx2
 namespace replica_avx512 {  // 8 lanes, AVX-512 F and DQ
 void exp(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
@@ -53,6 +55,8 @@ void expf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
 void logf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
 void powf(const float* x, bool x_array, const float* y, bool y_array, float* out, std::size_t n,
           ScalarPowFnF32 scalar);
+void sin(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
+void cos(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
 }  // namespace replica_avx512
 #endif
 

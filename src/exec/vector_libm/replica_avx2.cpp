@@ -81,6 +81,9 @@ inline M within(D x, double lo, double hi) {
 }
 inline M below(D x, double hi) { return _mm256_cmp_pd(x, splat(hi), _CMP_LT_OQ); }
 inline M equal(D x, double v) { return _mm256_cmp_pd(x, splat(v), _CMP_EQ_OQ); }
+inline M bit_set(I x, std::uint64_t bit) {
+    return _mm256_castsi256_pd(_mm256_cmpeq_epi64(and_bits(x, splat_int(bit)), splat_int(bit)));
+}
 inline unsigned lanes(M m) { return static_cast<unsigned>(_mm256_movemask_pd(m)); }
 inline D select(M m, D if_true, D if_false) { return _mm256_blendv_pd(if_false, if_true, m); }
 

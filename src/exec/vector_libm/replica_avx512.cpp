@@ -86,6 +86,7 @@ inline M within(D x, double lo, double hi) {
 }
 inline M below(D x, double hi) { return _mm512_cmp_pd_mask(x, splat(hi), _CMP_LT_OQ); }
 inline M equal(D x, double v) { return _mm512_cmp_pd_mask(x, splat(v), _CMP_EQ_OQ); }
+inline M bit_set(I x, std::uint64_t bit) { return _mm512_test_epi64_mask(x, splat_int(bit)); }
 inline unsigned lanes(M m) { return m; }
 inline D select(M m, D if_true, D if_false) { return _mm512_mask_blend_pd(m, if_false, if_true); }
 

@@ -47,6 +47,29 @@ constexpr double kLogHard[] = {
     0x1.108ffffffffffp0, 0x1.6p-1, 0x1.5ffffffffffffp-1, 0x1.6p0, 2.0, 0.5, 0.0, -0.0, -1.0, kMin,
     0x1.fffffffffffffp-1023, kDenormMin, -kDenormMin, kMax, kInf, -kInf, kNaN, -kNaN, 10.0};
 
+// sin's and cos's discriminators: up to three in each of the ranges below 0.126, 0.855, 2.426,
+// 1000 and 105414350.
+constexpr double kSinHard[] = {
+    // FMA-variant versus SSE2-variant discriminators.
+    0x1.98a2b44602890p-3, 0x1.0d1ff710e882cp-2, 0x1.3e3aec2d2a794p-2, 0x1.ffad5d1e96060p-1,
+    -0x1.25806486f67e1p+1, 0x1.dba997e3446f4p-1, -0x1.36aa54e16b826p+1, 0x1.36cb03cfd0199p+1,
+    -0x1.36c4b58b35ef3p+1, -0x1.26395ba4079a8p+25, 0x1.22f6eb519929ap+26, 0x1.5d4e623627f82p+26,
+    // The bounds of the ranges and the special values.
+    0x1p-26, -0x1p-26, 0x1.fffffffffffffp-27, 0x1.020c49ba5e354p-3, 0x1.020c49ba5e353p-3, 0x1.b6p-1,
+    -0x1.b5fffffffffffp-1, 0x1.368fdp+1, -0x1.368fcffffffffp+1, 0x1.921fbp+26,
+    -0x1.921faffffffffp+26, 0x1.921fb54442d18p+0, 0x1.921fb54442d18p+1, 1e22, 0.0, -0.0, kDenormMin,
+    kMin, kMax, kInf, -kInf, kNaN, -kNaN};
+constexpr double kCosHard[] = {
+    // FMA-variant versus SSE2-variant discriminators.
+    -0x1.eb487de3d3934p-4, -0x1.cb1bcc41146f1p-4, 0x1.f0a76b88e1024p-4, 0x1.a99b7d52d8c0cp-2,
+    0x1.7c49e907b5d48p-2, -0x1.891d47f49ce80p-3, -0x1.caf7eb4339363p+0, -0x1.cf071ba1f9b32p+0,
+    0x1.5b1eb29f8f6b8p+0, -0x1.36be9704dd644p+1, 0x1.3f3de8ca8debap+3, 0x1.403fa2b3e7ceep+2,
+    -0x1.5d0fd9ab4bcecp+25, -0x1.54315fd7dbfe8p+24, 0x1.c9fe4f3c3848cp+25,
+    // The bounds of the ranges and the special values.
+    0x1p-27, -0x1p-27, 0x1.fffffffffffffp-28, 0x1.b6p-1, -0x1.b5fffffffffffp-1, 0x1.368fdp+1,
+    -0x1.368fcffffffffp+1, 0x1.921fbp+26, -0x1.921faffffffffp+26, 0x1.921fb54442d18p+0,
+    0x1.921fb54442d18p+1, 1e22, 0.0, -0.0, kDenormMin, kMin, kMax, kInf, -kInf, kNaN, -kNaN};
+
 constexpr float kInfF = std::numeric_limits<float>::infinity();
 constexpr float kNaNF = std::numeric_limits<float>::quiet_NaN();
 constexpr float kMinF = std::numeric_limits<float>::min();
@@ -159,6 +182,17 @@ double generated(MathFunction function, int g, Random& rng) {
             }
         }
     }
+    if (function == MathFunction::Sin || function == MathFunction::Cos) {
+        switch (g) {
+            case 0: return std::bit_cast<double>(bits);  // every pattern
+            case 1: return rng.uniform(-2.5, 2.5);       // the paths without reduction
+            case 2: return rng.uniform(-1e4, 1e4);       // many quadrants
+            default: {  // every binade up to the last reduced one, either sign
+                const double x = std::ldexp(1.0 + rng.unit(), static_cast<int>(bits % 57) - 30);
+                return (bits >> 40 & 1) ? -x : x;
+            }
+        }
+    }
     switch (g) {
         case 0: return std::bit_cast<double>(bits >> 1);  // every non-negative pattern
         case 1: return rng.uniform(0.0, 100.0);
@@ -247,12 +281,20 @@ std::vector<float> inputs_f32(MathFunction function) {
 
 std::vector<double> inputs(MathFunction function) {
     std::vector<double> xs;
+    std::uint64_t seed = 0x5eed0109u;
     if (function == MathFunction::Exp) {
         xs.assign(std::begin(kExpHard), std::end(kExpHard));
+        seed = 0x5eed0e4bu;
+    } else if (function == MathFunction::Sin) {
+        xs.assign(std::begin(kSinHard), std::end(kSinHard));
+        seed = 0x5eed0513u;
+    } else if (function == MathFunction::Cos) {
+        xs.assign(std::begin(kCosHard), std::end(kCosHard));
+        seed = 0x5eed0c05u;
     } else {
         xs.assign(std::begin(kLogHard), std::end(kLogHard));
     }
-    Random rng{function == MathFunction::Exp ? 0x5eed0e4bu : 0x5eed0109u};
+    Random rng{seed};
     for (int g = 0; g < 4; ++g) {
         for (std::size_t k = 0; k < kPerGenerator; ++k) xs.push_back(generated(function, g, rng));
     }

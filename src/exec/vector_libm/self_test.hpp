@@ -10,7 +10,7 @@
 
 namespace qv {
 
-enum class MathFunction : std::uint8_t { Exp, Log, Expf, Logf, Pow, Powf };
+enum class MathFunction : std::uint8_t { Exp, Log, Expf, Logf, Pow, Powf, Sin, Cos };
 
 struct SelfTestResult {
     std::size_t inputs;

@@ -4,8 +4,10 @@
 // on which glibc's resolver picks a variant there is no replica of (its non-FMA and FMA4 builds
 // round differently), a resolved function that disagrees anyway (tunables can change the resolver's
 // choice), and a library build the exhaustive check has not been run on (the self-test cannot see a
-// difference in fusion that shows on fewer than about 1e-8 of the inputs).
+// difference in fusion that shows on fewer than about 1e-8 of the inputs). sin and cos likewise.
 #include "exec/vector_libm/vector_libm.hpp"
+
+#include <math.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -38,7 +40,7 @@ struct Chosen {
 
 struct Decision {
     VectorLibmReport report;
-    std::array<Chosen<double>, 2> f64;  // exp, log
+    std::array<Chosen<double>, 4> f64;  // exp, log, sin, cos
     std::array<Chosen<float>, 2> f32;   // expf, logf
     VectorPowKernel pow = nullptr;
     ScalarPowFn pow_scalar = nullptr;
@@ -58,7 +60,7 @@ bool build_checked(const std::string& build_id, const char* function) {
 }
 
 struct Replicas {
-    std::array<Kernel<double>, 2> f64{};  // exp, log
+    std::array<Kernel<double>, 4> f64{};  // exp, log, sin, cos
     std::array<Kernel<float>, 2> f32{};   // expf, logf
     VectorPowKernel pow = nullptr;
     VectorPowKernelF32 powf = nullptr;
@@ -82,11 +84,12 @@ std::string replica_isa(bool avx2_only, std::string& reason) {
 
 Replicas replicas_for(const std::string& isa) {
     if (isa == "avx512")
-        return {{replica_avx512::exp, replica_avx512::log},
-                {replica_avx512::expf, replica_avx512::logf},
-                replica_avx512::pow,
-                replica_avx512::powf};
-    return {{replica_avx2::exp, replica_avx2::log},
+        return {
+            {replica_avx512::exp, replica_avx512::log, replica_avx512::sin, replica_avx512::cos},
+            {replica_avx512::expf, replica_avx512::logf},
+            replica_avx512::pow,
+            replica_avx512::powf};
+    return {{replica_avx2::exp, replica_avx2::log, replica_avx2::sin, replica_avx2::cos},
             {replica_avx2::expf, replica_avx2::logf},
             replica_avx2::pow,
             replica_avx2::powf};
@@ -109,7 +112,9 @@ Decision decide() {
                    VectorFunctionState{"expf", false, {}, {}, {}},
                    VectorFunctionState{"logf", false, {}, {}, {}},
                    VectorFunctionState{"pow", false, {}, {}, {}},
-                   VectorFunctionState{"powf", false, {}, {}, {}}};
+                   VectorFunctionState{"powf", false, {}, {}, {}},
+                   VectorFunctionState{"sin", false, {}, {}, {}},
+                   VectorFunctionState{"cos", false, {}, {}, {}}};
 
     // One reason for every function, unless it is its alone.
     std::string reason;
@@ -159,6 +164,9 @@ Decision decide() {
     };
     unary(MathFunction::Exp, replicas.f64[0], libm.exp, d.f64[0]);
     unary(MathFunction::Log, replicas.f64[1], libm.log, d.f64[1]);
+    // The loops call sin and cos directly (they have no errno wrapper to skip).
+    unary(MathFunction::Sin, replicas.f64[2], static_cast<ScalarMathFn>(::sin), d.f64[2]);
+    unary(MathFunction::Cos, replicas.f64[3], static_cast<ScalarMathFn>(::cos), d.f64[3]);
     unary(MathFunction::Expf, replicas.f32[0], libm32.unary[static_cast<int>(UnaryOp::Exp)],
           d.f32[0]);
     unary(MathFunction::Logf, replicas.f32[1], libm32.unary[static_cast<int>(UnaryOp::Log)],
@@ -199,6 +207,14 @@ bool vector_exp(const double* in, double* out, std::size_t n) noexcept {
 
 bool vector_log(const double* in, double* out, std::size_t n) noexcept {
     return run(decision().f64[1], in, out, n);
+}
+
+bool vector_sin(const double* in, double* out, std::size_t n) noexcept {
+    return run(decision().f64[2], in, out, n);
+}
+
+bool vector_cos(const double* in, double* out, std::size_t n) noexcept {
+    return run(decision().f64[3], in, out, n);
 }
 
 bool vector_expf(const float* in, float* out, std::size_t n) noexcept {
