@@ -11,8 +11,7 @@ Literal parts alone are folded once, when a text is parsed (`fold`).
 from __future__ import annotations
 
 import operator
-import struct
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, FrozenSet, List, Optional, Sequence, Tuple, Union
 
 from quorvaline import _native
 from quorvaline._factories import kernel
@@ -171,13 +170,10 @@ def _value(part: Sequence[Node], names: Sequence[str], ints: Dict[str, int]) -> 
     return stack[0]
 
 
-def _key(names: Sequence[str], nodes: Sequence[Node], ints: Dict[str, int]) -> Tuple[Any, ...]:
-    # A float constant by its bits: 1.0 is not the int 1, nor -0.0 the 0.0.
-    shape = tuple((t, struct.pack("<d", p) if type(p) is float else p) for t, p in nodes)
-    return tuple(names), shape, frozenset(ints)
-
-
-_plans: Dict[Tuple[Any, ...], Optional[Tuple[Any, _Plan]]] = {}
+# Per formula object and set of Python-int operand names: the folded kernel and its plan, or
+# None. The entry holds the formula, so that its id is not another's while it is kept.
+_Folded = Tuple[Any, Tuple[Tuple[str, ...], _Plan]]  # the kernel, the formula's names, the plan
+_plans: Dict[Tuple[int, FrozenSet[str]], Tuple[Any, Optional[_Folded]]] = {}
 
 
 def split(formula: Any, operands: Dict[str, Any]) -> Optional[Tuple[Any, Dict[str, Any]]]:
@@ -187,20 +183,20 @@ def split(formula: Any, operands: Dict[str, Any]) -> Optional[Tuple[Any, Dict[st
     ints = {name: v for name, v in operands.items() if type(v) is int}
     if not ints:
         return None
-    names, nodes = _native.expr_nodes(formula)
-    key = _key(names, nodes, ints)
-    if key in _plans:
-        known = _plans[key]
-    else:
+    key = (id(formula), frozenset(ints))
+    entry = _plans.get(key)
+    if entry is None or entry[0] is not formula:
+        names, nodes = _native.expr_nodes(formula)
         plan = _plan(names, nodes, ints)
-        known = None if plan is None else (
-            kernel.elementwise(_native.expr_from_nodes(plan[0], plan[1])), plan)
+        made: Optional[_Folded] = None if plan is None else (
+            kernel.elementwise(_native.expr_from_nodes(plan[0], plan[1])), (names, plan))
         if len(_plans) >= 1024:
             _plans.clear()
-        _plans[key] = known
+        entry = _plans[key] = (formula, made)
+    known = entry[1]
     if known is None:
         return None
-    spec, (new_names, _, hidden) = known
+    spec, (names, (new_names, _, hidden)) = known
     values = {name: v for name, v in operands.items() if name in new_names}
     for k, part in enumerate(hidden):
         values[_hidden_name(k)] = _value(part, names, ints)
