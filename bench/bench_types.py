@@ -1,7 +1,7 @@
 """Formulas over float32, integer, boolean and complex operands, side by side with NumPy and
 numexpr: time (same threads, interleaved, best of each round, several rounds) and peak memory.
 
-Run: python3 bench/bench_types.py [--n 1e6,1e7] [--threads 2] [--rounds 3]
+Run: python3 bench/bench_types.py [--n 1e6,1e7] [--threads 2] [--rounds 3] [--cases i64,i32]
 Ratios are ours / peer (below 1.0 means we are faster). Each row names the result dtype each
 contender gives: numexpr's differs from NumPy's for some (see the README). Peak memory is the
 rise of the process's peak resident size during one call, in a fresh process per case, as a
@@ -106,7 +106,7 @@ def peak_rise(case, who, n, threads):
     return json.loads(done.stdout)
 
 
-def run(sizes, threads, rounds, memory):
+def run(sizes, threads, rounds, memory, chosen=None):
     qv.set_num_threads(threads)
     if ne is not None:
         ne.set_num_threads(threads)
@@ -115,6 +115,8 @@ def run(sizes, threads, rounds, memory):
           f"{'ours / who':>16}{'peak rise':>11}")
     for n in sizes:
         for case in CASES:
+            if chosen and not any(part in case for part in chosen):
+                continue
             fns = contenders(case, n)
             try:
                 got = {name: np.asarray(fn()) for name, fn in fns.items()}
@@ -133,9 +135,12 @@ def main():
     p.add_argument("--threads", type=int, default=len(os.sched_getaffinity(0)))
     p.add_argument("--rounds", type=int, default=3, help="timing rounds (default 3)")
     p.add_argument("--no-memory", action="store_true", help="skip the peak-memory probes")
+    p.add_argument("--cases", default="", help="only the cases whose names hold one of these "
+                                                 "comma-separated parts")
     args = p.parse_args()
     sizes = [int(float(v)) for v in args.n.split(",")]
-    run(sizes, args.threads, args.rounds, not args.no_memory)
+    run(sizes, args.threads, args.rounds, not args.no_memory,
+        [part for part in args.cases.split(",") if part])
 
 
 if __name__ == "__main__":

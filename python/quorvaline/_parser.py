@@ -7,13 +7,12 @@ become kernel arguments, numbers constants, and calls only the known functions.
 from __future__ import annotations
 
 import ast
-import operator
 import re
 import struct
 from typing import Dict, List, Optional, Sequence, Tuple, Union
 
 from _quorvaline import Expr
-from quorvaline import _native
+from quorvaline import _int_parts, _native
 from quorvaline._function_table import closest, round_nodes
 from quorvaline._nodes import (
     ARG,
@@ -63,9 +62,6 @@ _CONSTRUCTS = {
 # (names of integer arrays, which the engine checks, and integer literals), not float
 # literals, which NumPy refuses there.
 _VALUE, _TRUTH, _NUMBER, _INTEGER = 0, 1, 2, 3
-# Python's own meaning of the bitwise operators on integer literals alone.
-_INT_FOLDS = {"&": operator.and_, "|": operator.or_, "^": operator.xor,
-              "<<": operator.lshift, ">>": operator.rshift}
 _SHIFTS = (ast.LShift, ast.RShift)
 
 
@@ -123,7 +119,7 @@ class _Emit:
     """Engine nodes to append once `arity` operands are finished; `truth` marks results that
     are truths and operands that must not be numbers (for ``& | ^ ~``)."""
 
-    __slots__ = ("nodes", "arity", "truth_operands", "truth_result", "source", "kind")
+    __slots__ = ("nodes", "arity", "truth_operands", "truth_result", "source", "kind", "exact")
 
     def __init__(self, nodes: List[Node], arity: int, source: ast.AST,
                  truth_operands: bool = False, truth_result: bool = False) -> None:
@@ -133,6 +129,7 @@ class _Emit:
         self.truth_operands = truth_operands
         self.truth_result = truth_result
         self.kind: Optional[int] = None  # a constant's kind, set by `constant`
+        self.exact: Optional[Union[int, float]] = None  # an integer literal's own value
 
 
 _Item = Union[ast.AST, _Emit]
@@ -147,6 +144,10 @@ class _Translator:
         self.nodes: List[Node] = []
         self.names: Dict[str, int] = {}
         self.kinds: List[int] = []
+        # Per finished subtree: its value as Python computes it, for integer literals and
+        # the parts of Python's arithmetic over them alone; None for any other.
+        self.exact: List[Optional[Union[int, float]]] = []
+        self.sizes: List[int] = []  # per finished subtree: its number of nodes
 
     def run(self, body: ast.expr) -> Tuple[List[Node], List[str]]:
         work: List[_Item] = [body]
@@ -165,32 +166,57 @@ class _Translator:
             raise self.refuse(e.source, f"operator '{_symbol(e.source)}' takes bools and "
                                         "integers, not float numbers other than 1.0 and 0.0 "
                                         "(NumPy refuses them), e.g. (a > 0) & (b < 1)")
-        literals = self.nodes[len(self.nodes) - e.arity:]
-        if (e.truth_operands and e.arity > 0 and len(self.nodes) >= e.arity
-                and all(tag == CONST and type(v) is int for tag, v in literals)):
-            # Integer literals alone: Python's value, as the engine's truths would not give it.
-            del self.nodes[len(self.nodes) - e.arity:]
-            values = [int(v) for _, v in literals]
-            folded = ~values[0] if e.arity == 1 else _INT_FOLDS[_symbol(e.source)](*values)
-            self.nodes.append((CONST, self.number(e.source, folded)))
-            self.kinds.append(_constant_kind(self.nodes[-1][1]))
+        exact = self.exact[len(self.exact) - e.arity:]
+        del self.exact[len(self.exact) - e.arity:]
+        size = sum(self.sizes[len(self.sizes) - e.arity:])
+        del self.sizes[len(self.sizes) - e.arity:]
+        known = [v for v in exact if v is not None]
+        folded = self.fold(e, known) if e.arity > 0 and len(known) == e.arity else None
+        self.exact.append(folded if folded is not None else e.exact)
+        # Integer literals alone: Python's value, as Python computes it before NumPy sees it
+        # (exact, where the engine's 64-bit constants would round or wrap).
+        if folded is not None:
+            del self.nodes[len(self.nodes) - size:]
+            if type(folded) is int:
+                self.number(e.source, folded)  # refused past float64
+                nodes = _int_parts.int_nodes(folded)
+            else:
+                nodes = ((CONST, folded),)
+            self.nodes.extend(nodes)
+            self.kinds.append(_constant_kind(folded))
+            self.sizes.append(len(nodes))
             return
         self.nodes.extend(e.nodes)
         kind = e.kind if e.kind is not None else _TRUTH if e.truth_result else _VALUE
         self.kinds.append(kind)
+        self.sizes.append(size + len(e.nodes))
+
+    def fold(self, e: _Emit, values: List[Union[int, float]]) -> Optional[Union[int, float]]:
+        if len(e.nodes) != 1:
+            return None
+        tag, code = e.nodes[0]
+        try:
+            return _int_parts.fold(tag, int(code), values)
+        except (ZeroDivisionError, OverflowError, ValueError) as error:
+            raise type(error)(f"{error} ({_where(self.text, e.source)})") from None
 
     def leaf(self, node: Node, source: ast.AST) -> List[_Item]:
         return [_Emit([node], 0, source)]
 
-    def constant(self, value: Union[int, float, complex], source: ast.AST) -> List[_Item]:
+    def constant(self, value: Union[int, float, complex], source: ast.AST,
+                 exact: Optional[int] = None) -> List[_Item]:
         nodes = list(complex_nodes(value)) if isinstance(value, complex) else [(CONST, value)]
         e = _Emit(nodes, 0, source)
         e.kind = _constant_kind(value)
+        e.exact = exact
+        if exact is not None and not _INT64_MIN <= exact <= _INT64_MAX:
+            e.nodes = list(_int_parts.int_nodes(exact))  # exact, past int64's constants
+            e.kind = _INTEGER
         return [e]
 
     def expand(self, n: ast.AST) -> List[_Item]:
         if isinstance(n, ast.Constant):
-            return self.constant(self.literal(n, n.value), n)
+            return self.constant(self.literal(n, n.value), n, _integer(n.value))
         if isinstance(n, ast.Name):
             return self.leaf((ARG, self.argument(n)), n)
         if isinstance(n, ast.UnaryOp):
@@ -218,7 +244,7 @@ class _Translator:
             if isinstance(n.operand, ast.Constant):
                 value = n.operand.value
                 if isinstance(value, int) and not isinstance(value, bool):
-                    return self.constant(self.number(n, -value), n)
+                    return self.constant(self.number(n, -value), n, -value)
                 return self.constant(-self.literal(n.operand, value), n)
             return [n.operand, _Emit([(UNARY, _NEGATION)], 1, n)]
         if isinstance(n.op, ast.Invert):
@@ -317,6 +343,10 @@ class _Translator:
 
     def refuse_construct(self, n: ast.AST, construct: str) -> ValueError:
         return self.refuse(n, f"{construct} is not allowed in a formula")
+
+
+def _integer(value: object) -> Optional[int]:
+    return value if type(value) is int else None
 
 
 def _constant_kind(value: Union[int, float, complex]) -> int:

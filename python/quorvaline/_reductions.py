@@ -21,7 +21,7 @@ import numpy as np
 import numpy.typing as npt
 
 from _quorvaline import Buffer, KernelSpec
-from quorvaline import _native
+from quorvaline import _int_parts, _native
 from quorvaline._factories import kernel
 from quorvaline._parser import _syntax_tree, _where
 
@@ -132,7 +132,11 @@ class Reduction(NamedTuple):
         """The reduction of the kernel's values over `values`: a new array (0-d for all
         axes, as numexpr gives), or written into `out`, which must have its shape and a dtype
         the result's casts to safely."""
-        result = _native.reduce(spec, dict(values), self.op, self.axis, self.keepdims)
+        operands = dict(values)
+        folded = _int_parts.split(spec, operands)
+        if folded is not None:
+            spec, operands = folded
+        result = _native.reduce(spec, operands, self.op, self.axis, self.keepdims)
         if out is None:
             return result
         if (not isinstance(out, np.ndarray) or out.shape != result.shape

@@ -24,6 +24,7 @@ from _quorvaline import Expr
 from quorvaline import _native
 from quorvaline._factories import kernel
 from quorvaline._function_table import numpy_entry, round_nodes
+from quorvaline._int_parts import int_nodes
 from quorvaline._nodes import (
     ARG,
     BINARY,
@@ -292,6 +293,11 @@ def _operand_or_none(value: Any, trace: _Trace) -> Optional[Tracer]:
         value = value[()]
     if isinstance(value, numbers.Integral) and -(2 ** 63) <= int(value) < 2 ** 63:
         return Tracer(((CONST, int(value)),), False, trace)  # promoted as an integer
+    if type(value) is int:  # exact, as a part over Python ints alone
+        try:
+            return Tracer(int_nodes(value), False, trace)
+        except OverflowError:
+            raise trace.refuse(f"the integer {value} is too large for float64") from None
     if isinstance(value, numbers.Real) and not isinstance(value, np.timedelta64):
         try:
             return Tracer(((CONST, float(value)),), isinstance(value, np.bool_), trace)

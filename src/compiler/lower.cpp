@@ -268,16 +268,26 @@ private:
                        constant(fold_kernel(kernel, scalars.values[e[0]], scalars.values[e[1]],
                                             scalars.values[e[2]]))};
         }
-        // int64 values of strong scalars are computed as int64, wrapping as NumPy's do; the
-        // others in float64, as Python computes its numbers.
-        const ValueType in = type == ValueType::I64 && result == type ? type : ValueType::F64;
+        // Integer values of strong scalars are computed in their type, wrapping as NumPy's
+        // scalars do, a Python int among them checked against that type as NumPy checks it;
+        // the others in float64, as Python computes its numbers.
+        const bool integral = is_integer(type) && result == type;
+        const ValueType in = integral ? type : ValueType::F64;
+        if (integral) check_int_constants(kernel, arity, ops, type);
         std::uint32_t r[3];
         for (int k = 0; k < 3; ++k) r[k] = read_as(ops[k], in).index;
-        const std::uint32_t dst = scalars.add(0.0, false);
+        std::uint32_t dst = scalars.add(0.0, false);
         if (is_integer(type) && kernel == kernel_id<BinaryKernels>(BinaryOp::Pow))
             p_.frame.int_exponents.push_back(read_as(ops[1], ValueType::I64).index);
         p_.frame.scalar_steps.push_back(ScalarStep{kernel, in, dst, r[0], r[1], r[2]});
-        if (in == ValueType::I64) int_entries_.emplace(dst, dst);
+        if (in == ValueType::I32) {
+            // Entries hold int64 bits: the int32 result sign-extended by a cast of its own.
+            const std::uint32_t wide = scalars.add(0.0, false);
+            p_.frame.scalar_steps.push_back(ScalarStep{kernel_id<CastKernels>(ValueType::I32),
+                                                       ValueType::I64, wide, dst, 0, 0});
+            dst = wide;
+        }
+        if (integral) int_entries_.emplace(dst, dst);
         return Val{Val::Kind::Scalar, dst};
     }
 
@@ -394,7 +404,7 @@ private:
     // as float64 for the others.
     Val read_as(Val v, ValueType type) {
         if (v.kind != Val::Kind::Scalar) return v;
-        if (is_integer(type)) return int_entry(v.index);
+        if (is_integer(type)) return int_entry(v.index, type);
         const auto bits = int_entries_.find(v.index);
         if (bits == int_entries_.end() || bits->second != v.index) return v;  // float64 already
         const auto known = float_entries_.find(v.index);
@@ -406,13 +416,16 @@ private:
         return Val{Val::Kind::Scalar, dst};
     }
 
-    // The entry holding scalar entry `entry` as int64 bits: a constant's exact value (checked
-    // in range before), a scalar argument's own, or a scalar step's float64 result converted by
-    // a step of its own, as an integer step rounds a float64 scalar.
-    Val int_entry(std::uint32_t entry) {
+    // The entry holding scalar entry `entry` as int64 bits, for a step of integer type `type`:
+    // a constant's exact value (checked in range before), a scalar argument's own, or a scalar
+    // step's float64 result converted by a step of its own, checked at each call in `type`.
+    Val int_entry(std::uint32_t entry, ValueType type) {
+        ProgramFrame& f = p_.frame;
+        for (auto& [read, narrowest] : f.float_int_reads) {
+            if (read == entry && type == ValueType::I32) narrowest = type;
+        }
         const auto known = int_entries_.find(entry);
         if (known != int_entries_.end()) return Val{Val::Kind::Scalar, known->second};
-        ProgramFrame& f = p_.frame;
         std::uint32_t bits = UINT32_MAX;
         if (f.scalars.constant(entry)) {
             const auto literal = int_literals_.find(entry);
@@ -426,7 +439,7 @@ private:
             bits = f.scalar_int_args[k] = f.scalars.add(0.0, false);
         }
         if (bits == UINT32_MAX) {
-            f.float_int_reads.push_back(entry);
+            f.float_int_reads.emplace_back(entry, type);
             bits = f.scalars.add(0.0, false);
             f.scalar_steps.push_back(ScalarStep{kernel_id<CastKernels>(ValueType::F64),
                                                 ValueType::I64, bits, entry, 0, 0});

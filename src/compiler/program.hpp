@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "compiler/refusal.hpp"
@@ -86,9 +87,10 @@ struct ProgramFrame {
     // The entries (int64 bits) an integer power of scalars alone takes as its exponent (a
     // negative one is refused at the call).
     std::vector<std::uint32_t> int_exponents;
-    // The float64 entries (parts over Python numbers alone) an integer step reads: past 2**53
-    // their digits are not known, and the call is refused.
-    std::vector<std::uint32_t> float_int_reads;
+    // The float64 entries (parts computed in float64) an integer step reads, each with the
+    // narrowest integer type that reads it: out of its range, or past 2**53 where the digits
+    // are not known, the call is refused, as NumPy refuses a Python int.
+    std::vector<std::pair<std::uint32_t, ValueType>> float_int_reads;
     ScalarTable scalars;
     std::vector<ScalarStep> scalar_steps;
     std::size_t nesting = 0;  // deepest Select nesting, for the lane lists

@@ -93,10 +93,9 @@ Refusal BlockProgram::refusal_of_values(std::span<const ArgView> args) const {
         for (const std::uint32_t e : int_exponents_) {
             if (std::bit_cast<std::int64_t>(bound.scalars_[e]) < 0) return negative_int_power();
         }
-        for (const std::uint32_t e : float_int_reads_) {
+        for (const auto& [e, type] : float_int_reads_) {
             const double v = bound.scalars_[e];
-            if (std::fabs(v) >= kExactIntBound)
-                return python_int_refusal(v, int_text(v), ValueType::I64);
+            if (Refusal r = python_int_refusal(v, int_text(v), type)) return r;
         }
     }
     return {};

@@ -76,7 +76,7 @@ private:
     std::vector<std::uint32_t> scalar_int_args_;   // per argument: its int64 bits' entry
     std::vector<ValueType> int_reads_;             // per argument: see ProgramFrame::int_reads
     std::vector<std::uint32_t> int_exponents_;     // see ProgramFrame::int_exponents
-    std::vector<std::uint32_t> float_int_reads_;   // see ProgramFrame::float_int_reads
+    std::vector<std::pair<std::uint32_t, ValueType>> float_int_reads_;  // see ProgramFrame
     std::vector<BoundScalarStep> scalar_steps_;
     std::vector<ArgPattern> pattern_;  // per argument
     ValueType output_type_ = ValueType::F64;

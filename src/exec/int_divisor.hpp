@@ -72,6 +72,12 @@ public:
         }
     }
 
+    // Its parameters, for the loop sets' vector form of `apply` (exec/divide_lanes.inc).
+    I divisor() const noexcept { return d_; }
+    U sign() const noexcept { return sign_; }
+    U multiplier() const noexcept { return multiplier_; }
+    int shift() const noexcept { return shift_; }
+
 private:
     // The high word of a * b, from products the loop sets have in vector form (32 x 32 -> 64
     // bits), so that the loops vectorise: 64-bit lanes have no high multiply.

@@ -12,6 +12,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 

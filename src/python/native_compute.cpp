@@ -79,7 +79,40 @@ void raise_refusal(const Refusal& refused) {
     raise_message(kind, refused.message);
 }
 
+namespace {
+
+bool holds_python_int(PyObject* operands) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(operands, &pos, &key, &value)) {
+        if (PyLong_CheckExact(value)) return true;
+    }
+    return false;
+}
+
+Ref evaluate_typed(PyObject* holder, const KernelSpec& spec, PyObject* operands, PyObject* out);
+
+}  // namespace
+
+// A part over Python ints alone is computed as Python computes it, exactly, which 64-bit
+// scalars cannot: the package folds such parts into operands of their own for this call.
 Ref evaluate_spec(PyObject* holder, const KernelSpec& spec, PyObject* operands, PyObject* out) {
+    if (!holds_python_int(operands)) return evaluate_typed(holder, spec, operands, out);
+    static PyObject* const split = [] {
+        Ref module = Ref::steal(check(PyImport_ImportModule("quorvaline._int_parts")));
+        return check(PyObject_GetAttrString(module.get(), "split"));
+    }();
+    const Ref folded =
+        Ref::steal(check(PyObject_CallFunctionObjArgs(split, holder, operands, nullptr)));
+    if (folded.get() == Py_None) return evaluate_typed(holder, spec, operands, out);
+    PyObject* kernel = PyTuple_GET_ITEM(folded.get(), 0);
+    return evaluate_typed(kernel, *kernel_spec_of(kernel), PyTuple_GET_ITEM(folded.get(), 1), out);
+}
+
+namespace {
+
+Ref evaluate_typed(PyObject* holder, const KernelSpec& spec, PyObject* operands, PyObject* out) {
     // Room for binding a few operands without allocating.
     std::array<std::byte, 2048> room;
     std::pmr::monotonic_buffer_resource arena(room.data(), room.size());
@@ -115,6 +148,8 @@ Ref evaluate_spec(PyObject* holder, const KernelSpec& spec, PyObject* operands, 
     if (refused) raise_refusal(refused);
     return result;
 }
+
+}  // namespace
 
 QV_FASTCALL_FN(native_evaluate) {
     (void)self;

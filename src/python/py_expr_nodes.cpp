@@ -16,6 +16,7 @@
 #include "python/entry.hpp"
 #include "python/errors.hpp"
 #include "python/py_expr.hpp"
+#include "python/py_spec.hpp"
 #include "python/ref.hpp"
 
 namespace qv::py {
@@ -152,18 +153,27 @@ QV_FASTCALL_FN(native_expr_nodes) {
     (void)self;
     return guarded([&] {
         const Args parsed = parse_fastcall(kExprNodesSignature, args, nargs, kwnames);
-        const ExprValue& e = parsed.convert(0, to_expr);
-        Ref names = Ref::steal(check(PyTuple_New(static_cast<Py_ssize_t>(e.temp_args.size()))));
-        for (std::size_t k = 0; k < e.temp_args.size(); ++k) {
-            const std::string& name = e.temp_args[k].second;
+        // A KernelSpec's arguments are its dense indices: their ids are their positions.
+        const KernelSpec* spec = kernel_spec_of(parsed[0]);
+        TempArgs spec_args;
+        if (spec != nullptr) {
+            for (std::size_t k = 0; k < spec->arg_names.size(); ++k)
+                spec_args.emplace_back(k, spec->arg_names[k]);
+        }
+        const TempArgs& temp_args =
+            spec != nullptr ? spec_args : parsed.convert(0, to_expr).temp_args;
+        const NodeList& tree = spec != nullptr ? spec->body : parsed.convert(0, to_expr).nodes;
+        Ref names = Ref::steal(check(PyTuple_New(static_cast<Py_ssize_t>(temp_args.size()))));
+        for (std::size_t k = 0; k < temp_args.size(); ++k) {
+            const std::string& name = temp_args[k].second;
             PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k),
                              check(PyUnicode_DecodeUTF8(
                                  name.data(), static_cast<Py_ssize_t>(name.size()), nullptr)));
         }
-        Ref nodes = Ref::steal(check(PyTuple_New(static_cast<Py_ssize_t>(e.nodes.size()))));
-        for (std::size_t i = 0; i < e.nodes.size(); ++i) {
+        Ref nodes = Ref::steal(check(PyTuple_New(static_cast<Py_ssize_t>(tree.size()))));
+        for (std::size_t i = 0; i < tree.size(); ++i) {
             PyTuple_SET_ITEM(nodes.get(), static_cast<Py_ssize_t>(i),
-                             node_tuple(e.nodes[i], e.temp_args));
+                             node_tuple(tree[i], temp_args));
         }
         return check(PyTuple_Pack(2, names.get(), nodes.get()));
     });

@@ -6,10 +6,13 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
+#include "compiler/kernels.hpp"
 #include "exec/block_program.hpp"
 #include "exec/int_divisor.hpp"
+#include "exec/loops.hpp"
 #include "loop_set_params.hpp"
 #include "tree_builder.hpp"
 
@@ -88,9 +91,9 @@ TEST(ValueTypes, AConditionIsTestedInItsOwnType) {
 
 // Division through a divisor's multiplier gives the plain functions' values: every divisor
 // but 0 and +-1 of a wide sample (edges, powers of two and their neighbours, random widths)
-// against edge and random dividends.
+// against edge and random dividends; and so do each loop set's loops by a scalar, all of them.
 template <class I>
-void check_int_divisor() {
+void check_int_divisor(LoopSet set) {
     using L = std::numeric_limits<I>;
     std::mt19937_64 rng(5);
     std::vector<I> dividends = {0,        1,        -1,           2,           -2, 3, -3,
@@ -105,7 +108,25 @@ void check_int_divisor() {
         dividends.push_back(static_cast<I>(rng() >> rng() % (8 * sizeof(I))));
         divisors.push_back(static_cast<I>(rng() >> rng() % (8 * sizeof(I))));
     }
+    const ValueType type = sizeof(I) == 8 ? ValueType::I64 : ValueType::I32;
+    std::vector<I> quotients(dividends.size()), remainders(dividends.size()),
+        fmods(dividends.size());
     for (const I d : divisors) {
+        // The loops over a block, by the divisor as a scalar (int64 bits): whole vectors too.
+        const double scalars[3] = {0.0, std::bit_cast<double>(static_cast<std::int64_t>(d)), 0.0};
+        const std::size_t n = dividends.size();
+        for (auto [op, out] :
+             {std::pair{BinaryOp::FloorDivide, &quotients},
+              std::pair{BinaryOp::Remainder, &remainders}, std::pair{BinaryOp::Fmod, &fmods}}) {
+            loops_for(set, type, kernel_id<BinaryKernels>(op), 1)
+                .tail(out->data(), dividends.data(), nullptr, nullptr, scalars, n);
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const I x = dividends[i];
+            ASSERT_EQ(quotients[i], int_floor_divide(x, d)) << x << " // " << d;
+            ASSERT_EQ(remainders[i], int_remainder(x, d)) << x << " % " << d;
+            ASSERT_EQ(fmods[i], int_fmod(x, d)) << "fmod(" << x << ", " << d << ")";
+        }
         if (d == 0 || d == 1 || d == -1) continue;
         const IntDivisor<I> divisor(d);
         for (const I n : dividends) {
@@ -118,10 +139,13 @@ void check_int_divisor() {
         }
     }
 }
-TEST(ValueTypes, IntDivisorGivesThePlainValues) {
-    check_int_divisor<std::int32_t>();
-    check_int_divisor<std::int64_t>();
+class IntDivisorLoopSets : public ::testing::TestWithParam<LoopSet> {};
+TEST_P(IntDivisorLoopSets, GiveThePlainValues) {
+    QV_SKIP_UNLESS_CPU_RUNS(GetParam());
+    check_int_divisor<std::int32_t>(GetParam());
+    check_int_divisor<std::int64_t>(GetParam());
 }
+INSTANTIATE_TEST_SUITE_P(ValueTypes, IntDivisorLoopSets, kEveryLoopSet, loop_set_param_name);
 
 }  // namespace
 }  // namespace qv

@@ -408,6 +408,16 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
     ("a // s + a % s", {"a": np.int32, "s": np.int64(-2**53 - 1)}, np.int64),
     ("a + (s + 1) * 3", {"a": np.int64, "s": np.int64(2**62)}, np.int64),
     ("where(a > 0, s - 1, a * 0.5 + s)", {"a": np.int64, "s": np.int64(2**62 + 3)}, np.float64),
+    # parts over Python ints alone: Python's exact integers, then weak against the arrays
+    ("a + (k + 1 - k)", {"a": np.int32, "k": 10**30}, np.int32),
+    ("a + 2**62 - 3**34 - 2**64 // 3", {"a": np.int64}, np.int64),
+    ("a * (k * k // 2**75) + (k >> 38 << 2)", {"a": np.int64, "k": 2**40 + 3}, np.int64),
+    ("a - (-k % 7) + (~k ^ 5) * (k // -3)", {"a": np.int32, "k": 12345}, np.int32),
+    ("a + (k + 1) + k ** 2 // k", {"a": np.int64, "k": 2**60 + 1}, np.int64),
+    ("a + k / 3 - 2 ** -k", {"a": np.int64, "k": 2**60 + 1}, np.float64),  # Python's floats
+    # NumPy's int32 scalars wrap in int32, as NumPy's scalar arithmetic
+    ("a + (s + s)", {"a": np.int32, "s": np.int32(2**31 - 1)}, np.int32),
+    ("a * (s * 3 - s)", {"a": np.int64, "s": np.int32(-2**30)}, np.int64),
 ])
 def test_integer_formulas_match_numpy(formula, operands, dtype):
     rng = np.random.default_rng(1)
@@ -464,9 +474,6 @@ def test_float_to_integer_casts_are_numpys(dtype):
      "Python integer 1099511627776 out of bounds for int32"),
     ("a * -2147483649", np.int32, {}, OverflowError, "Python integer -2147483649 out of bounds"),
     ("a - 2**63", np.int64, {}, OverflowError, "Python integer 9223372036854775808 out of bounds"),
-    # a power of literals is folded in float64, whose digits past 2**53 are not known
-    ("a + 3**34", np.int64, {}, OverflowError, "Python integer 16677181699666570 is "
-                                               "not computed exactly"),
     ("a ** -1", np.int64, {}, ValueError, "Integers to negative integer powers are not allowed."),
     # Python ints given as arguments, read in the type they meet (a reduction's too)
     ("a + k", np.int32, {"k": 2**40}, OverflowError,
@@ -475,8 +482,12 @@ def test_float_to_integer_casts_are_numpys(dtype):
      "Python integer -2147483649 out of bounds for int32"),
     ("a // k", np.int64, {"k": -2**63 - 2**11}, OverflowError,
      "Python integer -9223372036854777856 out of bounds for int64"),
-    ("a + (k + 1)", np.int64, {"k": 2**60 + 1}, OverflowError,  # Python's sum, as float64
-     "Python integer 1152921504606846976 is not computed exactly"),
+    ("a + (k + 1)", np.int32, {"k": 2**40}, OverflowError,  # Python's sum, then checked
+     "Python integer 1099511627777 out of bounds for int32"),
+    ("sum(a - k * k)", np.int64, {"k": 2**40}, OverflowError,
+     "Python integer 1208925819614629174706176 out of bounds for int64"),
+    ("a + (k + s)", np.int32, {"k": 2**40, "s": np.int32(1)}, OverflowError,  # an int32 step
+     "Python integer 1099511627776 out of bounds for int32"),
     ("sum(a & k)", np.int64, {"k": 2**63}, OverflowError,
      "Python integer 9223372036854775808 out of bounds for int64"),
     # two integer scalars: NumPy refuses before the array meets their power
@@ -489,6 +500,26 @@ def test_what_numpy_refuses_of_integers_is_refused(formula, dtype, scalars, erro
         qv.evaluate(formula, a=a, **scalars)
     if "&" not in formula and all(type(v) is int for v in scalars.values()):  # floats take it
         assert qv.evaluate(formula, a=a.astype(np.float64), **scalars).dtype == np.float64
+
+
+@pytest.mark.parametrize("formula, scalars, error, message", [
+    ("a + k // j", {"k": 1, "j": 0}, ZeroDivisionError, "by zero"),
+    ("a + 7 % (3 - k)", {"k": 3}, ZeroDivisionError, "by zero"),
+    ("a + 2 ** k", {"k": 10**9}, OverflowError, "integer part 2 ** 1000000000 has more than"),
+    ("a + (k << j)", {"k": 1, "j": -1}, ValueError, "negative shift count"),
+])
+def test_parts_over_python_ints_raise_what_python_raises(formula, scalars, error, message):
+    # NumPy's users meet Python's error: Python computes such a part before NumPy sees it.
+    a = np.arange(5, dtype=np.int64)
+    traced = eval(f"lambda a, {', '.join(scalars)}: {formula}")  # noqa: S307 - fixed formulas
+    for call in (lambda: qv.evaluate(formula, a=a, **scalars),
+                 lambda: qv.compile(formula)(a=a, **scalars),
+                 lambda: qv.evaluate(traced, a=a, **scalars)):
+        with pytest.raises(error, match=re.escape(message)):
+            call()
+    literal = formula.replace("k", str(scalars["k"])).replace("j", str(scalars.get("j")))
+    with pytest.raises(error, match=re.escape(message)):  # literals alone, when parsed
+        qv.parse(literal)
 
 
 @pytest.mark.parametrize("n", [5, 20_000])  # one thread, and the pool's pieces

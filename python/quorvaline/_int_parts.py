@@ -1,0 +1,203 @@
+"""Parts of a formula over Python ints alone, computed as Python computes them: exactly.
+
+In NumPy such a part (``k + 1`` with a Python int ``k``, ``2**62``) is Python's own
+arithmetic, done before any array is touched; its value then meets the arrays as a weak
+Python int, refused with NumPy's `OverflowError` where it does not fit their type. The engine
+holds numbers in 64 bits, so the parts that read Python-int operands are folded here at each
+call (a kernel is compiled once per dtype signature, not per value): each becomes an operand
+of its own, holding this call's value, and the engine checks it as any Python-int operand.
+Literal parts alone are folded once, when a text is parsed (`fold`).
+"""
+from __future__ import annotations
+
+import operator
+from typing import Any, Callable, Dict, FrozenSet, List, Optional, Sequence, Tuple, Union
+
+from quorvaline import _native
+from quorvaline._factories import kernel
+from quorvaline._nodes import ARG, BINARY, BY_NAME, COMPARE, CONST, SELECT, UNARY, Node
+
+Number = Union[int, float]
+
+# Past this many bits an integer part is refused rather than computed: Python would spend
+# minutes and gigabytes on `2 ** 10**12`, and no dtype holds more than 64 bits of it.
+MAX_BITS = 1 << 16
+
+
+_INT64_MIN, _INT64_MAX = -(2 ** 63), 2 ** 63 - 1
+_POW, _MUL, _ADD = (BY_NAME[name].code for name in ("Pow", "Mul", "Add"))
+
+
+def int_nodes(value: int) -> Tuple[Node, ...]:
+    """A Python int as nodes of int64 literals: itself within int64; past it
+    ``m * 2 ** s + rest``, `m * 2**s` the float64 nearest to it and `rest` the same again. Python's
+    arithmetic folds them back to the value; float64 arithmetic (the engine's, for literals
+    alone) to the float64 nearest the value, NumPy's conversion of it: 2**s is exact, and
+    |rest| is at most half a unit in the last place of the nearest, so adding it (rounded)
+    rounds back to it, a tie to the same even one. OverflowError past float64."""
+    if _INT64_MIN <= value <= _INT64_MAX:
+        return ((CONST, value),)
+    nearest = int(float(value))
+    shift = max(nearest.bit_length() - 53, 0)
+    nodes: Tuple[Node, ...] = ((CONST, nearest >> shift), (CONST, 2), (CONST, shift),
+                               (BINARY, _POW), (BINARY, _MUL))
+    rest = value - nearest
+    return nodes if rest == 0 else (*nodes, *int_nodes(rest), (BINARY, _ADD))
+
+
+def _power(base: Number, exponent: Number) -> Number:
+    if (type(base) is int and type(exponent) is int and exponent > 0 and abs(base) > 1
+            and exponent * base.bit_length() > MAX_BITS):
+        raise _too_large(f"{base} ** {exponent}")
+    power: Number = base ** exponent  # a negative exponent gives a float, as in Python
+    return power
+
+
+def _left_shift(value: int, count: int) -> int:
+    if (type(value) is int and type(count) is int and value and count > 0
+            and value.bit_length() + count > MAX_BITS):
+        raise _too_large(f"{value} << {count}")
+    return value << count
+
+
+def _too_large(written: str) -> OverflowError:
+    return OverflowError(f"integer part {written} has more than {MAX_BITS} bits")
+
+
+# Python's operators on two ints, by the engine's operator code.
+_BINARY: Dict[int, Callable[..., Number]] = {
+    BY_NAME[name].code: fn for name, fn in [
+        ("Add", operator.add), ("Sub", operator.sub), ("Mul", operator.mul),
+        ("Div", operator.truediv), ("Pow", _power), ("Remainder", operator.mod),
+        ("FloorDivide", operator.floordiv), ("BitwiseAnd", operator.and_),
+        ("BitwiseOr", operator.or_), ("BitwiseXor", operator.xor),
+        ("LeftShift", _left_shift), ("RightShift", operator.rshift)]}
+_UNARY: Dict[int, Callable[..., Number]] = {
+    BY_NAME["Neg"].code: operator.neg, BY_NAME["Invert"].code: operator.invert}
+
+
+def _table(tag: int) -> Dict[int, Callable[..., Number]]:
+    return _UNARY if tag == UNARY else _BINARY if tag == BINARY else {}
+
+
+def fold(tag: int, code: int, values: Sequence[Number]) -> Optional[Number]:
+    """Python's value of an operator over integer literals, or None for an operator that is
+    not Python's own arithmetic (a comparison, a function) or a float operand."""
+    table = _table(tag)
+    if code not in table or any(type(v) is not int for v in values):
+        return None
+    return table[code](*values)
+
+
+# A tree with its Python-int parts replaced by operands: (names, nodes, per new operand the
+# nodes of its part, each over the original names).
+_Plan = Tuple[Tuple[str, ...], Tuple[Node, ...], Tuple[Tuple[Node, ...], ...]]
+_ARITY = {UNARY: 1, BINARY: 2, COMPARE: 2, SELECT: 3}
+
+
+def _plan(names: Sequence[str], nodes: Sequence[Node], ints: Dict[str, int]) -> Optional[_Plan]:
+    """Which parts fold depends on the operators alone, not on the values (`2 ** k` is a float
+    for a negative `k`, and Python's arithmetic goes on with it as a float)."""
+    # Per finished subtree: where its nodes begin, and whether it is a Python int part.
+    stack: List[Tuple[int, bool]] = []
+    parts: List[Tuple[int, int]] = []  # maximal parts with an operator: [begin, end)
+    for i, (tag, payload) in enumerate(nodes):
+        if tag == CONST:
+            stack.append((i, type(payload) is int))
+            continue
+        if tag == ARG:
+            stack.append((i, names[int(payload)] in ints))
+            continue
+        arity = _ARITY[tag]
+        kids = stack[len(stack) - arity:]
+        del stack[len(stack) - arity:]
+        folds = int(payload) in _table(tag) and all(part for _, part in kids)
+        if not folds:
+            # The kids that are parts are maximal: this node does not fold.
+            parts.extend((begin, _end(kids, k, i)) for k, (begin, part) in enumerate(kids)
+                         if part and _end(kids, k, i) - begin > 1)
+        stack.append((kids[0][0], folds))
+    if stack[-1][1] and len(nodes) > 1:
+        parts.append((0, len(nodes)))
+    if not parts:
+        return None
+    parts.sort()
+    kept: Dict[str, int] = {}
+    new_nodes: List[Node] = []
+    hidden: List[Tuple[Node, ...]] = []
+    at = 0
+    for begin, end in parts:
+        for tag, payload in nodes[at:begin]:
+            new_nodes.append(_renumbered(tag, payload, names, kept))
+        hidden.append(tuple(nodes[begin:end]))
+        new_nodes.append((ARG, -len(hidden)))  # numbered below, after the kept names
+        at = end
+    for tag, payload in nodes[at:]:
+        new_nodes.append(_renumbered(tag, payload, names, kept))
+    new_names = (*kept, *(_hidden_name(k) for k in range(len(hidden))))
+    final = tuple((ARG, len(kept) - int(p) - 1) if tag == ARG and int(p) < 0 else (tag, p)
+                  for tag, p in new_nodes)
+    return new_names, final, tuple(hidden)
+
+
+def _end(kids: Sequence[Tuple[int, Optional[Number]]], k: int, parent: int) -> int:
+    return kids[k + 1][0] if k + 1 < len(kids) else parent
+
+
+def _renumbered(tag: int, payload: Any, names: Sequence[str], kept: Dict[str, int]) -> Node:
+    if tag != ARG:
+        return tag, payload
+    return ARG, kept.setdefault(names[int(payload)], len(kept))
+
+
+def _hidden_name(k: int) -> str:
+    # Not an identifier, so no formula's name can be the same.
+    return f"<integer part {k}>"
+
+
+def _value(part: Sequence[Node], names: Sequence[str], ints: Dict[str, int]) -> Number:
+    stack: List[Number] = []
+    for tag, payload in part:
+        if tag == CONST:
+            stack.append(payload)
+        elif tag == ARG:
+            stack.append(ints[names[int(payload)]])
+        else:
+            arity = _ARITY[tag]
+            values = stack[len(stack) - arity:]
+            del stack[len(stack) - arity:]
+            stack.append(_table(tag)[int(payload)](*values))
+    return stack[0]
+
+
+# Per formula object and set of Python-int operand names: the folded kernel and its plan, or
+# None. The entry holds the formula, so that its id is not another's while it is kept.
+_Folded = Tuple[Any, Tuple[Tuple[str, ...], _Plan]]  # the kernel, the formula's names, the plan
+_plans: Dict[Tuple[int, FrozenSet[str]], Tuple[Any, Optional[_Folded]]] = {}
+
+
+def split(formula: Any, operands: Dict[str, Any]) -> Optional[Tuple[Any, Dict[str, Any]]]:
+    """For an `Expr` or `KernelSpec` and a call's operands: None when no part of the formula is
+    over Python ints alone; otherwise the `KernelSpec` whose operands hold those parts' values,
+    and these operands."""
+    ints = {name: v for name, v in operands.items() if type(v) is int}
+    if not ints:
+        return None
+    key = (id(formula), frozenset(ints))
+    entry = _plans.get(key)
+    if entry is None or entry[0] is not formula:
+        names, nodes = _native.expr_nodes(formula)
+        plan = _plan(names, nodes, ints)
+        made: Optional[_Folded] = None if plan is None else (
+            kernel.elementwise(_native.expr_from_nodes(plan[0], plan[1])), (names, plan))
+        if len(_plans) >= 1024:
+            _plans.clear()
+        entry = _plans[key] = (formula, made)
+    known = entry[1]
+    if known is None:
+        return None
+    spec, (names, (new_names, _, hidden)) = known
+    values = {name: v for name, v in operands.items() if name in new_names}
+    for k, part in enumerate(hidden):
+        values[_hidden_name(k)] = _value(part, names, ints)
+    return spec, values
