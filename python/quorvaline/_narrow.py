@@ -21,7 +21,8 @@ from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 
-from quorvaline import _native
+from quorvaline import _half, _native
+from quorvaline._factories import kernel
 from quorvaline._nodes import ARG, BINARY, BY_NAME, COMPARE, CONST, OPERATORS, SELECT, UNARY, Node
 
 # Each narrow dtype, the engine type it is computed in, and its narrowing nodes.
@@ -85,21 +86,72 @@ _NAME = {(op.kind, op.code): op.spellings[0] if op.spellings else op.name for op
 
 
 def is_narrow(value: Any) -> bool:
+    """Whether the operand is of a dtype computed here: a narrow integer, uint64 or float16."""
     dtype = getattr(value, "dtype", None)
-    return dtype in NARROW and isinstance(value, (np.ndarray, np.generic))
+    return (dtype in NARROW or dtype == _half.HALF) and isinstance(value, (np.ndarray, np.generic))
 
 
 def evaluate(expr: Any, values: Dict[str, Any]) -> Optional[np.ndarray]:
     """The formula's value over `values`, of NumPy's dtype, when an operand is of a narrow
     integer dtype; None when none is (the engine takes the call as it is)."""
-    if not any(is_narrow(v) for v in values.values()):
+    if any(map(_half.has_half, values.values())):
+        return _float16(expr, values)
+    bound = bind(expr, values)
+    if bound is None:
+        return None
+    formula, operands, want = bound
+    return _as(_native.evaluate(formula, operands, None), want)
+
+
+def _float16(expr: Any, values: Dict[str, Any]) -> np.ndarray:
+    """A formula over float16 operands (see `_half`); with narrow integers, refused."""
+    names, nodes = _native.expr_nodes(expr)
+    given = [values.get(name) for name in names]
+    traced = _trace(nodes, [_sample(_signature(v), False) for v in given], False)
+    kids = _children(nodes)
+
+    def refuse(i: int, why: str) -> TypeError:
+        return _refusal(nodes[i], traced, kids[i], why)
+
+    dtypes = [_dtype(v) for v in traced]
+    for i, (tag, _) in enumerate(nodes):
+        if tag not in (CONST, ARG) and any(dtypes[k] in NARROW for k in kids[i]):
+            raise refuse(i, "float16 beside narrow integers")
+    return _half.evaluate(names, nodes, given, dtypes, kids, refuse)
+
+
+def bind(expr: Any, values: Dict[str, Any]) -> Optional[Tuple[Any, Dict[str, Any],
+                                                               Optional[np.dtype]]]:
+    """The formula the engine computes, its operands and NumPy's dtype of its value, when an
+    operand is of a narrow integer dtype; else None."""
+    if not any(getattr(v, "dtype", None) in NARROW for v in values.values()):
         return None
     names, nodes = _native.expr_nodes(expr)
     given = [values.get(name) for name in names]
     formula, reads, want = _plan(nodes, names, tuple(map(_signature, given)))
-    bound = {label: _converted(given[arg], dtype) for label, arg, dtype in reads}
-    result = _native.evaluate(formula, bound, None)
-    if want is None or result.dtype == want:
+    return formula, {label: _converted(given[arg], dtype) for label, arg, dtype in reads}, want
+
+
+def reduce(spec: Any, expr: Any, values: Dict[str, Any], op: str, axis: Any,
+           keepdims: bool) -> np.ndarray:
+    """A reduction of the formula's values in NumPy's dtype: sums and products of narrow
+    integers are int64 (uint64 for unsigned ones), `min` and `max` keep the dtype."""
+    bound = bind(expr, values)
+    if bound is None:
+        return _native.reduce(spec, values, op, axis, keepdims)
+    formula, operands, want = bound
+    if want == _UINT64 and op in ("mean", "min", "max"):
+        raise TypeError(f"quorvaline does not compute {op} of uint64 yet: uint64 is read as "
+                        "unsigned there")
+    result = _native.reduce(kernel.elementwise(formula), operands, op, axis, keepdims)
+    if op in ("sum", "prod"):  # int64's bits; NumPy's unsigned sums are uint64
+        return result.view(_UINT64) if want is not None and want.kind == "u" else result
+    return result if op == "mean" else _as(result, want)
+
+
+def _as(result: np.ndarray, want: Optional[np.dtype]) -> np.ndarray:
+    """The engine's values in NumPy's dtype: exact, they are within its range."""
+    if want is None or result.dtype == want or result.dtype.kind not in "iu":
         return result
     return result.view(want) if want == _UINT64 else result.astype(want)
 
@@ -174,12 +226,17 @@ def _trace(nodes: Sequence[Node], args: Sequence[Any], widened: bool) -> List[An
             elif tag == SELECT:
                 f = stack.pop()
                 t = stack.pop()
-                value = np.where(stack.pop(), t, f)
+                c = stack.pop()
+                value = np.where(c, t, f)
+                if not any(isinstance(v, (np.ndarray, np.generic)) for v in (c, t, f)):
+                    value = value.item()
             else:
                 arity = 1 if tag == UNARY else 2
                 operands = stack[-arity:]
                 del stack[-arity:]
                 value = _NUMPY[tag, int(payload)](*operands)
+                if not any(isinstance(v, (np.ndarray, np.generic)) for v in operands):
+                    value = value.item()  # Python numbers alone stay weak, as Python's
             stack.append(value)
             values.append(value)
     return values

@@ -87,7 +87,7 @@ def evaluate(
         _operands.from_scopes(names, values, (local_dict, global_dict))
     _operands.check_casting(values, casting)
     if reduction is not None:
-        return reduction.run(spec, values, out)
+        return reduction.run(spec, values, out, formula)
     if not names and isinstance(expr, _native.KernelCall):
         return _operands.kernel_numbers(expr, values, out)  # a kernel without names
     result = _operands.run(spec, values, out, casting, formula)

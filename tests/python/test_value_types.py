@@ -518,6 +518,8 @@ def test_float_to_integer_casts_are_numpys(dtype):
      "quorvaline does not compute sqrt of (int8) yet: NumPy computes it in float16"),
     ("a * a + f", np.int16, {"f": np.float32(1.5)}, TypeError,
      "quorvaline does not compute + of (int16, float32) yet: its integer operand wraps"),
+    ("a * (0.1 + 0.2)", np.float16, {}, TypeError, "quorvaline does not compute * of "
+     "(float16, float) yet: a part over Python numbers alone is not rounded to float16"),
 ])
 def test_what_numpy_refuses_of_integers_is_refused(formula, dtype, scalars, error, message):
     a = np.arange(5, dtype=dtype)
@@ -557,3 +559,58 @@ def test_negative_integer_exponents_held_in_operands_are_refused(dtypes, n):
 def test_bitwise_operators_refuse_floats_as_numpy(formula, operands, message):
     with pytest.raises(TypeError, match=message):
         qv.evaluate(formula, **operands)
+
+
+@pytest.mark.parametrize("dtype", NARROW_INTS + [np.uint64])
+@pytest.mark.parametrize("op", ["sum", "prod", "mean", "min", "max"])
+def test_reductions_of_narrow_integers_are_numpys(op, dtype):
+    a, b = (int_column(dtype, 594, seed).reshape(-1, 11) for seed in (1, 2))
+    if dtype == np.uint64 and op in ("mean", "min", "max"):  # unsigned meaning: refused
+        with pytest.raises(TypeError, match=f"does not compute {op} of uint64 yet"):
+            getattr(qv, op)(a)
+        return
+    with np.errstate(all="ignore"):
+        cases = [(getattr(qv, op)(a, axis=axis), getattr(np, op)(a, axis=axis))
+                 for axis in (None, 1)]
+        if op != "mean":  # the formula text's reductions
+            cases.append((qv.evaluate(f"{op}(a * b + 3, axis=0)"),
+                          getattr(np, op)(a * b + dtype(3), axis=0)))
+    for got, want in cases:
+        got, want = np.asarray(got), np.asarray(want)
+        assert got.dtype == want.dtype
+        if op == "mean":  # added in the engine's strict order
+            np.testing.assert_allclose(got, want, rtol=1e-12)
+        else:
+            assert got.tobytes() == want.tobytes()
+
+
+# float16: each step computed in float32 and rounded to float16, as NumPy's float16 loops do.
+@pytest.mark.parametrize("op", [op for op in OPERATORS if op.name != "Complex"],
+                         ids=lambda op: op.name)
+def test_float16_steps_are_float32_rounded_to_float16(op):
+    halves = np.arange(2 ** 16, dtype=np.uint16).view(np.float16)  # every one, NaNs too
+    rng = np.random.default_rng(6)
+    columns = [halves, rng.permutation(halves)][:op.arity]
+    if op.arity == 2:
+        columns = [c[::16] for c in columns]
+    names = ["x", "y"][:op.arity]
+    expr = _native.expr_from_nodes(names, [(ARG, i) for i in range(op.arity)]
+                                   + [(op.kind, op.code)])
+    if op.name in BITWISE:  # NumPy refuses floats; so do we
+        with pytest.raises(TypeError, match=rf"^ufunc '{BITWISE[op.name].__name__}' not"):
+            qv.evaluate(expr, **dict(zip(names, columns)))
+        return
+    got = qv.evaluate(expr, **dict(zip(names, columns)))
+    with np.errstate(all="ignore"):
+        if op.predicate:
+            want = getattr(np, NUMPY_TRUTH[op.name])(*columns)
+        elif op.name in HALF_AS_NUMPY:  # rounding twice is rounding once: NumPy's bits
+            want = HALF_AS_NUMPY[op.name](*columns)  # (its + and * keep the right NaN)
+        else:
+            wide = [c.astype(np.float32) for c in columns]
+            want = expected(op, wide, np.float32).astype(np.float16)
+    assert same_bits(got, want) == []
+
+
+HALF_AS_NUMPY = {"Add": np.add, "Sub": np.subtract, "Mul": np.multiply, "Div": np.divide,
+                 "Sqrt": np.sqrt}
