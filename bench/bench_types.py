@@ -41,6 +41,8 @@ CASES = {
     # Narrow integers, computed in int32 and brought back to their width after each step.
     "i8 a*b+c": ("a*b+c", "int8", lambda o: o["a"] * o["b"] + o["c"]),
     "u8 (a+b)//3": ("(a + b) // 3", "uint8", lambda o: (o["a"] + o["b"]) // 3),
+    # float16: each step in float32, rounded to float16 (one engine call per step).
+    "f16 a*b+c": ("a*b+c", "float16", lambda o: o["a"] * o["b"] + o["c"]),
     # Bools combined: "masked" operands are float64 around 0, a tenth NaN.
     "isnan|a>1": ("isnan(a) | (a > 1)", "masked", lambda o: np.isnan(o["a"]) | (o["a"] > 1)),
     "a>0 & b<1": ("(a > 0) & (b < 1)", "masked", lambda o: (o["a"] > 0) & (o["b"] < 1)),

@@ -43,8 +43,8 @@ Ref kernel_numbers(PyObject* self, PyObject* named, PyObject* out) {
                                                          out != nullptr ? out : Py_None, nullptr)));
 }
 
-// True when an operand is an array or NumPy scalar of an integer type the engine has no loops
-// for (int8, int16, unsigned): the package computes those with NumPy's dtypes.
+// True when an operand is an array or NumPy scalar of a type the engine has no loops for
+// (int8, int16, unsigned, float16): the package computes those with NumPy's dtypes.
 bool narrow_operand(PyObject* named) {
     ensure_numpy_api();
     PyObject* key = nullptr;
@@ -54,14 +54,15 @@ bool narrow_operand(PyObject* named) {
         PyArray_Descr* descr = nullptr;
         if (PyArray_Check(value)) {
             descr = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(value));
-        } else if (PyArray_IsScalar(value, Integer)) {
+        } else if (PyArray_IsScalar(value, Integer) || PyArray_IsScalar(value, Half)) {
             descr = PyArray_DescrFromScalar(value);
             Py_DECREF(descr);  // NumPy's builtin descriptors live as long as NumPy
         } else {
             continue;
         }
         const auto size = PyDataType_ELSIZE(descr);
-        if ((descr->kind == 'i' && size <= 2) || descr->kind == 'u') return true;
+        if ((descr->kind == 'i' && size <= 2) || descr->kind == 'u' || descr->type_num == NPY_HALF)
+            return true;
     }
     return false;
 }
