@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import contextlib
 import functools
-from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -186,7 +186,7 @@ def _sample(sig: Signature, widened: bool) -> Any:
 def _converted(value: Any, dtype: Optional[np.dtype]) -> Any:
     if dtype is None:
         return value
-    if value.dtype == _UINT64:  # the same bits, read as int64
+    if value.dtype == _UINT64 and dtype == np.int64:  # the same bits
         return np.asarray(value).view(dtype)[()] if isinstance(value, np.generic) \
             else value.view(dtype)
     return dtype.type(value) if isinstance(value, np.generic) else value.astype(dtype)
@@ -198,12 +198,20 @@ def _plan(nodes: Tuple[Node, ...], names: Tuple[str, ...], signature: Tuple[Sign
     """The engine's formula, what it reads (its name, the operand, the dtype it is read in)
     and NumPy's result dtype, once per formula and operand dtypes."""
     narrow = _trace(nodes, [_sample(sig, False) for sig in signature], False)
-    wide = _trace(nodes, [_sample(sig, True) for sig in signature], True)
-    rewritten, floats = _rewrite(nodes, narrow, wide, len(names))
-    # Each argument read in its wider type, then the float32 readings after them.
+    samples = [_sample(sig, True) for sig in signature]
+    kids = _children(nodes)
+    aliases: Dict[int, np.dtype] = {}
+    while True:  # each float copy may make the steps above it agree: traced again
+        wide = _trace(nodes, samples, True, {k: np.ones(1, t) for k, t in aliases.items()})
+        found = _aliases(nodes, narrow, wide, kids, aliases)
+        if found == aliases:
+            break
+        aliases = found
+    rewritten, copies = _rewrite(nodes, narrow, aliases, len(names))
+    # Each argument read in its wider type, then the float copies after them.
     reads = [(name, arg, _WIDER[sig[1]][0] if sig[1] in NARROW else None)
              for arg, (name, sig) in enumerate(zip(names, signature))]
-    reads += [(names[arg] + "\x00float32", arg, np.dtype(np.float32)) for arg in floats]
+    reads += [(f"{names[arg]}\x00{dtype}", arg, dtype) for arg, dtype in copies]
     # An argument read only as float32 drops out: the engine takes only names it reads.
     used = sorted({int(p) for tag, p in rewritten if tag == ARG})
     rewritten = [(ARG, used.index(int(p))) if tag == ARG else (tag, p) for tag, p in rewritten]
@@ -211,18 +219,19 @@ def _plan(nodes: Tuple[Node, ...], names: Tuple[str, ...], signature: Tuple[Sign
     return formula, [reads[i] for i in used], _dtype(narrow[-1])
 
 
-def _trace(nodes: Sequence[Node], args: Sequence[Any], widened: bool) -> List[Any]:
+def _trace(nodes: Sequence[Node], args: Sequence[Any], widened: bool,
+           leaves: Optional[Dict[int, Any]] = None) -> List[Any]:
     """Each node's value over the samples, as NumPy computes it: its dtype is NumPy's. Widened,
     a Python int past int64 is its bits as int64, as the engine reads it beside uint64."""
     stack: List[Any] = []
     values: List[Any] = []
     with np.errstate(all="ignore"), warnings_ignored():
-        for tag, payload in nodes:
+        for i, (tag, payload) in enumerate(nodes):
             if tag == CONST:
                 big = widened and isinstance(payload, int) and payload >= 2**63
                 value = payload - 2**64 if big else payload
             elif tag == ARG:
-                value = args[int(payload)]
+                value = args[int(payload)] if leaves is None or i not in leaves else leaves[i]
             elif tag == SELECT:
                 f = stack.pop()
                 t = stack.pop()
@@ -266,39 +275,50 @@ def _children(nodes: Sequence[Node]) -> List[List[int]]:
     return kids
 
 
-def _rewrite(nodes: Sequence[Node], narrow: Sequence[Any], wide: Sequence[Any],
-             n_args: int) -> Tuple[List[Node], List[int]]:
-    """The nodes with narrowing steps, and the arguments some node reads as float32 (their
-    float32 copies are the arguments after the formula's own)."""
-    kids = _children(nodes)
-    as_float: Set[int] = set()
+def _aliases(nodes: Sequence[Node], narrow: Sequence[Any], wide: Sequence[Any],
+             kids: Sequence[Sequence[int]], known: Dict[int, np.dtype]) -> Dict[int, np.dtype]:
+    """The argument nodes to read as a float copy (by NumPy's conversion) for NumPy's float
+    step above them, beside `known`; refuses what the engine would compute with another
+    meaning."""
+    found = dict(known)
     for i, (tag, payload) in enumerate(nodes):
         if tag in (CONST, ARG):
             continue
         want, have = _dtype(narrow[i]), _dtype(wide[i])
         if want == _FLOAT16:
             raise _refusal(nodes[i], narrow, kids[i], f"NumPy computes it in {want}")
-        if any(_dtype(narrow[k]) == _UINT64 and not _bits_alike(nodes[i], want, k == kids[i][0])
-               for k in kids[i]):
-            raise _refusal(nodes[i], narrow, kids[i], "uint64 is read as unsigned there")
-        if want == have:
-            continue
-        if want in NARROW and have == _WIDER[want][0]:
+        for k in kids[i]:
+            if _dtype(narrow[k]) != _UINT64 or k in found or \
+                    _bits_alike(nodes[i], want, k == kids[i][0]):
+                continue
+            if want != np.float64 or nodes[k][0] != ARG:
+                raise _refusal(nodes[i], narrow, kids[i], "uint64 is read as unsigned there")
+            found[k] = want  # NumPy converts it to float64 by value
+        if want == have or (want in NARROW and have == _WIDER[want][0]):
             continue
         if want == np.float32 and have == np.float64:
             for k in kids[i]:
                 if _dtype(narrow[k]) in NARROW:
                     if nodes[k][0] != ARG:
                         raise _refusal(nodes[i], narrow, kids[i], "its integer operand wraps")
-                    as_float.add(k)
+                    found[k] = want
             continue
-        raise _refusal(nodes[i], narrow, kids[i], f"NumPy computes it in {want}")
+        if found == known:
+            raise _refusal(nodes[i], narrow, kids[i], f"NumPy computes it in {want}")
+    return found
+
+
+def _rewrite(nodes: Sequence[Node], narrow: Sequence[Any], aliases: Dict[int, np.dtype],
+             n_args: int) -> Tuple[List[Node], List[Tuple[int, np.dtype]]]:
+    """The nodes with narrowing steps, and the (argument, dtype) copies some node reads (the
+    arguments after the formula's own)."""
+    copies = sorted({(int(nodes[k][1]), dtype) for k, dtype in aliases.items()},
+                    key=lambda c: (c[0], c[1].str))
     out: List[Node] = []
-    floats = sorted({int(nodes[k][1]) for k in as_float})
     for i, node in enumerate(nodes):
         tag, payload = node
-        if i in as_float:
-            out.append((ARG, n_args + floats.index(int(payload))))
+        if i in aliases:
+            out.append((ARG, n_args + copies.index((int(payload), aliases[i]))))
             continue
         if tag == CONST and isinstance(payload, int) and payload >= 2**63:
             node = (CONST, payload - 2**64)  # a Python int met by uint64: its bits as int64
@@ -307,7 +327,7 @@ def _rewrite(nodes: Sequence[Node], narrow: Sequence[Any], wide: Sequence[Any],
         if (want in NARROW and tag not in (CONST, ARG, SELECT)
                 and (tag, int(payload)) not in _IN_RANGE):
             out.extend(_WIDER[want][1])
-    return out, floats
+    return out, copies
 
 
 def _bits_alike(node: Node, want: Optional[np.dtype], first: bool) -> bool:
