@@ -38,6 +38,11 @@ CASES = {
     "i64 a//3+b": ("a // 3 + b", "int64", lambda o: o["a"] // 3 + o["b"]),
     "i32 a//3+b": ("a // 3 + b", "int32", lambda o: o["a"] // 3 + o["b"]),
     "i64 a%7+b": ("a % 7 + b", "int64", lambda o: o["a"] % 7 + o["b"]),
+    # Narrow integers, computed in int32 and brought back to their width after each step.
+    "i8 a*b+c": ("a*b+c", "int8", lambda o: o["a"] * o["b"] + o["c"]),
+    "u8 (a+b)//3": ("(a + b) // 3", "uint8", lambda o: (o["a"] + o["b"]) // 3),
+    # float16: each step in float32, rounded to float16 (one engine call per step).
+    "f16 a*b+c": ("a*b+c", "float16", lambda o: o["a"] * o["b"] + o["c"]),
     # Bools combined: "masked" operands are float64 around 0, a tenth NaN.
     "isnan|a>1": ("isnan(a) | (a > 1)", "masked", lambda o: np.isnan(o["a"]) | (o["a"] > 1)),
     "a>0 & b<1": ("(a > 0) & (b < 1)", "masked", lambda o: (o["a"] > 0) & (o["b"] < 1)),
@@ -53,7 +58,7 @@ CASES = {
 
 def operands(dtype, n):
     rng = np.random.default_rng(7)
-    if dtype.startswith("int"):
+    if dtype.startswith(("int", "uint")):
         return {k: rng.integers(-1000, 1000, n).astype(dtype) for k in "abc"}
     if dtype == "bool":
         return {k: rng.random(n) < 0.5 for k in "abc"}

@@ -17,7 +17,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 import numpy.typing as npt
 
 from _quorvaline import Buffer, Expr
-from quorvaline import _native, _operands, _tracing
+from quorvaline import _narrow, _native, _operands, _tracing
 from quorvaline._factories import kernel
 from quorvaline._nodes import ARG, CONST
 from quorvaline._parser import parse_nodes
@@ -64,13 +64,15 @@ def evaluate(
     formula whose operands are all numbers, or that has no name, gives a 0-d array.
     """
     if operands is None and local_dict is None and global_dict is None and order == "C" \
-            and casting == "same_kind" and isinstance(expr, Expr):
+            and casting == "same_kind" and isinstance(expr, Expr) \
+            and not any(map(_narrow.is_narrow, named.values())):
         return _native.evaluate(expr, named, out)  # the common call, as short as it can be
     reduction = None
     if isinstance(expr, _native.KernelCall):
         spec, names = expr.spec, expr.names  # type: ignore[attr-defined]
+        formula = expr.expr  # type: ignore[attr-defined]
     elif isinstance(expr, str):
-        spec, names, reduction = _text_kernel(expr)
+        spec, names, reduction, formula = _text_kernel(expr)
         if spec is None:  # no names: `names` is the constant formula
             if named:
                 raise ValueError(f"unexpected args: {', '.join(sorted(named))}")
@@ -85,26 +87,27 @@ def evaluate(
         _operands.from_scopes(names, values, (local_dict, global_dict))
     _operands.check_casting(values, casting)
     if reduction is not None:
-        return reduction.run(spec, values, out)
+        return reduction.run(spec, values, out, formula)
     if not names and isinstance(expr, _native.KernelCall):
         return _operands.kernel_numbers(expr, values, out)  # a kernel without names
-    result = _operands.run(spec, values, out, casting)
+    result = _operands.run(spec, values, out, casting, formula)
     return result if out is not None else _operands.lay_out(result, order, values)
 
 
 @functools.lru_cache(maxsize=256)
-def _text_kernel(text: str) -> Tuple[Any, Any, Optional[Reduction]]:
-    """A formula text's kernel, argument names and outermost reduction, parsed once per text
+def _text_kernel(text: str) -> Tuple[Any, Any, Optional[Reduction], Optional[Expr]]:
+    """A formula text's kernel, argument names, outermost reduction and `Expr`, parsed once
+    per text
     (as numexpr keeps its compiled formulas): the same text always gives the same tree. A
     text without names gives no kernel and its formula over one unused argument."""
     body, reduction = split_reduction(text)
     nodes, found = parse_nodes(text, body)
     if not found and reduction is None:
-        return None, _operands.constant_formula(nodes), None
+        return None, _operands.constant_formula(nodes), None, None
     if not found:
         raise ValueError(f"formula {text.strip()!r} reduces no array: it has no names")
     expr = _native.expr_from_nodes(found, nodes)
-    return kernel.elementwise(expr), tuple(_kernel_order(expr)), reduction
+    return kernel.elementwise(expr), tuple(_kernel_order(expr)), reduction, expr
 
 
 def _as_expr(expr: Union[Expr, str, Callable[..., Expr]], caller: str = "evaluate") -> Expr:

@@ -18,7 +18,7 @@ from typing import Any, Dict, Iterable, Optional, Sequence, Tuple
 import numpy as np
 
 from _quorvaline import KernelSpec
-from quorvaline import _native
+from quorvaline import _narrow, _native
 from quorvaline._nodes import ARG, CONST, SELECT
 
 # Names a formula text may read as constants, when neither the operands nor the caller's
@@ -124,10 +124,14 @@ def check_casting(values: Dict[str, Any], casting: str) -> None:
 
 
 def run(spec: KernelSpec, values: Dict[str, Any], out: Optional[np.ndarray],
-        casting: str = "same_kind") -> np.ndarray:
+        casting: str = "same_kind", expr: Any = None) -> np.ndarray:
     """The native evaluation; when every operand is a number, a 0-d result, as numexpr gives.
     An `out` of another dtype than the result's takes the result if NumPy's `casting` rule
-    lets it (through one temporary array)."""
+    lets it (through one temporary array). Given the formula's `expr`, operands of the
+    narrow integer dtypes are computed as `_narrow` computes them."""
+    narrow = None if expr is None else _narrow.evaluate(expr, values)
+    if narrow is not None:
+        return narrow if out is None else _cast_into(narrow, out, casting)
     try:
         return _native.evaluate(spec, values, out)
     except TypeError as error:
@@ -140,6 +144,11 @@ def run(spec: KernelSpec, values: Dict[str, Any], out: Optional[np.ndarray],
     # Each number as a one-element array: the same arithmetic, on one element.
     result = _native.evaluate(spec, {name: [value] for name, value in values.items()}, None)
     return _into(result.reshape(()), out, casting)
+
+
+def kernel_narrow(kernel: Any, values: Dict[str, Any], out: Optional[np.ndarray]) -> np.ndarray:
+    """A compiled kernel's call over an operand of a narrow integer dtype (see `_narrow`)."""
+    return run(kernel.spec, values, out, "same_kind", kernel.expr)
 
 
 def kernel_numbers(kernel: Any, values: Dict[str, Any], out: Optional[np.ndarray]) -> np.ndarray:

@@ -21,7 +21,7 @@ import numpy as np
 import numpy.typing as npt
 
 from _quorvaline import Buffer, KernelSpec
-from quorvaline import _int_parts, _native
+from quorvaline import _int_parts, _narrow, _native
 from quorvaline._factories import kernel
 from quorvaline._parser import _syntax_tree, _where
 
@@ -32,7 +32,8 @@ Axis = Union[None, int, Tuple[int, ...]]
 Scalar = Any
 
 # What the helpers reduce: the operand itself (one spec, so its compiled kernel is kept).
-_OPERAND = kernel.elementwise(kernel.arg("array"))
+_OPERAND_EXPR = kernel.arg("array")
+_OPERAND = kernel.elementwise(_OPERAND_EXPR)
 
 _TEXT_REDUCTIONS = ("sum", "prod", "min", "max")
 _ELEMENTWISE = {"min": ("minimum", "fmin", "smaller"), "max": ("maximum", "fmax", "larger")}
@@ -114,7 +115,7 @@ def _float64(array: Operand) -> bool:
 
 def _reduce(op: str, array: Operand, axis: Axis,
             keepdims: bool) -> Union[Scalar, npt.NDArray[Any]]:
-    result = _native.reduce(_OPERAND, {"array": array}, op, axis, keepdims)
+    result = _narrow.reduce(_OPERAND, _OPERAND_EXPR, {"array": array}, op, axis, keepdims)
     if axis is not None or keepdims:
         return result
     return float(result) if result.dtype == np.float64 else result[()]
@@ -128,15 +129,20 @@ class Reduction(NamedTuple):
     keepdims: bool
 
     def run(self, spec: KernelSpec, values: Mapping[str, Operand],
-            out: Optional[npt.NDArray[Any]] = None) -> npt.NDArray[Any]:
+            out: Optional[npt.NDArray[Any]] = None, expr: Any = None) -> npt.NDArray[Any]:
         """The reduction of the kernel's values over `values`: a new array (0-d for all
         axes, as numexpr gives), or written into `out`, which must have its shape and a dtype
-        the result's casts to safely."""
+        the result's casts to safely. Given the formula's `expr`, narrow integer operands
+        are computed as `_narrow` computes them."""
         operands = dict(values)
         folded = _int_parts.split(spec, operands)
         if folded is not None:
             spec, operands = folded
-        result = _native.reduce(spec, operands, self.op, self.axis, self.keepdims)
+            expr = None if expr is None else spec
+        if expr is None:
+            result = _native.reduce(spec, operands, self.op, self.axis, self.keepdims)
+        else:
+            result = _narrow.reduce(spec, expr, operands, self.op, self.axis, self.keepdims)
         if out is None:
             return result
         if (not isinstance(out, np.ndarray) or out.shape != result.shape

@@ -6,6 +6,7 @@
 #include "python/errors.hpp"
 #include "python/heap_type.hpp"
 #include "python/native_compute.hpp"
+#include "python/numpy_api.hpp"
 #include "python/py_spec.hpp"
 #include "python/ref.hpp"
 
@@ -42,6 +43,38 @@ Ref kernel_numbers(PyObject* self, PyObject* named, PyObject* out) {
                                                          out != nullptr ? out : Py_None, nullptr)));
 }
 
+// True when an operand is an array or NumPy scalar of a type the engine has no loops for
+// (int8, int16, unsigned, float16): the package computes those with NumPy's dtypes.
+bool narrow_operand(PyObject* named) {
+    ensure_numpy_api();
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(named, &pos, &key, &value) != 0) {
+        PyArray_Descr* descr = nullptr;
+        if (PyArray_Check(value)) {
+            descr = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(value));
+        } else if (PyArray_IsScalar(value, Integer) || PyArray_IsScalar(value, Half)) {
+            descr = PyArray_DescrFromScalar(value);
+            Py_DECREF(descr);  // NumPy's builtin descriptors live as long as NumPy
+        } else {
+            continue;
+        }
+        const auto size = PyDataType_ELSIZE(descr);
+        if ((descr->kind == 'i' && size <= 2) || descr->kind == 'u' || descr->type_num == NPY_HALF)
+            return true;
+    }
+    return false;
+}
+
+// Such a call is the package's: NumPy's dtypes through a wider engine type.
+Ref kernel_narrow(PyObject* self, PyObject* named, PyObject* out) {
+    Ref module = Ref::steal(check(PyImport_ImportModule("quorvaline._operands")));
+    Ref run = Ref::steal(check(PyObject_GetAttrString(module.get(), "kernel_narrow")));
+    return Ref::steal(check(PyObject_CallFunctionObjArgs(run.get(), self, named,
+                                                         out != nullptr ? out : Py_None, nullptr)));
+}
+
 // __call__(operands=None, /, *, out=None, **named), as Kernel documents it.
 PyObject* kernel_call_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&] {
@@ -69,6 +102,7 @@ PyObject* kernel_call_call(PyObject* self, PyObject* args, PyObject* kwargs) noe
         if (positional > 1 || (positional == 1 && PyTuple_GET_ITEM(args, 0) != Py_None)) {
             named = call_operands(self, args, named.get());
         }
+        if (narrow_operand(named.get())) return kernel_narrow(self, named.get(), out).release();
         try {
             return evaluate_spec(spec.get(), *kernel, named.get(), out).release();
         } catch (const PythonErrorSet&) {

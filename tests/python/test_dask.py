@@ -179,6 +179,8 @@ def test_shapes_that_do_not_broadcast_name_both_operands():
     ("isnan(a / b) | signbit(b)", (np.float32, np.float64), np.bool_),
     ("a * b + 3", (np.int32, np.int32), np.int32),
     ("a // b + a % 7", (np.int64, np.int32), np.int64),
+    ("a * b + 3", (np.int8, np.uint8), np.int16),
+    ("a // 3 - b", (np.uint32, np.uint16), np.uint32),
     ("a * (2-1j) + b", (np.float32, np.complex64), np.complex64),
     ("a * z + b", (np.complex128, np.float32), np.complex128),
 ])
@@ -195,7 +197,7 @@ def test_dtypes_and_meta_are_the_engines(formula, dtypes, want):
 
 
 @pytest.mark.parametrize("dtype", ["float32", "int32", "int64", "bool", "complex64",
-                                   "complex128"])
+                                   "complex128", "int8", "uint16"])
 @pytest.mark.parametrize("exact", [True, False])
 def test_reductions_give_the_engines_dtypes_and_values(dtype, exact):
     rng = np.random.default_rng(5)

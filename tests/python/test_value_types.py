@@ -81,7 +81,7 @@ def expected(op, columns, dtype):
 
 def same_bits(got, want):
     assert got.dtype == want.dtype
-    width = {1: np.uint8, 4: np.uint32, 8: np.uint64}[got.dtype.itemsize]
+    width = {1: np.uint8, 2: np.uint16, 4: np.uint32, 8: np.uint64}[got.dtype.itemsize]
     bad = np.flatnonzero(got.view(width) != want.view(width))
     return [(int(i), got[i], want[i]) for i in bad[:5]]
 
@@ -330,8 +330,8 @@ def int_column(dtype, n, seed):
     special = [0, 1, -1, 2, -2, 7, -7, info.min, info.max, info.min + 1, info.max - 1]
     rng = np.random.default_rng(seed)
     spread = rng.integers(info.min, info.max, n, dtype=dtype, endpoint=True)
-    return np.concatenate([np.array(special, dtype), spread >> rng.integers(0, 60, n) % 60
-                           % np.iinfo(dtype).bits]).astype(dtype)
+    shifts = (rng.integers(0, 60, n) % np.iinfo(dtype).bits).astype(dtype)
+    return np.concatenate([np.array(special).astype(dtype), spread >> shifts]).astype(dtype)
 
 
 def int_pairs(dtypes, n=600):
@@ -342,10 +342,18 @@ def int_pairs(dtypes, n=600):
     return (np.concatenate([l[grid_l.ravel()], l]), np.concatenate([r[grid_r.ravel()], r]))
 
 
+# uint64 is computed on its bits as int64 by the operators whose bits do not depend on the sign,
+# and converted to float64 by value for a float step; the others are refused.
+UINT64_BITS = {"Add", "Sub", "Mul", "BitwiseAnd", "BitwiseOr", "BitwiseXor", "LeftShift", "Neg",
+               "Positive", "Square", "Invert"}
+# The widths the engine computes in a wider integer, brought back to their own after each step.
+NARROW_INTS = [np.int8, np.int16, np.uint8, np.uint16, np.uint32]
 INT_CASES = [(op, dtypes) for op in OPERATORS for dtypes in
-             [(t, t) for t in INTS] + [(np.int32, np.int64), (np.int64, np.int32),
-                                       (np.int32, np.float32), (np.float64, np.int64),
-                                       (np.bool_, np.int32)]
+             [(t, t) for t in INTS + NARROW_INTS]
+             + [(np.int32, np.int64), (np.int64, np.int32), (np.int32, np.float32),
+                (np.float64, np.int64), (np.bool_, np.int32), (np.int8, np.uint8),
+                (np.uint16, np.int16), (np.uint32, np.int32), (np.int16, np.float32),
+                (np.uint8, np.int64), (np.uint64, np.uint64), (np.uint64, np.uint8)]
              if (op.arity == 2 or dtypes[0] == dtypes[1])
              and op.name != "Complex"]  # of integer parts: in test_complex.py
 
@@ -365,14 +373,29 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
         with pytest.raises(TypeError, match=rf"^ufunc '{BITWISE[op.name].__name__}' not"):
             _native.evaluate(expr, dict(zip(names, columns)))
         return
-    got = _native.evaluate(expr, {n: np.tile(c, repeat) for n, c in zip(names, columns)})
+    # NumPy's float type for the other operators (its first loop that takes every operand):
+    # float16 of 8-bit integers (refused: the engine has no float16 steps), float32 of 16-bit
+    # ones; true division of integers is float64.
+    floated = np.result_type(*[np.promote_types(t, np.float16) for t in dtypes[:op.arity]])
+    if op.name in ("Div", "Real", "Imag", "Conj") and common.kind in "biu":
+        floated = np.dtype(np.float64)
+    if np.uint64 in dtypes and op.name not in UINT64_BITS and (
+            op.predicate or op.name in NUMPY_INT_FORMS):
+        with pytest.raises(TypeError, match="uint64 is read as unsigned there"):
+            qv.evaluate(expr, **dict(zip(names, columns)))
+        return
+    if floated == np.float16 and not (op.predicate or op.name in NUMPY_INT_FORMS):
+        with pytest.raises(TypeError, match="NumPy computes it in float16"):
+            qv.evaluate(expr, **dict(zip(names, columns)))
+        return
+    got = qv.evaluate(expr, **{n: np.tile(c, repeat) for n, c in zip(names, columns)})
     if op.predicate:
         want = getattr(np, NUMPY_TRUTH[op.name])(*columns)
     elif op.name in NUMPY_INT_FORMS and common.kind in "iu":
         with np.errstate(all="ignore"):
             want = NUMPY_INT_FORMS[op.name](*columns)
-    else:  # as float64 (or float32 and float64's common type), the float reference's bits
-        want = expected(op, columns, np.result_type(common, np.float64))
+    else:  # as float64 (or float32), the float reference's bits
+        want = expected(op, [c.astype(floated) for c in columns], floated)
     assert got.dtype == want.dtype
     assert same_bits(got, np.tile(want, repeat)) == []
 
@@ -418,6 +441,15 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
     # NumPy's int32 scalars wrap in int32, as NumPy's scalar arithmetic
     ("a + (s + s)", {"a": np.int32, "s": np.int32(2**31 - 1)}, np.int32),
     ("a * (s * 3 - s)", {"a": np.int64, "s": np.int32(-2**30)}, np.int64),
+    # narrow widths: each wrapped step feeds the next as NumPy's does
+    ("a * b + c", {"a": np.int8, "b": np.int8, "c": np.int8}, np.int8),
+    ("(a + b) // 3 % 5 >> 1", {"a": np.uint8, "b": np.uint8}, np.uint8),
+    ("a * b + 1", {"a": np.int8, "b": np.uint8}, np.int16),
+    ("a * b - 7", {"a": np.uint32, "b": np.int32}, np.int64),
+    ("where(a * a > b, a * 3, -a) // 7", {"a": np.int16, "b": np.int16}, np.int16),
+    ("a * f + sqrt(b)", {"a": np.int16, "b": np.uint16, "f": np.float32}, np.float32),
+    ("a * s - a", {"a": np.uint8, "s": np.uint8(200)}, np.uint8),
+    ("~a ^ (a << 3) + a * a", {"a": np.uint16}, np.uint16),
 ])
 def test_integer_formulas_match_numpy(formula, operands, dtype):
     rng = np.random.default_rng(1)
@@ -493,6 +525,14 @@ def test_float_to_integer_casts_are_numpys(dtype):
     # two integer scalars: NumPy refuses before the array meets their power
     ("a + k ** j", np.int64, {"k": np.int64(2), "j": np.int32(-1)}, ValueError,
      "Integers to negative integer powers are not allowed."),
+    # narrow widths: what the engine would compute with another meaning
+    ("a + 300", np.int8, {}, OverflowError, "Python integer 300 out of bounds for int8"),
+    ("sqrt(a) * 2", np.int8, {}, TypeError,
+     "quorvaline does not compute sqrt of (int8) yet: NumPy computes it in float16"),
+    ("a * a + f", np.int16, {"f": np.float32(1.5)}, TypeError,
+     "quorvaline does not compute + of (int16, float32) yet: its integer operand wraps"),
+    ("a * (0.1 + 0.2)", np.float16, {}, TypeError, "quorvaline does not compute * of "
+     "(float16, float) yet: a part over Python numbers alone is not rounded to float16"),
 ])
 def test_what_numpy_refuses_of_integers_is_refused(formula, dtype, scalars, error, message):
     a = np.arange(5, dtype=dtype)
@@ -552,3 +592,58 @@ def test_negative_integer_exponents_held_in_operands_are_refused(dtypes, n):
 def test_bitwise_operators_refuse_floats_as_numpy(formula, operands, message):
     with pytest.raises(TypeError, match=message):
         qv.evaluate(formula, **operands)
+
+
+@pytest.mark.parametrize("dtype", NARROW_INTS + [np.uint64])
+@pytest.mark.parametrize("op", ["sum", "prod", "mean", "min", "max"])
+def test_reductions_of_narrow_integers_are_numpys(op, dtype):
+    a, b = (int_column(dtype, 594, seed).reshape(-1, 11) for seed in (1, 2))
+    if dtype == np.uint64 and op in ("mean", "min", "max"):  # unsigned meaning: refused
+        with pytest.raises(TypeError, match=f"does not compute {op} of uint64 yet"):
+            getattr(qv, op)(a)
+        return
+    with np.errstate(all="ignore"):
+        cases = [(getattr(qv, op)(a, axis=axis), getattr(np, op)(a, axis=axis))
+                 for axis in (None, 1)]
+        if op != "mean":  # the formula text's reductions
+            cases.append((qv.evaluate(f"{op}(a * b + 3, axis=0)"),
+                          getattr(np, op)(a * b + dtype(3), axis=0)))
+    for got, want in cases:
+        got, want = np.asarray(got), np.asarray(want)
+        assert got.dtype == want.dtype
+        if op == "mean":  # added in the engine's strict order
+            np.testing.assert_allclose(got, want, rtol=1e-12)
+        else:
+            assert got.tobytes() == want.tobytes()
+
+
+# float16: each step computed in float32 and rounded to float16, as NumPy's float16 loops do.
+@pytest.mark.parametrize("op", [op for op in OPERATORS if op.name != "Complex"],
+                         ids=lambda op: op.name)
+def test_float16_steps_are_float32_rounded_to_float16(op):
+    halves = np.arange(2 ** 16, dtype=np.uint16).view(np.float16)  # every one, NaNs too
+    rng = np.random.default_rng(6)
+    columns = [halves, rng.permutation(halves)][:op.arity]
+    if op.arity == 2:
+        columns = [c[::16] for c in columns]
+    names = ["x", "y"][:op.arity]
+    expr = _native.expr_from_nodes(names, [(ARG, i) for i in range(op.arity)]
+                                   + [(op.kind, op.code)])
+    if op.name in BITWISE:  # NumPy refuses floats; so do we
+        with pytest.raises(TypeError, match=rf"^ufunc '{BITWISE[op.name].__name__}' not"):
+            qv.evaluate(expr, **dict(zip(names, columns)))
+        return
+    got = qv.evaluate(expr, **dict(zip(names, columns)))
+    with np.errstate(all="ignore"):
+        if op.predicate:
+            want = getattr(np, NUMPY_TRUTH[op.name])(*columns)
+        elif op.name in HALF_AS_NUMPY:  # rounding twice is rounding once: NumPy's bits
+            want = HALF_AS_NUMPY[op.name](*columns)  # (its + and * keep the right NaN)
+        else:
+            wide = [c.astype(np.float32) for c in columns]
+            want = expected(op, wide, np.float32).astype(np.float16)
+    assert same_bits(got, want) == []
+
+
+HALF_AS_NUMPY = {"Add": np.add, "Sub": np.subtract, "Mul": np.multiply, "Div": np.divide,
+                 "Sqrt": np.sqrt}

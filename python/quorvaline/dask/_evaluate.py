@@ -10,7 +10,7 @@ import numpy.typing as npt
 from dask.base import tokenize
 
 import quorvaline as qv
-from quorvaline import _native, _operands
+from quorvaline import _narrow, _native, _operands
 from quorvaline._one_call import _names_from_scope
 from quorvaline.dask._threads import follow_worker_limit
 
@@ -68,7 +68,12 @@ def _evaluate_chunk(*chunks: Any, kernel: qv.Kernel, names: List[str],
     follow_worker_limit()
     # Read in place, any shape, broadcast by the engine's NumPy path; every operand given is
     # one the kernel must have (a mapping given to a Kernel call would ignore the others).
-    return _native.evaluate(kernel.spec, {**scalars, **dict(zip(names, chunks))})
+    return _compute(kernel, {**scalars, **dict(zip(names, chunks))})
+
+
+def _compute(kern: qv.Kernel, values: Dict[str, Any]) -> npt.NDArray[Any]:
+    narrow = _narrow.evaluate(kern.expr, values)
+    return narrow if narrow is not None else _native.evaluate(kern.spec, values)
 
 
 def _result_dtype(kern: qv.Kernel, scalars: Dict[str, Any],
@@ -78,7 +83,7 @@ def _result_dtype(kern: qv.Kernel, scalars: Dict[str, Any],
         return np.dtype(np.float64)  # refused at compute(), in the engine's words
     samples = {name: np.zeros(1, dtype=array.dtype) for name, array in arrays.items()}
     try:
-        return _native.evaluate(kern.spec, {**scalars, **samples}).dtype
+        return _compute(kern, {**scalars, **samples}).dtype
     except (TypeError, ValueError):
         return np.dtype(np.float64)  # refused at compute(), in the engine's words
 

@@ -1,0 +1,106 @@
+"""float16 formulas with NumPy's dtype and values: every step NumPy computes in float16 is
+computed by the engine in float32 and rounded to float16 before the next step reads it.
+
+NumPy's float16 loops compute in float32 and round each result to float16. The engine has no
+float16 steps, so a formula is cut at its float16 nodes: each one is an engine call over its
+subtree, the float16 nodes below it read as the float16 arrays already computed (which widen
+to float32 exactly), and its float32 value is rounded to float16 by NumPy's conversion
+(to nearest even, subnormals, overflow to infinity and NaN as NumPy's). For `+ - * /` and
+`sqrt` this gives NumPy's bits (float32 carries more than 2*11+2 bits, so rounding twice is
+rounding once); the math library's functions give its float32 function rounded to float16.
+A Python float read by a float16 step is rounded to float16 first, as NumPy converts it.
+"""
+from __future__ import annotations
+
+from typing import Any, Dict, List, Optional, Sequence
+
+import numpy as np
+
+from quorvaline import _native
+from quorvaline._nodes import ARG, BINARY, BY_NAME, CONST, SELECT, Node
+
+HALF = np.dtype(np.float16)
+_RIGHT_NAN = frozenset((BINARY, BY_NAME[name].code) for name in ("Add", "Mul"))
+
+
+def has_half(value: Any) -> bool:
+    return getattr(value, "dtype", None) == HALF and isinstance(value, (np.ndarray, np.generic))
+
+
+def evaluate(names: Sequence[str], nodes: Sequence[Node], given: Sequence[Any],
+             dtypes: Sequence[Optional[np.dtype]], kids: Sequence[Sequence[int]],
+             refuse: Any) -> np.ndarray:
+    """The formula's value; `dtypes` are NumPy's per node (None for Python numbers), `kids`
+    each node's operands, `refuse(i, why)` the error for node i."""
+    half = [dtypes[i] == HALF and tag not in (CONST, ARG) for i, (tag, _) in enumerate(nodes)]
+    rounds = [_reads_half(nodes[i], [dtypes[k] for k in kids[i]]) for i in range(len(nodes))]
+    parents: Dict[int, List[int]] = {}
+    for i, ks in enumerate(kids):
+        for k in ks:
+            parents.setdefault(k, []).append(i)
+    for i in range(len(nodes)):
+        for k in kids[i] if rounds[i] else ():
+            tag = nodes[k][0]
+            if dtypes[k] is None and tag not in (CONST, ARG):
+                raise refuse(i, "a part over Python numbers alone is not rounded to float16")
+            if tag == ARG and dtypes[k] is None and not all(rounds[p] for p in parents[k]):
+                raise refuse(i, "a Python number read by float16 and wider steps")
+    done: Dict[int, np.ndarray] = {}
+    for i in range(len(nodes)):
+        if half[i] or i == len(nodes) - 1:
+            done[i] = _step(i, names, nodes, given, dtypes, kids, half, rounds, done)
+    result = done[len(nodes) - 1]
+    if result.dtype != dtypes[-1]:
+        raise refuse(len(nodes) - 1, f"NumPy computes it in {dtypes[-1]}")
+    return result
+
+
+def _reads_half(node: Node, operands: Sequence[Optional[np.dtype]]) -> bool:
+    """Whether NumPy's loop for the node reads its operands as float16, Python numbers
+    converted to it (where's condition is only tested)."""
+    if node[0] == SELECT:
+        operands = operands[1:]
+    strong = [t for t in operands if t is not None]
+    return bool(strong) and np.result_type(*strong) == HALF
+
+
+def _step(i: int, names: Sequence[str], nodes: Sequence[Node], given: Sequence[Any],
+          dtypes: Sequence[Optional[np.dtype]], kids: Sequence[Sequence[int]],
+          half: Sequence[bool], rounds: Sequence[bool], done: Dict[int, np.ndarray]
+          ) -> np.ndarray:
+    """Node i's value: its subtree computed by the engine, the float16 nodes below it read as
+    their values, rounded to float16 if NumPy's step is float16."""
+    sub: List[Node] = []
+    labels: List[str] = []
+    bound: Dict[str, Any] = {}
+
+    def read(label: str, value: Any) -> None:
+        if label not in bound:
+            labels.append(label)
+            bound[label] = value
+        sub.append((ARG, labels.index(label)))
+
+    def walk(j: int, to_half: bool) -> None:
+        tag, payload = nodes[j]
+        if j != i and half[j]:
+            read(f"\x00{j}", done[j])
+        elif tag == ARG:
+            value = given[int(payload)]
+            # A Python number read as float16, as NumPy converts it.
+            read(names[int(payload)], np.float16(value) if to_half else value)
+        elif tag == CONST:
+            sub.append((CONST, float(np.float16(payload))) if to_half else nodes[j])
+        else:
+            # NumPy's float16 + and * give the right operand's NaN of two, the engine's the
+            # left one's: swapped, the values are the same and the NaN is NumPy's.
+            swap = half[j] and (tag, int(payload)) in _RIGHT_NAN
+            for k in kids[j][::-1] if swap else kids[j]:
+                walk(k, rounds[j] and dtypes[k] is None)
+            sub.append(nodes[j])
+
+    walk(i, False)
+    value = _native.evaluate(_native.expr_from_nodes(labels, sub), bound, None)
+    if not half[i]:
+        return value
+    with np.errstate(over="ignore"):  # past float16's range is infinite, as in NumPy
+        return value.astype(HALF)
