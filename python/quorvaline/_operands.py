@@ -18,7 +18,7 @@ from typing import Any, Dict, Iterable, Optional, Sequence, Tuple
 import numpy as np
 
 from _quorvaline import KernelSpec
-from quorvaline import _narrow, _native
+from quorvaline import _int_parts, _narrow, _native
 from quorvaline._nodes import ARG, CONST, SELECT
 
 # Names a formula text may read as constants, when neither the operands nor the caller's
@@ -141,7 +141,11 @@ def run(spec: KernelSpec, values: Dict[str, Any], out: Optional[np.ndarray],
     except ValueError as error:
         if str(error) != "no buffer arguments provided":
             raise
-    # Each number as a one-element array: the same arithmetic, on one element.
+    # Each number as a one-element array: the same arithmetic, on one element (parts over
+    # Python ints alone Python's, as in any call).
+    folded = _int_parts.split(spec, values)
+    if folded is not None:
+        spec, values = folded
     result = _native.evaluate(spec, {name: [value] for name, value in values.items()}, None)
     return _into(result.reshape(()), out, casting)
 

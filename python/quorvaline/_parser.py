@@ -198,7 +198,8 @@ class _Translator:
         try:
             return _int_parts.fold(tag, int(code), values)
         except (ZeroDivisionError, OverflowError, ValueError) as error:
-            raise type(error)(f"{error} ({_where(self.text, e.source)})") from None
+            # What Python would raise computing the literals, as parse refuses: ValueError.
+            raise self.refuse(e.source, f"{type(error).__name__}: {error}") from None
 
     def leaf(self, node: Node, source: ast.AST) -> List[_Item]:
         return [_Emit([node], 0, source)]

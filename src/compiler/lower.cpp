@@ -280,11 +280,11 @@ private:
         if (is_integer(type) && kernel == kernel_id<BinaryKernels>(BinaryOp::Pow))
             p_.frame.int_exponents.push_back(read_as(ops[1], ValueType::I64).index);
         p_.frame.scalar_steps.push_back(ScalarStep{kernel, in, dst, r[0], r[1], r[2]});
-        if (in == ValueType::I32) {
-            // Entries hold int64 bits: the int32 result sign-extended by a cast of its own.
+        if (integral && in != ValueType::I64) {
+            // Entries hold int64 bits: a narrower result widened by a cast of its own.
             const std::uint32_t wide = scalars.add(0.0, false);
-            p_.frame.scalar_steps.push_back(ScalarStep{kernel_id<CastKernels>(ValueType::I32),
-                                                       ValueType::I64, wide, dst, 0, 0});
+            p_.frame.scalar_steps.push_back(
+                ScalarStep{kernel_id<CastKernels>(in), ValueType::I64, wide, dst, 0, 0});
             dst = wide;
         }
         if (integral) int_entries_.emplace(dst, dst);
