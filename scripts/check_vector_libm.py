@@ -4,7 +4,9 @@ this machine loads: every replica this CPU runs; for exp and log over all 2^32 f
 patterns widened to double and every double within 2^24 ulps of each threshold of the library's
 special paths, for expf and logf over all 2^32 float32 inputs, for pow and powf over 2^30
 pseudo-random pairs spread over its special regions (the functions named on the command line,
-or all).
+or all). The replicas checked are those of the build of each function the library runs: its
+FMA build, or its non-FMA one (recorded as "exp_nofma" ...; run the script under
+GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2,-FMA to check those on an FMA CPU).
 When no result differs, the library's GNU build-id is recorded for them in
 src/exec/vector_libm/checked_builds.inc (the builds on which the engine turns the vector path
 on), beside the build's earlier results for the others.
@@ -21,8 +23,9 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 BUILD = ROOT / "build" / "engine-tests"
 LIST = ROOT / "src" / "exec" / "vector_libm" / "checked_builds.inc"
 # {"build-id", "functions", "what" ...}: clang-format splits what into adjacent literals.
-ENTRY = re.compile(r'\{"([0-9a-f]+)",\s*"([a-z ]*)",(.*?)\},', re.S)
+ENTRY = re.compile(r'\{"([0-9a-f]+)",\s*"([a-z_ ]*)",(.*?)\},', re.S)
 FUNCTIONS = ("exp", "log", "expf", "logf", "pow", "powf")
+RECORDED = FUNCTIONS + tuple(f + "_nofma" for f in FUNCTIONS)  # each build's replicas
 LINE = re.compile(r"^exhaustive: (\w+) (\w+) (\d+) inputs, (\d+) differ$", re.M)
 
 
@@ -77,7 +80,7 @@ def main():
             "check_vector_libm: the check failed or did not run; nothing recorded", file=sys.stderr
         )
         return 1
-    functions = {f for f, *_ in results}
+    functions = {f.removesuffix("_nofma") for f, *_ in results}
     if functions != set(wanted):
         print(f"check_vector_libm: only {sorted(functions)} ran; nothing recorded", file=sys.stderr)
         return 1
@@ -98,10 +101,10 @@ def main():
             continue
         for item in "".join(re.findall(r'"([^"]*)"', m.group(3))).split("; "):
             f = re.match(r"[\d-]+: (\w+) ", item)
-            if f and f.group(1) in FUNCTIONS:
+            if f and f.group(1) in RECORDED:
                 items.setdefault(f.group(1), item)
-    names = " ".join(f for f in FUNCTIONS if f in items)
-    what = "; ".join(items[f] for f in FUNCTIONS if f in items)
+    names = " ".join(f for f in RECORDED if f in items)
+    what = "; ".join(items[f] for f in RECORDED if f in items)
     entry = f'{{"{match.group(1)}", "{names}", "{what}"}},\n'
     others = [m.group(0) + "\n" for m in entries if m.group(1) != match.group(1)]
     LIST.write_text(header + "".join(others) + entry)

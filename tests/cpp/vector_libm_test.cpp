@@ -34,22 +34,51 @@ ScalarMathFn library(MathFunction f) {
     return f == MathFunction::Exp ? libm_entries().exp : libm_entries().log;
 }
 
-// The replicas of `f` this CPU runs, when the library runs the variant they copy: on a build
-// the exhaustive check has passed, the load-time check must have accepted them; elsewhere a
-// refusal is the library's business, and the test is skipped.
-std::vector<Replica> replicas(MathFunction f, std::string& skip) {
+// Whether the replicas to test copy the library's non-FMA build: the one the engine chose for
+// `s`, or (`other`) the one it did not.
+bool non_fma(const VectorFunctionState& s, bool other) { return (s.variant == "nofma") != other; }
+
+// The replicas of `f` this CPU runs of the build the library runs (or of the other build): on
+// a build the exhaustive check has passed, the load-time check must have accepted the former;
+// elsewhere a refusal is the library's business, and the test is skipped.
+const VectorFunctionState* tested(MathFunction f, std::string& skip, bool other) {
     const VectorLibmReport& r = vector_libm_report();
     const VectorFunctionState& s = r.functions[static_cast<std::size_t>(f)];
     if (s.isa.empty() || (s.check.mismatches != 0 && !r.build_checked)) {
         skip = s.reason;
-        return {};
+        return nullptr;
     }
-    EXPECT_EQ(s.check.mismatches, 0u) << s.reason;
-    std::vector<Replica> out;
+    if (!other) EXPECT_EQ(s.check.mismatches, 0u) << s.reason;
+    return &s;
+}
+
+// The name the exhaustive check records a function under: "exp" for the FMA build's replica,
+// "exp_nofma" for the non-FMA build's.
+std::string checked_name(MathFunction f) {
+    const VectorFunctionState& s = vector_libm_report().functions[static_cast<std::size_t>(f)];
+    return s.variant == "nofma" ? std::string(s.name) + "_nofma" : std::string(s.name);
+}
+
+bool has_avx512() {
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+           __builtin_cpu_supports("fma");
+}
+
+std::vector<Replica> replicas(MathFunction f, std::string& skip, bool other = false) {
+    const VectorFunctionState* s = tested(f, skip, other);
+    if (s == nullptr) return {};
     const bool exp = f == MathFunction::Exp;
-    out.push_back({"avx2", exp ? replica_avx2::exp : replica_avx2::log});
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
-        out.push_back({"avx512", exp ? replica_avx512::exp : replica_avx512::log});
+    std::vector<Replica> out;
+    if (non_fma(*s, other)) {
+        out.push_back({"avx2", exp ? replica_avx2::nofma::exp : replica_avx2::nofma::log});
+        if (has_avx512())
+            out.push_back(
+                {"avx512", exp ? replica_avx512::nofma::exp : replica_avx512::nofma::log});
+    } else {
+        out.push_back({"avx2", exp ? replica_avx2::exp : replica_avx2::log});
+        if (has_avx512())
+            out.push_back({"avx512", exp ? replica_avx512::exp : replica_avx512::log});
+    }
     return out;
 }
 
@@ -236,8 +265,8 @@ TEST_P(VectorLibm, DISABLED_Exhaustive) {
     }
     for (std::size_t k = 0; k < rs.size(); ++k) {
         const std::size_t bad = differ[0][k] + differ[1][k];
-        std::printf("exhaustive: %s %s %llu inputs, %zu differ\n", exp ? "exp" : "log", rs[k].isa,
-                    static_cast<unsigned long long>(total), bad);
+        std::printf("exhaustive: %s %s %llu inputs, %zu differ\n", checked_name(GetParam()).c_str(),
+                    rs[k].isa, static_cast<unsigned long long>(total), bad);
         EXPECT_EQ(bad, 0u) << rs[k].isa;
     }
 }
@@ -259,18 +288,21 @@ ScalarMathFnF32 library_f32(MathFunction f) {
         .unary[static_cast<int>(f == MathFunction::Expf ? UnaryOp::Exp : UnaryOp::Log)];
 }
 
-std::vector<ReplicaF32> replicas_f32(MathFunction f, std::string& skip) {
-    const VectorLibmReport& r = vector_libm_report();
-    const VectorFunctionState& s = r.functions[static_cast<std::size_t>(f)];
-    if (s.isa.empty() || (s.check.mismatches != 0 && !r.build_checked)) {
-        skip = s.reason;
-        return {};
-    }
-    EXPECT_EQ(s.check.mismatches, 0u) << s.reason;
+std::vector<ReplicaF32> replicas_f32(MathFunction f, std::string& skip, bool other = false) {
+    const VectorFunctionState* s = tested(f, skip, other);
+    if (s == nullptr) return {};
     const bool exp = f == MathFunction::Expf;
-    std::vector<ReplicaF32> out{{"avx2", exp ? replica_avx2::expf : replica_avx2::logf}};
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
-        out.push_back({"avx512", exp ? replica_avx512::expf : replica_avx512::logf});
+    std::vector<ReplicaF32> out;
+    if (non_fma(*s, other)) {
+        out.push_back({"avx2", exp ? replica_avx2::nofma::expf : replica_avx2::nofma::logf});
+        if (has_avx512())
+            out.push_back(
+                {"avx512", exp ? replica_avx512::nofma::expf : replica_avx512::nofma::logf});
+    } else {
+        out.push_back({"avx2", exp ? replica_avx2::expf : replica_avx2::logf});
+        if (has_avx512())
+            out.push_back({"avx512", exp ? replica_avx512::expf : replica_avx512::logf});
+    }
     return out;
 }
 
@@ -354,9 +386,8 @@ TEST_P(VectorLibmF32, DISABLED_Exhaustive) {
     const std::vector<std::size_t> differ =
         sweep_f32(rs, library_f32(GetParam()), 0, 1ull << 32, 1, 2);
     for (std::size_t k = 0; k < rs.size(); ++k) {
-        std::printf("exhaustive: %s %s %llu inputs, %zu differ\n",
-                    GetParam() == MathFunction::Expf ? "expf" : "logf", rs[k].isa, 1ull << 32,
-                    differ[k]);
+        std::printf("exhaustive: %s %s %llu inputs, %zu differ\n", checked_name(GetParam()).c_str(),
+                    rs[k].isa, 1ull << 32, differ[k]);
         EXPECT_EQ(differ[k], 0u) << rs[k].isa;
     }
 }
@@ -391,22 +422,19 @@ constexpr MathFunction kPowFunction =
     std::is_same_v<T, float> ? MathFunction::Powf : MathFunction::Pow;
 
 template <class T>
-std::vector<PowReplica<T>> pow_replicas(std::string& skip) {
-    const VectorLibmReport& r = vector_libm_report();
-    const VectorFunctionState& s = r.functions[static_cast<std::size_t>(kPowFunction<T>)];
-    if (s.isa.empty() || (s.check.mismatches != 0 && !r.build_checked)) {
-        skip = s.reason;
-        return {};
-    }
-    EXPECT_EQ(s.check.mismatches, 0u) << s.reason;
-    const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+std::vector<PowReplica<T>> pow_replicas(std::string& skip, bool other = false) {
+    const VectorFunctionState* s = tested(kPowFunction<T>, skip, other);
+    if (s == nullptr) return {};
+    const bool nofma = non_fma(*s, other);
     std::vector<PowReplica<T>> out;
     if constexpr (std::is_same_v<T, float>) {
-        out.push_back({"avx2", replica_avx2::powf});
-        if (avx512) out.push_back({"avx512", replica_avx512::powf});
+        out.push_back({"avx2", nofma ? replica_avx2::nofma::powf : replica_avx2::powf});
+        if (has_avx512())
+            out.push_back({"avx512", nofma ? replica_avx512::nofma::powf : replica_avx512::powf});
     } else {
-        out.push_back({"avx2", replica_avx2::pow});
-        if (avx512) out.push_back({"avx512", replica_avx512::pow});
+        out.push_back({"avx2", nofma ? replica_avx2::nofma::pow : replica_avx2::pow});
+        if (has_avx512())
+            out.push_back({"avx512", nofma ? replica_avx512::nofma::pow : replica_avx512::pow});
     }
     return out;
 }
@@ -695,7 +723,7 @@ TYPED_TEST(VectorPow, DISABLED_Exhaustive) {
     const std::vector<std::size_t> differ = sweep_pow(rs, kPairs, 2);
     for (std::size_t k = 0; k < rs.size(); ++k) {
         std::printf("exhaustive: %s %s %llu inputs, %zu differ\n",
-                    std::is_same_v<TypeParam, float> ? "powf" : "pow", rs[k].isa,
+                    checked_name(kPowFunction<TypeParam>).c_str(), rs[k].isa,
                     static_cast<unsigned long long>(kPairs), differ[k]);
         EXPECT_EQ(differ[k], 0u) << rs[k].isa;
     }
@@ -792,6 +820,32 @@ TEST(VectorLibmCheck, RefusesADifferentReference) {
         EXPECT_EQ(self_test(r.kernel, pow_library<float>()).mismatches, 0u) << r.isa;
         EXPECT_GT(self_test(r.kernel, perturbed_powf).mismatches, 0u) << r.isa;
     }
+}
+
+// Each build's replicas against the build of the library the engine did not choose: the check
+// tells them apart (logf's two builds agree on every float, powf's on every pair tried). Where
+// the library runs its FMA build, the non-FMA replicas must also agree with the unfused
+// references above.
+TEST(VectorLibmCheck, RefusesTheOtherVariant) {
+    std::string skip;
+    const bool fma = vector_libm_report().functions[0].variant == "fma";
+    for (const Replica& r : replicas(MathFunction::Exp, skip, true)) {
+        EXPECT_GT(self_test(MathFunction::Exp, r.kernel, libm_entries().exp).mismatches, 0u);
+        if (fma) EXPECT_EQ(self_test(MathFunction::Exp, r.kernel, non_fma_exp).mismatches, 0u);
+    }
+    for (const Replica& r : replicas(MathFunction::Log, skip, true))
+        EXPECT_GT(self_test(MathFunction::Log, r.kernel, libm_entries().log).mismatches, 0u);
+    for (const ReplicaF32& r : replicas_f32(MathFunction::Expf, skip, true)) {
+        const auto lib = library_f32(MathFunction::Expf);
+        EXPECT_GT(self_test(MathFunction::Expf, r.kernel, lib).mismatches, 0u) << r.isa;
+        if (fma) EXPECT_EQ(self_test(MathFunction::Expf, r.kernel, non_fma_expf).mismatches, 0u);
+    }
+    for (const ReplicaF32& r : replicas_f32(MathFunction::Logf, skip, true)) {
+        const auto lib = library_f32(MathFunction::Logf);
+        EXPECT_EQ(self_test(MathFunction::Logf, r.kernel, lib).mismatches, 0u) << r.isa;
+    }
+    for (const PowReplica<double>& r : pow_replicas<double>(skip, true))
+        EXPECT_GT(self_test(r.kernel, libm_entries().pow).mismatches, 0u) << r.isa;
 }
 
 #endif  // QV_VECTOR_LIBM
