@@ -126,6 +126,9 @@ def test_pow_gives_the_librarys_bits(name, threads):
         z = y.copy()
         qv.evaluate("x ** z", x=x, z=z, out=z)
         assert np.array_equal(z.view(bits), want.view(bits))
+        w = np.random.default_rng(3).random(len(x)).astype(dtype)
+        got = qv.evaluate("where(w > 0.5, x ** y, y)", x=x, y=y, w=w)
+        assert np.array_equal(got.view(bits), np.where(w > 0.5, want, y).view(bits))
     finally:
         qv.set_num_threads(previous)
 
@@ -148,6 +151,10 @@ def test_arrays_give_the_librarys_bits(name, threads):
         y = x.copy()
         qv.evaluate(f"{name}(y)", y=y, out=y)
         assert np.array_equal(y.view(bits), want.view(bits))
+        # The lanes a branch selects, packed together for the vector code.
+        w = np.random.default_rng(3).random(len(x)).astype(x.dtype)
+        got = qv.evaluate(f"where(w > 0.5, {name}(x), x)", x=x, w=w)
+        assert np.array_equal(got.view(bits), np.where(w > 0.5, want, x).view(bits))
     finally:
         qv.set_num_threads(previous)
 
