@@ -185,7 +185,8 @@ Decision decide() {
                        std::to_string(s.check.inputs) + " results differ from the library's";
         } else if (!build_checked(id.build_id, checked_name.c_str())) {
             s.reason = "library build " + (id.build_id.empty() ? "(no build-id)" : id.build_id) +
-                       " not on the exhaustively checked list (load-time check passed)";
+                       " not on the exhaustively checked list for " + checked_name +
+                       " (load-time check passed)";
         } else {
             s.vector = true;
             accept(replicas);
