@@ -5,7 +5,10 @@ bit patterns widened to double and every double within 2^24 ulps of each thresho
 library's special paths, for expf and logf over all 2^32 float32 inputs, for pow and powf over
 2^30 pseudo-random pairs spread over its special regions, for sin and cos over every float32
 below 2^27 of either sign widened and every double within 2^24 ulps of each threshold (the
-functions named on the command line, or all).
+functions named on the command line, or all). The replicas checked are those of the build of
+each function the library runs: its FMA build, or its non-FMA one (recorded as "exp_nofma"
+...; run the script under GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2,-FMA to check those on an FMA
+CPU; sin and cos have FMA copies only).
 When no result differs, the library's GNU build-id is recorded for them in
 src/exec/vector_libm/checked_builds.inc (the builds on which the engine turns the vector path
 on), beside the build's earlier results for the others.
@@ -22,8 +25,9 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 BUILD = ROOT / "build" / "engine-tests"
 LIST = ROOT / "src" / "exec" / "vector_libm" / "checked_builds.inc"
 # {"build-id", "functions", "what" ...}: clang-format splits what into adjacent literals.
-ENTRY = re.compile(r'\{"([0-9a-f]+)",\s*"([a-z ]*)",(.*?)\},', re.S)
+ENTRY = re.compile(r'\{"([0-9a-f]+)",\s*"([a-z_ ]*)",(.*?)\},', re.S)
 FUNCTIONS = ("exp", "log", "expf", "logf", "pow", "powf", "sin", "cos")
+RECORDED = FUNCTIONS + tuple(f + "_nofma" for f in FUNCTIONS[:6])  # each build's replicas
 LINE = re.compile(r"^exhaustive: (\w+) (\w+) (\d+) inputs, (\d+) differ$", re.M)
 
 
@@ -78,7 +82,7 @@ def main():
             "check_vector_libm: the check failed or did not run; nothing recorded", file=sys.stderr
         )
         return 1
-    functions = {f for f, *_ in results}
+    functions = {f.removesuffix("_nofma") for f, *_ in results}
     if functions != set(wanted):
         print(f"check_vector_libm: only {sorted(functions)} ran; nothing recorded", file=sys.stderr)
         return 1
@@ -99,10 +103,10 @@ def main():
             continue
         for item in "".join(re.findall(r'"([^"]*)"', m.group(3))).split("; "):
             f = re.match(r"[\d-]+: (\w+) ", item)
-            if f and f.group(1) in FUNCTIONS:
+            if f and f.group(1) in RECORDED:
                 items.setdefault(f.group(1), item)
-    names = " ".join(f for f in FUNCTIONS if f in items)
-    what = "; ".join(items[f] for f in FUNCTIONS if f in items)
+    names = " ".join(f for f in RECORDED if f in items)
+    what = "; ".join(items[f] for f in RECORDED if f in items)
     entry = f'{{"{match.group(1)}", "{names}", "{what}"}},\n'
     others = [m.group(0) + "\n" for m in entries if m.group(1) != match.group(1)]
     LIST.write_text(header + "".join(others) + entry)

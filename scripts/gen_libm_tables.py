@@ -72,19 +72,24 @@ def exp_data(data):
 
 
 def log_data(data):
-    # struct log_data: ln2hi, ln2lo, poly[5] (A), poly1[11] (B), tab[N] of {invc, logc}.
+    # struct log_data: ln2hi, ln2lo, poly[5] (A), poly1[11] (B), tab[N] of {invc, logc},
+    # tab2[N] of {chi, clo} (c = chi + clo, read by the non-FMA build only).
     # pow's data starts with the same ln2hi and ln2lo; the first A tells them apart.
     leading = [H("0x1.62e42fefa3800p-1"), H("0x1.ef35793c76730p-45"), H("-0x1.0000000000001p-1")]
     at = find_once(data, leading, "log's data")
     head = words(data, at, 18)
     tab = words(data, at + 18 * 8, 2 * N)
+    tab2 = words(data, at + 18 * 8 + 2 * N * 8, 2 * N)
     if f64(head[7]) != -0.5:
         sys.exit("gen_libm_tables: log's near-1 polynomial does not start where expected")
     for i in range(N):
         invc, logc = f64(tab[2 * i]), f64(tab[2 * i + 1])
         if abs(logc + math.log(invc)) > 1e-12:
             sys.exit(f"gen_libm_tables: log's table entry {i} is not (1/c, log c)")
-    return head, tab
+        c = f64(tab2[2 * i]) + f64(tab2[2 * i + 1])
+        if abs(c * invc - 1) > 2.0**-40 or abs(f64(tab2[2 * i + 1])) > 2.0**-50:
+            sys.exit(f"gen_libm_tables: log's second table entry {i} is not (c hi, c lo)")
+    return head, tab, tab2
 
 
 def pow_log_data(data):
@@ -193,7 +198,7 @@ def main():
     path = libm_path()
     data = path.read_bytes()
     e_head, e_tab = exp_data(data)
-    l_head, l_tab = log_data(data)
+    l_head, l_tab, l_tab2 = log_data(data)
     p_head, p_tab = pow_log_data(data)
     ef_head, ef_tab = expf_data(data)
     lf_head, lf_tab = logf_data(data)
@@ -243,7 +248,14 @@ def main():
         lines += [f"constexpr double {n} = {f64(w).hex()};" for n, w in zip(names[fn], head)]
         lines += comment
         lines += [f"alignas(64) constexpr std::uint64_t kTable[{len(table)}] = {{", hexes(table),
-                  "};", f"}}  // namespace glibc_{fn}"]
+                  "};"]
+        if fn == "log":
+            lines += ["// {chi, clo} of the same subintervals, c = chi + clo, as the library has "
+                      "them (its",
+                      "// non-FMA build computes z - c with them).",
+                      f"alignas(64) constexpr std::uint64_t kChiClo[{len(l_tab2)}] = {{",
+                      hexes(l_tab2), "};"]
+        lines.append(f"}}  // namespace glibc_{fn}")
     OUT.write_text("\n".join(lines) + "\n")
     print(f"gen_libm_tables: wrote {OUT.relative_to(ROOT)} from {path}")
 

@@ -30,6 +30,7 @@ Ref function_state(const VectorFunctionState& s) {
     Ref d = Ref::steal(check(PyDict_New()));
     set(d.get(), "path", text(s.vector ? "vector" : "scalar"));
     set(d.get(), "isa", text_or_none(s.isa));
+    set(d.get(), "variant", text_or_none(s.variant));
     set(d.get(), "reason", text_or_none(s.reason));
     set(d.get(), "checked_inputs", Ref::steal(check(PyLong_FromSize_t(s.check.inputs))));
     set(d.get(), "mismatches", Ref::steal(check(PyLong_FromSize_t(s.check.mismatches))));

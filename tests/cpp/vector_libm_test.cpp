@@ -61,22 +61,59 @@ struct Avx512 {
     static constexpr auto exp = replica_avx512::exp, log = replica_avx512::log,
                           sin = replica_avx512::sin, cos = replica_avx512::cos;
 };
+// The non-FMA builds: sin and cos have none.
+struct Avx2NoFma {
+    static constexpr auto exp = replica_avx2::nofma::exp, log = replica_avx2::nofma::log;
+    static constexpr VectorMathKernel sin = nullptr, cos = nullptr;
+};
+struct Avx512NoFma {
+    static constexpr auto exp = replica_avx512::nofma::exp, log = replica_avx512::nofma::log;
+    static constexpr VectorMathKernel sin = nullptr, cos = nullptr;
+};
 
-// The replicas of `f` this CPU runs, when the library runs the variant they copy: on a build
-// the exhaustive check has passed, the load-time check must have accepted them; elsewhere a
-// refusal is the library's business, and the test is skipped.
-std::vector<Replica> replicas(MathFunction f, std::string& skip) {
+// Whether the replicas to test copy the library's non-FMA build: the one the engine chose for
+// `s`, or (`other`) the one it did not.
+bool non_fma(const VectorFunctionState& s, bool other) { return (s.variant == "nofma") != other; }
+
+// The replicas of `f` this CPU runs of the build the library runs (or of the other build): on
+// a build the exhaustive check has passed, the load-time check must have accepted the former;
+// elsewhere a refusal is the library's business, and the test is skipped.
+const VectorFunctionState* tested(MathFunction f, std::string& skip, bool other) {
     const VectorLibmReport& r = vector_libm_report();
     const VectorFunctionState& s = r.functions[static_cast<std::size_t>(f)];
     if (s.isa.empty() || (s.check.mismatches != 0 && !r.build_checked)) {
         skip = s.reason;
-        return {};
+        return nullptr;
     }
-    EXPECT_EQ(s.check.mismatches, 0u) << s.reason;
+    if (!other) {
+        EXPECT_EQ(s.check.mismatches, 0u) << s.reason;
+    }
+    return &s;
+}
+
+// The name the exhaustive check records a function under: "exp" for the FMA build's replica,
+// "exp_nofma" for the non-FMA build's.
+std::string checked_name(MathFunction f) {
+    const VectorFunctionState& s = vector_libm_report().functions[static_cast<std::size_t>(f)];
+    return s.variant == "nofma" ? std::string(s.name) + "_nofma" : std::string(s.name);
+}
+
+bool has_avx512() {
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+           __builtin_cpu_supports("fma");
+}
+
+std::vector<Replica> replicas(MathFunction f, std::string& skip, bool other = false) {
+    const VectorFunctionState* s = tested(f, skip, other);
+    if (s == nullptr) return {};
     std::vector<Replica> out;
-    out.push_back({"avx2", kernel<Avx2>(f)});
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
-        out.push_back({"avx512", kernel<Avx512>(f)});
+    if (non_fma(*s, other)) {
+        out.push_back({"avx2", kernel<Avx2NoFma>(f)});
+        if (has_avx512()) out.push_back({"avx512", kernel<Avx512NoFma>(f)});
+    } else {
+        out.push_back({"avx2", kernel<Avx2>(f)});
+        if (has_avx512()) out.push_back({"avx512", kernel<Avx512>(f)});
+    }
     return out;
 }
 
@@ -300,8 +337,8 @@ TEST_P(VectorLibm, DISABLED_Exhaustive) {
     }
     for (std::size_t k = 0; k < rs.size(); ++k) {
         const std::size_t bad = differ[0][k] + differ[1][k];
-        std::printf("exhaustive: %s %s %llu inputs, %zu differ\n", name(GetParam()), rs[k].isa,
-                    static_cast<unsigned long long>(total), bad);
+        std::printf("exhaustive: %s %s %llu inputs, %zu differ\n", checked_name(GetParam()).c_str(),
+                    rs[k].isa, static_cast<unsigned long long>(total), bad);
         EXPECT_EQ(bad, 0u) << rs[k].isa;
     }
 }
@@ -322,18 +359,21 @@ ScalarMathFnF32 library_f32(MathFunction f) {
         .unary[static_cast<int>(f == MathFunction::Expf ? UnaryOp::Exp : UnaryOp::Log)];
 }
 
-std::vector<ReplicaF32> replicas_f32(MathFunction f, std::string& skip) {
-    const VectorLibmReport& r = vector_libm_report();
-    const VectorFunctionState& s = r.functions[static_cast<std::size_t>(f)];
-    if (s.isa.empty() || (s.check.mismatches != 0 && !r.build_checked)) {
-        skip = s.reason;
-        return {};
-    }
-    EXPECT_EQ(s.check.mismatches, 0u) << s.reason;
+std::vector<ReplicaF32> replicas_f32(MathFunction f, std::string& skip, bool other = false) {
+    const VectorFunctionState* s = tested(f, skip, other);
+    if (s == nullptr) return {};
     const bool exp = f == MathFunction::Expf;
-    std::vector<ReplicaF32> out{{"avx2", exp ? replica_avx2::expf : replica_avx2::logf}};
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
-        out.push_back({"avx512", exp ? replica_avx512::expf : replica_avx512::logf});
+    std::vector<ReplicaF32> out;
+    if (non_fma(*s, other)) {
+        out.push_back({"avx2", exp ? replica_avx2::nofma::expf : replica_avx2::nofma::logf});
+        if (has_avx512())
+            out.push_back(
+                {"avx512", exp ? replica_avx512::nofma::expf : replica_avx512::nofma::logf});
+    } else {
+        out.push_back({"avx2", exp ? replica_avx2::expf : replica_avx2::logf});
+        if (has_avx512())
+            out.push_back({"avx512", exp ? replica_avx512::expf : replica_avx512::logf});
+    }
     return out;
 }
 
@@ -417,9 +457,8 @@ TEST_P(VectorLibmF32, DISABLED_Exhaustive) {
     const std::vector<std::size_t> differ =
         sweep_f32(rs, library_f32(GetParam()), 0, 1ull << 32, 1, 2);
     for (std::size_t k = 0; k < rs.size(); ++k) {
-        std::printf("exhaustive: %s %s %llu inputs, %zu differ\n",
-                    GetParam() == MathFunction::Expf ? "expf" : "logf", rs[k].isa, 1ull << 32,
-                    differ[k]);
+        std::printf("exhaustive: %s %s %llu inputs, %zu differ\n", checked_name(GetParam()).c_str(),
+                    rs[k].isa, 1ull << 32, differ[k]);
         EXPECT_EQ(differ[k], 0u) << rs[k].isa;
     }
 }
@@ -454,22 +493,19 @@ constexpr MathFunction kPowFunction =
     std::is_same_v<T, float> ? MathFunction::Powf : MathFunction::Pow;
 
 template <class T>
-std::vector<PowReplica<T>> pow_replicas(std::string& skip) {
-    const VectorLibmReport& r = vector_libm_report();
-    const VectorFunctionState& s = r.functions[static_cast<std::size_t>(kPowFunction<T>)];
-    if (s.isa.empty() || (s.check.mismatches != 0 && !r.build_checked)) {
-        skip = s.reason;
-        return {};
-    }
-    EXPECT_EQ(s.check.mismatches, 0u) << s.reason;
-    const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+std::vector<PowReplica<T>> pow_replicas(std::string& skip, bool other = false) {
+    const VectorFunctionState* s = tested(kPowFunction<T>, skip, other);
+    if (s == nullptr) return {};
+    const bool nofma = non_fma(*s, other);
     std::vector<PowReplica<T>> out;
     if constexpr (std::is_same_v<T, float>) {
-        out.push_back({"avx2", replica_avx2::powf});
-        if (avx512) out.push_back({"avx512", replica_avx512::powf});
+        out.push_back({"avx2", nofma ? replica_avx2::nofma::powf : replica_avx2::powf});
+        if (has_avx512())
+            out.push_back({"avx512", nofma ? replica_avx512::nofma::powf : replica_avx512::powf});
     } else {
-        out.push_back({"avx2", replica_avx2::pow});
-        if (avx512) out.push_back({"avx512", replica_avx512::pow});
+        out.push_back({"avx2", nofma ? replica_avx2::nofma::pow : replica_avx2::pow});
+        if (has_avx512())
+            out.push_back({"avx512", nofma ? replica_avx512::nofma::pow : replica_avx512::pow});
     }
     return out;
 }
@@ -758,7 +794,7 @@ TYPED_TEST(VectorPow, DISABLED_Exhaustive) {
     const std::vector<std::size_t> differ = sweep_pow(rs, kPairs, 2);
     for (std::size_t k = 0; k < rs.size(); ++k) {
         std::printf("exhaustive: %s %s %llu inputs, %zu differ\n",
-                    std::is_same_v<TypeParam, float> ? "powf" : "pow", rs[k].isa,
+                    checked_name(kPowFunction<TypeParam>).c_str(), rs[k].isa,
                     static_cast<unsigned long long>(kPairs), differ[k]);
         EXPECT_EQ(differ[k], 0u) << rs[k].isa;
     }
@@ -829,11 +865,16 @@ float perturbed_powf(float x, float y) {
                                                                     : p;
 }
 
+// Whether the engine copies the library's FMA build (else its non-FMA one, which the unfused
+// references above compute).
+bool runs_fma_build() { return vector_libm_report().functions[0].variant == "fma"; }
+
 TEST(VectorLibmCheck, RefusesADifferentReference) {
     std::string skip;
+    const bool fma = runs_fma_build();
     for (const Replica& r : replicas(MathFunction::Exp, skip)) {
         EXPECT_EQ(self_test(MathFunction::Exp, r.kernel, libm_entries().exp).mismatches, 0u);
-        EXPECT_GT(self_test(MathFunction::Exp, r.kernel, non_fma_exp).mismatches, 0u) << r.isa;
+        EXPECT_EQ(self_test(MathFunction::Exp, r.kernel, non_fma_exp).mismatches > 0, fma) << r.isa;
     }
     for (const Replica& r : replicas(MathFunction::Log, skip)) {
         EXPECT_GT(self_test(MathFunction::Log, r.kernel, perturbed_log).mismatches, 0u) << r.isa;
@@ -842,7 +883,8 @@ TEST(VectorLibmCheck, RefusesADifferentReference) {
         EXPECT_EQ(
             self_test(MathFunction::Expf, r.kernel, library_f32(MathFunction::Expf)).mismatches,
             0u);
-        EXPECT_GT(self_test(MathFunction::Expf, r.kernel, non_fma_expf).mismatches, 0u) << r.isa;
+        EXPECT_EQ(self_test(MathFunction::Expf, r.kernel, non_fma_expf).mismatches > 0, fma)
+            << r.isa;
     }
     for (const ReplicaF32& r : replicas_f32(MathFunction::Logf, skip)) {
         EXPECT_GT(self_test(MathFunction::Logf, r.kernel, perturbed_logf).mismatches, 0u) << r.isa;
@@ -855,6 +897,31 @@ TEST(VectorLibmCheck, RefusesADifferentReference) {
         EXPECT_EQ(self_test(r.kernel, pow_library<float>()).mismatches, 0u) << r.isa;
         EXPECT_GT(self_test(r.kernel, perturbed_powf).mismatches, 0u) << r.isa;
     }
+}
+
+// Each build's replicas against the build of the library the engine did not choose: the check
+// tells them apart (logf's two builds agree on every float, powf's on every pair tried). The
+// non-FMA replicas must also agree with the unfused references above, the FMA ones not.
+TEST(VectorLibmCheck, RefusesTheOtherVariant) {
+    std::string skip;
+    const bool fma = runs_fma_build();
+    for (const Replica& r : replicas(MathFunction::Exp, skip, true)) {
+        EXPECT_GT(self_test(MathFunction::Exp, r.kernel, libm_entries().exp).mismatches, 0u);
+        EXPECT_EQ(self_test(MathFunction::Exp, r.kernel, non_fma_exp).mismatches > 0, !fma);
+    }
+    for (const Replica& r : replicas(MathFunction::Log, skip, true))
+        EXPECT_GT(self_test(MathFunction::Log, r.kernel, libm_entries().log).mismatches, 0u);
+    for (const ReplicaF32& r : replicas_f32(MathFunction::Expf, skip, true)) {
+        const auto lib = library_f32(MathFunction::Expf);
+        EXPECT_GT(self_test(MathFunction::Expf, r.kernel, lib).mismatches, 0u) << r.isa;
+        EXPECT_EQ(self_test(MathFunction::Expf, r.kernel, non_fma_expf).mismatches > 0, !fma);
+    }
+    for (const ReplicaF32& r : replicas_f32(MathFunction::Logf, skip, true)) {
+        const auto lib = library_f32(MathFunction::Logf);
+        EXPECT_EQ(self_test(MathFunction::Logf, r.kernel, lib).mismatches, 0u) << r.isa;
+    }
+    for (const PowReplica<double>& r : pow_replicas<double>(skip, true))
+        EXPECT_GT(self_test(r.kernel, libm_entries().pow).mismatches, 0u) << r.isa;
 }
 
 #endif  // QV_VECTOR_LIBM

@@ -137,6 +137,9 @@ def test_pow_gives_the_librarys_bits(name, threads):
         z = y.copy()
         qv.evaluate("x ** z", x=x, z=z, out=z)
         assert np.array_equal(z.view(bits), want.view(bits))
+        w = np.random.default_rng(3).random(len(x)).astype(dtype)
+        got = qv.evaluate("where(w > 0.5, x ** y, y)", x=x, y=y, w=w)
+        assert np.array_equal(got.view(bits), np.where(w > 0.5, want, y).view(bits))
     finally:
         qv.set_num_threads(previous)
 
@@ -159,6 +162,10 @@ def test_arrays_give_the_librarys_bits(name, threads):
         y = x.copy()
         qv.evaluate(f"{name}(y)", y=y, out=y)
         assert np.array_equal(y.view(bits), want.view(bits))
+        # The lanes a branch selects, packed together for the vector code.
+        w = np.random.default_rng(3).random(len(x)).astype(x.dtype)
+        got = qv.evaluate(f"where(w > 0.5, {name}(x), x)", x=x, w=w)
+        assert np.array_equal(got.view(bits), np.where(w > 0.5, want, x).view(bits))
     finally:
         qv.set_num_threads(previous)
 
@@ -198,7 +205,7 @@ def config_in(env):
     "setting, reason",
     [
         ("0", "off by QUORVALINE_VECTOR_LIBM=0"),
-        ("yes", "QUORVALINE_VECTOR_LIBM='yes' is not 0, 1 or avx2"),
+        ("yes", "QUORVALINE_VECTOR_LIBM='yes' is not 0, 1, avx2, fma or nofma"),
     ],
 )
 def test_the_setting_turns_the_vector_path_off(setting, reason):
@@ -214,18 +221,71 @@ def test_avx2_setting_keeps_the_replicas_to_avx2():
         assert config["vector_libm"][name]["isa"] in (None, "avx2")
 
 
-def test_check_refuses_when_the_library_resolves_another_variant():
-    """glibc's tunables can make its resolver pick the non-FMA variant on an FMA CPU: the
-    engine, which chose its replica by CPU features, must see that the resolved function
-    differs and keep scalar calls (whose bits are then that variant's)."""
-    default = config_in({"QUORVALINE_VECTOR_LIBM": "1"})
-    if default["vector_libm"]["exp"]["isa"] is None:
-        pytest.skip(default["vector_libm"]["exp"]["reason"])
-    tunables = {"GLIBC_TUNABLES": "glibc.cpu.hwcaps=-AVX2,-FMA", "QUORVALINE_VECTOR_LIBM": "1"}
-    config = config_in(tunables)
-    for name in ("exp", "log", "expf", "pow", "sin", "cos"):
-        state = config["vector_libm"][name]
-        assert state["path"] == "scalar"
-        assert state["reason"].startswith("load-time check failed: ") and state["mismatches"] > 0
-    # logf's two variants give the same bits on every float: there is nothing to refuse.
-    assert config["vector_libm"]["logf"]["mismatches"] == 0
+# glibc's tunables make its resolvers pick the non-FMA build on an FMA CPU.
+NON_FMA = {"GLIBC_TUNABLES": "glibc.cpu.hwcaps=-AVX2,-FMA"}
+
+
+@pytest.mark.parametrize(
+    "env, setting, refused",
+    [
+        (NON_FMA, "1", None),  # the engine follows the library to its non-FMA build
+        (NON_FMA, "fma", "fma"),  # a copy of the other build is refused
+        ({}, "nofma", "nofma"),
+    ],
+)
+def test_check_follows_the_build_the_library_resolves(env, setting, refused):
+    """The copy of the build the library resolved passes the check at load; a copy of the other
+    build fails it, and scalar calls (whose bits are then that build's) are kept."""
+    default = config_in({"QUORVALINE_VECTOR_LIBM": "1"})["vector_libm"]
+    if default["exp"]["isa"] is None or default["exp"]["variant"] != "fma":
+        pytest.skip("the library does not run its FMA build here")
+    config = config_in({**env, "QUORVALINE_VECTOR_LIBM": setting})["vector_libm"]
+    for name in FUNCTIONS:
+        state = config[name]
+        if name in ("sin", "cos") and refused != "fma":  # copies of the FMA build only
+            assert state["path"] == "scalar" and state["variant"] is None, name
+            continue
+        assert state["variant"] == (refused or "nofma"), name
+        if refused is None:
+            assert state["mismatches"] == 0, name
+            assert state["path"] == "vector" or state["reason"].startswith("library build ")
+        elif name in ("exp", "log", "expf", "pow", "sin", "cos"):
+            assert state["path"] == "scalar" and state["mismatches"] > 0, name
+            assert state["reason"].startswith("load-time check failed: ")
+        elif name == "logf":  # logf's two builds give the same bits on every float
+            assert state["mismatches"] == 0
+
+
+def test_non_fma_build_gives_the_librarys_bits():
+    """Under the tunables, every function's results against the library (which then runs its
+    non-FMA build) over the inputs above, whichever path the engine took."""
+    code = f"""
+import json, sys
+sys.path.insert(0, {os.path.dirname(__file__)!r})
+import numpy as np, quorvaline as qv
+import test_vector_libm as t
+bad = {{}}
+for name in t.UNARY:
+    x = t.inputs(name)
+    with np.errstate(all="ignore"):
+        want = t.library(name)(x).astype(x.dtype)
+    got = qv.evaluate(name.rstrip("f") + "(x)", x=x)
+    bad[name] = int(np.sum(got.view(np.uint8) != want.view(np.uint8)))
+for name, dtype in (("pow", np.float64), ("powf", np.float32)):
+    with np.errstate(all="ignore"):
+        x, y = (v.astype(dtype) for v in t.pow_inputs())
+        want = t.library(name)(x, y).astype(dtype)
+    bad[name] = int(np.sum(qv.evaluate("x ** y", x=x, y=y).view(np.uint8) != want.view(np.uint8)))
+paths = {{n: s["path"] for n, s in qv.show_config(False)["vector_libm"].items() if n in bad}}
+print(json.dumps([bad, paths]))
+"""
+    out = subprocess.run(
+        [sys.executable, "-c", code],
+        env={**os.environ, **NON_FMA},
+        capture_output=True,
+        text=True,
+        timeout=300,
+        check=True,
+    )
+    bad, paths = json.loads(out.stdout)
+    assert bad == dict.fromkeys(FUNCTIONS, 0), paths

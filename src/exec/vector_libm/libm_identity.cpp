@@ -1,5 +1,6 @@
 // The build-id is read from the PT_NOTE segments of the loaded object that holds the symbol,
-// found by its load address; nothing is read from disk.
+// found by its load address; nothing is read from disk. The features are the library's own
+// record of them (glibc 2.33 and later), which its tunables edit.
 #include "exec/vector_libm/libm_identity.hpp"
 
 #include <cstdint>
@@ -11,6 +12,12 @@
 #include <elf.h>
 #include <gnu/libc-version.h>
 #include <link.h>
+#endif
+#if defined(__GLIBC__) && defined(__x86_64__) && __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
+#define QV_GLIBC_CPU_FEATURES 1
+#else
+#define QV_GLIBC_CPU_FEATURES 0
 #endif
 
 namespace qv {
@@ -58,6 +65,21 @@ int find_build_id(dl_phdr_info* info, std::size_t, void* data) {
 }
 #endif
 
+void read_features(LibmIdentity& id) {
+#if QV_GLIBC_CPU_FEATURES
+    id.fma = CPU_FEATURE_ACTIVE(FMA);
+    id.avx2 = CPU_FEATURE_ACTIVE(AVX2);
+    id.fma4 = CPU_FEATURE_ACTIVE(FMA4);
+#elif defined(__x86_64__) && defined(__GNUC__)
+    __builtin_cpu_init();
+    id.fma = __builtin_cpu_supports("fma");
+    id.avx2 = __builtin_cpu_supports("avx2");
+    id.fma4 = __builtin_cpu_supports("fma4");
+#else
+    (void)id;
+#endif
+}
+
 }  // namespace
 
 LibmIdentity libm_identity(const void* symbol) {
@@ -74,6 +96,7 @@ LibmIdentity libm_identity(const void* symbol) {
 #else
     (void)symbol;
 #endif
+    read_features(id);
     return id;
 }
 

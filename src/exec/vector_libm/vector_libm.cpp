@@ -1,10 +1,12 @@
 // The decision, per function (exp, log, pow and the float32 forms of exp, log and pow), between the
 // vector replica and the scalar library call. The order of the checks follows what could make the
-// replica's bits differ from the library's: no glibc or one before 2.28 (another algorithm), a CPU
-// on which glibc's resolver picks a variant there is no replica of (its non-FMA and FMA4 builds
-// round differently), a resolved function that disagrees anyway (tunables can change the resolver's
-// choice), and a library build the exhaustive check has not been run on (the self-test cannot see a
-// difference in fusion that shows on fewer than about 1e-8 of the inputs). sin and cos likewise.
+// replica's bits differ from the library's: no glibc or one before 2.28 (another algorithm), the
+// build glibc's resolver picks (by its own rule, from the features as it sees them: FMA and AVX2
+// usable → its FMA build; FMA4 → its FMA4 build, which has no replica; else its non-FMA build), a
+// CPU the replicas cannot run on, a resolved function that disagrees anyway, and a library build
+// the exhaustive check has not been run on for that build of the function (the self-test cannot
+// see a difference in fusion that shows on fewer than about 1e-8 of the inputs). sin and cos
+// likewise, with copies of the FMA build only.
 #include "exec/vector_libm/vector_libm.hpp"
 
 #include <math.h>
@@ -66,33 +68,62 @@ struct Replicas {
     VectorPowKernelF32 powf = nullptr;
 };
 
-#if QV_VECTOR_LIBM
-// The replicas copy the variants glibc's resolvers take on CPUs with FMA and AVX2; the empty
-// string when this CPU runs another one (why is written to `reason`).
-std::string replica_isa(bool avx2_only, std::string& reason) {
-    __builtin_cpu_init();
-    if (!(__builtin_cpu_supports("fma") && __builtin_cpu_supports("avx2"))) {
-        reason = __builtin_cpu_supports("fma4")
-                     ? "the library runs its FMA4 variant on this CPU, which has no replica"
-                     : "the library runs its non-FMA variant on this CPU, which has no replica";
-        return "";
+const char* variant_name(LibmVariant v) { return v == LibmVariant::Fma ? "fma" : "nofma"; }
+
+// The build of a function glibc's resolvers pick from `id`'s features (`has_fma4_build`: exp, log
+// and pow have one, the float functions do not); false, with the reason, for its FMA4 build.
+bool resolved_variant(const LibmIdentity& id, bool has_fma4_build, LibmVariant& variant,
+                      std::string& reason) {
+    if (id.fma && id.avx2) {
+        variant = LibmVariant::Fma;
+    } else if (id.fma4 && has_fma4_build) {
+        reason = "the library runs its FMA4 variant on this CPU, which has no replica";
+        return false;
+    } else {
+        variant = LibmVariant::NoFma;
     }
-    if (!avx2_only && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
-        return "avx512";
-    return "avx2";
+    return true;
 }
 
-Replicas replicas_for(const std::string& isa) {
-    if (isa == "avx512")
+#if QV_VECTOR_LIBM
+// The widest replicas this CPU runs for `variant`; the empty string, with the reason, when none.
+std::string replica_isa(LibmVariant variant, bool avx2_only, std::string& reason) {
+    __builtin_cpu_init();
+    const bool fma = __builtin_cpu_supports("fma");
+    if (variant == LibmVariant::Fma && !fma) {
+        reason = "the library's FMA variant was asked for, but this CPU has no FMA";
+        return "";
+    }
+    if (!avx2_only && fma && __builtin_cpu_supports("avx512f") &&
+        __builtin_cpu_supports("avx512dq"))
+        return "avx512";
+    if (__builtin_cpu_supports("avx2")) return "avx2";
+    reason = "no replica for CPUs without AVX2";
+    return "";
+}
+
+Replicas replicas_for(const std::string& isa, LibmVariant variant) {
+    const bool fused = variant == LibmVariant::Fma;
+    if (isa == "avx512" && fused)
         return {
             {replica_avx512::exp, replica_avx512::log, replica_avx512::sin, replica_avx512::cos},
             {replica_avx512::expf, replica_avx512::logf},
             replica_avx512::pow,
             replica_avx512::powf};
-    return {{replica_avx2::exp, replica_avx2::log, replica_avx2::sin, replica_avx2::cos},
-            {replica_avx2::expf, replica_avx2::logf},
-            replica_avx2::pow,
-            replica_avx2::powf};
+    if (isa == "avx512")
+        return {{replica_avx512::nofma::exp, replica_avx512::nofma::log},
+                {replica_avx512::nofma::expf, replica_avx512::nofma::logf},
+                replica_avx512::nofma::pow,
+                replica_avx512::nofma::powf};
+    if (fused)
+        return {{replica_avx2::exp, replica_avx2::log, replica_avx2::sin, replica_avx2::cos},
+                {replica_avx2::expf, replica_avx2::logf},
+                replica_avx2::pow,
+                replica_avx2::powf};
+    return {{replica_avx2::nofma::exp, replica_avx2::nofma::log},
+            {replica_avx2::nofma::expf, replica_avx2::nofma::logf},
+            replica_avx2::nofma::pow,
+            replica_avx2::nofma::powf};
 }
 #endif
 
@@ -107,81 +138,107 @@ Decision decide() {
     r.libm_version = id.version;
     r.build_id = id.build_id;
     r.build_checked = build_checked(id.build_id, nullptr);
-    r.functions = {VectorFunctionState{"exp", false, {}, {}, {}},
-                   VectorFunctionState{"log", false, {}, {}, {}},
-                   VectorFunctionState{"expf", false, {}, {}, {}},
-                   VectorFunctionState{"logf", false, {}, {}, {}},
-                   VectorFunctionState{"pow", false, {}, {}, {}},
-                   VectorFunctionState{"powf", false, {}, {}, {}},
-                   VectorFunctionState{"sin", false, {}, {}, {}},
-                   VectorFunctionState{"cos", false, {}, {}, {}}};
+    r.functions = {VectorFunctionState{"exp", false, {}, {}, {}, {}},
+                   VectorFunctionState{"log", false, {}, {}, {}, {}},
+                   VectorFunctionState{"expf", false, {}, {}, {}, {}},
+                   VectorFunctionState{"logf", false, {}, {}, {}, {}},
+                   VectorFunctionState{"pow", false, {}, {}, {}, {}},
+                   VectorFunctionState{"powf", false, {}, {}, {}, {}},
+                   VectorFunctionState{"sin", false, {}, {}, {}, {}},
+                   VectorFunctionState{"cos", false, {}, {}, {}, {}}};
 
-    // One reason for every function, unless it is its alone.
+    // One reason for every function, unless it is its alone. =fma and =nofma take that build
+    // whatever the library runs, so that the load-time check can be seen to refuse the other.
     std::string reason;
-    std::string isa;
     const bool avx2_only = r.setting == "avx2";
+    const bool forced = r.setting == "fma" || r.setting == "nofma";
     if (r.setting == "0") {
         reason = "off by QUORVALINE_VECTOR_LIBM=0";
-    } else if (!(r.setting.empty() || r.setting == "1" || avx2_only)) {
-        reason = "QUORVALINE_VECTOR_LIBM='" + r.setting + "' is not 0, 1 or avx2";
+    } else if (!(r.setting.empty() || r.setting == "1" || avx2_only || forced)) {
+        reason = "QUORVALINE_VECTOR_LIBM='" + r.setting + "' is not 0, 1, avx2, fma or nofma";
     } else if (!QV_VECTOR_LIBM) {
         reason = "no replica for this platform (x86-64 glibc built with GCC only)";
     } else if (!version_at_least(id.version, 2, 28)) {
         reason = "glibc " + id.version + " predates the algorithm the replicas copy (2.28)";
-    } else {
-#if QV_VECTOR_LIBM
-        isa = replica_isa(avx2_only, reason);
-#endif
     }
-    Replicas replicas;
+    // The replicas of the build `f`'s resolver picks, or none (with the reason in s).
+    const auto replicas_of = [&](VectorFunctionState& s, bool has_fma4_build,
+                                 bool has_nofma_replica) {
+        Replicas replicas;
+        s.reason = reason;
+        LibmVariant variant = r.setting == "nofma" ? LibmVariant::NoFma : LibmVariant::Fma;
+        if (!reason.empty() ||
+            (!forced && !resolved_variant(id, has_fma4_build, variant, s.reason)))
+            return replicas;
+        if (variant == LibmVariant::NoFma && !has_nofma_replica) {
+            s.reason = "the library runs its non-FMA variant, which has no replica";
+            return replicas;
+        }
 #if QV_VECTOR_LIBM
-    if (!isa.empty()) replicas = replicas_for(isa);
+        s.isa = replica_isa(variant, avx2_only, s.reason);
+        if (s.isa.empty()) return replicas;
+        s.variant = variant_name(variant);
+        replicas = replicas_for(s.isa, variant);
 #endif
-    // check() runs the load-time check; accept() takes the replica.
+        return replicas;
+    };
+    // check() runs the load-time check of the replicas; accept() takes them.
     const auto consider = [&](MathFunction f, auto check, auto accept) {
         VectorFunctionState& s = r.functions[static_cast<std::size_t>(f)];
-        s.reason = reason;
-        if (isa.empty()) return;
-        s.isa = isa;
-        s.check = check();
+        const Replicas replicas = replicas_of(
+            s, f == MathFunction::Exp || f == MathFunction::Log || f == MathFunction::Pow,
+            f != MathFunction::Sin && f != MathFunction::Cos);
+        if (s.isa.empty()) return;
+        s.check = check(replicas);
+        const std::string checked_name =
+            s.variant == "fma" ? std::string(s.name) : std::string(s.name) + "_" + s.variant;
         if (s.check.mismatches != 0) {
             s.reason = "load-time check failed: " + std::to_string(s.check.mismatches) + " of " +
                        std::to_string(s.check.inputs) + " results differ from the library's";
-        } else if (!build_checked(id.build_id, s.name)) {
+        } else if (!build_checked(id.build_id, checked_name.c_str())) {
             s.reason = "library build " + (id.build_id.empty() ? "(no build-id)" : id.build_id) +
-                       " not on the exhaustively checked list (load-time check passed)";
+                       " not on the exhaustively checked list for " + checked_name +
+                       " (load-time check passed)";
         } else {
             s.vector = true;
-            accept();
+            accept(replicas);
         }
     };
-    const auto unary = [&](MathFunction f, auto kernel, auto scalar, auto& chosen) {
+    const auto unary = [&](MathFunction f, auto kernel_of, auto scalar, auto& chosen) {
         consider(
-            f, [&] { return self_test(f, kernel, scalar); },
-            [&] {
-                chosen = {kernel, scalar};
+            f, [&](const Replicas& rs) { return self_test(f, kernel_of(rs), scalar); },
+            [&](const Replicas& rs) {
+                chosen = {kernel_of(rs), scalar};
             });
     };
-    unary(MathFunction::Exp, replicas.f64[0], libm.exp, d.f64[0]);
-    unary(MathFunction::Log, replicas.f64[1], libm.log, d.f64[1]);
+    unary(
+        MathFunction::Exp, [](const Replicas& rs) { return rs.f64[0]; }, libm.exp, d.f64[0]);
+    unary(
+        MathFunction::Log, [](const Replicas& rs) { return rs.f64[1]; }, libm.log, d.f64[1]);
     // The loops call sin and cos directly (they have no errno wrapper to skip).
-    unary(MathFunction::Sin, replicas.f64[2], static_cast<ScalarMathFn>(::sin), d.f64[2]);
-    unary(MathFunction::Cos, replicas.f64[3], static_cast<ScalarMathFn>(::cos), d.f64[3]);
-    unary(MathFunction::Expf, replicas.f32[0], libm32.unary[static_cast<int>(UnaryOp::Exp)],
-          d.f32[0]);
-    unary(MathFunction::Logf, replicas.f32[1], libm32.unary[static_cast<int>(UnaryOp::Log)],
-          d.f32[1]);
+    unary(
+        MathFunction::Sin, [](const Replicas& rs) { return rs.f64[2]; },
+        static_cast<ScalarMathFn>(::sin), d.f64[2]);
+    unary(
+        MathFunction::Cos, [](const Replicas& rs) { return rs.f64[3]; },
+        static_cast<ScalarMathFn>(::cos), d.f64[3]);
+    unary(
+        MathFunction::Expf, [](const Replicas& rs) { return rs.f32[0]; },
+        libm32.unary[static_cast<int>(UnaryOp::Exp)], d.f32[0]);
+    unary(
+        MathFunction::Logf, [](const Replicas& rs) { return rs.f32[1]; },
+        libm32.unary[static_cast<int>(UnaryOp::Log)], d.f32[1]);
     consider(
-        MathFunction::Pow, [&] { return self_test(replicas.pow, libm.pow); },
-        [&] {
-            d.pow = replicas.pow;
+        MathFunction::Pow, [&](const Replicas& rs) { return self_test(rs.pow, libm.pow); },
+        [&](const Replicas& rs) {
+            d.pow = rs.pow;
             d.pow_scalar = libm.pow;
         });
     const auto powf_scalar = libm32.binary[static_cast<int>(BinaryOp::Pow)];
     consider(
-        MathFunction::Powf, [&] { return self_test(replicas.powf, powf_scalar); },
-        [&] {
-            d.powf = replicas.powf;
+        MathFunction::Powf, [&](const Replicas& rs) { return self_test(rs.powf, powf_scalar); },
+        [&](const Replicas& rs) {
+            d.powf = rs.powf;
             d.powf_scalar = powf_scalar;
         });
     return d;

@@ -1,8 +1,8 @@
 // exp, log, pow, expf, logf, powf, sin and cos over arrays in vector code with the math library's
-// own bits, where a check at load allows it: the library is a glibc whose variant for this CPU the
-// replicas copy, and they agree with the function it resolved on every self-test input. Otherwise
-// (or with QUORVALINE_VECTOR_LIBM=0) the entries return false and callers loop over the scalar
-// function.
+// own bits, where a check at load allows it: the library is a glibc whose build for this CPU (its
+// FMA or its non-FMA variant; sin and cos: its FMA one) the replicas copy, and they agree with the
+// function it resolved on every self-test input. Otherwise (or with QUORVALINE_VECTOR_LIBM=0) the
+// entries return false and callers loop over the scalar function.
 #pragma once
 
 #include <array>
@@ -31,6 +31,7 @@ struct VectorFunctionState {
     const char* name;      // "exp", "log", "expf", "logf", "pow", "powf", "sin", "cos"
     bool vector;           // whether the entry runs the replica
     std::string isa;       // the instruction set of the replica tried ("avx512", "avx2"), or empty
+    std::string variant;   // the library's build it copies ("fma", "nofma"), or empty
     std::string reason;    // why it does not, when it does not
     SelfTestResult check;  // the load-time check (zero inputs when it did not run)
 };
