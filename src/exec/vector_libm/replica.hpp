@@ -1,8 +1,8 @@
-// Vector replicas of glibc's exp, log, pow, expf, logf and powf (2.28 and later): the library's own
-// operation sequence, tables and special cases, lane by lane, so that they give its bits. Each in
-// two builds, as glibc has them: its FMA variant (what its resolvers pick on CPUs with FMA and
-// AVX2) and its non-FMA one (SSE2, and AVX for exp and log: the same unfused code). Whether they
-// may be used is decided by vector_libm.cpp.
+// Vector replicas of glibc's exp, log, pow, expf, logf, powf, sin and cos (2.28 and later): the
+// library's own operation sequence, tables and special cases, lane by lane, so that they give its
+// bits. Each in two builds, as glibc has them: its FMA variant (what its resolvers pick on CPUs
+// with FMA and AVX2) and its non-FMA one (SSE2, and AVX for exp and log: the same unfused code);
+// sin and cos in the FMA one only. Whether they may be used is decided by vector_libm.cpp.
 #pragma once
 
 #include <cstddef>
@@ -41,47 +41,19 @@ enum class LibmVariant : std::uint8_t { Fma, NoFma };
 
 #if QV_VECTOR_LIBM
 namespace replica_avx2 {  // 4 lanes, AVX2 with FMA
-void exp(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
-void log(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
-void pow(const double* x, bool x_array, const double* y, bool y_array, double* out, std::size_t n,
-         ScalarPowFn scalar);
-void expf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
-void logf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
-void powf(const float* x, bool x_array, const float* y, bool y_array, float* out, std::size_t n,
-          ScalarPowFnF32 scalar);
+#include "exec/vector_libm/replica_entries.inc"
 void sin(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
 void cos(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
 namespace nofma {  // the non-FMA build; uses no fused instruction
-void exp(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
-void log(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
-void pow(const double* x, bool x_array, const double* y, bool y_array, double* out, std::size_t n,
-         ScalarPowFn scalar);
-void expf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
-void logf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
-void powf(const float* x, bool x_array, const float* y, bool y_array, float* out, std::size_t n,
-          ScalarPowFnF32 scalar);
+#include "exec/vector_libm/replica_entries.inc"
 }  // namespace nofma
 }  // namespace replica_avx2
 namespace replica_avx512 {  // 8 lanes, AVX-512 F and DQ
-void exp(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
-void log(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
-void pow(const double* x, bool x_array, const double* y, bool y_array, double* out, std::size_t n,
-         ScalarPowFn scalar);
-void expf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
-void logf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
-void powf(const float* x, bool x_array, const float* y, bool y_array, float* out, std::size_t n,
-          ScalarPowFnF32 scalar);
+#include "exec/vector_libm/replica_entries.inc"
 void sin(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
 void cos(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
 namespace nofma {  // the non-FMA build; uses no fused instruction
-void exp(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
-void log(const double* in, double* out, std::size_t n, ScalarMathFn scalar);
-void pow(const double* x, bool x_array, const double* y, bool y_array, double* out, std::size_t n,
-         ScalarPowFn scalar);
-void expf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
-void logf(const float* in, float* out, std::size_t n, ScalarMathFnF32 scalar);
-void powf(const float* x, bool x_array, const float* y, bool y_array, float* out, std::size_t n,
-          ScalarPowFnF32 scalar);
+#include "exec/vector_libm/replica_entries.inc"
 }  // namespace nofma
 }  // namespace replica_avx512
 #endif

@@ -1,5 +1,6 @@
-// The exp, log, pow, expf and logf replicas in 4 lanes of AVX2 with FMA. Compiled under a target
-// pragma, not with -mavx2 for the file, so that nothing here leaks AVX2 code into CPUs without it.
+// The exp, log, pow, expf, logf, powf, sin and cos replicas in 4 lanes of AVX2 (with FMA in the
+// library's FMA build). Compiled under a target pragma, not with -mavx2 for the file, so that
+// nothing here leaks AVX2 code into CPUs without it.
 #include "exec/vector_libm/replica.hpp"
 
 #if QV_VECTOR_LIBM

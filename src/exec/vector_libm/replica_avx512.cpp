@@ -1,6 +1,6 @@
-// The exp, log, pow, expf and logf replicas in 8 lanes of AVX-512 (F and DQ). Compiled under a
-// target pragma, not with -mavx512f for the file, so that nothing here leaks AVX-512 code into
-// other CPUs.
+// The exp, log, pow, expf, logf, powf, sin and cos replicas in 8 lanes of AVX-512 (F and DQ).
+// Compiled under a target pragma, not with -mavx512f for the file, so that nothing here leaks
+// AVX-512 code into other CPUs.
 #include "exec/vector_libm/replica.hpp"
 
 #if QV_VECTOR_LIBM

@@ -11,9 +11,13 @@
 
 #include <math.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <optional>
 
+#include "core/fork_reset.hpp"
 #include "exec/vector_libm/libm_identity.hpp"
 #include "ir/libm_entries.hpp"
 #include "ir/libm_f32.hpp"
@@ -244,9 +248,27 @@ Decision decide() {
     return d;
 }
 
+// The decision is made once, by its first caller, under this lock. fork() takes it too: a child
+// forked while another thread was deciding would otherwise wait forever on a guard held by a
+// thread it does not have.
+std::mutex g_deciding;
+std::optional<Decision> g_made;
+std::atomic<const Decision*> g_decision{nullptr};
+
+void lock_before_fork() { g_deciding.lock(); }
+void unlock_in_parent() { g_deciding.unlock(); }
+void rebuild_in_fork_child() { rebuild_in_child(g_deciding); }
+const ForkRegistration g_fork{
+    {.prepare = lock_before_fork, .parent = unlock_in_parent, .child = rebuild_in_fork_child}};
+
 const Decision& decision() {
-    static const Decision d = decide();
-    return d;
+    if (const Decision* d = g_decision.load(std::memory_order_acquire)) return *d;
+    const std::lock_guard<std::mutex> lock(g_deciding);
+    if (!g_made) {
+        g_made.emplace(decide());
+        g_decision.store(&*g_made, std::memory_order_release);
+    }
+    return *g_made;
 }
 
 template <class T>
