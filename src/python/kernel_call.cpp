@@ -35,10 +35,11 @@ bool no_array_given() {
     return false;
 }
 
-// Such a call gives a 0-d array, as numexpr gives; the package computes its one element.
-Ref kernel_numbers(PyObject* self, PyObject* named, PyObject* out) {
+// A call the package computes: `function` of quorvaline._operands, given the kernel, its
+// operands and `out`.
+Ref package_call(const char* function, PyObject* self, PyObject* named, PyObject* out) {
     Ref module = Ref::steal(check(PyImport_ImportModule("quorvaline._operands")));
-    Ref run = Ref::steal(check(PyObject_GetAttrString(module.get(), "kernel_numbers")));
+    Ref run = Ref::steal(check(PyObject_GetAttrString(module.get(), function)));
     return Ref::steal(check(PyObject_CallFunctionObjArgs(run.get(), self, named,
                                                          out != nullptr ? out : Py_None, nullptr)));
 }
@@ -65,14 +66,6 @@ bool narrow_operand(PyObject* named) {
             return true;
     }
     return false;
-}
-
-// Such a call is the package's: NumPy's dtypes through a wider engine type.
-Ref kernel_narrow(PyObject* self, PyObject* named, PyObject* out) {
-    Ref module = Ref::steal(check(PyImport_ImportModule("quorvaline._operands")));
-    Ref run = Ref::steal(check(PyObject_GetAttrString(module.get(), "kernel_narrow")));
-    return Ref::steal(check(PyObject_CallFunctionObjArgs(run.get(), self, named,
-                                                         out != nullptr ? out : Py_None, nullptr)));
 }
 
 // __call__(operands=None, /, *, out=None, **named), as Kernel documents it.
@@ -102,13 +95,16 @@ PyObject* kernel_call_call(PyObject* self, PyObject* args, PyObject* kwargs) noe
         if (positional > 1 || (positional == 1 && PyTuple_GET_ITEM(args, 0) != Py_None)) {
             named = call_operands(self, args, named.get());
         }
-        if (narrow_operand(named.get())) return kernel_narrow(self, named.get(), out).release();
+        // NumPy's dtypes through a wider engine type.
+        if (narrow_operand(named.get()))
+            return package_call("kernel_narrow", self, named.get(), out).release();
         try {
             return evaluate_spec(spec.get(), *kernel, named.get(), out).release();
         } catch (const PythonErrorSet&) {
             if (!no_array_given()) throw;
         }
-        return kernel_numbers(self, named.get(), out).release();
+        // A 0-d array, as numexpr gives; the package computes its one element.
+        return package_call("kernel_numbers", self, named.get(), out).release();
     });
 }
 

@@ -188,17 +188,22 @@ def test_show_config_reports_the_path_taken(capsys):
             assert f"  {name}: scalar library calls ({state['reason']})" in printed
 
 
-def config_in(env):
-    code = "import json, quorvaline as qv; print(json.dumps(qv.show_config(False)))"
+def json_printed_by(code, env, timeout=120):
+    """What `code`, run in a fresh interpreter with `env` added, prints as JSON."""
     out = subprocess.run(
         [sys.executable, "-c", code],
         env={**os.environ, **env},
         capture_output=True,
         text=True,
-        timeout=120,
+        timeout=timeout,
         check=True,
     )
     return json.loads(out.stdout)
+
+
+def config_in(env):
+    code = "import json, quorvaline as qv; print(json.dumps(qv.show_config(False)))"
+    return json_printed_by(code, env)
 
 
 @pytest.mark.parametrize(
@@ -279,13 +284,5 @@ for name, dtype in (("pow", np.float64), ("powf", np.float32)):
 paths = {{n: s["path"] for n, s in qv.show_config(False)["vector_libm"].items() if n in bad}}
 print(json.dumps([bad, paths]))
 """
-    out = subprocess.run(
-        [sys.executable, "-c", code],
-        env={**os.environ, **NON_FMA},
-        capture_output=True,
-        text=True,
-        timeout=300,
-        check=True,
-    )
-    bad, paths = json.loads(out.stdout)
+    bad, paths = json_printed_by(code, NON_FMA, timeout=300)
     assert bad == dict.fromkeys(FUNCTIONS, 0), paths
