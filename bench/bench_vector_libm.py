@@ -5,6 +5,7 @@ with QUORVALINE_VECTOR_LIBM=0), NumPy's own SIMD functions (other bits) and nume
 in one process, best of interleaved rounds. Ratios are ours / theirs: below 1.0 we are faster.
 
     python3 bench/bench_vector_libm.py                           # the path chosen at load
+    python3 bench/bench_vector_libm.py --only where              # the split selects alone
     QUORVALINE_VECTOR_LIBM=avx2 python3 bench/bench_vector_libm.py  # AVX2 copies only
     QUORVALINE_VECTOR_LIBM=0 python3 bench/bench_vector_libm.py     # scalar calls
 """
@@ -51,6 +52,10 @@ POW_CASES = {
         "t": lambda rng, n: rng.uniform(0.1, 2, n),
     }),
     # Branches taken lane by lane: the selected lanes packed for the vector code.
+    "where(x > 50, exp(y), 0)": ("where(x > 50, exp(y), 0)", {
+        "x": lambda rng, n: rng.uniform(0, 100, n),
+        "y": lambda rng, n: rng.uniform(-10, 10, n),
+    }),
     "where(x > 50, x ** y, 0)": ("where(x > 50, x ** y, 0)", {
         "x": lambda rng, n: rng.uniform(0, 100, n),
         "y": lambda rng, n: rng.uniform(-10, 10, n),
@@ -77,6 +82,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default="1e6,1e7", help="comma-separated element counts")
     parser.add_argument("--repeats", type=int, default=9)
+    parser.add_argument("--only", default="", help="only the cases whose names contain this")
     args = parser.parse_args()
     import numexpr as ne
 
@@ -95,6 +101,8 @@ def main():
     for size in args.sizes.split(","):
         n = int(float(size))
         for case, (fn, make) in CASES.items():
+            if args.only not in case:
+                continue
             x = make(rng, n)
             out = np.empty_like(x)
             ours, numpy, numexpr = best_times(
@@ -117,6 +125,8 @@ def main():
                 flush=True,
             )
         for case, (formula, makers) in POW_CASES.items():
+            if args.only not in case:
+                continue
             env = {name: make(rng, n) for name, make in makers.items()}
             out = np.empty(n, next(iter(env.values())).dtype)
             by_numpy = numpy_form(formula)
