@@ -21,7 +21,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from quorvaline import _half, _native
+from quorvaline import _half, _native, _stored
 from quorvaline._factories import kernel
 from quorvaline._nodes import ARG, BINARY, BY_NAME, COMPARE, CONST, OPERATORS, SELECT, UNARY, Node
 
@@ -91,15 +91,23 @@ def is_narrow(value: Any) -> bool:
     return (dtype in NARROW or dtype == _half.HALF) and isinstance(value, (np.ndarray, np.generic))
 
 
-def evaluate(expr: Any, values: Dict[str, Any]) -> Optional[np.ndarray]:
+def evaluate(expr: Any, values: Dict[str, Any], out: Optional[np.ndarray] = None
+             ) -> Optional[np.ndarray]:
     """The formula's value over `values`, of NumPy's dtype, when an operand is of a narrow
-    integer dtype; None when none is (the engine takes the call as it is)."""
+    integer dtype; None when none is (the engine takes the call as it is). A narrow result
+    is written by the engine as it computes it, into `out` itself when `out` can take it
+    (it is then the value returned)."""
     if any(map(_half.has_half, values.values())):
         return _float16(expr, values)
     bound = bind(expr, values)
     if bound is None:
         return None
     formula, operands, want = bound
+    if want in _stored.STORED:
+        given = out if _stored.takes(out, want, operands) else None
+        stored = _stored.evaluate(formula, operands, want, given)
+        if stored is not None:
+            return stored
     return _as(_native.evaluate(formula, operands, None), want)
 
 
@@ -186,6 +194,9 @@ def _sample(sig: Signature, widened: bool) -> Any:
 def _converted(value: Any, dtype: Optional[np.dtype]) -> Any:
     if dtype is None:
         return value
+    if isinstance(value, np.ndarray) and value.dtype in _stored.STORED \
+            and dtype == _WIDER[value.dtype][0]:
+        return value  # the engine widens it as it reads it
     if value.dtype == _UINT64 and dtype == np.int64:  # the same bits
         return np.asarray(value).view(dtype)[()] if isinstance(value, np.generic) \
             else value.view(dtype)
