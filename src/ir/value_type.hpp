@@ -102,9 +102,8 @@ struct Complex {
     constexpr explicit Complex(U r) : re(static_cast<T>(r)), im(0) {}
 };
 // A float16 value, IEEE binary16, as its bits: only converted to and from float32 (ir/half.hpp).
-struct Half {
-    std::uint16_t bits = 0;
-};
+// An enumeration, not a struct, so that loops over it vectorise as over integers.
+enum class Half : std::uint16_t {};
 
 template <class T>
 inline constexpr bool kIsComplex = false;
