@@ -38,10 +38,11 @@ CASES = {
     "i64 a//3+b": ("a // 3 + b", "int64", lambda o: o["a"] // 3 + o["b"]),
     "i32 a//3+b": ("a // 3 + b", "int32", lambda o: o["a"] // 3 + o["b"]),
     "i64 a%7+b": ("a % 7 + b", "int64", lambda o: o["a"] % 7 + o["b"]),
-    # Narrow integers, computed in int32 and brought back to their width after each step.
+    # Narrow integers: read and written in place, computed in int32, wrapped where it matters.
     "i8 a*b+c": ("a*b+c", "int8", lambda o: o["a"] * o["b"] + o["c"]),
     "u8 (a+b)//3": ("(a + b) // 3", "uint8", lambda o: (o["a"] + o["b"]) // 3),
-    # float16: each step in float32, rounded to float16 (one engine call per step).
+    # float16: read in place, each step in float32, rounded to float16 as it is written (one
+    # engine call per step).
     "f16 a*b+c": ("a*b+c", "float16", lambda o: o["a"] * o["b"] + o["c"]),
     # Bools combined: "masked" operands are float64 around 0, a tenth NaN.
     "isnan|a>1": ("isnan(a) | (a > 1)", "masked", lambda o: np.isnan(o["a"]) | (o["a"] > 1)),

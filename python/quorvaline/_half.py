@@ -16,7 +16,7 @@ from typing import Any, Dict, List, Optional, Sequence
 
 import numpy as np
 
-from quorvaline import _native
+from quorvaline import _native, _stored
 from quorvaline._nodes import ARG, BINARY, BY_NAME, CONST, SELECT, Node
 
 HALF = np.dtype(np.float16)
@@ -99,7 +99,12 @@ def _step(i: int, names: Sequence[str], nodes: Sequence[Node], given: Sequence[A
             sub.append(nodes[j])
 
     walk(i, False)
-    value = _native.evaluate(_native.expr_from_nodes(labels, sub), bound, None)
+    formula = _native.expr_from_nodes(labels, sub)
+    # Rounded to float16 as the engine writes it, NumPy's conversion.
+    stored = _stored.evaluate(formula, bound, HALF) if half[i] else None
+    if stored is not None:
+        return stored
+    value = _native.evaluate(formula, bound, None)
     if not half[i]:
         return value
     with np.errstate(over="ignore"):  # past float16's range is infinite, as in NumPy

@@ -21,7 +21,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from quorvaline import _half, _native
+from quorvaline import _half, _native, _stored
 from quorvaline._factories import kernel
 from quorvaline._nodes import ARG, BINARY, BY_NAME, COMPARE, CONST, OPERATORS, SELECT, UNARY, Node
 
@@ -91,15 +91,23 @@ def is_narrow(value: Any) -> bool:
     return (dtype in NARROW or dtype == _half.HALF) and isinstance(value, (np.ndarray, np.generic))
 
 
-def evaluate(expr: Any, values: Dict[str, Any]) -> Optional[np.ndarray]:
+def evaluate(expr: Any, values: Dict[str, Any], out: Optional[np.ndarray] = None
+             ) -> Optional[np.ndarray]:
     """The formula's value over `values`, of NumPy's dtype, when an operand is of a narrow
-    integer dtype; None when none is (the engine takes the call as it is)."""
+    integer dtype; None when none is (the engine takes the call as it is). A narrow result
+    is written by the engine as it computes it, into `out` itself when `out` can take it
+    (it is then the value returned)."""
     if any(map(_half.has_half, values.values())):
         return _float16(expr, values)
-    bound = bind(expr, values)
+    bound = bind(expr, values, stored=True)
     if bound is None:
         return None
     formula, operands, want = bound
+    if want in _stored.STORED:  # the engine narrows the result as it stores it
+        given = out if _stored.takes(out, want, operands) else None
+        stored = _stored.evaluate(formula, operands, want, given)
+        if stored is not None:
+            return stored
     return _as(_native.evaluate(formula, operands, None), want)
 
 
@@ -120,15 +128,16 @@ def _float16(expr: Any, values: Dict[str, Any]) -> np.ndarray:
     return _half.evaluate(names, nodes, given, dtypes, kids, refuse)
 
 
-def bind(expr: Any, values: Dict[str, Any]) -> Optional[Tuple[Any, Dict[str, Any],
-                                                               Optional[np.dtype]]]:
+def bind(expr: Any, values: Dict[str, Any], stored: bool = False
+         ) -> Optional[Tuple[Any, Dict[str, Any], Optional[np.dtype]]]:
     """The formula the engine computes, its operands and NumPy's dtype of its value, when an
-    operand is of a narrow integer dtype; else None."""
+    operand is of a narrow integer dtype; else None. Stored: the value is narrowed to that
+    dtype as it is stored (or converted to it), so its last step needs no narrowing."""
     if not any(getattr(v, "dtype", None) in NARROW for v in values.values()):
         return None
     names, nodes = _native.expr_nodes(expr)
     given = [values.get(name) for name in names]
-    formula, reads, want = _plan(nodes, names, tuple(map(_signature, given)))
+    formula, reads, want = _plan(nodes, names, tuple(map(_signature, given)), stored)
     return formula, {label: _converted(given[arg], dtype) for label, arg, dtype in reads}, want
 
 
@@ -186,6 +195,9 @@ def _sample(sig: Signature, widened: bool) -> Any:
 def _converted(value: Any, dtype: Optional[np.dtype]) -> Any:
     if dtype is None:
         return value
+    if isinstance(value, np.ndarray) and value.dtype in _stored.STORED \
+            and dtype == _WIDER[value.dtype][0]:
+        return value  # the engine widens it as it reads it
     if value.dtype == _UINT64 and dtype == np.int64:  # the same bits
         return np.asarray(value).view(dtype)[()] if isinstance(value, np.generic) \
             else value.view(dtype)
@@ -193,8 +205,9 @@ def _converted(value: Any, dtype: Optional[np.dtype]) -> Any:
 
 
 @functools.lru_cache(maxsize=256)
-def _plan(nodes: Tuple[Node, ...], names: Tuple[str, ...], signature: Tuple[Signature, ...]
-          ) -> Tuple[Any, List[Tuple[str, int, Optional[np.dtype]]], Optional[np.dtype]]:
+def _plan(nodes: Tuple[Node, ...], names: Tuple[str, ...], signature: Tuple[Signature, ...],
+          stored: bool) -> Tuple[Any, List[Tuple[str, int, Optional[np.dtype]]],
+                                 Optional[np.dtype]]:
     """The engine's formula, what it reads (its name, the operand, the dtype it is read in)
     and NumPy's result dtype, once per formula and operand dtypes."""
     narrow = _trace(nodes, [_sample(sig, False) for sig in signature], False)
@@ -207,7 +220,8 @@ def _plan(nodes: Tuple[Node, ...], names: Tuple[str, ...], signature: Tuple[Sign
         if found == aliases:
             break
         aliases = found
-    rewritten, copies = _rewrite(nodes, narrow, aliases, len(names))
+    rewritten, copies = _rewrite(nodes, narrow, aliases, len(names), _low_bits_read(
+        nodes, narrow, kids, stored))
     # Each argument read in its wider type, then the float copies after them.
     reads = [(name, arg, _WIDER[sig[1]][0] if sig[1] in NARROW else None)
              for arg, (name, sig) in enumerate(zip(names, signature))]
@@ -308,10 +322,41 @@ def _aliases(nodes: Sequence[Node], narrow: Sequence[Any], wide: Sequence[Any],
     return found
 
 
+def _low_bits_read(nodes: Sequence[Node], narrow: Sequence[Any],
+                   kids: Sequence[Sequence[int]], stored: bool) -> List[bool]:
+    """Per node, whether only its low bits (as many as its narrow dtype has) are ever read: by
+    steps of its own dtype whose low bits depend on their operands' low bits alone (+ - *,
+    the bitwise operators, a left shift's shifted operand, the branches of a where whose own
+    low bits alone are read), or as the stored result. Such a node needs no narrowing step:
+    wrapped once where more is read, its value is NumPy's (arithmetic modulo 2**8 or 2**16
+    is arithmetic modulo 2**32, reduced)."""
+    readers: Dict[int, List[Tuple[int, int]]] = {}
+    for i, ks in enumerate(kids):
+        for position, k in enumerate(ks):
+            readers.setdefault(k, []).append((i, position))
+    low = [False] * len(nodes)
+    low[-1] = stored
+    for k in range(len(nodes) - 2, -1, -1):  # readers come after what they read
+        low[k] = k in readers and all(
+            _dtype(narrow[i]) == _dtype(narrow[k]) and _keeps_low_bits(nodes[i], p)
+            and (nodes[i][0] != SELECT or low[i]) for i, p in readers[k])
+    return low
+
+
+def _keeps_low_bits(node: Node, position: int) -> bool:
+    tag, payload = node
+    if tag == SELECT:
+        return position > 0
+    if (tag, int(payload)) == (BINARY, _SHL):
+        return position == 0
+    return (tag, int(payload)) in _BITS_ALIKE
+
+
 def _rewrite(nodes: Sequence[Node], narrow: Sequence[Any], aliases: Dict[int, np.dtype],
-             n_args: int) -> Tuple[List[Node], List[Tuple[int, np.dtype]]]:
-    """The nodes with narrowing steps, and the (argument, dtype) copies some node reads (the
-    arguments after the formula's own)."""
+             n_args: int, low_bits: Sequence[bool]
+             ) -> Tuple[List[Node], List[Tuple[int, np.dtype]]]:
+    """The nodes with narrowing steps where more than their low bits are read, and the
+    (argument, dtype) copies some node reads (the arguments after the formula's own)."""
     copies = sorted({(int(nodes[k][1]), dtype) for k, dtype in aliases.items()},
                     key=lambda c: (c[0], c[1].str))
     out: List[Node] = []
@@ -324,7 +369,7 @@ def _rewrite(nodes: Sequence[Node], narrow: Sequence[Any], aliases: Dict[int, np
             node = (CONST, payload - 2**64)  # a Python int met by uint64: its bits as int64
         out.append(node)
         want = _dtype(narrow[i])
-        if (want in NARROW and tag not in (CONST, ARG, SELECT)
+        if (want in NARROW and tag not in (CONST, ARG, SELECT) and not low_bits[i]
                 and (tag, int(payload)) not in _IN_RANGE):
             out.extend(_WIDER[want][1])
     return out, copies

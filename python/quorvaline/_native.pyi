@@ -13,6 +13,7 @@ def evaluate(
     kernel: Union[Expr, KernelSpec],
     operands: Mapping[str, Any],
     out: Optional[npt.NDArray[np.float64]] = None,
+    narrow: bool = False,
 ) -> npt.NDArray[Any]: ...
 class KernelCall:
     def __call__(

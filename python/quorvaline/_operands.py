@@ -129,9 +129,9 @@ def run(spec: KernelSpec, values: Dict[str, Any], out: Optional[np.ndarray],
     An `out` of another dtype than the result's takes the result if NumPy's `casting` rule
     lets it (through one temporary array). Given the formula's `expr`, operands of the
     narrow integer dtypes are computed as `_narrow` computes them."""
-    narrow = None if expr is None else _narrow.evaluate(expr, values)
+    narrow = None if expr is None else _narrow.evaluate(expr, values, out)
     if narrow is not None:
-        return narrow if out is None else _cast_into(narrow, out, casting)
+        return narrow if out is None or narrow is out else _cast_into(narrow, out, casting)
     try:
         return _native.evaluate(spec, values, out)
     except TypeError as error:

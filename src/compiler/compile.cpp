@@ -12,10 +12,10 @@
 namespace qv {
 
 StepProgram compile_steps(const NodeList& tree, std::vector<ArgPattern> pattern,
-                          Comparisons comparisons) {
+                          Comparisons comparisons, std::optional<ValueType> store) {
     const ValueNumbers vn = number_values(tree, pattern.size());
     const SelectPlan plan = plan_selects(tree, vn);
-    RegisterProgram registers = lower(tree, vn, plan, std::move(pattern), comparisons);
+    RegisterProgram registers = lower(tree, vn, plan, std::move(pattern), comparisons, store);
     fuse_steps(registers);
     return assign_blocks(std::move(registers));
 }

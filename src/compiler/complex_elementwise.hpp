@@ -6,6 +6,7 @@
 #include "compiler/complex_arithmetic.hpp"
 #include "compiler/complex_functions.hpp"
 #include "compiler/elementwise.hpp"
+#include "ir/half.hpp"
 #include "ir/value_type.hpp"
 
 namespace qv {
@@ -126,10 +127,14 @@ inline constexpr bool kMakesComplex = std::is_same_v<F, BinaryFn<BinaryOp::Compl
 
 // A value of one element type as NumPy's astype converts it to another: a real one becomes the
 // real part; a complex one gives a real type its real part, and a bool whether it is nonzero;
-// a float becomes an integer as x86 converts it.
+// a float becomes an integer as x86 converts it; float16 as NumPy converts it (ir/half.hpp).
 template <class To, class From>
 To convert(From x) {
-    if constexpr (kIsComplex<To> && kIsComplex<From>) {
+    if constexpr (std::is_same_v<To, Half>) {
+        return float_to_half(x);  // from float32 only: the storage type's compute type
+    } else if constexpr (std::is_same_v<From, Half>) {
+        return static_cast<To>(half_to_float(x));
+    } else if constexpr (kIsComplex<To> && kIsComplex<From>) {
         using P = decltype(To::re);
         return To{static_cast<P>(x.re), static_cast<P>(x.im)};
     } else if constexpr (kIsComplex<From> && std::is_same_v<To, bool>) {

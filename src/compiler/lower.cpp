@@ -19,15 +19,20 @@ namespace {
 class Lowering {
 public:
     Lowering(const NodeList& tree, const ValueNumbers& vn, const SelectPlan& plan,
-             std::vector<ArgPattern> pattern, Comparisons comparisons)
-        : tree_(tree), vn_(vn), plan_(plan) {
+             std::vector<ArgPattern> pattern, Comparisons comparisons,
+             std::optional<ValueType> store)
+        : tree_(tree), vn_(vn), plan_(plan), store_(store) {
         ProgramFrame& f = p_.frame;
-        types_ = node_types(tree, pattern, comparisons, &f.refusal);
+        // Storage buffers are typed as the values they are widened to.
+        std::vector<ArgPattern> computed = pattern;
+        for (ArgPattern& a : computed) a.type = compute_type(a.type);
+        types_ = node_types(tree, computed, comparisons, &f.refusal);
         if (!f.refusal) f.refusal = type_refusal(tree, types_, comparisons);
         f.scalar_args.assign(pattern.size(), UINT32_MAX);
         f.scalar_imag_args.assign(pattern.size(), UINT32_MAX);
         f.scalar_int_args.assign(pattern.size(), UINT32_MAX);
         f.int_reads.assign(pattern.size(), ValueType::F64);
+        widened_.assign(pattern.size(), UINT32_MAX);
         f.pattern = std::move(pattern);
         f.nesting = plan.nesting;
         constant(0.0);  // kUnused
@@ -143,6 +148,20 @@ private:
         if (vals_.size() != 1) fault("kernel body must leave exactly one value");
         const Val root = vals_.back();
         p_.output_type = is_vector(root) ? type_of(root) : type_of_node(tree_.size() - 1);
+        if (store_ && is_storage(*store_) && compute_type(*store_) == p_.output_type) {
+            // Narrowed as it is written.
+            const ValueType computed = p_.output_type;
+            p_.output_type = *store_;
+            p_.output = new_register(*store_);
+            p_.steps.push_back(RegStep{StepKind::Compute,
+                                       *store_,
+                                       kernel_id<CastKernels>(computed),
+                                       p_.output,
+                                       cur_,
+                                       1,
+                                       {read_as(root, computed), kUnused, kUnused}});
+            return;
+        }
         if (root.kind == Val::Kind::Reg && !reg_shared(root.index)) {
             p_.output = root.index;
         } else {
@@ -460,7 +479,7 @@ private:
     std::uint32_t constant(double value) { return p_.frame.scalars.add(value, true); }
     Val argument(std::uint64_t k) {
         ProgramFrame& f = p_.frame;
-        if (f.pattern[k].buffer) return Val{Val::Kind::Arg, static_cast<std::uint32_t>(k)};
+        if (f.pattern[k].buffer) return widened(k);
         if (f.scalar_args[k] == UINT32_MAX) f.scalar_args[k] = f.scalars.add(0.0, false);
         const Val re{Val::Kind::Scalar, f.scalar_args[k]};
         const ValueType type = f.pattern[k].type;
@@ -470,10 +489,29 @@ private:
         return compute(kernel_id<BinaryKernels>(BinaryOp::Complex), 2, ops, part_type(type), type);
     }
 
+    // Buffer argument k, widened by a cast step as it is read when it is of a storage type:
+    // once for all lanes (context 0), else in the context that reads it.
+    Val widened(std::uint64_t k) {
+        const Val arg{Val::Kind::Arg, static_cast<std::uint32_t>(k)};
+        const ValueType type = p_.frame.pattern[k].type;
+        if (!is_storage(type)) return arg;
+        if (cur_ == 0 && widened_[k] != UINT32_MAX) return Val{Val::Kind::Reg, widened_[k]};
+        const Val ops[3] = {arg, kUnused, kUnused};
+        const Val v = compute(kernel_id<CastKernels>(type), 1, ops, compute_type(type));
+        if (cur_ == 0) {
+            widened_[k] = v.index;
+            reg_shared_.resize(p_.registers);
+            reg_shared_[v.index] = 1;  // read again: never the output's register
+        }
+        return v;
+    }
+
     const NodeList& tree_;
     const ValueNumbers& vn_;
     const SelectPlan& plan_;
-    std::vector<NodeType> types_;  // per node
+    const std::optional<ValueType> store_;
+    std::vector<std::uint32_t> widened_;  // per argument: its widened register at context 0
+    std::vector<NodeType> types_;         // per node
     RegisterProgram p_;
 
     std::vector<Work> work_;
@@ -492,8 +530,9 @@ private:
 }  // namespace
 
 RegisterProgram lower(const NodeList& tree, const ValueNumbers& vn, const SelectPlan& plan,
-                      std::vector<ArgPattern> pattern, Comparisons comparisons) {
-    return Lowering(tree, vn, plan, std::move(pattern), comparisons).run();
+                      std::vector<ArgPattern> pattern, Comparisons comparisons,
+                      std::optional<ValueType> store) {
+    return Lowering(tree, vn, plan, std::move(pattern), comparisons, store).run();
 }
 
 }  // namespace qv

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "compiler/node_types.hpp"
@@ -14,8 +15,10 @@
 
 namespace qv {
 
-// `pattern`: per argument, how a call binds it.
+// `pattern`: per argument, how a call binds it; a buffer of a storage type is widened to its
+// compute type as it is read. `store`: see compile_steps.
 RegisterProgram lower(const NodeList& tree, const ValueNumbers& vn, const SelectPlan& plan,
-                      std::vector<ArgPattern> pattern, Comparisons comparisons);
+                      std::vector<ArgPattern> pattern, Comparisons comparisons,
+                      std::optional<ValueType> store);
 
 }  // namespace qv

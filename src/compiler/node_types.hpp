@@ -83,7 +83,13 @@ constexpr bool bitwise_accepts(ValueType t) noexcept {
     switch (t) {
         case ValueType::Bool:
         case ValueType::I32:
-        case ValueType::I64: return true;
+        case ValueType::I64:
+        case ValueType::I8:
+        case ValueType::I16:
+        case ValueType::U8:
+        case ValueType::U16:
+        case ValueType::U32: return true;
+        case ValueType::F16:
         case ValueType::F64:
         case ValueType::F32:
         case ValueType::C64:

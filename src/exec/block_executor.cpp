@@ -116,7 +116,7 @@ void begin_typed(BlockState& state, ValueType type, const void* cond, double sca
            ...);
 }
 void begin_split(BlockState& state, ValueType type, const void* cond, double scalar) {
-    begin_typed(state, type, cond, scalar, std::make_index_sequence<kValueTypeCount>{});
+    begin_typed(state, type, cond, scalar, std::make_index_sequence<kComputeTypeCount>{});
 }
 
 // Whether an active lane's integer exponent (a block of I, or a scalar when `block` is null) is

@@ -25,12 +25,12 @@ std::size_t shape_of(const Step& s) {
 }  // namespace
 
 BlockProgram::BlockProgram(const NodeList& tree, std::span<const ArgView> args, LoopSet set,
-                           Comparisons comparisons)
-    : comparisons_(comparisons) {
+                           Comparisons comparisons, std::optional<ValueType> store)
+    : comparisons_(comparisons), store_(store) {
     std::vector<ArgPattern> pattern;
     pattern.reserve(args.size());
     for (const ArgView& a : args) pattern.push_back(a.pattern());
-    StepProgram program = compile_steps(tree, std::move(pattern), comparisons);
+    StepProgram program = compile_steps(tree, std::move(pattern), comparisons, store);
 
     ProgramFrame& frame = program.frame;
     refusal_ = std::move(frame.refusal);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -23,16 +24,20 @@ class BlockProgram {
 public:
     // Compile for the pattern of `args` (which are scalars, which buffers, of which types);
     // their values are not kept, so one program serves every call with the same pattern.
+    // `store`: see compile_steps.
     BlockProgram(const NodeList& tree, std::span<const ArgView> args,
-                 LoopSet set = active_loop_set(), Comparisons comparisons = Comparisons::Numbers);
+                 LoopSet set = active_loop_set(), Comparisons comparisons = Comparisons::Numbers,
+                 std::optional<ValueType> store = std::nullopt);
 
     // Whether `args` has the pattern this program was compiled for.
     bool matches(std::span<const ArgView> args) const noexcept;
-    bool matches(std::span<const ArgView> args, Comparisons comparisons) const noexcept {
-        return comparisons == comparisons_ && matches(args);
+    bool matches(std::span<const ArgView> args, Comparisons comparisons,
+                 std::optional<ValueType> store) const noexcept {
+        return comparisons == comparisons_ && store == store_ && matches(args);
     }
     bool same_pattern(const BlockProgram& other) const noexcept {
-        return pattern_ == other.pattern_ && comparisons_ == other.comparisons_;
+        return pattern_ == other.pattern_ && comparisons_ == other.comparisons_ &&
+               store_ == other.store_;
     }
 
     // The type of the values the program writes to its output.
@@ -82,6 +87,7 @@ private:
     ValueType output_type_ = ValueType::F64;
     Refusal refusal_;
     Comparisons comparisons_;
+    std::optional<ValueType> store_;
     std::size_t slots_ = 0;
     std::size_t slot_size_ = 8;  // bytes per element of a scratch block
     std::size_t nesting_ = 0;    // deepest Select nesting, for the lane lists

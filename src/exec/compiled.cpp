@@ -14,10 +14,10 @@ DecodedPrograms::~DecodedPrograms() {
     }
 }
 
-const BlockProgram* DecodedPrograms::find(std::span<const ArgView> args,
-                                          Comparisons comparisons) const noexcept {
+const BlockProgram* DecodedPrograms::find(std::span<const ArgView> args, Comparisons comparisons,
+                                          std::optional<ValueType> store) const noexcept {
     for (Entry* e = head_.load(std::memory_order_acquire); e != nullptr; e = e->next) {
-        if (e->program->matches(args, comparisons)) return e->program.get();
+        if (e->program->matches(args, comparisons, store)) return e->program.get();
     }
     return nullptr;
 }
@@ -44,10 +44,10 @@ CompiledKernel::CompiledKernel(NodeList tree)
       })) {}
 
 const BlockProgram& block_program(const CompiledKernel& kernel, std::span<const ArgView> args,
-                                  Comparisons comparisons) {
-    if (const BlockProgram* p = kernel.decoded.find(args, comparisons)) return *p;
+                                  Comparisons comparisons, std::optional<ValueType> store) {
+    if (const BlockProgram* p = kernel.decoded.find(args, comparisons, store)) return *p;
     return kernel.decoded.keep(
-        std::make_unique<BlockProgram>(kernel.body, args, best_loop_set(), comparisons));
+        std::make_unique<BlockProgram>(kernel.body, args, best_loop_set(), comparisons, store));
 }
 
 }  // namespace qv

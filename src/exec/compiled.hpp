@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "exec/block_program.hpp"
@@ -21,7 +22,8 @@ public:
     DecodedPrograms& operator=(const DecodedPrograms&) = delete;
     ~DecodedPrograms();
 
-    const BlockProgram* find(std::span<const ArgView> args, Comparisons comparisons) const noexcept;
+    const BlockProgram* find(std::span<const ArgView> args, Comparisons comparisons,
+                             std::optional<ValueType> store) const noexcept;
     // Keeps `program` unless a racing thread kept one for the same pattern first.
     const BlockProgram& keep(std::unique_ptr<BlockProgram> program) const;
 
@@ -43,8 +45,10 @@ struct CompiledKernel {
 
 using CompiledKernelRef = std::shared_ptr<const CompiledKernel>;
 
-// The kernel's block program for the pattern of `args`, decoded on its first call.
+// The kernel's block program for the pattern of `args` (and `store`, see compile_steps),
+// decoded on its first call.
 const BlockProgram& block_program(const CompiledKernel& kernel, std::span<const ArgView> args,
-                                  Comparisons comparisons = Comparisons::Numbers);
+                                  Comparisons comparisons = Comparisons::Numbers,
+                                  std::optional<ValueType> store = std::nullopt);
 
 }  // namespace qv

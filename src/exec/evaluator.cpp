@@ -105,9 +105,9 @@ Refusal refusal_of(const CompiledKernel& kernel, std::span<const ArgView> views)
 }
 
 Refusal evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views, void* out,
-                            std::size_t n) {
+                            std::size_t n, std::optional<ValueType> store) {
     if (n == 0) return {};
-    const BlockProgram& program = block_program(kernel, views, Comparisons::Bool);
+    const BlockProgram& program = block_program(kernel, views, Comparisons::Bool, store);
     if (program.refusal()) fault("running a program NumPy refuses: " + program.refusal().message);
     if (run_program(program, kernel, views, out, n)) return negative_int_power();
     return {};

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 
 #include "buffer/inner.hpp"
@@ -42,10 +43,10 @@ ValueType result_type(const CompiledKernel& kernel, std::span<const ArgView> vie
 // What NumPy would refuse of the kernel over arguments of these types and scalar values
 // (Kind::None: nothing).
 Refusal refusal_of(const CompiledKernel& kernel, std::span<const ArgView> views);
-// Writes the kernel's `n` values, of result_type(kernel, views), to `out`; returns what NumPy
-// would have refused on the way (an integer raised to a negative integer from an array), in
-// which case `out` holds no meaningful values.
+// Writes the kernel's `n` values, of result_type(kernel, views) or narrowed to `store` (one of
+// its storage types), to `out`; returns what NumPy would have refused on the way (an integer
+// raised to a negative integer from an array), in which case `out` holds no meaningful values.
 Refusal evaluate_views_into(const CompiledKernel& kernel, std::span<const ArgView> views, void* out,
-                            std::size_t n);
+                            std::size_t n, std::optional<ValueType> store = std::nullopt);
 
 }  // namespace qv

@@ -26,8 +26,11 @@ namespace qv::py {
 
 namespace {
 
-constexpr Signature kEvaluateSignature =
-    Signature("evaluate()").required("kernel").required("operands").optional("out");
+constexpr Signature kEvaluateSignature = Signature("evaluate()")
+                                             .required("kernel")
+                                             .required("operands")
+                                             .optional("out")
+                                             .optional("narrow");
 constexpr Signature kSumSignature = Signature("sum()").required("array").optional("start");
 constexpr Signature kMeanSignature = Signature("mean()").required("array");
 constexpr Signature kMinSignature = Signature("min()").required("array");
@@ -91,28 +94,32 @@ bool holds_python_int(PyObject* operands) {
     return false;
 }
 
-Ref evaluate_typed(PyObject* holder, const KernelSpec& spec, PyObject* operands, PyObject* out);
+Ref evaluate_typed(PyObject* holder, const KernelSpec& spec, PyObject* operands, PyObject* out,
+                   bool narrow);
 
 }  // namespace
 
 // A part over Python ints alone is computed as Python computes it, exactly, which 64-bit
 // scalars cannot: the package folds such parts into operands of their own for this call.
-Ref evaluate_spec(PyObject* holder, const KernelSpec& spec, PyObject* operands, PyObject* out) {
-    if (!holds_python_int(operands)) return evaluate_typed(holder, spec, operands, out);
+Ref evaluate_spec(PyObject* holder, const KernelSpec& spec, PyObject* operands, PyObject* out,
+                  bool narrow) {
+    if (!holds_python_int(operands)) return evaluate_typed(holder, spec, operands, out, narrow);
     static PyObject* const split = [] {
         Ref module = Ref::steal(check(PyImport_ImportModule("quorvaline._int_parts")));
         return check(PyObject_GetAttrString(module.get(), "split"));
     }();
     const Ref folded =
         Ref::steal(check(PyObject_CallFunctionObjArgs(split, holder, operands, nullptr)));
-    if (folded.get() == Py_None) return evaluate_typed(holder, spec, operands, out);
+    if (folded.get() == Py_None) return evaluate_typed(holder, spec, operands, out, narrow);
     PyObject* kernel = PyTuple_GET_ITEM(folded.get(), 0);
-    return evaluate_typed(kernel, *kernel_spec_of(kernel), PyTuple_GET_ITEM(folded.get(), 1), out);
+    return evaluate_typed(kernel, *kernel_spec_of(kernel), PyTuple_GET_ITEM(folded.get(), 1), out,
+                          narrow);
 }
 
 namespace {
 
-Ref evaluate_typed(PyObject* holder, const KernelSpec& spec, PyObject* operands, PyObject* out) {
+Ref evaluate_typed(PyObject* holder, const KernelSpec& spec, PyObject* operands, PyObject* out,
+                   bool narrow) {
     // Room for binding a few operands without allocating.
     std::array<std::byte, 2048> room;
     std::pmr::monotonic_buffer_resource arena(room.data(), room.size());
@@ -134,15 +141,18 @@ Ref evaluate_typed(PyObject* holder, const KernelSpec& spec, PyObject* operands,
         if (compiled) keep_compiled_kernel(holder, std::move(compiled));
         raise_refusal(refused);
     }
-    Ref result = out == nullptr || out == Py_None
-                     ? new_result_array(bound.shape, type)
-                     : Ref::borrow(reinterpret_cast<PyObject*>(checked_out(out, bound, type)));
+    const bool given = out != nullptr && out != Py_None;
+    // Narrowed as the engine writes it, when the caller asks.
+    const std::optional<ValueType> store = narrow && given ? narrow_store(out, type) : std::nullopt;
+    Ref result = !given ? new_result_array(bound.shape, type)
+                        : Ref::borrow(reinterpret_cast<PyObject*>(
+                              checked_out(out, bound, store.value_or(type))));
     auto* array = reinterpret_cast<PyArrayObject*>(result.get());
     Refusal refused;
     {
         ReleaseGil released;
         refused = evaluate_views_into(*kept, bound.views, PyArray_DATA(array),
-                                      static_cast<std::size_t>(PyArray_SIZE(array)));
+                                      static_cast<std::size_t>(PyArray_SIZE(array)), store);
     }
     if (compiled) keep_compiled_kernel(holder, std::move(compiled));
     if (refused) raise_refusal(refused);
@@ -157,7 +167,9 @@ QV_FASTCALL_FN(native_evaluate) {
         const Args parsed = parse_fastcall(kEvaluateSignature, args, nargs, kwnames);
         const SpecSource source = parsed.convert(0, to_spec);
         PyObject* operands = parsed.convert(1, to_dict);
-        return evaluate_spec(parsed[0], *source.spec, operands, parsed[2]).release();
+        const int narrow = parsed[3] != nullptr ? PyObject_IsTrue(parsed[3]) : 0;
+        if (narrow < 0) throw_python_error();
+        return evaluate_spec(parsed[0], *source.spec, operands, parsed[2], narrow != 0).release();
     });
 }
 

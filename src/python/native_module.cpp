@@ -85,8 +85,10 @@ PyMethodDef native_methods[] = {
      "expr_from_nodes($module, names, nodes)\n--\n\n"
      "A new Expr over new arguments, one per name in that order, from post-order nodes."},
     {"evaluate", method_cast(native_evaluate), METH_FASTCALL | METH_KEYWORDS,
-     "evaluate($module, kernel, operands, out=None)\n--\n\n"
-     "Evaluate an Expr or KernelSpec over a dict of operands into a new array or `out`."},
+     "evaluate($module, kernel, operands, out=None, narrow=False)\n--\n\n"
+     "Evaluate an Expr or KernelSpec over a dict of operands into a new array or `out`; "
+     "narrow: `out` may be int8, int16, uint8 or uint16 for an int32 result, uint32 for an "
+     "int64 one, float16 for a float32 one, written as NumPy's unsafe cast narrows."},
     {"sum", method_cast(native_sum), METH_FASTCALL | METH_KEYWORDS,
      "sum($module, array, start=-0.0)\n--\n\n"
      "start + a[0] + a[1] + ..., added in C order; without start, an empty array is an error."},

@@ -112,6 +112,19 @@ ValueType native_type(PyArray_Descr* descr, Typing typing) {
     return descr->type_num == NPY_BOOL ? ValueType::Bool : ValueType::F64;
 }
 
+// The type array data of this dtype is bound as: the narrow types (int8, int16, uint8, uint16,
+// uint32, float16) as themselves, storage the engine widens as it reads it, in place; others
+// as native_type gives.
+ValueType array_type(PyArray_Descr* descr, Typing typing) {
+    if (typing == Typing::Native) {
+        for (std::size_t t = kComputeTypeCount; t < kValueTypeCount; ++t) {
+            if (descr->type_num == numpy_type(static_cast<ValueType>(t)))
+                return static_cast<ValueType>(t);
+        }
+    }
+    return native_type(descr, typing);
+}
+
 // A NumPy scalar's part in the promotion, as NumPy 2 gives it: float32 and float16 are
 // float32, int32 and int64 themselves, the other floats and wide integers float64; bool and
 // integers of up to 16 bits, which NumPy would not let widen a float32 or int32 operand, stay
@@ -254,7 +267,7 @@ Operand classify(std::string_view name, PyObject* value, Typing typing = Typing:
         return op;
     }
     op.kind = Operand::Kind::Array;
-    op.type = native_type(PyArray_DESCR(a), typing);
+    op.type = array_type(PyArray_DESCR(a), typing);
     if (!readable_in_place(a, op.type)) {
         // One copy: C order, in the type computed in; the dtype kinds above all convert by
         // value.
@@ -387,6 +400,12 @@ int numpy_type(ValueType type) noexcept {
         case ValueType::I64: return NPY_INT64;
         case ValueType::C64: return NPY_CFLOAT;
         case ValueType::C128: return NPY_CDOUBLE;
+        case ValueType::I8: return NPY_INT8;
+        case ValueType::I16: return NPY_INT16;
+        case ValueType::U8: return NPY_UINT8;
+        case ValueType::U16: return NPY_UINT16;
+        case ValueType::U32: return NPY_UINT32;
+        case ValueType::F16: return NPY_HALF;
     }
     return NPY_DOUBLE;
 }

@@ -56,6 +56,17 @@ Ref new_result_array(std::span<const npy_intp> shape, ValueType type) {
     return array;
 }
 
+std::optional<ValueType> narrow_store(PyObject* out, ValueType computed) {
+    ensure_numpy_api();
+    if (!PyArray_Check(out)) return std::nullopt;
+    PyArray_Descr* descr = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(out));
+    for (std::size_t t = kComputeTypeCount; t < kValueTypeCount; ++t) {
+        const auto type = static_cast<ValueType>(t);
+        if (descr->type_num == numpy_type(type) && compute_type(type) == computed) return type;
+    }
+    return std::nullopt;
+}
+
 PyArrayObject* checked_out(PyObject* out, const BoundOperands& bound, ValueType type) {
     ensure_numpy_api();
     if (!PyArray_Check(out)) {

@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <optional>
 #include <span>
 
 #include "python/numpy_api.hpp"
@@ -15,6 +16,10 @@ namespace qv::py {
 
 // A new writable C-contiguous array of `shape` and `type`, contents unset.
 Ref new_result_array(std::span<const npy_intp> shape, ValueType type = ValueType::F64);
+
+// The storage type `out` is of, when its values are narrowed from `computed` (int8 of int32,
+// uint32 of int64, float16 of float32 ...); nothing for any other `out`.
+std::optional<ValueType> narrow_store(PyObject* out, ValueType computed);
 
 // `out` if it can take the result of `bound`, of `type`: TypeError for anything but an ndarray
 // of that dtype,

@@ -89,6 +89,58 @@ TEST(ValueTypes, AConditionIsTestedInItsOwnType) {
     EXPECT_EQ(std::vector<float>(got, got + 4), (std::vector<float>{1.0f, 0.0f, 1.0f, 1.0f}));
 }
 
+// float16 arrays are widened as loaded and rounded as stored, in every loop set: every half
+// comes back with its bits (NaN payloads too), and float32 values round to nearest even,
+// through subnormals, up to infinity past the largest half's midpoint.
+class HalfLoopSets : public ::testing::TestWithParam<LoopSet> {};
+
+TEST_P(HalfLoopSets, RoundTripAndRoundToNearestEven) {
+    QV_SKIP_UNLESS_CPU_RUNS(GetParam());
+    constexpr std::size_t n = 1 << 16;
+    std::vector<std::uint16_t> halves(n), back(n);
+    for (std::size_t i = 0; i < n; ++i) halves[i] = static_cast<std::uint16_t>(i);
+    const ArgView half_view[] = {{halves.data(), 0.0, n, ValueType::F16, false}};
+    const BlockProgram round_trip(arg(0), half_view, GetParam(), Comparisons::Bool, ValueType::F16);
+    ASSERT_EQ(round_trip.output_type(), ValueType::F16);
+    round_trip.bind(half_view).run(0, n, back.data());
+    EXPECT_EQ(halves, back);
+
+    const float inf = std::numeric_limits<float>::infinity();
+    auto bits = [](std::uint32_t b) { return std::bit_cast<float>(b); };
+    // (float32, its half): ties to even, neighbours of ties, subnormals, overflow, NaNs.
+    const std::pair<float, std::uint16_t> cases[] = {
+        {1.0f, 0x3c00},
+        {1.0f + 0x1p-11f, 0x3c00},
+        {1.0f + 0x3p-11f, 0x3c02},
+        {bits(0x3f801001), 0x3c01},
+        {bits(0x3f800fff), 0x3c00},
+        {65504.0f, 0x7bff},
+        {65519.996f, 0x7bff},
+        {65520.0f, 0x7c00},
+        {-1e30f, 0xfc00},
+        {0x1p-24f, 0x0001},
+        {0x1p-25f, 0x0000},
+        {bits(0x33000001), 0x0001},
+        {0x3p-25f, 0x0002},
+        {0x1p-14f - 0x1p-25f, 0x0400},
+        {-0.0f, 0x8000},
+        {inf, 0x7c00},
+        {bits(0x7f800001), 0x7c01},
+        {bits(0xffc00000), 0xfe00},
+    };
+    std::vector<float> x;
+    for (const auto& c : cases) x.push_back(c.first);
+    std::vector<std::uint16_t> got(x.size());
+    const ArgView float_view[] = {{x.data(), 0.0, x.size(), ValueType::F32, false}};
+    BlockProgram(arg(0), float_view, GetParam(), Comparisons::Bool, ValueType::F16)
+        .bind(float_view)
+        .run(0, x.size(), got.data());
+    for (std::size_t i = 0; i < x.size(); ++i)
+        EXPECT_EQ(got[i], cases[i].second) << "float32 bits " << std::bit_cast<std::uint32_t>(x[i]);
+}
+
+INSTANTIATE_TEST_SUITE_P(ValueTypes, HalfLoopSets, kEveryLoopSet, loop_set_param_name);
+
 // Division through a divisor's multiplier gives the plain functions' values: every divisor
 // but 0 and +-1 of a wide sample (edges, powers of two and their neighbours, random widths)
 // against edge and random dividends; and so do each loop set's loops by a scalar, all of them.

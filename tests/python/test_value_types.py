@@ -450,6 +450,14 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
     ("a * f + sqrt(b)", {"a": np.int16, "b": np.uint16, "f": np.float32}, np.float32),
     ("a * s - a", {"a": np.uint8, "s": np.uint8(200)}, np.uint8),
     ("~a ^ (a << 3) + a * a", {"a": np.uint16}, np.uint16),
+    # wrapped only where more than the low bits are read: by a division, a where read so, a
+    # shift's amount, a comparison, a wider step
+    ("where(c > 0, a * b, a - b) // 3", {"a": np.int8, "b": np.int8, "c": np.int8}, np.int8),
+    ("-where(c > 0, a * b, ~a) * 3 + c", {"a": np.int8, "b": np.int8, "c": np.int8}, np.int8),
+    ("(a * b + c) >> 2", {"a": np.int8, "b": np.int8, "c": np.int8}, np.int8),
+    ("(a * a) << (b * b & 7)", {"a": np.uint8, "b": np.uint8}, np.uint8),
+    ("(a * b > c) | (a + b == c)", {"a": np.int16, "b": np.int16, "c": np.int16}, np.bool_),
+    ("(a * a + b) * c", {"a": np.int8, "b": np.int8, "c": np.int16}, np.int16),
 ])
 def test_integer_formulas_match_numpy(formula, operands, dtype):
     rng = np.random.default_rng(1)
@@ -647,3 +655,55 @@ def test_float16_steps_are_float32_rounded_to_float16(op):
 
 HALF_AS_NUMPY = {"Add": np.add, "Sub": np.subtract, "Mul": np.multiply, "Div": np.divide,
                  "Sqrt": np.sqrt}
+
+
+# Narrow arrays are read in place, widened as loaded, and results narrowed as stored: each way
+# NumPy's cast, over every value of the narrow type and random bits of the wide one (float32:
+# float16's values, the midpoints between them and their neighbours, NaN payloads).
+STORED = [(np.int8, np.int32), (np.int16, np.int32), (np.uint8, np.int32),
+          (np.uint16, np.int32), (np.uint32, np.int64), (np.float16, np.float32)]
+
+
+@pytest.mark.parametrize("narrow, wide", STORED, ids=lambda t: np.dtype(t).name)
+def test_narrow_arrays_load_and_store_as_numpys_casts(narrow, wide):
+    rng = np.random.default_rng(9)
+    n_bits = np.dtype(wide).itemsize * 8
+    unsigned = np.dtype(f"u{n_bits // 8}")
+    wide_values = rng.integers(0, 2 ** n_bits, 300_000, dtype=unsigned).view(wide)
+    if narrow == np.float16:
+        narrow_values = np.arange(2 ** 16, dtype=np.uint16).view(np.float16)
+        finite = narrow_values[:0x7c00].astype(np.float64)  # +0 up to 65504
+        mid = ((finite[:-1] + finite[1:]) / 2).astype(np.float32)
+        mid = np.concatenate([mid, -mid, np.float32([65520, -65520])])  # exact in float32
+        bits = mid.view(np.uint32).astype(np.int64)
+        near = [(bits + d).astype(np.uint32).view(np.float32) for d in (-1, 1)]
+        wide_values = np.concatenate([wide_values, narrow_values.astype(np.float32), mid,
+                                      *near])
+    elif np.dtype(narrow).itemsize <= 2:
+        info = np.iinfo(narrow)
+        narrow_values = np.arange(info.min, info.max + 1).astype(narrow)
+    else:
+        narrow_values = wide_values.astype(narrow)
+    a = _native.expr_from_nodes(["a"], [(ARG, 0)])
+    out = np.empty(wide_values.size, narrow)
+    with np.errstate(all="ignore"):
+        assert _native.evaluate(a, {"a": wide_values}, out, True) is out
+        assert out.tobytes() == wide_values.astype(narrow).tobytes()
+    for column in (narrow_values, narrow_values[::3]):  # in place, and a strided copy
+        got = _native.evaluate(a, {"a": column})
+        assert got.dtype == wide and got.tobytes() == column.astype(wide).tobytes()
+
+
+@pytest.mark.parametrize("dtype", NARROW_INTS)
+def test_narrow_results_are_written_into_out(dtype):
+    a, b = (int_column(dtype, 20_000, seed) for seed in (4, 5))
+    with np.errstate(all="ignore"):
+        want = a * b + dtype(3)
+        out = np.empty_like(a)
+        assert qv.evaluate("a * b + 3", out=out) is out and out.tobytes() == want.tobytes()
+        strided = np.empty(2 * a.size, dtype)[::2]  # taken through a copy
+        assert qv.evaluate("a * b + 3", out=strided) is strided
+        assert strided.tobytes() == want.tobytes()
+        assert qv.evaluate("x * 3", x=a[::2]).tobytes() == (a[::2] * dtype(3)).tobytes()
+        qv.evaluate("a * b + 3", out=a)  # over its own operand
+        assert a.tobytes() == want.tobytes()
