@@ -18,7 +18,8 @@ from typing import Any, Dict, Iterable, Optional, Sequence, Tuple
 import numpy as np
 
 from _quorvaline import KernelSpec
-from quorvaline import _int_parts, _narrow, _native
+from quorvaline import _bools, _int_parts, _narrow, _native
+from quorvaline._factories import kernel
 from quorvaline._nodes import ARG, CONST, SELECT
 
 # Names a formula text may read as constants, when neither the operands nor the caller's
@@ -128,7 +129,19 @@ def run(spec: KernelSpec, values: Dict[str, Any], out: Optional[np.ndarray],
     """The native evaluation; when every operand is a number, a 0-d result, as numexpr gives.
     An `out` of another dtype than the result's takes the result if NumPy's `casting` rule
     lets it (through one temporary array). Given the formula's `expr`, operands of the
-    narrow integer dtypes are computed as `_narrow` computes them."""
+    narrow integer dtypes are computed as `_narrow` computes them, and bools under operators
+    NumPy computes in another type as `_bools` rewrites them."""
+    try:
+        return _run(spec, values, out, casting, expr)
+    except TypeError as error:
+        if expr is None or not _bools.is_ours(error):
+            raise
+    formula, operands = _bools.rewrite(expr, values)
+    return _run(kernel.elementwise(formula), operands, out, casting, formula)
+
+
+def _run(spec: KernelSpec, values: Dict[str, Any], out: Optional[np.ndarray],
+         casting: str, expr: Any) -> np.ndarray:
     narrow = None if expr is None else _narrow.evaluate(expr, values)
     if narrow is not None:
         return narrow if out is None else _cast_into(narrow, out, casting)
