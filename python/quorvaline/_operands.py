@@ -142,7 +142,15 @@ def run(spec: KernelSpec, values: Dict[str, Any], out: Optional[np.ndarray],
 
 def _run(spec: KernelSpec, values: Dict[str, Any], out: Optional[np.ndarray],
          casting: str, expr: Any) -> np.ndarray:
-    narrow = None if expr is None else _narrow.evaluate(expr, values)
+    try:
+        narrow = None if expr is None else _narrow.evaluate(expr, values)
+    except ValueError as error:
+        if str(error) != _NO_ARRAY:
+            raise
+        # NumPy scalars alone: each a one-element array of its dtype, for a 0-d result.
+        shaped = {name: np.reshape(v, 1) if isinstance(v, (np.ndarray, np.generic)) else v
+                  for name, v in values.items()}
+        return _into(np.asarray(_narrow.evaluate(expr, shaped)).reshape(()), out, casting)
     if narrow is not None:
         return narrow if out is None else _cast_into(narrow, out, casting)
     try:
@@ -152,7 +160,7 @@ def _run(spec: KernelSpec, values: Dict[str, Any], out: Optional[np.ndarray],
             raise
         return _cast_into(_native.evaluate(spec, values, None), out, casting)
     except ValueError as error:
-        if str(error) != "no buffer arguments provided":
+        if str(error) != _NO_ARRAY:
             raise
     # Each number as a one-element array: the same arithmetic, on one element (parts over
     # Python ints alone Python's, as in any call).
@@ -183,6 +191,8 @@ def constant_formula(nodes: Sequence[Tuple[int, Any]]) -> Any:
     return _native.expr_from_nodes([""], [(ARG, 0), *nodes, (CONST, 0.0), (SELECT, 0)])
 
 
+# The native refusal of a call without arrays, which the package computes as a 0-d one.
+_NO_ARRAY = "no buffer arguments provided"
 # The native refusal of an `out` whose dtype is not the result's, checked before computing.
 _OUT_DTYPE_REFUSAL = "argument 'out': dtype "
 

@@ -237,6 +237,7 @@ class TestDropIn:
         ("contains(a, 'x')", {"a": np.ones(3)}, "strings"),
         ("a * a", {"a": np.ones(3, np.int8)}, "numexpr would give int32 values here, and "
                                               "NumPy's rules give int8"),
+        ("a", {"a": np.uint32(42)}, "would give int64 values here, and NumPy's rules give uint32"),
     ])
     def test_what_it_cannot_give_is_refused_saying_so(self, text, operands, message):
         with pytest.raises(NotImplementedError, match=f"^quorvaline.numexpr: .*{message}"):

@@ -450,6 +450,7 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
     ("a * f + sqrt(b)", {"a": np.int16, "b": np.uint16, "f": np.float32}, np.float32),
     ("a * s - a", {"a": np.uint8, "s": np.uint8(200)}, np.uint8),
     ("~a ^ (a << 3) + a * a", {"a": np.uint16}, np.uint16),
+    ("a * 3 - b", {"a": np.uint32(42), "b": np.int8(-3)}, np.int64),  # a 0-d result
     # bools under operators NumPy computes in int8 and float16
     ("m // n * 3 + m % n - (m ** n << 2)", {"m": np.bool_, "n": np.bool_}, np.int8),
     ("sqrt(m) * 2.5 - (n | m)", {"m": np.bool_, "n": np.bool_}, np.float16),
