@@ -32,7 +32,9 @@ def evaluate(names: Sequence[str], nodes: Sequence[Node], given: Sequence[Any],
              refuse: Any) -> np.ndarray:
     """The formula's value; `dtypes` are NumPy's per node (None for Python numbers), `kids`
     each node's operands, `refuse(i, why)` the error for node i."""
-    half = [dtypes[i] == HALF and tag not in (CONST, ARG) for i, (tag, _) in enumerate(nodes)]
+    last = len(nodes) - 1  # a formula of one float16 operand gives it back as float16
+    half = [dtypes[i] == HALF and (tag not in (CONST, ARG) or i == last)
+            for i, (tag, _) in enumerate(nodes)]
     rounds = [_reads_half(nodes[i], [dtypes[k] for k in kids[i]]) for i in range(len(nodes))]
     parents: Dict[int, List[int]] = {}
     for i, ks in enumerate(kids):
@@ -47,11 +49,11 @@ def evaluate(names: Sequence[str], nodes: Sequence[Node], given: Sequence[Any],
                 raise refuse(i, "a Python number read by float16 and wider steps")
     done: Dict[int, np.ndarray] = {}
     for i in range(len(nodes)):
-        if half[i] or i == len(nodes) - 1:
+        if half[i] or i == last:
             done[i] = _step(i, names, nodes, given, dtypes, kids, half, rounds, done)
-    result = done[len(nodes) - 1]
+    result = done[last]
     if result.dtype != dtypes[-1]:
-        raise refuse(len(nodes) - 1, f"NumPy computes it in {dtypes[-1]}")
+        raise refuse(last, f"NumPy computes it in {dtypes[-1]}")
     return result
 
 

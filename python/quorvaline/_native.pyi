@@ -45,3 +45,6 @@ def config() -> Dict[str, Any]: ...
 OPERATORS: Tuple[
     Tuple[int, int, str, int, Tuple[str, ...], Optional[str], Optional[str], str, bool], ...
 ]
+# Ends the engine's refusal of an operator over bools that the package computes with NumPy's
+# dtype (see _bools).
+BOOLS_BY_PACKAGE: str

@@ -17,7 +17,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 import numpy.typing as npt
 
 from _quorvaline import Buffer, Expr
-from quorvaline import _narrow, _native, _operands, _tracing
+from quorvaline import _bools, _narrow, _native, _operands, _tracing
 from quorvaline._factories import kernel
 from quorvaline._nodes import ARG, CONST
 from quorvaline._parser import parse_nodes
@@ -66,7 +66,11 @@ def evaluate(
     if operands is None and local_dict is None and global_dict is None and order == "C" \
             and casting == "same_kind" and isinstance(expr, Expr) \
             and not any(map(_narrow.is_narrow, named.values())):
-        return _native.evaluate(expr, named, out)  # the common call, as short as it can be
+        try:
+            return _native.evaluate(expr, named, out)  # the common call, as short as it can be
+        except TypeError as error:
+            if not _bools.is_ours(error):
+                raise
     reduction = None
     if isinstance(expr, _native.KernelCall):
         spec, names = expr.spec, expr.names  # type: ignore[attr-defined]

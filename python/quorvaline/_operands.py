@@ -18,7 +18,8 @@ from typing import Any, Dict, Iterable, Optional, Sequence, Tuple
 import numpy as np
 
 from _quorvaline import KernelSpec
-from quorvaline import _int_parts, _narrow, _native
+from quorvaline import _bools, _int_parts, _narrow, _native
+from quorvaline._factories import kernel
 from quorvaline._nodes import ARG, CONST, SELECT
 
 # Names a formula text may read as constants, when neither the operands nor the caller's
@@ -128,8 +129,28 @@ def run(spec: KernelSpec, values: Dict[str, Any], out: Optional[np.ndarray],
     """The native evaluation; when every operand is a number, a 0-d result, as numexpr gives.
     An `out` of another dtype than the result's takes the result if NumPy's `casting` rule
     lets it (through one temporary array). Given the formula's `expr`, operands of the
-    narrow integer dtypes are computed as `_narrow` computes them."""
-    narrow = None if expr is None else _narrow.evaluate(expr, values, out)
+    narrow integer dtypes are computed as `_narrow` computes them, and bools under operators
+    NumPy computes in another type as `_bools` rewrites them."""
+    try:
+        return _run(spec, values, out, casting, expr)
+    except TypeError as error:
+        if expr is None or not _bools.is_ours(error):
+            raise
+    formula, operands = _bools.rewrite(expr, values)
+    return _run(kernel.elementwise(formula), operands, out, casting, formula)
+
+
+def _run(spec: KernelSpec, values: Dict[str, Any], out: Optional[np.ndarray],
+         casting: str, expr: Any) -> np.ndarray:
+    try:
+        narrow = None if expr is None else _narrow.evaluate(expr, values, out)
+    except ValueError as error:
+        if str(error) != _NO_ARRAY:
+            raise
+        # NumPy scalars alone: each a one-element array of its dtype, for a 0-d result.
+        shaped = {name: np.reshape(v, 1) if isinstance(v, (np.ndarray, np.generic)) else v
+                  for name, v in values.items()}
+        return _into(np.asarray(_narrow.evaluate(expr, shaped)).reshape(()), out, casting)
     if narrow is not None:
         return narrow if out is None or narrow is out else _cast_into(narrow, out, casting)
     try:
@@ -139,7 +160,7 @@ def run(spec: KernelSpec, values: Dict[str, Any], out: Optional[np.ndarray],
             raise
         return _cast_into(_native.evaluate(spec, values, None), out, casting)
     except ValueError as error:
-        if str(error) != "no buffer arguments provided":
+        if str(error) != _NO_ARRAY:
             raise
     # Each number as a one-element array: the same arithmetic, on one element (parts over
     # Python ints alone Python's, as in any call).
@@ -170,6 +191,8 @@ def constant_formula(nodes: Sequence[Tuple[int, Any]]) -> Any:
     return _native.expr_from_nodes([""], [(ARG, 0), *nodes, (CONST, 0.0), (SELECT, 0)])
 
 
+# The native refusal of a call without arrays, which the package computes as a 0-d one.
+_NO_ARRAY = "no buffer arguments provided"
 # The native refusal of an `out` whose dtype is not the result's, checked before computing.
 _OUT_DTYPE_REFUSAL = "argument 'out': dtype "
 

@@ -15,13 +15,13 @@ exact and equal.
 from __future__ import annotations
 
 import ast
-from typing import Any, Literal, Mapping, NamedTuple, Optional, Tuple, Union, overload
+from typing import Any, Dict, Literal, Mapping, NamedTuple, Optional, Tuple, Union, overload
 
 import numpy as np
 import numpy.typing as npt
 
 from _quorvaline import Buffer, KernelSpec
-from quorvaline import _int_parts, _narrow, _native
+from quorvaline import _bools, _half, _int_parts, _narrow, _native
 from quorvaline._factories import kernel
 from quorvaline._parser import _syntax_tree, _where
 
@@ -115,10 +115,42 @@ def _float64(array: Operand) -> bool:
 
 def _reduce(op: str, array: Operand, axis: Axis,
             keepdims: bool) -> Union[Scalar, npt.NDArray[Any]]:
-    result = _narrow.reduce(_OPERAND, _OPERAND_EXPR, {"array": array}, op, axis, keepdims)
+    result = _typed_reduce(_OPERAND, _OPERAND_EXPR, {"array": array}, op, axis, keepdims)
     if axis is not None or keepdims:
         return result
     return float(result) if result.dtype == np.float64 else result[()]
+
+
+def _typed_reduce(spec: KernelSpec, expr: Any, values: Mapping[str, Operand], op: str,
+                  axis: Axis, keepdims: bool) -> npt.NDArray[Any]:
+    """The reduction of the formula's values in NumPy's dtype: narrow integers as `_narrow`
+    reduces them, bools under operators NumPy computes in another type as `_bools` rewrites
+    them, and float16 values summed (or compared) in float32 in the engine's order and
+    rounded to float16 once, as NumPy gives float16."""
+    operands = dict(values)
+    try:
+        return _half_or_narrow(spec, expr, operands, op, axis, keepdims)
+    except TypeError as error:
+        if not _bools.is_ours(error):
+            raise
+    formula, operands = _bools.rewrite(expr, operands)
+    return _half_or_narrow(kernel.elementwise(formula), formula, operands, op, axis, keepdims)
+
+
+def _half_or_narrow(spec: KernelSpec, expr: Any, values: Dict[str, Operand], op: str,
+                    axis: Axis, keepdims: bool) -> npt.NDArray[Any]:
+    if not any(map(_half.has_half, values.values())):
+        return _narrow.reduce(spec, expr, values, op, axis, keepdims)
+    names, nodes = _native.expr_nodes(expr)
+    if len(nodes) == 1 and names[0] in values:  # one operand: read as float32, exactly
+        array: Any = values[names[0]]
+    else:  # NumPy rounds each float16 step: the values, as `_half` computes them
+        array = _narrow.evaluate(expr, values)
+    result = _narrow.reduce(_OPERAND, _OPERAND_EXPR, {"array": array}, op, axis, keepdims)
+    if not _half.has_half(array):
+        return result
+    with np.errstate(over="ignore"):  # past float16's range is infinite, as in NumPy
+        return np.asarray(result.astype(_half.HALF))
 
 
 class Reduction(NamedTuple):
@@ -142,7 +174,7 @@ class Reduction(NamedTuple):
         if expr is None:
             result = _native.reduce(spec, operands, self.op, self.axis, self.keepdims)
         else:
-            result = _narrow.reduce(spec, expr, operands, self.op, self.axis, self.keepdims)
+            result = _typed_reduce(spec, expr, operands, self.op, self.axis, self.keepdims)
         if out is None:
             return result
         if (not isinstance(out, np.ndarray) or out.shape != result.shape

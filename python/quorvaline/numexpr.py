@@ -219,11 +219,13 @@ class _Formula:
             result = _operands.run_constant(_text_kernel(self.spec)[1], None)
         elif self.reduction is not None:
             # One pass: the formula's values are folded as they are computed, never stored.
-            result = self.reduction.run(self.spec, values, None)
+            result = self.reduction.run(self.spec, values, None, self.spec)
         else:
             direct = (out is not None and kind == _DOUBLE and out.dtype == np.float64
                       and out.flags.c_contiguous)
-            result = _operands.run(self.spec, values, out if direct else None)
+            # The spec is its formula too: narrow dtypes and bools computed as NumPy's.
+            result = _operands.run(self.spec, values, out if direct else None, "same_kind",
+                                   self.spec)
             if direct:
                 return result
         self.check_integers(kind, np.asarray(result))

@@ -114,6 +114,25 @@ void refuse(Refusal* refusal, Op op, ValueType type) {
                 std::string(spelling(op)) + " is not defined for " + type_name(type) + " values"};
 }
 
+// Whether node i reads bools alone (arrays or NumPy scalars) under an operator to which NumPy
+// gives another type than the engine's float64 (int8, float16, bool) or refuses: all but the
+// logical and bitwise ones, predicates, `/` (float64 in both) and the parts of a number.
+bool bools_elsewhere(const NodeList& tree, std::size_t i, std::span<const NodeType> types) {
+    const Node& node = tree[i];
+    if (node.tag != NodeTag::Unary && node.tag != NodeTag::Binary) return false;
+    const auto kids = children(tree, i);
+    for (std::size_t c = 0; c < child_count(node.tag); ++c) {
+        if (types[kids[c]].weak || types[kids[c]].type != ValueType::Bool) return false;
+    }
+    if (node.tag == NodeTag::Unary) {
+        const auto op = static_cast<UnaryOp>(node.op);
+        return !bitwise_node(node) && !op_is_predicate(op) && op != UnaryOp::Real &&
+               op != UnaryOp::Imag && op != UnaryOp::Conj;
+    }
+    const auto op = static_cast<BinaryOp>(node.op);
+    return !logical(op) && !bitwise_node(node) && op != BinaryOp::Div && op != BinaryOp::Complex;
+}
+
 }  // namespace
 
 std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPattern> pattern,
@@ -242,20 +261,20 @@ Refusal type_refusal(const NodeList& tree, std::span<const NodeType> types,
             default: truth[i] = false; break;
         }
     }
+    if (comparisons == Comparisons::Bool) {
+        for (std::size_t i = 0; i < tree.size(); ++i) {
+            if (!bools_elsewhere(tree, i, types)) continue;
+            const Node& node = tree[i];
+            const std::string_view name = node.tag == NodeTag::Unary
+                                              ? spelling(static_cast<UnaryOp>(node.op))
+                                              : spelling(static_cast<BinaryOp>(node.op));
+            return {Refusal::Kind::Type, std::string(name) + " " + std::string(kBoolsByPackage)};
+        }
+    }
     for (std::size_t i = 0; i < tree.size(); ++i) {
         const bool shifts = shift_node(tree[i]);
         if (!bitwise_node(tree[i]) && !shifts) continue;
         const auto kids = children(tree, i);
-        // Of two bools NumPy shifts as int8, a type not computed here: said so, since NumPy
-        // does not refuse it.
-        if (shifts && comparisons == Comparisons::Bool && !types[kids[0]].weak &&
-            !types[kids[1]].weak && types[kids[0]].type == ValueType::Bool &&
-            types[kids[1]].type == ValueType::Bool) {
-            return {Refusal::Kind::Type,
-                    ufunc_name(tree[i]) +
-                        " of two bools gives int8 in NumPy, a dtype quorvaline does not compute; "
-                        "cast an operand to int32 or int64"};
-        }
         std::string operands;
         // Shifts have no meaning on truths.
         bool refused = shifts && comparisons == Comparisons::Numbers;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -105,6 +106,12 @@ constexpr bool bitwise_accepts(ValueType t) noexcept {
 // first one met, and types its node as if it had one.
 std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPattern> pattern,
                                  Comparisons comparisons, Refusal* refusal = nullptr);
+
+// Ends the refusal of an operator over bools whose NumPy type the engine does not give (int8,
+// float16, bool for `abs`, or NumPy's own refusal of `-`): the package computes those formulas
+// with NumPy's meaning, and knows them by this text.
+inline constexpr std::string_view kBoolsByPackage =
+    "of bools is computed with NumPy's dtype by the quorvaline package";
 
 // NumPy's TypeError for the first operator of `tree` that cannot take its operands' types (a
 // bitwise operator over floats), as types gives them; nothing when every one can. On the

@@ -2,6 +2,9 @@
 // costs no Python frame on the way to the engine.
 #include "python/kernel_call.hpp"
 
+#include <string_view>
+
+#include "compiler/node_types.hpp"
 #include "python/entry.hpp"
 #include "python/errors.hpp"
 #include "python/heap_type.hpp"
@@ -33,6 +36,19 @@ bool no_array_given() {
     }
     PyErr_Restore(error.type.release(), error.value.release(), error.traceback.release());
     return false;
+}
+
+// True when the engine refused the call as one the package computes (bools under an operator
+// NumPy gives another type); the error is kept for the caller to clear or raise.
+bool bools_by_package() {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) == 0) return false;
+    FetchedError error = fetch_error();
+    const Ref text = Ref::steal(PyObject_Str(error.value.get()));
+    const char* chars = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    const bool ours =
+        chars != nullptr && std::string_view(chars).find(kBoolsByPackage) != std::string_view::npos;
+    PyErr_Restore(error.type.release(), error.value.release(), error.traceback.release());
+    return ours;
 }
 
 // A call the package computes: `function` of quorvaline._operands, given the kernel, its
@@ -101,6 +117,10 @@ PyObject* kernel_call_call(PyObject* self, PyObject* args, PyObject* kwargs) noe
         try {
             return evaluate_spec(spec.get(), *kernel, named.get(), out).release();
         } catch (const PythonErrorSet&) {
+            if (bools_by_package()) {
+                PyErr_Clear();
+                return package_call("kernel_narrow", self, named.get(), out).release();
+            }
             if (!no_array_given()) throw;
         }
         // A 0-d array, as numexpr gives; the package computes its one element.

@@ -5,7 +5,9 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <string>
 
+#include "compiler/node_types.hpp"
 #include "exec/loops.hpp"
 #include "pool/pool.hpp"
 #include "python/arg_frame.hpp"
@@ -143,6 +145,9 @@ PyMODINIT_FUNC PyInit__native(void) {
         if (PyModule_AddObjectRef(module.get(), "KernelCall", type) < 0) throw_python_error();
         Ref operators = Ref::steal(operator_rows());
         if (PyModule_AddObjectRef(module.get(), "OPERATORS", operators.get()) < 0)
+            throw_python_error();
+        const std::string bools(qv::kBoolsByPackage);
+        if (PyModule_AddStringConstant(module.get(), "BOOLS_BY_PACKAGE", bools.c_str()) < 0)
             throw_python_error();
         return module.release();
     });

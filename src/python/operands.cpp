@@ -126,13 +126,13 @@ ValueType array_type(PyArray_Descr* descr, Typing typing) {
 }
 
 // A NumPy scalar's part in the promotion, as NumPy 2 gives it: float32 and float16 are
-// float32, int32 and int64 themselves, the other floats and wide integers float64; bool and
-// integers of up to 16 bits, which NumPy would not let widen a float32 or int32 operand, stay
-// weak, as a Python int.
+// float32, int32 and int64 themselves, bool a bool (`m + np.True_` stays bool), the other
+// floats and wide integers float64; integers of up to 16 bits, which NumPy would not let widen
+// a float32 or int32 operand, stay weak, as a Python int.
 void type_scalar(Operand& op, PyArray_Descr* descr, Typing typing) {
     if (typing != Typing::Native) return;
     const char kind = descr->kind;
-    if (kind == 'b' || ((kind == 'i' || kind == 'u') && PyDataType_ELSIZE(descr) <= 2)) {
+    if ((kind == 'i' || kind == 'u') && PyDataType_ELSIZE(descr) <= 2) {
         op.type = ValueType::I64;
         return;
     }

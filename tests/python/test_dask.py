@@ -183,6 +183,8 @@ def test_shapes_that_do_not_broadcast_name_both_operands():
     ("a // 3 - b", (np.uint32, np.uint16), np.uint32),
     ("a * (2-1j) + b", (np.float32, np.complex64), np.complex64),
     ("a * z + b", (np.complex128, np.float32), np.complex128),
+    ("a // b - a % b", (np.bool_, np.bool_), np.int8),
+    ("sqrt(a) * 2.5 - b", (np.bool_, np.bool_), np.float16),
 ])
 def test_dtypes_and_meta_are_the_engines(formula, dtypes, want):
     rng = np.random.default_rng(3)
@@ -197,7 +199,7 @@ def test_dtypes_and_meta_are_the_engines(formula, dtypes, want):
 
 
 @pytest.mark.parametrize("dtype", ["float32", "int32", "int64", "bool", "complex64",
-                                   "complex128", "int8", "uint16"])
+                                   "complex128", "int8", "uint16", "float16"])
 @pytest.mark.parametrize("exact", [True, False])
 def test_reductions_give_the_engines_dtypes_and_values(dtype, exact):
     rng = np.random.default_rng(5)

@@ -235,6 +235,9 @@ class TestDropIn:
         ("m + 1", {"m": np.ones(3, bool)}, "numexpr would give int32 values here, and NumPy's "
                                            "rules give int64"),
         ("contains(a, 'x')", {"a": np.ones(3)}, "strings"),
+        ("a * a", {"a": np.ones(3, np.int8)}, "numexpr would give int32 values here, and "
+                                              "NumPy's rules give int8"),
+        ("a", {"a": np.uint32(42)}, "would give int64 values here, and NumPy's rules give uint32"),
     ])
     def test_what_it_cannot_give_is_refused_saying_so(self, text, operands, message):
         with pytest.raises(NotImplementedError, match=f"^quorvaline.numexpr: .*{message}"):
@@ -276,6 +279,10 @@ class TestDropIn:
         numexpr = pytest.importorskip("numexpr")
         got, want = self.ne.evaluate(text), numexpr.evaluate(text)
         assert got.dtype == want.dtype and np.array_equal(got, want), text
+        if "**" not in text:  # an int8 operand: numexpr's dtype is NumPy's here too
+            small = {"a": a.astype(np.int8), "b": b}
+            got, want = self.ne.evaluate(text, small), numexpr.evaluate(text, small)
+            assert got.dtype == want.dtype and np.array_equal(got, want), text
 
     @pytest.mark.parametrize("op", ["sum", "prod", "min", "max"])
     def test_reductions_are_the_engines_reduction_of_the_materialised_values(self, op):

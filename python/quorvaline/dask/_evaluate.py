@@ -10,7 +10,7 @@ import numpy.typing as npt
 from dask.base import tokenize
 
 import quorvaline as qv
-from quorvaline import _narrow, _native, _operands
+from quorvaline import _bools, _narrow, _native, _operands
 from quorvaline._one_call import _names_from_scope
 from quorvaline.dask._threads import follow_worker_limit
 
@@ -72,8 +72,13 @@ def _evaluate_chunk(*chunks: Any, kernel: qv.Kernel, names: List[str],
 
 
 def _compute(kern: qv.Kernel, values: Dict[str, Any]) -> npt.NDArray[Any]:
-    narrow = _narrow.evaluate(kern.expr, values)
-    return narrow if narrow is not None else _native.evaluate(kern.spec, values)
+    try:
+        narrow = _narrow.evaluate(kern.expr, values)
+        return narrow if narrow is not None else _native.evaluate(kern.spec, values)
+    except TypeError as error:
+        if not _bools.is_ours(error):
+            raise
+    return _bools.evaluate(kern.expr, values)
 
 
 def _result_dtype(kern: qv.Kernel, scalars: Dict[str, Any],

@@ -59,8 +59,10 @@ def max(array: Any, /) -> da.Array:
 
 def _sum_like(array: Any, exact: bool, op: str) -> da.Array:
     x = da.asarray(array)
-    # The engine's answer on one element: the type the sum adds in, which is the result's.
-    adds_in = _reduced_dtype(op.lower(), x.dtype)
+    # The engine's answer on one element: the result's type, which the sum adds in; float16
+    # adds in float32, rounded to float16 once at the end, as the engine's.
+    result = _reduced_dtype(op.lower(), x.dtype)
+    adds_in: np.dtype[Any] = np.dtype(np.float32) if result == np.float16 else result
     # -0.0 (both parts for complex), so that a sum of negative zeros stays -0.0 as the
     # engine's; 0 for integers.
     start = (adds_in.type(complex(-0.0, -0.0) if adds_in.kind == "c" else -0.0), 0)
@@ -79,8 +81,8 @@ def _sum_like(array: Any, exact: bool, op: str) -> da.Array:
             layer[(f"{name}-part", i)] = (_sum_from, start, key)
             parts.append((f"{name}-part", i))
         last = _tree(layer, name, parts, _add_partials)
-    layer[(name,)] = (_finish_sum, last, op)
-    return _scalar_array(name, layer, x, adds_in)
+    layer[(name,)] = (_finish_sum, last, op, result)
+    return _scalar_array(name, layer, x, result)
 
 
 def _extreme(array: Any, op: str) -> da.Array:
@@ -156,15 +158,17 @@ def _add_partials(parts: List[Partial]) -> Partial:
     return (-0.0 if value is None else value), count
 
 
-def _finish_sum(total: Partial, op: str) -> Any:
+def _finish_sum(total: Partial, op: str, dtype: np.dtype) -> Any:
     value, count = total
     if count == 0:
         raise ValueError(f"cannot {op} empty buffer")
-    if op != "Mean":
-        return value
-    if np.iscomplexobj(value):
-        return value / count  # NumPy's complex quotient, as qv.mean divides
-    return value.dtype.type(float(value) / count)  # divided in float64, as qv.mean does
+    if op == "Mean":
+        if np.iscomplexobj(value):
+            value = value / count  # NumPy's complex quotient, as qv.mean divides
+        else:
+            value = value.dtype.type(float(value) / count)  # in float64, as qv.mean does
+    with np.errstate(over="ignore"):  # float16 past its range is infinite, as in NumPy
+        return value.astype(dtype)
 
 
 def _chunk_extreme(chunk: Any, block: Tuple[int, ...], op: str) -> Extreme:
