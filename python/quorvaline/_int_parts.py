@@ -255,8 +255,15 @@ def split(formula: Any, operands: Dict[str, Any]) -> Optional[Tuple[Any, Dict[st
     spec, kept, parts = known
     values = {name: operands[name] for name in kept if name in operands}
     for name, value in parts:
-        values[name] = value(operands)
+        values[name] = _convertible(value(operands))
     return spec, values
+
+
+def _convertible(value: Number) -> Number:
+    # Past float64 no type holds it; said here, naming the value, as NumPy's conversion would.
+    if type(value) is int and value.bit_length() > 1023 and _nearest_digits(value) is None:
+        raise OverflowError(f"Python integer {value} too large to convert to float64")
+    return value
 
 
 def _folded(formula: Any, ints: FrozenSet[str]) -> Optional[_Folded]:

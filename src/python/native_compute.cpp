@@ -83,6 +83,29 @@ void raise_refusal(const Refusal& refused) {
 
 namespace {
 
+// The package's function `name` in quorvaline._int_parts.
+PyObject* int_parts(const char* name) {
+    Ref module = Ref::steal(check(PyImport_ImportModule("quorvaline._int_parts")));
+    return check(PyObject_GetAttrString(module.get(), name));
+}
+
+}  // namespace
+
+// A refusal, an OverflowError naming a Python int as the formula writes it: the engine knows a
+// literal past int64 only as the float64 nearest it.
+void raise_refusal_of(PyObject* holder, const Refusal& refused) {
+    if (refused.kind != Refusal::Kind::Overflow) raise_refusal(refused);
+    static PyObject* const written = int_parts("written");
+    const Ref message = Ref::steal(check(PyUnicode_FromStringAndSize(
+        refused.message.data(), static_cast<Py_ssize_t>(refused.message.size()))));
+    const Ref text =
+        Ref::steal(check(PyObject_CallFunctionObjArgs(written, holder, message.get(), nullptr)));
+    PyErr_SetObject(PyExc_OverflowError, text.get());
+    throw_python_error();
+}
+
+namespace {
+
 // Whether some operator of the formula reads integer literals and this call's Python ints
 // alone: only then has it a part that Python computes. Every such part holds an operator
 // whose children are all leaves of it, so the leaves tell, without asking the package.
@@ -117,25 +140,6 @@ bool has_python_int_part(const KernelSpec& spec, PyObject* operands) {
         if (leaves) return true;
     }
     return false;
-}
-
-// The package's function `name` in quorvaline._int_parts.
-PyObject* int_parts(const char* name) {
-    Ref module = Ref::steal(check(PyImport_ImportModule("quorvaline._int_parts")));
-    return check(PyObject_GetAttrString(module.get(), name));
-}
-
-// A refusal, an OverflowError naming a Python int as the formula writes it: the engine knows a
-// literal past int64 only as the float64 nearest it.
-[[noreturn]] void raise_refusal_of(PyObject* holder, const Refusal& refused) {
-    if (refused.kind != Refusal::Kind::Overflow) raise_refusal(refused);
-    static PyObject* const written = int_parts("written");
-    const Ref message = Ref::steal(check(PyUnicode_FromStringAndSize(
-        refused.message.data(), static_cast<Py_ssize_t>(refused.message.size()))));
-    const Ref text =
-        Ref::steal(check(PyObject_CallFunctionObjArgs(written, holder, message.get(), nullptr)));
-    PyErr_SetObject(PyExc_OverflowError, text.get());
-    throw_python_error();
 }
 
 Ref evaluate_typed(PyObject* holder, const KernelSpec& spec, PyObject* operands, PyObject* out);

@@ -511,6 +511,8 @@ def test_float_to_integer_casts_are_numpys(dtype):
      "Python integer 1099511627776 out of bounds for int32"),
     ("a * -2147483649", np.int32, {}, OverflowError, "Python integer -2147483649 out of bounds"),
     ("a - 2**63", np.int64, {}, OverflowError, "Python integer 9223372036854775808 out of bounds"),
+    ("sum(a + 99999999999999999999)", np.int64, {}, OverflowError,
+     "Python integer 99999999999999999999 out of bounds for int64"),
     ("a + 99999999999999999999", np.int64, {}, OverflowError,  # as written, not as a float
      "Python integer 99999999999999999999 out of bounds for int64"),
     ("a * (2**64 - 1)", np.int32, {}, OverflowError,
@@ -576,8 +578,10 @@ def test_parts_over_python_ints_raise_what_python_raises(formula, scalars, error
     ("k * k + x", {"k": 2**40, "x": 0.5}, np.float64(2.0**80)),
     ("k == k + 1", {"k": 2**53}, np.False_),
     ("(k < j) + s", {"k": 1, "j": 2, "s": np.int32(5)}, np.int32(6)),
+    ("k * k + x", {"k": 2**600, "x": 0.5},  # no dtype holds it
+     f"Python integer {2**1200} too large to convert to float64"),
 ])
-def test_numbers_alone_are_what_numpy_makes_of_them(formula, operands, want):
+def test_python_int_values_are_what_numpy_makes_of_them(formula, operands, want):
     for call in (lambda: qv.evaluate(formula, **operands),
                  lambda: qv.compile(formula)(**operands)):
         if isinstance(want, str):
