@@ -2,6 +2,7 @@
 and with numexpr on the same formula.
 
 Run: python3 bench/bench_call.py [--rounds 5]
+A Python-int scalar operand is timed against a Python-float one (int / float ratios).
 The floor is what a Kernel call must do anyway: rt.go(kernel.map(spec, ...)).result() plus
 the NumPy conversions (rt.asarray of each operand, Buffer.numpy() of the result). Ratios are
 ours / theirs, one per round, reported as ranges; below 1.0 we are faster.
@@ -25,6 +26,7 @@ except ImportError:  # numexpr is optional (pip install ".[bench]")
     ne = None
 
 FORMULA = "2*a + 3*b"
+SCALED = ("a*k + b", "a*(k + 1) + b")
 
 
 def measure(n, threads):
@@ -44,6 +46,15 @@ def measure(n, threads):
         "compile": best_of(lambda: qv.compile(FORMULA)),
         "pickle round trip": best_of(lambda: pickle.loads(pickle.dumps(k))),
     }
+    # A Python-int scalar against a float one: with a part over it alone, which Python folds at
+    # each call (a*(k + 1)), and without (a*k).
+    for text in SCALED:
+        scaled = qv.compile(text)
+        for k in (3, 3.0):
+            times[f"Kernel {text}, k={k!r}"] = best_of(
+                lambda s=scaled, k=k: s(a=a, b=b, k=k))
+            times[f"evaluate {text}, k={k!r}"] = best_of(
+                lambda t=text, k=k: qv.evaluate(t, a=a, b=b, k=k))
     if ne is not None:
         ne.set_num_threads(threads)
         local = {"a": a, "b": b}
@@ -76,11 +87,13 @@ def main():
         times = run(n, args.rounds, threads)
         print(f"\nn = {n}: best per call over {args.rounds} rounds")
         for name, ts in times.items():
-            print(f"  {name:<22}{min(ts) * 1e6:9.2f} us")
+            print(f"  {name:<34}{min(ts) * 1e6:9.2f} us")
         print("  ratios (min / median / max over the rounds):")
         pairs = [("Kernel call", "floor"), ("evaluate(text)", "floor"),
                  ("Kernel call", "numexpr.evaluate"), ("Kernel call", "numexpr.re_evaluate"),
                  ("evaluate(text)", "numexpr.evaluate")]
+        pairs += [(f"{way} {text}, k=3", f"{way} {text}, k=3.0")
+                  for way in ("Kernel", "evaluate") for text in SCALED]
         for ours, theirs in pairs:
             if theirs in times:
                 lo, mid, hi = ratio_range(times[ours], times[theirs])

@@ -7,10 +7,17 @@ holds numbers in 64 bits, so the parts that read Python-int operands are folded 
 call (a kernel is compiled once per dtype signature, not per value): each becomes an operand
 of its own, holding this call's value, and the engine checks it as any Python-int operand.
 Literal parts alone are folded once, when a text is parsed (`fold`).
+
+Comparisons of such parts are Python's too, exact where float64 would round (`k == k + 1`
+with `k = 2**53`). A part whose value is a Python bool (a comparison, `&` `|` `^` of them)
+stays a comparison in the formula, its value's `!= 0`, so that it meets the arrays as NumPy's
+bool does (`a_int32 + (k < j)` is int32); in a larger part it is Python's bool
+(`(k < j) * 3` is Python's int).
 """
 from __future__ import annotations
 
 import operator
+import re
 from typing import Any, Callable, Dict, FrozenSet, List, Optional, Sequence, Tuple, Union
 
 from quorvaline import _native
@@ -76,8 +83,21 @@ _UNARY: Dict[int, Callable[..., Number]] = {
     BY_NAME["Neg"].code: operator.neg, BY_NAME["Invert"].code: operator.invert}
 
 
+_COMPARE: Dict[int, Callable[..., Number]] = {
+    BY_NAME[name].code: fn for name, fn in [
+        ("Eq", operator.eq), ("Ne", operator.ne), ("Lt", operator.lt), ("Le", operator.le),
+        ("Gt", operator.gt), ("Ge", operator.ge)]}
+# Python's operators that keep two bools a bool.
+_LOGICAL = frozenset(BY_NAME[name].code for name in ("BitwiseAnd", "BitwiseOr", "BitwiseXor"))
+_NE = BY_NAME["Ne"].code
+
+
 def _table(tag: int) -> Dict[int, Callable[..., Number]]:
     return _UNARY if tag == UNARY else _BINARY if tag == BINARY else {}
+
+
+def _part_table(tag: int) -> Dict[int, Callable[..., Number]]:
+    return _COMPARE if tag == COMPARE else _table(tag)
 
 
 def fold(tag: int, code: int, values: Sequence[Number]) -> Optional[Number]:
@@ -89,36 +109,51 @@ def fold(tag: int, code: int, values: Sequence[Number]) -> Optional[Number]:
     return table[code](*values)
 
 
+def exact_comparison(nodes: Sequence[Node], values: Sequence[Number]) -> Optional[Tuple[Node, ...]]:
+    """For a comparison (`nodes`, its one node) of two literal parts whose float64 values may
+    compare otherwise than Python's (past 2**53): operands giving Python's answer (the sign of
+    the difference, and 0). None for any other."""
+    if len(nodes) != 1 or nodes[0][0] != COMPARE:
+        return None
+    if not any(type(v) is int and abs(v) > 2 ** 53 for v in values):
+        return None
+    left, right = values
+    return (CONST, (left > right) - (left < right)), (CONST, 0)
+
+
 # A tree with its Python-int parts replaced by operands: (names, nodes, per new operand the
 # nodes of its part, each over the original names).
 _Plan = Tuple[Tuple[str, ...], Tuple[Node, ...], Tuple[Tuple[Node, ...], ...]]
 _ARITY = {UNARY: 1, BINARY: 2, COMPARE: 2, SELECT: 3}
 
 
-def _plan(names: Sequence[str], nodes: Sequence[Node], ints: Dict[str, int]) -> Optional[_Plan]:
+def _plan(names: Sequence[str], nodes: Sequence[Node], ints: FrozenSet[str]) -> Optional[_Plan]:
     """Which parts fold depends on the operators alone, not on the values (`2 ** k` is a float
     for a negative `k`, and Python's arithmetic goes on with it as a float)."""
-    # Per finished subtree: where its nodes begin, and whether it is a Python int part.
-    stack: List[Tuple[int, bool]] = []
-    parts: List[Tuple[int, int]] = []  # maximal parts with an operator: [begin, end)
+    # Per finished subtree: where its nodes begin, whether it is a Python int part, and
+    # whether its value is a Python bool.
+    stack: List[Tuple[int, bool, bool]] = []
+    parts: List[Tuple[int, int, bool]] = []  # maximal parts with an operator: [begin, end)
     for i, (tag, payload) in enumerate(nodes):
         if tag == CONST:
-            stack.append((i, type(payload) is int))
+            stack.append((i, type(payload) is int, False))
             continue
         if tag == ARG:
-            stack.append((i, names[int(payload)] in ints))
+            stack.append((i, names[int(payload)] in ints, False))
             continue
         arity = _ARITY[tag]
         kids = stack[len(stack) - arity:]
         del stack[len(stack) - arity:]
-        folds = int(payload) in _table(tag) and all(part for _, part in kids)
+        folds = int(payload) in _part_table(tag) and all(part for _, part, _ in kids)
         if not folds:
             # The kids that are parts are maximal: this node does not fold.
-            parts.extend((begin, _end(kids, k, i)) for k, (begin, part) in enumerate(kids)
-                         if part and _end(kids, k, i) - begin > 1)
-        stack.append((kids[0][0], folds))
+            parts.extend((begin, _end(kids, k, i), truth) for k, (begin, part, truth)
+                         in enumerate(kids) if part and _end(kids, k, i) - begin > 1)
+        truth = tag == COMPARE or (tag == BINARY and int(payload) in _LOGICAL
+                                   and all(kid_truth for _, _, kid_truth in kids))
+        stack.append((kids[0][0], folds, truth))
     if stack[-1][1] and len(nodes) > 1:
-        parts.append((0, len(nodes)))
+        parts.append((0, len(nodes), stack[-1][2]))
     if not parts:
         return None
     parts.sort()
@@ -126,11 +161,13 @@ def _plan(names: Sequence[str], nodes: Sequence[Node], ints: Dict[str, int]) -> 
     new_nodes: List[Node] = []
     hidden: List[Tuple[Node, ...]] = []
     at = 0
-    for begin, end in parts:
+    for begin, end, truth in parts:
         for tag, payload in nodes[at:begin]:
             new_nodes.append(_renumbered(tag, payload, names, kept))
         hidden.append(tuple(nodes[begin:end]))
         new_nodes.append((ARG, -len(hidden)))  # numbered below, after the kept names
+        if truth:
+            new_nodes.extend(((CONST, 0), (COMPARE, _NE)))  # a bool, from split's 1 or 0
         at = end
     for tag, payload in nodes[at:]:
         new_nodes.append(_renumbered(tag, payload, names, kept))
@@ -140,7 +177,7 @@ def _plan(names: Sequence[str], nodes: Sequence[Node], ints: Dict[str, int]) -> 
     return new_names, final, tuple(hidden)
 
 
-def _end(kids: Sequence[Tuple[int, Optional[Number]]], k: int, parent: int) -> int:
+def _end(kids: Sequence[Tuple[int, bool, bool]], k: int, parent: int) -> int:
     return kids[k + 1][0] if k + 1 < len(kids) else parent
 
 
@@ -155,24 +192,47 @@ def _hidden_name(k: int) -> str:
     return f"<integer part {k}>"
 
 
-def _value(part: Sequence[Node], names: Sequence[str], ints: Dict[str, int]) -> Number:
-    stack: List[Number] = []
+_Values = Dict[str, Any]
+_Fn = Callable[[_Values], Any]
+
+
+def _evaluator(part: Sequence[Node], names: Sequence[str]) -> Callable[[_Values], Number]:
+    """The part's value as Python computes it, from a call's operands by name: closures made
+    once per plan, so that a call walks no nodes. A bool (a comparison's) as 1 or 0, which the
+    formula compares with 0."""
+    stack: List[_Fn] = []
     for tag, payload in part:
         if tag == CONST:
-            stack.append(payload)
+            stack.append(_constant(payload))
         elif tag == ARG:
-            stack.append(ints[names[int(payload)]])
+            stack.append(operator.itemgetter(names[int(payload)]))
         else:
             arity = _ARITY[tag]
-            values = stack[len(stack) - arity:]
+            kids = stack[len(stack) - arity:]
             del stack[len(stack) - arity:]
-            stack.append(_table(tag)[int(payload)](*values))
+            stack.append(_applied(_part_table(tag)[int(payload)], *kids))
+    if part[-1][0] == COMPARE or (part[-1][0] == BINARY and int(part[-1][1]) in _LOGICAL):
+        return _applied(int, stack[0])
     return stack[0]
 
 
-# Per formula object and set of Python-int operand names: the folded kernel and its plan, or
-# None. The entry holds the formula, so that its id is not another's while it is kept.
-_Folded = Tuple[Any, Tuple[Tuple[str, ...], _Plan]]  # the kernel, the formula's names, the plan
+
+def _constant(value: Number) -> _Fn:
+    return lambda values: value
+
+
+def _applied(fn: Callable[..., Any], *kids: _Fn) -> _Fn:
+    if len(kids) == 1:
+        x = kids[0]
+        return lambda values: fn(x(values))
+    x, y = kids
+    return lambda values: fn(x(values), y(values))
+
+
+# Per formula object and set of Python-int operand names: the folded kernel, the names kept
+# from the call's operands, and per part its name and evaluator; or None. The entry holds the
+# formula, so that its id is not another's while it is kept.
+_Folded = Tuple[Any, Tuple[str, ...], Tuple[Tuple[str, Callable[[_Values], Number]], ...]]
 _plans: Dict[Tuple[int, FrozenSet[str]], Tuple[Any, Optional[_Folded]]] = {}
 
 
@@ -180,24 +240,73 @@ def split(formula: Any, operands: Dict[str, Any]) -> Optional[Tuple[Any, Dict[st
     """For an `Expr` or `KernelSpec` and a call's operands: None when no part of the formula is
     over Python ints alone; otherwise the `KernelSpec` whose operands hold those parts' values,
     and these operands."""
-    ints = {name: v for name, v in operands.items() if type(v) is int}
+    ints = frozenset(name for name, v in operands.items() if type(v) is int)
     if not ints:
         return None
-    key = (id(formula), frozenset(ints))
+    key = (id(formula), ints)
     entry = _plans.get(key)
     if entry is None or entry[0] is not formula:
-        names, nodes = _native.expr_nodes(formula)
-        plan = _plan(names, nodes, ints)
-        made: Optional[_Folded] = None if plan is None else (
-            kernel.elementwise(_native.expr_from_nodes(plan[0], plan[1])), (names, plan))
-        if len(_plans) >= 1024:
+        entry = _plans[key] = (formula, _folded(formula, ints))
+        if len(_plans) > 1024:
             _plans.clear()
-        entry = _plans[key] = (formula, made)
     known = entry[1]
     if known is None:
         return None
-    spec, (names, (new_names, _, hidden)) = known
-    values = {name: v for name, v in operands.items() if name in new_names}
-    for k, part in enumerate(hidden):
-        values[_hidden_name(k)] = _value(part, names, ints)
+    spec, kept, parts = known
+    values = {name: operands[name] for name in kept if name in operands}
+    for name, value in parts:
+        values[name] = _convertible(value(operands))
     return spec, values
+
+
+def _convertible(value: Number) -> Number:
+    # Past float64 no type holds it; said here, naming the value, as NumPy's conversion would.
+    if type(value) is int and value.bit_length() > 1023 and _nearest_digits(value) is None:
+        raise OverflowError(f"Python integer {value} too large to convert to float64")
+    return value
+
+
+def _folded(formula: Any, ints: FrozenSet[str]) -> Optional[_Folded]:
+    names, nodes = _native.expr_nodes(formula)
+    plan = _plan(names, nodes, ints)
+    if plan is None:
+        return None
+    new_names, new_nodes, hidden = plan
+    spec = kernel.elementwise(_native.expr_from_nodes(new_names, new_nodes))
+    parts = tuple((_hidden_name(k), _evaluator(part, names)) for k, part in enumerate(hidden))
+    return spec, new_names[:len(new_names) - len(hidden)], parts
+
+
+_OUT_OF_BOUNDS = re.compile(r"Python integer (-?\d+) out of bounds for ")
+
+
+def written(formula: Any, message: str) -> str:
+    """The engine's OverflowError `message` for `formula` (an `Expr` or `KernelSpec`), naming a
+    Python int as the formula writes it: the engine holds a literal part past int64 as the
+    float64 nearest it, and names that float's digits."""
+    match = _OUT_OF_BOUNDS.match(message)
+    if match is None:
+        return message
+    names, nodes = _native.expr_nodes(formula)
+    plan = _plan(names, nodes, frozenset())
+    for part in plan[2] if plan is not None else ():
+        value = _evaluator(part, names)({})
+        if past_int64(value) and _nearest_digits(value) == match.group(1):
+            return message.replace(match.group(1), str(value), 1)
+    return message
+
+
+def _nearest_digits(value: Number) -> Optional[str]:
+    try:
+        return str(int(float(value)))
+    except OverflowError:
+        return None
+
+
+def out_of_bounds(value: int) -> OverflowError:
+    """NumPy's error for a Python int that no integer dtype of the engine holds."""
+    return OverflowError(f"Python integer {value} out of bounds for int64")
+
+
+def past_int64(value: Any) -> bool:
+    return type(value) is int and not _INT64_MIN <= value <= _INT64_MAX

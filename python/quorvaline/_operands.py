@@ -167,7 +167,13 @@ def _run(spec: KernelSpec, values: Dict[str, Any], out: Optional[np.ndarray],
     folded = _int_parts.split(spec, values)
     if folded is not None:
         spec, values = folded
-    result = _native.evaluate(spec, {name: [value] for name, value in values.items()}, None)
+    # A Python int past int64 (a part's value too) stays a number, which the engine checks as
+    # it meets the others: it becomes a float64 beside a float, and is refused beside an int.
+    operands = {name: value if _int_parts.past_int64(value) else [value]
+                for name, value in values.items()}
+    if values and all(_int_parts.past_int64(value) for value in values.values()):
+        raise _int_parts.out_of_bounds(next(iter(values.values())))
+    result = _native.evaluate(spec, operands, None)
     return _into(result.reshape(()), out, casting)
 
 

@@ -186,6 +186,11 @@ class _Translator:
             self.kinds.append(_constant_kind(folded))
             self.sizes.append(len(nodes))
             return
+        compared = _int_parts.exact_comparison(e.nodes, known) if len(known) == 2 else None
+        if compared is not None:
+            del self.nodes[len(self.nodes) - size:]
+            self.nodes.extend(compared)
+            size = len(compared)
         self.nodes.extend(e.nodes)
         kind = e.kind if e.kind is not None else _TRUTH if e.truth_result else _VALUE
         self.kinds.append(kind)

@@ -280,6 +280,14 @@ private:
                 StepKind::Compute, type, kernel, dst, cur_, arity, {read[0], read[1], read[2]}});
             return Val{Val::Kind::Reg, dst};
         }
+        // The scalar table holds float64: a truth there is 1.0 or 0.0, as the float forms
+        // write it (the bool forms write a byte).
+        if (in_family<BoolCompareKernels>(kernel)) {
+            kernel = kernel_id<CompareKernels>(kernel - kFirstKernel<BoolCompareKernels>);
+        } else if (in_family<BoolPredicateKernels>(kernel)) {
+            kernel = kernel_id<UnaryKernels>(
+                BoolPredicateKernels::ops[kernel - kFirstKernel<BoolPredicateKernels>]);
+        }
         ScalarTable& scalars = p_.frame.scalars;
         const std::uint32_t e[3] = {ops[0].index, ops[1].index, ops[2].index};
         if (scalars.constant(e[0]) && scalars.constant(e[1]) && scalars.constant(e[2])) {

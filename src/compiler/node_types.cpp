@@ -220,10 +220,12 @@ std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPatter
                 const auto op = static_cast<CompareOp>(node.op);
                 if (is_complex(compared_in(l, r)) && !has_complex_form(op))
                     refuse(refusal, op, compared_in(l, r));
-                if (l.weak && r.weak) {
-                    types[i] = NodeType{};
-                } else if (comparisons == Comparisons::Bool) {
+                // Python's comparison of its numbers is a bool, which meets arrays as
+                // NumPy's bool does (`a_int32 + (1 < 2)` stays int32).
+                if (comparisons == Comparisons::Bool) {
                     types[i] = NodeType{false, ValueType::Bool};
+                } else if (l.weak && r.weak) {
+                    types[i] = NodeType{};
                 } else {
                     types[i] = NodeType{false, compared_in(l, r)};
                 }

@@ -7,8 +7,10 @@
 #include <memory_resource>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "exec/evaluator.hpp"
 #include "exec/reduce.hpp"
@@ -84,12 +86,61 @@ void raise_refusal(const Refusal& refused) {
 
 namespace {
 
-bool holds_python_int(PyObject* operands) {
+// The package's function `name` in quorvaline._int_parts.
+PyObject* int_parts(const char* name) {
+    Ref module = Ref::steal(check(PyImport_ImportModule("quorvaline._int_parts")));
+    return check(PyObject_GetAttrString(module.get(), name));
+}
+
+}  // namespace
+
+// A refusal, an OverflowError naming a Python int as the formula writes it: the engine knows a
+// literal past int64 only as the float64 nearest it.
+void raise_refusal_of(PyObject* holder, const Refusal& refused) {
+    if (refused.kind != Refusal::Kind::Overflow) raise_refusal(refused);
+    static PyObject* const written = int_parts("written");
+    const Ref message = Ref::steal(check(PyUnicode_FromStringAndSize(
+        refused.message.data(), static_cast<Py_ssize_t>(refused.message.size()))));
+    const Ref text =
+        Ref::steal(check(PyObject_CallFunctionObjArgs(written, holder, message.get(), nullptr)));
+    PyErr_SetObject(PyExc_OverflowError, text.get());
+    throw_python_error();
+}
+
+namespace {
+
+// Whether some operator of the formula reads integer literals and this call's Python ints
+// alone: only then has it a part that Python computes. Every such part holds an operator
+// whose children are all leaves of it, so the leaves tell, without asking the package.
+bool has_python_int_part(const KernelSpec& spec, PyObject* operands) {
+    std::vector<char> is_int;  // per argument: this call gives it a Python int
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     Py_ssize_t pos = 0;
     while (PyDict_Next(operands, &pos, &key, &value)) {
-        if (PyLong_CheckExact(value)) return true;
+        if (!PyLong_CheckExact(value) || !PyUnicode_Check(key)) continue;
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+        if (text == nullptr) throw_python_error();
+        const std::string_view name(text, static_cast<std::size_t>(size));
+        for (std::size_t k = 0; k < spec.arg_names.size(); ++k) {
+            if (spec.arg_names[k] != name) continue;
+            is_int.resize(spec.arg_names.size());
+            is_int[k] = 1;
+        }
+    }
+    const NodeList& nodes = spec.body;
+    const auto int_leaf = [&](const Node& n) {
+        return (n.tag == NodeTag::Const && const_is_int(n)) ||
+               (n.tag == NodeTag::ArgRef && n.bits < is_int.size() && is_int[n.bits] != 0);
+    };
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const std::size_t count = child_count(nodes[i].tag);
+        if (count == 0) continue;
+        const auto kids = children(nodes, i);
+        bool leaves = true;
+        for (std::size_t c = 0; c < count && leaves; ++c) leaves = int_leaf(nodes[kids[c]]);
+        if (leaves) return true;
     }
     return false;
 }
@@ -103,11 +154,9 @@ Ref evaluate_typed(PyObject* holder, const KernelSpec& spec, PyObject* operands,
 // scalars cannot: the package folds such parts into operands of their own for this call.
 Ref evaluate_spec(PyObject* holder, const KernelSpec& spec, PyObject* operands, PyObject* out,
                   bool narrow) {
-    if (!holds_python_int(operands)) return evaluate_typed(holder, spec, operands, out, narrow);
-    static PyObject* const split = [] {
-        Ref module = Ref::steal(check(PyImport_ImportModule("quorvaline._int_parts")));
-        return check(PyObject_GetAttrString(module.get(), "split"));
-    }();
+    if (!has_python_int_part(spec, operands))
+        return evaluate_typed(holder, spec, operands, out, narrow);
+    static PyObject* const split = int_parts("split");
     const Ref folded =
         Ref::steal(check(PyObject_CallFunctionObjArgs(split, holder, operands, nullptr)));
     if (folded.get() == Py_None) return evaluate_typed(holder, spec, operands, out, narrow);
@@ -139,7 +188,7 @@ Ref evaluate_typed(PyObject* holder, const KernelSpec& spec, PyObject* operands,
     }
     if (const Refusal refused = refusal_of(*kept, bound.views)) {
         if (compiled) keep_compiled_kernel(holder, std::move(compiled));
-        raise_refusal(refused);
+        raise_refusal_of(holder, refused);
     }
     const bool given = out != nullptr && out != Py_None;
     // Narrowed as the engine writes it, when the caller asks.
@@ -155,7 +204,7 @@ Ref evaluate_typed(PyObject* holder, const KernelSpec& spec, PyObject* operands,
                                       static_cast<std::size_t>(PyArray_SIZE(array)), store);
     }
     if (compiled) keep_compiled_kernel(holder, std::move(compiled));
-    if (refused) raise_refusal(refused);
+    if (refused) raise_refusal_of(holder, refused);
     return result;
 }
 

@@ -13,6 +13,9 @@ namespace qv::py {
 
 // What NumPy refuses of a formula over its operands' types, raised as NumPy raises it.
 [[noreturn]] void raise_refusal(const Refusal& refused);
+// The same for the formula `holder` (an Expr or KernelSpec) refused, its OverflowError naming
+// a Python int as the formula writes it.
+[[noreturn]] void raise_refusal_of(PyObject* holder, const Refusal& refused);
 
 // evaluate(kernel, operands, out=None, narrow=False): an Expr or KernelSpec over a dict of
 // operands. Narrow: `out` may be of a storage type of the result's type (int8 of int32 ...),

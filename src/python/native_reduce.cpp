@@ -120,7 +120,8 @@ QV_FASTCALL_FN(native_axis_reduce) {
             }
             values = result_type(*kept, bound.views);
         }
-        if (const Refusal refused = refusal_of(*kept, bound.views)) raise_refusal(refused);
+        if (const Refusal refused = refusal_of(*kept, bound.views))
+            raise_refusal_of(holder, refused);
         const std::optional<ValueType> type = reduced_type(values, op);
         if (!type) {
             raise_format(PyExc_TypeError, "%s() does not reduce values of dtype %s%s", name.c_str(),

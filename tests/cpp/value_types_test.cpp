@@ -161,23 +161,27 @@ void check_int_divisor(LoopSet set) {
         divisors.push_back(static_cast<I>(rng() >> rng() % (8 * sizeof(I))));
     }
     const ValueType type = sizeof(I) == 8 ? ValueType::I64 : ValueType::I32;
-    std::vector<I> quotients(dividends.size()), remainders(dividends.size()),
-        fmods(dividends.size());
+    // The same dividends cut to int32, which int64 loops divide as int32 runs.
+    std::vector<I> fitting = {INT32_MIN, INT32_MAX, INT32_MIN + 1, INT32_MAX - 1};
+    for (const I x : dividends) fitting.push_back(static_cast<std::int32_t>(x));
+    std::vector<I> quotients(fitting.size()), remainders(fitting.size()), fmods(fitting.size());
     for (const I d : divisors) {
         // The loops over a block, by the divisor as a scalar (int64 bits): whole vectors too.
         const double scalars[3] = {0.0, std::bit_cast<double>(static_cast<std::int64_t>(d)), 0.0};
-        const std::size_t n = dividends.size();
-        for (auto [op, out] :
-             {std::pair{BinaryOp::FloorDivide, &quotients},
-              std::pair{BinaryOp::Remainder, &remainders}, std::pair{BinaryOp::Fmod, &fmods}}) {
-            loops_for(set, type, kernel_id<BinaryKernels>(op), 1)
-                .tail(out->data(), dividends.data(), nullptr, nullptr, scalars, n);
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            const I x = dividends[i];
-            ASSERT_EQ(quotients[i], int_floor_divide(x, d)) << x << " // " << d;
-            ASSERT_EQ(remainders[i], int_remainder(x, d)) << x << " % " << d;
-            ASSERT_EQ(fmods[i], int_fmod(x, d)) << "fmod(" << x << ", " << d << ")";
+        for (const std::vector<I>* xs : {&dividends, &fitting}) {
+            const std::size_t n = xs->size();
+            for (auto [op, out] :
+                 {std::pair{BinaryOp::FloorDivide, &quotients},
+                  std::pair{BinaryOp::Remainder, &remainders}, std::pair{BinaryOp::Fmod, &fmods}}) {
+                loops_for(set, type, kernel_id<BinaryKernels>(op), 1)
+                    .tail(out->data(), xs->data(), nullptr, nullptr, scalars, n);
+            }
+            for (std::size_t i = 0; i < n; ++i) {
+                const I x = (*xs)[i];
+                ASSERT_EQ(quotients[i], int_floor_divide(x, d)) << x << " // " << d;
+                ASSERT_EQ(remainders[i], int_remainder(x, d)) << x << " % " << d;
+                ASSERT_EQ(fmods[i], int_fmod(x, d)) << "fmod(" << x << ", " << d << ")";
+            }
         }
         if (d == 0 || d == 1 || d == -1) continue;
         const IntDivisor<I> divisor(d);

@@ -438,6 +438,11 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
     ("a - (-k % 7) + (~k ^ 5) * (k // -3)", {"a": np.int32, "k": 12345}, np.int32),
     ("a + (k + 1) + k ** 2 // k", {"a": np.int64, "k": 2**60 + 1}, np.int64),
     ("a + k / 3 - 2 ** -k", {"a": np.int64, "k": 2**60 + 1}, np.float64),  # Python's floats
+    # their comparisons: Python's bools, exact, meeting the arrays as NumPy's bools
+    ("a + (k == k + 1) - (k < k + 1) * 3", {"a": np.int32, "k": 2**53}, np.int32),
+    ("(a > 0) & (k < j) | (a == k - j)", {"a": np.int64, "k": 2**60 + 1, "j": 2**60}, np.bool_),
+    ("(a > 0) & (9007199254740993 > 2**53)", {"a": np.int32}, np.bool_),
+    ("a + (s < 0) * a - (f > 0)", {"a": np.int32, "s": np.int64(-1), "f": -2.5}, np.int32),
     # NumPy's int32 scalars wrap in int32, as NumPy's scalar arithmetic
     ("a + (s + s)", {"a": np.int32, "s": np.int32(2**31 - 1)}, np.int32),
     ("a * (s * 3 - s)", {"a": np.int64, "s": np.int32(-2**30)}, np.int64),
@@ -518,6 +523,12 @@ def test_float_to_integer_casts_are_numpys(dtype):
      "Python integer 1099511627776 out of bounds for int32"),
     ("a * -2147483649", np.int32, {}, OverflowError, "Python integer -2147483649 out of bounds"),
     ("a - 2**63", np.int64, {}, OverflowError, "Python integer 9223372036854775808 out of bounds"),
+    ("sum(a + 99999999999999999999)", np.int64, {}, OverflowError,
+     "Python integer 99999999999999999999 out of bounds for int64"),
+    ("a + 99999999999999999999", np.int64, {}, OverflowError,  # as written, not as a float
+     "Python integer 99999999999999999999 out of bounds for int64"),
+    ("a * (2**64 - 1)", np.int32, {}, OverflowError,
+     "Python integer 18446744073709551615 out of bounds for int32"),
     ("a ** -1", np.int64, {}, ValueError, "Integers to negative integer powers are not allowed."),
     # Python ints given as arguments, read in the type they meet (a reduction's too)
     ("a + k", np.int32, {"k": 2**40}, OverflowError,
@@ -572,6 +583,25 @@ def test_parts_over_python_ints_raise_what_python_raises(formula, scalars, error
     literal = formula.replace("k", str(scalars["k"])).replace("j", str(scalars.get("j")))
     with pytest.raises(ValueError, match=re.escape(error.__name__)):  # literals alone: parse
         qv.parse(literal)                                              # refuses, naming it
+
+
+@pytest.mark.parametrize("formula, operands, want", [
+    ("k * k", {"k": 2**40}, "Python integer 1208925819614629174706176 out of bounds for int64"),
+    ("k * k + x", {"k": 2**40, "x": 0.5}, np.float64(2.0**80)),
+    ("k == k + 1", {"k": 2**53}, np.False_),
+    ("(k < j) + s", {"k": 1, "j": 2, "s": np.int32(5)}, np.int32(6)),
+    ("k * k + x", {"k": 2**600, "x": 0.5},  # no dtype holds it
+     f"Python integer {2**1200} too large to convert to float64"),
+])
+def test_python_int_values_are_what_numpy_makes_of_them(formula, operands, want):
+    for call in (lambda: qv.evaluate(formula, **operands),
+                 lambda: qv.compile(formula)(**operands)):
+        if isinstance(want, str):
+            with pytest.raises(OverflowError, match=f"^{re.escape(want)}$"):
+                call()
+        else:
+            got = call()
+            assert got.shape == () and got.dtype == want.dtype and got == want
 
 
 @pytest.mark.parametrize("n", [5, 20_000])  # one thread, and the pool's pieces
