@@ -240,7 +240,7 @@ def split(formula: Any, operands: Dict[str, Any]) -> Optional[Tuple[Any, Dict[st
     """For an `Expr` or `KernelSpec` and a call's operands: None when no part of the formula is
     over Python ints alone; otherwise the `KernelSpec` whose operands hold those parts' values,
     and these operands."""
-    ints = frozenset(name for name, v in operands.items() if type(v) is int)
+    ints = frozenset(name for name, v in operands.items() if type(v) in (int, bool))
     if not ints:
         return None
     key = (id(formula), ints)

@@ -113,12 +113,12 @@ namespace {
 // alone: only then has it a part that Python computes. Every such part holds an operator
 // whose children are all leaves of it, so the leaves tell, without asking the package.
 bool has_python_int_part(const KernelSpec& spec, PyObject* operands) {
-    std::vector<char> is_int;  // per argument: this call gives it a Python int
+    std::vector<char> is_int;  // per argument: this call gives it a Python int or bool
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     Py_ssize_t pos = 0;
     while (PyDict_Next(operands, &pos, &key, &value)) {
-        if (!PyLong_CheckExact(value) || !PyUnicode_Check(key)) continue;
+        if (!(PyLong_CheckExact(value) || PyBool_Check(value)) || !PyUnicode_Check(key)) continue;
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(key, &size);
         if (text == nullptr) throw_python_error();

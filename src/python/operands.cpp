@@ -199,8 +199,13 @@ Operand classify(std::string_view name, PyObject* value, Typing typing = Typing:
     }
     if (PyLong_Check(value)) {  // bool too
         set_int(op, name, value);
-        // A Python int promotes as an integer: int32 + 2 stays int32.
-        if (typing == Typing::Native && !PyBool_Check(value)) op.type = ValueType::I64;
+        // A Python int promotes as an integer: int32 + 2 stays int32. A Python bool that
+        // reaches the engine meets arrays (parts over Python ints and bools alone are Python's),
+        // where NumPy gives the array's type, as a bool of its own does: int32 + True is int32.
+        if (typing == Typing::Native) {
+            op.type = PyBool_Check(value) ? ValueType::Bool : ValueType::I64;
+            op.weak = !PyBool_Check(value);
+        }
         return op;
     }
     // A Python complex is weak, as a Python float; NumPy's complex scalars come below.

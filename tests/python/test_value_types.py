@@ -464,6 +464,9 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
     ("(a * b > c) | (a + b == c)", {"a": np.int16, "b": np.int16, "c": np.int16}, np.bool_),
     ("(a * a + b) * c", {"a": np.int8, "b": np.int8, "c": np.int16}, np.int16),
     ("a * 3 - b", {"a": np.uint32(42), "b": np.int8(-3)}, np.int64),  # a 0-d result
+    # Python bools meet arrays as NumPy's bool; parts over them alone are Python's ints
+    ("a * k + (k + 1) - (k & j)", {"a": np.int32, "k": True, "j": False}, np.int32),
+    ("(b * k) | (m & j) ^ k", {"b": np.int8, "m": np.bool_, "k": True, "j": True}, np.int8),
     # bools under operators NumPy computes in int8 and float16
     ("m // n * 3 + m % n - (m ** n << 2)", {"m": np.bool_, "n": np.bool_}, np.int8),
     ("sqrt(m) * 2.5 - (n | m)", {"m": np.bool_, "n": np.bool_}, np.float16),
