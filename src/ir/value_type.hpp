@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -110,63 +111,13 @@ inline constexpr bool kIsComplex = false;
 template <class T>
 inline constexpr bool kIsComplex<Complex<T>> = true;
 
-// The C++ type of a ValueType's elements.
+// The C++ type of each ValueType's elements, in the enumerators' order.
+using ElementTypes =
+    std::tuple<double, float, bool, std::int32_t, std::int64_t, Complex<float>, Complex<double>,
+               std::int8_t, std::int16_t, std::uint8_t, std::uint16_t, std::uint32_t, Half>;
+static_assert(std::tuple_size_v<ElementTypes> == kValueTypeCount);
 template <ValueType T>
-struct CTypeOf;
-template <>
-struct CTypeOf<ValueType::F64> {
-    using type = double;
-};
-template <>
-struct CTypeOf<ValueType::F32> {
-    using type = float;
-};
-template <>
-struct CTypeOf<ValueType::Bool> {
-    using type = bool;
-};
-template <>
-struct CTypeOf<ValueType::I32> {
-    using type = std::int32_t;
-};
-template <>
-struct CTypeOf<ValueType::I64> {
-    using type = std::int64_t;
-};
-template <>
-struct CTypeOf<ValueType::C64> {
-    using type = Complex<float>;
-};
-template <>
-struct CTypeOf<ValueType::C128> {
-    using type = Complex<double>;
-};
-template <>
-struct CTypeOf<ValueType::I8> {
-    using type = std::int8_t;
-};
-template <>
-struct CTypeOf<ValueType::I16> {
-    using type = std::int16_t;
-};
-template <>
-struct CTypeOf<ValueType::U8> {
-    using type = std::uint8_t;
-};
-template <>
-struct CTypeOf<ValueType::U16> {
-    using type = std::uint16_t;
-};
-template <>
-struct CTypeOf<ValueType::U32> {
-    using type = std::uint32_t;
-};
-template <>
-struct CTypeOf<ValueType::F16> {
-    using type = Half;
-};
-template <ValueType T>
-using CType = typename CTypeOf<T>::type;
+using CType = std::tuple_element_t<static_cast<std::size_t>(T), ElementTypes>;
 
 // The ValueType whose elements are of C++ type T (each type has its own).
 template <class T, std::size_t... K>
