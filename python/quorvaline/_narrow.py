@@ -21,7 +21,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from quorvaline import _half, _native, _stored
+from quorvaline import _half, _int_parts, _native, _stored, _unsigned
 from quorvaline._factories import kernel
 from quorvaline._nodes import ARG, BINARY, BY_NAME, COMPARE, CONST, OPERATORS, SELECT, UNARY, Node
 
@@ -35,11 +35,14 @@ _WIDER: Dict[np.dtype, Tuple[np.dtype, List[Node]]] = {
     np.dtype(np.uint8): (np.dtype(np.int32), [(CONST, 0xFF), (BINARY, _AND)]),
     np.dtype(np.uint16): (np.dtype(np.int32), [(CONST, 0xFFFF), (BINARY, _AND)]),
     np.dtype(np.uint32): (np.dtype(np.int64), [(CONST, 0xFFFFFFFF), (BINARY, _AND)]),
-    # The same bits: only the operators below, whose bits do not depend on the sign, read it.
+    # The same bits: `_unsigned` rewrites the steps that read its unsigned meaning.
     np.dtype(np.uint64): (np.dtype(np.int64), []),
 }
 NARROW = frozenset(_WIDER)
 _UINT64 = np.dtype(np.uint64)
+_FLOAT64 = np.dtype(np.float64)
+# How a reduction reads a uint64 formula's values (see `_plan`).
+_MEAN, _ORDER = "mean", "order"
 _BITS_ALIKE = frozenset((BINARY, BY_NAME[name].code) for name in (
     "Add", "Sub", "Mul", "BitwiseAnd", "BitwiseOr", "BitwiseXor", "LeftShift")) | frozenset(
     (UNARY, BY_NAME[name].code) for name in ("Neg", "Positive", "Square", "Invert"))
@@ -128,7 +131,7 @@ def _float16(expr: Any, values: Dict[str, Any]) -> np.ndarray:
     return _half.evaluate(names, nodes, given, dtypes, kids, refuse)
 
 
-def bind(expr: Any, values: Dict[str, Any], stored: bool = False
+def bind(expr: Any, values: Dict[str, Any], stored: bool = False, root: str = ""
          ) -> Optional[Tuple[Any, Dict[str, Any], Optional[np.dtype]]]:
     """The formula the engine computes, its operands and NumPy's dtype of its value, when an
     operand is of a narrow integer dtype; else None. Stored: the value is narrowed to that
@@ -137,7 +140,7 @@ def bind(expr: Any, values: Dict[str, Any], stored: bool = False
         return None
     names, nodes = _native.expr_nodes(expr)
     given = [values.get(name) for name in names]
-    formula, reads, want = _plan(nodes, names, tuple(map(_signature, given)), stored)
+    formula, reads, want = _plan(nodes, names, tuple(map(_signature, given)), stored, root)
     return formula, {label: _converted(given[arg], dtype) for label, arg, dtype in reads}, want
 
 
@@ -149,9 +152,13 @@ def reduce(spec: Any, expr: Any, values: Dict[str, Any], op: str, axis: Any,
     if bound is None:
         return _native.reduce(spec, values, op, axis, keepdims)
     formula, operands, want = bound
-    if want == _UINT64 and op in ("mean", "min", "max"):
-        raise TypeError(f"quorvaline does not compute {op} of uint64 yet: uint64 is read as "
-                        "unsigned there")
+    if want == _UINT64 and op in ("mean", "min", "max"):  # of values that read as unsigned
+        root = _MEAN if op == "mean" else _ORDER
+        flipped = bind(expr, values, root=root)
+        assert flipped is not None
+        formula, operands, _ = flipped
+        result = _native.reduce(kernel.elementwise(formula), operands, op, axis, keepdims)
+        return result if op == "mean" else _unsigned.unflipped(result)
     result = _native.reduce(kernel.elementwise(formula), operands, op, axis, keepdims)
     if op in ("sum", "prod"):  # int64's bits; NumPy's unsigned sums are uint64
         return result.view(_UINT64) if want is not None and want.kind == "u" else result
@@ -206,10 +213,11 @@ def _converted(value: Any, dtype: Optional[np.dtype]) -> Any:
 
 @functools.lru_cache(maxsize=256)
 def _plan(nodes: Tuple[Node, ...], names: Tuple[str, ...], signature: Tuple[Signature, ...],
-          stored: bool) -> Tuple[Any, List[Tuple[str, int, Optional[np.dtype]]],
+          stored: bool, root: str = "") -> Tuple[Any, List[Tuple[str, int, Optional[np.dtype]]],
                                  Optional[np.dtype]]:
     """The engine's formula, what it reads (its name, the operand, the dtype it is read in)
-    and NumPy's result dtype, once per formula and operand dtypes."""
+    and NumPy's result dtype, once per formula and operand dtypes. A uint64 value reduced by
+    `root`: as float64 for a mean, flipped for a minimum or maximum."""
     narrow = _trace(nodes, [_sample(sig, False) for sig in signature], False)
     samples = [_sample(sig, True) for sig in signature]
     kids = _children(nodes)
@@ -221,7 +229,11 @@ def _plan(nodes: Tuple[Node, ...], names: Tuple[str, ...], signature: Tuple[Sign
             break
         aliases = found
     rewritten, copies = _rewrite(nodes, narrow, aliases, len(names), _low_bits_read(
-        nodes, narrow, kids, stored))
+        nodes, narrow, kids, stored), kids)
+    if root == _MEAN:
+        rewritten = _unsigned.to_float(rewritten)
+    elif root == _ORDER:
+        rewritten = _unsigned.flipped(rewritten)
     # Each argument read in its wider type, then the float copies after them.
     reads = [(name, arg, _WIDER[sig[1]][0] if sig[1] in NARROW else None)
              for arg, (name, sig) in enumerate(zip(names, signature))]
@@ -235,34 +247,55 @@ def _plan(nodes: Tuple[Node, ...], names: Tuple[str, ...], signature: Tuple[Sign
 
 def _trace(nodes: Sequence[Node], args: Sequence[Any], widened: bool,
            leaves: Optional[Dict[int, Any]] = None) -> List[Any]:
-    """Each node's value over the samples, as NumPy computes it: its dtype is NumPy's. Widened,
-    a Python int past int64 is its bits as int64, as the engine reads it beside uint64."""
+    """Each node's value over the samples, as NumPy computes it: its dtype is NumPy's; the
+    nodes in `leaves` take the value given there. Parts over Python ints alone are Python's,
+    exact. Widened, a Python int past int64 meets an array as its bits as int64, as the engine
+    reads it beside uint64."""
     stack: List[Any] = []
     values: List[Any] = []
     with np.errstate(all="ignore"), warnings_ignored():
         for i, (tag, payload) in enumerate(nodes):
-            if tag == CONST:
-                big = widened and isinstance(payload, int) and payload >= 2**63
-                value = payload - 2**64 if big else payload
-            elif tag == ARG:
-                value = args[int(payload)] if leaves is None or i not in leaves else leaves[i]
+            if tag in (CONST, ARG):
+                value = payload if tag == CONST else args[int(payload)]
             elif tag == SELECT:
                 f = stack.pop()
                 t = stack.pop()
                 c = stack.pop()
-                value = np.where(c, t, f)
+                value = np.where(c, *_as_read((t, f), widened))
                 if not any(isinstance(v, (np.ndarray, np.generic)) for v in (c, t, f)):
                     value = value.item()
             else:
                 arity = 1 if tag == UNARY else 2
                 operands = stack[-arity:]
                 del stack[-arity:]
-                value = _NUMPY[tag, int(payload)](*operands)
-                if not any(isinstance(v, (np.ndarray, np.generic)) for v in operands):
-                    value = value.item()  # Python numbers alone stay weak, as Python's
+                value = _python_part(tag, int(payload), operands)
+                if value is None:
+                    value = _NUMPY[tag, int(payload)](*_as_read(operands, widened))
+                    if not any(isinstance(v, (np.ndarray, np.generic)) for v in operands):
+                        value = value.item()  # Python numbers alone stay weak, as Python's
+            if leaves is not None and i in leaves:
+                value = leaves[i]
             stack.append(value)
             values.append(value)
     return values
+
+
+def _python_part(tag: int, code: int, operands: Sequence[Any]) -> Any:
+    """Python's exact value of an operator over Python ints alone, or None."""
+    if any(isinstance(v, (np.ndarray, np.generic)) for v in operands):
+        return None
+    try:
+        return _int_parts.fold(tag, code, operands)
+    except (ArithmeticError, ValueError):
+        return None  # NumPy's answer, as before
+
+
+def _as_read(operands: Sequence[Any], widened: bool) -> List[Any]:
+    """Operands as a step over arrays reads them: widened, a Python int of uint64's range past
+    int64 as its bits as int64."""
+    if not widened or not any(isinstance(v, (np.ndarray, np.generic)) for v in operands):
+        return list(operands)
+    return [v - 2**64 if type(v) is int and 2**63 <= v < 2**64 else v for v in operands]
 
 
 @contextlib.contextmanager
@@ -301,14 +334,15 @@ def _aliases(nodes: Sequence[Node], narrow: Sequence[Any], wide: Sequence[Any],
         want, have = _dtype(narrow[i]), _dtype(wide[i])
         if want == _FLOAT16:
             raise _refusal(nodes[i], narrow, kids[i], f"NumPy computes it in {want}")
-        for k in kids[i]:
-            if _dtype(narrow[k]) != _UINT64 or k in found or \
-                    _bits_alike(nodes[i], want, k == kids[i][0]):
+        for position, k in enumerate(kids[i]):
+            if _dtype(narrow[k]) != _UINT64 or k in found:
                 continue
-            if want != np.float64 or nodes[k][0] != ARG:
+            how = _unsigned.meaning(nodes[i], want, [narrow[j] for j in kids[i]], position)
+            if how is None:
                 raise _refusal(nodes[i], narrow, kids[i], "uint64 is read as unsigned there")
-            found[k] = want  # NumPy converts it to float64 by value
-        if want == have or (want in NARROW and have == _WIDER[want][0]):
+            if how == _unsigned.FLOAT:
+                found[k] = _FLOAT64  # NumPy converts it to float64 by value
+        if want == have or (want in NARROW and have == _WIDER[want][0]) or i in known:
             continue
         if want == np.float32 and have == np.float64:
             for k in kids[i]:
@@ -353,35 +387,44 @@ def _keeps_low_bits(node: Node, position: int) -> bool:
 
 
 def _rewrite(nodes: Sequence[Node], narrow: Sequence[Any], aliases: Dict[int, np.dtype],
-             n_args: int, low_bits: Sequence[bool]
+             n_args: int, low_bits: Sequence[bool], kids: Sequence[Sequence[int]]
              ) -> Tuple[List[Node], List[Tuple[int, np.dtype]]]:
-    """The nodes with narrowing steps where more than their low bits are read, and the
-    (argument, dtype) copies some node reads (the arguments after the formula's own)."""
-    copies = sorted({(int(nodes[k][1]), dtype) for k, dtype in aliases.items()},
-                    key=lambda c: (c[0], c[1].str))
-    out: List[Node] = []
+    """The nodes with narrowing steps where more than their low bits are read, uint64's
+    unsigned steps rewritten (`_unsigned`), and the (argument, dtype) copies some node reads
+    (the arguments after the formula's own); other aliased nodes are uint64 values read as
+    float64, converted where they are read."""
+    copies = sorted({(int(nodes[k][1]), dtype) for k, dtype in aliases.items()
+                     if nodes[k][0] == ARG}, key=lambda c: (c[0], c[1].str))
+    trees: List[List[Node]] = []  # per node, its subtree as rewritten
     for i, node in enumerate(nodes):
         tag, payload = node
-        if i in aliases:
-            out.append((ARG, n_args + copies.index((int(payload), aliases[i]))))
-            continue
-        if tag == CONST and isinstance(payload, int) and payload >= 2**63:
-            node = (CONST, payload - 2**64)  # a Python int met by uint64: its bits as int64
-        out.append(node)
         want = _dtype(narrow[i])
-        if (want in NARROW and tag not in (CONST, ARG, SELECT) and not low_bits[i]
-                and (tag, int(payload)) not in _IN_RANGE):
-            out.extend(_WIDER[want][1])
-    return out, copies
+        if i in aliases and tag == ARG:
+            trees.append([(ARG, n_args + copies.index((int(payload), aliases[i])))])
+            continue
+        floats = want is not None and want.kind in "fc"
+        parts = [_unsigned.to_float(trees[k]) if k in aliases and nodes[k][0] != ARG
+                 else trees[k] if floats or want is None else _as_bits(trees[k], narrow[k])
+                 for k in kids[i]]
+        tree = None
+        if any(_dtype(narrow[k]) == _UINT64 and k not in aliases for k in kids[i]):
+            tree = _unsigned.rewrite(node, [_unsigned.operand(part, narrow[k])
+                                            for k, part in zip(kids[i], parts)])
+        if tree is None:
+            tree = [n for part in parts for n in part] + [node]
+            if (want in NARROW and tag not in (CONST, ARG, SELECT) and not low_bits[i]
+                    and (tag, int(payload)) not in _IN_RANGE):
+                tree += _WIDER[want][1]
+        trees.append(tree)
+    return trees[-1], copies
 
 
-def _bits_alike(node: Node, want: Optional[np.dtype], first: bool) -> bool:
-    """Whether the node reads a uint64 operand for its bits alone, as int64 holds them: a
-    uint64 step of the operators above, or where's condition (nonzero)."""
-    tag, payload = node
-    if tag == SELECT:
-        return first or want == _UINT64
-    return want == _UINT64 and (tag, int(payload)) in _BITS_ALIKE
+def _as_bits(tree: List[Node], value: Any) -> List[Node]:
+    """A Python int part as an integer step reads it: past int64 (met by uint64), its bits as
+    int64."""
+    if type(value) is int and 2**63 <= value < 2**64:
+        return [(CONST, value - 2**64)]
+    return tree
 
 
 def _refusal(node: Node, narrow: Sequence[Any], kids: Sequence[int], why: str) -> TypeError:

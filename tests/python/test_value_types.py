@@ -325,13 +325,16 @@ NUMPY_INT_FORMS = {
 
 
 def int_column(dtype, n, seed):
-    """0, +-1, the extremes and their neighbours, then random values of every width."""
+    """0, +-1, shift counts past the widths, the extremes, their neighbours and the middle
+    (2**63 for uint64), then random values of every width."""
     info = np.iinfo(dtype)
-    special = [0, 1, -1, 2, -2, 7, -7, info.min, info.max, info.min + 1, info.max - 1]
+    special = [0, 1, -1, 2, -2, 7, -7, 63, 64, info.min, info.max, info.min + 1, info.max - 1,
+               info.max // 2, info.max // 2 + 1]
     rng = np.random.default_rng(seed)
     spread = rng.integers(info.min, info.max, n, dtype=dtype, endpoint=True)
     shifts = (rng.integers(0, 60, n) % np.iinfo(dtype).bits).astype(dtype)
-    return np.concatenate([np.array(special).astype(dtype), spread >> shifts]).astype(dtype)
+    special = [v % 2**info.bits for v in special] if info.min == 0 else special  # exact
+    return np.concatenate([np.array(special, dtype), spread >> shifts])
 
 
 def int_pairs(dtypes, n=600):
@@ -342,10 +345,6 @@ def int_pairs(dtypes, n=600):
     return (np.concatenate([l[grid_l.ravel()], l]), np.concatenate([r[grid_r.ravel()], r]))
 
 
-# uint64 is computed on its bits as int64 by the operators whose bits do not depend on the sign,
-# and converted to float64 by value for a float step; the others are refused.
-UINT64_BITS = {"Add", "Sub", "Mul", "BitwiseAnd", "BitwiseOr", "BitwiseXor", "LeftShift", "Neg",
-               "Positive", "Square", "Invert"}
 # The widths the engine computes in a wider integer, brought back to their own after each step.
 NARROW_INTS = [np.int8, np.int16, np.uint8, np.uint16, np.uint32]
 INT_CASES = [(op, dtypes) for op in OPERATORS for dtypes in
@@ -353,7 +352,8 @@ INT_CASES = [(op, dtypes) for op in OPERATORS for dtypes in
              + [(np.int32, np.int64), (np.int64, np.int32), (np.int32, np.float32),
                 (np.float64, np.int64), (np.bool_, np.int32), (np.int8, np.uint8),
                 (np.uint16, np.int16), (np.uint32, np.int32), (np.int16, np.float32),
-                (np.uint8, np.int64), (np.uint64, np.uint64), (np.uint64, np.uint8)]
+                (np.uint8, np.int64), (np.uint64, np.uint64), (np.uint64, np.uint8),
+                (np.int64, np.uint64), (np.uint16, np.uint64)]
              if (op.arity == 2 or dtypes[0] == dtypes[1])
              and op.name != "Complex"]  # of integer parts: in test_complex.py
 
@@ -379,11 +379,6 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
     floated = np.result_type(*[np.promote_types(t, np.float16) for t in dtypes[:op.arity]])
     if op.name in ("Div", "Real", "Imag", "Conj") and common.kind in "biu":
         floated = np.dtype(np.float64)
-    if np.uint64 in dtypes and op.name not in UINT64_BITS and (
-            op.predicate or op.name in NUMPY_INT_FORMS):
-        with pytest.raises(TypeError, match="uint64 is read as unsigned there"):
-            qv.evaluate(expr, **dict(zip(names, columns)))
-        return
     if floated == np.float16 and not (op.predicate or op.name in NUMPY_INT_FORMS):
         with pytest.raises(TypeError, match="NumPy computes it in float16"):
             qv.evaluate(expr, **dict(zip(names, columns)))
@@ -467,6 +462,17 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
     # Python bools meet arrays as NumPy's bool; parts over them alone are Python's ints
     ("a * k + (k + 1) - (k & j)", {"a": np.int32, "k": True, "j": False}, np.int32),
     ("(b * k) | (m & j) ^ k", {"b": np.int8, "m": np.bool_, "k": True, "j": True}, np.int8),
+    # uint64 on int64's bits, its unsigned steps rewritten: exact comparisons (with Python ints
+    # past either type, and with int64), divisions, logical shifts, float reads by value
+    ("(a // b + a % b) * 3 - (a >> 1) + fmod(b, a)", {"a": np.uint64, "b": np.uint64}, np.uint64),
+    ("where(a < b, minimum(a, b), maximum(a, 5) >> b % 70)", {"a": np.uint64, "b": np.uint64},
+     np.uint64),
+    ("(a < k) | (a >= s) & (a != c) | (a > -1) & (c <= a)",
+     {"a": np.uint64, "k": 2**63 + 1, "s": np.uint64(7), "c": np.int64}, np.bool_),
+    ("a // 12345678901234567890 + a % 2**63 - (a >> 64) + (a >> k)",
+     {"a": np.uint64, "k": 63}, np.uint64),
+    ("(a * 3 + 1) * 1.5 - sqrt(a // 3) + (a + c)", {"a": np.uint64, "c": np.int64}, np.float64),
+    ("minimum(a, b) // (b | 1) - (b < a)", {"a": np.uint64, "b": np.uint16}, np.uint64),
     # bools under operators NumPy computes in int8 and float16
     ("m // n * 3 + m % n - (m ** n << 2)", {"m": np.bool_, "n": np.bool_}, np.int8),
     ("sqrt(m) * 2.5 - (n | m)", {"m": np.bool_, "n": np.bool_}, np.float16),
@@ -478,12 +484,35 @@ def test_integer_formulas_match_numpy(formula, operands, dtype):
     got = qv.evaluate(formula, **values)
     text = qv.to_text(qv.parse(formula))  # its precedence written back
     assert _native.expr_nodes(qv.parse(text)) == _native.expr_nodes(qv.parse(formula))
-    env = {**values, "where": np.where, "sqrt": np.sqrt}
+    env = {**values, "where": np.where, "sqrt": np.sqrt, "fmod": np.fmod, "minimum": np.minimum,
+           "maximum": np.maximum}
     want = eval(formula, {"__builtins__": {}}, env)  # noqa: S307 - fixed test formulas
     assert got.dtype == want.dtype == dtype
     assert same_bits(got, want) == []
     traced = qv.evaluate(eval(f"lambda {', '.join(values)}: {formula}", env), **values)
     assert traced.dtype == want.dtype and same_bits(traced, want) == []
+
+
+U64_EDGES = [0, 1, 2, 7, 63, 64, 65, 2**32 + 1, 2**63 - 1, 2**63, 2**63 + 1, 2**64 - 2, 2**64 - 1]
+
+
+@pytest.mark.parametrize("formula, ufunc", [
+    ("x < k", np.less), ("x >= k", np.greater_equal), ("k == x", np.equal),
+    ("minimum(x, k)", np.minimum), ("fmax(k, x)", np.fmax), ("x // k", np.floor_divide),
+    ("x % k", np.remainder), ("fmod(x, k)", np.fmod), ("x >> k", np.right_shift)])
+def test_uint64_edges_are_numpys(formula, ufunc):
+    # Every pair of edge values, the operand an array, a Python int, a uint64 scalar or a
+    # literal, both sides of the pool's threshold.
+    x = np.repeat(np.array(U64_EDGES, np.uint64), 400)
+    for k in U64_EDGES:
+        with np.errstate(all="ignore"):
+            want = ufunc(*((x, np.uint64(k)) if formula.index("x") < formula.index("k")
+                           else (np.uint64(k), x)))
+        for got in (qv.evaluate(formula, x=x, k=k), qv.evaluate(formula, x=x, k=np.uint64(k)),
+                    qv.evaluate(formula, x=x, k=np.full(x.shape, k, np.uint64)),
+                    qv.evaluate(formula.replace("k", str(k)), x=x[::400])):
+            expected = want if len(got) == len(x) else want[::400]
+            assert got.dtype == want.dtype and same_bits(got, expected) == [], (k, got)
 
 
 @pytest.mark.parametrize("dtype", INTS)
@@ -640,11 +669,7 @@ def test_bitwise_operators_refuse_floats_as_numpy(formula, operands, message):
 @pytest.mark.parametrize("dtype", NARROW_INTS + [np.uint64])
 @pytest.mark.parametrize("op", ["sum", "prod", "mean", "min", "max"])
 def test_reductions_of_narrow_integers_are_numpys(op, dtype):
-    a, b = (int_column(dtype, 594, seed).reshape(-1, 11) for seed in (1, 2))
-    if dtype == np.uint64 and op in ("mean", "min", "max"):  # unsigned meaning: refused
-        with pytest.raises(TypeError, match=f"does not compute {op} of uint64 yet"):
-            getattr(qv, op)(a)
-        return
+    a, b = (int_column(dtype, 590, seed).reshape(-1, 11) for seed in (1, 2))
     with np.errstate(all="ignore"):
         cases = [(getattr(qv, op)(a, axis=axis), getattr(np, op)(a, axis=axis))
                  for axis in (None, 1)]
