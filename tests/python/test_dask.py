@@ -199,7 +199,7 @@ def test_dtypes_and_meta_are_the_engines(formula, dtypes, want):
 
 
 @pytest.mark.parametrize("dtype", ["float32", "int32", "int64", "bool", "complex64",
-                                   "complex128", "int8", "uint16", "float16"])
+                                   "complex128", "int8", "uint16", "float16", "uint64"])
 @pytest.mark.parametrize("exact", [True, False])
 def test_reductions_give_the_engines_dtypes_and_values(dtype, exact):
     rng = np.random.default_rng(5)
@@ -207,6 +207,8 @@ def test_reductions_give_the_engines_dtypes_and_values(dtype, exact):
     values = (raw + 1j * raw[::-1] if dtype.startswith("complex") else raw).astype(dtype)
     if dtype == "int64":
         values *= 2 ** 50  # sums that wrap, as the engine's int64 sums do
+    if dtype == "uint64":  # both halves of its range, ordered unsigned
+        values = (raw * 2 ** 52).astype(np.int64).view(np.uint64)
     x = da.from_array(values, chunks=(5, 4))
     for ours, whole in ((qvd.sum, qv.sum), (qvd.mean, qv.mean), (qvd.min, qv.min),
                         (qvd.max, qv.max)):
