@@ -198,7 +198,9 @@ def _divide(n: Operand, d: Operand) -> Tuple[Tree, Tree]:
         q0 = _where(_compare("Lt", d.tree, _const(0)), _const(0), q0)
     r = _binary("Sub", n.tree, _binary("Mul", q0, d.tree))
     nonzero = _compare("Ne", d.tree, _const(0))
-    corrects = _binary("BitwiseAnd", compare("Ge", Operand(r, UINT64, None), d), nonzero)
+    # A narrower d is below 2**32, so r (below 2d) reads as itself in int64.
+    at_least = compare("Ge", Operand(r, UINT64 if d.huge else None, None), d)
+    corrects = _binary("BitwiseAnd", at_least, nonzero)
     quotient = _binary("Add", q0, corrects)
     remainder = _where(corrects, _binary("Sub", r, d.tree),
                        _where(nonzero, r, _const(0)))
@@ -216,11 +218,12 @@ def _divide_by_constant(n: Operand, d: int) -> Tuple[Tree, Tree]:
         at_least = compare("Ge", n, Operand(_const(_bits(d)), None, d))
         return _counted(at_least), \
             _where(at_least, _binary("Sub", n.tree, _const(_bits(d))), n.tree)
-    # As `_divide`, with d known positive and below 2**63.
-    divisor = Operand(_const(d), None, d)
+    # As `_divide`, with d known positive and below 2**63; below 2**62, r (below 2d) reads as
+    # itself in int64 and the signed comparison is the unsigned one.
     q0 = _binary("LeftShift", _binary("FloorDivide", _halved(n), _const(d)), _const(1))
     r = _binary("Sub", n.tree, _binary("Mul", q0, _const(d)))
-    corrects = compare("Ge", Operand(r, UINT64, None), divisor)
+    corrects = _compare("Ge", r, _const(d)) if d < 2**62 else \
+        compare("Ge", Operand(r, UINT64, None), Operand(_const(d), None, d))
     return _binary("Add", q0, corrects), _where(corrects, _binary("Sub", r, _const(d)), r)
 
 

@@ -493,7 +493,8 @@ def test_integer_formulas_match_numpy(formula, operands, dtype):
     assert traced.dtype == want.dtype and same_bits(traced, want) == []
 
 
-U64_EDGES = [0, 1, 2, 7, 63, 64, 65, 2**32 + 1, 2**63 - 1, 2**63, 2**63 + 1, 2**64 - 2, 2**64 - 1]
+U64_EDGES = [0, 1, 2, 7, 63, 64, 65, 2**32 + 1, 2**62 - 1, 2**62 + 1, 2**63 - 1, 2**63, 2**63 + 1,
+             2**64 - 2, 2**64 - 1]
 
 
 @pytest.mark.parametrize("formula, ufunc", [
