@@ -153,10 +153,9 @@ def reduce(spec: Any, expr: Any, values: Dict[str, Any], op: str, axis: Any,
         return _native.reduce(spec, values, op, axis, keepdims)
     formula, operands, want = bound
     if want == _UINT64 and op in ("mean", "min", "max"):  # of values that read as unsigned
-        root = _MEAN if op == "mean" else _ORDER
-        flipped = bind(expr, values, root=root)
-        assert flipped is not None
-        formula, operands, _ = flipped
+        rebound = bind(expr, values, root=_MEAN if op == "mean" else _ORDER)
+        assert rebound is not None
+        formula, operands, _ = rebound
         result = _native.reduce(kernel.elementwise(formula), operands, op, axis, keepdims)
         return result if op == "mean" else _unsigned.unflipped(result)
     result = _native.reduce(kernel.elementwise(formula), operands, op, axis, keepdims)
