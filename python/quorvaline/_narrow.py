@@ -11,9 +11,10 @@ arithmetic shift right sign-extends, a mask zero-extends), so that wrapped inter
 the next operator exactly as NumPy's do. Where a node is float32 in NumPy (int16 times float32,
 sqrt of an int16) its narrow integer operands are read as float32, exactly: an argument through
 a float32 copy, a computed (wrapped) intermediate through its own engine call in its narrow
-dtype, converted after, since the engine would compute int32 beside float32 in float64. What
-the engine cannot compute with NumPy's meaning (float16 results) is refused, naming the
-operator and the dtypes, never computed with another meaning.
+dtype, converted after, since the engine would compute int32 beside float32 in float64.
+Formulas with float16 steps take the float16 route (`_half`), each of its steps planned here
+as a formula of its own. What the engine cannot compute with NumPy's meaning is refused,
+naming the operator and the dtypes, never computed with another meaning.
 """
 from __future__ import annotations
 
@@ -279,11 +280,11 @@ def _sample(sig: Signature, widened: bool) -> Any:
     kind, what = sig
     if kind == "python":
         return what
-    if widened:  # as the engine reads it
-        dtype = _WIDER[what][0] if what in NARROW else np.dtype(np.float32) \
-            if what == _FLOAT16 else what
-    else:
-        dtype = what
+    dtype = what
+    if widened and what in NARROW:  # as the engine reads it
+        dtype = _WIDER[what][0]
+    elif widened and what == _FLOAT16:
+        dtype = np.dtype(np.float32)
     return np.ones(1, dtype) if kind == "array" else dtype.type(1)
 
 
@@ -304,7 +305,8 @@ def _plan(nodes: Tuple[Node, ...], names: Tuple[str, ...], signature: Tuple[Sign
           stored: bool, step: bool) -> Tuple[Any, List[Tuple[str, Source, Optional[np.dtype]]],
                                  Optional[np.dtype]]:
     """The engine's formula, what it reads (its name, the operand or part, the dtype it is
-    read in) and NumPy's result dtype, once per formula and operand dtypes."""
+    read in) and NumPy's result dtype, once per formula and operand dtypes. A `step` is one
+    of the float16 route's, whose root alone NumPy computes in float16."""
     narrow = _trace(nodes, [_sample(sig, False) for sig in signature], False)
     samples = [_sample(sig, True) for sig in signature]
     kids = _children(nodes)
