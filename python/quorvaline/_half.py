@@ -9,14 +9,15 @@ to float32 exactly), and its float32 value is rounded to float16 by NumPy's conv
 `sqrt` this gives NumPy's bits (float32 carries more than 2*11+2 bits, so rounding twice is
 rounding once); the math library's functions give its float32 function rounded to float16.
 A Python float read by a float16 step is rounded to float16 first, as NumPy converts it.
+Here the formula is only cut into its steps; `_narrow` computes them (a narrow integer a
+float16 step reads is exact in float32, as in float16).
 """
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
-from quorvaline import _native, _stored
 from quorvaline._nodes import ARG, BINARY, BY_NAME, CONST, SELECT, Node
 
 HALF = np.dtype(np.float16)
@@ -27,11 +28,37 @@ def has_half(value: Any) -> bool:
     return getattr(value, "dtype", None) == HALF and isinstance(value, (np.ndarray, np.generic))
 
 
-def evaluate(names: Sequence[str], nodes: Sequence[Node], given: Sequence[Any],
-             dtypes: Sequence[Optional[np.dtype]], kids: Sequence[Sequence[int]],
-             refuse: Any) -> np.ndarray:
-    """The formula's value; `dtypes` are NumPy's per node (None for Python numbers), `kids`
-    each node's operands, `refuse(i, why)` the error for node i."""
+class Input(NamedTuple):
+    """An operand of a step: a float16 node computed by an earlier step (`node`), or else the
+    call's operand `arg`, rounded to float16 first when a float16 step reads a Python number."""
+    node: Optional[int]
+    arg: int
+    to_half: bool
+
+
+class Step(NamedTuple):
+    """One engine call: node `node`'s subtree over `inputs` (named `labels`), its value
+    rounded to float16 when `half`."""
+    node: int
+    labels: Tuple[str, ...]
+    nodes: Tuple[Node, ...]
+    inputs: Tuple[Input, ...]
+    half: bool
+
+
+def value(source: Input, given: Sequence[Any], done: Dict[int, np.ndarray]) -> Any:
+    """The value of a step's operand in this call."""
+    if source.node is not None:
+        return done[source.node]
+    v = given[source.arg]
+    return np.float16(v) if source.to_half else v  # as NumPy converts it
+
+
+def cut(names: Sequence[str], nodes: Sequence[Node], dtypes: Sequence[Optional[np.dtype]],
+        kids: Sequence[Sequence[int]], refuse: Any) -> List[Step]:
+    """The formula's steps in order, the last one its value; `dtypes` are NumPy's per node
+    (None for Python numbers), `kids` each node's operands, `refuse(i, why)` the error for
+    node i."""
     last = len(nodes) - 1  # a formula of one float16 operand gives it back as float16
     half = [dtypes[i] == HALF and (tag not in (CONST, ARG) or i == last)
             for i, (tag, _) in enumerate(nodes)]
@@ -47,14 +74,8 @@ def evaluate(names: Sequence[str], nodes: Sequence[Node], given: Sequence[Any],
                 raise refuse(i, "a part over Python numbers alone is not rounded to float16")
             if tag == ARG and dtypes[k] is None and not all(rounds[p] for p in parents[k]):
                 raise refuse(i, "a Python number read by float16 and wider steps")
-    done: Dict[int, np.ndarray] = {}
-    for i in range(len(nodes)):
-        if half[i] or i == last:
-            done[i] = _step(i, names, nodes, given, dtypes, kids, half, rounds, done)
-    result = done[last]
-    if result.dtype != dtypes[-1]:
-        raise refuse(last, f"NumPy computes it in {dtypes[-1]}")
-    return result
+    return [_step(i, names, nodes, dtypes, kids, half, rounds)
+            for i in range(len(nodes)) if half[i] or i == last]
 
 
 def _reads_half(node: Node, operands: Sequence[Optional[np.dtype]]) -> bool:
@@ -66,30 +87,26 @@ def _reads_half(node: Node, operands: Sequence[Optional[np.dtype]]) -> bool:
     return bool(strong) and np.result_type(*strong) == HALF
 
 
-def _step(i: int, names: Sequence[str], nodes: Sequence[Node], given: Sequence[Any],
+def _step(i: int, names: Sequence[str], nodes: Sequence[Node],
           dtypes: Sequence[Optional[np.dtype]], kids: Sequence[Sequence[int]],
-          half: Sequence[bool], rounds: Sequence[bool], done: Dict[int, np.ndarray]
-          ) -> np.ndarray:
-    """Node i's value: its subtree computed by the engine, the float16 nodes below it read as
-    their values, rounded to float16 if NumPy's step is float16."""
+          half: Sequence[bool], rounds: Sequence[bool]) -> Step:
+    """Node i's step: its subtree, the float16 nodes below it read as their values."""
     sub: List[Node] = []
     labels: List[str] = []
-    bound: Dict[str, Any] = {}
+    inputs: List[Input] = []
 
-    def read(label: str, value: Any) -> None:
-        if label not in bound:
+    def read(label: str, source: Input) -> None:
+        if label not in labels:
             labels.append(label)
-            bound[label] = value
+            inputs.append(source)
         sub.append((ARG, labels.index(label)))
 
     def walk(j: int, to_half: bool) -> None:
         tag, payload = nodes[j]
         if j != i and half[j]:
-            read(f"\x00{j}", done[j])
+            read(f"\x00{j}", Input(j, 0, False))
         elif tag == ARG:
-            value = given[int(payload)]
-            # A Python number read as float16, as NumPy converts it.
-            read(names[int(payload)], np.float16(value) if to_half else value)
+            read(names[int(payload)], Input(None, int(payload), to_half))
         elif tag == CONST:
             sub.append((CONST, float(np.float16(payload))) if to_half else nodes[j])
         else:
@@ -101,13 +118,4 @@ def _step(i: int, names: Sequence[str], nodes: Sequence[Node], given: Sequence[A
             sub.append(nodes[j])
 
     walk(i, False)
-    formula = _native.expr_from_nodes(labels, sub)
-    # Rounded to float16 as the engine writes it, NumPy's conversion.
-    stored = _stored.evaluate(formula, bound, HALF) if half[i] else None
-    if stored is not None:
-        return stored
-    value = _native.evaluate(formula, bound, None)
-    if not half[i]:
-        return value
-    with np.errstate(over="ignore"):  # past float16's range is infinite, as in NumPy
-        return value.astype(HALF)
+    return Step(i, tuple(labels), tuple(sub), tuple(inputs), half[i])

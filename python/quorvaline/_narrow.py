@@ -9,15 +9,18 @@ it is brought back into the narrow type: a node whose value can leave the narrow
 followed by a narrowing step, written with the engine's own operators (a shift left and an
 arithmetic shift right sign-extends, a mask zero-extends), so that wrapped intermediates feed
 the next operator exactly as NumPy's do. Where a node is float32 in NumPy (int16 times float32,
-sqrt of an int16) its narrow integer operands are read as float32, exactly. What the engine
-cannot compute with NumPy's meaning (float16 results, a wrapped intermediate read as a float)
-is refused, naming the operator and the dtypes, never computed with another meaning.
+sqrt of an int16) its narrow integer operands are read as float32, exactly: an argument through
+a float32 copy, a computed (wrapped) intermediate through its own engine call in its narrow
+dtype, converted after, since the engine would compute int32 beside float32 in float64.
+Formulas with float16 steps take the float16 route (`_half`), each of its steps planned here
+as a formula of its own. What the engine cannot compute with NumPy's meaning is refused,
+naming the operator and the dtypes, never computed with another meaning.
 """
 from __future__ import annotations
 
 import contextlib
 import functools
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -46,7 +49,7 @@ _MEAN, _ORDER = "mean", "order"
 _BITS_ALIKE = frozenset((BINARY, BY_NAME[name].code) for name in (
     "Add", "Sub", "Mul", "BitwiseAnd", "BitwiseOr", "BitwiseXor", "LeftShift")) | frozenset(
     (UNARY, BY_NAME[name].code) for name in ("Neg", "Positive", "Square", "Invert"))
-# Met beside a narrow integer, float16 has no exact road yet.
+# Computed by the float16 route (see `_half`).
 _FLOAT16 = np.dtype(np.float16)
 
 # Operators whose value stays within its operands' range: no narrowing step after them.
@@ -97,16 +100,38 @@ def is_narrow(value: Any) -> bool:
 def evaluate(expr: Any, values: Dict[str, Any], out: Optional[np.ndarray] = None
              ) -> Optional[np.ndarray]:
     """The formula's value over `values`, of NumPy's dtype, when an operand is of a narrow
-    integer dtype; None when none is (the engine takes the call as it is). A narrow result
-    is written by the engine as it computes it, into `out` itself when `out` can take it
-    (it is then the value returned)."""
-    if any(map(_half.has_half, values.values())):
-        return _float16(expr, values)
-    bound = bind(expr, values, stored=True)
-    if bound is None:
+    integer dtype or float16; None when none is (the engine takes the call as it is). A narrow
+    result is written by the engine as it computes it, into `out` itself when `out` can take
+    it (it is then the value returned)."""
+    if not any(map(is_narrow, values.values())):
         return None
-    formula, operands, want = bound
-    if want in _stored.STORED:  # the engine narrows the result as it stores it
+    return _evaluated(expr, values, out)
+
+
+def _evaluated(expr: Any, values: Dict[str, Any], out: Optional[np.ndarray] = None
+               ) -> np.ndarray:
+    names, nodes = _native.expr_nodes(expr)
+    given = [values.get(name) for name in names]
+    signature = tuple(map(_signature, given))
+    if _has_half_steps(nodes, signature):
+        return _float16(nodes, names, given, signature, out)
+    formula, reads, want = _plan(nodes, names, signature, True, False)
+    return _computed(formula, _operands(reads, given), want, out)
+
+
+def has_half_steps(expr: Any, values: Dict[str, Any]) -> bool:
+    """Whether NumPy computes a step of the formula over `values` in float16 (float16 operands
+    or, say, `sqrt` of an int8)."""
+    if not any(map(is_narrow, values.values())):
+        return False
+    names, nodes = _native.expr_nodes(expr)
+    return _has_half_steps(nodes, tuple(_signature(values.get(name)) for name in names))
+
+
+def _computed(formula: Any, operands: Dict[str, Any], want: Optional[np.dtype],
+              out: Optional[np.ndarray] = None) -> np.ndarray:
+    """The engine's values of NumPy's dtype `want`: a narrow one narrowed as it is stored."""
+    if want in _stored.STORED:
         given = out if _stored.takes(out, want, operands) else None
         stored = _stored.evaluate(formula, operands, want, given)
         if stored is not None:
@@ -114,34 +139,74 @@ def evaluate(expr: Any, values: Dict[str, Any], out: Optional[np.ndarray] = None
     return _as(_native.evaluate(formula, operands, None), want)
 
 
-def _float16(expr: Any, values: Dict[str, Any]) -> np.ndarray:
-    """A formula over float16 operands (see `_half`); with narrow integers, refused."""
-    names, nodes = _native.expr_nodes(expr)
-    given = [values.get(name) for name in names]
-    traced = _trace(nodes, [_sample(_signature(v), False) for v in given], False)
+def _operands(reads: Sequence[Tuple[str, Source, Optional[np.dtype]]], given: Sequence[Any]
+              ) -> Dict[str, Any]:
+    return {label: _read(source, given, dtype) for label, source, dtype in reads}
+
+
+@functools.lru_cache(maxsize=256)
+def _has_half_steps(nodes: Tuple[Node, ...], signature: Tuple[Signature, ...]) -> bool:
+    """Whether NumPy computes a step of the formula in float16 (or is given float16)."""
+    traced = _trace(nodes, [_sample(sig, False) for sig in signature], False)
+    return any(_dtype(v) == _FLOAT16 for v in traced)
+
+
+class _HalfStep(NamedTuple):
+    """One engine call of the float16 route (see `_half`), planned as the narrow route plans
+    a formula: its float16 value computed in float32, a narrow integer it reads exactly."""
+    node: int
+    inputs: Tuple[_half.Input, ...]
+    formula: Any
+    reads: List[Tuple[str, Source, Optional[np.dtype]]]
+    want: Optional[np.dtype]
+
+
+def _float16(nodes: Tuple[Node, ...], names: Tuple[str, ...], given: Sequence[Any],
+             signature: Tuple[Signature, ...], out: Optional[np.ndarray]) -> np.ndarray:
+    """A formula with float16 steps: one engine call per step, the last into `out` if it
+    takes it."""
+    done: Dict[int, np.ndarray] = {}
+    steps = _half_plan(nodes, names, signature)
+    for step in steps:
+        inputs = [_half.value(source, given, done) for source in step.inputs]
+        done[step.node] = _computed(step.formula, _operands(step.reads, inputs), step.want,
+                                    out if step is steps[-1] else None)
+    return done[len(nodes) - 1]
+
+
+@functools.lru_cache(maxsize=256)
+def _half_plan(nodes: Tuple[Node, ...], names: Tuple[str, ...],
+               signature: Tuple[Signature, ...]) -> List[_HalfStep]:
+    """The float16 route's steps, once per formula and operand dtypes."""
+    traced = _trace(nodes, [_sample(sig, False) for sig in signature], False)
     kids = _children(nodes)
 
     def refuse(i: int, why: str) -> TypeError:
         return _refusal(nodes[i], traced, kids[i], why)
 
-    dtypes = [_dtype(v) for v in traced]
-    for i, (tag, _) in enumerate(nodes):
-        if tag not in (CONST, ARG) and any(dtypes[k] in NARROW for k in kids[i]):
-            raise refuse(i, "float16 beside narrow integers")
-    return _half.evaluate(names, nodes, given, dtypes, kids, refuse)
+    steps = []
+    for step in _half.cut(names, nodes, [_dtype(v) for v in traced], kids, refuse):
+        sig = tuple(("array", _FLOAT16) if source.node is not None
+                    else ("scalar", _FLOAT16) if source.to_half else signature[source.arg]
+                    for source in step.inputs)
+        formula, reads, want = _plan(step.nodes, step.labels, sig, True, step.half)
+        steps.append(_HalfStep(step.node, step.inputs, formula, reads, want))
+    if steps[-1].want != _dtype(traced[-1]):
+        raise refuse(len(nodes) - 1, f"NumPy computes it in {_dtype(traced[-1])}")
+    return steps
 
 
-def bind(expr: Any, values: Dict[str, Any], stored: bool = False, root: str = ""
+def bind(expr: Any, values: Dict[str, Any], root: str = ""
          ) -> Optional[Tuple[Any, Dict[str, Any], Optional[np.dtype]]]:
     """The formula the engine computes, its operands and NumPy's dtype of its value, when an
-    operand is of a narrow integer dtype; else None. Stored: the value is narrowed to that
-    dtype as it is stored (or converted to it), so its last step needs no narrowing."""
+    operand is of a narrow integer dtype; else None."""
     if not any(getattr(v, "dtype", None) in NARROW for v in values.values()):
         return None
     names, nodes = _native.expr_nodes(expr)
     given = [values.get(name) for name in names]
-    formula, reads, want = _plan(nodes, names, tuple(map(_signature, given)), stored, root)
-    return formula, {label: _converted(given[arg], dtype) for label, arg, dtype in reads}, want
+    formula, reads, want = _plan(nodes, names, tuple(map(_signature, given)), False, False,
+                                 root)
+    return formula, _operands(reads, given), want
 
 
 def reduce(spec: Any, expr: Any, values: Dict[str, Any], op: str, axis: Any,
@@ -166,12 +231,40 @@ def reduce(spec: Any, expr: Any, values: Dict[str, Any], op: str, axis: Any,
 
 def _as(result: np.ndarray, want: Optional[np.dtype]) -> np.ndarray:
     """The engine's values in NumPy's dtype: exact, they are within its range."""
+    if want == _FLOAT16 and result.dtype == np.float32:  # rounded as NumPy's float16 step
+        with np.errstate(over="ignore"):  # past float16's range is infinite, as in NumPy
+            return result.astype(want)
     if want is None or result.dtype == want or result.dtype.kind not in "iu":
         return result
     return result.view(want) if want == _UINT64 else result.astype(want)
 
 
 Signature = Tuple[str, Any]
+
+
+class _Part(NamedTuple):
+    """A computed narrow intermediate that a float32 step reads: its subtree as a formula of
+    its own over some of the operands, computed first in its narrow dtype (wrapped as NumPy's)
+    and then converted, exactly."""
+    formula: Any
+    names: Tuple[str, ...]  # the operands it reads, in its argument order
+    args: Tuple[int, ...]  # their positions among the formula's
+
+
+# What the engine's formula reads under one name: an operand (by position) or a part.
+Source = Union[int, _Part]
+
+
+def _read(source: Source, given: Sequence[Any], dtype: Optional[np.dtype]) -> Any:
+    if not isinstance(source, _Part):
+        return _converted(given[source], dtype)
+    values = {name: given[a] for name, a in zip(source.names, source.args)}
+    if not any(isinstance(v, np.ndarray) and v.ndim for v in values.values()):
+        # NumPy scalars alone: a scalar of the part's dtype, computed on one element.
+        one = {n: np.reshape(v, 1) if isinstance(v, (np.ndarray, np.generic)) else v
+               for n, v in values.items()}
+        return _evaluated(source.formula, one).astype(dtype)[0]
+    return _evaluated(source.formula, values).astype(dtype)
 
 
 def _signature(value: Any) -> Signature:
@@ -194,7 +287,11 @@ def _sample(sig: Signature, widened: bool) -> Any:
     kind, what = sig
     if kind == "python":
         return what
-    dtype = _WIDER[what][0] if widened and what in NARROW else what
+    dtype = what
+    if widened and what in NARROW:  # as the engine reads it
+        dtype = _WIDER[what][0]
+    elif widened and what == _FLOAT16:
+        dtype = np.dtype(np.float32)
     return np.ones(1, dtype) if kind == "array" else dtype.type(1)
 
 
@@ -212,31 +309,34 @@ def _converted(value: Any, dtype: Optional[np.dtype]) -> Any:
 
 @functools.lru_cache(maxsize=256)
 def _plan(nodes: Tuple[Node, ...], names: Tuple[str, ...], signature: Tuple[Signature, ...],
-          stored: bool, root: str = "") -> Tuple[Any, List[Tuple[str, int, Optional[np.dtype]]],
-                                 Optional[np.dtype]]:
-    """The engine's formula, what it reads (its name, the operand, the dtype it is read in)
-    and NumPy's result dtype, once per formula and operand dtypes. A uint64 value reduced by
-    `root`: as float64 for a mean, flipped for a minimum or maximum."""
+          stored: bool, step: bool, root: str = ""
+          ) -> Tuple[Any, List[Tuple[str, Source, Optional[np.dtype]]], Optional[np.dtype]]:
+    """The engine's formula, what it reads (its name, the operand or part, the dtype it is
+    read in) and NumPy's result dtype, once per formula and operand dtypes. A `step` is one
+    of the float16 route's, whose root alone NumPy computes in float16. A uint64 value reduced
+    by `root`: as float64 for a mean, flipped for a minimum or maximum."""
     narrow = _trace(nodes, [_sample(sig, False) for sig in signature], False)
     samples = [_sample(sig, True) for sig in signature]
     kids = _children(nodes)
     aliases: Dict[int, np.dtype] = {}
     while True:  # each float copy may make the steps above it agree: traced again
         wide = _trace(nodes, samples, True, {k: np.ones(1, t) for k, t in aliases.items()})
-        found = _aliases(nodes, narrow, wide, kids, aliases)
+        found = _aliases(nodes, narrow, wide, kids, aliases, step)
         if found == aliases:
             break
         aliases = found
-    rewritten, copies = _rewrite(nodes, narrow, aliases, len(names), _low_bits_read(
-        nodes, narrow, kids, stored), kids)
+    rewritten, copies = _rewrite(nodes, narrow, aliases, kids, names, _low_bits_read(
+        nodes, narrow, kids, stored))
     if root == _MEAN:
         rewritten = _unsigned.to_float(rewritten)
     elif root == _ORDER:
         rewritten = _unsigned.flipped(rewritten)
     # Each argument read in its wider type, then the float copies after them.
-    reads = [(name, arg, _WIDER[sig[1]][0] if sig[1] in NARROW else None)
-             for arg, (name, sig) in enumerate(zip(names, signature))]
-    reads += [(f"{names[arg]}\x00{dtype}", arg, dtype) for arg, dtype in copies]
+    reads: List[Tuple[str, Source, Optional[np.dtype]]] = [
+        (name, arg, _WIDER[sig[1]][0] if sig[1] in NARROW else None)
+        for arg, (name, sig) in enumerate(zip(names, signature))]
+    reads += [(f"{names[k] if isinstance(k, int) else ''}\x00{j}\x00{dtype}", k, dtype)
+              for j, (k, dtype) in enumerate(copies)]
     # An argument read only as float32 drops out: the engine takes only names it reads.
     used = sorted({int(p) for tag, p in rewritten if tag == ARG})
     rewritten = [(ARG, used.index(int(p))) if tag == ARG else (tag, p) for tag, p in rewritten]
@@ -322,16 +422,20 @@ def _children(nodes: Sequence[Node]) -> List[List[int]]:
 
 
 def _aliases(nodes: Sequence[Node], narrow: Sequence[Any], wide: Sequence[Any],
-             kids: Sequence[Sequence[int]], known: Dict[int, np.dtype]) -> Dict[int, np.dtype]:
-    """The argument nodes to read as a float copy (by NumPy's conversion) for NumPy's float
-    step above them, beside `known`; refuses what the engine would compute with another
-    meaning."""
+             kids: Sequence[Sequence[int]], known: Dict[int, np.dtype], step: bool
+             ) -> Dict[int, np.dtype]:
+    """The nodes to read as a float copy (by NumPy's conversion) for NumPy's float step above
+    them, beside `known`: arguments, and computed narrow nodes, each its own part; refuses what
+    the engine would compute with another meaning. A float16 `step` (see `_half`) computes its
+    float16 root in float32."""
     found = dict(known)
     for i, (tag, payload) in enumerate(nodes):
-        if tag in (CONST, ARG):
-            continue
+        if tag in (CONST, ARG) or (i in known and not _in_place(nodes[i], narrow[i])):
+            continue  # a copy: the engine reads it as it is
         want, have = _dtype(narrow[i]), _dtype(wide[i])
-        if want == _FLOAT16:
+        if want == _FLOAT16 and step and i == len(nodes) - 1:
+            want = np.dtype(np.float32)
+        elif want == _FLOAT16:
             raise _refusal(nodes[i], narrow, kids[i], f"NumPy computes it in {want}")
         for position, k in enumerate(kids[i]):
             if _dtype(narrow[k]) != _UINT64 or k in found:
@@ -343,11 +447,11 @@ def _aliases(nodes: Sequence[Node], narrow: Sequence[Any], wide: Sequence[Any],
                 found[k] = _FLOAT64  # NumPy converts it to float64 by value
         if want == have or (want in NARROW and have == _WIDER[want][0]) or i in known:
             continue
+        if have == _FLOAT16:  # bools NumPy computes in float16: the engine refuses them, and
+            continue  # `_bools` rewrites the formula
         if want == np.float32 and have == np.float64:
             for k in kids[i]:
                 if _dtype(narrow[k]) in NARROW:
-                    if nodes[k][0] != ARG:
-                        raise _refusal(nodes[i], narrow, kids[i], "its integer operand wraps")
                     found[k] = want
             continue
         if found == known:
@@ -386,23 +490,30 @@ def _keeps_low_bits(node: Node, position: int) -> bool:
 
 
 def _rewrite(nodes: Sequence[Node], narrow: Sequence[Any], aliases: Dict[int, np.dtype],
-             n_args: int, low_bits: Sequence[bool], kids: Sequence[Sequence[int]]
-             ) -> Tuple[List[Node], List[Tuple[int, np.dtype]]]:
+             kids: Sequence[Sequence[int]], names: Sequence[str], low_bits: Sequence[bool]
+             ) -> Tuple[List[Node], List[Tuple[Source, np.dtype]]]:
     """The nodes with narrowing steps where more than their low bits are read, uint64's
-    unsigned steps rewritten (`_unsigned`), and the (argument, dtype) copies some node reads
-    (the arguments after the formula's own); other aliased nodes are uint64 values read as
-    float64, converted where they are read."""
-    copies = sorted({(int(nodes[k][1]), dtype) for k, dtype in aliases.items()
-                     if nodes[k][0] == ARG}, key=lambda c: (c[0], c[1].str))
+    unsigned steps rewritten (`_unsigned`), and the copies some node reads (the arguments
+    after the formula's own): of an argument, or of a part. A computed uint64 node read as
+    float64 is converted where it is read, not copied."""
+    copies: List[Tuple[Source, np.dtype]] = []
+    keys: List[Tuple[int, int, np.dtype]] = []  # an argument's position or a part's node
+    first: List[int] = []  # each node's subtree begins at this node
     trees: List[List[Node]] = []  # per node, its subtree as rewritten
     for i, node in enumerate(nodes):
         tag, payload = node
+        first.append(first[kids[i][0]] if kids[i] else i)
         want = _dtype(narrow[i])
-        if i in aliases and tag == ARG:
-            trees.append([(ARG, n_args + copies.index((int(payload), aliases[i])))])
+        if i in aliases and not _in_place(nodes[i], narrow[i]):
+            key = (tag, int(payload) if tag == ARG else i, aliases[i])
+            if key not in keys:
+                keys.append(key)
+                copies.append((int(payload) if tag == ARG else _part(nodes[first[i]:i + 1], names),
+                               aliases[i]))
+            trees.append([(ARG, len(names) + keys.index(key))])
             continue
         floats = want is not None and want.kind in "fc"
-        parts = [_unsigned.to_float(trees[k]) if k in aliases and nodes[k][0] != ARG
+        parts = [_unsigned.to_float(trees[k]) if k in aliases and _in_place(nodes[k], narrow[k])
                  else trees[k] if floats or want is None else _as_bits(trees[k], narrow[k])
                  for k in kids[i]]
         tree = None
@@ -418,12 +529,26 @@ def _rewrite(nodes: Sequence[Node], narrow: Sequence[Any], aliases: Dict[int, np
     return trees[-1], copies
 
 
+def _in_place(node: Node, value: Any) -> bool:
+    """Whether an aliased node is converted where it is read, not copied: a computed uint64,
+    whose float64 conversion the engine's steps make exactly (`_unsigned.to_float`)."""
+    return node[0] != ARG and _dtype(value) == _UINT64
+
+
 def _as_bits(tree: List[Node], value: Any) -> List[Node]:
     """A Python int part as an integer step reads it: past int64 (met by uint64), its bits as
     int64."""
     if type(value) is int and 2**63 <= value < 2**64:
         return [(CONST, value - 2**64)]
     return tree
+
+
+def _part(nodes: Sequence[Node], names: Sequence[str]) -> _Part:
+    """A subtree as a formula of its own, its arguments numbered afresh."""
+    args = sorted({int(p) for tag, p in nodes if tag == ARG})
+    sub = [(ARG, args.index(int(p))) if tag == ARG else (tag, p) for tag, p in nodes]
+    own = tuple(names[a] for a in args)
+    return _Part(_native.expr_from_nodes(list(own), sub), own, tuple(args))
 
 
 def _refusal(node: Node, narrow: Sequence[Any], kids: Sequence[int], why: str) -> TypeError:

@@ -139,7 +139,7 @@ def _typed_reduce(spec: KernelSpec, expr: Any, values: Mapping[str, Operand], op
 
 def _half_or_narrow(spec: KernelSpec, expr: Any, values: Dict[str, Operand], op: str,
                     axis: Axis, keepdims: bool) -> npt.NDArray[Any]:
-    if not any(map(_half.has_half, values.values())):
+    if not _narrow.has_half_steps(expr, values):
         return _narrow.reduce(spec, expr, values, op, axis, keepdims)
     names, nodes = _native.expr_nodes(expr)
     if len(nodes) == 1 and names[0] in values:  # one operand: read as float32, exactly

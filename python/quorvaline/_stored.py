@@ -19,14 +19,17 @@ def evaluate(formula: Any, operands: Dict[str, Any], dtype: np.dtype,
     """The formula's values written narrowed to `dtype` (into `out` when given: C-contiguous,
     of `dtype`, sharing no memory with an operand but by being it); None when the call has no
     array to give its shape or its operands do not broadcast (the engine's own call says why)."""
-    shapes = [np.shape(v) for v in operands.values() if not np.isscalar(v) and v is not None]
+    shapes = [v.shape if isinstance(v, np.ndarray) else np.shape(v)
+              for v in operands.values() if v is not None and not np.isscalar(v)]
     if not any(shapes):
         return None
     if out is None:
-        try:
-            out = np.empty(np.broadcast_shapes(*shapes), dtype)
+        try:  # (a formula's operands are mostly of one shape: no broadcasting to work out)
+            shape = shapes[0] if shapes.count(shapes[0]) == len(shapes) \
+                else np.broadcast_shapes(*shapes)
         except ValueError:
             return None
+        out = np.empty(shape, dtype)
     return _native.evaluate(formula, operands, out, True)
 
 

@@ -374,23 +374,21 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
             _native.evaluate(expr, dict(zip(names, columns)))
         return
     # NumPy's float type for the other operators (its first loop that takes every operand):
-    # float16 of 8-bit integers (refused: the engine has no float16 steps), float32 of 16-bit
-    # ones; true division of integers is float64.
+    # float16 of 8-bit integers (float32 rounded to float16), float32 of 16-bit ones; true
+    # division of integers is float64.
     floated = np.result_type(*[np.promote_types(t, np.float16) for t in dtypes[:op.arity]])
     if op.name in ("Div", "Real", "Imag", "Conj") and common.kind in "biu":
         floated = np.dtype(np.float64)
-    if floated == np.float16 and not (op.predicate or op.name in NUMPY_INT_FORMS):
-        with pytest.raises(TypeError, match="NumPy computes it in float16"):
-            qv.evaluate(expr, **dict(zip(names, columns)))
-        return
     got = qv.evaluate(expr, **{n: np.tile(c, repeat) for n, c in zip(names, columns)})
     if op.predicate:
         want = getattr(np, NUMPY_TRUTH[op.name])(*columns)
     elif op.name in NUMPY_INT_FORMS and common.kind in "iu":
         with np.errstate(all="ignore"):
             want = NUMPY_INT_FORMS[op.name](*columns)
-    else:  # as float64 (or float32), the float reference's bits
-        want = expected(op, [c.astype(floated) for c in columns], floated)
+    else:  # as float64 (or float32), the float reference's bits; float16 as float32's
+        wide = np.float32 if floated == np.float16 else floated
+        with np.errstate(all="ignore"):
+            want = expected(op, [c.astype(wide) for c in columns], wide).astype(floated)
     assert got.dtype == want.dtype
     assert same_bits(got, np.tile(want, repeat)) == []
 
@@ -583,10 +581,6 @@ def test_float_to_integer_casts_are_numpys(dtype):
      "Integers to negative integer powers are not allowed."),
     # narrow widths: what the engine would compute with another meaning
     ("a + 300", np.int8, {}, OverflowError, "Python integer 300 out of bounds for int8"),
-    ("sqrt(a) * 2", np.int8, {}, TypeError,
-     "quorvaline does not compute sqrt of (int8) yet: NumPy computes it in float16"),
-    ("a * a + f", np.int16, {"f": np.float32(1.5)}, TypeError,
-     "quorvaline does not compute + of (int16, float32) yet: its integer operand wraps"),
     ("a * (0.1 + 0.2)", np.float16, {}, TypeError, "quorvaline does not compute * of "
      "(float16, float) yet: a part over Python numbers alone is not rounded to float16"),
 ])
@@ -718,6 +712,41 @@ HALF_AS_NUMPY = {"Add": np.add, "Sub": np.subtract, "Mul": np.multiply, "Div": n
                  "Sqrt": np.sqrt}
 
 
+# float16 beside narrow integers, and wrapped narrow intermediates read by float steps (each
+# converted exactly where NumPy converts it): NumPy's dtype and bits over every float16 (NaN,
+# inf, -0.0, subnormals) and each integer type's extremes, for a call and a compiled kernel.
+MIXED = [
+    ("i * i + f", {"i": np.int16, "f": np.float32}),
+    ("sqrt(i * i) - f * i", {"i": np.uint16, "f": np.float32}),
+    ("i * i + f", {"i": np.int8, "f": np.float64}),
+    ("(i + j) * f", {"i": np.uint8, "j": np.uint8, "f": np.float32}),
+    ("sqrt(i * j) + i * i", {"i": np.int8, "j": np.uint8}),  # int16 steps read as float32
+    ("i * i + f", {"i": np.int16(300), "f": np.float32}),  # a NumPy scalar's wrapped square
+    ("sqrt(n) * 2 + n * n", {"n": np.int8}),  # float16 steps of an int8
+    ("sqrt(m) + m // n", {"m": np.float16, "n": np.int8}),
+    ("m * n - n * n", {"m": np.float16, "n": np.uint8}),
+    ("m * n - n * n", {"m": np.float16, "n": np.int16}),  # float32
+    ("where(n > 0, m, sqrt(n * n)) / n", {"m": np.float16, "n": np.uint8}),
+    ("m * n + i", {"m": np.float16, "n": np.int8, "i": np.uint32}),  # float64
+]
+
+
+@pytest.mark.parametrize("formula, operands", MIXED, ids=[f for f, _ in MIXED])
+def test_narrow_integers_beside_floats_are_numpys(formula, operands):
+    n = 2 ** 16
+    halves = np.arange(n, dtype=np.uint16).view(np.float16)
+    values = {name: t if not isinstance(t, type) else halves if t == np.float16
+              else np.resize(column(t, n, 5), n) if t in FLOATS
+              else np.random.default_rng(seed).permutation(np.resize(int_column(t, 300, 7), n))
+              for seed, (name, t) in enumerate(operands.items())}
+    with np.errstate(all="ignore"):
+        want = eval(formula, {"__builtins__": {}},  # noqa: S307 - fixed test formulas
+                    {**values, "sqrt": np.sqrt, "where": np.where})
+        for got in (qv.evaluate(formula, **values), qv.compile(formula)(**values)):
+            assert got.dtype == want.dtype
+            assert same_bits(got, want) == []
+
+
 # Narrow arrays are read in place, widened as loaded, and results narrowed as stored: each way
 # NumPy's cast, over every value of the narrow type and random bits of the wide one (float32:
 # float16's values, the midpoints between them and their neighbours, NaN payloads).
@@ -810,10 +839,6 @@ def test_bools_under_every_operator_are_numpys(op, partner):
         with pytest.raises(type(error), match=f"^{re.escape(str(error)[:40])}"):
             qv.evaluate(expr, **dict(zip("mp", columns)))
         return
-    if want.dtype == np.float16 and np.int8 in [getattr(c, "dtype", None) for c in columns]:
-        with pytest.raises(TypeError, match="NumPy computes it in float16"):  # (see README)
-            qv.evaluate(expr, **dict(zip("mp", columns)))
-        return
     got = qv.evaluate(expr, **dict(zip("mp", columns)))
     compiled = qv.compile(expr)(**dict(zip("mp", columns)))  # a kernel call, rerouted in C
     assert got.dtype == want.dtype and same_bits(compiled, got) == []
@@ -829,12 +854,12 @@ def test_bools_under_every_operator_are_numpys(op, partner):
 # reduce as the dtype NumPy gives them.
 @pytest.mark.parametrize("op", ["sum", "prod", "mean", "min", "max"])
 @pytest.mark.parametrize("formula", ["h", "h * 2.5 - h", "sqrt(m) + h", "m // n - m % n",
-                                     "exp(m)"])
+                                     "exp(m)", "sqrt(i) * 2 - i"])
 def test_reductions_of_float16_and_bool_steps_are_numpys(op, formula):
     rng = np.random.default_rng(7)
     h = (rng.standard_normal((40, 9)) * 3).astype(np.float16)
-    m, n = h > 0, h < 1
-    given = {name: v for name, v in {"h": h, "m": m, "n": n}.items() if name in formula}
+    m, n, i = h > 0, h < 1, (h * 40).astype(np.int16).astype(np.int8)
+    given = {name: v for name, v in {"h": h, "m": m, "n": n, "i": i}.items() if name in formula}
     env = {**given, "sqrt": np.sqrt, "exp": np.exp}
     with np.errstate(all="ignore"):
         values = qv.evaluate(formula, **given)
