@@ -1,8 +1,8 @@
 """Bools under the operators NumPy has no bool loops for, with NumPy's dtypes and values.
 
 NumPy computes such an operator in the narrowest type that has a loop, its bools cast to it:
-int8 for `//`, `%`, `**`, `fmod`, `<<`, `>>`, `square`, `reciprocal`; float16 for `sqrt`,
-`exp` and the other functions, `arctan2`, `hypot`, `copysign`, `round`. `abs`, `floor`,
+int8 for `//`, `%`, `**`, `fmod`, `<<`, `>>`, `square`, `reciprocal`, `conj`; float16 for
+`sqrt`, `exp` and the other functions, `arctan2`, `hypot`, `copysign`, `round`. `abs`, `floor`,
 `ceil`, `trunc`, `fmin`, `fmax`, `minimum`, `maximum` and `ones_like` keep bools bool, and `-`,
 `sign` and `positive` are refused. The engine refuses these nodes (its message ends with
 `_native.BOOLS_BY_PACKAGE`); here the formula is traced with NumPy, whose refusal is raised as
@@ -23,7 +23,7 @@ from quorvaline._nodes import ARG, BINARY, BY_NAME, PREDICATES, UNARY, Node
 _BOOL = np.dtype(bool)
 _ADD, _OR = BY_NAME["Add"].code, BY_NAME["BitwiseOr"].code
 # The operators the engine computes over bools as NumPy does (or as the package documents).
-_KEPT = PREDICATES | {(UNARY, BY_NAME[name].code) for name in ("Invert", "Real", "Imag", "Conj")} \
+_KEPT = PREDICATES | {(UNARY, BY_NAME[name].code) for name in ("Invert", "Real", "Imag")} \
     | {(BINARY, BY_NAME[name].code) for name in (
         "Add", "Mul", "Min", "Max", "BitwiseAnd", "BitwiseOr", "BitwiseXor", "Div", "Complex")}
 # Bool in NumPy: the value itself, or the engine's logical form.

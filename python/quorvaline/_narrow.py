@@ -42,7 +42,8 @@ NARROW = frozenset(_WIDER)
 _UINT64 = np.dtype(np.uint64)
 _BITS_ALIKE = frozenset((BINARY, BY_NAME[name].code) for name in (
     "Add", "Sub", "Mul", "BitwiseAnd", "BitwiseOr", "BitwiseXor", "LeftShift")) | frozenset(
-    (UNARY, BY_NAME[name].code) for name in ("Neg", "Positive", "Square", "Invert"))
+    (UNARY, BY_NAME[name].code) for name in ("Neg", "Positive", "Square", "Invert", "Real",
+                                             "Imag", "Conj"))
 # Met beside a narrow integer, float16 has no exact road yet.
 _FLOAT16 = np.dtype(np.float16)
 
@@ -67,16 +68,15 @@ def _complex(re: Any, im: Any) -> Any:
 
 
 def _parts(part: Any) -> Any:
-    # The engine takes the parts of an integer as float64 (NumPy keeps the integer).
+    # np.real and np.imag of a Python number give a Python number, which has no dtype to trace.
     def of(x: Any) -> Any:
-        kind = getattr(x, "dtype", np.dtype(np.float64)).kind
-        return part(x) if kind in "fc" else np.asarray(x, np.float64)
+        return part(x) if isinstance(x, (np.ndarray, np.generic)) else np.asarray(part(x))
     return of
 
 
 # Where the engine's type differs from the ufunc's: its round keeps integers, as np.round.
 _SPECIAL = {"Complex": _complex, "Round": np.round, "Real": _parts(np.real),
-            "Imag": _parts(np.imag), "Conj": _parts(np.conjugate)}
+            "Imag": _parts(np.imag)}
 _NUMPY: Dict[Tuple[int, int], Any] = {
     (op.kind, op.code): _SPECIAL.get(op.name)
     or getattr(np, _NUMPY_NAMES.get(op.name, op.name.lower()))

@@ -185,6 +185,8 @@ class Tracer:
             return self._numpy("where", "np.where", *args)
         if name == "clip":
             return self._clip(*args, **kwargs)
+        if name in ("real", "imag") and len(args) == 1 and not kwargs:
+            return self._numpy(name, f"np.{name}", *args)
         if name in ("round", "around"):
             return self._round(kwargs.get("decimals", args[1] if len(args) > 1 else 0),
                                f"np.{name}", args[0], kwargs)

@@ -320,7 +320,8 @@ NUMPY_INT_FORMS = {
     "Add": np.add, "Sub": np.subtract, "Mul": np.multiply, "Pow": np.power,
     "Min": np.minimum, "Max": np.maximum, "Fmod": np.fmod, "Fmin": np.fmin, "Fmax": np.fmax,
     "Minimum": np.minimum, "Maximum": np.maximum, "Remainder": np.remainder,
-    "FloorDivide": np.floor_divide, **BITWISE,
+    "FloorDivide": np.floor_divide, "Real": np.real, "Imag": np.imag, "Conj": np.conjugate,
+    **BITWISE,
 }
 
 
@@ -345,7 +346,7 @@ def int_pairs(dtypes, n=600):
 # uint64 is computed on its bits as int64 by the operators whose bits do not depend on the sign,
 # and converted to float64 by value for a float step; the others are refused.
 UINT64_BITS = {"Add", "Sub", "Mul", "BitwiseAnd", "BitwiseOr", "BitwiseXor", "LeftShift", "Neg",
-               "Positive", "Square", "Invert"}
+               "Positive", "Square", "Invert", "Real", "Imag", "Conj"}
 # The widths the engine computes in a wider integer, brought back to their own after each step.
 NARROW_INTS = [np.int8, np.int16, np.uint8, np.uint16, np.uint32]
 INT_CASES = [(op, dtypes) for op in OPERATORS for dtypes in
@@ -377,7 +378,7 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
     # float16 of 8-bit integers (refused: the engine has no float16 steps), float32 of 16-bit
     # ones; true division of integers is float64.
     floated = np.result_type(*[np.promote_types(t, np.float16) for t in dtypes[:op.arity]])
-    if op.name in ("Div", "Real", "Imag", "Conj") and common.kind in "biu":
+    if op.name == "Div" and common.kind in "biu":
         floated = np.dtype(np.float64)
     if np.uint64 in dtypes and op.name not in UINT64_BITS and (
             op.predicate or op.name in NUMPY_INT_FORMS):
@@ -470,6 +471,11 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
     # bools under operators NumPy computes in int8 and float16
     ("m // n * 3 + m % n - (m ** n << 2)", {"m": np.bool_, "n": np.bool_}, np.int8),
     ("sqrt(m) * 2.5 - (n | m)", {"m": np.bool_, "n": np.bool_}, np.float16),
+    # real, imag and conj keep a real dtype (of bools, conj is int8); of Python ints, Python's
+    ("real(a) * 3 - imag(b) + conj(a)", {"a": np.int32, "b": np.int64}, np.int64),
+    ("real(a) - imag(a) * conj(b)", {"a": np.int8, "b": np.uint8}, np.int16),
+    ("conj(m) + real(m) * imag(n)", {"m": np.bool_, "n": np.bool_}, np.int8),
+    ("a + real(3) - imag(7)", {"a": np.int16}, np.int16),
 ])
 def test_integer_formulas_match_numpy(formula, operands, dtype):
     rng = np.random.default_rng(1)
@@ -478,7 +484,8 @@ def test_integer_formulas_match_numpy(formula, operands, dtype):
     got = qv.evaluate(formula, **values)
     text = qv.to_text(qv.parse(formula))  # its precedence written back
     assert _native.expr_nodes(qv.parse(text)) == _native.expr_nodes(qv.parse(formula))
-    env = {**values, "where": np.where, "sqrt": np.sqrt}
+    env = {**values, "where": np.where, "sqrt": np.sqrt, "real": np.real, "imag": np.imag,
+           "conj": np.conj}
     want = eval(formula, {"__builtins__": {}}, env)  # noqa: S307 - fixed test formulas
     assert got.dtype == want.dtype == dtype
     assert same_bits(got, want) == []
@@ -752,7 +759,7 @@ NUMPY_NAMES = {"Neg": "negative", "Abs": "absolute", "Sub": "subtract", "Mul": "
 BOOL_PARTNERS = [np.bool_, np.int8, np.float16, np.int32, np.float32, np.float64, 3, 2.5,
                  np.True_, np.int8(3)]
 BOOL_CASES = [(op, partner) for op in OPERATORS
-              if op.name not in ("Complex", "Real", "Imag", "Conj")
+              if op.name != "Complex"
               for partner in (BOOL_PARTNERS if op.arity == 2 else [np.bool_])]
 
 
