@@ -18,7 +18,7 @@ from typing import Any, Dict, List, Tuple
 import numpy as np
 
 from quorvaline import _narrow, _native
-from quorvaline._nodes import ARG, BINARY, BY_NAME, PREDICATES, UNARY, Node
+from quorvaline._nodes import ARG, BINARY, BY_NAME, PREDICATES, UNARY, Node, Nodes
 
 _BOOL = np.dtype(bool)
 _ADD, _OR = BY_NAME["Add"].code, BY_NAME["BitwiseOr"].code
@@ -43,7 +43,7 @@ def rewrite(expr: Any, values: Dict[str, Any]) -> Tuple[Any, Dict[str, Any]]:
     (`values` and the NumPy scalars it adds)."""
     names, nodes = _native.expr_nodes(expr)
     signature = tuple(_narrow._signature(values.get(name)) for name in names)
-    formula, scalars = _plan(tuple(nodes), tuple(names), signature)
+    formula, scalars = _plan(Nodes(nodes), tuple(names), signature)
     return formula, {**values, **scalars}
 
 

@@ -21,7 +21,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from quorvaline import _half, _native, _stored
+from quorvaline import _half, _native, _nodes, _stored
 from quorvaline._factories import kernel
 from quorvaline._nodes import ARG, BINARY, BY_NAME, COMPARE, CONST, OPERATORS, SELECT, UNARY, Node
 
@@ -137,7 +137,7 @@ def bind(expr: Any, values: Dict[str, Any], stored: bool = False
         return None
     names, nodes = _native.expr_nodes(expr)
     given = [values.get(name) for name in names]
-    formula, reads, want = _plan(nodes, names, tuple(map(_signature, given)), stored)
+    formula, reads, want = _plan(_nodes.Nodes(nodes), names, tuple(map(_signature, given)), stored)
     return formula, {label: _converted(given[arg], dtype) for label, arg, dtype in reads}, want
 
 
@@ -243,7 +243,7 @@ def _trace(nodes: Sequence[Node], args: Sequence[Any], widened: bool,
         for i, (tag, payload) in enumerate(nodes):
             if tag == CONST:
                 big = widened and isinstance(payload, int) and payload >= 2**63
-                value = payload - 2**64 if big else payload
+                value = payload - 2**64 if big and isinstance(payload, int) else payload
             elif tag == ARG:
                 value = args[int(payload)] if leaves is None or i not in leaves else leaves[i]
             elif tag == SELECT:

@@ -211,7 +211,8 @@ class _Translator:
 
     def constant(self, value: Union[int, float, complex], source: ast.AST,
                  exact: Optional[int] = None) -> List[_Item]:
-        nodes = list(complex_nodes(value)) if isinstance(value, complex) else [(CONST, value)]
+        nodes: List[Node] = (list(complex_nodes(value)) if isinstance(value, complex)
+                             else [(CONST, value)])
         e = _Emit(nodes, 0, source)
         e.kind = _constant_kind(value)
         e.exact = exact
@@ -315,7 +316,7 @@ class _Translator:
 
     def number(self, n: ast.AST, value: object) -> Union[int, float]:
         if isinstance(value, bool):
-            return float(value)
+            return value  # NumPy's bool beside arrays; Python's int among literals
         if isinstance(value, int):
             # An int literal stays an int, as NumPy promotes it (int32 + 2 is int32).
             if _INT64_MIN <= value <= _INT64_MAX:
@@ -352,7 +353,7 @@ class _Translator:
 
 
 def _integer(value: object) -> Optional[int]:
-    return value if type(value) is int else None
+    return value if type(value) in (int, bool) else None  # type: ignore[return-value]
 
 
 def _constant_kind(value: Union[int, float, complex]) -> int:

@@ -305,7 +305,10 @@ private:
         }
         ScalarTable& scalars = p_.frame.scalars;
         const std::uint32_t e[3] = {ops[0].index, ops[1].index, ops[2].index};
-        if (scalars.constant(e[0]) && scalars.constant(e[1]) && scalars.constant(e[2])) {
+        // Integer constants (NumPy scalars written in the formula) are computed in their type
+        // below, wrapping, never folded in float64.
+        if (!is_integer(type) && scalars.constant(e[0]) && scalars.constant(e[1]) &&
+            scalars.constant(e[2])) {
             return Val{Val::Kind::Scalar,
                        constant(fold_kernel(kernel, scalars.values[e[0]], scalars.values[e[1]],
                                             scalars.values[e[2]]))};

@@ -149,7 +149,13 @@ std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPatter
         const auto kids = children(tree, i);
         switch (node.tag) {
             case NodeTag::Const:
-                types[i] = NodeType{true, const_is_int(node) ? ValueType::I64 : ValueType::F64};
+                // A typed bool on the float64 surface is the truth 1.0 or 0.0 it was.
+                if (const_is_typed(node) &&
+                    !(const_type(node) == ValueType::Bool && comparisons == Comparisons::Numbers)) {
+                    types[i] = NodeType{false, const_type(node)};
+                } else {
+                    types[i] = NodeType{true, const_is_int(node) ? ValueType::I64 : ValueType::F64};
+                }
                 break;
             case NodeTag::ArgRef: {
                 if (node.bits >= pattern.size())

@@ -6,6 +6,7 @@ import ctypes
 import ctypes.util
 import itertools
 import math
+import pickle
 import re
 
 import numpy as np
@@ -476,6 +477,11 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
     ("real(a) - imag(a) * conj(b)", {"a": np.int8, "b": np.uint8}, np.int16),
     ("conj(m) + real(m) * imag(n)", {"m": np.bool_, "n": np.bool_}, np.int8),
     ("a + real(3) - imag(7)", {"a": np.int16}, np.int16),
+    # True and False are NumPy's bools beside arrays, Python's ints among literals
+    ("where(a > 0, True, False)", {"a": np.int32}, np.bool_),
+    ("a * True - (a > 0) * False + (True + 1)", {"a": np.int8}, np.int8),
+    ("f * True + (True & (f > 0))", {"f": np.float32}, np.float32),
+    ("where(a > 0, k, False) | (a < -5)", {"a": np.int16, "k": True}, np.bool_),
 ])
 def test_integer_formulas_match_numpy(formula, operands, dtype):
     rng = np.random.default_rng(1)
@@ -491,6 +497,37 @@ def test_integer_formulas_match_numpy(formula, operands, dtype):
     assert same_bits(got, want) == []
     traced = qv.evaluate(eval(f"lambda {', '.join(values)}: {formula}", env), **values)
     assert traced.dtype == want.dtype and same_bits(traced, want) == []
+
+
+# NumPy scalars (and 0-d arrays) written inside a traced function are strong, as in NumPy.
+@pytest.mark.parametrize("scalar, dtype", [
+    (np.int64(3), np.int8), (np.int64(-2), np.int32), (np.int32(7), np.int16),
+    (np.int32(7), np.float32), (np.float32(2.5), np.int32), (np.float32(0.1), np.float32),
+    (np.float64(0.1), np.float32), (np.True_, np.int8), (np.complex64(1 - 2j), np.float32),
+    (np.asarray(5, np.int64), np.int16), (np.int64(3_000_000_001), np.int64)])
+def test_numpy_scalars_in_traced_functions_keep_their_dtype(scalar, dtype):
+    def formula(x, s):
+        return x * s + (s - x) * 3 - s * s
+    python = scalar.item()  # weak, the same formula otherwise: compiled first, kept apart
+    plain = qv.compile(lambda x: formula(x, python))
+    fn = lambda x: formula(x, scalar)  # noqa: E731
+    x = np.arange(-20, 20).astype(dtype)
+    kernel = qv.compile(fn)
+    for x in (x, x.astype(np.float64)):  # one kernel, specialised per call dtypes
+        with np.errstate(all="ignore"):
+            want, weak = fn(x), formula(x, python)
+        assert plain(x).dtype == weak.dtype
+        for got in (kernel(x), pickle.loads(pickle.dumps(kernel))(x), qv.evaluate(fn, x=x)):
+            assert got.dtype == want.dtype and got.tobytes() == want.tobytes()
+    assert kernel != plain
+
+
+def test_formulas_differing_in_a_constants_type_or_sign_are_kept_apart():
+    a = np.arange(-5, 5, dtype=np.int8)
+    for text in ("a + 3", "a + 3.0", "a + True", "a * 0.0", "a * -0.0"):  # one after another
+        want = eval(text, {"a": a})  # noqa: S307 - fixed test formulas
+        got = qv.compile(text)(a)
+        assert got.dtype == want.dtype and got.tobytes() == want.tobytes()
 
 
 @pytest.mark.parametrize("dtype", INTS)
