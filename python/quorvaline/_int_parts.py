@@ -102,10 +102,14 @@ def _part_table(tag: int) -> Dict[int, Callable[..., Number]]:
 
 
 def fold(tag: int, code: int, values: Sequence[Number]) -> Optional[Number]:
-    """Python's value of an operator over integer (and bool) literals, or None for an operator
-    that is not Python's own arithmetic (a comparison, a function) or a float operand."""
+    """Python's value of an operator over integer and bool literals (and floats beside a bool),
+    or None for an operator that is not Python's own arithmetic (a comparison, a function) or
+    a float operand."""
     table = _table(tag)
-    if code not in table or any(type(v) not in (int, bool) for v in values):
+    kinds = {type(v) for v in values}
+    # Floats only beside a bool, which Python makes a number: `2.5 * True` is 2.5.
+    if code not in table or not kinds <= {int, bool, float} or (float in kinds
+                                                                  and bool not in kinds):
         return None
     if tag == UNARY and code == _INVERT and type(values[0]) is bool:
         return None  # `~True` is NumPy's "not", as `&`, `|` and `^` of bools are bools

@@ -73,7 +73,8 @@ bool numpy_scalar(PyObject* payload) {
     return PyArray_IsScalar(payload, Generic);
 }
 
-// The node of a NumPy scalar payload, of a type the engine computes in.
+// The node of a NumPy scalar payload, of a type the engine computes in. Its value is read only
+// once its type is known to be one of those (at most 8 bytes).
 Node typed_const(PyObject* payload, std::size_t index) {
     if (!numpy_scalar(payload))
         raise_bad_node(index, "a constant must be a float, an int, a bool or a NumPy scalar");
@@ -81,15 +82,18 @@ Node typed_const(PyObject* payload, std::size_t index) {
     const char kind = descr->kind;
     const auto size = PyDataType_ELSIZE(descr);
     Py_DECREF(descr);
-    alignas(16) unsigned char data[16] = {};
+    const bool wide = size == 4 || size == 8;
+    if (kind != 'b' && !((kind == 'i' || kind == 'f') && wide))
+        raise_bad_node(index, "a NumPy constant must be bool, int32, int64, float32 or float64");
+    alignas(8) unsigned char data[8] = {};
     PyArray_ScalarAsCtype(payload, data);
     if (kind == 'b')
         return typed_const_node(ValueType::Bool,
                                 std::bit_cast<std::uint64_t>(data[0] != 0 ? 1.0 : 0.0));
-    if (kind == 'i' && (size == 4 || size == 8)) {
+    if (kind == 'i') {
+        std::int32_t v32 = 0;
         std::int64_t v = 0;
         if (size == 4) {
-            std::int32_t v32 = 0;
             std::memcpy(&v32, data, sizeof v32);
             v = v32;
         } else {
@@ -98,19 +102,16 @@ Node typed_const(PyObject* payload, std::size_t index) {
         return typed_const_node(size == 4 ? ValueType::I32 : ValueType::I64,
                                 static_cast<std::uint64_t>(v));
     }
-    if (kind == 'f' && (size == 4 || size == 8)) {
-        double v = 0.0;
-        if (size == 4) {
-            float v32 = 0.0f;
-            std::memcpy(&v32, data, sizeof v32);
-            v = v32;
-        } else {
-            std::memcpy(&v, data, sizeof v);
-        }
-        return typed_const_node(size == 4 ? ValueType::F32 : ValueType::F64,
-                                std::bit_cast<std::uint64_t>(v));
+    float v32 = 0.0f;
+    double v = 0.0;
+    if (size == 4) {
+        std::memcpy(&v32, data, sizeof v32);
+        v = v32;
+    } else {
+        std::memcpy(&v, data, sizeof v);
     }
-    raise_bad_node(index, "a NumPy constant must be bool, int32, int64, float32 or float64");
+    return typed_const_node(size == 4 ? ValueType::F32 : ValueType::F64,
+                            std::bit_cast<std::uint64_t>(v));
 }
 
 PyObject* node_tuple(const Node& n, const TempArgs& temp_args) {

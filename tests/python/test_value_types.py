@@ -481,6 +481,7 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
     ("where(a > 0, True, False)", {"a": np.int32}, np.bool_),
     ("a * True - (a > 0) * False + (True + 1)", {"a": np.int8}, np.int8),
     ("f * True + (True & (f > 0))", {"f": np.float32}, np.float32),
+    ("f * (2.5 * True) - (True + 0.5) / -2.0 ** False", {"f": np.float32}, np.float32),
     ("where(a > 0, k, False) | (a < -5)", {"a": np.int16, "k": True}, np.bool_),
 ])
 def test_integer_formulas_match_numpy(formula, operands, dtype):
