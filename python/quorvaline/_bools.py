@@ -13,11 +13,12 @@ operators. `_narrow` then computes the int8 and float16 steps as NumPy does.
 from __future__ import annotations
 
 import functools
-from typing import Any, Dict, List, Tuple
+from typing import Any, Callable, Dict, List, Tuple, TypeVar
 
 import numpy as np
 
 from quorvaline import _narrow, _native
+from quorvaline._factories import kernel
 from quorvaline._nodes import ARG, BINARY, BY_NAME, PREDICATES, UNARY, Node, Nodes
 
 _BOOL = np.dtype(bool)
@@ -31,11 +32,25 @@ _ITSELF = frozenset((UNARY, BY_NAME[name].code) for name in ("Abs", "Floor", "Ce
 _LOGICAL = {(BINARY, BY_NAME[a].code): BY_NAME[b].code for a, b in (
     ("Fmin", "Min"), ("Minimum", "Min"), ("Fmax", "Max"), ("Maximum", "Max"))}
 _ONES_LIKE = (UNARY, BY_NAME["OnesLike"].code)
+T = TypeVar("T")
 
 
 def is_ours(error: BaseException) -> bool:
     """Whether the engine refused a formula as one computed here."""
     return isinstance(error, TypeError) and _native.BOOLS_BY_PACKAGE in str(error)
+
+
+def retried(compute: Callable[[Any, Any, Dict[str, Any]], T], spec: Any, expr: Any,
+            values: Dict[str, Any]) -> T:
+    """`compute(spec, expr, values)`; when the engine refuses the formula as one computed here,
+    the same over the rewritten formula (its kernel, itself) and its operands."""
+    try:
+        return compute(spec, expr, values)
+    except TypeError as error:
+        if expr is None or not is_ours(error):
+            raise
+    formula, operands = rewrite(expr, values)
+    return compute(kernel.elementwise(formula), formula, operands)
 
 
 def rewrite(expr: Any, values: Dict[str, Any]) -> Tuple[Any, Dict[str, Any]]:
