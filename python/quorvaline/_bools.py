@@ -1,8 +1,8 @@
 """Bools under the operators NumPy has no bool loops for, with NumPy's dtypes and values.
 
 NumPy computes such an operator in the narrowest type that has a loop, its bools cast to it:
-int8 for `//`, `%`, `**`, `fmod`, `<<`, `>>`, `square`, `reciprocal`; float16 for `sqrt`,
-`exp` and the other functions, `arctan2`, `hypot`, `copysign`, `round`. `abs`, `floor`,
+int8 for `//`, `%`, `**`, `fmod`, `<<`, `>>`, `square`, `reciprocal`, `conj`; float16 for
+`sqrt`, `exp` and the other functions, `arctan2`, `hypot`, `copysign`, `round`. `abs`, `floor`,
 `ceil`, `trunc`, `fmin`, `fmax`, `minimum`, `maximum` and `ones_like` keep bools bool, and `-`,
 `sign` and `positive` are refused. The engine refuses these nodes (its message ends with
 `_native.BOOLS_BY_PACKAGE`); here the formula is traced with NumPy, whose refusal is raised as
@@ -13,17 +13,18 @@ operators. `_narrow` then computes the int8 and float16 steps as NumPy does.
 from __future__ import annotations
 
 import functools
-from typing import Any, Dict, List, Tuple
+from typing import Any, Callable, Dict, List, Tuple, TypeVar
 
 import numpy as np
 
 from quorvaline import _narrow, _native
-from quorvaline._nodes import ARG, BINARY, BY_NAME, PREDICATES, UNARY, Node
+from quorvaline._factories import kernel
+from quorvaline._nodes import ARG, BINARY, BY_NAME, PREDICATES, UNARY, Node, Nodes
 
 _BOOL = np.dtype(bool)
 _ADD, _OR = BY_NAME["Add"].code, BY_NAME["BitwiseOr"].code
 # The operators the engine computes over bools as NumPy does (or as the package documents).
-_KEPT = PREDICATES | {(UNARY, BY_NAME[name].code) for name in ("Invert", "Real", "Imag", "Conj")} \
+_KEPT = PREDICATES | {(UNARY, BY_NAME[name].code) for name in ("Invert", "Real", "Imag")} \
     | {(BINARY, BY_NAME[name].code) for name in (
         "Add", "Mul", "Min", "Max", "BitwiseAnd", "BitwiseOr", "BitwiseXor", "Div", "Complex")}
 # Bool in NumPy: the value itself, or the engine's logical form.
@@ -31,6 +32,7 @@ _ITSELF = frozenset((UNARY, BY_NAME[name].code) for name in ("Abs", "Floor", "Ce
 _LOGICAL = {(BINARY, BY_NAME[a].code): BY_NAME[b].code for a, b in (
     ("Fmin", "Min"), ("Minimum", "Min"), ("Fmax", "Max"), ("Maximum", "Max"))}
 _ONES_LIKE = (UNARY, BY_NAME["OnesLike"].code)
+T = TypeVar("T")
 
 
 def is_ours(error: BaseException) -> bool:
@@ -38,12 +40,25 @@ def is_ours(error: BaseException) -> bool:
     return isinstance(error, TypeError) and _native.BOOLS_BY_PACKAGE in str(error)
 
 
+def retried(compute: Callable[[Any, Any, Dict[str, Any]], T], spec: Any, expr: Any,
+            values: Dict[str, Any]) -> T:
+    """`compute(spec, expr, values)`; when the engine refuses the formula as one computed here,
+    the same over the rewritten formula (its kernel, itself) and its operands."""
+    try:
+        return compute(spec, expr, values)
+    except TypeError as error:
+        if expr is None or not is_ours(error):
+            raise
+    formula, operands = rewrite(expr, values)
+    return compute(kernel.elementwise(formula), formula, operands)
+
+
 def rewrite(expr: Any, values: Dict[str, Any]) -> Tuple[Any, Dict[str, Any]]:
     """The formula the engine and `_narrow` compute with NumPy's meaning, and its operands
     (`values` and the NumPy scalars it adds)."""
     names, nodes = _native.expr_nodes(expr)
     signature = tuple(_narrow._signature(values.get(name)) for name in names)
-    formula, scalars = _plan(tuple(nodes), tuple(names), signature)
+    formula, scalars = _plan(Nodes(nodes), tuple(names), signature)
     return formula, {**values, **scalars}
 
 

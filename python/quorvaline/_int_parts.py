@@ -79,8 +79,9 @@ _BINARY: Dict[int, Callable[..., Number]] = {
         ("FloorDivide", operator.floordiv), ("BitwiseAnd", operator.and_),
         ("BitwiseOr", operator.or_), ("BitwiseXor", operator.xor),
         ("LeftShift", _left_shift), ("RightShift", operator.rshift)]}
+_INVERT = BY_NAME["Invert"].code
 _UNARY: Dict[int, Callable[..., Number]] = {
-    BY_NAME["Neg"].code: operator.neg, BY_NAME["Invert"].code: operator.invert}
+    BY_NAME["Neg"].code: operator.neg, _INVERT: operator.invert}
 
 
 _COMPARE: Dict[int, Callable[..., Number]] = {
@@ -101,11 +102,17 @@ def _part_table(tag: int) -> Dict[int, Callable[..., Number]]:
 
 
 def fold(tag: int, code: int, values: Sequence[Number]) -> Optional[Number]:
-    """Python's value of an operator over integer literals, or None for an operator that is
-    not Python's own arithmetic (a comparison, a function) or a float operand."""
+    """Python's value of an operator over integer and bool literals (and floats beside a bool),
+    or None for an operator that is not Python's own arithmetic (a comparison, a function) or
+    a float operand."""
     table = _table(tag)
-    if code not in table or any(type(v) is not int for v in values):
+    kinds = {type(v) for v in values}
+    # Floats only beside a bool, which Python makes a number: `2.5 * True` is 2.5.
+    if code not in table or not kinds <= {int, bool, float} or (float in kinds
+                                                                  and bool not in kinds):
         return None
+    if tag == UNARY and code == _INVERT and type(values[0]) is bool:
+        return None  # `~True` is NumPy's "not", as `&`, `|` and `^` of bools are bools
     return table[code](*values)
 
 
@@ -136,7 +143,7 @@ def _plan(names: Sequence[str], nodes: Sequence[Node], ints: FrozenSet[str]) -> 
     parts: List[Tuple[int, int, bool]] = []  # maximal parts with an operator: [begin, end)
     for i, (tag, payload) in enumerate(nodes):
         if tag == CONST:
-            stack.append((i, type(payload) is int, False))
+            stack.append((i, type(payload) in (int, bool), False))  # Python's literals
             continue
         if tag == ARG:
             stack.append((i, names[int(payload)] in ints, False))
@@ -217,7 +224,7 @@ def _evaluator(part: Sequence[Node], names: Sequence[str]) -> Callable[[_Values]
 
 
 
-def _constant(value: Number) -> _Fn:
+def _constant(value: Any) -> _Fn:
     return lambda values: value
 
 

@@ -1,24 +1,24 @@
 """Compiled kernels: a formula turned into a `KernelSpec` once, called like `qv.evaluate`.
 
 A `Kernel` is a value: equal and hashed by its formula (argument names in kernel order and
-the tree, constants by their bits), pickled as its expression, and tokenized for Dask by
-the same formula.
+the tree, constants by their type and bits: `x * 2`, `x * 2.0` and `x * True` differ), pickled
+as its expression, and tokenized for Dask by the same formula.
 """
 from __future__ import annotations
 
 import inspect
-import struct
-from typing import Callable, Optional, Tuple, Union
+from typing import Any, Callable, Optional, Tuple, Union
 
 from _quorvaline import Expr, KernelSpec
 from quorvaline import _native
 from quorvaline._factories import kernel
-from quorvaline._nodes import CONST
+from quorvaline._nodes import CONST, constant_key
 from quorvaline._one_call import _as_expr, _kernel_order
 from quorvaline._text import first_appearance, formula_text
 
-# Argument names in kernel order, and the nodes in post-order with constants as their bits.
-Formula = Tuple[Tuple[str, ...], Tuple[Tuple[int, int], ...]]
+# Argument names in kernel order, and the nodes in post-order with constants as their type and
+# bits.
+Formula = Tuple[Tuple[str, ...], Tuple[Tuple[int, Any], ...]]
 
 
 class _CallSignature:
@@ -89,7 +89,7 @@ class Kernel(_native.KernelCall):
             # that NaN equals itself and -0.0 differs from 0.0.
             names, nodes = _native.expr_nodes(self._expr)
             self._key = names, tuple(
-                (tag, _bits(p) if tag == CONST else int(p)) for tag, p in nodes)
+                (tag, constant_key(p) if tag == CONST else int(p)) for tag, p in nodes)
         return self._key
 
     def __eq__(self, other: object) -> bool:
@@ -121,8 +121,3 @@ def compile(formula: Union[Kernel, Expr, str, Callable[..., Expr]]) -> Kernel:
     """A `Kernel` from an `Expr`, a formula text or a callable, as `qv.evaluate` takes them
     (a `Kernel` is returned as it is)."""
     return formula if isinstance(formula, Kernel) else Kernel(formula)
-
-
-def _bits(value: float) -> int:
-    return int(struct.unpack("<Q", struct.pack("<d", value))[0])
-

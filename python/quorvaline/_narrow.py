@@ -24,7 +24,7 @@ from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from quorvaline import _half, _int_parts, _native, _stored, _unsigned
+from quorvaline import _half, _int_parts, _native, _nodes, _stored, _unsigned
 from quorvaline._factories import kernel
 from quorvaline._nodes import ARG, BINARY, BY_NAME, COMPARE, CONST, OPERATORS, SELECT, UNARY, Node
 
@@ -48,7 +48,8 @@ _FLOAT64 = np.dtype(np.float64)
 _MEAN, _ORDER = "mean", "order"
 _BITS_ALIKE = frozenset((BINARY, BY_NAME[name].code) for name in (
     "Add", "Sub", "Mul", "BitwiseAnd", "BitwiseOr", "BitwiseXor", "LeftShift")) | frozenset(
-    (UNARY, BY_NAME[name].code) for name in ("Neg", "Positive", "Square", "Invert"))
+    (UNARY, BY_NAME[name].code) for name in ("Neg", "Positive", "Square", "Invert", "Real",
+                                             "Imag", "Conj"))
 # Computed by the float16 route (see `_half`).
 _FLOAT16 = np.dtype(np.float16)
 
@@ -73,16 +74,15 @@ def _complex(re: Any, im: Any) -> Any:
 
 
 def _parts(part: Any) -> Any:
-    # The engine takes the parts of an integer as float64 (NumPy keeps the integer).
+    # np.real and np.imag of a Python number give a Python number, which has no dtype to trace.
     def of(x: Any) -> Any:
-        kind = getattr(x, "dtype", np.dtype(np.float64)).kind
-        return part(x) if kind in "fc" else np.asarray(x, np.float64)
+        return part(x) if isinstance(x, (np.ndarray, np.generic)) else np.asarray(part(x))
     return of
 
 
 # Where the engine's type differs from the ufunc's: its round keeps integers, as np.round.
 _SPECIAL = {"Complex": _complex, "Round": np.round, "Real": _parts(np.real),
-            "Imag": _parts(np.imag), "Conj": _parts(np.conjugate)}
+            "Imag": _parts(np.imag)}
 _NUMPY: Dict[Tuple[int, int], Any] = {
     (op.kind, op.code): _SPECIAL.get(op.name)
     or getattr(np, _NUMPY_NAMES.get(op.name, op.name.lower()))
@@ -110,7 +110,7 @@ def evaluate(expr: Any, values: Dict[str, Any], out: Optional[np.ndarray] = None
 
 def _evaluated(expr: Any, values: Dict[str, Any], out: Optional[np.ndarray] = None
                ) -> np.ndarray:
-    names, nodes = _native.expr_nodes(expr)
+    names, nodes = _nodes_of(expr)
     given = [values.get(name) for name in names]
     signature = tuple(map(_signature, given))
     if _has_half_steps(nodes, signature):
@@ -119,12 +119,19 @@ def _evaluated(expr: Any, values: Dict[str, Any], out: Optional[np.ndarray] = No
     return _computed(formula, _operands(reads, given), want, out)
 
 
+def _nodes_of(expr: Any) -> Tuple[Tuple[str, ...], _nodes.Nodes]:
+    """The formula's argument names and nodes, the nodes as the plans' cache key (a constant
+    of another type is another formula)."""
+    names, nodes = _native.expr_nodes(expr)
+    return names, _nodes.Nodes(nodes)
+
+
 def has_half_steps(expr: Any, values: Dict[str, Any]) -> bool:
     """Whether NumPy computes a step of the formula over `values` in float16 (float16 operands
     or, say, `sqrt` of an int8)."""
     if not any(map(is_narrow, values.values())):
         return False
-    names, nodes = _native.expr_nodes(expr)
+    names, nodes = _nodes_of(expr)
     return _has_half_steps(nodes, tuple(_signature(values.get(name)) for name in names))
 
 
@@ -189,7 +196,7 @@ def _half_plan(nodes: Tuple[Node, ...], names: Tuple[str, ...],
         sig = tuple(("array", _FLOAT16) if source.node is not None
                     else ("scalar", _FLOAT16) if source.to_half else signature[source.arg]
                     for source in step.inputs)
-        formula, reads, want = _plan(step.nodes, step.labels, sig, True, step.half)
+        formula, reads, want = _plan(_nodes.Nodes(step.nodes), step.labels, sig, True, step.half)
         steps.append(_HalfStep(step.node, step.inputs, formula, reads, want))
     if steps[-1].want != _dtype(traced[-1]):
         raise refuse(len(nodes) - 1, f"NumPy computes it in {_dtype(traced[-1])}")
@@ -202,10 +209,9 @@ def bind(expr: Any, values: Dict[str, Any], root: str = ""
     operand is of a narrow integer dtype; else None."""
     if not any(getattr(v, "dtype", None) in NARROW for v in values.values()):
         return None
-    names, nodes = _native.expr_nodes(expr)
+    names, nodes = _nodes_of(expr)
     given = [values.get(name) for name in names]
-    formula, reads, want = _plan(nodes, names, tuple(map(_signature, given)), False, False,
-                                 root)
+    formula, reads, want = _plan(nodes, names, tuple(map(_signature, given)), False, False, root)
     return formula, _operands(reads, given), want
 
 

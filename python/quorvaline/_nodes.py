@@ -1,15 +1,19 @@
 """The node tags of the engine's expression tree, as `_native` exchanges them, and its
 operators: the engine's operator table (`_native.OPERATORS`) is the one list, and the codes,
 the functions of the formula text and the spellings the text form writes are read from it."""
-from typing import Dict, NamedTuple, Optional, Tuple, Union
+import struct
+from typing import Any, Dict, NamedTuple, Optional, Tuple, Union
+
+import numpy as np
 
 from quorvaline import _native
 
 CONST, ARG, UNARY, BINARY, COMPARE, SELECT = range(6)
 
-# One node: (tag, payload), payload a float for CONST (an int for an integer literal), the
-# argument's position for ARG, the operator code for UNARY, BINARY and COMPARE, 0 for SELECT.
-Node = Tuple[int, Union[int, float]]
+# One node: (tag, payload), payload a float for CONST (an int for an integer literal, a bool
+# for a bool literal, a NumPy scalar for a constant of its dtype), the argument's position for
+# ARG, the operator code for UNARY, BINARY and COMPARE, 0 for SELECT.
+Node = Tuple[int, Union[int, float, "np.generic[Any]"]]
 
 
 class Operator(NamedTuple):
@@ -27,6 +31,32 @@ class Operator(NamedTuple):
 OPERATORS: Tuple[Operator, ...] = tuple(Operator(*row) for row in _native.OPERATORS)
 BY_NAME: Dict[str, Operator] = {op.name: op for op in OPERATORS}
 assert len(BY_NAME) == len(OPERATORS), "operator names must be unique"
+
+
+def constant_key(value: Any) -> Tuple[str, int]:
+    """A constant as a key: its type and its bits. Python finds 3, 3.0, True and np.int64(3)
+    equal, and -0.0 equal to 0.0, which promote or compute otherwise."""
+    if isinstance(value, np.generic):
+        return value.dtype.str, int.from_bytes(value.tobytes(), "little")
+    if isinstance(value, int):
+        return type(value).__name__, int(value)
+    return "float", int(struct.unpack("<Q", struct.pack("<d", value))[0])
+
+
+class Nodes(Tuple[Node, ...]):
+    """A formula's nodes as a cache key: equal when their constants are, by `constant_key`."""
+
+    __slots__ = ()
+
+    def _key(self) -> Tuple[Any, ...]:
+        return tuple((tag, constant_key(p)) if tag == CONST else (tag, p) for tag, p in self)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Nodes) and self._key() == other._key()
+
+    def __hash__(self) -> int:
+        return hash(self._key())
+
 
 # The link of a comparison chain in the formula text: "and" of two truths.
 MUL = BY_NAME["Mul"].code

@@ -19,7 +19,7 @@ import numpy.typing as npt
 from _quorvaline import Buffer, Expr
 from quorvaline import _bools, _narrow, _native, _operands, _tracing
 from quorvaline._factories import kernel
-from quorvaline._nodes import ARG, CONST
+from quorvaline._nodes import ARG, CONST, Node
 from quorvaline._parser import parse_nodes
 from quorvaline._reductions import Reduction, split_reduction
 
@@ -140,7 +140,7 @@ def _parse_for_kernel(text: str) -> Expr:
         return _native.expr_from_nodes(found, nodes)
     kept = [name for name, lit in zip(found, literal) if not lit]
 
-    def node(tag: int, payload: Union[int, float]) -> Tuple[int, Union[int, float]]:
+    def node(tag: int, payload: Any) -> Node:
         if tag != ARG:
             return tag, payload
         name = found[int(payload)]

@@ -19,7 +19,6 @@ import numpy as np
 
 from _quorvaline import KernelSpec
 from quorvaline import _bools, _int_parts, _narrow, _native
-from quorvaline._factories import kernel
 from quorvaline._nodes import ARG, CONST, SELECT
 
 # Names a formula text may read as constants, when neither the operands nor the caller's
@@ -131,13 +130,7 @@ def run(spec: KernelSpec, values: Dict[str, Any], out: Optional[np.ndarray],
     lets it (through one temporary array). Given the formula's `expr`, operands of the
     narrow integer dtypes are computed as `_narrow` computes them, and bools under operators
     NumPy computes in another type as `_bools` rewrites them."""
-    try:
-        return _run(spec, values, out, casting, expr)
-    except TypeError as error:
-        if expr is None or not _bools.is_ours(error):
-            raise
-    formula, operands = _bools.rewrite(expr, values)
-    return _run(kernel.elementwise(formula), operands, out, casting, formula)
+    return _bools.retried(lambda s, e, v: _run(s, v, out, casting, e), spec, expr, values)
 
 
 def _run(spec: KernelSpec, values: Dict[str, Any], out: Optional[np.ndarray],

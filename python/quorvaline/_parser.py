@@ -210,12 +210,13 @@ class _Translator:
         return [_Emit([node], 0, source)]
 
     def constant(self, value: Union[int, float, complex], source: ast.AST,
-                 exact: Optional[int] = None) -> List[_Item]:
-        nodes = list(complex_nodes(value)) if isinstance(value, complex) else [(CONST, value)]
+                 exact: Optional[Union[int, float]] = None) -> List[_Item]:
+        nodes: List[Node] = (list(complex_nodes(value)) if isinstance(value, complex)
+                             else [(CONST, value)])
         e = _Emit(nodes, 0, source)
         e.kind = _constant_kind(value)
         e.exact = exact
-        if exact is not None and not _INT64_MIN <= exact <= _INT64_MAX:
+        if type(exact) is int and not _INT64_MIN <= exact <= _INT64_MAX:
             e.nodes = list(_int_parts.int_nodes(exact))  # exact, past int64's constants
             e.kind = _INTEGER
         return [e]
@@ -251,7 +252,8 @@ class _Translator:
                 value = n.operand.value
                 if isinstance(value, int) and not isinstance(value, bool):
                     return self.constant(self.number(n, -value), n, -value)
-                return self.constant(-self.literal(n.operand, value), n)
+                negated = -self.literal(n.operand, value)
+                return self.constant(negated, n, _integer(negated))
             return [n.operand, _Emit([(UNARY, _NEGATION)], 1, n)]
         if isinstance(n.op, ast.Invert):
             return [n.operand, _Emit([(UNARY, _INVERT)], 1, n, True, True)]
@@ -315,7 +317,7 @@ class _Translator:
 
     def number(self, n: ast.AST, value: object) -> Union[int, float]:
         if isinstance(value, bool):
-            return float(value)
+            return value  # NumPy's bool beside arrays; Python's int among literals
         if isinstance(value, int):
             # An int literal stays an int, as NumPy promotes it (int32 + 2 is int32).
             if _INT64_MIN <= value <= _INT64_MAX:
@@ -351,8 +353,9 @@ class _Translator:
         return self.refuse(n, f"{construct} is not allowed in a formula")
 
 
-def _integer(value: object) -> Optional[int]:
-    return value if type(value) is int else None
+def _integer(value: object) -> Optional[Union[int, float]]:
+    # A float too, which Python computes with a bool literal (`2.5 * True` is 2.5, weak).
+    return value if type(value) in (int, bool, float) else None  # type: ignore[return-value]
 
 
 def _constant_kind(value: Union[int, float, complex]) -> int:

@@ -127,14 +127,8 @@ def _typed_reduce(spec: KernelSpec, expr: Any, values: Mapping[str, Operand], op
     reduces them, bools under operators NumPy computes in another type as `_bools` rewrites
     them, and float16 values summed (or compared) in float32 in the engine's order and
     rounded to float16 once, as NumPy gives float16."""
-    operands = dict(values)
-    try:
-        return _half_or_narrow(spec, expr, operands, op, axis, keepdims)
-    except TypeError as error:
-        if not _bools.is_ours(error):
-            raise
-    formula, operands = _bools.rewrite(expr, operands)
-    return _half_or_narrow(kernel.elementwise(formula), formula, operands, op, axis, keepdims)
+    return _bools.retried(lambda s, e, v: _half_or_narrow(s, e, v, op, axis, keepdims),
+                          spec, expr, dict(values))
 
 
 def _half_or_narrow(spec: KernelSpec, expr: Any, values: Dict[str, Operand], op: str,

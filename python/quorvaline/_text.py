@@ -10,7 +10,7 @@ import keyword
 import math
 import struct
 import unicodedata
-from typing import TYPE_CHECKING, List, NamedTuple, Tuple, Union
+from typing import TYPE_CHECKING, Any, List, NamedTuple, Tuple, Union
 
 from _quorvaline import Expr
 from quorvaline import _native
@@ -91,7 +91,12 @@ def _check_names(names: Tuple[str, ...]) -> None:
             raise ValueError(f"argument name {name!r} cannot be written in a formula text")
 
 
-def _constant(value: Union[int, float]) -> Piece:
+def _constant(value: Any) -> Piece:
+    if isinstance(value, bool):
+        return Piece(_ATOM, repr(value), True)
+    if not isinstance(value, (int, float)):  # a NumPy scalar, whose dtype a text cannot write
+        raise ValueError(f"the constant {value!r} of dtype {value.dtype} cannot be written in a "
+                         "formula text")
     if isinstance(value, int):  # an integer literal
         return Piece(_UNARY if value < 0 else _ATOM, repr(value), True)
     if math.isnan(value):

@@ -30,6 +30,7 @@ from quorvaline._nodes import (
     BINARY,
     BY_NAME,
     COMPARE,
+    COMPLEX,
     CONST,
     PREDICATES,
     SELECT,
@@ -185,6 +186,8 @@ class Tracer:
             return self._numpy("where", "np.where", *args)
         if name == "clip":
             return self._clip(*args, **kwargs)
+        if name in ("real", "imag") and len(args) == 1 and not kwargs:
+            return self._numpy(name, f"np.{name}", *args)
         if name in ("round", "around"):
             return self._round(kwargs.get("decimals", args[1] if len(args) > 1 else 0),
                                f"np.{name}", args[0], kwargs)
@@ -287,10 +290,12 @@ class Tracer:
 def _operand_or_none(value: Any, trace: _Trace) -> Optional[Tracer]:
     if isinstance(value, Tracer):
         return value if value._trace is trace else None
-    if isinstance(value, (bool, np.bool_)):
-        return Tracer(((CONST, 1.0 if value else 0.0),), True, trace)
-    if isinstance(value, np.ndarray) and value.ndim == 0 and value.dtype.kind in "biuf":
-        value = value[()]
+    if isinstance(value, np.ndarray) and value.ndim == 0 and value.dtype.kind in "biufc":
+        value = value[()]  # strong, as a NumPy scalar
+    if isinstance(value, (bool, np.bool_)):  # NumPy's bool beside arrays
+        return Tracer(((CONST, bool(value)),), True, trace)
+    if isinstance(value, np.generic) and value.dtype.kind in "iufc":
+        return Tracer(_typed_nodes(value, trace), False, trace)
     if isinstance(value, numbers.Integral) and -(2 ** 63) <= int(value) < 2 ** 63:
         return Tracer(((CONST, int(value)),), False, trace)  # promoted as an integer
     if type(value) is int:  # exact, as a part over Python ints alone
@@ -307,6 +312,25 @@ def _operand_or_none(value: Any, trace: _Trace) -> Optional[Tracer]:
             isinstance(value, np.ndarray) and value.ndim == 0 and value.dtype.kind == "c"):
         return Tracer(complex_nodes(complex(value)), False, trace)
     return None
+
+
+# NumPy scalars a formula holds as constants of their dtype; complex ones as their parts'.
+_TYPED = {np.dtype(t): np.dtype(t) for t in (np.int32, np.int64, np.float32, np.float64)}
+_TYPED.update({np.dtype(np.complex64): np.dtype(np.float32),
+               np.dtype(np.complex128): np.dtype(np.float64)})
+
+
+def _typed_nodes(value: np.generic, trace: _Trace) -> Tuple[Node, ...]:
+    """A NumPy scalar as constants that keep its dtype, strong as NumPy takes it."""
+    parts = _TYPED.get(value.dtype)
+    if parts is None:
+        raise trace.refuse(
+            f"a NumPy {value.dtype} scalar inside the function: a formula holds constants of "
+            f"bool, int32, int64, float32, float64, complex64 and complex128 alone; pass it as "
+            f"an operand to keep its dtype")
+    if value.dtype.kind != "c":
+        return ((CONST, value),)
+    return (CONST, parts.type(value.real)), (CONST, parts.type(value.imag)), (BINARY, COMPLEX)
 
 
 def _foreign(value: Any, where: str) -> str:

@@ -211,6 +211,21 @@ private:
             ops[k] =
                 node.tag == NodeTag::Select && k == 0 ? truth(ops[k], type) : cast(ops[k], type);
         }
+        if (node.tag == NodeTag::Unary && !is_complex(type) && !is_float(type)) {
+            // real and conjugate of a bool or an integer are the value itself, imag its zeros.
+            const auto op = static_cast<UnaryOp>(node.op);
+            if (op == UnaryOp::Real || op == UnaryOp::Conj || op == UnaryOp::Imag) {
+                const Val zero[3] = {ops[0], Val{Val::Kind::Scalar, constant(0.0)}, kUnused};
+                const BinaryOp times =
+                    type == ValueType::Bool ? BinaryOp::BitwiseAnd : BinaryOp::Mul;
+                const Val v = op == UnaryOp::Imag
+                                  ? compute(kernel_id<BinaryKernels>(times), 2, zero, type)
+                                  : ops[0];
+                remember(i, v);
+                vals_.push_back(v);
+                return;
+            }
+        }
         KernelId kernel = 0;
         switch (node.tag) {
             case NodeTag::Unary:
@@ -290,7 +305,10 @@ private:
         }
         ScalarTable& scalars = p_.frame.scalars;
         const std::uint32_t e[3] = {ops[0].index, ops[1].index, ops[2].index};
-        if (scalars.constant(e[0]) && scalars.constant(e[1]) && scalars.constant(e[2])) {
+        // Integer constants (NumPy scalars written in the formula) are computed in their type
+        // below, wrapping, never folded in float64.
+        if (!is_integer(type) && scalars.constant(e[0]) && scalars.constant(e[1]) &&
+            scalars.constant(e[2])) {
             return Val{Val::Kind::Scalar,
                        constant(fold_kernel(kernel, scalars.values[e[0]], scalars.values[e[1]],
                                             scalars.values[e[2]]))};

@@ -77,6 +77,11 @@ bool bitwise_node(const Node& node) {
            (node.tag == NodeTag::Binary && op_is_bitwise(static_cast<BinaryOp>(node.op)));
 }
 
+// NumPy's real, imag and conjugate keep a real operand's type (imag gives zeros of it).
+bool keeps_real_type(UnaryOp op) {
+    return op == UnaryOp::Real || op == UnaryOp::Imag || op == UnaryOp::Conj;
+}
+
 // Python's own arithmetic on ints alone stays int for these; the rest gives a float.
 bool python_int_op(BinaryOp op) {
     return op == BinaryOp::Add || op == BinaryOp::Sub || op == BinaryOp::Mul ||
@@ -126,8 +131,9 @@ bool bools_elsewhere(const NodeList& tree, std::size_t i, std::span<const NodeTy
     }
     if (node.tag == NodeTag::Unary) {
         const auto op = static_cast<UnaryOp>(node.op);
+        // conjugate of bools is int8 in NumPy; real and imag keep them bool.
         return !bitwise_node(node) && !op_is_predicate(op) && op != UnaryOp::Real &&
-               op != UnaryOp::Imag && op != UnaryOp::Conj;
+               op != UnaryOp::Imag;
     }
     const auto op = static_cast<BinaryOp>(node.op);
     return !logical(op) && !bitwise_node(node) && op != BinaryOp::Div && op != BinaryOp::Complex;
@@ -143,7 +149,13 @@ std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPatter
         const auto kids = children(tree, i);
         switch (node.tag) {
             case NodeTag::Const:
-                types[i] = NodeType{true, const_is_int(node) ? ValueType::I64 : ValueType::F64};
+                // A typed bool on the float64 surface is the truth 1.0 or 0.0 it was.
+                if (const_is_typed(node) &&
+                    !(const_type(node) == ValueType::Bool && comparisons == Comparisons::Numbers)) {
+                    types[i] = NodeType{false, const_type(node)};
+                } else {
+                    types[i] = NodeType{true, const_is_int(node) ? ValueType::I64 : ValueType::F64};
+                }
                 break;
             case NodeTag::ArgRef: {
                 if (node.bits >= pattern.size())
@@ -172,10 +184,12 @@ std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPatter
                 } else if (truth && !x.weak && comparisons == Comparisons::Bool) {
                     types[i] = NodeType{false, ValueType::Bool};
                 } else if (x.weak) {
-                    const bool ints =
-                        x.type == ValueType::I64 &&
-                        (op == UnaryOp::Neg || op == UnaryOp::Abs || op == UnaryOp::Positive);
+                    const bool ints = x.type == ValueType::I64 &&
+                                      (op == UnaryOp::Neg || op == UnaryOp::Abs ||
+                                       op == UnaryOp::Positive || keeps_real_type(op));
                     types[i] = NodeType{true, ints ? ValueType::I64 : ValueType::F64};
+                } else if (keeps_real_type(op)) {
+                    types[i] = x;
                 } else {
                     types[i] = numeric(x, has_int_form(op) && !truth);
                 }

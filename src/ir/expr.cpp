@@ -163,9 +163,14 @@ std::string expr_repr(const ExprValue& e) {
             const Node& n = e.nodes[item.node];
             switch (n.tag) {
                 case NodeTag::Const:
+                    if (const_is_typed(n) && const_type(n) == ValueType::Bool) {
+                        out += const_value(n) != 0.0 ? "Const(True)" : "Const(False)";
+                        continue;
+                    }
                     out += "Const(" +
                            (const_is_int(n) ? std::to_string(const_int(n))
                                             : float_text(const_value(n))) +
+                           (const_is_typed(n) ? ", " + std::string(type_name(const_type(n))) : "") +
                            ")";
                     continue;
                 case NodeTag::ArgRef: out += "ArgRef(" + std::to_string(n.bits) + ")"; continue;

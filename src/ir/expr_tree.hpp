@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ir/ops.hpp"
+#include "ir/value_type.hpp"
 
 namespace qv {
 
@@ -26,7 +27,7 @@ enum class NodeTag : std::uint8_t {
 
 struct Node {
     NodeTag tag;
-    std::uint8_t op;     // UnaryOp / BinaryOp / CompareOp code; Const: kIntLiteral or 0
+    std::uint8_t op;     // UnaryOp / BinaryOp / CompareOp code; Const: 0, kIntLiteral or typed
     std::uint32_t size;  // nodes in the subtree rooted here, this node included
     std::uint64_t bits;  // Const: the float64 bit pattern, or the int64's; ArgRef: the argument id
 
@@ -51,9 +52,26 @@ inline Node int_const_node(std::int64_t value) noexcept {
     return {NodeTag::Const, kIntLiteral, 1, static_cast<std::uint64_t>(value)};
 }
 inline Node arg_node(std::uint64_t id) noexcept { return {NodeTag::ArgRef, 0, 1, id}; }
-inline bool const_is_int(const Node& n) noexcept { return n.op == kIntLiteral; }
+// A Const's op byte with this bit set: a constant of its own dtype, strong as a NumPy scalar is
+// (np.int64(3), and a bool literal, which meets arrays as NumPy's bool); the low bits hold its
+// ValueType. Its bits are the int64's for an integer type, else the float64's (1.0 or 0.0 for a
+// bool, a float32's value exactly).
+inline constexpr std::uint8_t kTypedConst = 0x80;
+
+inline Node typed_const_node(ValueType type, std::uint64_t bits) noexcept {
+    return {NodeTag::Const,
+            static_cast<std::uint8_t>(kTypedConst | static_cast<std::uint8_t>(type)), 1, bits};
+}
+inline bool const_is_typed(const Node& n) noexcept { return (n.op & kTypedConst) != 0; }
+inline ValueType const_type(const Node& n) noexcept {
+    return static_cast<ValueType>(n.op & ~kTypedConst);
+}
+inline bool const_is_int(const Node& n) noexcept {
+    return n.op == kIntLiteral || (const_is_typed(n) && is_integer(const_type(n)));
+}
 inline std::int64_t const_int(const Node& n) noexcept { return static_cast<std::int64_t>(n.bits); }
 // The constant as a float64 (an int literal rounded to nearest, as Python's float() does).
+// A typed constant of an integer type as its value too.
 inline double const_value(const Node& n) noexcept {
     return const_is_int(n) ? static_cast<double>(const_int(n)) : std::bit_cast<double>(n.bits);
 }

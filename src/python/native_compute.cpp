@@ -131,7 +131,10 @@ bool has_python_int_part(const KernelSpec& spec, PyObject* operands) {
     }
     const NodeList& nodes = spec.body;
     const auto int_leaf = [&](const Node& n) {
-        return (n.tag == NodeTag::Const && const_is_int(n)) ||
+        // A Python int or bool literal; a NumPy integer constant is not Python's.
+        const bool python_literal =
+            n.op == kIntLiteral || (const_is_typed(n) && const_type(n) == ValueType::Bool);
+        return (n.tag == NodeTag::Const && python_literal) ||
                (n.tag == NodeTag::ArgRef && n.bits < is_int.size() && is_int[n.bits] != 0);
     };
     for (std::size_t i = 0; i < nodes.size(); ++i) {

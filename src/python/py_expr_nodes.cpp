@@ -1,12 +1,16 @@
 // An expression's tree as plain Python values, both ways. A node is a pair (tag, payload):
-// Const (0, float) with the float's exact bits, or (0, int) for an integer literal (int64); ArgRef
+// Const (0, float) with the float's exact bits, (0, int) for an integer literal (int64), (0, bool)
+// for a bool literal and (0, NumPy scalar) for a constant of that dtype (bool, int32, int64,
+// float32 or float64); ArgRef
 // (1, position in the names); Unary (2, op), Binary (3, op), Compare (4, op) with the operator
 // codes of the node tables; Select (5, 0). Post-order, root last, children left to right; nothing
 // recurses on the tree's depth.
 #include "python/py_expr_nodes.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -15,6 +19,8 @@
 #include "ir/expr.hpp"
 #include "python/entry.hpp"
 #include "python/errors.hpp"
+#include "python/numpy_api.hpp"
+#include "python/operands.hpp"
 #include "python/py_expr.hpp"
 #include "python/py_spec.hpp"
 #include "python/ref.hpp"
@@ -40,10 +46,82 @@ std::uint8_t op_count(NodeTag tag) {
     }
 }
 
+// A typed constant as Python holds it: a bool, or a NumPy scalar of its type.
+Ref typed_payload(const Node& n) {
+    const ValueType type = const_type(n);
+    if (type == ValueType::Bool) return Ref::borrow(const_value(n) != 0.0 ? Py_True : Py_False);
+    ensure_numpy_api();
+    alignas(8) unsigned char data[8];
+    const std::int64_t i = const_int(n);
+    const std::int32_t i32 = static_cast<std::int32_t>(i);
+    const double f = const_value(n);
+    const float f32 = static_cast<float>(f);
+    switch (type) {
+        case ValueType::I64: std::memcpy(data, &i, sizeof i); break;
+        case ValueType::I32: std::memcpy(data, &i32, sizeof i32); break;
+        case ValueType::F32: std::memcpy(data, &f32, sizeof f32); break;
+        default: std::memcpy(data, &f, sizeof f); break;
+    }
+    PyArray_Descr* descr = PyArray_DescrFromType(numpy_type(type));
+    Ref scalar = Ref::steal(PyArray_Scalar(data, descr, nullptr));
+    Py_DECREF(descr);
+    return Ref::steal(check(scalar.release()));
+}
+
+bool numpy_scalar(PyObject* payload) {
+    ensure_numpy_api();
+    return PyArray_IsScalar(payload, Generic);
+}
+
+// The node of a NumPy scalar payload, of a type the engine computes in. Its value is read only
+// once its type is known to be one of those (at most 8 bytes).
+Node typed_const(PyObject* payload, std::size_t index) {
+    if (!numpy_scalar(payload))
+        raise_bad_node(index, "a constant must be a float, an int, a bool or a NumPy scalar");
+    PyArray_Descr* descr = PyArray_DescrFromScalar(payload);
+    const char kind = descr->kind;
+    const auto size = PyDataType_ELSIZE(descr);
+    Py_DECREF(descr);
+    const bool wide = size == 4 || size == 8;
+    if (kind != 'b' && !((kind == 'i' || kind == 'f') && wide))
+        raise_bad_node(index, "a NumPy constant must be bool, int32, int64, float32 or float64");
+    alignas(8) unsigned char data[8] = {};
+    PyArray_ScalarAsCtype(payload, data);
+    if (kind == 'b')
+        return typed_const_node(ValueType::Bool,
+                                std::bit_cast<std::uint64_t>(data[0] != 0 ? 1.0 : 0.0));
+    if (kind == 'i') {
+        std::int32_t v32 = 0;
+        std::int64_t v = 0;
+        if (size == 4) {
+            std::memcpy(&v32, data, sizeof v32);
+            v = v32;
+        } else {
+            std::memcpy(&v, data, sizeof v);
+        }
+        return typed_const_node(size == 4 ? ValueType::I32 : ValueType::I64,
+                                static_cast<std::uint64_t>(v));
+    }
+    float v32 = 0.0f;
+    double v = 0.0;
+    if (size == 4) {
+        std::memcpy(&v32, data, sizeof v32);
+        v = v32;
+    } else {
+        std::memcpy(&v, data, sizeof v);
+    }
+    return typed_const_node(size == 4 ? ValueType::F32 : ValueType::F64,
+                            std::bit_cast<std::uint64_t>(v));
+}
+
 PyObject* node_tuple(const Node& n, const TempArgs& temp_args) {
     Ref payload;
     switch (n.tag) {
         case NodeTag::Const:
+            if (const_is_typed(n)) {
+                payload = typed_payload(n);
+                break;
+            }
             payload = Ref::steal(check(const_is_int(n) ? PyLong_FromLongLong(const_int(n))
                                                        : PyFloat_FromDouble(const_value(n))));
             break;
@@ -101,16 +179,19 @@ NodeList to_node_list(PyObject* value, std::size_t name_count) {
         if (tag < 0 || tag > static_cast<long>(NodeTag::Select)) raise_bad_node(i, "unknown tag");
         Node node{static_cast<NodeTag>(tag), 0, 1, 0};
         if (node.tag == NodeTag::Const) {
-            if (PyLong_CheckExact(payload)) {
+            if (PyBool_Check(payload)) {
+                node = typed_const_node(
+                    ValueType::Bool, std::bit_cast<std::uint64_t>(payload == Py_True ? 1.0 : 0.0));
+            } else if (PyLong_CheckExact(payload)) {
                 int overflow = 0;
                 const long long v = PyLong_AsLongLongAndOverflow(payload, &overflow);
                 if (overflow != 0) raise_bad_node(i, "an integer constant must fit in int64");
                 if (v == -1 && PyErr_Occurred() != nullptr) python_api_failed();
                 node = int_const_node(v);
-            } else if (PyFloat_Check(payload)) {
+            } else if (PyFloat_Check(payload) && !numpy_scalar(payload)) {  // np.float64 is one
                 node = const_node(PyFloat_AS_DOUBLE(payload));
             } else {
-                raise_bad_node(i, "a constant must be a float or an int");
+                node = typed_const(payload, i);
             }
         } else if (node.tag == NodeTag::ArgRef) {
             const long at = to_small_int(payload, i, "argument position");

@@ -21,12 +21,16 @@ constexpr int kUnaryBase = 2;
 constexpr int kBinaryBase = kUnaryBase + kUnaryOpCount;
 constexpr int kCompareBase = kBinaryBase + kBinaryOpCount;
 constexpr int kSelectCode = kCompareBase + kCompareOpCount;
-constexpr int kIntConstCode = kSelectCode + 1;  // 2 and 2.0 promote differently
-static_assert(kIntConstCode <= UINT8_MAX, "node codes are one byte");
+constexpr int kIntConstCode = kSelectCode + 1;      // 2 and 2.0 promote differently
+constexpr int kTypedConstBase = kIntConstCode + 1;  // then one code per value type
+static_assert(kTypedConstBase + kValueTypeCount <= UINT8_MAX, "node codes are one byte");
 
 std::uint8_t node_code(const Node& n) {
     switch (n.tag) {
-        case NodeTag::Const: return const_is_int(n) ? kIntConstCode : 0;
+        case NodeTag::Const:
+            if (const_is_typed(n))
+                return static_cast<std::uint8_t>(kTypedConstBase + static_cast<int>(const_type(n)));
+            return const_is_int(n) ? kIntConstCode : 0;
         case NodeTag::ArgRef: return 1;
         case NodeTag::Unary: return static_cast<std::uint8_t>(kUnaryBase + n.op);
         case NodeTag::Binary: return static_cast<std::uint8_t>(kBinaryBase + n.op);

@@ -187,6 +187,8 @@ def test_shapes_that_do_not_broadcast_name_both_operands():
     ("sqrt(a) * 2.5 - b", (np.bool_, np.bool_), np.float16),
     ("a * a + b", (np.int16, np.float32), np.float32),  # a wrapped int16 read as float32
     ("a * b - sqrt(a * a)", (np.float16, np.int8), np.float16),
+    ("where(a > b, True, False) | (imag(a) > 0)", (np.int32, np.int32), np.bool_),
+    ("real(a) * True + conj(b)", (np.int16, np.int8), np.int16),
 ])
 def test_dtypes_and_meta_are_the_engines(formula, dtypes, want):
     rng = np.random.default_rng(3)

@@ -28,7 +28,7 @@ GRAMMAR = [
     ("a - (b - a)", lambda a, b: a - (b - a)),
     ("a ** b ** 2", lambda a, b: a ** (b ** 2)),
     ("-a + (+b)", lambda a, b: -a + b),
-    ("-2 * a", lambda a: -2.0 * a),
+    ("-2 * a", lambda a: -2 * a),
     ("a >= b", lambda a, b: a >= b),
     ("a != 1.5", lambda a: a != 1.5),
     ("a > b > 1", lambda a, b: (a > b) * (b > 1)),
@@ -36,14 +36,14 @@ GRAMMAR = [
     ("(a > 0) | (b > 0)", lambda a, b: np.logical_or(a > 0, b > 0)),
     ("(a > 0) ^ ~b", lambda a, b: (a > 0) ^ ~b),
     ("~(a > 0)", lambda a: np.invert(a > 0)),
-    ("where(a > b, a, 0)", lambda a, b: kernel.where_(a > b, a, 0)),
+    ("where(a > b, a, 0.0)", lambda a, b: kernel.where_(a > b, a, 0)),  # Expr's are floats
     ("pow(a, b) + atan2(a, b)", lambda a, b: kernel.pow(a, b) + kernel.atan2(a, b)),
     ("kernel_min(a, b) * kernel_max(a, b)", lambda a, b: kernel.min(a, b) * kernel.max(a, b)),
     # numexpr's spellings
     ("power(a, b)", lambda a, b: kernel.pow(a, b)),
     ("arctan2(a, b)", lambda a, b: kernel.atan2(a, b)),
     ("absolute(a)", lambda a: abs(a)),
-    ("a + True", lambda a: a + 1.0),
+    ("a + True", lambda a: a + True),
 ] + [(f"{spelling}({', '.join('ab'[:op.arity])})", _kernel_function(op))
       for op in OPERATORS if op.function for spelling in op.spellings if spelling.isidentifier()]
 

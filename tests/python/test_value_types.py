@@ -6,6 +6,7 @@ import ctypes
 import ctypes.util
 import itertools
 import math
+import pickle
 import re
 
 import numpy as np
@@ -320,7 +321,8 @@ NUMPY_INT_FORMS = {
     "Add": np.add, "Sub": np.subtract, "Mul": np.multiply, "Pow": np.power,
     "Min": np.minimum, "Max": np.maximum, "Fmod": np.fmod, "Fmin": np.fmin, "Fmax": np.fmax,
     "Minimum": np.minimum, "Maximum": np.maximum, "Remainder": np.remainder,
-    "FloorDivide": np.floor_divide, **BITWISE,
+    "FloorDivide": np.floor_divide, "Real": np.real, "Imag": np.imag, "Conj": np.conjugate,
+    **BITWISE,
 }
 
 
@@ -377,7 +379,7 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
     # float16 of 8-bit integers (float32 rounded to float16), float32 of 16-bit ones; true
     # division of integers is float64.
     floated = np.result_type(*[np.promote_types(t, np.float16) for t in dtypes[:op.arity]])
-    if op.name in ("Div", "Real", "Imag", "Conj") and common.kind in "biu":
+    if op.name == "Div" and common.kind in "biu":
         floated = np.dtype(np.float64)
     got = qv.evaluate(expr, **{n: np.tile(c, repeat) for n, c in zip(names, columns)})
     if op.predicate:
@@ -474,6 +476,17 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
     # bools under operators NumPy computes in int8 and float16
     ("m // n * 3 + m % n - (m ** n << 2)", {"m": np.bool_, "n": np.bool_}, np.int8),
     ("sqrt(m) * 2.5 - (n | m)", {"m": np.bool_, "n": np.bool_}, np.float16),
+    # real, imag and conj keep a real dtype (of bools, conj is int8); of Python ints, Python's
+    ("real(a) * 3 - imag(b) + conj(a)", {"a": np.int32, "b": np.int64}, np.int64),
+    ("real(a) - imag(a) * conj(b)", {"a": np.int8, "b": np.uint8}, np.int16),
+    ("conj(m) + real(m) * imag(n)", {"m": np.bool_, "n": np.bool_}, np.int8),
+    ("a + real(3) - imag(7)", {"a": np.int16}, np.int16),
+    # True and False are NumPy's bools beside arrays, Python's ints among literals
+    ("where(a > 0, True, False)", {"a": np.int32}, np.bool_),
+    ("a * True - (a > 0) * False + (True + 1)", {"a": np.int8}, np.int8),
+    ("f * True + (True & (f > 0))", {"f": np.float32}, np.float32),
+    ("f * (2.5 * True) - (True + 0.5) / -2.0 ** False", {"f": np.float32}, np.float32),
+    ("where(a > 0, k, False) | (a < -5)", {"a": np.int16, "k": True}, np.bool_),
 ])
 def test_integer_formulas_match_numpy(formula, operands, dtype):
     rng = np.random.default_rng(1)
@@ -483,7 +496,7 @@ def test_integer_formulas_match_numpy(formula, operands, dtype):
     text = qv.to_text(qv.parse(formula))  # its precedence written back
     assert _native.expr_nodes(qv.parse(text)) == _native.expr_nodes(qv.parse(formula))
     env = {**values, "where": np.where, "sqrt": np.sqrt, "fmod": np.fmod, "minimum": np.minimum,
-           "maximum": np.maximum}
+           "maximum": np.maximum, "real": np.real, "imag": np.imag, "conj": np.conj}
     want = eval(formula, {"__builtins__": {}}, env)  # noqa: S307 - fixed test formulas
     assert got.dtype == want.dtype == dtype
     assert same_bits(got, want) == []
@@ -512,6 +525,37 @@ def test_uint64_edges_are_numpys(formula, ufunc):
                     qv.evaluate(formula.replace("k", str(k)), x=x[::400])):
             expected = want if len(got) == len(x) else want[::400]
             assert got.dtype == want.dtype and same_bits(got, expected) == [], (k, got)
+
+
+# NumPy scalars (and 0-d arrays) written inside a traced function are strong, as in NumPy.
+@pytest.mark.parametrize("scalar, dtype", [
+    (np.int64(3), np.int8), (np.int64(-2), np.int32), (np.int32(7), np.int16),
+    (np.int32(7), np.float32), (np.float32(2.5), np.int32), (np.float32(0.1), np.float32),
+    (np.float64(0.1), np.float32), (np.True_, np.int8), (np.complex64(1 - 2j), np.float32),
+    (np.asarray(5, np.int64), np.int16), (np.int64(3_000_000_001), np.int64)])
+def test_numpy_scalars_in_traced_functions_keep_their_dtype(scalar, dtype):
+    def formula(x, s):
+        return x * s + (s - x) * 3 - s * s
+    python = scalar.item()  # weak, the same formula otherwise: compiled first, kept apart
+    plain = qv.compile(lambda x: formula(x, python))
+    fn = lambda x: formula(x, scalar)  # noqa: E731
+    x = np.arange(-20, 20).astype(dtype)
+    kernel = qv.compile(fn)
+    for x in (x, x.astype(np.float64)):  # one kernel, specialised per call dtypes
+        with np.errstate(all="ignore"):
+            want, weak = fn(x), formula(x, python)
+        assert plain(x).dtype == weak.dtype
+        for got in (kernel(x), pickle.loads(pickle.dumps(kernel))(x), qv.evaluate(fn, x=x)):
+            assert got.dtype == want.dtype and got.tobytes() == want.tobytes()
+    assert kernel != plain
+
+
+def test_formulas_differing_in_a_constants_type_or_sign_are_kept_apart():
+    a = np.arange(-5, 5, dtype=np.int8)
+    for text in ("a + 3", "a + 3.0", "a + True", "a * 0.0", "a * -0.0"):  # one after another
+        want = eval(text, {"a": a})  # noqa: S307 - fixed test formulas
+        got = qv.compile(text)(a)
+        assert got.dtype == want.dtype and got.tobytes() == want.tobytes()
 
 
 @pytest.mark.parametrize("dtype", INTS)
@@ -807,7 +851,7 @@ NUMPY_NAMES = {"Neg": "negative", "Abs": "absolute", "Sub": "subtract", "Mul": "
 BOOL_PARTNERS = [np.bool_, np.int8, np.float16, np.int32, np.float32, np.float64, 3, 2.5,
                  np.True_, np.int8(3)]
 BOOL_CASES = [(op, partner) for op in OPERATORS
-              if op.name not in ("Complex", "Real", "Imag", "Conj")
+              if op.name != "Complex"
               for partner in (BOOL_PARTNERS if op.arity == 2 else [np.bool_])]
 
 
