@@ -32,7 +32,7 @@ def _key(name: str) -> Tuple[int, int]:
 # silent value).
 BITS_ALIKE = frozenset(map(_key, (
     "Add", "Sub", "Mul", "BitwiseAnd", "BitwiseOr", "BitwiseXor", "LeftShift", "Neg",
-    "Positive", "Square", "Invert", "OnesLike", "Pow")))
+    "Positive", "Square", "Invert", "OnesLike", "Pow", "Real", "Imag", "Conj")))
 # Of an unsigned integer, NumPy's value is the integer itself.
 _ITSELF = frozenset(map(_key, ("Abs", "Floor", "Ceil", "Trunc", "Round")))
 _MIN = frozenset(map(_key, ("Min", "Fmin", "Minimum")))
