@@ -73,6 +73,19 @@ bool numpy_scalar(PyObject* payload) {
     return PyArray_IsScalar(payload, Generic);
 }
 
+// A scalar's value of 4 or 8 bytes, as the wider of its two types.
+template <class Narrow, class Wide>
+Wide widened(const unsigned char* data, std::size_t size) {
+    if (size == sizeof(Narrow)) {
+        Narrow v{};
+        std::memcpy(&v, data, sizeof v);
+        return v;
+    }
+    Wide v{};
+    std::memcpy(&v, data, sizeof v);
+    return v;
+}
+
 // The node of a NumPy scalar payload, of a type the engine computes in. Its value is read only
 // once its type is known to be one of those (at most 8 bytes).
 Node typed_const(PyObject* payload, std::size_t index) {
@@ -91,27 +104,12 @@ Node typed_const(PyObject* payload, std::size_t index) {
         return typed_const_node(ValueType::Bool,
                                 std::bit_cast<std::uint64_t>(data[0] != 0 ? 1.0 : 0.0));
     if (kind == 'i') {
-        std::int32_t v32 = 0;
-        std::int64_t v = 0;
-        if (size == 4) {
-            std::memcpy(&v32, data, sizeof v32);
-            v = v32;
-        } else {
-            std::memcpy(&v, data, sizeof v);
-        }
+        const auto v = widened<std::int32_t, std::int64_t>(data, size);
         return typed_const_node(size == 4 ? ValueType::I32 : ValueType::I64,
                                 static_cast<std::uint64_t>(v));
     }
-    float v32 = 0.0f;
-    double v = 0.0;
-    if (size == 4) {
-        std::memcpy(&v32, data, sizeof v32);
-        v = v32;
-    } else {
-        std::memcpy(&v, data, sizeof v);
-    }
     return typed_const_node(size == 4 ? ValueType::F32 : ValueType::F64,
-                            std::bit_cast<std::uint64_t>(v));
+                            std::bit_cast<std::uint64_t>(widened<float, double>(data, size)));
 }
 
 PyObject* node_tuple(const Node& n, const TempArgs& temp_args) {
