@@ -19,12 +19,15 @@ def evaluate(formula: Any, operands: Dict[str, Any], dtype: np.dtype,
     """The formula's values written narrowed to `dtype` (into `out` when given: C-contiguous,
     of `dtype`, sharing no memory with an operand but by being it); None when the call has no
     array to give its shape or its operands do not broadcast (the engine's own call says why)."""
-    shapes = [np.shape(v) for v in operands.values() if not np.isscalar(v) and v is not None]
+    shapes = [v.shape if isinstance(v, np.ndarray) else np.shape(v) for v in operands.values()
+              if isinstance(v, np.ndarray) or not (np.isscalar(v) or v is None)]
     if not any(shapes):
         return None
     if out is None:
-        try:
-            out = np.empty(np.broadcast_shapes(*shapes), dtype)
+        try:  # one shape, the common call, without NumPy's broadcasting rules (microseconds)
+            shape = shapes[0] if shapes.count(shapes[0]) == len(shapes) \
+                else np.broadcast_shapes(*shapes)
+            out = np.empty(shape, dtype)
         except ValueError:
             return None
     return _native.evaluate(formula, operands, out, True)

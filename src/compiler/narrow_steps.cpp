@@ -46,6 +46,12 @@ struct Form {
     int bits;
 };
 
+// A value held exactly, not only its low bits, in lanes of `type` (int8, uint8 or int16).
+struct Exact {
+    Val val;
+    ValueType type;
+};
+
 class Narrowing {
 public:
     explicit Narrowing(RegisterProgram& p)
@@ -54,7 +60,8 @@ public:
           form_(p.registers),
           reads_(p.registers, 0),
           sign_source_(p.registers, kNone),
-          wide_(p.registers, kNone) {}
+          wide_(p.registers, kNone),
+          exact_(p.registers) {}
 
     void run() {
         for (const RegStep& s : p_.steps) {
@@ -65,7 +72,7 @@ public:
         std::vector<RegStep> out;
         out.reserve(p_.steps.size() + 2);
         for (const RegStep& s : p_.steps) place(s, out);
-        p_.steps = drop_unread(std::move(out));
+        p_.steps = drop_unread(out);
     }
 
 private:
@@ -128,9 +135,11 @@ private:
             const int bits =
                 storage_bits(static_cast<ValueType>(s.kernel - kFirstKernel<CastKernels>));
             if (bits != 0) form_[s.dst] = Form{s.ops[0], bits};
+            note_exact(s);
             out.push_back(s);
             return;
         }
+        if (sign_extension(s, out) || try_divide(s, out)) return;
         if (try_narrow(s)) {
             written_at_.emplace_back(s.dst, out.size());
             out.push_back(s);
@@ -164,23 +173,84 @@ private:
         return true;
     }
 
+    // The sar by 32 - bits of a shl by as much of a narrowed register: its sign extension.
+    bool sign_extension(const RegStep& s, std::vector<RegStep>& out) {
+        const std::optional<std::int64_t> c = other_constant(s, 0);
+        if (!c || !is(s, BinaryOp::RightShift) || s.ops[0].kind != Val::Kind::Reg) return false;
+        const std::uint32_t src = sign_source_[s.ops[0].index];
+        if (src == kNone || *c != kAllBits - form_[src]->bits) return false;
+        out.push_back(extension(s, signed_of(form_[src]->bits), Val{Val::Kind::Reg, src}));
+        note_exact(out.back());
+        return true;
+    }
+
+    // An int32 extension of a value of type `from`: that value exactly.
+    void note_exact(const RegStep& s) {
+        if (s.type != ValueType::I32 || !in_family<CastKernels>(s.kernel) ||
+            s.ops[0].kind == Val::Kind::Scalar)
+            return;
+        const auto from = static_cast<ValueType>(s.kernel - kFirstKernel<CastKernels>);
+        if (from == ValueType::I8 || from == ValueType::U8 || from == ValueType::I16)
+            exact_[s.dst] = Exact{s.ops[0], from};
+    }
+
+    // A division of an int32 that is an 8- or 16-bit value exactly by a constant within int16
+    // (not -1 for a 16-bit dividend, whose MIN // -1 leaves int16): over int16 lanes, the same
+    // quotient, remainder and fmod, all within int16.
+    bool try_divide(RegStep& s, std::vector<RegStep>& out) {
+        if (!is(s, BinaryOp::FloorDivide) && !is(s, BinaryOp::Remainder) && !is(s, BinaryOp::Fmod))
+            return false;
+        if (s.dst == p_.output || s.ops[0].kind != Val::Kind::Reg || !exact_[s.ops[0].index])
+            return false;
+        const Exact x = *exact_[s.ops[0].index];
+        const std::optional<std::int64_t> d = constant(s.ops[1]);
+        if (!d || *d < -32767 || *d > 32767 || (*d == -1 && x.type == ValueType::I16)) return false;
+        Val dividend = x.val;
+        if (x.type != ValueType::I16) {
+            dividend = Val{Val::Kind::Reg, new_register(ValueType::I16)};
+            out.push_back(RegStep{StepKind::Compute,
+                                  ValueType::I16,
+                                  kernel_id<CastKernels>(x.type),
+                                  dividend.index,
+                                  0,
+                                  1,
+                                  {x.val, kUnused, kUnused}});
+        }
+        s.type = ValueType::I16;
+        s.ops[0] = dividend;
+        p_.reg_type[s.dst] = s.type;
+        form_[s.dst] = Form{Val{Val::Kind::Reg, s.dst}, 16};
+        exact_[s.dst] = Exact{Val{Val::Kind::Reg, s.dst}, ValueType::I16};
+        written_at_.emplace_back(s.dst, out.size());
+        out.push_back(s);
+        return true;
+    }
+
     // Readers of a narrowed register that need no widened copy: the narrowing store of its
     // width; `x & 0xFF` (0xFFFF), a zero extension; `(x << 24) >> 24` (16), a sign extension.
     bool rewrite_reader(RegStep& s, std::vector<RegStep>& out) {
         const Val x = s.ops[0];
         if (!narrowed(x)) return false;
         const int bits = form_[x.index]->bits;
-        if (storage_bits(s.type) == bits && s.kernel == kernel_id<CastKernels>(ValueType::I32) &&
-            reads_[x.index] == 1) {
-            // The step that makes the result writes it into the output itself.
-            for (const auto& [reg, at] : written_at_) {
-                if (reg == x.index) out[at].dst = s.dst;
+        const int store = storage_bits(s.type);
+        if (store != 0 && s.kernel == kernel_id<CastKernels>(ValueType::I32)) {
+            if (store == bits && reads_[x.index] == 1) {
+                // The step that makes the result writes it into the output itself.
+                for (const auto& [reg, at] : written_at_) {
+                    if (reg == x.index) out[at].dst = s.dst;
+                }
+                return true;
             }
-            return true;
+            if (store < bits) {  // its low bits, stored from the wider lanes
+                s.kernel = kernel_id<CastKernels>(signed_of(bits));
+                out.push_back(s);
+                return true;
+            }
         }
         const std::optional<std::int64_t> c = other_constant(s, 0);
         if (c && is(s, BinaryOp::BitwiseAnd) && *c == (std::int64_t{1} << bits) - 1) {
             out.push_back(extension(s, unsigned_of(bits), x));
+            note_exact(out.back());
             return true;
         }
         if (c && is(s, BinaryOp::LeftShift) && *c == kAllBits - bits) {
@@ -199,8 +269,7 @@ private:
     // before the first (every step runs over all lanes).
     Val widened(std::uint32_t r, std::vector<RegStep>& out) {
         if (wide_[r] == kNone) {
-            wide_[r] = p_.registers++;
-            p_.reg_type.push_back(ValueType::I32);
+            wide_[r] = new_register(ValueType::I32);
             out.push_back(RegStep{StepKind::Compute,
                                   ValueType::I32,
                                   kernel_id<CastKernels>(signed_of(form_[r]->bits)),
@@ -212,18 +281,13 @@ private:
         return Val{Val::Kind::Reg, wide_[r]};
     }
 
+    std::uint32_t new_register(ValueType type) {
+        p_.reg_type.push_back(type);
+        return p_.registers++;
+    }
+
     // Steps made unread by the rewrite leave, with what only they read.
-    std::vector<RegStep> drop_unread(std::vector<RegStep> steps) {
-        // The sars of sign extensions first: each becomes the extension of its source.
-        for (RegStep& s : steps) {
-            const std::optional<std::int64_t> c = other_constant(s, 0);
-            if (!c || !is(s, BinaryOp::RightShift) || s.ops[0].kind != Val::Kind::Reg) continue;
-            const std::uint32_t shl = s.ops[0].index;
-            if (shl >= sign_source_.size() || sign_source_[shl] == kNone) continue;
-            const std::uint32_t src = sign_source_[shl];
-            if (*c != kAllBits - form_[src]->bits) continue;
-            s = extension(s, signed_of(form_[src]->bits), Val{Val::Kind::Reg, src});
-        }
+    std::vector<RegStep> drop_unread(const std::vector<RegStep>& steps) {
         std::vector<std::uint32_t> reads(p_.registers, 0);
         for (const RegStep& s : steps) {
             for (int k = 0; k < s.arity; ++k) {
@@ -248,11 +312,12 @@ private:
     }
 
     RegisterProgram& p_;
-    std::vector<std::uint32_t> demand_;       // per register: the low bits its readers need
-    std::vector<std::optional<Form>> form_;   // per register: where its low bits are narrow
-    std::vector<std::uint32_t> reads_;        // per register: its readers before the rewrite
-    std::vector<std::uint32_t> sign_source_;  // per shl by 32 - bits: the register shifted
-    std::vector<std::uint32_t> wide_;         // per narrowed register: its int32 widening
+    std::vector<std::uint32_t> demand_;        // per register: the low bits its readers need
+    std::vector<std::optional<Form>> form_;    // per register: where its low bits are narrow
+    std::vector<std::uint32_t> reads_;         // per register: its readers before the rewrite
+    std::vector<std::uint32_t> sign_source_;   // per shl by 32 - bits: the register shifted
+    std::vector<std::uint32_t> wide_;          // per narrowed register: its int32 widening
+    std::vector<std::optional<Exact>> exact_;  // per register: where its value is narrow
     std::vector<std::pair<std::uint32_t, std::size_t>> written_at_;  // narrowed: its step
 };
 
