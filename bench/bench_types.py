@@ -39,7 +39,7 @@ CASES = {
     "i32 a//3+b": ("a // 3 + b", "int32", lambda o: o["a"] // 3 + o["b"]),
     "i64 a%7+b": ("a % 7 + b", "int64", lambda o: o["a"] % 7 + o["b"]),
     # Narrow integers: read and written in place; + - * and the bitwise operators on lanes of
-    # their width, a division by a constant on int16 lanes, the rest in int32.
+    # their width where only their low bits are read, the rest in int32.
     "i8 a*b+c": ("a*b+c", "int8", lambda o: o["a"] * o["b"] + o["c"]),
     "u8 (a+b)//3": ("(a + b) // 3", "uint8", lambda o: (o["a"] + o["b"]) // 3),
     "i16 a*b+c": ("a*b+c", "int16", lambda o: o["a"] * o["b"] + o["c"]),

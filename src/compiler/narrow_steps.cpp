@@ -46,12 +46,6 @@ struct Form {
     int bits;
 };
 
-// A value held exactly, not only its low bits, in lanes of `type` (int8, uint8 or int16).
-struct Exact {
-    Val val;
-    ValueType type;
-};
-
 class Narrowing {
 public:
     explicit Narrowing(RegisterProgram& p)
@@ -60,8 +54,7 @@ public:
           form_(p.registers),
           reads_(p.registers, 0),
           sign_source_(p.registers, kNone),
-          wide_(p.registers, kNone),
-          exact_(p.registers) {}
+          wide_(p.registers, kNone) {}
 
     void run() {
         for (const RegStep& s : p_.steps) {
@@ -135,11 +128,10 @@ private:
             const int bits =
                 storage_bits(static_cast<ValueType>(s.kernel - kFirstKernel<CastKernels>));
             if (bits != 0) form_[s.dst] = Form{s.ops[0], bits};
-            note_exact(s);
             out.push_back(s);
             return;
         }
-        if (sign_extension(s, out) || try_divide(s, out)) return;
+        if (sign_extension(s, out)) return;
         if (try_narrow(s)) {
             written_at_.emplace_back(s.dst, out.size());
             out.push_back(s);
@@ -180,49 +172,6 @@ private:
         const std::uint32_t src = sign_source_[s.ops[0].index];
         if (src == kNone || *c != kAllBits - form_[src]->bits) return false;
         out.push_back(extension(s, signed_of(form_[src]->bits), Val{Val::Kind::Reg, src}));
-        note_exact(out.back());
-        return true;
-    }
-
-    // An int32 extension of a value of type `from`: that value exactly.
-    void note_exact(const RegStep& s) {
-        if (s.type != ValueType::I32 || !in_family<CastKernels>(s.kernel) ||
-            s.ops[0].kind == Val::Kind::Scalar)
-            return;
-        const auto from = static_cast<ValueType>(s.kernel - kFirstKernel<CastKernels>);
-        if (from == ValueType::I8 || from == ValueType::U8 || from == ValueType::I16)
-            exact_[s.dst] = Exact{s.ops[0], from};
-    }
-
-    // A division of an int32 that is an 8- or 16-bit value exactly by a constant within int16
-    // (not -1 for a 16-bit dividend, whose MIN // -1 leaves int16): over int16 lanes, the same
-    // quotient, remainder and fmod, all within int16.
-    bool try_divide(RegStep& s, std::vector<RegStep>& out) {
-        if (!is(s, BinaryOp::FloorDivide) && !is(s, BinaryOp::Remainder) && !is(s, BinaryOp::Fmod))
-            return false;
-        if (s.dst == p_.output || s.ops[0].kind != Val::Kind::Reg || !exact_[s.ops[0].index])
-            return false;
-        const Exact x = *exact_[s.ops[0].index];
-        const std::optional<std::int64_t> d = constant(s.ops[1]);
-        if (!d || *d < -32767 || *d > 32767 || (*d == -1 && x.type == ValueType::I16)) return false;
-        Val dividend = x.val;
-        if (x.type != ValueType::I16) {
-            dividend = Val{Val::Kind::Reg, new_register(ValueType::I16)};
-            out.push_back(RegStep{StepKind::Compute,
-                                  ValueType::I16,
-                                  kernel_id<CastKernels>(x.type),
-                                  dividend.index,
-                                  0,
-                                  1,
-                                  {x.val, kUnused, kUnused}});
-        }
-        s.type = ValueType::I16;
-        s.ops[0] = dividend;
-        p_.reg_type[s.dst] = s.type;
-        form_[s.dst] = Form{Val{Val::Kind::Reg, s.dst}, 16};
-        exact_[s.dst] = Exact{Val{Val::Kind::Reg, s.dst}, ValueType::I16};
-        written_at_.emplace_back(s.dst, out.size());
-        out.push_back(s);
         return true;
     }
 
@@ -232,25 +181,17 @@ private:
         const Val x = s.ops[0];
         if (!narrowed(x)) return false;
         const int bits = form_[x.index]->bits;
-        const int store = storage_bits(s.type);
-        if (store != 0 && s.kernel == kernel_id<CastKernels>(ValueType::I32)) {
-            if (store == bits && reads_[x.index] == 1) {
-                // The step that makes the result writes it into the output itself.
-                for (const auto& [reg, at] : written_at_) {
-                    if (reg == x.index) out[at].dst = s.dst;
-                }
-                return true;
+        if (storage_bits(s.type) == bits && s.kernel == kernel_id<CastKernels>(ValueType::I32) &&
+            reads_[x.index] == 1) {
+            // The step that makes the result writes it into the output itself.
+            for (const auto& [reg, at] : written_at_) {
+                if (reg == x.index) out[at].dst = s.dst;
             }
-            if (store < bits) {  // its low bits, stored from the wider lanes
-                s.kernel = kernel_id<CastKernels>(signed_of(bits));
-                out.push_back(s);
-                return true;
-            }
+            return true;
         }
         const std::optional<std::int64_t> c = other_constant(s, 0);
         if (c && is(s, BinaryOp::BitwiseAnd) && *c == (std::int64_t{1} << bits) - 1) {
             out.push_back(extension(s, unsigned_of(bits), x));
-            note_exact(out.back());
             return true;
         }
         if (c && is(s, BinaryOp::LeftShift) && *c == kAllBits - bits) {
@@ -312,12 +253,11 @@ private:
     }
 
     RegisterProgram& p_;
-    std::vector<std::uint32_t> demand_;        // per register: the low bits its readers need
-    std::vector<std::optional<Form>> form_;    // per register: where its low bits are narrow
-    std::vector<std::uint32_t> reads_;         // per register: its readers before the rewrite
-    std::vector<std::uint32_t> sign_source_;   // per shl by 32 - bits: the register shifted
-    std::vector<std::uint32_t> wide_;          // per narrowed register: its int32 widening
-    std::vector<std::optional<Exact>> exact_;  // per register: where its value is narrow
+    std::vector<std::uint32_t> demand_;       // per register: the low bits its readers need
+    std::vector<std::optional<Form>> form_;   // per register: where its low bits are narrow
+    std::vector<std::uint32_t> reads_;        // per register: its readers before the rewrite
+    std::vector<std::uint32_t> sign_source_;  // per shl by 32 - bits: the register shifted
+    std::vector<std::uint32_t> wide_;         // per narrowed register: its int32 widening
     std::vector<std::pair<std::uint32_t, std::size_t>> written_at_;  // narrowed: its step
 };
 

@@ -1,4 +1,4 @@
-// Division of int16, int32 and int64 values by one divisor a whole loop shares, through a
+// Division of int32 and int64 values by one divisor a whole loop shares, through a
 // multiplication instead of a division instruction, with exactly int_floor_divide's,
 // int_remainder's and int_fmod's values.
 //
@@ -39,7 +39,7 @@ class IntDivisor {
     using U = std::make_unsigned_t<I>;
     static constexpr int kWidth = sizeof(I) * 8;
     // Twice the width, for 2^k in the multiplier's computation.
-    __extension__ using Wide = std::conditional_t<kWidth <= 32, std::uint64_t, unsigned __int128>;
+    __extension__ using Wide = std::conditional_t<kWidth == 32, std::uint64_t, unsigned __int128>;
 
 public:
     // d is neither 0, 1 nor -1.
@@ -82,9 +82,7 @@ private:
     // The high word of a * b, from products the loop sets have in vector form (32 x 32 -> 64
     // bits), so that the loops vectorise: 64-bit lanes have no high multiply.
     static U high_product(U a, U b) noexcept {
-        if constexpr (kWidth == 16) {  // vpmulhuw
-            return static_cast<U>(static_cast<std::uint32_t>(a) * b >> 16);
-        } else if constexpr (kWidth == 32) {
+        if constexpr (kWidth == 32) {
             return static_cast<U>(static_cast<std::uint64_t>(a) * b >> 32);
         } else {
             constexpr std::uint64_t kLow = 0xffffffffu;
