@@ -38,13 +38,15 @@ CASES = {
     "i64 a//3+b": ("a // 3 + b", "int64", lambda o: o["a"] // 3 + o["b"]),
     "i32 a//3+b": ("a // 3 + b", "int32", lambda o: o["a"] // 3 + o["b"]),
     "i64 a%7+b": ("a % 7 + b", "int64", lambda o: o["a"] % 7 + o["b"]),
-    # Narrow integers: read and written in place, computed in int32, wrapped where it matters.
+    # Narrow integers: read and written in place; + - * and the bitwise operators on lanes of
+    # their width where only their low bits are read, the rest in int32.
     "i8 a*b+c": ("a*b+c", "int8", lambda o: o["a"] * o["b"] + o["c"]),
     "u8 (a+b)//3": ("(a + b) // 3", "uint8", lambda o: (o["a"] + o["b"]) // 3),
     # uint64: read in place as int64's bits, its unsigned steps rewritten over int64 steps.
     "u64 a//7": ("a // 7", "uint64", lambda o: o["a"] // 7),
     "u64 a<k": ("a < 5000000000000000000", "uint64", lambda o: o["a"] < 5000000000000000000),
     "u64 minimum(a,b)": ("minimum(a, b)", "uint64", lambda o: np.minimum(o["a"], o["b"])),
+    "i16 a*b+c": ("a*b+c", "int16", lambda o: o["a"] * o["b"] + o["c"]),
     # float16: read in place, each step in float32, rounded to float16 as it is written (one
     # engine call per step).
     "f16 a*b+c": ("a*b+c", "float16", lambda o: o["a"] * o["b"] + o["c"]),

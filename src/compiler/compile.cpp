@@ -5,6 +5,7 @@
 
 #include "compiler/fusion/fuse.hpp"
 #include "compiler/lower.hpp"
+#include "compiler/narrow_steps.hpp"
 #include "compiler/scratch_blocks.hpp"
 #include "compiler/select_plan.hpp"
 #include "compiler/value_numbers.hpp"
@@ -17,6 +18,7 @@ StepProgram compile_steps(const NodeList& tree, std::vector<ArgPattern> pattern,
     const SelectPlan plan = plan_selects(tree, vn);
     RegisterProgram registers = lower(tree, vn, plan, std::move(pattern), comparisons, store);
     fuse_steps(registers);
+    narrow_steps(registers);
     return assign_blocks(std::move(registers));
 }
 

@@ -10,6 +10,7 @@
 #include "compiler/elementwise.hpp"
 #include "compiler/fusion/registry.hpp"
 #include "compiler/kernel_families.hpp"
+#include "compiler/narrow_kernels.hpp"
 #include "compiler/program.hpp"
 
 namespace qv {

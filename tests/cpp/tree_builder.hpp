@@ -13,6 +13,11 @@ inline NodeList cst(double v) {
     return {Node{NodeTag::Const, 0, 1, std::bit_cast<std::uint64_t>(v)}};
 }
 
+// A Python int literal.
+inline NodeList icst(std::int64_t v) {
+    return {Node{NodeTag::Const, kIntLiteral, 1, static_cast<std::uint64_t>(v)}};
+}
+
 inline NodeList arg(std::uint64_t index) { return {Node{NodeTag::ArgRef, 0, 1, index}}; }
 
 inline NodeList join(NodeTag tag, std::uint8_t op, std::vector<NodeList> parts) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <utility>
 #include <vector>
@@ -88,6 +89,121 @@ TEST(ValueTypes, AConditionIsTestedInItsOwnType) {
     BlockProgram(sel(arg(0), arg(1), arg(2)), views).bind(views).run(0, 4, got);
     EXPECT_EQ(std::vector<float>(got, got + 4), (std::vector<float>{1.0f, 0.0f, 1.0f, 1.0f}));
 }
+
+// Formulas over int8, uint8, int16 and uint16 arrays, some of whose steps run on lanes of that
+// width: in every loop set, the formula's values computed in int64 and cut to the result's
+// width (or compared), over every pair of bytes, beside int32 operands and where a narrowed value
+// is sign- or zero-extended for a reader that needs more.
+struct NarrowCase {
+    const char* name;
+    NodeList body;
+    ValueType types[3];
+    std::optional<ValueType> store;
+    std::int64_t (*value)(std::int64_t, std::int64_t, std::int64_t);
+};
+
+std::int64_t read_as(ValueType t, const std::byte* p) {
+    switch (t) {
+        case ValueType::I8: return *reinterpret_cast<const std::int8_t*>(p);
+        case ValueType::U8: return *reinterpret_cast<const std::uint8_t*>(p);
+        case ValueType::I16: return *reinterpret_cast<const std::int16_t*>(p);
+        case ValueType::U16: return *reinterpret_cast<const std::uint16_t*>(p);
+        default: return *reinterpret_cast<const std::int32_t*>(p);
+    }
+}
+
+class NarrowLoopSets : public ::testing::TestWithParam<LoopSet> {};
+
+TEST_P(NarrowLoopSets, GiveTheLowBitsOfInt64) {
+    QV_SKIP_UNLESS_CPU_RUNS(GetParam());
+    using B = BinaryOp;
+    using V = ValueType;
+    using I = std::int64_t;
+    const NodeList sum = bin(B::Add, arg(0), arg(1));
+    const NarrowCase cases[] = {
+        {"a*b+c",
+         bin(B::Add, bin(B::Mul, arg(0), arg(1)), arg(2)),
+         {V::I8, V::I8, V::I8},
+         V::I8,
+         [](I a, I b, I c) { return a * b + c; }},
+        {"(a-b)^~c",
+         bin(B::BitwiseXor, bin(B::Sub, arg(0), arg(1)), un(UnaryOp::Invert, arg(2))),
+         {V::U8, V::U8, V::U8},
+         V::U8,
+         [](I a, I b, I c) { return (a - b) ^ ~c; }},
+        {"((a+b)&255)>>1",
+         bin(B::RightShift, bin(B::BitwiseAnd, sum, icst(255)), icst(1)),
+         {V::U8, V::U8, V::U8},
+         V::U8,
+         [](I a, I b, I) { return ((a + b) & 255) >> 1; }},
+        {"(a*b<<24>>24)<c",
+         cmp(CompareOp::Lt,
+             bin(B::RightShift, bin(B::LeftShift, bin(B::Mul, arg(0), arg(1)), icst(24)), icst(24)),
+             arg(2)),
+         {V::I8, V::I8, V::I8},
+         std::nullopt,
+         [](I a, I b, I c) -> I { return static_cast<std::int8_t>(a * b) < c; }},
+        {"-(a*300)+b",
+         bin(B::Add, un(UnaryOp::Neg, bin(B::Mul, arg(0), icst(300))), arg(1)),
+         {V::I8, V::I8, V::I8},
+         V::I8,
+         [](I a, I b, I) { return -(a * 300) + b; }},
+        {"(a+b)*c, c int32",
+         bin(B::Mul, sum, arg(2)),
+         {V::I8, V::U8, V::I32},
+         V::I8,
+         [](I a, I b, I c) { return (a + b) * c; }},
+        {"a*b-c",
+         bin(B::Sub, bin(B::Mul, arg(0), arg(1)), arg(2)),
+         {V::I16, V::I16, V::I16},
+         V::I16,
+         [](I a, I b, I c) { return a * b - c; }},
+        {"square(a)+(b|c)",
+         bin(B::Add, un(UnaryOp::Square, arg(0)), bin(B::BitwiseOr, arg(1), arg(2))),
+         {V::U16, V::U16, V::U16},
+         V::U16,
+         [](I a, I b, I c) { return a * a + (b | c); }},
+        {"a8*b16+c16",
+         bin(B::Add, bin(B::Mul, arg(0), arg(1)), arg(2)),
+         {V::I8, V::I16, V::I16},
+         V::I16,
+         [](I a, I b, I c) { return a * b + c; }},
+    };
+    // Every pair of low bytes in a and b; random high bytes and c.
+    constexpr std::size_t n = 1 << 16;
+    std::mt19937 gen(11);
+    std::vector<std::uint32_t> columns[3];
+    for (std::size_t i = 0; i < n; ++i) {
+        columns[0].push_back(static_cast<std::uint32_t>(i & 0xFF) | (gen() & ~0xFFu));
+        columns[1].push_back(static_cast<std::uint32_t>(i >> 8) | (gen() & ~0xFFu));
+        columns[2].push_back(gen());
+    }
+    for (const NarrowCase& c : cases) {
+        std::vector<std::byte> data[3];
+        std::vector<ArgView> views;
+        for (int k = 0; k < 3; ++k) {
+            const std::size_t size = element_size(c.types[k]);
+            data[k].resize(n * size);
+            for (std::size_t i = 0; i < n; ++i)
+                std::memcpy(data[k].data() + i * size, &columns[k][i], size);  // low bytes
+            views.push_back(ArgView{data[k].data(), 0.0, n, c.types[k], false});
+        }
+        const BlockProgram program(c.body, views, GetParam(), Comparisons::Bool, c.store);
+        const std::size_t size = element_size(program.output_type());
+        std::vector<std::byte> got(n * size);
+        program.bind(views).run(0, n, got.data());
+        for (std::size_t i = 0; i < n; ++i) {
+            I operand[3];
+            for (int k = 0; k < 3; ++k)
+                operand[k] = read_as(c.types[k], data[k].data() + i * element_size(c.types[k]));
+            const I want = c.value(operand[0], operand[1], operand[2]);
+            ASSERT_EQ(std::memcmp(got.data() + i * size, &want, size), 0)
+                << c.name << " at " << operand[0] << ", " << operand[1] << ", " << operand[2];
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ValueTypes, NarrowLoopSets, kEveryLoopSet, loop_set_param_name);
 
 // float16 arrays are widened as loaded and rounded as stored, in every loop set: every half
 // comes back with its bits (NaN payloads too), and float32 values round to nearest even,
