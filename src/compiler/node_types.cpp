@@ -245,8 +245,16 @@ std::vector<NodeType> node_types(const NodeList& tree, std::span<const ArgPatter
                 }
                 break;
             }
-            // The condition only chooses: the branches make the type.
-            case NodeTag::Select: types[i] = promote(types[kids[1]], types[kids[2]]); break;
+            // The condition only chooses: the branches make the type. NumPy's where makes an
+            // array of it, so Python numbers picked by an array's condition are no longer weak
+            // (`where(a > 0, 1, 0)` is int64, and stays int64 beside int32 data).
+            case NodeTag::Select: {
+                const NodeType t = promote(types[kids[1]], types[kids[2]]);
+                const bool picked =
+                    t.weak && !types[kids[0]].weak && comparisons == Comparisons::Bool;
+                types[i] = picked ? NodeType{false, t.type} : t;
+                break;
+            }
         }
     }
     return types;

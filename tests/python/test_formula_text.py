@@ -269,6 +269,7 @@ def test_operators_and_roundings_keep_pythons_precedence_and_numpys_bits(text):
     numpy_names = {"a": a, "b": b, "c": c, "round": np.round, "where": np.where,
                    "isnan": np.isnan, "isfinite": np.isfinite}
     with np.errstate(all="ignore"):
-        expected = np.asarray(eval(text, {"__builtins__": {}}, numpy_names), dtype=np.float64)
+        expected = np.asarray(eval(text, {"__builtins__": {}}, numpy_names))
     got = qv.evaluate(text, a=a, b=b, c=c)
+    assert got.dtype == expected.dtype  # where(..., 1, 2) is int64, as NumPy's
     assert np.array_equal(got.view(np.uint64), expected.view(np.uint64))

@@ -487,6 +487,10 @@ def test_integer_operators_over_dtype_pairs(op, dtypes):
     ("f * True + (True & (f > 0))", {"f": np.float32}, np.float32),
     ("f * (2.5 * True) - (True + 0.5) / -2.0 ** False", {"f": np.float32}, np.float32),
     ("where(a > 0, k, False) | (a < -5)", {"a": np.int16, "k": True}, np.bool_),
+    # where makes an array of Python numbers it picks: NumPy's int64, float64, no longer weak
+    ("where(a > 0, 1, 0) + a", {"a": np.int32}, np.int64),
+    ("where(a > 0, 1, -2.5) * a", {"a": np.int8}, np.float64),
+    ("where(a > 0, 3, a)", {"a": np.int16}, np.int16),
 ])
 def test_integer_formulas_match_numpy(formula, operands, dtype):
     rng = np.random.default_rng(1)
