@@ -851,7 +851,7 @@ def test_narrow_results_are_written_into_out(dtype):
         assert a.tobytes() == want.tobytes()
 # Bools under every operator, alone and beside each dtype and kind of number: NumPy's dtype,
 # its values (a float16 step as the library's float32 function rounded to float16), and its
-# refusals in its own words. Parts of numbers (real, imag, conj) are float64 here: see README.
+# refusals in its own words.
 NUMPY_NAMES = {"Neg": "negative", "Abs": "absolute", "Sub": "subtract", "Mul": "multiply",
                "Div": "true_divide", "Pow": "power", "Atan2": "arctan2", "Min": "minimum",
                "Max": "maximum", "OnesLike": "ones_like", "FloorDivide": "floor_divide",
