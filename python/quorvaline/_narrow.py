@@ -46,10 +46,6 @@ _UINT64 = np.dtype(np.uint64)
 _FLOAT64 = np.dtype(np.float64)
 # How a reduction reads a uint64 formula's values (see `_plan`).
 _MEAN, _ORDER = "mean", "order"
-_BITS_ALIKE = frozenset((BINARY, BY_NAME[name].code) for name in (
-    "Add", "Sub", "Mul", "BitwiseAnd", "BitwiseOr", "BitwiseXor", "LeftShift")) | frozenset(
-    (UNARY, BY_NAME[name].code) for name in ("Neg", "Positive", "Square", "Invert", "Real",
-                                             "Imag", "Conj"))
 # Computed by the float16 route (see `_half`).
 _FLOAT16 = np.dtype(np.float16)
 
@@ -492,7 +488,7 @@ def _keeps_low_bits(node: Node, position: int) -> bool:
         return position > 0
     if (tag, int(payload)) == (BINARY, _SHL):
         return position == 0
-    return (tag, int(payload)) in _BITS_ALIKE
+    return (tag, int(payload)) in _unsigned.LOW_BITS
 
 
 def _rewrite(nodes: Sequence[Node], narrow: Sequence[Any], aliases: Dict[int, np.dtype],

@@ -27,12 +27,15 @@ def _key(name: str) -> Tuple[int, int]:
     return op.kind, op.code
 
 
+# Operators whose value's low bits depend on their operands' low bits alone (a left shift's
+# on its shifted operand's): arithmetic modulo 2**k, whatever k.
+LOW_BITS = frozenset(map(_key, (
+    "Add", "Sub", "Mul", "BitwiseAnd", "BitwiseOr", "BitwiseXor", "LeftShift", "Neg",
+    "Positive", "Square", "Invert", "Real", "Imag", "Conj")))
 # Operators of a uint64 step whose bits do not depend on the sign: computed as int64's. A
 # power's exponent past 2**63 reads as negative there, which the engine refuses (never a
 # silent value).
-BITS_ALIKE = frozenset(map(_key, (
-    "Add", "Sub", "Mul", "BitwiseAnd", "BitwiseOr", "BitwiseXor", "LeftShift", "Neg",
-    "Positive", "Square", "Invert", "OnesLike", "Pow", "Real", "Imag", "Conj")))
+BITS_ALIKE = LOW_BITS | frozenset(map(_key, ("OnesLike", "Pow")))
 # Of an unsigned integer, NumPy's value is the integer itself.
 _ITSELF = frozenset(map(_key, ("Abs", "Floor", "Ceil", "Trunc", "Round")))
 _MIN = frozenset(map(_key, ("Min", "Fmin", "Minimum")))
